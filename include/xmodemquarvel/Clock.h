@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "xmodemquarvel/Export.h"
+
+namespace xmodemquarvel {
+
+// The component measures every time-out and pause on a Clock. Hosts use the
+// monotonic clock; tests use the virtual clock, on which an idle wait jumps
+// straight to its deadline.
+class XMODEMQUARVEL_API Clock {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  virtual ~Clock();
+  virtual TimePoint Now() const = 0;
+  // Blocks until `deadline` with nothing to watch (a pause with no line).
+  virtual void SleepUntil(TimePoint deadline) = 0;
+};
+
+// CLOCK_MONOTONIC: never steps with the wall clock.
+class XMODEMQUARVEL_API MonotonicClock final : public Clock {
+ public:
+  TimePoint Now() const override;
+  // Sleeps in poll() with no descriptor; EINTR resumes with the time left.
+  void SleepUntil(TimePoint deadline) override;
+};
+
+// Time that moves only when somebody waits. A simulated world schedules its
+// events on it; a wait runs the events that fall due before its deadline, in
+// order, and then jumps to the deadline, so a 105-second wait costs microseconds.
+class XMODEMQUARVEL_API VirtualClock final : public Clock {
+ public:
+  using EventId = std::uint64_t;
+
+  TimePoint Now() const override { return now_; }
+  void SleepUntil(TimePoint deadline) override;
+
+  // Moves time forward by `d`, running the events that fall due on the way.
+  void Advance(Duration d) { SleepUntil(now_ + d); }
+
+  EventId Schedule(TimePoint at, std::function<void()> action);
+  EventId ScheduleAfter(Duration delay, std::function<void()> action) {
+    return Schedule(now_ + delay, std::move(action));
+  }
+  void Cancel(EventId id);
+  std::optional<TimePoint> NextEvent() const;
+
+  // Runs the earliest event if it falls due at or before `limit`, setting the
+  // time to its instant first. Returns false (and changes nothing) otherwise.
+  bool RunNextEventBefore(TimePoint limit);
+
+ private:
+  TimePoint now_{};
+  EventId next_id_ = 1;
+  // Ordered by instant, then by scheduling order.
+  std::map<std::pair<TimePoint, EventId>, std::function<void()>> events_;
+};
+
+}  // namespace xmodemquarvel

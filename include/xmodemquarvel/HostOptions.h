@@ -1,0 +1,26 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "xmodemquarvel/Clock.h"
+#include "xmodemquarvel/SerialPort.h"
+
+namespace xmodemquarvel {
+
+// What a host hands to a ModuleXmodem in place of a window with a serial
+// control, a timer and a message loop. Every member has a default.
+struct HostOptions {
+  // The clock of every time-out and pause. Default: a MonotonicClock.
+  std::shared_ptr<Clock> clock;
+  // The serial line. Default: the POSIX termios port.
+  std::unique_ptr<SerialPort> port;
+  // Called on every pass of every wait: the host's message loop stand-in.
+  // The component's events and the host's own work may run from here.
+  std::function<void()> yield;
+  // Longest time a wait blocks between two calls of `yield`.
+  std::chrono::milliseconds max_yield_interval{100};
+};
+
+}  // namespace xmodemquarvel

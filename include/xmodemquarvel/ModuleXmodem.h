@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "xmodemquarvel/Enums.h"
+#include "xmodemquarvel/Export.h"
+#include "xmodemquarvel/HostOptions.h"
+
+namespace xmodemquarvel {
+
+// File exchange with the remote server through a Hayes modem, and the
+// component's packed file format. All texts are UTF-8; what goes on the line is
+// converted to the single-byte code page Windows-1252.
+//
+// Every member runs on the caller's thread and returns when its work is done;
+// during every wait the host's `yield` callback runs, and so may the events.
+class XMODEMQUARVEL_API ModuleXmodem {
+ public:
+  ModuleXmodem();
+  explicit ModuleXmodem(HostOptions options);
+  ~ModuleXmodem();
+  ModuleXmodem(const ModuleXmodem&) = delete;
+  ModuleXmodem& operator=(const ModuleXmodem&) = delete;
+
+  // Properties, in interface order.
+  std::string ErrorSource() const;
+  std::string ErrorDescription() const;
+  void Visible(bool NewValue);
+  bool Visible() const;
+  void Trace(bool NewValue);
+  void CommPort(int32_t NewPort);
+  void Settings(const std::string& NewSettings);
+  std::string DataType() const;
+  void DataType(const std::string& NewValue);
+
+  // Methods, in interface order.
+  void PackFile(const std::string& FileSource, const std::string& FilePacked);
+  void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked);
+  ReturnValues Connect(int32_t Tentatives, const std::string& Prefixe = "",
+                       const std::string& InitString = "");
+  void Disconnect();
+  ReturnValues SendFile(const std::string& UserId, const std::string& PSW,
+                        const std::string& FileName, const std::string& PackType);
+  ReturnValues ReceiveFile(const std::string& UserId, const std::string& PSW,
+                           const std::string& FileName, const std::string& PackType);
+
+  // Extensions for hosts without a window.
+  // Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...);
+  // refused and reported like CommPort.
+  void Device(const std::string& Path);
+  // The trace window's caption and text.
+  std::string Caption() const;
+  std::string TraceText() const;
+
+  // Events, raised synchronously on the caller's thread; the argument is passed
+  // by reference.
+  std::function<void(std::string& Description)> Error;
+  std::function<void(int32_t& NumBloc)> BlocPacked;
+  std::function<void(int32_t& NumBloc)> BlocUnpacked;
+  std::function<void(int32_t& NumBloc)> BlocSended;
+  std::function<void(int32_t& NumBloc)> BlocReceived;
+  // Extension: each piece of text appended to the trace window, as it comes.
+  std::function<void(const std::string& Text)> TraceAppended;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace xmodemquarvel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "xmodemquarvel/Clock.h"
+#include "xmodemquarvel/Export.h"
+
+namespace xmodemquarvel {
+
+// A refusal or failure of the serial port. The message is the serial layer's
+// own French text; code() keeps the operating system's error where there is one.
+class XMODEMQUARVEL_API SerialPortError : public std::system_error {
+ public:
+  SerialPortError(std::error_code code, const std::string& message)
+      : std::system_error(code, message), message_(message) {}
+  // The French text alone, without the error code's own description.
+  const std::string& Message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// The serial line as the component drives it: the properties of a serial
+// communications control, plus the one wait the component needs. Strings are
+// byte strings: one char is one byte of the line.
+class XMODEMQUARVEL_API SerialPort {
+ public:
+  virtual ~SerialPort();
+
+  // Selects the port by number (1 to 255); refused while the port is open.
+  virtual void CommPort(int32_t port) = 0;
+  virtual int32_t CommPort() const = 0;
+  // Selects the port by device path; refused while the port is open.
+  virtual void Device(const std::string& path) = 0;
+  virtual std::string Device() const = 0;
+  // "baud,parity,data,stop", for example "9600,N,8,1"; a malformed text is refused.
+  virtual void Settings(const std::string& settings) = 0;
+  virtual std::string Settings() const = 0;
+
+  // true opens (refused when open, missing or in use); false closes.
+  virtual void PortOpen(bool open) = 0;
+  virtual bool PortOpen() const = 0;
+  virtual void Break(bool on) = 0;
+
+  // Number of received bytes waiting.
+  virtual int32_t InBufferCount() = 0;
+  // 0 discards every waiting byte.
+  virtual void InBufferCount(int32_t count) = 0;
+  // 0: no receive events (all input is polled); the only value the component uses.
+  virtual void RThreshold(int32_t threshold) = 0;
+  // Most bytes one Input() returns; 0 means all that are waiting.
+  virtual void InputLen(int32_t length) = 0;
+  virtual std::string Input() = 0;
+  // Writes every byte; fails on a closed port.
+  virtual void Output(std::string_view bytes) = 0;
+
+  virtual void DTREnable(bool on) = 0;
+  virtual bool DTREnable() const = 0;
+  virtual bool CTSHolding() = 0;
+  virtual bool CDHolding() = 0;
+
+  // Blocks until input is waiting, a line state may have changed, or `deadline`
+  // on `clock` has come, whichever is first. Returns at once when input is
+  // already waiting. On a closed port it waits for the deadline.
+  virtual void WaitForInput(Clock& clock, Clock::TimePoint deadline) = 0;
+};
+
+}  // namespace xmodemquarvel

@@ -1,0 +1,8 @@
+#pragma once
+
+#include "xmodemquarvel/Clock.h"
+#include "xmodemquarvel/Enums.h"
+#include "xmodemquarvel/HostOptions.h"
+#include "xmodemquarvel/ModuleXmodem.h"
+#include "xmodemquarvel/SerialPort.h"
+#include "xmodemquarvel/Version.h"
