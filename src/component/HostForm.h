@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace xmodemquarvel {
+
+// What is left of the trace window without a window: its caption, whether the
+// host shows it, and the trace text that grows by appending.
+//
+// Each object has its own (the original kept one per thread, shared by every
+// object on it, and the first object destroyed took it from the others; one per
+// object makes two objects on one thread independent).
+struct HostForm {
+  static constexpr const char* kInitialCaption = "Trace Xmodem - Quarvel";
+
+  std::string Caption = kInitialCaption;
+  bool Visible = false;
+  std::string Text;
+  // Told of every piece appended, for hosts that show the trace live.
+  std::function<void(const std::string&)>* listener = nullptr;
+
+  void ClearText() { Text.clear(); }
+  void Append(std::string_view piece) {
+    Text.append(piece);
+    if (listener != nullptr && *listener) (*listener)(std::string(piece));
+  }
+};
+
+}  // namespace xmodemquarvel

@@ -1,0 +1,159 @@
+#include "xmodemquarvel/ModuleXmodem.h"
+
+#include <stdexcept>
+
+#include "component/CodePage.h"
+#include "component/ModuleXmodemImpl.h"
+#include "platform/PosixSerialPort.h"
+
+namespace xmodemquarvel {
+namespace {
+
+std::shared_ptr<Clock> ClockOrDefault(std::shared_ptr<Clock> clock) {
+  return clock ? std::move(clock) : std::make_shared<MonotonicClock>();
+}
+
+std::unique_ptr<SerialPort> PortOrDefault(std::unique_ptr<SerialPort> port) {
+  return port ? std::move(port) : std::make_unique<PosixSerialPort>();
+}
+
+// The error trap of CommPort, Device and Settings: the record is emptied, a
+// refusal of the serial layer is held in it while the Error event runs, and it
+// is empty again when the property returns. Nothing reaches the host.
+template <class Change>
+void RelayRefusal(ModuleXmodem::Impl& impl, Change&& change, const std::string& message) {
+  ErrorRecord& record = impl.error();
+  record.Clear();
+  try {
+    change();
+  } catch (const SerialPortError& e) {
+    record.Source = kSerialLayerSource;
+    record.Description = e.Message();
+    record.Number = e.code().value();
+    impl.RaiseError(message);
+  }
+  record.Clear();
+}
+
+}  // namespace
+
+ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
+    : owner(owner_object),
+      clock(ClockOrDefault(std::move(options.clock))),
+      port(PortOrDefault(std::move(options.port))),
+      timer(*clock),
+      loop(*clock, timer, std::move(options.yield), options.max_yield_interval),
+      wait(timer, loop),
+      Modem(*port) {
+  form.listener = &owner.TraceAppended;
+}
+
+// Teardown neither hangs up nor sends anything: a host that connected calls
+// Disconnect first. Releasing the serial line closes its descriptor.
+ModuleXmodem::Impl::~Impl() = default;
+
+void ModuleXmodem::Impl::RaiseError(const std::string& description) {
+  std::string argument = description;
+  if (owner.Error) owner.Error(argument);
+}
+
+void ModuleXmodem::Impl::RaiseBloc(const std::function<void(int32_t&)>& event) {
+  if (TraceFlag && event) event(BlocCount);
+}
+
+BusyGuard::BusyGuard(ModuleXmodem::Impl& impl) : impl_(impl) {
+  if (impl_.busy)
+    throw std::logic_error("Une opération est déjà en cours sur cet objet ModuleXmodem");
+  impl_.busy = true;
+}
+
+ModuleXmodem::ModuleXmodem() : ModuleXmodem(HostOptions{}) {}
+
+ModuleXmodem::ModuleXmodem(HostOptions options)
+    : impl_(std::make_unique<Impl>(*this, std::move(options))) {}
+
+ModuleXmodem::~ModuleXmodem() = default;
+
+std::string ModuleXmodem::ErrorSource() const { return impl_->error().Source; }
+
+std::string ModuleXmodem::ErrorDescription() const { return impl_->error().Description; }
+
+void ModuleXmodem::Visible(bool NewValue) { impl_->form.Visible = NewValue; }
+
+bool ModuleXmodem::Visible() const { return impl_->form.Visible; }
+
+void ModuleXmodem::Trace(bool NewValue) { impl_->TraceFlag = NewValue; }
+
+void ModuleXmodem::CommPort(int32_t NewPort) {
+  RelayRefusal(
+      *impl_,
+      [&] {
+        impl_->Modem.CommPort(NewPort);
+        impl_->form.Caption = "Xmodem KOVA-CNAMTS Com " + std::to_string(NewPort);
+      },
+      "Le port " + std::to_string(NewPort) + " n'est pas disponible");
+}
+
+void ModuleXmodem::Device(const std::string& Path) {
+  RelayRefusal(
+      *impl_,
+      [&] {
+        impl_->Modem.Device(Path);
+        impl_->form.Caption = "Xmodem KOVA-CNAMTS Com " + Path;
+      },
+      "Le port " + Path + " n'est pas disponible");
+}
+
+void ModuleXmodem::Settings(const std::string& NewSettings) {
+  RelayRefusal(
+      *impl_, [&] { impl_->Modem.Settings(NewSettings); },
+      "Les paramètres " + NewSettings + " ne sont pas valides");
+}
+
+std::string ModuleXmodem::DataType() const {
+  return Cp1252ToUtf8(impl_->Record.PackType.View());
+}
+
+void ModuleXmodem::DataType(const std::string& NewValue) {
+  impl_->Record.PackType.Assign(Utf8ToCp1252(NewValue));
+}
+
+std::string ModuleXmodem::Caption() const { return impl_->form.Caption; }
+
+std::string ModuleXmodem::TraceText() const { return impl_->form.Text; }
+
+ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
+                                   const std::string& InitString) {
+  BusyGuard guard(*impl_);
+  return impl_->Connect(Tentatives, Prefixe, InitString);
+}
+
+// Disconnect stays callable from an event handler: it is how a host breaks off
+// a transfer, which then fails on its next use of the closed port.
+void ModuleXmodem::Disconnect() { impl_->Disconnect(); }
+
+ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string& PSW,
+                                    const std::string& FileName, const std::string& PackType) {
+  BusyGuard guard(*impl_);
+  return impl_->SendFile(UserId, PSW, FileName, PackType);
+}
+
+ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::string& PSW,
+                                       const std::string& FileName,
+                                       const std::string& PackType) {
+  BusyGuard guard(*impl_);
+  return impl_->ReceiveFile(UserId, PSW, FileName, PackType);
+}
+
+void ModuleXmodem::PackFile(const std::string& /*FileSource*/, const std::string& /*FilePacked*/) {
+  BusyGuard guard(*impl_);
+  throw std::logic_error("PackFile : pas encore disponible dans cette version");
+}
+
+void ModuleXmodem::UnPackFile(const std::string& /*FileSource*/,
+                              const std::string& /*FileUnpacked*/) {
+  BusyGuard guard(*impl_);
+  throw std::logic_error("UnPackFile : pas encore disponible dans cette version");
+}
+
+}  // namespace xmodemquarvel

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "component/ErrorRecord.h"
+#include "component/FixedField.h"
+#include "component/HostForm.h"
+#include "component/HostLoop.h"
+#include "component/Timer.h"
+#include "component/WaitTimer.h"
+#include "protocol/OpeningRecord.h"
+#include "xmodemquarvel/ModuleXmodem.h"
+
+namespace xmodemquarvel {
+
+// The state of one ModuleXmodem and the operations behind its public members.
+// The operations are defined in the file of their subsystem: the command
+// dialogue and Connect/Disconnect under modem/, the transfers under protocol/.
+struct ModuleXmodem::Impl {
+  Impl(ModuleXmodem& owner, HostOptions options);
+  ~Impl();
+
+  ModuleXmodem& owner;
+
+  // Host resources: the clock, the serial line, the window's state, the timer,
+  // the message-loop stand-in and the time-out mechanism.
+  std::shared_ptr<xmodemquarvel::Clock> clock;
+  std::unique_ptr<SerialPort> port;
+  HostForm form;
+  Timer timer;
+  HostLoop loop;
+  WaitTimer wait;
+
+  // The object's fields.
+  SerialPort& Modem;
+  bool TraceFlag = false;
+  ModemModeValues ModemMode = mmvCommande;
+  int32_t AttemptLimit = 3;
+  int32_t Attempt = 0;
+  bool LinePending = false;
+  FixedField<1> RxChar;
+  std::string TxBuffer;
+  std::string RxBuffer;
+  ReturnValues Result = rvFalse;
+  OpeningRecord Record;
+  int32_t BlocNumber = 0;
+  int32_t PositionHigh = 0;
+  int32_t PositionLow = 0;
+  // The block counter of the four file operations, passed by reference to the
+  // progress events.
+  int32_t BlocCount = 0;
+  // Set while a public operation runs; see BusyGuard.
+  bool busy = false;
+
+  ErrorRecord& error() { return ThreadErrorRecord(); }
+  void AppendTrace(std::string_view text) { form.Append(text); }
+  void RaiseError(const std::string& description);
+  void RaiseBloc(const std::function<void(int32_t&)>& event);
+
+  // Command dialogue with the modem.
+  ReturnValues SendCommand(const std::string& Command, const std::string& Expected,
+                           int32_t TimeOut);
+  ReturnValues ReadResponse();
+  // Connection.
+  ReturnValues Connect(int32_t Tentatives, const std::string& Prefixe,
+                       const std::string& InitString);
+  void Disconnect();
+  // Block link layer.
+  ReturnValues SendAndWait(std::string_view Message, int Expected);
+  ReturnValues SendBlock(std::string_view Data);
+  // Transfers.
+  ReturnValues OpenTransfer(const std::string& UserId, const std::string& PSW,
+                            const std::string& FileName, const std::string& Sens,
+                            const std::string& PackType);
+  ReturnValues SendFile(const std::string& UserId, const std::string& PSW,
+                        const std::string& FileName, const std::string& PackType);
+  ReturnValues SendFileBlocks(const std::string& FileName);
+  ReturnValues ReceiveFile(const std::string& UserId, const std::string& PSW,
+                           const std::string& FileName, const std::string& PackType);
+};
+
+// Refuses a second public operation started from an event or yield handler
+// while one is running on the same object: the operations share the object's
+// fields and cannot be interleaved.
+class BusyGuard {
+ public:
+  explicit BusyGuard(ModuleXmodem::Impl& impl);
+  ~BusyGuard() { impl_.busy = false; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  ModuleXmodem::Impl& impl_;
+};
+
+}  // namespace xmodemquarvel

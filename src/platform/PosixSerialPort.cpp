@@ -1,0 +1,301 @@
+#include "platform/PosixSerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace xmodemquarvel {
+namespace {
+
+[[noreturn]] void Fail(int err, const std::string& message) {
+  throw SerialPortError(std::error_code(err, std::generic_category()), message);
+}
+
+}  // namespace
+
+SerialPort::~SerialPort() = default;
+
+PosixSerialPort::PosixSerialPort() = default;
+
+PosixSerialPort::~PosixSerialPort() {
+  if (fd_) Close();
+}
+
+void PosixSerialPort::CommPort(int32_t port) {
+  if (fd_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
+  if (port < 1 || port > 255) Fail(EINVAL, "Numéro de port invalide : " + std::to_string(port));
+  port_ = port;
+  device_ = "/dev/ttyS" + std::to_string(port - 1);
+}
+
+void PosixSerialPort::Device(const std::string& path) {
+  if (fd_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
+  if (path.empty()) Fail(EINVAL, "Nom de périphérique vide");
+  device_ = path;
+}
+
+void PosixSerialPort::Settings(const std::string& text) {
+  std::string why;
+  const auto parsed = LineSettings::Parse(text, &why);
+  if (!parsed) Fail(EINVAL, why);
+  if (fd_) ApplySettings(*parsed);
+  settings_ = *parsed;
+}
+
+void PosixSerialPort::PortOpen(bool open) {
+  if (open) {
+    if (fd_) Fail(EBUSY, "Le port " + device_ + " est déjà ouvert");
+    Open();
+  } else if (fd_) {
+    Close();
+  }
+}
+
+void PosixSerialPort::Open() {
+  UniqueFd fd(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    const int err = errno;
+    switch (err) {
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+        Fail(err, "Le port " + device_ + " n'existe pas");
+      case EACCES:
+      case EPERM:
+        Fail(err, "Accès refusé au port " + device_ + " (groupe dialout ?)");
+      case EBUSY:
+        Fail(err, "Le port " + device_ + " est déjà utilisé");
+      default:
+        Fail(err, "Impossible d'ouvrir le port " + device_ + " : " + std::strerror(err));
+    }
+  }
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) Fail(err, "Le port " + device_ + " est déjà utilisé");
+    Fail(err, "Impossible de verrouiller le port " + device_ + " : " + std::strerror(err));
+  }
+  termios saved{};
+  if (::tcgetattr(fd.Get(), &saved) != 0)
+    Fail(errno, device_ + " n'est pas un port série");
+  // Other openers are refused from here on, root excepted (flock still holds).
+  ::ioctl(fd.Get(), TIOCEXCL);
+
+  int lines = 0;
+  const bool has_lines = ::ioctl(fd.Get(), TIOCMGET, &lines) == 0;
+  if (!has_lines && errno != ENOTTY && errno != EINVAL)
+    Fail(errno, "Impossible de lire les lignes du modem sur " + device_);
+
+  fd_ = std::move(fd);
+  saved_ = saved;
+  has_modem_lines_ = has_lines;
+  hung_up_ = false;
+  head_ = tail_ = 0;
+  try {
+    ApplySettings(settings_);
+    ApplyDtr();
+    if (break_) ::ioctl(fd_.Get(), TIOCSBRK);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void PosixSerialPort::Close() {
+  ::ioctl(fd_.Get(), TIOCNXCL);
+  // No flow control, so restoring at once cannot block on unsent output.
+  ::tcsetattr(fd_.Get(), TCSANOW, &saved_);
+  fd_.Reset();
+  head_ = tail_ = 0;
+  hung_up_ = false;
+}
+
+void PosixSerialPort::ApplySettings(const LineSettings& s) {
+  termios t{};
+  if (::tcgetattr(fd_.Get(), &t) != 0) Fail(errno, "Impossible de lire les paramètres de " + device_);
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | HUPCL;
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[s.data_bits - 5];
+  switch (s.parity) {
+    case 'E': t.c_cflag |= PARENB; break;
+    case 'O': t.c_cflag |= PARENB | PARODD; break;
+    case 'M': t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 'S': t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  // With five data bits the UART frames CSTOPB as one and a half stop bits.
+  if (s.stop_halves > 2) t.c_cflag |= CSTOPB;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  const speed_t speed = TermiosSpeed(s.baud);
+  if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
+    Fail(EINVAL, "Vitesse non prise en charge : " + std::to_string(s.baud));
+  if (::tcsetattr(fd_.Get(), TCSANOW, &t) != 0)
+    Fail(errno, "Paramètres refusés par " + device_ + " : " + s.ToString());
+  // tcsetattr succeeds when any one change took: check that the speed did.
+  termios check{};
+  if (::tcgetattr(fd_.Get(), &check) != 0 || ::cfgetospeed(&check) != speed)
+    Fail(EINVAL, "Vitesse non prise en charge par " + device_ + " : " + std::to_string(s.baud));
+}
+
+void PosixSerialPort::ApplyDtr() {
+  if (!fd_ || !has_modem_lines_) return;
+  int bit = TIOCM_DTR;
+  if (::ioctl(fd_.Get(), dtr_ ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno != ENOTTY &&
+      errno != EINVAL && errno != EIO)
+    Fail(errno, "Impossible de changer DTR sur " + device_);
+}
+
+void PosixSerialPort::Break(bool on) {
+  break_ = on;
+  if (fd_) ::ioctl(fd_.Get(), on ? TIOCSBRK : TIOCCBRK);
+}
+
+void PosixSerialPort::RequireOpen() const {
+  if (!fd_) Fail(EBADF, "Opération impossible : le port n'est pas ouvert");
+}
+
+void PosixSerialPort::Fill() {
+  if (hung_up_) return;
+  if (head_ == tail_) head_ = tail_ = 0;
+  if (tail_ == buffer_.size() && head_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
+    tail_ -= head_;
+    head_ = 0;
+  }
+  while (tail_ < buffer_.size()) {
+    const ssize_t n = ::read(fd_.Get(), buffer_.data() + tail_, buffer_.size() - tail_);
+    if (n > 0) {
+      tail_ += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      LoseLine();
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      LoseLine();
+    }
+    return;
+  }
+}
+
+int32_t PosixSerialPort::InBufferCount() {
+  RequireOpen();
+  // A system call only when the buffer has run dry.
+  if (head_ == tail_) Fill();
+  return static_cast<int32_t>(tail_ - head_);
+}
+
+void PosixSerialPort::InBufferCount(int32_t count) {
+  RequireOpen();
+  if (count != 0) Fail(EINVAL, "Seule la valeur 0 vide le tampon de réception");
+  ::tcflush(fd_.Get(), TCIFLUSH);
+  head_ = tail_ = 0;
+}
+
+std::string PosixSerialPort::Input() {
+  RequireOpen();
+  if (head_ == tail_) Fill();
+  std::size_t n = tail_ - head_;
+  if (input_len_ > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(input_len_));
+  std::string out(buffer_.data() + head_, n);
+  head_ += n;
+  return out;
+}
+
+void PosixSerialPort::Output(std::string_view bytes) {
+  RequireOpen();
+  std::size_t done = 0;
+  while (done < bytes.size() && !hung_up_) {
+    const ssize_t n = ::write(fd_.Get(), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The line drains at its own speed; without flow control it always does.
+      pollfd p{fd_.Get(), POLLOUT, 0};
+      const int r = ::poll(&p, 1, 30'000);
+      if (r == 0) Fail(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
+      if (r < 0 && errno != EINTR) Fail(errno, "Écriture impossible sur " + device_);
+      if (r > 0 && (p.revents & (POLLHUP | POLLERR))) LoseLine();
+      continue;
+    }
+    if (n < 0 && (errno == EIO || errno == ENXIO)) {
+      LoseLine();
+      continue;
+    }
+    Fail(n < 0 ? errno : EIO, "Écriture impossible sur " + device_);
+  }
+}
+
+void PosixSerialPort::DTREnable(bool on) {
+  dtr_ = on;
+  ApplyDtr();
+}
+
+bool PosixSerialPort::ModemLine(int bit) {
+  RequireOpen();
+  if (hung_up_) return false;
+  if (!has_modem_lines_) {
+    // Nothing to read but the hang-up of the far end.
+    pollfd p{fd_.Get(), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      if (head_ == tail_) Fill();
+      if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) LoseLine();
+    }
+    return !hung_up_;
+  }
+  int lines = 0;
+  if (::ioctl(fd_.Get(), TIOCMGET, &lines) != 0) {
+    if (errno == EIO || errno == ENXIO) LoseLine();
+    return false;
+  }
+  return (lines & bit) != 0;
+}
+
+bool PosixSerialPort::CTSHolding() { return ModemLine(TIOCM_CTS); }
+bool PosixSerialPort::CDHolding() { return ModemLine(TIOCM_CAR); }
+
+void PosixSerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
+  if (!fd_ || hung_up_) {
+    clock.SleepUntil(deadline);
+    return;
+  }
+  if (head_ != tail_) return;
+  // poll() until input, hang-up or the deadline; EINTR recomputes the time left.
+  for (;;) {
+    const auto left = deadline - clock.Now();
+    if (left <= Clock::Duration::zero()) return;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd p{fd_.Get(), POLLIN, 0};
+    const int r = ::poll(&p, 1, ms > 1'000'000 ? 1'000'000 : static_cast<int>(ms));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno, "Attente impossible sur " + device_);
+    }
+    if (r == 0) {
+      // A clock that does not follow real time (a test's) is moved on here.
+      clock.SleepUntil(deadline);
+      return;
+    }
+    if (p.revents & POLLIN) Fill();
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      Fill();
+      LoseLine();
+    }
+    return;
+  }
+}
+
+}  // namespace xmodemquarvel

@@ -1,0 +1,145 @@
+#include "sim/SimulatedSerialPort.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace xmodemquarvel::sim {
+namespace {
+
+[[noreturn]] void Fail(int err, const std::string& message) {
+  throw SerialPortError(std::error_code(err, std::generic_category()), message);
+}
+
+}  // namespace
+
+SimulatedSerialPort::SimulatedSerialPort(std::shared_ptr<VirtualClock> clock)
+    : clock_(std::move(clock)) {}
+
+void SimulatedSerialPort::CommPort(int32_t port) {
+  if (open_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
+  if (port < 1 || port > 255) Fail(EINVAL, "Numéro de port invalide : " + std::to_string(port));
+  port_ = port;
+  device_ = "sim:COM" + std::to_string(port);
+}
+
+void SimulatedSerialPort::Device(const std::string& path) {
+  if (open_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
+  if (path.empty()) Fail(EINVAL, "Nom de périphérique vide");
+  device_ = path;
+}
+
+void SimulatedSerialPort::Settings(const std::string& text) {
+  std::string why;
+  const auto parsed = LineSettings::Parse(text, &why);
+  if (!parsed) Fail(EINVAL, why);
+  settings_ = *parsed;
+}
+
+void SimulatedSerialPort::PortOpen(bool open) {
+  if (open) {
+    if (open_) Fail(EBUSY, "Le port " + device_ + " est déjà ouvert");
+    if (refuse_open_) Fail(EBUSY, "Le port " + device_ + " est déjà utilisé");
+    open_ = true;
+    ++open_count_;
+    if (peer_ != nullptr) peer_->OnPortOpen(true);
+  } else if (open_) {
+    open_ = false;
+    rx_.clear();
+    rx_head_ = 0;
+    if (peer_ != nullptr) peer_->OnPortOpen(false);
+  }
+}
+
+void SimulatedSerialPort::RequireOpen() const {
+  if (!open_) Fail(EBADF, "Opération impossible : le port n'est pas ouvert");
+}
+
+int32_t SimulatedSerialPort::InBufferCount() {
+  RequireOpen();
+  return static_cast<int32_t>(rx_.size() - rx_head_);
+}
+
+void SimulatedSerialPort::InBufferCount(int32_t count) {
+  RequireOpen();
+  if (count != 0) Fail(EINVAL, "Seule la valeur 0 vide le tampon de réception");
+  rx_.clear();
+  rx_head_ = 0;
+}
+
+std::string SimulatedSerialPort::Input() {
+  RequireOpen();
+  std::size_t n = rx_.size() - rx_head_;
+  if (input_len_ > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(input_len_));
+  std::string out = rx_.substr(rx_head_, n);
+  rx_head_ += n;
+  if (rx_head_ == rx_.size()) {
+    rx_.clear();
+    rx_head_ = 0;
+  }
+  return out;
+}
+
+Clock::Duration SimulatedSerialPort::TransmitTime(std::size_t bytes) const {
+  if (bits_per_second_ <= 0) return Clock::Duration::zero();
+  return std::chrono::duration_cast<Clock::Duration>(
+      std::chrono::nanoseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000'000LL /
+                               bits_per_second_));
+}
+
+void SimulatedSerialPort::Output(std::string_view bytes) {
+  RequireOpen();
+  if (record_) host_wrote_.append(bytes);
+  if (bits_per_second_ <= 0) {
+    DeliverToPeer(bytes);
+    return;
+  }
+  const auto start = std::max(clock_->Now(), to_peer_free_);
+  to_peer_free_ = start + TransmitTime(bytes.size());
+  clock_->Schedule(to_peer_free_, [this, chunk = std::string(bytes)] { DeliverToPeer(chunk); });
+}
+
+void SimulatedSerialPort::DeliverToPeer(std::string_view bytes) {
+  if (peer_ != nullptr) peer_->OnHostBytes(bytes);
+}
+
+void SimulatedSerialPort::SendToHost(std::string_view bytes) {
+  if (record_) peer_wrote_.append(bytes);
+  if (bits_per_second_ <= 0) {
+    DeliverToHost(bytes);
+    return;
+  }
+  const auto start = std::max(clock_->Now(), to_host_free_);
+  to_host_free_ = start + TransmitTime(bytes.size());
+  clock_->Schedule(to_host_free_, [this, chunk = std::string(bytes)] { DeliverToHost(chunk); });
+}
+
+void SimulatedSerialPort::DeliverToHost(std::string_view bytes) {
+  // A closed port receives nothing.
+  if (open_) rx_.append(bytes);
+}
+
+void SimulatedSerialPort::DTREnable(bool on) {
+  const bool changed = on != dtr_;
+  dtr_ = on;
+  if (open_ && changed && peer_ != nullptr) peer_->OnDtr(on);
+}
+
+bool SimulatedSerialPort::CTSHolding() {
+  RequireOpen();
+  return cts_;
+}
+
+bool SimulatedSerialPort::CDHolding() {
+  RequireOpen();
+  return cd_;
+}
+
+void SimulatedSerialPort::WaitForInput(xmodemquarvel::Clock& /*clock*/,
+                                       Clock::TimePoint deadline) {
+  if (open_ && rx_head_ < rx_.size()) return;
+  // One event of the simulated world, if one falls due before the deadline;
+  // otherwise time jumps to the deadline.
+  if (!clock_->RunNextEventBefore(deadline)) clock_->SleepUntil(deadline);
+}
+
+}  // namespace xmodemquarvel::sim
