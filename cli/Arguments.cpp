@@ -1,0 +1,247 @@
+#include "Arguments.h"
+
+#include <algorithm>
+#include <charconv>
+#include <functional>
+#include <initializer_list>
+#include <set>
+#include <string_view>
+
+namespace xmodemq {
+namespace {
+
+using Setter = std::function<void(Options&, const std::string&)>;
+
+struct OptionSpec {
+  std::string_view name;
+  bool takes_value;
+  // Subcommands that accept it; empty means every subcommand.
+  std::vector<Command> commands;
+  Setter set;
+};
+
+int32_t ParseInt(const std::string& option, const std::string& text, int32_t low, int32_t high) {
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high)
+    throw UsageError("la valeur de " + option + " doit être un entier de " + std::to_string(low) +
+                     " à " + std::to_string(high) + " (reçu « " + text + " »)");
+  return value;
+}
+
+// "BUSY,CONNECT 9600": the lines answered to one dial. An empty text is a
+// dial that gets no answer at all.
+std::vector<std::string> SplitAnswers(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start <= text.size() && !text.empty()) {
+    const auto comma = text.find(',', start);
+    const auto end = comma == std::string::npos ? text.size() : comma;
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return lines;
+}
+
+const std::vector<OptionSpec>& Table() {
+  using C = Command;
+  static const std::vector<C> kLine = {C::Send, C::Receive};
+  static const std::vector<C> kSim = {C::Simulate};
+  static const std::vector<OptionSpec> table = {
+      {"--quiet", false, {}, [](Options& o, const std::string&) { o.quiet = true; }},
+      {"--progress", false, {}, [](Options& o, const std::string&) { o.progress = true; }},
+      {"--trace",
+       false,
+       {C::Send, C::Receive, C::Demo},
+       [](Options& o, const std::string&) { o.trace = true; }},
+      {"--device", true, kLine, [](Options& o, const std::string& v) { o.device = v; }},
+      {"--port", true, kLine,
+       [](Options& o, const std::string& v) {
+         o.port = ParseInt("--port", v, INT32_MIN, INT32_MAX);
+       }},
+      {"--settings", true, kLine, [](Options& o, const std::string& v) { o.settings = v; }},
+      {"--attempts", true, kLine,
+       [](Options& o, const std::string& v) { o.attempts = ParseInt("--attempts", v, 0, 1000); }},
+      {"--prefix", true, kLine, [](Options& o, const std::string& v) { o.prefix = v; }},
+      {"--init", true, kLine, [](Options& o, const std::string& v) { o.init = v; }},
+      {"--user", true, kLine, [](Options& o, const std::string& v) { o.user = v; }},
+      {"--pack-type", true, kLine,
+       [](Options& o, const std::string& v) {
+         if (v.size() != 1) throw UsageError("--pack-type attend un seul caractère");
+         o.pack_type = v;
+       }},
+      {"--password-file", true, kLine,
+       [](Options& o, const std::string& v) { o.password_file = v; }},
+      {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},
+      {"--echo", true, kSim,
+       [](Options& o, const std::string& v) {
+         if (v != "on" && v != "off") throw UsageError("--echo attend on ou off");
+         o.simulator.echo = v == "on";
+       }},
+      {"--dial-answer", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.dial_answers.push_back(SplitAnswers(v));
+       }},
+      {"--status", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.status = ParseInt("--status", v, 0, 255);
+       }},
+      {"--resume", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.resume = ParseInt("--resume", v, 0, 16'777'215);
+       }},
+      {"--store", true, kSim, [](Options& o, const std::string& v) { o.simulator.store_dir = v; }},
+      {"--serve", true, kSim, [](Options& o, const std::string& v) { o.simulator.serve_file = v; }},
+      {"--baud", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.baud = ParseInt("--baud", v, 0, 4'000'000);
+       }},
+      {"--cut-after", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.cut_after_frames = ParseInt("--cut-after", v, 0, INT32_MAX);
+       }},
+      {"--fault", true, kSim,
+       [](Options& o, const std::string& v) { o.simulator.faults.push_back(v); }},
+      {"--dir", true, {C::Demo}, [](Options& o, const std::string& v) { o.demo_dir = v; }},
+      {"--records",
+       true,
+       {C::Demo},
+       [](Options& o, const std::string& v) {
+         o.demo_records = ParseInt("--records", v, 1, 100'000);
+       }},
+  };
+  return table;
+}
+
+struct CommandSpec {
+  std::string_view name;
+  Command command;
+  std::size_t operands;
+  std::string_view operand_names;
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"send", Command::Send, 1, "FICHIER"},
+    {"receive", Command::Receive, 1, "FICHIER"},
+    {"pack", Command::Pack, 2, "SOURCE COMPACTÉ"},
+    {"unpack", Command::Unpack, 2, "COMPACTÉ CIBLE"},
+    {"simulate", Command::Simulate, 0, ""},
+    {"demo", Command::Demo, 0, ""},
+    {"help", Command::Help, 0, ""},
+};
+
+}  // namespace
+
+const char* CommandName(Command command) {
+  for (const auto& c : kCommands)
+    if (c.command == command) return c.name.data();
+  if (command == Command::Version) return "--version";
+  return "";
+}
+
+Options ParseArguments(const std::vector<std::string>& args) {
+  Options options;
+  std::vector<const OptionSpec*> seen;
+  bool only_operands = false;
+  bool help = false;
+  bool version = false;
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (only_operands || arg.size() < 2 || arg[0] != '-') {
+      if (options.command == Command::None && !only_operands) {
+        const auto it = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                     [&](const CommandSpec& c) { return c.name == arg; });
+        if (it == std::end(kCommands)) throw UsageError("sous-commande inconnue « " + arg + " »");
+        options.command = it->command;
+      } else {
+        options.operands.push_back(arg);
+      }
+      continue;
+    }
+    if (arg == "--") {
+      only_operands = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      continue;
+    }
+    if (arg == "--version" || arg == "-V") {
+      version = true;
+      continue;
+    }
+    if (arg == "-q") {
+      options.quiet = true;
+      continue;
+    }
+
+    std::string name = arg;
+    std::optional<std::string> inline_value;
+    if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+    }
+    if (name == "--password" || name == "-p" || name == "--psw")
+      throw UsageError(
+          "le mot de passe ne se donne jamais en argument : la ligne de commande est visible "
+          "de tous les utilisateurs (ps, /proc) et reste dans l'historique du shell. "
+          "Utilisez --password-file FICHIER, la variable XMODEMQ_PASSWORD ou la saisie au "
+          "clavier");
+    const auto& table = Table();
+    const auto spec = std::find_if(table.begin(), table.end(),
+                                   [&](const OptionSpec& s) { return s.name == name; });
+    if (spec == table.end()) throw UsageError("option inconnue « " + name + " »");
+    std::string value;
+    if (spec->takes_value) {
+      if (inline_value) {
+        value = *inline_value;
+      } else {
+        if (i + 1 >= args.size()) throw UsageError(std::string(name) + " attend une valeur");
+        value = args[++i];
+      }
+    } else if (inline_value) {
+      throw UsageError(std::string(name) + " ne prend pas de valeur");
+    }
+    spec->set(options, value);
+    seen.push_back(&*spec);
+  }
+
+  if (version) {
+    options.command = Command::Version;
+    return options;
+  }
+  if (help || options.command == Command::None) {
+    options.command = Command::Help;
+    return options;
+  }
+  if (options.command == Command::Help) return options;
+
+  for (const OptionSpec* spec : seen) {
+    if (spec->commands.empty()) continue;
+    if (std::find(spec->commands.begin(), spec->commands.end(), options.command) ==
+        spec->commands.end())
+      throw UsageError(std::string(spec->name) + " ne s'applique pas à « " +
+                       CommandName(options.command) + " »");
+  }
+  const auto cmd = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                [&](const CommandSpec& c) { return c.command == options.command; });
+  if (options.operands.size() != cmd->operands) {
+    if (cmd->operands == 0)
+      throw UsageError(std::string(cmd->name) + " ne prend pas de fichier (reçu « " +
+                       options.operands.front() + " »)");
+    throw UsageError(std::string(cmd->name) + " attend " + std::string(cmd->operand_names));
+  }
+  if (options.progress && options.quiet) throw UsageError("--progress et --quiet s'excluent");
+  if (options.device && options.port) throw UsageError("--device et --port s'excluent");
+  if ((options.command == Command::Send || options.command == Command::Receive) &&
+      options.user.empty())
+    throw UsageError(std::string(cmd->name) + " attend --user IDENTIFIANT");
+  if (options.command == Command::Simulate && options.simulator.link.empty())
+    throw UsageError("simulate attend --link CHEMIN");
+  return options;
+}
+
+}  // namespace xmodemq

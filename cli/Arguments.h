@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "SimulatorOptions.h"
+
+namespace xmodemq {
+
+enum class Command { None, Help, Version, Send, Receive, Pack, Unpack, Simulate, Demo };
+
+// A command line that cannot be run as written: the message says why.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Everything the command line said. Options may stand before or after the
+// subcommand; each is checked against the subcommand once it is known.
+struct Options {
+  Command command = Command::None;
+  // Files named after the subcommand.
+  std::vector<std::string> operands;
+
+  // Output.
+  bool quiet = false;
+  bool progress = false;
+  bool trace = false;
+
+  // The line (send, receive).
+  std::optional<std::string> device;
+  std::optional<int32_t> port;
+  std::string settings = "9600,N,8,1";
+  int32_t attempts = 3;
+  std::string prefix;
+  std::string init;
+
+  // The server's side of a transfer.
+  std::string user;
+  std::string pack_type = "0";
+  std::optional<std::string> password_file;
+
+  // simulate.
+  SimulatorOptions simulator;
+
+  // demo.
+  std::optional<std::string> demo_dir;
+  int32_t demo_records = 400;
+};
+
+// Reads argv; throws UsageError.
+Options ParseArguments(const std::vector<std::string>& args);
+
+const char* CommandName(Command command);
+
+}  // namespace xmodemq

@@ -1,0 +1,118 @@
+#include "Password.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace xmodemq {
+namespace {
+
+std::string FirstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::string FromFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw PasswordError("impossible de lire le fichier de mot de passe " + path + " : " +
+                        std::strerror(errno));
+  std::string text;
+  std::getline(in, text, '\0');
+  const std::string line = FirstLine(text);
+  if (line.empty()) throw PasswordError("le fichier de mot de passe " + path + " est vide");
+  return line;
+}
+
+// The terminal settings to put back if SIGINT arrives while echo is off.
+// tcsetattr() is async-signal-safe, so the handler may restore them itself.
+termios g_saved_terminal{};
+volatile sig_atomic_t g_echo_off = 0;
+
+extern "C" void RestoreTerminalAndDie(int signo) {
+  if (g_echo_off) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+  ::write(STDERR_FILENO, "\n", 1);
+  ::signal(signo, SIG_DFL);
+  ::raise(signo);
+}
+
+// Echo off for the life of the object; the previous settings and signal
+// handlers come back on every way out, SIGINT, SIGTERM and SIGHUP included.
+class EchoOff {
+ public:
+  EchoOff() {
+    if (::tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0)
+      throw PasswordError(std::string("terminal illisible : ") + std::strerror(errno));
+    struct sigaction action {};
+    action.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &old_int_);
+    ::sigaction(SIGTERM, &action, &old_term_);
+    ::sigaction(SIGHUP, &action, &old_hup_);
+    termios quiet = g_saved_terminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    g_echo_off = 1;
+    if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) {
+      const int err = errno;
+      Restore();
+      throw PasswordError(std::string("impossible de couper l'écho : ") + std::strerror(err));
+    }
+  }
+  ~EchoOff() { Restore(); }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  void Restore() {
+    if (g_echo_off) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+    g_echo_off = 0;
+    ::sigaction(SIGINT, &old_int_, nullptr);
+    ::sigaction(SIGTERM, &old_term_, nullptr);
+    ::sigaction(SIGHUP, &old_hup_, nullptr);
+  }
+
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+  struct sigaction old_hup_ {};
+};
+
+std::string FromPrompt() {
+  static constexpr char kPrompt[] = "Mot de passe : ";
+  if (::write(STDERR_FILENO, kPrompt, sizeof kPrompt - 1) < 0) {
+    // Nowhere to show the prompt; reading still works.
+  }
+  std::string line;
+  {
+    EchoOff guard;
+    char c = 0;
+    for (;;) {
+      const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || c == '\n') break;
+      line.push_back(c);
+    }
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw PasswordError("mot de passe vide");
+  return line;
+}
+
+}  // namespace
+
+std::string ObtainPassword(const std::optional<std::string>& password_file) {
+  if (password_file) return FromFile(*password_file);
+  if (const char* env = std::getenv(kPasswordVariable); env != nullptr && *env != '\0') return env;
+  if (::isatty(STDIN_FILENO)) return FromPrompt();
+  throw PasswordError("aucun mot de passe : donnez --password-file FICHIER, ou la variable " +
+                      std::string(kPasswordVariable) +
+                      ", ou lancez la commande depuis un terminal pour le saisir");
+}
+
+}  // namespace xmodemq

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace xmodemq {
+
+// How `xmodemq simulate` (and the demo's own simulator) behaves.
+struct SimulatorOptions {
+  // Symbolic link to the pseudo-terminal that clients open.
+  std::string link;
+
+  // The modem.
+  bool echo = true;
+  // Answer lines to each dial, in order; the last serves every later dial.
+  std::vector<std::vector<std::string>> dial_answers;
+
+  // The server.
+  // Status byte of every response (0 accepts).
+  int32_t status = 0;
+  // Resume position (blocks) the server names in its response to a send.
+  std::optional<int32_t> resume;
+  // Where received files are stored, and where files asked for are looked up.
+  std::string store_dir = ".";
+  // A file served whatever name a receive asks for.
+  std::optional<std::string> serve_file;
+
+  // The line.
+  // Pace what goes to the client at this many bits per second (0: unpaced).
+  int32_t baud = 0;
+  // Cut the line once after this many data frames have gone to the client.
+  std::optional<int32_t> cut_after_frames;
+  // Server fault injections, as NAME or NAME=VALUE.
+  std::vector<std::string> faults;
+};
+
+}  // namespace xmodemq

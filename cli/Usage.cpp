@@ -1,0 +1,79 @@
+#include "Usage.h"
+
+#include "xmodemquarvel/Version.h"
+
+namespace xmodemq {
+
+std::string UsageText() {
+  return R"(Utilisation : xmodemq SOUS-COMMANDE [OPTIONS] [FICHIERS]
+
+Échange de fichiers avec le serveur par modem, et compactage des fichiers.
+
+Sous-commandes :
+  send FICHIER --user ID       envoie FICHIER au serveur
+  receive FICHIER --user ID    reçoit FICHIER du serveur ; relancée après une
+                               coupure, reprend après les blocs déjà reçus
+  pack SOURCE COMPACTÉ         compacte SOURCE dans COMPACTÉ
+  unpack COMPACTÉ CIBLE        décompacte COMPACTÉ dans CIBLE
+  simulate --link CHEMIN       modem et serveur simulés sur un pseudo-terminal
+                               dont CHEMIN est le lien symbolique
+  demo                         démonstration complète sur le simulateur
+  help                         cette aide
+
+Options de send et receive :
+  --user ID               identifiant de l'utilisateur sur le serveur
+  --pack-type C           type de compactage annoncé au serveur (défaut 0)
+  --device CHEMIN         port série par son chemin (/dev/ttyUSB0, ...)
+  --port N                port série par son numéro (N donne /dev/ttyS<N-1>)
+  --settings TEXTE        vitesse,parité,bits,arrêt (défaut 9600,N,8,1)
+  --attempts N            tentatives par commande du modem (défaut 3)
+  --prefix TEXTE          préfixe de numérotation (par exemple 0)
+  --init TEXTE            chaîne d'initialisation du modem
+  --password-file FICHIER lit le mot de passe dans FICHIER (première ligne)
+  --trace                 affiche le dialogue avec le modem et la trace
+
+  Le mot de passe vient de --password-file, sinon de la variable
+  XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
+  accepté en argument.
+
+Options de simulate :
+  --link CHEMIN           lien symbolique vers le pseudo-terminal (requis)
+  --echo on|off           écho des commandes par le modem (défaut on)
+  --dial-answer TEXTE     réponses à un appel, séparées par des virgules
+                          ("BUSY,CONNECT 9600", "NO DIALTONE", "" = silence) ;
+                          répétable : une par appel, la dernière sert ensuite
+  --status N              statut de la réponse du serveur (0 accepte)
+  --resume N              position de reprise annoncée à un envoi (blocs)
+  --store DOSSIER         dossier des fichiers reçus et servis (défaut .)
+  --serve FICHIER         fichier servi à toute réception
+  --baud N                cadence la ligne à N bits par seconde
+  --cut-after N           coupe la ligne une fois après N trames de données
+  --fault NOM[=VALEUR]    panne injectée dans le serveur (répétable)
+
+Options de demo :
+  --dir DOSSIER           garde les fichiers dans DOSSIER
+  --records N             nombre d'enregistrements du fichier (défaut 400)
+  --trace                 affiche aussi la trace
+
+Options générales :
+  --progress              progression en lignes simples
+  -q, --quiet             aucune progression
+  -h, --help              cette aide
+  -V, --version           la version
+
+Codes de sortie :
+  0  succès
+  1  échec (rvFalse), ou compactage/décompactage impossible
+  2  erreur d'utilisation, paramètres refusés
+  3  ligne ou modem en défaut (rvCTS)
+  4  transfert refusé par le serveur (rvRefuse)
+  130 interrompu (Ctrl-C)
+)";
+}
+
+std::string VersionText() {
+  return std::string("xmodemq ") + XMODEMQUARVEL_VERSION_STRING + " — " +
+         xmodemquarvel::kLibraryTitle + "\n";
+}
+
+}  // namespace xmodemq
