@@ -36,8 +36,8 @@ std::string OneLine(const std::string& text) {
 
 std::string FormatRecord(const std::string& source, const std::string& description) {
   const std::string text = OneLine(description);
+  if (text.empty()) return {};
   if (source.empty()) return text;
-  if (text.empty()) return source;
   return source + ": " + text;
 }
 

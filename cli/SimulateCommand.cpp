@@ -1,13 +1,70 @@
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <exception>
 
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "SimulatorHost.h"
 
 namespace xmodemq {
+namespace {
 
-int RunSimulate(const Options&) {
-  std::fprintf(stderr, "xmodemq: simulate n'est pas encore disponible\n");
-  return kExitFailure;
+std::atomic<SimulatorHost*> g_host{nullptr};
+static_assert(std::atomic<SimulatorHost*>::is_always_lock_free);
+
+extern "C" void StopSimulator(int) {
+  if (SimulatorHost* host = g_host.load()) host->Stop();
+}
+
+}  // namespace
+
+int RunSimulate(const Options& options) {
+  std::unique_ptr<SimulatorHost> host;
+  try {
+    host = std::make_unique<SimulatorHost>(options.simulator);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    return kExitFailure;
+  }
+  if (!options.quiet)
+    host->log = [](const std::string& text) {
+      std::fprintf(stderr, "simulateur : %s\n", text.c_str());
+      std::fflush(stderr);
+    };
+
+  // SIGINT and SIGTERM end the service; the link goes with the host.
+  g_host.store(host.get());
+  struct sigaction action {};
+  action.sa_handler = StopSimulator;
+  sigemptyset(&action.sa_mask);
+  struct sigaction old_int {};
+  struct sigaction old_term {};
+  ::sigaction(SIGINT, &action, &old_int);
+  ::sigaction(SIGTERM, &action, &old_term);
+  // A client that vanishes mid-write must not kill the simulator.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::printf("Simulateur prêt : %s -> %s\n", host->LinkPath().c_str(), host->SlavePath().c_str());
+  std::fflush(stdout);
+  int status = kExitOk;
+  try {
+    host->Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    status = kExitFailure;
+  }
+  g_host.store(nullptr);
+  ::sigaction(SIGINT, &old_int, nullptr);
+  ::sigaction(SIGTERM, &old_term, nullptr);
+  host.reset();
+  if (!options.quiet) {
+    std::fprintf(stderr, "simulateur : arrêt\n");
+  }
+  return status;
 }
 
 }  // namespace xmodemq

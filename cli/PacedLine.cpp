@@ -1,0 +1,42 @@
+#include "PacedLine.h"
+
+#include <algorithm>
+#include <string>
+
+namespace xmodemq {
+
+PacedLine::PacedLine(xmodemquarvel::sim::Line& inner, std::function<void()> cut)
+    : inner_(inner), cut_(std::move(cut)) {}
+
+void PacedLine::SetCd(bool on) {
+  // Carrier comes up when a dial connects: a new call starts its count.
+  if (on) frames_.store(0);
+  inner_.SetCd(on);
+}
+
+void PacedLine::SendToHost(std::string_view bytes) {
+  const bool frame = bytes.size() == 133 && bytes.front() == '\x01';
+  if (frame) {
+    const int32_t armed = cut_after_.load();
+    if (armed >= 0 && frames_.load() >= armed) {
+      cut_after_.store(-1);
+      ++cuts_;
+      cut_();
+      return;
+    }
+    ++frames_;
+  }
+  if (bits_per_second_ <= 0) {
+    inner_.SendToHost(bytes);
+    return;
+  }
+  // Bytes leave one after the other: each chunk waits for the one before it.
+  const auto now = clock_.Now();
+  const auto start = std::max(now, free_at_);
+  free_at_ =
+      start + std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(
+                  static_cast<int64_t>(bytes.size()) * 10 * 1'000'000'000LL / bits_per_second_));
+  inner_.After(free_at_ - now, [this, chunk = std::string(bytes)] { inner_.SendToHost(chunk); });
+}
+
+}  // namespace xmodemq

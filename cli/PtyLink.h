@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace xmodemq {
+
+// The symbolic link that clients open in place of /dev/pts/N. It is pointed
+// at a new slave each time the line is cut and the pseudo-terminal made anew;
+// each change replaces the link in one rename(), so a client never finds it
+// missing. Removed on destruction if it still points where we put it.
+class PtyLink {
+ public:
+  // Throws std::system_error; refuses to replace anything but a symbolic link.
+  PtyLink(std::string path, const std::string& target);
+  ~PtyLink();
+  PtyLink(const PtyLink&) = delete;
+  PtyLink& operator=(const PtyLink&) = delete;
+
+  void PointAt(const std::string& target);
+  const std::string& Path() const { return path_; }
+  const std::string& Target() const { return target_; }
+
+ private:
+  std::string path_;
+  std::string target_;
+};
+
+}  // namespace xmodemq
