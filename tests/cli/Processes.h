@@ -1,0 +1,98 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace xmodemq::test {
+
+using namespace std::chrono_literals;
+
+// The finished run of a command: its exit status (or the signal that ended it,
+// as 128 + N) and all it wrote.
+struct Outcome {
+  int status = -1;
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+  std::string All() const { return out + err; }
+};
+
+// A started process with its stdout and stderr collected through pipes.
+class Process {
+ public:
+  // `env` is added to (or replaces in) this process's environment; a value of
+  // nullopt removes the variable.
+  Process(const std::vector<std::string>& args,
+          const std::map<std::string, std::optional<std::string>>& env = {},
+          const std::filesystem::path& cwd = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  // Collects output until the process ends or `limit` passes (then it is
+  // killed and `timed_out` set).
+  Outcome Wait(std::chrono::milliseconds limit);
+  // Collects what is available for up to `limit`; false when the process ended.
+  bool Pump(std::chrono::milliseconds limit);
+  void Signal(int signo);
+  const std::string& OutSoFar() const { return out_; }
+  const std::string& ErrSoFar() const { return err_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::string out_;
+  std::string err_;
+  std::optional<int> status_;
+};
+
+// Runs `xmodemq ARGS...` to its end (at most `limit`).
+Outcome RunXmodemq(const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env = {},
+                   std::chrono::milliseconds limit = 30s);
+
+// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// `xmodemq simulate --link DIR/modem EXTRA...` running in the background,
+// ready once the link exists; stopped by SIGTERM at the end, when it must
+// exit 0 and take its link away.
+class Simulator {
+ public:
+  Simulator(const TempDir& dir, const std::vector<std::string>& extra);
+  ~Simulator();
+  const std::string& Link() const { return link_; }
+  // Stops it now; returns its outcome.
+  Outcome Stop();
+  // What it logged so far.
+  std::string Log();
+
+ private:
+  std::string link_;
+  std::unique_ptr<Process> process_;
+  std::optional<Outcome> outcome_;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+// A billing-style text: fixed-width 128-character records of digits and spaces.
+std::string BillingRecords(int count, unsigned seed);
+
+}  // namespace xmodemq::test
