@@ -1,13 +1,427 @@
-#include <cstdio>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "BillingFile.h"
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "Progress.h"
+#include "SimulatorHost.h"
+#include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
+namespace {
 
-int RunDemo(const Options&) {
-  std::fprintf(stderr, "xmodemq: demo n'est pas encore disponible\n");
-  return kExitFailure;
+namespace fs = std::filesystem;
+using xmodemquarvel::ModuleXmodem;
+using xmodemquarvel::ReturnValues;
+using xmodemquarvel::rvTrue;
+using Clock = std::chrono::steady_clock;
+
+// The simulated line runs at this rate, so that a transfer takes long enough
+// to watch and the whole demo stays well under a minute.
+constexpr int32_t kLineBitsPerSecond = 115200;
+constexpr const char* kFileName = "FACT0001.TXT";
+
+std::atomic<bool> g_demo_interrupted{false};
+extern "C" void NoteDemoInterrupt(int) {
+  g_demo_interrupted.store(true);
+}
+
+std::string Seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", s);
+  std::string out = text;
+  for (char& c : out)
+    if (c == '.') c = ',';
+  return out;
+}
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The demo's working directory: a fresh temporary one, removed at the end,
+// or the one named by --dir, kept.
+class WorkDir {
+ public:
+  explicit WorkDir(const std::optional<std::string>& chosen) {
+    if (chosen) {
+      path_ = *chosen;
+      fs::create_directories(path_);
+      keep_ = true;
+      return;
+    }
+    std::string pattern = (fs::temp_directory_path() / "xmodemq-demo-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    path_ = pattern;
+  }
+  ~WorkDir() {
+    if (keep_) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool keep_ = false;
+};
+
+// The simulator on its own thread for the life of the object.
+class SimulatorThread {
+ public:
+  explicit SimulatorThread(const SimulatorOptions& options) : host_(options) {
+    thread_ = std::thread([this] { host_.Run(); });
+  }
+  ~SimulatorThread() {
+    host_.Stop();
+    thread_.join();
+  }
+  SimulatorThread(const SimulatorThread&) = delete;
+  SimulatorThread& operator=(const SimulatorThread&) = delete;
+  SimulatorHost& Host() { return host_; }
+
+ private:
+  SimulatorHost host_;
+  std::thread thread_;
+};
+
+class Demo {
+ public:
+  Demo(const Options& options, const fs::path& dir)
+      : options_(options),
+        dir_(dir),
+        mode_(ChooseProgressMode(options.quiet, options.progress, ::isatty(STDERR_FILENO) == 1)) {}
+
+  int Run();
+
+ private:
+  struct Step {
+    std::string name;
+    int64_t blocks = 0;
+    double seconds = 0;
+  };
+
+  void Say(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void OnTrace(const std::string& text);
+  bool Failed(const std::string& what, ReturnValues result);
+  bool Connect();
+  void Disconnect();
+  // A transfer with its progress display; false when it did not return rvTrue.
+  ReturnValues Transfer(const std::string& label, std::optional<int64_t> total,
+                        const std::function<ReturnValues()>& run, Step& step);
+  bool Interrupted() const { return g_demo_interrupted.load(); }
+
+  const Options& options_;
+  fs::path dir_;
+  ProgressMode mode_;
+  std::unique_ptr<ModuleXmodem> module_;
+  std::unique_ptr<Progress> progress_;
+  bool show_trace_ = false;
+  std::string trace_line_;
+  bool broke_off_ = false;
+};
+
+void Demo::OnTrace(const std::string& text) {
+  if (!show_trace_) return;
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (c != '\n') {
+      trace_line_.push_back(c);
+      continue;
+    }
+    if (progress_) progress_->Interrupt();
+    if (!trace_line_.empty()) Say("   modem> " + trace_line_);
+    trace_line_.clear();
+  }
+}
+
+bool Demo::Failed(const std::string& what, ReturnValues result) {
+  if (progress_) progress_->Interrupt();
+  std::string record = module_->ErrorSource();
+  std::string description = module_->ErrorDescription();
+  for (char& c : description)
+    if (c == '\r' || c == '\n') c = ' ';
+  if (!description.empty()) record += ": " + description;
+  std::fprintf(stderr, "xmodemq: demo : %s a échoué (code %d) : %s\n", what.c_str(),
+               static_cast<int>(result), record.c_str());
+  return false;
+}
+
+bool Demo::Connect() {
+  show_trace_ = true;
+  const ReturnValues connected = module_->Connect(3);
+  show_trace_ = options_.trace;
+  if (connected != rvTrue) return Failed("Connect", connected);
+  return true;
+}
+
+void Demo::Disconnect() {
+  module_->Disconnect();
+  Say("   Déconnecté.");
+}
+
+ReturnValues Demo::Transfer(const std::string& label, std::optional<int64_t> total,
+                            const std::function<ReturnValues()>& run, Step& step) {
+  progress_ = std::make_unique<Progress>(stderr, mode_, "   " + label, total);
+  const auto start = Clock::now();
+  const ReturnValues result = run();
+  step.seconds = Since(start);
+  step.blocks = progress_->BlocksThisRun();
+  if (result == rvTrue) progress_->Finish();
+  progress_->Interrupt();
+  progress_.reset();
+  return result;
+}
+
+int Demo::Run() {
+  const auto demo_start = Clock::now();
+  const fs::path original = dir_ / kFileName;
+  const std::string bill = BillingFile(options_.demo_records, 2024);
+  {
+    std::ofstream out(original, std::ios::binary | std::ios::trunc);
+    out << bill;
+  }
+  const int64_t blocks = static_cast<int64_t>(bill.size() / 128);
+  fs::create_directories(dir_ / "serveur");
+  fs::create_directories(dir_ / "retour");
+  fs::create_directories(dir_ / "reprise");
+
+  SimulatorOptions sim;
+  sim.link = (dir_ / "modem").string();
+  sim.store_dir = (dir_ / "serveur").string();
+  sim.baud = kLineBitsPerSecond;
+  sim.dial_answers = {{"CONNECT " + std::to_string(kLineBitsPerSecond)}};
+  SimulatorThread simulator(sim);
+
+  Say("XmodemQuarvel : démonstration sur un modem et un serveur simulés");
+  Say("Dossier de travail : " + dir_.string());
+  Say("Modem simulé : " + sim.link + " -> " + simulator.Host().SlavePath() + ", ligne à " +
+      std::to_string(kLineBitsPerSecond) + " bit/s");
+  Say("Fichier de facturation : " + std::string(kFileName) + ", " +
+      std::to_string(options_.demo_records) + " enregistrements de 128 caractères, " +
+      std::to_string(bill.size()) + " octets");
+
+  xmodemquarvel::HostOptions host;
+  host.yield = [this] {
+    if (Interrupted() && !broke_off_) {
+      broke_off_ = true;
+      module_->Disconnect();
+    }
+  };
+  module_ = std::make_unique<ModuleXmodem>(std::move(host));
+  std::vector<std::string> errors;
+  module_->Error = [&errors](std::string& text) { errors.push_back(text); };
+  module_->TraceAppended = [this](const std::string& text) { OnTrace(text); };
+  module_->Trace(true);
+  module_->Device(sim.link);
+  module_->Settings(std::to_string(kLineBitsPerSecond) + ",N,8,1");
+  if (!errors.empty()) {
+    std::fprintf(stderr, "xmodemq: demo : %s\n", errors.front().c_str());
+    return kExitFailure;
+  }
+  const std::string user = "PS0001";
+  const std::string password = "demo";
+  Step send{"envoi"}, back{"réception"}, cut{"réception coupée"}, resumed{"reprise"};
+  Step pack{"compactage"}, unpack{"décompactage"};
+
+  // 1. The call, with the modem's answers shown as they come.
+  Say("\n1. Connexion au serveur");
+  auto start = Clock::now();
+  if (!Connect()) return kExitFailure;
+  const double connect_seconds = Since(start);
+  Say("   Connecté en " + Seconds(connect_seconds) + ".");
+
+  // 2. The file goes to the server.
+  Say("\n2. Envoi de " + std::string(kFileName));
+  module_->BlocSended = [this](int32_t& n) {
+    if (progress_) progress_->Block(n);
+  };
+  if (auto r = Transfer(
+          "Envoi", blocks,
+          [&] { return module_->SendFile(user, password, original.string(), "0"); }, send);
+      r != rvTrue)
+    return Failed("SendFile", r), ExitCodeFor(r);
+  Say("   Envoyé : " + std::to_string(send.blocks) + " blocs en " + Seconds(send.seconds) + ".");
+
+  // 3. And comes back on the same call.
+  const fs::path back_path = dir_ / "retour" / kFileName;
+  Say("\n3. Réception en retour dans retour/" + std::string(kFileName));
+  module_->BlocReceived = [this](int32_t& n) {
+    if (progress_) progress_->Block(n);
+  };
+  if (auto r = Transfer(
+          "Réception", blocks,
+          [&] { return module_->ReceiveFile(user, password, back_path.string(), "0"); }, back);
+      r != rvTrue)
+    return Failed("ReceiveFile", r), ExitCodeFor(r);
+  Say("   Reçu : " + std::to_string(back.blocks) + " blocs en " + Seconds(back.seconds) + ".");
+  Disconnect();
+
+  // 4. A second receive loses its line halfway.
+  const fs::path resume_path = dir_ / "reprise" / kFileName;
+  const int32_t cut_after = static_cast<int32_t>(blocks / 2);
+  Say("\n4. Nouvelle réception dans reprise/" + std::string(kFileName) +
+      " ; la ligne sera coupée au bloc " + std::to_string(cut_after + 1));
+  // The server's response counts as the first frame of the call.
+  simulator.Host().ArmCut(cut_after + 1);
+  if (!Connect()) return kExitFailure;
+  const ReturnValues lost = Transfer(
+      "Réception", blocks,
+      [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, cut);
+  if (lost == rvTrue || simulator.Host().Cuts() == 0) {
+    std::fprintf(stderr, "xmodemq: demo : la coupure de ligne n'a pas eu lieu\n");
+    return kExitFailure;
+  }
+  std::string why = module_->ErrorDescription();
+  Say("   Interrompue (code " + std::to_string(static_cast<int>(lost)) +
+      ") : " + module_->ErrorSource() + ": " + why);
+  const auto held = fs::file_size(resume_path);
+  Say("   Le fichier local garde " + std::to_string(held / 128) + " blocs (" +
+      std::to_string(held) + " octets).");
+  Disconnect();
+
+  // 5. Run again, it asks the server to go on after the blocks it holds.
+  Say("\n5. Reprise de la réception");
+  if (!Connect()) return kExitFailure;
+  if (auto r = Transfer(
+          "Reprise", blocks,
+          [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, resumed);
+      r != rvTrue)
+    return Failed("ReceiveFile", r), ExitCodeFor(r);
+  Say("   Repris : " + std::to_string(resumed.blocks) + " blocs en " + Seconds(resumed.seconds) +
+      ".");
+  Disconnect();
+
+  // 6. Packing needs no line.
+  const fs::path packed = dir_ / "FACT0001.PK";
+  const fs::path unpacked = dir_ / "FACT0001.UNP";
+  Say("\n6. Compactage et décompactage");
+  module_->BlocPacked = [this](int32_t& n) {
+    if (progress_) progress_->Block(n);
+  };
+  module_->BlocUnpacked = [this](int32_t& n) {
+    if (progress_) progress_->Block(n);
+  };
+  try {
+    Transfer(
+        "Compactage", blocks,
+        [&] {
+          module_->PackFile(original.string(), packed.string());
+          return rvTrue;
+        },
+        pack);
+    const auto packed_blocks = static_cast<int64_t>((fs::file_size(packed) + 127) / 128);
+    Transfer(
+        "Décompactage", packed_blocks,
+        [&] {
+          module_->UnPackFile(packed.string(), unpacked.string());
+          return rvTrue;
+        },
+        unpack);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
+    return kExitFailure;
+  }
+  const auto packed_size = fs::file_size(packed);
+  const double ratio = 100.0 * static_cast<double>(packed_size) / static_cast<double>(bill.size());
+  char ratio_text[64];
+  std::snprintf(ratio_text, sizeof ratio_text, "%.1f %%", ratio);
+  std::string ratio_shown = ratio_text;
+  for (char& c : ratio_shown)
+    if (c == '.') c = ',';
+  Say("   " + std::string(kFileName) + " : " + std::to_string(bill.size()) + " octets ; " +
+      packed.filename().string() + " : " + std::to_string(packed_size) + " octets (" + ratio_shown +
+      " de l'original).");
+
+  // 7. Every copy against the original.
+  Say("\n7. Vérification des copies");
+  bool all_equal = true;
+  const std::pair<std::string, fs::path> copies[] = {
+      {"copie reçue par le serveur", dir_ / "serveur"},
+      {"réception en retour", back_path},
+      {"réception reprise", resume_path},
+      {"fichier décompacté", unpacked},
+  };
+  for (const auto& [what, where] : copies) {
+    fs::path file = where;
+    if (fs::is_directory(file)) {
+      // The server stores under the name it was given; take the one file there.
+      for (const auto& entry : fs::directory_iterator(file)) file = entry.path();
+    }
+    const bool equal = ReadAll(file) == bill;
+    all_equal = all_equal && equal;
+    char line[160];
+    std::snprintf(line, sizeof line, "   %-28s %s", what.c_str(),
+                  equal ? "identique" : "DIFFÉRENT");
+    Say(line);
+  }
+
+  Say("\nRésumé");
+  Say("   fichier        " + std::to_string(bill.size()) + " octets, " + std::to_string(blocks) +
+      " blocs de 128 octets");
+  Say("   connexion      " + Seconds(connect_seconds));
+  for (const Step* s : {&send, &back, &cut, &resumed, &pack, &unpack}) {
+    char line[160];
+    std::snprintf(line, sizeof line, "   %-16s %5lld blocs en %s", s->name.c_str(),
+                  static_cast<long long>(s->blocks), Seconds(s->seconds).c_str());
+    Say(line);
+  }
+  Say("   compactage     " + ratio_shown + " de la taille d'origine");
+  Say("   durée totale   " + Seconds(Since(demo_start)));
+  if (!all_equal) {
+    Say("\nDémonstration en échec : une copie diffère de l'original.");
+    return kExitFailure;
+  }
+  Say("\nDémonstration réussie : toutes les copies sont identiques.");
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunDemo(const Options& options) {
+  g_demo_interrupted.store(false);
+  struct sigaction action {};
+  action.sa_handler = NoteDemoInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction old_int {};
+  ::sigaction(SIGINT, &action, &old_int);
+  int status = kExitFailure;
+  try {
+    WorkDir dir(options.demo_dir);
+    Demo demo(options, dir.Path());
+    status = demo.Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
+    status = kExitFailure;
+  }
+  ::sigaction(SIGINT, &old_int, nullptr);
+  if (g_demo_interrupted.load()) {
+    std::fprintf(stderr, "xmodemq: demo interrompue\n");
+    return kExitInterrupted;
+  }
+  return status;
 }
 
 }  // namespace xmodemq

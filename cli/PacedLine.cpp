@@ -32,11 +32,24 @@ void PacedLine::SendToHost(std::string_view bytes) {
   }
   // Bytes leave one after the other: each chunk waits for the one before it.
   const auto now = clock_.Now();
-  const auto start = std::max(now, free_at_);
-  free_at_ =
-      start + std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(
-                  static_cast<int64_t>(bytes.size()) * 10 * 1'000'000'000LL / bits_per_second_));
+  free_at_ = std::max(now, free_at_) + TransmitTime(bytes.size());
   inner_.After(free_at_ - now, [this, chunk = std::string(bytes)] { inner_.SendToHost(chunk); });
+}
+
+void PacedLine::FromHost(std::string_view bytes, xmodemquarvel::sim::LinePeer& peer) {
+  if (bits_per_second_ <= 0) {
+    peer.OnHostBytes(bytes);
+    return;
+  }
+  const auto now = clock_.Now();
+  peer_free_at_ = std::max(now, peer_free_at_) + TransmitTime(bytes.size());
+  inner_.After(peer_free_at_ - now,
+               [&peer, chunk = std::string(bytes)] { peer.OnHostBytes(chunk); });
+}
+
+PacedLine::Clock::Duration PacedLine::TransmitTime(std::size_t bytes) const {
+  return std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(
+      static_cast<int64_t>(bytes) * 10 * 1'000'000'000LL / bits_per_second_));
 }
 
 }  // namespace xmodemq

@@ -33,6 +33,9 @@ class PacedLine final : public xmodemquarvel::sim::Line {
   // Frames sent to the client in the current call.
   int32_t FramesThisCall() const { return frames_.load(); }
 
+  // Bytes from the client on their way to `peer`, paced like the other way.
+  void FromHost(std::string_view bytes, xmodemquarvel::sim::LinePeer& peer);
+
   void SendToHost(std::string_view bytes) override;
   void SetCts(bool on) override { inner_.SetCts(on); }
   void SetCd(bool on) override;
@@ -41,11 +44,15 @@ class PacedLine final : public xmodemquarvel::sim::Line {
   }
 
  private:
+  Clock::Duration TransmitTime(std::size_t bytes) const;
+
   xmodemquarvel::sim::Line& inner_;
   std::function<void()> cut_;
   xmodemquarvel::MonotonicClock clock_;
   int32_t bits_per_second_ = 0;
+  // When the line towards the client, and towards the peer, is next free.
   Clock::TimePoint free_at_{};
+  Clock::TimePoint peer_free_at_{};
   std::atomic<int32_t> cut_after_{-1};
   std::atomic<int32_t> frames_{0};
   std::atomic<int> cuts_{0};

@@ -21,7 +21,7 @@ sim::ModemScript ModemScriptFor(const SimulatorOptions& options) {
 class SimulatorHost::PortWatch final : public sim::LinePeer {
  public:
   PortWatch(SimulatorHost& host, sim::LinePeer& modem) : host_(host), modem_(modem) {}
-  void OnHostBytes(std::string_view bytes) override { modem_.OnHostBytes(bytes); }
+  void OnHostBytes(std::string_view bytes) override { host_.paced_.FromHost(bytes, modem_); }
   void OnDtr(bool on) override { modem_.OnDtr(on); }
   void OnPortOpen(bool open) override {
     host_.Log(open ? "client : port ouvert" : "client : port fermé");
