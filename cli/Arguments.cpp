@@ -92,6 +92,14 @@ const std::vector<OptionSpec>& Table() {
        [](Options& o, const std::string& v) {
          o.simulator.resume = ParseInt("--resume", v, 0, 16'777'215);
        }},
+      {"--resume-sends", false, kSim,
+       [](Options& o, const std::string&) { o.simulator.resume_sends = true; }},
+      {"--account", true, kSim,
+       [](Options& o, const std::string& v) {
+         if (v.find(':') == std::string::npos)
+           throw UsageError("--account attend UTILISATEUR:MOT_DE_PASSE");
+         o.simulator.accounts.push_back(v);
+       }},
       {"--store", true, kSim, [](Options& o, const std::string& v) { o.simulator.store_dir = v; }},
       {"--serve", true, kSim, [](Options& o, const std::string& v) { o.simulator.serve_file = v; }},
       {"--baud", true, kSim,

@@ -22,9 +22,13 @@ struct SimulatorOptions {
   int32_t status = 0;
   // Resume position (blocks) the server names in its response to a send.
   std::optional<int32_t> resume;
+  // Answer a send with the blocks already held of that file.
+  bool resume_sends = false;
+  // Known users as USER:PASSWORD; none: everybody is let in.
+  std::vector<std::string> accounts;
   // Where received files are stored, and where files asked for are looked up.
   std::string store_dir = ".";
-  // A file served whatever name a receive asks for.
+  // A file put into the store under its base name, ready to be served.
   std::optional<std::string> serve_file;
 
   // The line.

@@ -44,11 +44,18 @@ Options de simulate :
                           répétable : une par appel, la dernière sert ensuite
   --status N              statut de la réponse du serveur (0 accepte)
   --resume N              position de reprise annoncée à un envoi (blocs)
-  --store DOSSIER         dossier des fichiers reçus et servis (défaut .)
-  --serve FICHIER         fichier servi à toute réception
+  --resume-sends          un envoi reprend après les blocs déjà reçus
+  --account UTIL:MDP      utilisateur connu (répétable) ; sans : tous admis
+  --store DOSSIER         dossier des fichiers reçus et servis (défaut .),
+                          rangés sous leur nom sans extension
+  --serve FICHIER         copie FICHIER dans le dossier, prêt à être servi
   --baud N                cadence la ligne à N bits par seconde
   --cut-after N           coupe la ligne une fois après N trames de données
-  --fault NOM[=VALEUR]    panne injectée dans le serveur (répétable)
+  --fault NOM[=VALEUR]    panne injectée dans le serveur (répétable) :
+                          seed=N noise=P noise-max=N drop=P drop-in-frames
+                          corrupt=P corrupt-frame=N repeat-frame=N
+                          report-offset=N eot-for-response eot-for-report
+                          silent-after=N line-loss=N
 
 Options de demo :
   --dir DOSSIER           garde les fichiers dans DOSSIER

@@ -60,7 +60,8 @@ TEST(Transfer, SendThenReceiveGiveByteIdenticalFiles) {
   const Outcome sent =
       RunXmodemq(Client("send", dir / "FACT0001.TXT", sim, {"--progress"}), kPassword);
   ASSERT_EQ(sent.status, 0) << sent.All();
-  EXPECT_EQ(ReadFile(dir / "server" / "FACT0001.TXT"), bill);
+  // The server keeps it under the name the opening record carried.
+  EXPECT_EQ(ReadFile(dir / "server" / "FACT0001"), bill);
   EXPECT_NE(sent.err.find("bloc 40/40"), std::string::npos) << sent.err;
 
   const Outcome received =
@@ -73,11 +74,13 @@ TEST(Transfer, SendThenReceiveGiveByteIdenticalFiles) {
 TEST(Transfer, AReceiveCutMidwayResumesWhereItStopped) {
   TempDir dir;
   const std::string bill = BillingRecords(60, 11);
-  WriteFile(dir / "served.txt", bill);
+  WriteFile(dir / "FACT0002.TXT", bill);
   // The server's response, then 20 data frames, then the line drops.
-  Simulator sim(dir, {"--serve", (dir / "served.txt").string(), "--cut-after", "21"});
+  Simulator sim(dir, {"--store", (dir / "store").string(), "--serve",
+                      (dir / "FACT0002.TXT").string(), "--cut-after", "21"});
 
-  const fs::path local = dir / "FACT0002.TXT";
+  fs::create_directories(dir / "local");
+  const fs::path local = dir / "local" / "FACT0002.TXT";
   const Outcome cut = RunXmodemq(Client("receive", local, sim), kPassword);
   EXPECT_EQ(cut.status, 3) << cut.All();
   EXPECT_NE(cut.err.find("Xmodem: ReceiveFile: La ligne est coupée"), std::string::npos) << cut.err;
