@@ -44,6 +44,14 @@ std::string Seconds(double s) {
   return out;
 }
 
+// Left-aligned in `width` columns; accented letters take two bytes but one column.
+std::string Padded(const std::string& text, std::size_t width) {
+  std::size_t columns = 0;
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+  return columns >= width ? text : text + std::string(width - columns, ' ');
+}
+
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -372,24 +380,20 @@ int Demo::Run() {
     }
     const bool equal = ReadAll(file) == bill;
     all_equal = all_equal && equal;
-    char line[160];
-    std::snprintf(line, sizeof line, "   %-28s %s", what.c_str(),
-                  equal ? "identique" : "DIFFÉRENT");
-    Say(line);
+    Say("   " + Padded(what, 28) + (equal ? "identique" : "DIFFÉRENT"));
   }
 
   Say("\nRésumé");
-  Say("   fichier        " + std::to_string(bill.size()) + " octets, " + std::to_string(blocks) +
-      " blocs de 128 octets");
-  Say("   connexion      " + Seconds(connect_seconds));
+  Say("   " + Padded("fichier", 17) + std::to_string(bill.size()) + " octets, " +
+      std::to_string(blocks) + " blocs de 128 octets");
+  Say("   " + Padded("connexion", 17) + Seconds(connect_seconds));
   for (const Step* s : {&send, &back, &cut, &resumed, &pack, &unpack}) {
-    char line[160];
-    std::snprintf(line, sizeof line, "   %-16s %5lld blocs en %s", s->name.c_str(),
-                  static_cast<long long>(s->blocks), Seconds(s->seconds).c_str());
-    Say(line);
+    char count[32];
+    std::snprintf(count, sizeof count, "%5lld", static_cast<long long>(s->blocks));
+    Say("   " + Padded(s->name, 17) + count + " blocs en " + Seconds(s->seconds));
   }
-  Say("   compactage     " + ratio_shown + " de la taille d'origine");
-  Say("   durée totale   " + Seconds(Since(demo_start)));
+  Say("   " + Padded("taille compactée", 17) + ratio_shown + " de l'original");
+  Say("   " + Padded("durée totale", 17) + Seconds(Since(demo_start)));
   if (!all_equal) {
     Say("\nDémonstration en échec : une copie diffère de l'original.");
     return kExitFailure;
