@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace xmodemq::test {
@@ -179,7 +181,13 @@ Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra)
 }
 
 Simulator::~Simulator() {
-  if (!outcome_) Stop();
+  // Every simulator must stop cleanly on SIGTERM: exit 0, link removed.
+  const Outcome outcome = Stop();
+  if (outcome.status != 0)
+    ADD_FAILURE() << "simulate exited " << outcome.status << ": " << outcome.All();
+  std::error_code ec;
+  if (std::filesystem::exists(std::filesystem::symlink_status(link_, ec)))
+    ADD_FAILURE() << "simulate left its link " << link_;
 }
 
 Outcome Simulator::Stop() {
