@@ -1,10 +1,12 @@
 #include "Password.h"
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +21,14 @@ std::string FirstLine(const std::string& text) {
 }
 
 std::string FromFile(const std::string& path) {
+  // Readable by others, the file gives the password away as surely as an
+  // argument would: say so, but go on (the user may have reasons).
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    std::fprintf(stderr,
+                 "xmodemq: attention : %s est lisible par d'autres utilisateurs "
+                 "(chmod 600 %s)\n",
+                 path.c_str(), path.c_str());
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw PasswordError("impossible de lire le fichier de mot de passe " + path + " : " +

@@ -30,6 +30,18 @@ TEST(Password, WithoutAnySourceTheCommandStopsAndSaysWhere) {
   EXPECT_EQ(r.err.find("Connexion"), std::string::npos) << r.err;
 }
 
+TEST(Password, AFileThatOthersCanReadIsWarnedAbout) {
+  TempDir dir;
+  WriteFile(dir / "pw", "x\n");
+  fs::permissions(dir / "pw", fs::perms::owner_read | fs::perms::owner_write |
+                                  fs::perms::group_read | fs::perms::others_read);
+  const Outcome r = RunXmodemq({"send", "f", "--user", "u", "--password-file",
+                                (dir / "pw").string(), "--device", (dir / "absent").string()},
+                               {}, 20s);
+  EXPECT_NE(r.err.find("lisible par d'autres utilisateurs"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
+}
+
 TEST(Password, AnUnreadablePasswordFileIsAClearError) {
   TempDir dir;
   const Outcome r = RunXmodemq(
@@ -47,6 +59,7 @@ TEST(Password, NeverOnTheCommandLineNorInAnythingPrinted) {
   TempDir dir;
   fs::create_directories(dir / "server");
   WriteFile(dir / "pw", std::string(kSecret) + "\n");
+  fs::permissions(dir / "pw", fs::perms::owner_read | fs::perms::owner_write);
   WriteFile(dir / "FACT0004.TXT", BillingRecords(5, 3));
   Simulator sim(dir, {"--store", (dir / "server").string()});
 
