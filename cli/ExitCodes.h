@@ -10,7 +10,7 @@ namespace xmodemq {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
-// A transfer broken off by SIGINT, as a shell reports a command killed by it.
+// The demo broken off by SIGINT, as a shell reports a command killed by it.
 inline constexpr int kExitInterrupted = 130;
 
 inline int ExitCodeFor(xmodemquarvel::ReturnValues result) {

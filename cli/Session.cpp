@@ -10,8 +10,8 @@
 namespace xmodemq {
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void NoteInterrupt(int) {
   g_interrupted.store(true);
@@ -44,7 +44,7 @@ std::string FormatRecord(const std::string& source, const std::string& descripti
 Session::Session(const Options& options)
     : options_(options),
       mode_(ChooseProgressMode(options.quiet, options.progress, ::isatty(STDERR_FILENO) == 1)) {
-  g_interrupted.store(false);
+  g_interrupted.store(0);
   struct sigaction action {};
   action.sa_handler = NoteInterrupt;
   sigemptyset(&action.sa_mask);
@@ -54,7 +54,7 @@ Session::Session(const Options& options)
   xmodemquarvel::HostOptions host;
   // Every wait of the component passes here at least every 100 ms.
   host.yield = [this] {
-    if (g_interrupted.load() && !broke_off_) {
+    if (g_interrupted.load() != 0 && !broke_off_) {
       broke_off_ = true;
       module_->Disconnect();
     }
@@ -83,7 +83,11 @@ Session::~Session() {
 }
 
 bool Session::Interrupted() const {
-  return g_interrupted.load();
+  return g_interrupted.load() != 0;
+}
+
+int Session::InterruptExitCode() const {
+  return 128 + g_interrupted.load();
 }
 
 void Session::OnTrace(const std::string& text) {

@@ -52,6 +52,8 @@ class Session {
   void ClearErrors() { errors_.clear(); }
 
   bool Interrupted() const;
+  // 128 + the signal, as a shell reports a command that the signal ended.
+  int InterruptExitCode() const;
 
  private:
   void OnTrace(const std::string& text);

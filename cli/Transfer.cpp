@@ -31,7 +31,7 @@ int RunTransfer(const Options& options, const TransferKind& kind) {
     const ReturnValues connected = session.Connect();
     if (session.Interrupted()) {
       session.Say("Interrompu.");
-      return kExitInterrupted;
+      return session.InterruptExitCode();
     }
     if (connected != rvTrue) {
       session.ReportFailure();
@@ -44,7 +44,7 @@ int RunTransfer(const Options& options, const TransferKind& kind) {
     session.EndProgress();
     if (session.Interrupted()) {
       session.Say("Interrompu.");
-      return kExitInterrupted;
+      return session.InterruptExitCode();
     }
     if (result != rvTrue) {
       session.ReportFailure();
@@ -59,7 +59,7 @@ int RunTransfer(const Options& options, const TransferKind& kind) {
   } catch (const std::exception& e) {
     if (session.Interrupted()) {
       session.Say("Interrompu.");
-      return kExitInterrupted;
+      return session.InterruptExitCode();
     }
     session.ReportFailure();
     std::fprintf(stderr, "xmodemq: %s\n", e.what());

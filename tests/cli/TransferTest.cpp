@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include "Processes.h"
@@ -92,6 +94,33 @@ TEST(Transfer, AReceiveCutMidwayResumesWhereItStopped) {
   // The count goes on from the blocks already held.
   EXPECT_NE(resumed.err.find("bloc 60"), std::string::npos) << resumed.err;
   EXPECT_EQ(resumed.err.find("bloc 1,"), std::string::npos) << resumed.err;
+}
+
+TEST(Transfer, CtrlCHangsUpAndKeepsTheBlocksReceived) {
+  TempDir dir;
+  const std::string bill = BillingRecords(200, 13);
+  WriteFile(dir / "FACT0005.TXT", bill);
+  // Slow enough that the transfer is still running when the signal comes.
+  Simulator sim(dir, {"--store", (dir / "store").string(), "--serve",
+                      (dir / "FACT0005.TXT").string(), "--baud", "19200"});
+  fs::create_directories(dir / "local");
+  const fs::path local = dir / "local" / "FACT0005.TXT";
+  std::vector<std::string> args = {XMODEMQ_PATH};
+  for (auto& a : Client("receive", local, sim, {"--progress"})) args.push_back(a);
+  Process client(args, kPassword);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (client.ErrSoFar().find("bloc ") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline && client.Pump(20ms)) {
+  }
+  ASSERT_NE(client.ErrSoFar().find("bloc "), std::string::npos) << client.ErrSoFar();
+  client.Signal(SIGINT);
+  const Outcome r = client.Wait(20s);
+  EXPECT_EQ(r.status, 130) << r.All();
+  EXPECT_NE(r.err.find("Interrompu"), std::string::npos) << r.err;
+  const std::string held = ReadFile(local);
+  EXPECT_GT(held.size(), 0u);
+  EXPECT_LT(held.size(), bill.size());
+  EXPECT_EQ(held, bill.substr(0, held.size()));
 }
 
 TEST(Transfer, ARefusalExitsFourWithTheStatus) {
