@@ -1,15 +1,67 @@
-#include <stdexcept>
-
+// Connect: open the port, reset and initialise the modem, dial the server.
+// Disconnect: drop DTR and close the port.
 #include "component/ModuleXmodemImpl.h"
+#include "modem/ServerNumber.h"
 
 namespace xmodemquarvel {
 
-ReturnValues ModuleXmodem::Impl::Connect(int32_t, const std::string&, const std::string&) {
-  throw std::logic_error("Connect : pas encore disponible dans cette version");
+ReturnValues ModuleXmodem::Impl::Connect(int32_t Tentatives, const std::string& Prefixe,
+                                         const std::string& InitString) {
+  AttemptLimit = Tentatives > 0 ? Tentatives : 1;
+  ErrorRecord& record = error();
+  record.Clear();
+  try {
+    ModemMode = mmvCommande;
+    record.Source = "Xmodem: Connect";
+    form.ClearText();
+    Modem.Break(false);
+    Modem.PortOpen(true);
+    Modem.InBufferCount(0);
+    Modem.RThreshold(0);
+    Modem.InputLen(1);
+    Modem.DTREnable(true);
+
+    if (SendCommand("ATZ", "OK", 2000) != rvTrue) {
+      record.Description = "ATZ - " + record.Description;
+    } else {
+      wait.Pause(1000);
+      if (!InitString.empty() && SendCommand(InitString, "OK", 2000) != rvTrue) {
+        // The port stays open: the host may try another string.
+        record.Description = "Erreur dans la chaine d'initialisation " + InitString;
+        return Result;
+      }
+      TxBuffer = Prefixe.empty() ? "ATDT" + std::string(kServerNumber)
+                                 : "ATDT" + Prefixe + "," + std::string(kServerNumber);
+      if (SendCommand(TxBuffer, "CONNECT", 60000) == rvTrue) {
+        ModemMode = mmvConnecté;
+        return rvTrue;
+      }
+    }
+    Modem.PortOpen(false);
+    ModemMode = mmvCommande;
+    return Result;
+  } catch (const SerialPortError& e) {
+    // The port is left as the failure found it.
+    ModemMode = mmvCommande;
+    record.Source = kSerialLayerSource;
+    record.Description = e.Message();
+    record.Number = e.code().value();
+    RaiseError("Connexion impossible");
+    record.Clear();
+    Result = rvFalse;
+    return rvFalse;
+  }
 }
 
 void ModuleXmodem::Impl::Disconnect() {
-  throw std::logic_error("Disconnect : pas encore disponible dans cette version");
+  // Dropping DTR is the only means of hanging up: no escape sequence is sent.
+  if (Modem.PortOpen()) {
+    Modem.DTREnable(false);
+    wait.Pause(500);
+    Modem.PortOpen(false);
+  }
+  ModemMode = mmvCommande;
+  wait.Pause(1000);
 }
 
 }  // namespace xmodemquarvel

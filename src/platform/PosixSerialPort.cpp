@@ -177,8 +177,10 @@ void PosixSerialPort::Fill() {
       tail_ += static_cast<std::size_t>(n);
       continue;
     }
+    // With VMIN and VTIME at 0 a quiet line reads 0 bytes: not an end of file.
+    // A vanished device shows as EIO or POLLHUP instead.
     if (n == 0) {
-      LoseLine();
+      return;
     } else if (errno == EINTR) {
       continue;
     } else if (errno != EAGAIN && errno != EWOULDBLOCK) {

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sim/LinePeer.h"
@@ -22,6 +23,8 @@ struct ModemScript {
   // later attempt. An empty entry is silence. A line that begins with
   // "CONNECT" connects the call, and the lines after it are not sent.
   std::vector<std::vector<std::string>> dial_answers = {{"CONNECT 9600"}};
+  // Answer lines to particular commands (compared exactly), in place of "OK".
+  std::vector<std::pair<std::string, std::vector<std::string>>> command_answers;
   // Time between a command and each of its answer lines.
   Clock::Duration answer_delay{};
   // Time between a dial and each of its answer lines.

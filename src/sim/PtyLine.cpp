@@ -1,0 +1,141 @@
+#include "sim/PtyLine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace xmodemquarvel::sim {
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// While no program holds the slave open, the master reports POLLHUP without
+// end; it is looked at again after this long instead of spinning.
+constexpr auto kAbsentSlaveRecheck = std::chrono::milliseconds(10);
+
+}  // namespace
+
+PtyLine::PtyLine() { OpenPair(); }
+
+void PtyLine::OpenPair() {
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master) Fail("posix_openpt");
+  if (::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) Fail("unlockpt");
+  char name[128] = {};
+  if (::ptsname_r(master.Get(), name, sizeof name) != 0) Fail("ptsname_r");
+  const int flags = ::fcntl(master.Get(), F_GETFL);
+  ::fcntl(master.Get(), F_SETFL, flags | O_NONBLOCK);
+  // The slave starts raw, as a modem's line would: no echo, no line editing.
+  {
+    UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave) Fail("open slave");
+    termios t{};
+    if (::tcgetattr(slave.Get(), &t) == 0) {
+      ::cfmakeraw(&t);
+      ::tcsetattr(slave.Get(), TCSANOW, &t);
+    }
+  }
+  master_ = std::move(master);
+  slave_path_ = name;
+  slave_open_ = false;
+}
+
+void PtyLine::SendToHost(std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size() && master_) {
+    const ssize_t n = ::write(master_.Get(), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{master_.Get(), POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) return;  // nobody reads: the bytes are lost
+    } else {
+      return;
+    }
+  }
+}
+
+void PtyLine::SetCts(bool on) {
+  cts_ = on;
+  if (!cts_ && !cd_) Cut();
+}
+
+void PtyLine::SetCd(bool on) {
+  cd_ = on;
+  if (!cts_ && !cd_) Cut();
+}
+
+void PtyLine::Cut() {
+  if (slave_open_ && peer_ != nullptr) peer_->OnPortOpen(false);
+  master_.Reset();
+  timers_.clear();
+  OpenPair();
+  cts_ = cd_ = true;
+  if (on_new_slave) on_new_slave(slave_path_);
+}
+
+void PtyLine::After(Clock::Duration delay, std::function<void()> action) {
+  timers_.emplace(std::make_pair(clock_.Now() + delay, next_id_++), std::move(action));
+}
+
+void PtyLine::Run(Clock::TimePoint until) {
+  stop_.store(false);
+  char buffer[4096];
+  while (!stop_.load()) {
+    const auto now = clock_.Now();
+    if (now >= until) return;
+    while (!timers_.empty() && timers_.begin()->first.first <= clock_.Now()) {
+      auto action = std::move(timers_.begin()->second);
+      timers_.erase(timers_.begin());
+      action();
+    }
+    auto wake = until;
+    if (!timers_.empty() && timers_.begin()->first.first < wake) wake = timers_.begin()->first.first;
+    const auto slice = std::chrono::milliseconds(100);  // Stop() is seen within this
+    if (wake - clock_.Now() > slice) wake = clock_.Now() + slice;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - clock_.Now()).count();
+    if (left < 0) left = 0;
+    pollfd p{master_.Get(), POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      Fail("poll");
+    }
+    if (r == 0) continue;
+    if (p.revents & POLLIN) {
+      const ssize_t n = ::read(master_.Get(), buffer, sizeof buffer);
+      if (n > 0) {
+        if (!slave_open_) {
+          slave_open_ = true;
+          if (peer_ != nullptr) peer_->OnPortOpen(true);
+        }
+        if (peer_ != nullptr) peer_->OnHostBytes(std::string_view(buffer, static_cast<std::size_t>(n)));
+        continue;
+      }
+    }
+    if (p.revents & POLLHUP) {
+      if (slave_open_) {
+        slave_open_ = false;
+        if (peer_ != nullptr) peer_->OnPortOpen(false);
+      }
+      const auto recheck = std::min(wake, clock_.Now() + kAbsentSlaveRecheck);
+      clock_.SleepUntil(recheck);
+      continue;
+    }
+    if (!slave_open_) {
+      slave_open_ = true;
+      if (peer_ != nullptr) peer_->OnPortOpen(true);
+    }
+  }
+}
+
+}  // namespace xmodemquarvel::sim

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "platform/UniqueFd.h"
+#include "sim/LinePeer.h"
+
+namespace xmodemquarvel::sim {
+
+// The far end of a pseudo-terminal pair: a simulated modem or server behind
+// the master side, the component (or any program) on the slave device.
+//
+// A pseudo-terminal has no modem lines. What the peer learns of the other side:
+// the slave being opened and closed (OnPortOpen), nothing of DTR. What the
+// other side learns of the peer: dropping both CTS and CD cuts the line, which
+// closes the master (the slave then reads end of file and hangs up) and opens
+// a fresh pair whose slave path `on_new_slave` is told of.
+class PtyLine final : public Line {
+ public:
+  PtyLine();
+  ~PtyLine() override = default;
+
+  const std::string& SlavePath() const { return slave_path_; }
+  void AttachPeer(LinePeer* peer) { peer_ = peer; }
+  // Called with the new slave path after the line was cut and made anew.
+  std::function<void(const std::string&)> on_new_slave;
+
+  void SendToHost(std::string_view bytes) override;
+  void SetCts(bool on) override;
+  void SetCd(bool on) override;
+  void After(Clock::Duration delay, std::function<void()> action) override;
+
+  // Serves the line until `Stop()` or until `until` has passed: bytes from the
+  // slave go to the peer, timed actions run when due. Blocks in poll().
+  void Run(Clock::TimePoint until = Clock::TimePoint::max());
+  // Safe from another thread or a signal handler.
+  void Stop() { stop_.store(true); }
+  bool SlaveOpen() const { return slave_open_; }
+
+ private:
+  void OpenPair();
+  void Cut();
+
+  MonotonicClock clock_;
+  UniqueFd master_;
+  std::string slave_path_;
+  LinePeer* peer_ = nullptr;
+  bool cts_ = true;
+  bool cd_ = true;
+  bool slave_open_ = false;
+  std::atomic<bool> stop_{false};
+  std::uint64_t next_id_ = 0;
+  std::map<std::pair<Clock::TimePoint, std::uint64_t>, std::function<void()>> timers_;
+};
+
+}  // namespace xmodemquarvel::sim
