@@ -123,6 +123,12 @@ struct ImplRig {
     clock->ScheduleAfter(delay, [this, bytes = std::move(bytes)] { port->SendToHost(bytes); });
   }
 
+  // Puts a simulated server at the far end instead of the scripted peer.
+  void AttachServer(sim::SimulatedServer& server) {
+    port->AttachPeer(&server);
+    server.Start();
+  }
+
   std::string Description() const { return impl->error().Description; }
   long long NowMs() const { return Ms(*clock); }
 
