@@ -446,7 +446,7 @@ void SimulatedServer::Transmit(std::string bytes, bool is_frame, bool corrupt_ch
   ++messages_sent_;
   if (corrupt_checksum && bytes.size() == kFrameSize) bytes[kFrameSize - 2] ^= 0x5A;
   if (is_frame && Chance(faults_.corrupt)) {
-    const std::size_t at = 1 + Draw(static_cast<std::uint32_t>(bytes.size() - 1));
+    const std::size_t at = 1 + Draw(static_cast<std::uint32_t>(bytes.size() - 2));
     bytes[at] = static_cast<char>(Byte(bytes[at]) ^ (1 + Draw(255)));
   }
   if ((!is_frame || faults_.drop_in_frames) && Chance(faults_.drop))

@@ -31,9 +31,9 @@ struct ServerFaults {
   // following ones, and the collection rules can then take a wrong frame whose
   // checksum happens to match (about one time in 256): for fault hunting only.
   bool drop_in_frames = false;
-  // Chance that a frame goes out with one byte changed, never its leading SOH:
-  // a lost SOH lets the receiver start on data bytes, where an EOT byte
-  // followed by a CR reads as the end of the file.
+  // Chance that a frame goes out with one byte changed, never its leading SOH
+  // nor its final CR: without them the receiver starts an answer on data bytes,
+  // where an EOT byte followed by a CR reads as the end of the file.
   double corrupt = 0.0;
   // This data frame (1 = the first of a receive) goes out with a bad checksum
   // on its first sending.
