@@ -68,6 +68,9 @@ class XMODEMQUARVEL_API ModuleXmodem {
   struct Impl;
 
  private:
+  // Lets white-box tests look at the object's private fields.
+  friend struct ModuleXmodemInspector;
+
   std::unique_ptr<Impl> impl_;
 };
 

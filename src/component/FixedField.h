@@ -24,9 +24,7 @@ struct FixedField {
     for (std::size_t i = 0; i < N; ++i)
       bytes[i] = i < value.size() ? static_cast<std::uint8_t>(value[i]) : 0;
   }
-  std::string_view View() const {
-    return {reinterpret_cast<const char*>(bytes.data()), N};
-  }
+  std::string_view View() const { return {reinterpret_cast<const char*>(bytes.data()), N}; }
   static constexpr std::size_t size() { return N; }
 };
 

@@ -74,15 +74,25 @@ ModuleXmodem::ModuleXmodem(HostOptions options)
 
 ModuleXmodem::~ModuleXmodem() = default;
 
-std::string ModuleXmodem::ErrorSource() const { return impl_->error().Source; }
+std::string ModuleXmodem::ErrorSource() const {
+  return impl_->error().Source;
+}
 
-std::string ModuleXmodem::ErrorDescription() const { return impl_->error().Description; }
+std::string ModuleXmodem::ErrorDescription() const {
+  return impl_->error().Description;
+}
 
-void ModuleXmodem::Visible(bool NewValue) { impl_->form.Visible = NewValue; }
+void ModuleXmodem::Visible(bool NewValue) {
+  impl_->form.Visible = NewValue;
+}
 
-bool ModuleXmodem::Visible() const { return impl_->form.Visible; }
+bool ModuleXmodem::Visible() const {
+  return impl_->form.Visible;
+}
 
-void ModuleXmodem::Trace(bool NewValue) { impl_->TraceFlag = NewValue; }
+void ModuleXmodem::Trace(bool NewValue) {
+  impl_->TraceFlag = NewValue;
+}
 
 void ModuleXmodem::CommPort(int32_t NewPort) {
   RelayRefusal(
@@ -118,9 +128,13 @@ void ModuleXmodem::DataType(const std::string& NewValue) {
   impl_->Record.PackType.Assign(Utf8ToCp1252(NewValue));
 }
 
-std::string ModuleXmodem::Caption() const { return impl_->form.Caption; }
+std::string ModuleXmodem::Caption() const {
+  return impl_->form.Caption;
+}
 
-std::string ModuleXmodem::TraceText() const { return impl_->form.Text; }
+std::string ModuleXmodem::TraceText() const {
+  return impl_->form.Text;
+}
 
 ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
                                    const std::string& InitString) {
@@ -130,7 +144,9 @@ ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefix
 
 // Disconnect stays callable from an event handler: it is how a host breaks off
 // a transfer, which then fails on its next use of the closed port.
-void ModuleXmodem::Disconnect() { impl_->Disconnect(); }
+void ModuleXmodem::Disconnect() {
+  impl_->Disconnect();
+}
 
 ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string& PSW,
                                     const std::string& FileName, const std::string& PackType) {
@@ -139,8 +155,7 @@ ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string
 }
 
 ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::string& PSW,
-                                       const std::string& FileName,
-                                       const std::string& PackType) {
+                                       const std::string& FileName, const std::string& PackType) {
   BusyGuard guard(*impl_);
   return impl_->ReceiveFile(UserId, PSW, FileName, PackType);
 }

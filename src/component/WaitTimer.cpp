@@ -28,7 +28,9 @@ void WaitTimer::Extend() {
   Restart(45'000);
 }
 
-void WaitTimer::Stop() { clock_.Enabled(false); }
+void WaitTimer::Stop() {
+  clock_.Enabled(false);
+}
 
 void WaitTimer::Clock_Timer() {
   clock_.Enabled(false);

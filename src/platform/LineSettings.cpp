@@ -27,7 +27,8 @@ std::vector<std::string_view> Split(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const auto comma = text.find(',', start);
-    parts.push_back(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+    parts.push_back(
+        text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
     if (comma == std::string_view::npos) return parts;
     start = comma + 1;
   }

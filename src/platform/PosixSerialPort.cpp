@@ -81,8 +81,7 @@ void PosixSerialPort::Open() {
     Fail(err, "Impossible de verrouiller le port " + device_ + " : " + std::strerror(err));
   }
   termios saved{};
-  if (::tcgetattr(fd.Get(), &saved) != 0)
-    Fail(errno, device_ + " n'est pas un port série");
+  if (::tcgetattr(fd.Get(), &saved) != 0) Fail(errno, device_ + " n'est pas un port série");
   // Other openers are refused from here on, root excepted (flock still holds).
   ::ioctl(fd.Get(), TIOCEXCL);
 
@@ -117,7 +116,8 @@ void PosixSerialPort::Close() {
 
 void PosixSerialPort::ApplySettings(const LineSettings& s) {
   termios t{};
-  if (::tcgetattr(fd_.Get(), &t) != 0) Fail(errno, "Impossible de lire les paramètres de " + device_);
+  if (::tcgetattr(fd_.Get(), &t) != 0)
+    Fail(errno, "Impossible de lire les paramètres de " + device_);
   ::cfmakeraw(&t);
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -125,11 +125,20 @@ void PosixSerialPort::ApplySettings(const LineSettings& s) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   t.c_cflag |= kSizes[s.data_bits - 5];
   switch (s.parity) {
-    case 'E': t.c_cflag |= PARENB; break;
-    case 'O': t.c_cflag |= PARENB | PARODD; break;
-    case 'M': t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 'S': t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 'E':
+      t.c_cflag |= PARENB;
+      break;
+    case 'O':
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case 'M':
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case 'S':
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   // With five data bits the UART frames CSTOPB as one and a half stop bits.
   if (s.stop_halves > 2) t.c_cflag |= CSTOPB;
@@ -266,8 +275,12 @@ bool PosixSerialPort::ModemLine(int bit) {
   return (lines & bit) != 0;
 }
 
-bool PosixSerialPort::CTSHolding() { return ModemLine(TIOCM_CTS); }
-bool PosixSerialPort::CDHolding() { return ModemLine(TIOCM_CAR); }
+bool PosixSerialPort::CTSHolding() {
+  return ModemLine(TIOCM_CTS);
+}
+bool PosixSerialPort::CDHolding() {
+  return ModemLine(TIOCM_CAR);
+}
 
 void PosixSerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
   if (!fd_ || hung_up_) {

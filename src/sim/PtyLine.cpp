@@ -22,7 +22,9 @@ constexpr auto kAbsentSlaveRecheck = std::chrono::milliseconds(10);
 
 }  // namespace
 
-PtyLine::PtyLine() { OpenPair(); }
+PtyLine::PtyLine() {
+  OpenPair();
+}
 
 void PtyLine::OpenPair() {
   UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -99,7 +101,8 @@ void PtyLine::Run(Clock::TimePoint until) {
       action();
     }
     auto wake = until;
-    if (!timers_.empty() && timers_.begin()->first.first < wake) wake = timers_.begin()->first.first;
+    if (!timers_.empty() && timers_.begin()->first.first < wake)
+      wake = timers_.begin()->first.first;
     const auto slice = std::chrono::milliseconds(100);  // Stop() is seen within this
     if (wake - clock_.Now() > slice) wake = clock_.Now() + slice;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - clock_.Now()).count();
@@ -118,7 +121,8 @@ void PtyLine::Run(Clock::TimePoint until) {
           slave_open_ = true;
           if (peer_ != nullptr) peer_->OnPortOpen(true);
         }
-        if (peer_ != nullptr) peer_->OnHostBytes(std::string_view(buffer, static_cast<std::size_t>(n)));
+        if (peer_ != nullptr)
+          peer_->OnHostBytes(std::string_view(buffer, static_cast<std::size_t>(n)));
         continue;
       }
     }

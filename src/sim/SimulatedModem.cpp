@@ -41,8 +41,8 @@ void SimulatedModem::OnHostBytes(std::string_view bytes) {
 
 void SimulatedModem::OnCommandLine(const std::string& command) {
   commands_.push_back(command);
-  const auto refused = std::find(script_.refused_commands.begin(),
-                                 script_.refused_commands.end(), command);
+  const auto refused =
+      std::find(script_.refused_commands.begin(), script_.refused_commands.end(), command);
   if (refused != script_.refused_commands.end()) {
     Answer({"ERROR"}, script_.answer_delay);
     return;
@@ -58,8 +58,8 @@ void SimulatedModem::OnCommandLine(const std::string& command) {
   if (!StartsWith(upper, "AT")) return;
   if (StartsWith(upper, "ATD")) {
     std::string_view number = std::string_view(command).substr(3);
-    if (!number.empty() && (number[0] == 'T' || number[0] == 'P' || number[0] == 't' ||
-                            number[0] == 'p'))
+    if (!number.empty() &&
+        (number[0] == 'T' || number[0] == 'P' || number[0] == 't' || number[0] == 'p'))
       number.remove_prefix(1);
     numbers_.emplace_back(number);
     const auto& answers = script_.dial_answers;
@@ -130,9 +130,12 @@ void SimulatedModem::HangUp() {
   ++hang_ups_;
   line_.SetCd(false);
   if (server_ != nullptr) server_->OnCarrier(false);
+  SendLine("NO CARRIER");
 }
 
-void SimulatedModem::HoldCts(bool on) { line_.SetCts(on); }
+void SimulatedModem::HoldCts(bool on) {
+  line_.SetCts(on);
+}
 
 void SimulatedModem::OnDtr(bool on) {
   if (!on) HangUp();

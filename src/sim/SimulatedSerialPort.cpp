@@ -81,9 +81,8 @@ std::string SimulatedSerialPort::Input() {
 
 Clock::Duration SimulatedSerialPort::TransmitTime(std::size_t bytes) const {
   if (bits_per_second_ <= 0) return Clock::Duration::zero();
-  return std::chrono::duration_cast<Clock::Duration>(
-      std::chrono::nanoseconds(static_cast<std::int64_t>(bytes) * 10 * 1'000'000'000LL /
-                               bits_per_second_));
+  return std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(
+      static_cast<std::int64_t>(bytes) * 10 * 1'000'000'000LL / bits_per_second_));
 }
 
 void SimulatedSerialPort::Output(std::string_view bytes) {
@@ -134,8 +133,7 @@ bool SimulatedSerialPort::CDHolding() {
   return cd_;
 }
 
-void SimulatedSerialPort::WaitForInput(xmodemquarvel::Clock& /*clock*/,
-                                       Clock::TimePoint deadline) {
+void SimulatedSerialPort::WaitForInput(xmodemquarvel::Clock& /*clock*/, Clock::TimePoint deadline) {
   if (open_ && rx_head_ < rx_.size()) return;
   // One event of the simulated world, if one falls due before the deadline;
   // otherwise time jumps to the deadline.

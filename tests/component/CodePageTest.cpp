@@ -24,9 +24,9 @@ TEST(CodePage, FrenchTextGoesOutAsWindows1252) {
       {"€", "\x80"},
       {"œuvre", "\x9Cuvre"},
       {"ç à ù", "\xE7 \xE0 \xF9"},
-      {"日本", "??"},                  // nothing in the code page for these
-      {"\xFF\xFE", "\xFF\xFE"},        // not UTF-8: taken byte for byte
-      {"a\xC3", "a\xC3"},              // cut sequence
+      {"日本", "??"},                   // nothing in the code page for these
+      {"\xFF\xFE", "\xFF\xFE"},         // not UTF-8: taken byte for byte
+      {"a\xC3", "a\xC3"},               // cut sequence
       {"\xED\xA0\x80", "\xED\xA0\x80"}  // a surrogate is not a character
   };
   for (const auto& c : cases) EXPECT_EQ(Utf8ToCp1252(c.utf8), c.bytes) << c.utf8;

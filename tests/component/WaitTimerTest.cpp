@@ -17,7 +17,8 @@ using std::chrono::milliseconds;
 struct Mechanism {
   explicit Mechanism(milliseconds max_interval = milliseconds(100))
       : timer(clock),
-        loop(clock, timer, [this] { yield_times.push_back(NowMs()); }, max_interval),
+        loop(
+            clock, timer, [this] { yield_times.push_back(NowMs()); }, max_interval),
         wait(timer, loop) {}
 
   long long NowMs() const {

@@ -12,9 +12,9 @@ namespace xmodemquarvel::testing {
 // A component wired to a simulated modem on a virtual clock: every wait of a
 // test costs microseconds of real time.
 struct SimulatedWorld {
-  explicit SimulatedWorld(sim::ModemScript script = {},
-                          std::chrono::milliseconds max_yield_interval =
-                              std::chrono::milliseconds(100)) {
+  explicit SimulatedWorld(
+      sim::ModemScript script = {},
+      std::chrono::milliseconds max_yield_interval = std::chrono::milliseconds(100)) {
     auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
     port = owned.get();
     modem = std::make_unique<sim::SimulatedModem>(*port, std::move(script));
