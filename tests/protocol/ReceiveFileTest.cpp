@@ -220,6 +220,30 @@ TEST(ReceiveFile, AcceptedButNoFrameComesLeavesTheCreatedFileEmpty) {
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
 
+TEST(ReceiveFile, AFailedOpeningExchangeLeavesTheLocalFileUnchanged) {
+  for (const int silent_after : {0, 1, 2, 3}) {
+    sim::ServerFaults faults;
+    faults.silent_after_messages = silent_after;
+    ServerRig rig(Wiring::kDirect, {}, faults);
+    rig.server->PutFile("kept", Pattern(128 * 9));
+    const std::string path = rig.dir / "kept";
+    WriteFile(path, Pattern(128 * 4));
+    EXPECT_EQ(rig.module->ReceiveFile("u", "p", path, "0"), rvFalse) << silent_after;
+    EXPECT_EQ(rig.module->ErrorDescription(), kTenTimeOuts);
+    EXPECT_FALSE(rig.port->PortOpen());
+    EXPECT_EQ(ReadFile(path), Pattern(128 * 4));
+  }
+  // EOT in place of the response: the line stays up.
+  sim::ServerFaults faults;
+  faults.eot_for_response = true;
+  ServerRig rig(Wiring::kDirect, {}, faults);
+  const std::string path = rig.dir / "none";
+  EXPECT_EQ(rig.module->ReceiveFile("u", "p", path, "0"), rvFalse);
+  EXPECT_EQ(rig.module->ErrorDescription(), "Réponse inattendue du distant");
+  EXPECT_TRUE(rig.port->PortOpen());
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST(ReceiveFile, OpeningFailuresOfTheLocalFile) {
   ServerRig rig;
   // A directory cannot be opened for appending.
