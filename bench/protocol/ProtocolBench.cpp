@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/UniqueFd.h"
 #include "sim/PtyLine.h"
@@ -258,27 +260,45 @@ int main(int argc, char** argv) {
     std::printf("in-process line, %.1f MB send: %.0f frames/s (%.2f s)\n", megabytes,
                 local.frames / local.seconds, local.seconds);
 
-    const double floor = PtyFloor(20000);
-    std::printf("pseudo-terminal floor, 134 bytes answered by 2: %.0f round trips/s\n", floor);
-
-    const PtyRuns pty = PtyTransfers(path, back, blocks, std::chrono::milliseconds(0), true);
-    Require(Read(back) == content, "the file received back differs");
-    const double send_rate = pty.send.frames / pty.send.seconds;
-    const double receive_rate = pty.receive.frames / pty.receive.seconds;
-    std::printf("pseudo-terminal, %.1f MB send: %.0f frames/s = %.2f of the floor (%.2f s)\n",
-                megabytes, send_rate, send_rate / floor, pty.send.seconds);
-    std::printf("pseudo-terminal, %.1f MB receive: %.0f frames/s = %.2f of the floor (%.2f s)\n",
-                megabytes, receive_rate, receive_rate / floor, pty.receive.seconds);
-    std::printf("in-process send / pseudo-terminal floor: %.1f\n",
+    // The machine is shared with other work: the floor and the send are
+    // measured in turn, each floor over as many round trips as the send has
+    // frames, and every round is reported.
+    std::vector<double> ratios;
+    double floor = 0;
+    for (int round = 1; round <= 3; ++round) {
+      const double round_floor = PtyFloor(static_cast<int>(blocks));
+      const PtyRuns pty =
+          PtyTransfers(path, back, blocks, std::chrono::milliseconds(0), round == 1);
+      const double send_rate = pty.send.frames / pty.send.seconds;
+      ratios.push_back(send_rate / round_floor);
+      floor = std::max(floor, round_floor);
+      std::printf(
+          "round %d: pseudo-terminal floor (134 bytes answered by 2) %.0f round trips/s; "
+          "%.1f MB send %.0f frames/s = %.2f of the floor (%.2f s)\n",
+          round, round_floor, megabytes, send_rate, send_rate / round_floor, pty.send.seconds);
+      if (round == 1) {
+        Require(Read(back) == content, "the file received back differs");
+        const double receive_rate = pty.receive.frames / pty.receive.seconds;
+        std::printf("round 1: %.1f MB receive %.0f frames/s = %.2f of the floor (%.2f s)\n",
+                    megabytes, receive_rate, receive_rate / round_floor, pty.receive.seconds);
+      }
+    }
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("pseudo-terminal send / floor: median %.2f, best %.2f\n", ratios[1], ratios[2]);
+    std::printf("in-process send / best pseudo-terminal floor: %.1f\n",
                 local.frames / local.seconds / floor);
 
     // 9600 bit/s: ten bits a byte, 133 + 2 bytes a frame.
-    const Run paced = InProcessSend(path, blocks / 10, 9600);
+    const std::size_t paced_blocks = 8192;  // 1 MB
+    const std::string paced_path = (dir / "paced" / "payload.bin").string();
+    std::filesystem::create_directories(dir / "paced");
+    Write(paced_path, content.substr(0, paced_blocks * 128));
+    const Run paced = InProcessSend(paced_path, paced_blocks, 9600);
     const double paced_mb = paced.frames * 128 / (1024.0 * 1024.0);
     std::printf("in-process line paced at 9600 bit/s (virtual clock): %.4f s CPU per MB\n",
                 paced.cpu / paced_mb);
 
-    const std::size_t slow_blocks = 100;
+    const std::size_t slow_blocks = 60;
     const auto frame_time = std::chrono::milliseconds(135 * 10 * 1000 / 9600);
     const std::string slow_path = (dir / "slow.bin").string();
     Write(slow_path, content.substr(0, slow_blocks * 128));

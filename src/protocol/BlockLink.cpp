@@ -59,7 +59,9 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
     RxBuffer.clear();
     LinePending = true;
 
-    while (Modem.CTSHolding() && wait.Waiting && LinePending) {
+    // The three conditions of the collection; CTS is read last, since on a
+    // real port reading it costs a system call.
+    while (LinePending && wait.Waiting && Modem.CTSHolding()) {
       bool complete = false;
       // Waiting bytes are taken back to back; the host gets control only when
       // the input is empty or the answer complete.

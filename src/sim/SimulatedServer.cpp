@@ -161,11 +161,12 @@ void SimulatedServer::OnHostBytes(std::string_view bytes) {
     // waiting for it mean that the frame lost bytes on the way.
     if (rx_.size() == kFrameSize - 1 && c != CR) misaligned_ = true;
     if (!CollectAnswerByte(rx_, c)) continue;
-    std::string message = std::move(rx_);
+    // Both buffers keep their capacity from message to message.
+    message_.swap(rx_);
     rx_.clear();
     const bool misaligned = std::exchange(misaligned_, false);
     ++activity_;
-    OnMessage(message, misaligned);
+    OnMessage(message_, misaligned);
   }
 }
 

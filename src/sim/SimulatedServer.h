@@ -176,6 +176,7 @@ class SimulatedServer final : public LinePeer {
   State state_ = State::kStopped;
   unsigned generation_ = 0;
   std::string rx_;
+  std::string message_;
   bool misaligned_ = false;
   std::string last_message_;
   bool last_is_frame_ = false;
