@@ -43,6 +43,8 @@ ReturnValues ModuleXmodem::Impl::ReceiveFile(const std::string& UserId, const st
     if (!file) return open_failure();
     const auto size = file->Size();
     if (!size) return open_failure();
+    // A file whose size is not a multiple of 128 (never one written here) is
+    // counted to the nearest block, and what follows goes after all its bytes.
     const std::int64_t blocks = RoundedBlockCount(*size);
     if (blocks > kMaxResumeBlocks) return open_failure();
     BlocCount = static_cast<int32_t>(blocks);
