@@ -165,7 +165,7 @@ TEST(ControlDigits, ReproduceTheWorkedExamples) {
   }
 }
 
-TEST(OpeningRecordLayout, EmptyUserAbcTxtGivesTheDocumentedRecord) {
+TEST(OpeningRecordLayout, EmptyUserAbcTxtGivesControlDigits0011) {
   OpeningRecord r;
   r.Version.Assign("V2.0");
   r.UserId.Assign("");

@@ -1,6 +1,6 @@
 // Hundreds of transfers over a line with noise, lost bytes and corrupted
 // frames, on the virtual clock, each from a fixed seed. Every success must
-// leave a byte-identical file; every failure must be one of the documented
+// leave a byte-identical file; every failure must be one of the known
 // outcomes; a block on disk is never wrong; nothing hangs.
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
 }
 
 // The outcomes other than success, and whether each leaves the line up.
-bool Documented(ReturnValues result, const std::string& description, bool line_up) {
+bool KnownOutcome(ReturnValues result, const std::string& description, bool line_up) {
   static const std::set<std::string> kDropped = {
       "Pas de réponse dans le délai imparti\r\n10 tentatives infructueuses",
       "\r\n10 tentatives infructueuses"};
@@ -108,14 +108,14 @@ void SoakOne(std::uint32_t seed, SoakTally& tally) {
         break;
       }
       ++tally.failures[description];
-      EXPECT_TRUE(Documented(result, description, rig.port->PortOpen()))
+      EXPECT_TRUE(KnownOutcome(result, description, rig.port->PortOpen()))
           << "seed " << seed << ": result " << result << ", " << description;
       rig.Reconnect();
     }
   }
 }
 
-TEST(Soak, FaultyLineNeverCorruptsAFileAndAlwaysEndsDocumented) {
+TEST(Soak, FaultyLineNeverCorruptsAFileAndAlwaysEndsInAKnownOutcome) {
   SoakTally tally;
   for (std::uint32_t seed = 1; seed <= 300 && !HasFatalFailure(); ++seed) SoakOne(seed, tally);
   EXPECT_GE(tally.transfers, 500);
