@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "component/FixedField.h"
 
@@ -26,6 +28,38 @@ struct OpeningRecord {
   FixedField<9> Control;
 
   static constexpr std::size_t kSize = 128;
+
+  // Offsets (from 0) of the fields that the far end's answers are read from.
+  static constexpr std::size_t kStatusAt = 108;
+  static constexpr std::size_t kRepriseAt = 110;
+  static constexpr std::size_t kPositionHighAt = 116;
+  static constexpr std::size_t kPositionLowAt = 118;
+
+  // The fields in record order, 128 bytes.
+  std::string Join() const;
 };
 
+namespace protocol {
+
+// A resume position as it travels: a count of 128-byte blocks whose high part
+// (the count divided by 256) is a signed 16-bit number sent low byte first, and
+// whose low part is one byte.
+struct Position {
+  std::int32_t high = 0;
+  std::int32_t low = 0;
+
+  std::int64_t Blocks() const { return std::int64_t{high} * 256 + low; }
+};
+
+// Reads the position fields of a 128-byte record.
+Position ReadPosition(std::string_view record);
+// The three position bytes for `blocks` (high part low byte first, then low).
+std::string EncodePosition(std::int64_t blocks);
+
+// The base name of a path: its last component, without the text from its last
+// dot on. Both '/' and '\' separate components, so names written for another
+// system keep working; separators at the end are ignored.
+std::string BaseNameOf(std::string_view path);
+
+}  // namespace protocol
 }  // namespace xmodemquarvel

@@ -1,0 +1,26 @@
+#include "protocol/AnswerCollector.h"
+
+#include "protocol/Frame.h"
+
+namespace xmodemquarvel::protocol {
+
+bool CollectAnswerByte(std::string& rx, char c) {
+  const std::size_t length = rx.size();
+  if (length == 0) {
+    if (c == SOH || c == EOT || c == ACK || c == NAK) rx.push_back(c);
+    return false;
+  }
+  if (length == 1 && rx[0] != SOH) return c == CR;
+  if (length < kFrameSize - 1) {
+    // Inside a frame every byte is data, a CR included.
+    rx.push_back(c);
+    return false;
+  }
+  if (length == kFrameSize - 1 && c == CR) {
+    rx.push_back(c);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace xmodemquarvel::protocol

@@ -1,0 +1,122 @@
+#include <cstdio>
+#include <stdexcept>
+
+#include "component/ModuleXmodemImpl.h"
+#include "protocol/AnswerCollector.h"
+#include "protocol/Frame.h"
+
+namespace xmodemquarvel {
+namespace {
+
+using namespace protocol;
+
+constexpr int kAttempts = 10;
+constexpr int32_t kAnswerTimeOut = 10'000;
+
+// Each byte as upper-case hexadecimal without leading zeros and a space, then
+// CR LF: how a wrong answer shows in the trace.
+std::string HexDump(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 3 + 2);
+  char piece[4];
+  for (char c : bytes) {
+    std::snprintf(piece, sizeof piece, "%X ", static_cast<unsigned>(Byte(c)));
+    out.append(piece);
+  }
+  out.append("\r\n");
+  return out;
+}
+
+}  // namespace
+
+ReturnValues ModuleXmodem::Impl::SendBlock(std::string_view Data) {
+  TxBuffer = BuildFrame(static_cast<std::uint8_t>(BlocNumber & 0xFF), Data);
+  return SendAndWait(TxBuffer, ACK);
+}
+
+ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expected) {
+  error().Description.clear();
+  const char expected = static_cast<char>(Expected);
+  std::string line;
+  if (!Message.empty()) {
+    line.reserve(Message.size() + 1);
+    line.append(Message).push_back(CR);
+  }
+  // An acknowledgement that has to be repeated means the answer did not come
+  // or was bad: from the second attempt on it goes out as NAK.
+  static constexpr char kNakLine[] = {NAK, CR};
+
+  int k = 1;
+  while (k <= kAttempts) {
+    if (!line.empty()) {
+      if (line[0] == ACK && k >= 2) {
+        Modem.Output(std::string_view(kNakLine, 2));
+      } else {
+        Modem.Output(line);
+      }
+    }
+    wait.ArmKeepingExtraMinutes(kAnswerTimeOut);
+    RxBuffer.clear();
+    LinePending = true;
+
+    // The three conditions of the collection; CTS is read last, since on a
+    // real port reading it costs a system call.
+    while (LinePending && wait.Waiting && Modem.CTSHolding()) {
+      bool complete = false;
+      // Waiting bytes are taken back to back; the host gets control only when
+      // the input is empty or the answer complete.
+      while (Modem.InBufferCount() > 0) {
+        const std::string c = Modem.Input();
+        if (c.empty()) break;
+        RxChar.AssignBytes(c);
+        if (CollectAnswerByte(RxBuffer, c[0])) {
+          complete = true;
+          break;
+        }
+      }
+      if (complete) {
+        LinePending = false;
+        loop.Yield();
+      } else {
+        loop.Idle(&Modem);
+      }
+    }
+
+    if (LinePending && !wait.Waiting) {
+      error().Description = "Pas de réponse dans le délai imparti";
+      ++k;
+      continue;
+    }
+    if (LinePending) {
+      // CTS dropped: with the carrier gone the line is cut, otherwise try again.
+      if (!Modem.CDHolding()) {
+        error().Description = "La ligne est coupée";
+        Result = rvCTS;
+        break;
+      }
+      ++k;
+      continue;
+    }
+    const char first = RxBuffer[0];
+    if (first != expected && !(first == EOT && expected == SOH)) {
+      if (form.Visible) AppendTrace(HexDump(RxBuffer));
+      ++k;
+      continue;
+    }
+    if (first != SOH) break;
+    const FrameVerdict verdict = JudgeFrame(RxBuffer, static_cast<std::uint8_t>(BlocNumber & 0xFF));
+    if (verdict == FrameVerdict::kGood) break;
+    // The frame accepted last time came again: our acknowledgement was lost.
+    // Acknowledge it again (as ACK, not NAK) and count the attempts afresh.
+    k = verdict == FrameVerdict::kPrevious ? 1 : k + 1;
+  }
+
+  if (k > kAttempts) {
+    error().Description += "\r\n10 tentatives infructueuses";
+    Result = rvFalse;
+  }
+  if (Result != rvTrue) Disconnect();
+  return Result;
+}
+
+}  // namespace xmodemquarvel

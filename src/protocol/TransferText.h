@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace xmodemquarvel::protocol {
+
+// "Transfert refusé, status " and the character whose code is the status byte
+// plus 48, so that statuses 1 to 8 read as their digit. A status of 208 or more
+// has no such character; it is shown in decimal instead.
+std::string RefusalDescription(std::uint8_t status);
+
+}  // namespace xmodemquarvel::protocol

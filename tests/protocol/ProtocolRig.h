@@ -1,0 +1,214 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "component/ModuleXmodemImpl.h"
+#include "sim/LinePeer.h"
+#include "sim/SimulatedModem.h"
+#include "sim/SimulatedSerialPort.h"
+#include "sim/SimulatedServer.h"
+#include "xmodemquarvel/ModuleXmodem.h"
+
+namespace xmodemquarvel::testing {
+
+inline long long Ms(const VirtualClock& clock) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
+      .count();
+}
+
+// A directory of its own for each test, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "xmq-protocol-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void WriteFile(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Bytes that differ from block to block and from seed to seed, control bytes
+// and CR included.
+inline std::string Pattern(std::size_t size, std::uint32_t seed = 7) {
+  std::string out(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : out) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return out;
+}
+
+inline std::string Bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+
+// A far end that a test scripts byte by byte.
+class ScriptedPeer final : public sim::LinePeer {
+ public:
+  std::function<void(std::string_view)> on_bytes;
+  std::string received;
+  void OnHostBytes(std::string_view bytes) override {
+    received.append(bytes);
+    if (on_bytes) on_bytes(bytes);
+  }
+};
+
+// The component's object state driven directly, on a simulated port whose far
+// end the test scripts: for the block link layer and the opening exchange.
+struct ImplRig {
+  ImplRig() {
+    HostOptions owner_options;
+    owner_options.clock = clock;
+    owner_options.port = std::make_unique<sim::SimulatedSerialPort>(clock);
+    owner = std::make_unique<ModuleXmodem>(std::move(owner_options));
+
+    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
+    port = owned.get();
+    port->AttachPeer(&peer);
+    HostOptions options;
+    options.clock = clock;
+    options.port = std::move(owned);
+    options.yield = [this] { ++yields; };
+    impl = std::make_unique<ModuleXmodem::Impl>(*owner, std::move(options));
+    port->PortOpen(true);
+    port->InputLen(1);
+    impl->Result = rvTrue;
+    impl->error().Clear();
+  }
+
+  ReturnValues SendAndWait(std::string_view message, int expected) {
+    impl->Result = rvTrue;
+    return impl->SendAndWait(message, expected);
+  }
+
+  // Bytes queued for the component now, or after `delay` of line time.
+  void Reply(std::string_view bytes) { port->SendToHost(bytes); }
+  void ReplyAfter(std::chrono::milliseconds delay, std::string bytes) {
+    clock->ScheduleAfter(delay, [this, bytes = std::move(bytes)] { port->SendToHost(bytes); });
+  }
+
+  // Puts a simulated server at the far end instead of the scripted peer.
+  void AttachServer(sim::SimulatedServer& server) {
+    port->AttachPeer(&server);
+    server.Start();
+  }
+
+  std::string Description() const { return impl->error().Description; }
+  long long NowMs() const { return Ms(*clock); }
+
+  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+  std::unique_ptr<ModuleXmodem> owner;
+  sim::SimulatedSerialPort* port = nullptr;
+  ScriptedPeer peer;
+  std::unique_ptr<ModuleXmodem::Impl> impl;
+  long long yields = 0;
+};
+
+// A whole component against the simulated server. Either directly on the port
+// (the server is the far end, started at once), or through the simulated modem
+// (the server answers once a call connects).
+struct ServerRig {
+  enum class Wiring { kDirect, kModem };
+
+  explicit ServerRig(Wiring wiring = Wiring::kDirect, sim::ServerScript script = {},
+                     sim::ServerFaults faults = {})
+      : wiring_(wiring) {
+    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
+    port = owned.get();
+    server = std::make_unique<sim::SimulatedServer>(*port, std::move(script), faults);
+    if (wiring == Wiring::kModem) {
+      modem = std::make_unique<sim::SimulatedModem>(*port);
+      modem->AttachServer(server.get());
+      port->AttachPeer(modem.get());
+    } else {
+      port->AttachPeer(server.get());
+    }
+    HostOptions options;
+    options.clock = clock;
+    options.port = std::move(owned);
+    options.yield = [this] {
+      ++yields;
+      if (on_yield) on_yield();
+    };
+    module = std::make_unique<ModuleXmodem>(std::move(options));
+    module->Trace(true);
+    module->BlocSended = [this](int32_t& n) { sent_events.push_back(n); };
+    module->BlocReceived = [this](int32_t& n) { received_events.push_back(n); };
+    if (wiring == Wiring::kDirect) Open();
+  }
+
+  // Direct wiring: opens the port as Connect would and starts the server.
+  void Open() {
+    port->PortOpen(true);
+    port->InputLen(1);
+    server->Start();
+  }
+
+  // Modem wiring: the whole connection.
+  ReturnValues Connect() { return module->Connect(3); }
+
+  // Reconnects after a failure dropped the line.
+  void Reconnect() {
+    if (wiring_ == Wiring::kModem) {
+      if (port->PortOpen()) module->Disconnect();
+      ASSERT_EQ(module->Connect(3), rvTrue);
+    } else {
+      if (port->PortOpen()) port->PortOpen(false);
+      Open();
+    }
+  }
+
+  long long NowMs() const { return Ms(*clock); }
+
+  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+  sim::SimulatedSerialPort* port = nullptr;
+  std::unique_ptr<sim::SimulatedServer> server;
+  std::unique_ptr<sim::SimulatedModem> modem;
+  std::unique_ptr<ModuleXmodem> module;
+  std::vector<int32_t> sent_events;
+  std::vector<int32_t> received_events;
+  long long yields = 0;
+  std::function<void()> on_yield;
+  TempDir dir;
+
+ private:
+  Wiring wiring_;
+};
+
+}  // namespace xmodemquarvel::testing
