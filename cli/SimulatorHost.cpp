@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "SimulatedServerSetup.h"
+
 namespace xmodemq {
 namespace sim = xmodemquarvel::sim;
 
@@ -34,18 +36,11 @@ class SimulatorHost::PortWatch final : public sim::LinePeer {
   sim::LinePeer& modem_;
 };
 
-// The server behind the modem, once a call is up.
-class SimulatorHost::ServerHolder {
- public:
-  ServerHolder(sim::Line&, const SimulatorOptions&) {}
-  sim::LinePeer* Peer() { return nullptr; }
-};
-
 SimulatorHost::SimulatorHost(const SimulatorOptions& options)
     : paced_(pty_, [this] { Cut(); }), modem_(paced_, ModemScriptFor(options)) {
   paced_.PaceAt(options.baud);
-  server_ = std::make_unique<ServerHolder>(paced_, options);
-  modem_.AttachServer(server_->Peer());
+  server_ = std::make_unique<ServerSetup>(paced_, options);
+  modem_.AttachServer(&server_->Peer());
   watch_ = std::make_unique<PortWatch>(*this, modem_);
   pty_.AttachPeer(watch_.get());
   link_ = std::make_unique<PtyLink>(options.link, pty_.SlavePath());
@@ -77,7 +72,10 @@ void SimulatorHost::Cut() {
 
 void SimulatorHost::Run() {
   xmodemquarvel::MonotonicClock clock;
-  while (!stop_.load()) pty_.Run(clock.Now() + std::chrono::milliseconds(200));
+  while (!stop_.load()) {
+    pty_.Run(clock.Now() + std::chrono::milliseconds(200));
+    for (const std::string& event : server_->NewEvents()) Log(event);
+  }
 }
 
 void SimulatorHost::Stop() {

@@ -7,6 +7,7 @@
 
 #include "PacedLine.h"
 #include "PtyLink.h"
+#include "SimulatedServerSetup.h"
 #include "SimulatorOptions.h"
 #include "sim/PtyLine.h"
 #include "sim/SimulatedModem.h"
@@ -45,14 +46,13 @@ class SimulatorHost {
 
  private:
   class PortWatch;
-  class ServerHolder;
   void Log(const std::string& text);
   void Cut();
 
   xmodemquarvel::sim::PtyLine pty_;
   PacedLine paced_;
   xmodemquarvel::sim::SimulatedModem modem_;
-  std::unique_ptr<ServerHolder> server_;
+  std::unique_ptr<ServerSetup> server_;
   std::unique_ptr<PortWatch> watch_;
   std::unique_ptr<PtyLink> link_;
   std::atomic<bool> stop_{false};
