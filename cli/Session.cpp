@@ -13,8 +13,8 @@ namespace {
 std::atomic<int> g_interrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void NoteInterrupt(int) {
-  g_interrupted.store(true);
+extern "C" void NoteInterrupt(int signo) {
+  g_interrupted.store(signo);
 }
 
 std::string OneLine(const std::string& text) {
