@@ -18,8 +18,8 @@ sim::ModemScript ModemScriptFor(const SimulatorOptions& options) {
 
 }  // namespace
 
-// Between the pseudo-terminal and the modem: tells the log when the client
-// opens and closes the device.
+// Between the pseudo-terminal and the modem: paces what the client writes,
+// and tells the log when the client opens and closes the device.
 class SimulatorHost::PortWatch final : public sim::LinePeer {
  public:
   PortWatch(SimulatorHost& host, sim::LinePeer& modem) : host_(host), modem_(modem) {}
