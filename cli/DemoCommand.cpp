@@ -197,7 +197,8 @@ ReturnValues Demo::Transfer(const std::string& label, std::optional<int64_t> tot
   const ReturnValues result = run();
   step.seconds = Since(start);
   step.blocks = progress_->BlocksThisRun();
-  if (result == rvTrue) progress_->Finish();
+  // The bar stays where the transfer ended, a cut one included.
+  progress_->Finish();
   progress_->Interrupt();
   progress_.reset();
   return result;
