@@ -418,7 +418,8 @@ int RunDemo(const Options& options) {
     Demo demo(options, dir.Path());
     status = demo.Run();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
+    // After Ctrl-C the port was closed under the transfer: that is no news.
+    if (!g_demo_interrupted.load()) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
     status = kExitFailure;
   }
   ::sigaction(SIGINT, &old_int, nullptr);
