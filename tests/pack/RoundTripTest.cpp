@@ -40,7 +40,8 @@ Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
 // Runs of digits, spaces and a few letters and control characters, of
 // random lengths: long digit runs, digit strings next to letters, spaces.
 Bytes DigitsAndSpaces(std::mt19937& rng, std::size_t n) {
-  static constexpr std::string_view kAlphabet{"0123456789      0000AZ\x05\xFA\xFB\xF9", 28};
+  static constexpr char kChars[] = "0123456789      0000AZ\x05\xFA\xFB\xF9";
+  static constexpr std::string_view kAlphabet{kChars, sizeof kChars - 1};
   Bytes out;
   while (out.size() < n) {
     const std::uint8_t c = Pick(rng, kAlphabet);
@@ -91,8 +92,9 @@ Bytes Records(std::mt19937& rng, std::size_t blocks, std::size_t extra) {
 // Bytes from a handful of values, in runs: equal and near-equal blocks,
 // every code's boundary values and escapes.
 Bytes FewValues(std::mt19937& rng, std::size_t n) {
-  static constexpr std::string_view kValues{
-      "\x00\x09\x0A\x20\x30\x39\x7F\x80\xAF\xB0\xCF\xD0\xF9\xFA\xFB\xFC\xFF", 17};
+  static constexpr char kChars[] =
+      "\x00\x09\x0A\x20\x30\x39\x7F\x80\xAF\xB0\xCF\xD0\xF9\xFA\xFB\xFC\xFF";
+  static constexpr std::string_view kValues{kChars, sizeof kChars - 1};
   Bytes out;
   while (out.size() < n) {
     const std::uint8_t c = Pick(rng, kValues);
