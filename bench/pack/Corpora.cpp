@@ -23,12 +23,11 @@ void PutText(std::uint8_t* at, int width, const char* text) {
   }
 }
 
-constexpr std::array<const char*, 12> kNames = {
-    "MARTIN JEAN",     "BERNARD MARIE", "DUBOIS PIERRE",   "THOMAS ANNE",
-    "ROBERT LOUIS",    "RICHARD CLAIRE", "PETIT MICHEL",   "DURAND SOPHIE",
-    "LEROY FRANCOIS",  "MOREAU JULIE",  "SIMON NICOLAS",   "LAURENT CAMILLE"};
-constexpr std::array<const char*, 6> kActs = {"C    ", "V    ", "K  10", "AMI 4", "G    ",
-                                              "CS   "};
+constexpr std::array<const char*, 12> kNames = {"MARTIN JEAN",  "BERNARD MARIE", "DUBOIS PIERRE",
+                                                "THOMAS ANNE",  "ROBERT LOUIS",  "RICHARD CLAIRE",
+                                                "PETIT MICHEL", "DURAND SOPHIE", "LEROY FRANCOIS",
+                                                "MOREAU JULIE", "SIMON NICOLAS", "LAURENT CAMILLE"};
+constexpr std::array<const char*, 6> kActs = {"C    ", "V    ", "K  10", "AMI 4", "G    ", "CS   "};
 
 }  // namespace
 
@@ -73,8 +72,8 @@ std::vector<std::uint8_t> BillingCorpus(std::size_t size) {
 // Sentences of words made of common syllables, in lines of up to 72.
 std::vector<std::uint8_t> TextCorpus(std::size_t size) {
   static constexpr std::array<const char*, 24> kSyllables = {
-      "le", "la", "de", "ment", "tion", "par", "con", "re", "pre", "ou", "an", "en",
-      "ter", "mi", "sur", "que", "di", "ver", "pos", "tra", "si", "ble", "es", "ai"};
+      "le",  "la", "de",  "ment", "tion", "par", "con", "re",  "pre", "ou",  "an", "en",
+      "ter", "mi", "sur", "que",  "di",   "ver", "pos", "tra", "si",  "ble", "es", "ai"};
   std::mt19937 rng(2);
   std::vector<std::string> words;
   for (int i = 0; i < 400; ++i) {

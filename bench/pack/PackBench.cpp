@@ -1,7 +1,9 @@
 // Throughput of the packer and unpacker next to zlib level 1, LZ4 and zstd
 // level 1 on the same buffers, with memcpy as the limit.
 //
-//   pack_bench [MiB]           table for the three corpora (default 16 MiB each)
+//   pack_bench [MiB [CORPUS [CODEC]]]
+//                              table for the three corpora (default 16 MiB
+//                              each), or only the ones named
 //   pack_bench --files MiB DIR pack then unpack a generated file of that size
 //                              through PackFile and UnPackFile, and check it
 
@@ -84,19 +86,18 @@ std::vector<Codec> Codecs() {
                     }});
   codecs.push_back({"lz4",
                     [](const Bytes& in, Bytes& out) {
-                      const int n =
-                          LZ4_compress_default(reinterpret_cast<const char*>(in.data()),
-                                               reinterpret_cast<char*>(out.data()),
-                                               static_cast<int>(in.size()),
-                                               static_cast<int>(out.size()));
+                      const int n = LZ4_compress_default(reinterpret_cast<const char*>(in.data()),
+                                                         reinterpret_cast<char*>(out.data()),
+                                                         static_cast<int>(in.size()),
+                                                         static_cast<int>(out.size()));
                       if (n <= 0) std::abort();
                       return static_cast<std::size_t>(n);
                     },
                     [](const Bytes& in, std::size_t n, Bytes& out) {
-                      const int m = LZ4_decompress_safe(reinterpret_cast<const char*>(in.data()),
-                                                        reinterpret_cast<char*>(out.data()),
-                                                        static_cast<int>(n),
-                                                        static_cast<int>(out.size()));
+                      const int m =
+                          LZ4_decompress_safe(reinterpret_cast<const char*>(in.data()),
+                                              reinterpret_cast<char*>(out.data()),
+                                              static_cast<int>(n), static_cast<int>(out.size()));
                       if (m < 0) std::abort();
                       return static_cast<std::size_t>(m);
                     }});
@@ -142,29 +143,33 @@ Result Measure(const Codec& codec, const Bytes& input) {
   return {mb / tp, mb / tu, static_cast<double>(input.size()) / static_cast<double>(packedSize)};
 }
 
-int Table(std::size_t mib) {
+int Table(std::size_t mib, const char* onlyCorpus, const char* onlyCodec) {
   struct Corpus {
     const char* name;
     Bytes bytes;
   };
   const std::size_t size = mib << 20;
   std::vector<Corpus> corpora;
-  corpora.push_back({"billing", bench::BillingCorpus(size)});
-  corpora.push_back({"text", bench::TextCorpus(size)});
-  corpora.push_back({"random", bench::RandomCorpus(size)});
+  auto wanted = [onlyCorpus](const char* name) {
+    return onlyCorpus == nullptr || std::strcmp(onlyCorpus, name) == 0;
+  };
+  if (wanted("billing")) corpora.push_back({"billing", bench::BillingCorpus(size)});
+  if (wanted("text")) corpora.push_back({"text", bench::TextCorpus(size)});
+  if (wanted("random")) corpora.push_back({"random", bench::RandomCorpus(size)});
   const auto codecs = Codecs();
-  std::printf("%-8s %-7s %12s %12s %8s\n", "corpus", "codec", "pack MB/s", "unpack MB/s",
-              "ratio");
+  std::printf("%-8s %-7s %12s %12s %8s\n", "corpus", "codec", "pack MB/s", "unpack MB/s", "ratio");
   int status = 0;
   for (const auto& corpus : corpora) {
     Result pack, lz4;
     for (const auto& codec : codecs) {
+      if (onlyCodec && std::strcmp(onlyCodec, codec.name) != 0) continue;
       const Result r = Measure(codec, corpus.bytes);
       std::printf("%-8s %-7s %12.0f %12.0f %8.2f\n", corpus.name, codec.name, r.packMBs,
                   r.unpackMBs, r.ratio);
       if (std::strcmp(codec.name, "pack") == 0) pack = r;
       if (std::strcmp(codec.name, "lz4") == 0) lz4 = r;
     }
+    if (onlyCodec) continue;
     std::printf("%-8s pack/lz4: packing %.2fx, unpacking %.2fx\n\n", corpus.name,
                 pack.packMBs / lz4.packMBs, pack.unpackMBs / lz4.unpackMBs);
     if (std::strcmp(corpus.name, "billing") == 0) {
@@ -217,9 +222,10 @@ int Files(std::size_t mib, const std::string& dir) {
   }
   std::ifstream p(packed, std::ios::binary | std::ios::ate);
   const auto packedSize = static_cast<double>(p.tellg());
-  std::printf("files: %zu MiB, packed %.0f bytes (ratio %.2f), PackFile %.0f MB/s, UnPackFile "
-              "%.0f MB/s, identical\n",
-              mib, packedSize, static_cast<double>(mib << 20) / packedSize, mb / tp, mb / tu);
+  std::printf(
+      "files: %zu MiB, packed %.0f bytes (ratio %.2f), PackFile %.0f MB/s, UnPackFile "
+      "%.0f MB/s, identical\n",
+      mib, packedSize, static_cast<double>(mib << 20) / packedSize, mb / tp, mb / tu);
   std::remove(source.c_str());
   std::remove(packed.c_str());
   std::remove(unpacked.c_str());
@@ -233,5 +239,5 @@ int main(int argc, char** argv) {
     return Files(std::strtoull(argv[2], nullptr, 10), argv[3]);
   }
   const std::size_t mib = argc >= 2 ? std::strtoull(argv[1], nullptr, 10) : 16;
-  return Table(mib == 0 ? 16 : mib);
+  return Table(mib == 0 ? 16 : mib, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);
 }

@@ -79,7 +79,7 @@ FileHandle OpenTarget(const std::string& path) {
 class FileReader final : public ChunkSource {
  public:
   explicit FileReader(const FileHandle& file)
-      : file_(file), buffer_(std::make_unique<std::uint8_t[]>(kReadSize)) {}
+      : file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize)) {}
 
   std::span<const std::uint8_t> Next() override {
     std::size_t got = 0;

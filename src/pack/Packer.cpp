@@ -57,7 +57,7 @@ BlockMask EqualPositions(const std::uint8_t* a, const std::uint8_t* b) {
 
 Packer::Packer(ByteSink& target)
     : target_(target),
-      buffer_(std::make_unique<std::uint8_t[]>(kBufferSize)),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
       out_(buffer_.get()),
       limit_(buffer_.get() + kBufferSize - kMaxBlockCode) {}
 

@@ -1,6 +1,7 @@
 #include "pack/Unpacker.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace xmodemquarvel::pack {
@@ -21,9 +22,11 @@ constexpr std::size_t kBufferSize =
 
 Unpacker::Unpacker(ByteSink& target)
     : target_(target),
-      buffer_(std::make_unique<std::uint8_t[]>(kBufferSize)),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
       flushed_(buffer_.get() + kBlockSize),
       limit_(buffer_.get() + kBlockSize + kOutputSize) {
+  // Until Start, the previous block is all NULs and there is no output.
+  std::memset(buffer_.get(), 0, kBlockSize);
   state_.out = buffer_.get() + kBlockSize;
 }
 
@@ -70,23 +73,123 @@ bool Unpacker::UnpackEndBlock(const std::uint8_t* endBlock) {
   return count <= kMaxEndCount;
 }
 
-// Writes 'count' copies of c. Counts come from one code or one pair of
-// 4-bit values, so they stay below 32 in a well-formed or corrupt stream;
-// the fixed-size store keeps the common case free of a length-dependent loop.
-void Unpacker::PutRepeated(State& s, std::uint8_t c, int count) {
-  if (count <= 32) {
-    std::memset(s.out, c, 32);
-  } else {
-    std::memset(s.out, c, static_cast<std::size_t>(count));
+namespace {
+
+// The decoder runs one table lookup per code byte. Its mode says how the
+// byte is read: outside digit mode, in digit mode, after an escape byte, or
+// (for repeats, which need a count) by the general rules one byte at a time.
+enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 };
+
+// What a byte does in a mode: write `length` bytes taken from kConstants at
+// `offset` or, for copy codes, from the previous block; maybe set the last
+// character; switch to the next mode. `next` is the next mode's first entry,
+// so that finding the next byte's entry costs one addition.
+struct Entry {
+  std::uint16_t offset;
+  std::uint16_t next;
+  std::uint8_t length;
+  std::uint8_t flags;
+  std::uint8_t lastChar;
+  std::uint8_t unused;
+};
+constexpr std::uint8_t kNextModeMask = 0x03;
+constexpr std::uint8_t kFromPrevious = 0x04;
+constexpr std::uint8_t kSetsLast = 0x08;
+constexpr std::uint8_t kByRules = 0x10;
+
+// Every byte value at its own offset, the hundred digit pairs "00" to "99",
+// and spaces; with room after each for the fixed-size stores below.
+constexpr std::size_t kPairsAt = 256;
+constexpr std::size_t kSpacesAt = kPairsAt + 200 + kStoreSlack;
+constexpr auto kConstants = [] {
+  std::array<std::uint8_t, kSpacesAt + kStoreSlack> t{};
+  for (std::size_t i = 0; i < kPairsAt; ++i) t[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t pair = 0; pair < 100; ++pair) {
+    t[kPairsAt + 2 * pair] = static_cast<std::uint8_t>(kDigitZero + pair / 10);
+    t[kPairsAt + 2 * pair + 1] = static_cast<std::uint8_t>(kDigitZero + pair % 10);
   }
-  s.out += count;
+  for (std::size_t i = kSpacesAt; i < t.size(); ++i) t[i] = kSpace;
+  return t;
+}();
+
+// The last byte that an entry writes, when it sets the last character.
+constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
+  if (length == 0) return 0;
+  if (offset >= kPairsAt)
+    return static_cast<std::uint8_t>(kDigitZero + (offset - kPairsAt) / 2 % 10);
+  return static_cast<std::uint8_t>(offset);
 }
 
-// Copies from the same positions of the previous block, which lies exactly
-// one block behind the output, across block ends too: the block just
-// completed becomes the previous one.
-void Unpacker::PutCopied(State& s, int count) {
-  std::memcpy(s.out, s.out - kBlockSize, static_cast<std::size_t>(kMaxCopyCount + 1));
+constexpr Entry Write(int length, std::size_t offset, Mode next, bool setsLast) {
+  return {static_cast<std::uint16_t>(offset),
+          static_cast<std::uint16_t>(next * 256),
+          static_cast<std::uint8_t>(length),
+          static_cast<std::uint8_t>(next | (setsLast ? kSetsLast : 0)),
+          setsLast ? LastWritten(length, offset) : std::uint8_t{0},
+          0};
+}
+constexpr Entry kByRulesEntry = {0, 0, 0, kByRules, 0, 0};
+
+// A byte in digit mode with no repeat pending: two 4-bit values, high first.
+// Both are decoded even when the first ends digit mode. Values 11 and 12
+// start a repeat and go by the general rules.
+constexpr Entry DigitModeEntry(int high, int low) {
+  const auto repeat = [](int v) { return v == kNibbleRepeat || v == kNibbleRepeatLong; };
+  if (repeat(high) || repeat(low)) return kByRulesEntry;
+  const bool ends = high == kNibbleEnd || low == kNibbleEnd;
+  const Mode next = ends ? kNormal : kDigits;
+  const bool highDigit = high <= 9;
+  const bool lowDigit = low <= 9;
+  if (highDigit && lowDigit) return Write(2, kPairsAt + 2 * (10 * high + low), next, true);
+  if (highDigit) return Write(1, kDigitZero + high, next, true);
+  if (lowDigit) return Write(1, kDigitZero + low, next, true);
+  return Write(0, 0, next, false);
+}
+
+constexpr auto kEntries = [] {
+  std::array<std::array<Entry, 256>, 4> t{};
+  for (int c = 0; c < 256; ++c) {
+    const auto i = static_cast<std::size_t>(c);
+    Entry& e = t[kNormal][i];
+    if (c <= kLastDigitStart) {
+      e = Write(1, kDigitZero + c, kDigits, true);
+    } else if (c <= kLastLowLiteral || c >= kFirstHighLiteral) {
+      e = Write(1, i, kNormal, true);
+    } else if (c <= kLastSpaceCode) {
+      e = Write(c - kSpaceCodeBase, kSpacesAt, kNormal, false);
+    } else if (c <= kLastRepeatCode) {
+      e = kByRulesEntry;
+    } else if (c <= kLastCopyCode) {
+      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 0};
+    } else {
+      e = Write(0, 0, kEscaped, false);
+    }
+    t[kDigits][i] = DigitModeEntry(c >> 4, c & 0x0F);
+    // An escaped byte is written as it is and does not become the last
+    // character.
+    t[kEscaped][i] = Write(1, i, kNormal, false);
+    t[kGeneral][i] = kByRulesEntry;
+  }
+  return t;
+}();
+
+// Every store writes this many bytes and then moves on by the real length:
+// the bytes past the output are overwritten later or never written out.
+constexpr std::size_t kStore = kMaxSpaceCount + 1;
+static_assert(kStore >= kMaxCopyCount + 1 && kStore <= kStoreSlack);
+// A copy reads one block behind the output and must not overlap it.
+static_assert(kStore <= kBlockSize);
+
+}  // namespace
+
+// Writes count copies of c. Counts come from one repeat code or from one
+// digit repeat (16 + 15 at most), so one fixed-size store covers them.
+void Unpacker::PutRepeated(State& s, std::uint8_t c, int count) {
+  if (count > 32) [[unlikely]] {
+    std::memset(s.out, c, static_cast<std::size_t>(count));
+  } else {
+    std::memset(s.out, c, 32);
+  }
   s.out += count;
 }
 
@@ -95,9 +198,7 @@ void Unpacker::UnpackNibble(State& s, int value) {
     PutRepeated(s, s.lastChar, s.pendingCount + value);
     s.repeatPending = false;
     s.pendingCount = 0;
-    return;
-  }
-  if (value <= 9) {
+  } else if (value <= 9) {
     s.lastChar = static_cast<std::uint8_t>(kDigitZero + value);
     PutUnpackedChar(s, s.lastChar);
   } else if (value == kNibbleRepeat) {
@@ -110,47 +211,86 @@ void Unpacker::UnpackNibble(State& s, int value) {
   }
 }
 
+// One byte by the full rules, for repeats and for the corrupt streams that
+// leave a repeat pending outside digit mode.
+void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
+  if (s.mode != kGeneral) {
+    s.digitMode = s.mode == kDigits;
+    s.escape = s.mode == kEscaped;
+    s.repeatPending = false;
+    s.pendingCount = 0;
+  }
+  if (s.digitMode) {
+    UnpackNibble(s, c >> 4);
+    UnpackNibble(s, c & 0x0F);
+  } else if (s.pendingCount > 0) {
+    // A repeat code governs the next byte, whatever its value; the last
+    // character stays.
+    PutRepeated(s, c, s.pendingCount);
+    s.pendingCount = 0;
+  } else if (s.escape) {
+    PutUnpackedChar(s, c);
+    s.escape = false;
+  } else if (c <= kLastDigitStart) {
+    s.digitMode = true;
+    UnpackNibble(s, c);
+  } else if (c >= kRepeatCodeBase && c <= kLastRepeatCode) {
+    // 176 sets a count of 0, which governs nothing.
+    s.pendingCount = c - kRepeatCodeBase;
+  } else {
+    // Only reached with a digit repeat pending outside digit mode; every
+    // other byte decodes as usual.
+    const Entry e = kEntries[kNormal][c];
+    const std::uint8_t* from =
+        e.flags & kFromPrevious ? s.out - kBlockSize : kConstants.data() + e.offset;
+    std::memcpy(s.out, from, kStore);
+    s.out += e.length;
+    if (e.flags & kSetsLast) s.lastChar = e.lastChar;
+    s.escape = (e.flags & kNextModeMask) == kEscaped;
+  }
+  s.mode = s.repeatPending || s.pendingCount > 0 ? kGeneral
+           : s.digitMode                         ? kDigits
+           : s.escape                            ? kEscaped
+                                                 : kNormal;
+}
+
 void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
-  State s = state_;
+  // The hot registers live in locals: stores through the output pointer
+  // could otherwise alias the members and force a reload after every byte.
+  const Entry* const entries = kEntries[0].data();
+  std::uint8_t* out = state_.out;
+  std::uint8_t last = state_.lastChar;
+  unsigned next = state_.mode * 256u;
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    if (s.digitMode | s.escape | (s.pendingCount > 0)) [[unlikely]] {
-      if (s.digitMode) {
-        // Both halves are decoded, even when the first ends digit mode.
-        UnpackNibble(s, c >> 4);
-        UnpackNibble(s, c & 0x0F);
-      } else if (s.pendingCount > 0) {
-        PutRepeated(s, c, s.pendingCount);
-        s.pendingCount = 0;
-      } else {
-        PutUnpackedChar(s, c);
-        s.escape = false;
-      }
+    const Entry e = entries[next + c];
+    if (e.flags & kByRules) [[unlikely]] {
+      state_.out = out;
+      state_.lastChar = last;
+      state_.mode = static_cast<std::uint8_t>(next / 256);
+      UnpackByRules(state_, c);
+      out = state_.out;
+      last = state_.lastChar;
+      next = state_.mode * 256u;
       continue;
     }
-    if (c <= kLastLowLiteral) {
-      if (c <= kLastDigitStart) {
-        s.digitMode = true;
-        UnpackNibble(s, c);
-      } else {
-        s.lastChar = c;
-        PutUnpackedChar(s, c);
-      }
-    } else if (c <= kLastSpaceCode) {
-      std::memset(s.out, kSpace, static_cast<std::size_t>(kMaxSpaceCount + 1));
-      s.out += c - kSpaceCodeBase;
-    } else if (c <= kLastRepeatCode) {
-      s.pendingCount = c - kRepeatCodeBase;
-    } else if (c <= kLastCopyCode) {
-      PutCopied(s, c - kCopyCodeBase);
-    } else if (c < kFirstHighLiteral) {
-      s.escape = true;
-    } else {
-      s.lastChar = c;
-      PutUnpackedChar(s, c);
-    }
+    // Copies take the previous block's character at the same position,
+    // which is always one block behind the output. The source is chosen
+    // with a mask: copies and literals alternate too irregularly for a
+    // branch to be predicted.
+    const auto fromPrevious = reinterpret_cast<std::uintptr_t>(out - kBlockSize);
+    const auto fromConstants = reinterpret_cast<std::uintptr_t>(kConstants.data() + e.offset);
+    const std::uintptr_t previousMask = 0 - static_cast<std::uintptr_t>((e.flags >> 2) & 1);
+    const auto* from = reinterpret_cast<const std::uint8_t*>((fromPrevious & previousMask) |
+                                                             (fromConstants & ~previousMask));
+    std::memcpy(out, from, kStore);
+    out += e.length;
+    last = e.flags & kSetsLast ? e.lastChar : last;
+    next = e.next;
   }
-  state_ = s;
+  state_.out = out;
+  state_.lastChar = last;
+  state_.mode = static_cast<std::uint8_t>(next / 256);
 }
 
 }  // namespace xmodemquarvel::pack

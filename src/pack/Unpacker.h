@@ -35,8 +35,9 @@ class Unpacker {
   void Finish();
 
  private:
-  // The decoder's registers, copied to locals while a piece is decoded so the
-  // output stores cannot alias them.
+  // The decoder's registers. `mode` selects how the next byte is read; the
+  // flags and the pending count are kept up to date only while it is the
+  // general mode.
   struct State {
     std::uint8_t* out;
     int pendingCount;
@@ -44,13 +45,14 @@ class Unpacker {
     bool digitMode;
     bool repeatPending;
     std::uint8_t lastChar;
+    std::uint8_t mode;
   };
 
   void UnpackPiece(const std::uint8_t* code, const std::uint8_t* end);
+  static void UnpackByRules(State& s, std::uint8_t c);
   static void UnpackNibble(State& s, int value);
   static void PutUnpackedChar(State& s, std::uint8_t c) { *s.out++ = c; }
   static void PutRepeated(State& s, std::uint8_t c, int count);
-  static void PutCopied(State& s, int count);
   void Drain();
 
   ByteSink& target_;
