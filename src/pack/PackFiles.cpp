@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -182,11 +183,16 @@ void CountBlock(std::int64_t count, int32_t& BlocCount, const BlockEvent& event)
   if (event) event(BlocCount);
 }
 
+// Small conversions in memory need no large buffer.
+std::size_t BufferSizeFor(std::size_t size) {
+  return std::clamp<std::size_t>(size, 4096, kDefaultBufferSize);
+}
+
 }  // namespace
 
-void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
-                const BlockEvent& event) {
-  Packer packer(target);
+void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
+                std::size_t bufferSize) {
+  Packer packer(target, bufferSize);
   BlockReader reader(source);
   BlocCount = 0;
   std::int64_t count = 0;
@@ -198,8 +204,8 @@ void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
 }
 
 void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
-                  const BlockEvent& event) {
-  Unpacker unpacker(target);
+                  const BlockEvent& event, std::size_t bufferSize) {
+  Unpacker unpacker(target, bufferSize);
   BlockReader reader(source);
   BlocCount = 0;
   std::int64_t count = 0;
@@ -252,7 +258,7 @@ void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>&
   BufferSource reader(source);
   VectorSink writer(out);
   int32_t count = 0;
-  PackStream(reader, writer, count, {});
+  PackStream(reader, writer, count, {}, BufferSizeFor(source.size()));
 }
 
 void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out) {
@@ -260,7 +266,7 @@ void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t
   BufferSource reader(packed);
   VectorSink writer(out);
   int32_t count = 0;
-  UnpackStream(reader, writer, count, {});
+  UnpackStream(reader, writer, count, {}, BufferSizeFor(packed.size()));
 }
 
 }  // namespace xmodemquarvel::pack

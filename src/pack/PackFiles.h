@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -36,10 +37,13 @@ class ChunkSource {
 };
 
 // The two conversions on any source and target; the file and memory versions
-// are built on them.
-void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event);
+// are built on them. Output goes to the target in pieces of about
+// bufferSize bytes.
+inline constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
+                std::size_t bufferSize = kDefaultBufferSize);
 void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
-                  const BlockEvent& event);
+                  const BlockEvent& event, std::size_t bufferSize = kDefaultBufferSize);
 
 // The same conversions between buffers in memory; `out` is replaced.
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out);

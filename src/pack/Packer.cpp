@@ -1,5 +1,6 @@
 #include "pack/Packer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -11,8 +12,6 @@ namespace xmodemquarvel::pack {
 
 namespace {
 
-// Room for 8192 source blocks' worth of packed output between two writes.
-constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 constexpr int kBlock = static_cast<int>(kBlockSize);
 constexpr int kNone = -1;
 
@@ -53,72 +52,30 @@ BlockMask EqualPositions(const std::uint8_t* a, const std::uint8_t* b) {
   return (BlockMask{half[1]} << 64) | half[0];
 }
 
-}  // namespace
+// The coding of one block against the one before. It lives on the stack
+// while a block is coded, so that the output pointer stays in a register:
+// stores through it could otherwise alias the packer's members.
+struct BlockCoder {
+  std::uint8_t* out;
+  const std::uint8_t* base;  // a packed block boundary
+  const std::uint8_t* current;
+  int heldValue = 0;
+  bool byteComplete = false;
 
-Packer::Packer(ByteSink& target)
-    : target_(target),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
-      out_(buffer_.get()),
-      limit_(buffer_.get() + kBufferSize - kMaxBlockCode) {}
-
-void Packer::Drain() {
-  std::uint8_t* const base = buffer_.get();
-  const std::size_t used = static_cast<std::size_t>(out_ - base);
-  const std::size_t whole = used - used % kBlockSize;
-  if (whole == 0) return;
-  target_.Write({base, whole});
-  std::memmove(base, base + whole, used - whole);
-  out_ = base + (used - whole);
-}
-
-void Packer::Finish() {
-  Drain();
-  std::array<std::uint8_t, kBlockSize> endBlock{};
-  const std::size_t fill = FillCount();
-  endBlock[0] = static_cast<std::uint8_t>(fill);
-  std::memcpy(endBlock.data() + 1, buffer_.get(), fill);
-  target_.Write(endBlock);
-  out_ = buffer_.get();
-}
-
-void Packer::PackBlock(const std::uint8_t* current, std::int64_t BlocCount) {
-  if (out_ > limit_) Drain();
-  current_ = current;
-  if (BlocCount < 1) {
-    // The first block goes out as it is; it fills one packed block exactly.
-    std::memcpy(out_, current, kBlockSize);
-    out_ += kBlockSize;
-  } else {
-    const BlockMask equal = EqualPositions(current, previous_.data());
-    if (equal == kAllPositions) {
-      PackChangedSpan(0, kNone, kBlock, kBlock);
-    } else {
-      // An equal stretch of two or more positions ends a changed span and is
-      // coded as copies; a single equal position stays inside the span. The
-      // stretches start where a position and the next one are both equal.
-      BlockMask starts = equal & (equal >> 1);
-      int spanStart = 0;
-      while (starts != 0) {
-        const int copyStart = CountTrailingZeros(starts);
-        const BlockMask unequalAfter = ~equal >> copyStart;
-        const int copyLength =
-            unequalAfter == 0 ? kBlock - copyStart : CountTrailingZeros(unequalAfter);
-        const int copyEnd = copyStart + copyLength;
-        PackChangedSpan(spanStart, copyStart > spanStart ? copyStart - 1 : kNone, copyLength,
-                        copyEnd);
-        spanStart = copyEnd;
-        if (spanStart >= kBlock) break;
-        starts &= kAllPositions << spanStart;
-      }
-      if (spanStart < kBlock) PackChangedSpan(spanStart, kBlock - 1, 0, kBlock);
-    }
-  }
-  std::memcpy(previous_.data(), current, kBlockSize);
-}
+  void PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanEnd);
+  void PackSegment(int segmentStart, int segmentEnd, int digitCount, int digitsEnd);
+  void PackRun(int count, std::uint8_t c);
+  void PackDigitRun(int count, std::uint8_t digit);
+  void PutNibble(int value);
+  void PutEscaped(std::uint8_t c);
+  void PutPackedByte(std::uint8_t b) { *out++ = b; }
+  // Number of bytes in the packed block being filled.
+  std::size_t FillCount() const { return static_cast<std::size_t>(out - base) % kBlockSize; }
+};
 
 // Positions are counted from 0 here. The equal run covers the positions
 // scanEnd - equalRun to scanEnd - 1.
-void Packer::PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanEnd) {
+inline void BlockCoder::PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanEnd) {
   if (spanEnd != kNone) {
     // Four or more digits in a row end a segment as its digit string; up to
     // three stay ordinary characters of the segment.
@@ -126,7 +83,7 @@ void Packer::PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanE
     int segmentStart = spanStart;
     int segmentEnd = kNone;
     for (int j = spanStart; j <= spanEnd; ++j) {
-      if (IsDigit(current_[j])) {
+      if (IsDigit(current[j])) {
         ++digitCount;
         continue;
       }
@@ -146,44 +103,45 @@ void Packer::PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanE
 
   // A separator keeps two copy codes of 41 apart inside one packed block.
   while (equalRun > kMaxCopyCount) {
-    if (FillCount() > 0 && out_[-1] == kLastCopyCode) PutPackedByte(kCopySeparator);
+    if (FillCount() > 0 && out[-1] == kLastCopyCode) PutPackedByte(kCopySeparator);
     PutPackedByte(kLastCopyCode);
     equalRun -= kMaxCopyCount;
   }
   if (equalRun >= kMinCopyRun) {
     PutPackedByte(static_cast<std::uint8_t>(kCopyCodeBase + equalRun));
   } else if (equalRun == 1) {
-    PutEscaped(current_[scanEnd - 1]);
+    PutEscaped(current[scanEnd - 1]);
   }
 }
 
 // The ordinary characters are segmentStart to segmentEnd; the digits, when
 // digitCount is above 0, segmentEnd + 1 to digitsEnd.
-void Packer::PackSegment(int segmentStart, int segmentEnd, int digitCount, int digitsEnd) {
+inline void BlockCoder::PackSegment(int segmentStart, int segmentEnd, int digitCount,
+                                    int digitsEnd) {
   if (segmentEnd == kNone) segmentEnd = segmentStart - 1;
   for (int k = segmentStart; k <= segmentEnd;) {
-    const std::uint8_t c = current_[k];
+    const std::uint8_t c = current[k];
     int count = 1;
-    while (k + count <= segmentEnd && current_[k + count] == c) ++count;
+    while (k + count <= segmentEnd && current[k + count] == c) ++count;
     PackRun(count, c);
     k += count;
   }
   if (digitCount > 0) {
-    heldValue_ = 0;
-    byteComplete_ = false;
+    heldValue = 0;
+    byteComplete = false;
     for (int m = segmentEnd + 1; m <= digitsEnd;) {
-      const std::uint8_t c = current_[m];
+      const std::uint8_t c = current[m];
       int count = 1;
-      while (m + count <= digitsEnd && current_[m + count] == c) ++count;
+      while (m + count <= digitsEnd && current[m + count] == c) ++count;
       PackDigitRun(count, c);
       m += count;
     }
-    PutPackedByte(byteComplete_ ? kDigitStringEnd
-                                : static_cast<std::uint8_t>(heldValue_ + kNibbleEnd));
+    PutPackedByte(byteComplete ? kDigitStringEnd
+                               : static_cast<std::uint8_t>(heldValue + kNibbleEnd));
   }
 }
 
-void Packer::PackRun(int count, std::uint8_t c) {
+inline void BlockCoder::PackRun(int count, std::uint8_t c) {
   if (count == 1) {
     PutEscaped(c);
     return;
@@ -211,7 +169,7 @@ void Packer::PackRun(int count, std::uint8_t c) {
   }
 }
 
-void Packer::PackDigitRun(int count, std::uint8_t digit) {
+inline void BlockCoder::PackDigitRun(int count, std::uint8_t digit) {
   const int value = digit - kDigitZero;
   if (count == 1) {
     PutNibble(value);
@@ -240,21 +198,85 @@ void Packer::PackDigitRun(int count, std::uint8_t digit) {
 
 // The first value of a digit string goes out alone; the following ones in
 // pairs, the first of a pair in the high half.
-void Packer::PutNibble(int value) {
-  if (byteComplete_) {
-    heldValue_ = value << 4;
-    byteComplete_ = false;
+inline void BlockCoder::PutNibble(int value) {
+  if (byteComplete) {
+    heldValue = value << 4;
+    byteComplete = false;
   } else {
-    PutPackedByte(static_cast<std::uint8_t>(heldValue_ + value));
-    byteComplete_ = true;
+    PutPackedByte(static_cast<std::uint8_t>(heldValue + value));
+    byteComplete = true;
   }
 }
 
-void Packer::PutEscaped(std::uint8_t c) {
+inline void BlockCoder::PutEscaped(std::uint8_t c) {
   if (c >= kSpaceCodeBase || c < kFirstLiteral) {
     PutPackedByte(c == kEscape ? kEscapeBeforeEscape : kEscape);
   }
   PutPackedByte(c);
+}
+
+}  // namespace
+
+Packer::Packer(ByteSink& target, std::size_t bufferSize)
+    : target_(target),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bufferSize, kMinBufferSize))),
+      out_(buffer_.get()),
+      limit_(buffer_.get() + std::max(bufferSize, kMinBufferSize) - kMaxBlockCode) {}
+
+void Packer::Drain() {
+  std::uint8_t* const base = buffer_.get();
+  const std::size_t used = static_cast<std::size_t>(out_ - base);
+  const std::size_t whole = used - used % kBlockSize;
+  if (whole == 0) return;
+  target_.Write({base, whole});
+  std::memmove(base, base + whole, used - whole);
+  out_ = base + (used - whole);
+}
+
+void Packer::Finish() {
+  Drain();
+  std::array<std::uint8_t, kBlockSize> endBlock{};
+  const std::size_t fill = FillCount();
+  endBlock[0] = static_cast<std::uint8_t>(fill);
+  std::memcpy(endBlock.data() + 1, buffer_.get(), fill);
+  target_.Write(endBlock);
+  out_ = buffer_.get();
+}
+
+void Packer::PackBlock(const std::uint8_t* current, std::int64_t BlocCount) {
+  if (out_ > limit_) Drain();
+  if (BlocCount < 1) {
+    // The first block goes out as it is; it fills one packed block exactly.
+    std::memcpy(out_, current, kBlockSize);
+    out_ += kBlockSize;
+  } else {
+    BlockCoder coder{out_, buffer_.get(), current};
+    const BlockMask equal = EqualPositions(current, previous_.data());
+    if (equal == kAllPositions) {
+      coder.PackChangedSpan(0, kNone, kBlock, kBlock);
+    } else {
+      // An equal stretch of two or more positions ends a changed span and is
+      // coded as copies; a single equal position stays inside the span. The
+      // stretches start where a position and the next one are both equal.
+      BlockMask starts = equal & (equal >> 1);
+      int spanStart = 0;
+      while (starts != 0) {
+        const int copyStart = CountTrailingZeros(starts);
+        const BlockMask unequalAfter = ~equal >> copyStart;
+        const int copyLength =
+            unequalAfter == 0 ? kBlock - copyStart : CountTrailingZeros(unequalAfter);
+        const int copyEnd = copyStart + copyLength;
+        coder.PackChangedSpan(spanStart, copyStart > spanStart ? copyStart - 1 : kNone, copyLength,
+                              copyEnd);
+        spanStart = copyEnd;
+        if (spanStart >= kBlock) break;
+        starts &= kAllPositions << spanStart;
+      }
+      if (spanStart < kBlock) coder.PackChangedSpan(spanStart, kBlock - 1, 0, kBlock);
+    }
+    out_ = coder.out;
+  }
+  std::memcpy(previous_.data(), current, kBlockSize);
 }
 
 }  // namespace xmodemquarvel::pack

@@ -19,7 +19,12 @@ class Packer {
   // The longest coding of one block: every character escaped.
   static constexpr std::size_t kMaxBlockCode = 2 * kBlockSize;
 
-  explicit Packer(ByteSink& target);
+  // Packed output collects in a buffer of about bufferSize bytes between two
+  // writes to the target.
+  static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+  static constexpr std::size_t kMinBufferSize = kBlockSize + kMaxBlockCode;
+
+  explicit Packer(ByteSink& target, std::size_t bufferSize = kDefaultBufferSize);
   Packer(const Packer&) = delete;
   Packer& operator=(const Packer&) = delete;
 
@@ -30,13 +35,6 @@ class Packer {
   void Finish();
 
  private:
-  void PackChangedSpan(int spanStart, int spanEnd, int equalRun, int scanEnd);
-  void PackSegment(int segmentStart, int segmentEnd, int digitCount, int digitsEnd);
-  void PackRun(int count, std::uint8_t c);
-  void PackDigitRun(int count, std::uint8_t digit);
-  void PutNibble(int value);
-  void PutEscaped(std::uint8_t c);
-  void PutPackedByte(std::uint8_t b) { *out_++ = b; }
   // Number of bytes in the packed block being filled.
   std::size_t FillCount() const {
     return static_cast<std::size_t>(out_ - buffer_.get()) % kBlockSize;
@@ -51,9 +49,6 @@ class Packer {
   std::uint8_t* out_;
   std::uint8_t* limit_;
   std::array<std::uint8_t, kBlockSize> previous_{};
-  const std::uint8_t* current_ = nullptr;
-  int heldValue_ = 0;
-  bool byteComplete_ = false;
 };
 
 }  // namespace xmodemquarvel::pack

@@ -9,22 +9,21 @@ namespace xmodemquarvel::pack {
 namespace {
 
 // Code bytes decoded between two checks of the room left.
-constexpr std::size_t kPiece = 1024;
+constexpr std::size_t kPiece = kBlockSize;
 // One code byte writes at most two digit repeats of 31 characters; the fixed
 // size stores below may write up to kStoreSlack bytes past the output.
 constexpr std::size_t kMaxOutputPerByte = 2 * kMaxDigitRun;
 constexpr std::size_t kStoreSlack = 64;
-constexpr std::size_t kOutputSize = std::size_t{1} << 20;
-constexpr std::size_t kBufferSize =
-    kBlockSize + kOutputSize + kPiece * kMaxOutputPerByte + kStoreSlack;
+constexpr std::size_t kPieceRoom = kPiece * kMaxOutputPerByte + kStoreSlack;
 
 }  // namespace
 
-Unpacker::Unpacker(ByteSink& target)
+Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
     : target_(target),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
+      buffer_(
+          std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBlockSize + outputSize + kPieceRoom)),
       flushed_(buffer_.get() + kBlockSize),
-      limit_(buffer_.get() + kBlockSize + kOutputSize) {
+      limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
   // Until Start, the previous block is all NULs and there is no output.
   std::memset(buffer_.get(), 0, kBlockSize);
   state_.out = buffer_.get() + kBlockSize;

@@ -16,7 +16,11 @@ namespace xmodemquarvel::pack {
 // the target in large pieces; memory use is fixed.
 class Unpacker {
  public:
-  explicit Unpacker(ByteSink& target);
+  // Output collects in a buffer of about outputSize bytes between two writes
+  // to the target.
+  static constexpr std::size_t kDefaultOutputSize = std::size_t{1} << 20;
+
+  explicit Unpacker(ByteSink& target, std::size_t outputSize = kDefaultOutputSize);
   Unpacker(const Unpacker&) = delete;
   Unpacker& operator=(const Unpacker&) = delete;
 
