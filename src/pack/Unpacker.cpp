@@ -256,21 +256,24 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
 void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
-  const Entry* const entries = kEntries[0].data();
   std::uint8_t* out = state_.out;
   std::uint8_t last = state_.lastChar;
-  unsigned next = state_.mode * 256u;
+  unsigned mode = state_.mode;
+  // The table changes only through a branch, so the next byte's lookup does
+  // not wait for this one's: the mode rarely changes from byte to byte.
+  const Entry* table = kEntries[mode].data();
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    const Entry e = entries[next + c];
+    const Entry e = table[c];
     if (e.flags & kByRules) [[unlikely]] {
       state_.out = out;
       state_.lastChar = last;
-      state_.mode = static_cast<std::uint8_t>(next / 256);
+      state_.mode = static_cast<std::uint8_t>(mode);
       UnpackByRules(state_, c);
       out = state_.out;
       last = state_.lastChar;
-      next = state_.mode * 256u;
+      mode = state_.mode;
+      table = kEntries[mode].data();
       continue;
     }
     // Copies take the previous block's character at the same position,
@@ -285,11 +288,15 @@ void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
     std::memcpy(out, from, kStore);
     out += e.length;
     last = e.flags & kSetsLast ? e.lastChar : last;
-    next = e.next;
+    const unsigned next = e.flags & kNextModeMask;
+    if (next != mode) {
+      mode = next;
+      table = kEntries[mode].data();
+    }
   }
   state_.out = out;
   state_.lastChar = last;
-  state_.mode = static_cast<std::uint8_t>(next / 256);
+  state_.mode = static_cast<std::uint8_t>(mode);
 }
 
 }  // namespace xmodemquarvel::pack
