@@ -89,7 +89,7 @@ struct Entry {
   std::uint8_t length;
   std::uint8_t flags;
   std::uint8_t lastChar;
-  std::uint8_t unused;
+  std::uint8_t fromPrevious;  // 1 for copy codes, else 0
 };
 constexpr std::uint8_t kNextModeMask = 0x03;
 constexpr std::uint8_t kFromPrevious = 0x04;
@@ -159,7 +159,7 @@ constexpr auto kEntries = [] {
     } else if (c <= kLastRepeatCode) {
       e = kByRulesEntry;
     } else if (c <= kLastCopyCode) {
-      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 0};
+      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 1};
     } else {
       e = Write(0, 0, kEscaped, false);
     }
@@ -256,47 +256,36 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
 void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
+  const Entry* const entries = kEntries[0].data();
   std::uint8_t* out = state_.out;
   std::uint8_t last = state_.lastChar;
-  unsigned mode = state_.mode;
-  // The table changes only through a branch, so the next byte's lookup does
-  // not wait for this one's: the mode rarely changes from byte to byte.
-  const Entry* table = kEntries[mode].data();
+  const Entry* table = entries + state_.mode * 256u;
+  // Where an entry's bytes come from: the constants, or the previous block's
+  // same position, always one block behind the output. Picking by index
+  // avoids a branch on literals and copies, which alternate irregularly.
+  const std::uint8_t* sources[2] = {kConstants.data(), nullptr};
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
     const Entry e = table[c];
     if (e.flags & kByRules) [[unlikely]] {
       state_.out = out;
       state_.lastChar = last;
-      state_.mode = static_cast<std::uint8_t>(mode);
+      state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
       UnpackByRules(state_, c);
       out = state_.out;
       last = state_.lastChar;
-      mode = state_.mode;
-      table = kEntries[mode].data();
+      table = entries + state_.mode * 256u;
       continue;
     }
-    // Copies take the previous block's character at the same position,
-    // which is always one block behind the output. The source is chosen
-    // with a mask: copies and literals alternate too irregularly for a
-    // branch to be predicted.
-    const auto fromPrevious = reinterpret_cast<std::uintptr_t>(out - kBlockSize);
-    const auto fromConstants = reinterpret_cast<std::uintptr_t>(kConstants.data() + e.offset);
-    const std::uintptr_t previousMask = 0 - static_cast<std::uintptr_t>((e.flags >> 2) & 1);
-    const auto* from = reinterpret_cast<const std::uint8_t*>((fromPrevious & previousMask) |
-                                                             (fromConstants & ~previousMask));
-    std::memcpy(out, from, kStore);
+    sources[1] = out - kBlockSize;
+    std::memcpy(out, sources[e.fromPrevious] + e.offset, kStore);
     out += e.length;
     last = e.flags & kSetsLast ? e.lastChar : last;
-    const unsigned next = e.flags & kNextModeMask;
-    if (next != mode) {
-      mode = next;
-      table = kEntries[mode].data();
-    }
+    table = entries + e.next;
   }
   state_.out = out;
   state_.lastChar = last;
-  state_.mode = static_cast<std::uint8_t>(mode);
+  state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
 }
 
 }  // namespace xmodemquarvel::pack
