@@ -264,6 +264,8 @@ void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
   // same position, always one block behind the output. Picking by index
   // avoids a branch on literals and copies, which alternate irregularly.
   const std::uint8_t* sources[2] = {kConstants.data(), nullptr};
+  // Unrolled: the loop body is short and its branches rarely taken.
+#pragma GCC unroll 4
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
     const Entry e = table[c];
