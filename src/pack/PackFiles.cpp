@@ -1,0 +1,272 @@
+#include "pack/PackFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "pack/PackedFormat.h"
+#include "pack/Packer.h"
+#include "pack/Unpacker.h"
+
+namespace xmodemquarvel::pack {
+
+namespace {
+
+// Files are read in pieces of this size; a multiple of the block size.
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
+static_assert(kReadSize % kBlockSize == 0);
+
+[[noreturn]] void ThrowSystem(int error, const std::string& description) {
+  throw std::system_error(error, std::generic_category(), description);
+}
+
+[[noreturn]] void ThrowCorruptEndBlock() {
+  throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                          "Argument ou appel de procédure incorrect");
+}
+
+// An open file descriptor, closed when it goes out of scope. Close reports
+// the failure of a target's last write, which some file systems only give
+// there.
+class FileHandle {
+ public:
+  FileHandle(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  void CloseTarget() {
+    const int fd = fd_;
+    fd_ = -1;
+    // Linux frees the descriptor even when close fails; never retry it.
+    if (::close(fd) != 0) ThrowSystem(errno, "Erreur d'écriture dans " + path_);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+FileHandle OpenSource(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    ThrowSystem(error,
+                error == ENOENT ? "Fichier introuvable : " + path : "Impossible d'ouvrir " + path);
+  }
+  return FileHandle(fd, path);
+}
+
+// Creates the target, or empties an existing one.
+FileHandle OpenTarget(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowSystem(errno, "Impossible de créer " + path);
+  return FileHandle(fd, path);
+}
+
+// Reads a file in large pieces; only the last piece may be short.
+class FileReader final : public ChunkSource {
+ public:
+  explicit FileReader(const FileHandle& file)
+      : file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize)) {}
+
+  std::span<const std::uint8_t> Next() override {
+    std::size_t got = 0;
+    while (got < kReadSize) {
+      const ssize_t n = ::read(file_.fd(), buffer_.get() + got, kReadSize - got);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        ThrowSystem(errno, "Erreur de lecture dans " + file_.path());
+      }
+    }
+    return {buffer_.get(), got};
+  }
+
+ private:
+  const FileHandle& file_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(const FileHandle& file) : file_(file) {}
+
+  void Write(std::span<const std::uint8_t> bytes) override {
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const ssize_t n = ::write(file_.fd(), p, left);
+      if (n > 0) {
+        p += n;
+        left -= static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        ThrowSystem(n < 0 ? errno : EIO, "Erreur d'écriture dans " + file_.path());
+      }
+    }
+  }
+
+ private:
+  const FileHandle& file_;
+};
+
+class BufferSource final : public ChunkSource {
+ public:
+  explicit BufferSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::span<const std::uint8_t> Next() override { return std::exchange(bytes_, {}); }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(std::vector<std::uint8_t>& out) : out_(out) {}
+  void Write(std::span<const std::uint8_t> bytes) override {
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+  }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+};
+
+// Steps through the 128-byte blocks of a source; a short last block is
+// filled up with spaces.
+class BlockReader {
+ public:
+  explicit BlockReader(ChunkSource& source) : source_(source) {}
+
+  // The next block, or nullptr at the end. Valid until the next call.
+  const std::uint8_t* Next() {
+    if (chunk_.empty()) chunk_ = source_.Next();
+    if (chunk_.empty()) return nullptr;
+    if (chunk_.size() >= kBlockSize) {
+      const std::uint8_t* block = chunk_.data();
+      chunk_ = chunk_.subspan(kBlockSize);
+      return block;
+    }
+    short_.fill(kFillChar);
+    std::memcpy(short_.data(), chunk_.data(), chunk_.size());
+    chunk_ = {};
+    return short_.data();
+  }
+
+  // True when the block last returned is still valid after the next call.
+  bool HasMore() const { return !chunk_.empty(); }
+
+ private:
+  ChunkSource& source_;
+  std::span<const std::uint8_t> chunk_;
+  std::array<std::uint8_t, kBlockSize> short_{};
+};
+
+// The handler gets the counter itself; the coding follows our own count so
+// that a handler cannot change which block is taken as the first.
+void CountBlock(std::int64_t count, int32_t& BlocCount, const BlockEvent& event) {
+  BlocCount = static_cast<int32_t>(count);
+  if (event) event(BlocCount);
+}
+
+// Small conversions in memory need no large buffer.
+std::size_t BufferSizeFor(std::size_t size) {
+  return std::clamp<std::size_t>(size, 4096, kDefaultBufferSize);
+}
+
+}  // namespace
+
+void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
+                std::size_t bufferSize) {
+  Packer packer(target, bufferSize);
+  BlockReader reader(source);
+  BlocCount = 0;
+  std::int64_t count = 0;
+  while (const std::uint8_t* block = reader.Next()) {
+    packer.PackBlock(block, count);
+    CountBlock(++count, BlocCount, event);
+  }
+  packer.Finish();
+}
+
+void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                  const BlockEvent& event, std::size_t bufferSize) {
+  Unpacker unpacker(target, bufferSize);
+  BlockReader reader(source);
+  BlocCount = 0;
+  std::int64_t count = 0;
+  // The last block read; decoded as a full code block once another follows,
+  // otherwise it is the end block.
+  std::array<std::uint8_t, kBlockSize> held{};
+  const std::uint8_t* last = nullptr;
+  while (const std::uint8_t* block = reader.Next()) {
+    if (count == 0) {
+      unpacker.Start(block);
+    } else {
+      if (count >= 2) unpacker.UnpackBytes({last, kBlockSize});
+      last = block;
+      if (!reader.HasMore()) {
+        std::memcpy(held.data(), block, kBlockSize);
+        last = held.data();
+      }
+    }
+    CountBlock(++count, BlocCount, event);
+  }
+  if (count == 0) return;
+  const bool valid = count < 2 || unpacker.UnpackEndBlock(last);
+  // The blocks decoded before a corrupt end block are kept.
+  unpacker.Finish();
+  if (!valid) ThrowCorruptEndBlock();
+}
+
+void PackFile(const std::string& FileSource, const std::string& FilePacked, int32_t& BlocCount,
+              const BlockEvent& event) {
+  FileHandle source = OpenSource(FileSource);
+  FileHandle target = OpenTarget(FilePacked);
+  FileReader reader(source);
+  FileSink writer(target);
+  PackStream(reader, writer, BlocCount, event);
+  target.CloseTarget();
+}
+
+void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
+                const BlockEvent& event) {
+  FileHandle source = OpenSource(FileSource);
+  FileHandle target = OpenTarget(FileUnpacked);
+  FileReader reader(source);
+  FileSink writer(target);
+  UnpackStream(reader, writer, BlocCount, event);
+  target.CloseTarget();
+}
+
+void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out) {
+  out.clear();
+  BufferSource reader(source);
+  VectorSink writer(out);
+  int32_t count = 0;
+  PackStream(reader, writer, count, {}, BufferSizeFor(source.size()));
+}
+
+void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out) {
+  out.clear();
+  BufferSource reader(packed);
+  VectorSink writer(out);
+  int32_t count = 0;
+  UnpackStream(reader, writer, count, {}, BufferSizeFor(packed.size()));
+}
+
+}  // namespace xmodemquarvel::pack

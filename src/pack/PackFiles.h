@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pack/ByteSink.h"
+
+namespace xmodemquarvel::pack {
+
+using BlockEvent = std::function<void(int32_t& NumBloc)>;
+
+// Packs FileSource into FilePacked. BlocCount is set to 0 at the start and
+// counts the source blocks; when `event` is set it is called after each block
+// with BlocCount itself. Throws std::system_error on any file failure; the
+// source is opened first, so a missing source leaves FilePacked untouched.
+void PackFile(const std::string& FileSource, const std::string& FilePacked, int32_t& BlocCount,
+              const BlockEvent& event);
+// Unpacks the packed file FileSource into FileUnpacked. BlocCount counts the
+// packed blocks read. Throws std::system_error on any file failure, and with
+// std::errc::invalid_argument when the end block's count is above 127 (the
+// blocks decoded before stay in FileUnpacked).
+void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
+                const BlockEvent& event);
+
+// A source read in pieces. Every piece but the last holds whole 128-byte
+// blocks; an empty piece ends the source.
+class ChunkSource {
+ public:
+  virtual std::span<const std::uint8_t> Next() = 0;
+
+ protected:
+  ~ChunkSource() = default;
+};
+
+// The two conversions on any source and target; the file and memory versions
+// are built on them. Output goes to the target in pieces of about
+// bufferSize bytes.
+inline constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
+                std::size_t bufferSize = kDefaultBufferSize);
+void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                  const BlockEvent& event, std::size_t bufferSize = kDefaultBufferSize);
+
+// The same conversions between buffers in memory; `out` is replaced.
+void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out);
+void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out);
+
+}  // namespace xmodemquarvel::pack

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "pack/ByteSink.h"
+#include "pack/PackedFormat.h"
+
+namespace xmodemquarvel::pack {
+
+// Codes a source, one 128-byte block at a time, into the packed format. The
+// packed bytes collect in an internal buffer and go to the target in large
+// pieces made of whole 128-byte packed blocks; Finish adds the end block.
+// Memory use is fixed, whatever the size of the source.
+class Packer {
+ public:
+  // The longest coding of one block: every character escaped.
+  static constexpr std::size_t kMaxBlockCode = 2 * kBlockSize;
+
+  // Packed output collects in a buffer of about bufferSize bytes between two
+  // writes to the target.
+  static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+  static constexpr std::size_t kMinBufferSize = kBlockSize + kMaxBlockCode;
+
+  explicit Packer(ByteSink& target, std::size_t bufferSize = kDefaultBufferSize);
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  // Codes `current` (128 bytes) against the block coded before it. With
+  // BlocCount below 1 the block is the first one and is written raw.
+  void PackBlock(const std::uint8_t* current, std::int64_t BlocCount);
+  // Writes the packed blocks still held, then the end block.
+  void Finish();
+
+ private:
+  // Number of bytes in the packed block being filled.
+  std::size_t FillCount() const {
+    return static_cast<std::size_t>(out_ - buffer_.get()) % kBlockSize;
+  }
+  // Hands the whole packed blocks to the target and keeps the partial one.
+  void Drain();
+
+  ByteSink& target_;
+  // The start of the buffer is always the start of a packed block, so the
+  // fill count is the write offset modulo 128.
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint8_t* out_;
+  std::uint8_t* limit_;
+  std::array<std::uint8_t, kBlockSize> previous_{};
+};
+
+}  // namespace xmodemquarvel::pack

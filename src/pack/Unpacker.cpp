@@ -1,0 +1,293 @@
+#include "pack/Unpacker.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace xmodemquarvel::pack {
+
+namespace {
+
+// Code bytes decoded between two checks of the room left.
+constexpr std::size_t kPiece = kBlockSize;
+// One code byte writes at most two digit repeats of 31 characters; the fixed
+// size stores below may write up to kStoreSlack bytes past the output.
+constexpr std::size_t kMaxOutputPerByte = 2 * kMaxDigitRun;
+constexpr std::size_t kStoreSlack = 64;
+constexpr std::size_t kPieceRoom = kPiece * kMaxOutputPerByte + kStoreSlack;
+
+}  // namespace
+
+Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
+    : target_(target),
+      buffer_(
+          std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBlockSize + outputSize + kPieceRoom)),
+      flushed_(buffer_.get() + kBlockSize),
+      limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
+  // Until Start, the previous block is all NULs and there is no output.
+  std::memset(buffer_.get(), 0, kBlockSize);
+  state_.out = buffer_.get() + kBlockSize;
+}
+
+void Unpacker::Start(const std::uint8_t* firstBlock) {
+  std::uint8_t* const base = buffer_.get();
+  std::memcpy(base, firstBlock, kBlockSize);
+  flushed_ = base;
+  state_ = State{};
+  state_.out = base + kBlockSize;
+}
+
+void Unpacker::Drain() {
+  std::uint8_t* const base = buffer_.get();
+  const std::size_t used = static_cast<std::size_t>(state_.out - base);
+  const std::size_t fill = used % kBlockSize;
+  std::uint8_t* const complete = state_.out - fill;
+  if (complete > flushed_) target_.Write({flushed_, static_cast<std::size_t>(complete - flushed_)});
+  // Keep the last complete block, already written, as the previous block.
+  std::memmove(base, complete - kBlockSize, kBlockSize + fill);
+  flushed_ = base + kBlockSize;
+  state_.out = flushed_ + fill;
+}
+
+void Unpacker::Finish() {
+  Drain();
+}
+
+void Unpacker::UnpackBytes(std::span<const std::uint8_t> code) {
+  const std::uint8_t* p = code.data();
+  const std::uint8_t* const end = p + code.size();
+  while (p != end) {
+    const std::size_t piece = std::min(kPiece, static_cast<std::size_t>(end - p));
+    if (state_.out > limit_) Drain();
+    UnpackPiece(p, p + piece);
+    p += piece;
+  }
+}
+
+bool Unpacker::UnpackEndBlock(const std::uint8_t* endBlock) {
+  const std::uint8_t count = endBlock[0];
+  // Only the 127 bytes after the count exist; a larger count is decoded up to
+  // them and then refused.
+  UnpackBytes({endBlock + 1, std::min<std::size_t>(count, kMaxEndCount)});
+  return count <= kMaxEndCount;
+}
+
+namespace {
+
+// The decoder runs one table lookup per code byte. Its mode says how the
+// byte is read: outside digit mode, in digit mode, after an escape byte, or
+// (for repeats, which need a count) by the general rules one byte at a time.
+enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 };
+
+// What a byte does in a mode: write `length` bytes taken from kConstants at
+// `offset` or, for copy codes, from the previous block; maybe set the last
+// character; switch to the next mode. `next` is the next mode's first entry,
+// so that finding the next byte's entry costs one addition.
+struct Entry {
+  std::uint16_t offset;
+  std::uint16_t next;
+  std::uint8_t length;
+  std::uint8_t flags;
+  std::uint8_t lastChar;
+  std::uint8_t fromPrevious;  // 1 for copy codes, else 0
+};
+constexpr std::uint8_t kNextModeMask = 0x03;
+constexpr std::uint8_t kFromPrevious = 0x04;
+constexpr std::uint8_t kSetsLast = 0x08;
+constexpr std::uint8_t kByRules = 0x10;
+
+// Every byte value at its own offset, the hundred digit pairs "00" to "99",
+// and spaces; with room after each for the fixed-size stores below.
+constexpr std::size_t kPairsAt = 256;
+constexpr std::size_t kSpacesAt = kPairsAt + 200 + kStoreSlack;
+constexpr auto kConstants = [] {
+  std::array<std::uint8_t, kSpacesAt + kStoreSlack> t{};
+  for (std::size_t i = 0; i < kPairsAt; ++i) t[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t pair = 0; pair < 100; ++pair) {
+    t[kPairsAt + 2 * pair] = static_cast<std::uint8_t>(kDigitZero + pair / 10);
+    t[kPairsAt + 2 * pair + 1] = static_cast<std::uint8_t>(kDigitZero + pair % 10);
+  }
+  for (std::size_t i = kSpacesAt; i < t.size(); ++i) t[i] = kSpace;
+  return t;
+}();
+
+// The last byte that an entry writes, when it sets the last character.
+constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
+  if (length == 0) return 0;
+  if (offset >= kPairsAt)
+    return static_cast<std::uint8_t>(kDigitZero + (offset - kPairsAt) / 2 % 10);
+  return static_cast<std::uint8_t>(offset);
+}
+
+constexpr Entry Write(int length, std::size_t offset, Mode next, bool setsLast) {
+  return {static_cast<std::uint16_t>(offset),
+          static_cast<std::uint16_t>(next * 256),
+          static_cast<std::uint8_t>(length),
+          static_cast<std::uint8_t>(next | (setsLast ? kSetsLast : 0)),
+          setsLast ? LastWritten(length, offset) : std::uint8_t{0},
+          0};
+}
+constexpr Entry kByRulesEntry = {0, 0, 0, kByRules, 0, 0};
+
+// A byte in digit mode with no repeat pending: two 4-bit values, high first.
+// Both are decoded even when the first ends digit mode. Values 11 and 12
+// start a repeat and go by the general rules.
+constexpr Entry DigitModeEntry(int high, int low) {
+  const auto repeat = [](int v) { return v == kNibbleRepeat || v == kNibbleRepeatLong; };
+  if (repeat(high) || repeat(low)) return kByRulesEntry;
+  const bool ends = high == kNibbleEnd || low == kNibbleEnd;
+  const Mode next = ends ? kNormal : kDigits;
+  const bool highDigit = high <= 9;
+  const bool lowDigit = low <= 9;
+  if (highDigit && lowDigit) return Write(2, kPairsAt + 2 * (10 * high + low), next, true);
+  if (highDigit) return Write(1, kDigitZero + high, next, true);
+  if (lowDigit) return Write(1, kDigitZero + low, next, true);
+  return Write(0, 0, next, false);
+}
+
+constexpr auto kEntries = [] {
+  std::array<std::array<Entry, 256>, 4> t{};
+  for (int c = 0; c < 256; ++c) {
+    const auto i = static_cast<std::size_t>(c);
+    Entry& e = t[kNormal][i];
+    if (c <= kLastDigitStart) {
+      e = Write(1, kDigitZero + c, kDigits, true);
+    } else if (c <= kLastLowLiteral || c >= kFirstHighLiteral) {
+      e = Write(1, i, kNormal, true);
+    } else if (c <= kLastSpaceCode) {
+      e = Write(c - kSpaceCodeBase, kSpacesAt, kNormal, false);
+    } else if (c <= kLastRepeatCode) {
+      e = kByRulesEntry;
+    } else if (c <= kLastCopyCode) {
+      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 1};
+    } else {
+      e = Write(0, 0, kEscaped, false);
+    }
+    t[kDigits][i] = DigitModeEntry(c >> 4, c & 0x0F);
+    // An escaped byte is written as it is and does not become the last
+    // character.
+    t[kEscaped][i] = Write(1, i, kNormal, false);
+    t[kGeneral][i] = kByRulesEntry;
+  }
+  return t;
+}();
+
+// Every store writes this many bytes and then moves on by the real length:
+// the bytes past the output are overwritten later or never written out.
+constexpr std::size_t kStore = kMaxSpaceCount + 1;
+static_assert(kStore >= kMaxCopyCount + 1 && kStore <= kStoreSlack);
+// A copy reads one block behind the output and must not overlap it.
+static_assert(kStore <= kBlockSize);
+
+}  // namespace
+
+// Writes count copies of c. Counts come from one repeat code or from one
+// digit repeat (16 + 15 at most), so one fixed-size store covers them.
+void Unpacker::PutRepeated(State& s, std::uint8_t c, int count) {
+  if (count > 32) [[unlikely]] {
+    std::memset(s.out, c, static_cast<std::size_t>(count));
+  } else {
+    std::memset(s.out, c, 32);
+  }
+  s.out += count;
+}
+
+void Unpacker::UnpackNibble(State& s, int value) {
+  if (s.repeatPending) {
+    PutRepeated(s, s.lastChar, s.pendingCount + value);
+    s.repeatPending = false;
+    s.pendingCount = 0;
+  } else if (value <= 9) {
+    s.lastChar = static_cast<std::uint8_t>(kDigitZero + value);
+    PutUnpackedChar(s, s.lastChar);
+  } else if (value == kNibbleRepeat) {
+    s.repeatPending = true;
+  } else if (value == kNibbleRepeatLong) {
+    s.repeatPending = true;
+    s.pendingCount = kLongRepeatBase;
+  } else if (value == kNibbleEnd) {
+    s.digitMode = false;
+  }
+}
+
+// One byte by the full rules, for repeats and for the corrupt streams that
+// leave a repeat pending outside digit mode.
+void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
+  if (s.mode != kGeneral) {
+    s.digitMode = s.mode == kDigits;
+    s.escape = s.mode == kEscaped;
+    s.repeatPending = false;
+    s.pendingCount = 0;
+  }
+  if (s.digitMode) {
+    UnpackNibble(s, c >> 4);
+    UnpackNibble(s, c & 0x0F);
+  } else if (s.pendingCount > 0) {
+    // A repeat code governs the next byte, whatever its value; the last
+    // character stays.
+    PutRepeated(s, c, s.pendingCount);
+    s.pendingCount = 0;
+  } else if (s.escape) {
+    PutUnpackedChar(s, c);
+    s.escape = false;
+  } else if (c <= kLastDigitStart) {
+    s.digitMode = true;
+    UnpackNibble(s, c);
+  } else if (c >= kRepeatCodeBase && c <= kLastRepeatCode) {
+    // 176 sets a count of 0, which governs nothing.
+    s.pendingCount = c - kRepeatCodeBase;
+  } else {
+    // Only reached with a digit repeat pending outside digit mode; every
+    // other byte decodes as usual.
+    const Entry e = kEntries[kNormal][c];
+    const std::uint8_t* from =
+        e.flags & kFromPrevious ? s.out - kBlockSize : kConstants.data() + e.offset;
+    std::memcpy(s.out, from, kStore);
+    s.out += e.length;
+    if (e.flags & kSetsLast) s.lastChar = e.lastChar;
+    s.escape = (e.flags & kNextModeMask) == kEscaped;
+  }
+  s.mode = s.repeatPending || s.pendingCount > 0 ? kGeneral
+           : s.digitMode                         ? kDigits
+           : s.escape                            ? kEscaped
+                                                 : kNormal;
+}
+
+void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+  // The hot registers live in locals: stores through the output pointer
+  // could otherwise alias the members and force a reload after every byte.
+  const Entry* const entries = kEntries[0].data();
+  std::uint8_t* out = state_.out;
+  std::uint8_t last = state_.lastChar;
+  const Entry* table = entries + state_.mode * 256u;
+  // Where an entry's bytes come from: the constants, or the previous block's
+  // same position, always one block behind the output. Picking by index
+  // avoids a branch on literals and copies, which alternate irregularly.
+  const std::uint8_t* sources[2] = {kConstants.data(), nullptr};
+  // Unrolled: the loop body is short and its branches rarely taken.
+#pragma GCC unroll 4
+  for (; code != end; ++code) {
+    const std::uint8_t c = *code;
+    const Entry e = table[c];
+    if (e.flags & kByRules) [[unlikely]] {
+      state_.out = out;
+      state_.lastChar = last;
+      state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
+      UnpackByRules(state_, c);
+      out = state_.out;
+      last = state_.lastChar;
+      table = entries + state_.mode * 256u;
+      continue;
+    }
+    sources[1] = out - kBlockSize;
+    std::memcpy(out, sources[e.fromPrevious] + e.offset, kStore);
+    out += e.length;
+    last = e.flags & kSetsLast ? e.lastChar : last;
+    table = entries + e.next;
+  }
+  state_.out = out;
+  state_.lastChar = last;
+  state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
+}
+
+}  // namespace xmodemquarvel::pack
