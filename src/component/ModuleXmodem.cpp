@@ -4,6 +4,7 @@
 
 #include "component/CodePage.h"
 #include "component/ModuleXmodemImpl.h"
+#include "pack/PackFiles.h"
 #include "platform/PosixSerialPort.h"
 
 namespace xmodemquarvel {
@@ -160,15 +161,18 @@ ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::str
   return impl_->ReceiveFile(UserId, PSW, FileName, PackType);
 }
 
-void ModuleXmodem::PackFile(const std::string& /*FileSource*/, const std::string& /*FilePacked*/) {
+// Failures reach the host as exceptions carrying the system's number and
+// description; neither method writes into the error record.
+void ModuleXmodem::PackFile(const std::string& FileSource, const std::string& FilePacked) {
   BusyGuard guard(*impl_);
-  throw std::logic_error("PackFile : pas encore disponible dans cette version");
+  pack::PackFile(FileSource, FilePacked, impl_->BlocCount,
+                 impl_->TraceFlag ? BlocPacked : pack::BlockEvent{});
 }
 
-void ModuleXmodem::UnPackFile(const std::string& /*FileSource*/,
-                              const std::string& /*FileUnpacked*/) {
+void ModuleXmodem::UnPackFile(const std::string& FileSource, const std::string& FileUnpacked) {
   BusyGuard guard(*impl_);
-  throw std::logic_error("UnPackFile : pas encore disponible dans cette version");
+  pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount,
+                   impl_->TraceFlag ? BlocUnpacked : pack::BlockEvent{});
 }
 
 }  // namespace xmodemquarvel
