@@ -385,16 +385,15 @@ int Demo::Run() {
   }
 
   Say("\nRésumé");
-  Say("   " + Padded("fichier", 17) + std::to_string(bill.size()) + " octets, " +
+  Say("   " + Padded("fichier", 18) + std::to_string(bill.size()) + " octets, " +
       std::to_string(blocks) + " blocs de 128 octets");
-  Say("   " + Padded("connexion", 17) + Seconds(connect_seconds));
+  Say("   " + Padded("connexion", 18) + Seconds(connect_seconds));
   for (const Step* s : {&send, &back, &cut, &resumed, &pack, &unpack}) {
-    char count[32];
-    std::snprintf(count, sizeof count, "%5lld", static_cast<long long>(s->blocks));
-    Say("   " + Padded(s->name, 17) + count + " blocs en " + Seconds(s->seconds));
+    Say("   " + Padded(s->name, 18) + std::to_string(s->blocks) + " blocs en " +
+        Seconds(s->seconds));
   }
-  Say("   " + Padded("taille compactée", 17) + ratio_shown + " de l'original");
-  Say("   " + Padded("durée totale", 17) + Seconds(Since(demo_start)));
+  Say("   " + Padded("taille compactée", 18) + ratio_shown + " de l'original");
+  Say("   " + Padded("durée totale", 18) + Seconds(Since(demo_start)));
   if (!all_equal) {
     Say("\nDémonstration en échec : une copie diffère de l'original.");
     return kExitFailure;
