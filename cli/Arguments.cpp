@@ -12,7 +12,7 @@ namespace {
 
 using Setter = std::function<void(Options&, const std::string&)>;
 
-struct OptionSpec {
+struct OptionEntry {
   std::string_view name;
   bool takes_value;
   // Subcommands that accept it; empty means every subcommand.
@@ -45,11 +45,11 @@ std::vector<std::string> SplitAnswers(const std::string& text) {
   return lines;
 }
 
-const std::vector<OptionSpec>& Table() {
+const std::vector<OptionEntry>& Table() {
   using C = Command;
   static const std::vector<C> kLine = {C::Send, C::Receive};
   static const std::vector<C> kSim = {C::Simulate};
-  static const std::vector<OptionSpec> table = {
+  static const std::vector<OptionEntry> table = {
       {"--quiet", false, {}, [](Options& o, const std::string&) { o.quiet = true; }},
       {"--progress", false, {}, [](Options& o, const std::string&) { o.progress = true; }},
       {"--trace",
@@ -123,14 +123,14 @@ const std::vector<OptionSpec>& Table() {
   return table;
 }
 
-struct CommandSpec {
+struct CommandEntry {
   std::string_view name;
   Command command;
   std::size_t operands;
   std::string_view operand_names;
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"send", Command::Send, 1, "FICHIER"},
     {"receive", Command::Receive, 1, "FICHIER"},
     {"pack", Command::Pack, 2, "SOURCE COMPACTÉ"},
@@ -151,7 +151,7 @@ const char* CommandName(Command command) {
 
 Options ParseArguments(const std::vector<std::string>& args) {
   Options options;
-  std::vector<const OptionSpec*> seen;
+  std::vector<const OptionEntry*> seen;
   bool only_operands = false;
   bool help = false;
   bool version = false;
@@ -161,7 +161,7 @@ Options ParseArguments(const std::vector<std::string>& args) {
     if (only_operands || arg.size() < 2 || arg[0] != '-') {
       if (options.command == Command::None && !only_operands) {
         const auto it = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                     [&](const CommandSpec& c) { return c.name == arg; });
+                                     [&](const CommandEntry& c) { return c.name == arg; });
         if (it == std::end(kCommands)) throw UsageError("sous-commande inconnue « " + arg + " »");
         options.command = it->command;
       } else {
@@ -199,11 +199,11 @@ Options ParseArguments(const std::vector<std::string>& args) {
           "Utilisez --password-file FICHIER, la variable XMODEMQ_PASSWORD ou la saisie au "
           "clavier");
     const auto& table = Table();
-    const auto spec = std::find_if(table.begin(), table.end(),
-                                   [&](const OptionSpec& s) { return s.name == name; });
-    if (spec == table.end()) throw UsageError("option inconnue « " + name + " »");
+    const auto entry = std::find_if(table.begin(), table.end(),
+                                    [&](const OptionEntry& s) { return s.name == name; });
+    if (entry == table.end()) throw UsageError("option inconnue « " + name + " »");
     std::string value;
-    if (spec->takes_value) {
+    if (entry->takes_value) {
       if (inline_value) {
         value = *inline_value;
       } else {
@@ -213,8 +213,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
     } else if (inline_value) {
       throw UsageError(std::string(name) + " ne prend pas de valeur");
     }
-    spec->set(options, value);
-    seen.push_back(&*spec);
+    entry->set(options, value);
+    seen.push_back(&*entry);
   }
 
   if (version) {
@@ -227,15 +227,16 @@ Options ParseArguments(const std::vector<std::string>& args) {
   }
   if (options.command == Command::Help) return options;
 
-  for (const OptionSpec* spec : seen) {
-    if (spec->commands.empty()) continue;
-    if (std::find(spec->commands.begin(), spec->commands.end(), options.command) ==
-        spec->commands.end())
-      throw UsageError(std::string(spec->name) + " ne s'applique pas à « " +
+  for (const OptionEntry* entry : seen) {
+    if (entry->commands.empty()) continue;
+    if (std::find(entry->commands.begin(), entry->commands.end(), options.command) ==
+        entry->commands.end())
+      throw UsageError(std::string(entry->name) + " ne s'applique pas à « " +
                        CommandName(options.command) + " »");
   }
-  const auto cmd = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                [&](const CommandSpec& c) { return c.command == options.command; });
+  const auto cmd =
+      std::find_if(std::begin(kCommands), std::end(kCommands),
+                   [&](const CommandEntry& c) { return c.command == options.command; });
   if (options.operands.size() != cmd->operands) {
     if (cmd->operands == 0)
       throw UsageError(std::string(cmd->name) + " ne prend pas de fichier (reçu « " +
