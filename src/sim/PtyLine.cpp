@@ -77,11 +77,15 @@ void PtyLine::SetCd(bool on) {
 }
 
 void PtyLine::Cut() {
+  // The peer, told that the port closed, may drop CD itself: one cut only.
+  if (cutting_) return;
+  cutting_ = true;
   if (slave_open_ && peer_ != nullptr) peer_->OnPortOpen(false);
   master_.Reset();
   timers_.clear();
   OpenPair();
   cts_ = cd_ = true;
+  cutting_ = false;
   if (on_new_slave) on_new_slave(slave_path_);
 }
 

@@ -53,6 +53,7 @@ class PtyLine final : public Line {
   bool cts_ = true;
   bool cd_ = true;
   bool slave_open_ = false;
+  bool cutting_ = false;
   std::atomic<bool> stop_{false};
   std::uint64_t next_id_ = 0;
   std::map<std::pair<Clock::TimePoint, std::uint64_t>, std::function<void()>> timers_;
