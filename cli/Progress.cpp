@@ -73,15 +73,24 @@ std::string Progress::Line(bool bar) const {
     const double fraction =
         std::clamp(static_cast<double>(last_) / static_cast<double>(*total_), 0.0, 1.0);
     const int filled = static_cast<int>(fraction * kBarWidth);
-    line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
-            std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] ";
+    // Appended piece by piece: concatenated temporaries trip a false
+    // -Wrestrict of g++ 12 at -O3.
+    line += '[';
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+    line += "] ";
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d %% ", static_cast<int>(fraction * 100.0));
     line += percent;
   }
-  line += "bloc " + std::to_string(last_);
-  if (total_) line += "/" + std::to_string(*total_);
-  line += ", " + FormatRate(rate);
+  line += "bloc ";
+  line += std::to_string(last_);
+  if (total_) {
+    line += '/';
+    line += std::to_string(*total_);
+  }
+  line += ", ";
+  line += FormatRate(rate);
   if (total_ && rate > 0 && !finished_) {
     const double left = static_cast<double>(*total_ - last_) * 128.0 / rate;
     line += ", reste " + FormatDuration(std::max(0.0, left));
