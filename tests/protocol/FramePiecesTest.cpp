@@ -1,15 +1,9 @@
 // Byte-exact pieces without I/O: frames, the answer collector, the control
-// part of the opening record, base names and positions.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
+// part of the opening record, base names and the refusal text.
 #include "ProtocolRig.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/Frame.h"
-#include "protocol/LocalFiles.h"
 #include "protocol/OpeningRecord.h"
 #include "protocol/TransferText.h"
 
@@ -17,41 +11,25 @@ namespace xmodemquarvel::protocol {
 namespace {
 
 using testing::Bytes;
-
-std::string Padded(std::string text, char fill) {
-  text.resize(128, fill);
-  return text;
-}
+using testing::Spoiled;
 
 TEST(Frame, BuildsTheWorkedExamplesByteForByte) {
-  struct Case {
-    char fill;
-    int checksum;
-  };
-  for (const Case c : {Case{' ', 0xC6}, Case{'\0', 0x26}}) {
-    const std::string frame = BuildFrame(1, Padded("abc", c.fill));
-    ASSERT_EQ(frame.size(), 132u);
-    EXPECT_EQ(frame.substr(0, 6), Bytes({0x01, 0x01, 0xFE, 0x61, 0x62, 0x63}));
-    EXPECT_EQ(frame.substr(6, 125), std::string(125, c.fill));
-    EXPECT_EQ(Byte(frame[131]), c.checksum);
+  for (const auto& [fill, checksum] : {std::pair{' ', 0xC6}, std::pair{'\0', 0x26}}) {
+    const std::string data = "abc" + std::string(125, fill);
+    EXPECT_EQ(BuildFrame(1, data), Bytes({0x01, 0x01, 0xFE}) + data + Bytes({checksum}));
   }
 }
 
-TEST(Frame, NumberAndComplementCoverEveryByte) {
+TEST(Frame, NumberComplementChecksumAndSize) {
   for (int n = 0; n < 256; ++n) {
     const std::string frame = BuildFrame(static_cast<std::uint8_t>(n), std::string(128, 'x'));
     EXPECT_EQ(Byte(frame[1]), n);
     EXPECT_EQ(Byte(frame[2]) + n, 255);
   }
-}
-
-TEST(Frame, ChecksumIsTheUnsignedSumModulo256) {
+  // The unsigned sum modulo 256.
   EXPECT_EQ(Checksum(std::string(128, '\xFF')), (128 * 255) % 256);
   EXPECT_EQ(Checksum(Bytes({0x80, 0x80, 0x01})), 1);
   EXPECT_EQ(Checksum(""), 0);
-}
-
-TEST(Frame, RefusesDataOfAnotherSize) {
   EXPECT_THROW(BuildFrame(1, std::string(127, 'a')), std::invalid_argument);
 }
 
@@ -61,35 +39,22 @@ std::string Collected(std::uint8_t number, std::string data) {
 
 TEST(Frame, JudgesNumberComplementAndChecksum) {
   const std::string data = testing::Pattern(128);
-  struct Case {
-    const char* what;
-    std::string frame;
-    std::uint8_t last;
-    FrameVerdict verdict;
-  };
-  std::string bad_sum = Collected(5, data);
-  bad_sum[131] = static_cast<char>(Byte(bad_sum[131]) + 1);
-  std::string bad_complement = Collected(5, data);
-  bad_complement[2] = 0;
-  std::string bad_data = Collected(5, data);
-  bad_data[50] ^= 0x10;
-  const std::vector<Case> cases = {
+  const std::string good = Collected(5, data);
+  const std::vector<std::tuple<const char*, std::string, std::uint8_t, FrameVerdict>> cases = {
       {"next", Collected(5, data), 4, FrameVerdict::kGood},
       {"after 255 comes 0", Collected(0, data), 255, FrameVerdict::kGood},
-      {"bad checksum", bad_sum, 4, FrameVerdict::kBadChecksum},
-      {"changed data byte", bad_data, 4, FrameVerdict::kBadChecksum},
+      {"bad checksum", Spoiled(good, 131, static_cast<char>(good[131] + 1)), 4,
+       FrameVerdict::kBadChecksum},
+      {"changed data byte", Spoiled(good, 50, static_cast<char>(good[50] ^ 0x10)), 4,
+       FrameVerdict::kBadChecksum},
       {"previous", Collected(4, data), 4, FrameVerdict::kPrevious},
-      {"previous with bad complement",
-       [&] {
-         std::string f = Collected(4, data);
-         f[2] = 7;
-         return f;
-       }(),
-       4, FrameVerdict::kPrevious},
-      {"bad complement", bad_complement, 4, FrameVerdict::kOther},
+      {"previous with bad complement", Spoiled(Collected(4, data), 2, 7), 4,
+       FrameVerdict::kPrevious},
+      {"bad complement", Spoiled(good, 2, 0), 4, FrameVerdict::kOther},
       {"skipped one", Collected(6, data), 4, FrameVerdict::kOther},
   };
-  for (const Case& c : cases) EXPECT_EQ(JudgeFrame(c.frame, c.last), c.verdict) << c.what;
+  for (const auto& [what, frame, last, verdict] : cases)
+    EXPECT_EQ(JudgeFrame(frame, last), verdict) << what;
 }
 
 // Feeds bytes until an answer is complete; returns it and how many bytes it took.
@@ -101,14 +66,9 @@ std::pair<std::string, std::size_t> Collect(std::string_view bytes) {
 }
 
 TEST(AnswerCollector, FollowsTheRulesByLength) {
-  const std::string frame = Collected(1, Padded("abc", '\r'));
-  struct Case {
-    const char* what;
-    std::string input;
-    std::string answer;
-    std::size_t used;  // npos: not complete
-  };
-  const std::vector<Case> cases = {
+  const std::string frame = Collected(1, "abc" + std::string(125, '\r'));
+  // What goes in, the answer collected and the bytes it took (npos: not complete).
+  const std::vector<std::tuple<const char*, std::string, std::string, std::size_t>> cases = {
       {"ACK CR", Bytes({6, 13}), Bytes({6}), 2},
       {"NAK CR", Bytes({21, 13}), Bytes({21}), 2},
       {"EOT CR", Bytes({4, 13}), Bytes({4}), 2},
@@ -120,21 +80,15 @@ TEST(AnswerCollector, FollowsTheRulesByLength) {
       {"the next answer stays waiting", Bytes({6, 13, 21, 13}), Bytes({6}), 2},
       {"nothing", "hello", "", std::string::npos},
   };
-  for (const Case& c : cases) {
-    const auto [answer, used] = Collect(c.input);
-    EXPECT_EQ(answer, c.answer) << c.what;
-    EXPECT_EQ(used, c.used) << c.what;
-  }
+  for (const auto& [what, input, answer, used] : cases)
+    EXPECT_EQ(Collect(input), std::pair(answer, used)) << what;
 }
 
 TEST(ControlDigits, RoundsHalvesToEven) {
-  struct Case {
-    std::int64_t n, d, q;
-  };
-  for (const Case c : {Case{976, 10, 98}, Case{98, 10, 10}, Case{25, 10, 2}, Case{35, 10, 4},
-                       Case{15, 10, 2}, Case{5, 10, 0}, Case{3, 10, 0}, Case{1045, 4, 261},
-                       Case{-5, 10, 0}, Case{-15, 10, -2}, Case{64, 128, 0}, Case{192, 128, 2}})
-    EXPECT_EQ(DivideRoundHalfEven(c.n, c.d), c.q) << c.n << "/" << c.d;
+  const std::vector<std::array<std::int64_t, 3>> cases = {
+      {976, 10, 98}, {98, 10, 10},   {25, 10, 2}, {35, 10, 4},   {15, 10, 2},  {5, 10, 0},
+      {3, 10, 0},    {1045, 4, 261}, {-5, 10, 0}, {-15, 10, -2}, {64, 128, 0}, {192, 128, 2}};
+  for (const auto& [n, d, q] : cases) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
 }
 
 // A record whose bytes 1 to 119 have low nibbles summing to `s2`; the
@@ -153,132 +107,35 @@ std::string RecordWithNibbleSum(unsigned s2_target) {
 }
 
 TEST(ControlDigits, ReproduceTheWorkedExamples) {
-  struct Case {
-    unsigned s2;
-    const char* digits;
-  };
-  for (const Case c : {Case{44, "0011"}, Case{100, "0361"}, Case{255, "1086"}, Case{256, "0037"}}) {
-    const std::string record = RecordWithNibbleSum(c.s2);
+  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{
+           {44, "0011"}, {100, "0361"}, {255, "1086"}, {256, "0037"}}) {
+    std::string record = RecordWithNibbleSum(s2);
     const ControlPart part = ComputeControlPart(record);
-    EXPECT_EQ(part.s2, c.s2 % 256);
-    EXPECT_EQ(std::string(part.digits, 4), c.digits) << "S2 = " << c.s2;
+    EXPECT_EQ(part.s2, s2 % 256);
+    EXPECT_EQ(std::string(part.digits, 4), digits) << "S2 = " << s2;
+    ApplyControlPart(record);
+    EXPECT_EQ(record.substr(119), "CA0" + Bytes({part.s1, part.s2}) + digits);
+    EXPECT_TRUE(ControlPartMatches(record));
+    EXPECT_FALSE(ControlPartMatches(testing::Spoiled(record, 3, '1'))) << "S2 = " << s2;
   }
-}
-
-TEST(OpeningRecordLayout, EmptyUserAbcTxtGivesControlDigits0011) {
-  OpeningRecord r;
-  r.Version.Assign("V2.0");
-  r.UserId.Assign("");
-  r.PSW.Assign("");
-  r.BaseName.Assign(BaseNameOf("abc.txt"));
-  r.Filler1.Assign("   ");
-  r.BlockSize.Assign("0128");
-  r.Status.AssignBytes({});
-  r.Sens.Assign("E");
-  r.Reprise.Assign("0");
-  r.PackType.Assign("0");
-  r.Filler2.Assign("    ");
-  r.RecordPositionHigh.AssignBytes({});
-  r.RecordPositionLow.AssignBytes({});
-  r.Control.AssignBytes("CA0");
-  std::string record = r.Join();
-  ASSERT_EQ(record.size(), 128u);
-  EXPECT_EQ(record.substr(0, 4), "V2.0");
-  EXPECT_EQ(record.substr(4, 80), std::string(80, ' '));
-  EXPECT_EQ(record.substr(84, 17), "abc" + std::string(14, ' '));
-  EXPECT_EQ(record.substr(101, 7), "   0128");
-  EXPECT_EQ(record.substr(108, 8), Bytes({0, 'E', '0', '0', ' ', ' ', ' ', ' '}));
-  EXPECT_EQ(record.substr(116, 3), std::string(3, '\0'));
-  ApplyControlPart(record);
-  EXPECT_EQ(record.substr(119), "CA0" + Bytes({0x1C, 0x2C}) + "0011");
-  EXPECT_TRUE(ControlPartMatches(record));
-  // The fields keep "CA0" and six NULs.
-  EXPECT_EQ(r.Control.View(), "CA0" + std::string(6, '\0'));
-  record[3] = '1';
-  EXPECT_FALSE(ControlPartMatches(record));
 }
 
 TEST(OpeningRecordLayout, BaseNames) {
-  struct Case {
-    const char* path;
-    const char* base;
-  };
-  for (const Case c :
-       {Case{"abc.txt", "abc"}, Case{"abc", "abc"}, Case{"C:\\data\\abc.txt", "abc"},
-        Case{"/var/tmp/abc.txt", "abc"}, Case{"dir.d/file", "file"}, Case{"a.b.c", "a.b"},
-        Case{".profile", ""}, Case{"/tmp/dir/", "dir"}, Case{"", ""}})
-    EXPECT_EQ(BaseNameOf(c.path), c.base) << c.path;
-}
-
-TEST(OpeningRecordLayout, PositionsEncodeAndDecode) {
-  struct Case {
-    std::int64_t blocks;
-    std::string bytes;
-    std::int32_t high, low;
-  };
-  const std::vector<Case> cases = {
-      {0, Bytes({0, 0, 0}), 0, 0},
-      {200, Bytes({0, 0, 200}), 0, 200},
-      {300, Bytes({1, 0, 44}), 1, 44},
-      {76805, Bytes({0x2C, 0x01, 0x05}), 300, 5},
-      {-256, Bytes({0xFF, 0xFF, 0}), -1, 0},
-      {-1, Bytes({0xFF, 0xFF, 255}), -1, 255},
-      {-8388608, Bytes({0x00, 0x80, 0}), -32768, 0},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(EncodePosition(c.blocks), c.bytes) << c.blocks;
-    std::string record(128, ' ');
-    record.replace(116, 3, c.bytes);
-    const Position p = ReadPosition(record);
-    EXPECT_EQ(p.high, c.high) << c.blocks;
-    EXPECT_EQ(p.low, c.low) << c.blocks;
-    EXPECT_EQ(p.Blocks(), c.blocks);
-  }
+  using P = std::pair<const char*, const char*>;  // path, base name
+  for (const auto& [path, base] :
+       {P{"abc.txt", "abc"}, P{"abc", "abc"}, P{"C:\\data\\abc.txt", "abc"},
+        P{"/var/tmp/abc.txt", "abc"}, P{"dir.d/file", "file"}, P{"a.b.c", "a.b"}, P{".profile", ""},
+        P{"/tmp/dir/", "dir"}, P{"", ""}})
+    EXPECT_EQ(BaseNameOf(path), base) << path;
 }
 
 TEST(TransferText, RefusalShowsTheStatusDigit) {
-  EXPECT_EQ(RefusalDescription(3), "Transfert refusé, status 3");
-  EXPECT_EQ(RefusalDescription(8), "Transfert refusé, status 8");
-  EXPECT_EQ(RefusalDescription(9), "Transfert refusé, status 9");
-  EXPECT_EQ(RefusalDescription(10), "Transfert refusé, status :");
   // 128 + 48 = 176 is the degree sign of the code page.
-  EXPECT_EQ(RefusalDescription(128), "Transfert refusé, status °");
-  EXPECT_EQ(RefusalDescription(208), "Transfert refusé, status 208");
-}
-
-TEST(LocalFiles, BlockCountRoundsHalfToEven) {
-  struct Case {
-    std::int64_t bytes, blocks;
-  };
-  for (const Case c :
-       {Case{0, 0}, Case{63, 0}, Case{64, 0}, Case{65, 1}, Case{128, 1}, Case{192, 2}, Case{320, 2},
-        Case{321, 3}, Case{25600, 200}, Case{(std::int64_t{1} << 31) - 64, std::int64_t{1} << 24}})
-    EXPECT_EQ(RoundedBlockCount(c.bytes), c.blocks) << c.bytes;
-}
-
-TEST(LocalFiles, ReaderGivesWholeRecordsOnlyAndSeeksPastTheEnd) {
-  testing::TempDir dir;
-  const std::string path = dir / "records.bin";
-  const std::string content = testing::Pattern(128 * 700 + 44);
-  testing::WriteFile(path, content);
-  auto reader = RecordReader::Open(path);
-  ASSERT_TRUE(reader);
-  std::string record;
-  std::string all;
-  while (reader->Next(record)) all += record;
-  EXPECT_EQ(all, content.substr(0, 128 * 700));
-  ASSERT_TRUE(reader->Seek(699));
-  ASSERT_TRUE(reader->Next(record));
-  EXPECT_EQ(record, content.substr(128 * 699, 128));
-  EXPECT_FALSE(reader->Next(record));
-  ASSERT_TRUE(reader->Seek(5000));
-  EXPECT_FALSE(reader->Next(record));
-
-  const std::string missing = dir / "created.bin";
-  EXPECT_TRUE(RecordReader::Open(missing));
-  EXPECT_TRUE(std::filesystem::exists(missing));
-  EXPECT_FALSE(RecordReader::Open(dir.path().string()));
-  EXPECT_FALSE(RecordReader::Open(dir / "no/such/dir/file"));
+  const std::vector<std::pair<int, std::string>> cases = {{3, "3"},  {8, "8"},   {9, "9"},
+                                                          {10, ":"}, {128, "°"}, {208, "208"}};
+  for (const auto& [status, digit] : cases)
+    EXPECT_EQ(RefusalDescription(static_cast<std::uint8_t>(status)),
+              "Transfert refusé, status " + digit);
 }
 
 }  // namespace

@@ -2,15 +2,19 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -78,13 +82,58 @@ inline std::string Bytes(std::initializer_list<int> values) {
   return out;
 }
 
+// `s` with its byte at `index` replaced.
+inline std::string Spoiled(std::string s, std::size_t index, char byte) {
+  s.at(index) = byte;
+  return s;
+}
+
+inline std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+inline std::string Tail(const std::string& s, std::size_t n) {
+  return s.substr(s.size() - std::min(n, s.size()));
+}
+
+inline std::vector<int32_t> Range(int32_t first, int32_t last) {
+  std::vector<int32_t> out;
+  for (int32_t n = first; n <= last; ++n) out.push_back(n);
+  return out;
+}
+
+inline const std::string kAckCr = Bytes({6, 13});
+inline const std::string kNakCr = Bytes({21, 13});
+inline const std::string kEotCr = Bytes({4, 13});
+inline const std::string kTimeOut = "Pas de réponse dans le délai imparti";
+inline const std::string kTenFailures = "\r\n10 tentatives infructueuses";
+inline const std::string kTenTimeOuts = kTimeOut + kTenFailures;
+inline const std::string kLineCut = "La ligne est coupée";
+inline const std::string kUnexpected = "Réponse inattendue du distant";
+inline const std::string kBadCount = "Nombre de blocs recus <> nombre de blocs transmis";
+inline const std::string kRefused = "Transfert refusé, status ";
+
+// Server faults a table can name in one call.
+inline sim::ServerFaults Silent(int after_messages) {
+  return {.silent_after_messages = after_messages};
+}
+inline sim::ServerFaults LineLoss(int after_frames) {
+  return {.line_loss_after_frames = after_frames};
+}
+inline sim::ServerFaults RepeatFrame(int frame) {
+  return {.repeat_frame = frame};
+}
+inline sim::ServerFaults CorruptFrame(int frame) {
+  return {.corrupt_frame = frame};
+}
+
 // A far end that a test scripts byte by byte.
 class ScriptedPeer final : public sim::LinePeer {
  public:
   std::function<void(std::string_view)> on_bytes;
-  std::string received;
   void OnHostBytes(std::string_view bytes) override {
-    received.append(bytes);
     if (on_bytes) on_bytes(bytes);
   }
 };
@@ -123,12 +172,6 @@ struct ImplRig {
     clock->ScheduleAfter(delay, [this, bytes = std::move(bytes)] { port->SendToHost(bytes); });
   }
 
-  // Puts a simulated server at the far end instead of the scripted peer.
-  void AttachServer(sim::SimulatedServer& server) {
-    port->AttachPeer(&server);
-    server.Start();
-  }
-
   std::string Description() const { return impl->error().Description; }
   long long NowMs() const { return Ms(*clock); }
 
@@ -147,8 +190,7 @@ struct ServerRig {
   enum class Wiring { kDirect, kModem };
 
   explicit ServerRig(Wiring wiring = Wiring::kDirect, sim::ServerScript script = {},
-                     sim::ServerFaults faults = {})
-      : wiring_(wiring) {
+                     sim::ServerFaults faults = {}) {
     auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
     port = owned.get();
     server = std::make_unique<sim::SimulatedServer>(*port, std::move(script), faults);
@@ -163,7 +205,6 @@ struct ServerRig {
     options.clock = clock;
     options.port = std::move(owned);
     options.yield = [this] {
-      ++yields;
       if (on_yield) on_yield();
     };
     module = std::make_unique<ModuleXmodem>(std::move(options));
@@ -180,21 +221,33 @@ struct ServerRig {
     server->Start();
   }
 
-  // Modem wiring: the whole connection.
-  ReturnValues Connect() { return module->Connect(3); }
-
-  // Reconnects after a failure dropped the line.
+  // Direct wiring: reconnects after a failure dropped the line.
   void Reconnect() {
-    if (wiring_ == Wiring::kModem) {
-      if (port->PortOpen()) module->Disconnect();
-      ASSERT_EQ(module->Connect(3), rvTrue);
-    } else {
-      if (port->PortOpen()) port->PortOpen(false);
-      Open();
-    }
+    if (port->PortOpen()) port->PortOpen(false);
+    Open();
   }
 
   long long NowMs() const { return Ms(*clock); }
+
+  // Writes `content` (unless it is absent) under `name` in the test's
+  // directory and sends it.
+  ReturnValues Send(const std::string& name, std::optional<std::string_view> content) {
+    path = dir / name;
+    if (content) WriteFile(path, *content);
+    return module->SendFile("u", "p", path, "0");
+  }
+  ReturnValues Receive(const std::string& name) {
+    path = dir / name;
+    return module->ReceiveFile("u", "p", path, "0");
+  }
+
+  // The result, description and line state a transfer left.
+  void Expect(ReturnValues got, ReturnValues result, const std::string& description, bool line_up,
+              const std::string& what = "") {
+    EXPECT_EQ(got, result) << what;
+    EXPECT_EQ(module->ErrorDescription(), description) << what;
+    EXPECT_EQ(port->PortOpen(), line_up) << what;
+  }
 
   std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
   sim::SimulatedSerialPort* port = nullptr;
@@ -203,12 +256,9 @@ struct ServerRig {
   std::unique_ptr<ModuleXmodem> module;
   std::vector<int32_t> sent_events;
   std::vector<int32_t> received_events;
-  long long yields = 0;
   std::function<void()> on_yield;
   TempDir dir;
-
- private:
-  Wiring wiring_;
+  std::string path;  // of the last Send or Receive
 };
 
 }  // namespace xmodemquarvel::testing
