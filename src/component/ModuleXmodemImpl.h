@@ -72,6 +72,9 @@ struct ModuleXmodem::Impl {
   ReturnValues SendAndWait(std::string_view Message, int Expected);
   ReturnValues SendBlock(std::string_view Data);
   // Transfers.
+  // Asks with NAK for the server's frame 0 (its response to the opening, or
+  // its closing report). An EOT in its place is an unexpected answer.
+  ReturnValues AskForFrameZero();
   ReturnValues OpenTransfer(const std::string& UserId, const std::string& PSW,
                             const std::string& FileName, const std::string& Sens,
                             const std::string& PackType);

@@ -1,5 +1,7 @@
 #include "platform/PosixSerialPort.h"
 
+#include "platform/PortRules.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -11,14 +13,6 @@
 #include <cstring>
 
 namespace xmodemquarvel {
-namespace {
-
-[[noreturn]] void Fail(int err, const std::string& message) {
-  throw SerialPortError(std::error_code(err, std::generic_category()), message);
-}
-
-}  // namespace
-
 SerialPort::~SerialPort() = default;
 
 PosixSerialPort::PosixSerialPort() = default;
@@ -28,29 +22,27 @@ PosixSerialPort::~PosixSerialPort() {
 }
 
 void PosixSerialPort::CommPort(int32_t port) {
-  if (fd_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
-  if (port < 1 || port > 255) Fail(EINVAL, "Numéro de port invalide : " + std::to_string(port));
+  RefuseSelectionWhileOpen(static_cast<bool>(fd_));
+  RefuseBadPortNumber(port);
   port_ = port;
   device_ = "/dev/ttyS" + std::to_string(port - 1);
 }
 
 void PosixSerialPort::Device(const std::string& path) {
-  if (fd_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
-  if (path.empty()) Fail(EINVAL, "Nom de périphérique vide");
+  RefuseSelectionWhileOpen(static_cast<bool>(fd_));
+  RefuseEmptyDevice(path);
   device_ = path;
 }
 
 void PosixSerialPort::Settings(const std::string& text) {
-  std::string why;
-  const auto parsed = LineSettings::Parse(text, &why);
-  if (!parsed) Fail(EINVAL, why);
-  if (fd_) ApplySettings(*parsed);
-  settings_ = *parsed;
+  const LineSettings parsed = ParseSettingsOrRefuse(text);
+  if (fd_) ApplySettings(parsed);
+  settings_ = parsed;
 }
 
 void PosixSerialPort::PortOpen(bool open) {
   if (open) {
-    if (fd_) Fail(EBUSY, "Le port " + device_ + " est déjà ouvert");
+    if (fd_) FailPort(EBUSY, "Le port " + device_ + " est déjà ouvert");
     Open();
   } else if (fd_) {
     Close();
@@ -65,30 +57,30 @@ void PosixSerialPort::Open() {
       case ENOENT:
       case ENXIO:
       case ENODEV:
-        Fail(err, "Le port " + device_ + " n'existe pas");
+        FailPort(err, "Le port " + device_ + " n'existe pas");
       case EACCES:
       case EPERM:
-        Fail(err, "Accès refusé au port " + device_ + " (groupe dialout ?)");
+        FailPort(err, "Accès refusé au port " + device_ + " (groupe dialout ?)");
       case EBUSY:
-        Fail(err, "Le port " + device_ + " est déjà utilisé");
+        FailPort(err, "Le port " + device_ + " est déjà utilisé");
       default:
-        Fail(err, "Impossible d'ouvrir le port " + device_ + " : " + std::strerror(err));
+        FailPort(err, "Impossible d'ouvrir le port " + device_ + " : " + std::strerror(err));
     }
   }
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
-    if (err == EWOULDBLOCK) Fail(err, "Le port " + device_ + " est déjà utilisé");
-    Fail(err, "Impossible de verrouiller le port " + device_ + " : " + std::strerror(err));
+    if (err == EWOULDBLOCK) FailPort(err, "Le port " + device_ + " est déjà utilisé");
+    FailPort(err, "Impossible de verrouiller le port " + device_ + " : " + std::strerror(err));
   }
   termios saved{};
-  if (::tcgetattr(fd.Get(), &saved) != 0) Fail(errno, device_ + " n'est pas un port série");
+  if (::tcgetattr(fd.Get(), &saved) != 0) FailPort(errno, device_ + " n'est pas un port série");
   // Other openers are refused from here on, root excepted (flock still holds).
   ::ioctl(fd.Get(), TIOCEXCL);
 
   int lines = 0;
   const bool has_lines = ::ioctl(fd.Get(), TIOCMGET, &lines) == 0;
   if (!has_lines && errno != ENOTTY && errno != EINVAL)
-    Fail(errno, "Impossible de lire les lignes du modem sur " + device_);
+    FailPort(errno, "Impossible de lire les lignes du modem sur " + device_);
 
   fd_ = std::move(fd);
   saved_ = saved;
@@ -117,7 +109,7 @@ void PosixSerialPort::Close() {
 void PosixSerialPort::ApplySettings(const LineSettings& s) {
   termios t{};
   if (::tcgetattr(fd_.Get(), &t) != 0)
-    Fail(errno, "Impossible de lire les paramètres de " + device_);
+    FailPort(errno, "Impossible de lire les paramètres de " + device_);
   ::cfmakeraw(&t);
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -146,13 +138,13 @@ void PosixSerialPort::ApplySettings(const LineSettings& s) {
   t.c_cc[VTIME] = 0;
   const speed_t speed = TermiosSpeed(s.baud);
   if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
-    Fail(EINVAL, "Vitesse non prise en charge : " + std::to_string(s.baud));
+    FailPort(EINVAL, "Vitesse non prise en charge : " + std::to_string(s.baud));
   if (::tcsetattr(fd_.Get(), TCSANOW, &t) != 0)
-    Fail(errno, "Paramètres refusés par " + device_ + " : " + s.ToString());
+    FailPort(errno, "Paramètres refusés par " + device_ + " : " + s.ToString());
   // tcsetattr succeeds when any one change took: check that the speed did.
   termios check{};
   if (::tcgetattr(fd_.Get(), &check) != 0 || ::cfgetospeed(&check) != speed)
-    Fail(EINVAL, "Vitesse non prise en charge par " + device_ + " : " + std::to_string(s.baud));
+    FailPort(EINVAL, "Vitesse non prise en charge par " + device_ + " : " + std::to_string(s.baud));
 }
 
 void PosixSerialPort::ApplyDtr() {
@@ -160,7 +152,7 @@ void PosixSerialPort::ApplyDtr() {
   int bit = TIOCM_DTR;
   if (::ioctl(fd_.Get(), dtr_ ? TIOCMBIS : TIOCMBIC, &bit) != 0 && errno != ENOTTY &&
       errno != EINVAL && errno != EIO)
-    Fail(errno, "Impossible de changer DTR sur " + device_);
+    FailPort(errno, "Impossible de changer DTR sur " + device_);
 }
 
 void PosixSerialPort::Break(bool on) {
@@ -169,7 +161,7 @@ void PosixSerialPort::Break(bool on) {
 }
 
 void PosixSerialPort::RequireOpen() const {
-  if (!fd_) Fail(EBADF, "Opération impossible : le port n'est pas ouvert");
+  RefuseUnlessOpen(static_cast<bool>(fd_));
 }
 
 void PosixSerialPort::Fill() {
@@ -208,7 +200,7 @@ int32_t PosixSerialPort::InBufferCount() {
 
 void PosixSerialPort::InBufferCount(int32_t count) {
   RequireOpen();
-  if (count != 0) Fail(EINVAL, "Seule la valeur 0 vide le tampon de réception");
+  if (count != 0) FailPort(EINVAL, "Seule la valeur 0 vide le tampon de réception");
   ::tcflush(fd_.Get(), TCIFLUSH);
   head_ = tail_ = 0;
 }
@@ -237,8 +229,8 @@ void PosixSerialPort::Output(std::string_view bytes) {
       // The line drains at its own speed; without flow control it always does.
       pollfd p{fd_.Get(), POLLOUT, 0};
       const int r = ::poll(&p, 1, 30'000);
-      if (r == 0) Fail(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
-      if (r < 0 && errno != EINTR) Fail(errno, "Écriture impossible sur " + device_);
+      if (r == 0) FailPort(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
+      if (r < 0 && errno != EINTR) FailPort(errno, "Écriture impossible sur " + device_);
       if (r > 0 && (p.revents & (POLLHUP | POLLERR))) LoseLine();
       continue;
     }
@@ -246,7 +238,7 @@ void PosixSerialPort::Output(std::string_view bytes) {
       LoseLine();
       continue;
     }
-    Fail(n < 0 ? errno : EIO, "Écriture impossible sur " + device_);
+    FailPort(n < 0 ? errno : EIO, "Écriture impossible sur " + device_);
   }
 }
 
@@ -297,7 +289,7 @@ void PosixSerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
     const int r = ::poll(&p, 1, ms > 1'000'000 ? 1'000'000 : static_cast<int>(ms));
     if (r < 0) {
       if (errno == EINTR) continue;
-      Fail(errno, "Attente impossible sur " + device_);
+      FailPort(errno, "Attente impossible sur " + device_);
     }
     if (r == 0) {
       // A clock that does not follow real time (a test's) is moved on here.

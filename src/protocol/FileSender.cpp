@@ -45,14 +45,8 @@ ReturnValues ModuleXmodem::Impl::SendFile(const std::string& UserId, const std::
   if (Result != rvTrue) return Result;
 
   // The report comes as frame 0.
-  BlocNumber = 255;
-  Result = SendAndWait(std::string_view(&NAK, 1), SOH);
+  Result = AskForFrameZero();
   if (Result != rvTrue) return Result;
-  if (RxBuffer.size() != kFrameSize) {
-    error().Description = "Réponse inattendue du distant";
-    Result = rvFalse;
-    return Result;
-  }
   const Position reported = ReadPosition(FrameData(RxBuffer));
 
   Result = SendAndWait(std::string_view(&ACK, 1), EOT);

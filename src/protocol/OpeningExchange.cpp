@@ -7,6 +7,19 @@ namespace xmodemquarvel {
 
 using namespace protocol;
 
+ReturnValues ModuleXmodem::Impl::AskForFrameZero() {
+  // The frame must carry number 0, the one after 255.
+  BlocNumber = 255;
+  Result = SendAndWait(std::string_view(&NAK, 1), SOH);
+  if (Result != rvTrue) return Result;
+  // The line stays up: the server is there, it only answered out of turn.
+  if (RxBuffer.size() != kFrameSize) {
+    error().Description = "Réponse inattendue du distant";
+    Result = rvFalse;
+  }
+  return Result;
+}
+
 ReturnValues ModuleXmodem::Impl::OpenTransfer(const std::string& UserId, const std::string& PSW,
                                               const std::string& FileName, const std::string& Sens,
                                               const std::string& PackType) {
@@ -37,16 +50,8 @@ ReturnValues ModuleXmodem::Impl::OpenTransfer(const std::string& UserId, const s
   Result = SendAndWait(std::string_view(&EOT, 1), ACK);
   if (Result != rvTrue) return Result;
 
-  // The response must be frame 0.
-  BlocNumber = 255;
-  Result = SendAndWait(std::string_view(&NAK, 1), SOH);
+  Result = AskForFrameZero();
   if (Result != rvTrue) return Result;
-
-  if (RxBuffer.size() != kFrameSize) {
-    error().Description = "Réponse inattendue du distant";
-    Result = rvFalse;
-    return Result;
-  }
 
   const std::string_view response = FrameData(RxBuffer);
   Record.Status.AssignBytes(response.substr(OpeningRecord::kStatusAt, 1));

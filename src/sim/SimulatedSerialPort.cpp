@@ -1,44 +1,35 @@
 #include "sim/SimulatedSerialPort.h"
 
+#include "platform/PortRules.h"
+
 #include <algorithm>
 #include <cerrno>
 
 namespace xmodemquarvel::sim {
-namespace {
-
-[[noreturn]] void Fail(int err, const std::string& message) {
-  throw SerialPortError(std::error_code(err, std::generic_category()), message);
-}
-
-}  // namespace
-
 SimulatedSerialPort::SimulatedSerialPort(std::shared_ptr<VirtualClock> clock)
     : clock_(std::move(clock)) {}
 
 void SimulatedSerialPort::CommPort(int32_t port) {
-  if (open_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
-  if (port < 1 || port > 255) Fail(EINVAL, "Numéro de port invalide : " + std::to_string(port));
+  RefuseSelectionWhileOpen(open_);
+  RefuseBadPortNumber(port);
   port_ = port;
   device_ = "sim:COM" + std::to_string(port);
 }
 
 void SimulatedSerialPort::Device(const std::string& path) {
-  if (open_) Fail(EBUSY, "Impossible de changer de port : le port est ouvert");
-  if (path.empty()) Fail(EINVAL, "Nom de périphérique vide");
+  RefuseSelectionWhileOpen(open_);
+  RefuseEmptyDevice(path);
   device_ = path;
 }
 
 void SimulatedSerialPort::Settings(const std::string& text) {
-  std::string why;
-  const auto parsed = LineSettings::Parse(text, &why);
-  if (!parsed) Fail(EINVAL, why);
-  settings_ = *parsed;
+  settings_ = ParseSettingsOrRefuse(text);
 }
 
 void SimulatedSerialPort::PortOpen(bool open) {
   if (open) {
-    if (open_) Fail(EBUSY, "Le port " + device_ + " est déjà ouvert");
-    if (refuse_open_) Fail(EBUSY, "Le port " + device_ + " est déjà utilisé");
+    if (open_) FailPort(EBUSY, "Le port " + device_ + " est déjà ouvert");
+    if (refuse_open_) FailPort(EBUSY, "Le port " + device_ + " est déjà utilisé");
     open_ = true;
     ++open_count_;
     if (peer_ != nullptr) peer_->OnPortOpen(true);
@@ -51,7 +42,7 @@ void SimulatedSerialPort::PortOpen(bool open) {
 }
 
 void SimulatedSerialPort::RequireOpen() const {
-  if (!open_) Fail(EBADF, "Opération impossible : le port n'est pas ouvert");
+  RefuseUnlessOpen(open_);
 }
 
 int32_t SimulatedSerialPort::InBufferCount() {
@@ -61,7 +52,7 @@ int32_t SimulatedSerialPort::InBufferCount() {
 
 void SimulatedSerialPort::InBufferCount(int32_t count) {
   RequireOpen();
-  if (count != 0) Fail(EINVAL, "Seule la valeur 0 vide le tampon de réception");
+  if (count != 0) FailPort(EINVAL, "Seule la valeur 0 vide le tampon de réception");
   rx_.clear();
   rx_head_ = 0;
 }
