@@ -83,6 +83,8 @@ enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 
 // `offset` or, for copy codes, from the previous block; maybe set the last
 // character; switch to the next mode. `next` is the next mode's first entry,
 // so that finding the next byte's entry costs one addition.
+// Read as one little-endian 64-bit word: offset in bits 0-15, next 16-31,
+// length 32-39, flags 40-47, lastChar 48-55, fromPrevious 56-63.
 struct Entry {
   std::uint16_t offset;
   std::uint16_t next;
@@ -168,6 +170,20 @@ constexpr auto kEntries = [] {
     // character.
     t[kEscaped][i] = Write(1, i, kNormal, false);
     t[kGeneral][i] = kByRulesEntry;
+  }
+  return t;
+}();
+
+// The mode after each byte, for each mode the byte may be read in: four bits
+// per mode, the next mode times four, so that following the mode from byte
+// to byte costs a shift and a mask rather than a table load. General-mode
+// bytes and repeats leave the loop and get their next mode by the rules.
+constexpr auto kNextModes = [] {
+  std::array<std::uint16_t, 256> t{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    unsigned bits = 0;
+    for (unsigned m = 0; m < 3; ++m) bits |= (kEntries[m][c].flags & kNextModeMask) * 4u << (4 * m);
+    t[c] = static_cast<std::uint16_t>(bits);
   }
   return t;
 }();
@@ -259,35 +275,43 @@ void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
   const Entry* const entries = kEntries[0].data();
   std::uint8_t* out = state_.out;
   std::uint8_t last = state_.lastChar;
-  const Entry* table = entries + state_.mode * 256u;
-  // Where an entry's bytes come from: the constants, or the previous block's
-  // same position, always one block behind the output. Picking by index
-  // avoids a branch on literals and copies, which alternate irregularly.
-  const std::uint8_t* sources[2] = {kConstants.data(), nullptr};
+  // The mode times four: a shift count into kNextModes.
+  unsigned mode4 = state_.mode * 4u;
+  const auto constants = reinterpret_cast<std::uintptr_t>(kConstants.data());
   // Unrolled: the loop body is short and its branches rarely taken.
 #pragma GCC unroll 4
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    const Entry e = table[c];
-    if (e.flags & kByRules) [[unlikely]] {
+    // The entry in one load; its fields by shifts.
+    std::uint64_t e;
+    std::memcpy(&e, &entries[mode4 * 64u + c], sizeof e);
+    const unsigned flags = static_cast<unsigned>(e >> 40) & 0xFFu;
+    if (flags & kByRules) [[unlikely]] {
       state_.out = out;
       state_.lastChar = last;
-      state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
+      state_.mode = static_cast<std::uint8_t>(mode4 / 4);
       UnpackByRules(state_, c);
       out = state_.out;
       last = state_.lastChar;
-      table = entries + state_.mode * 256u;
+      mode4 = state_.mode * 4u;
       continue;
     }
-    sources[1] = out - kBlockSize;
-    std::memcpy(out, sources[e.fromPrevious] + e.offset, kStore);
-    out += e.length;
-    last = e.flags & kSetsLast ? e.lastChar : last;
-    table = entries + e.next;
+    mode4 = (kNextModes[c] >> mode4) & 0x0Fu;
+    // Where the bytes come from: the constants, or for copy codes the
+    // previous block's same position, one block behind the output. Picked
+    // with a mask, since literals and copies alternate irregularly and a
+    // branch would mispredict.
+    const std::uint64_t fromPrevious = 0 - (e >> 56);
+    const std::uintptr_t previous = reinterpret_cast<std::uintptr_t>(out - kBlockSize);
+    const std::uintptr_t from =
+        constants + static_cast<std::uint16_t>(e) + ((previous - constants) & fromPrevious);
+    std::memcpy(out, reinterpret_cast<const std::uint8_t*>(from), kStore);
+    out += static_cast<std::uint8_t>(e >> 32);
+    last = flags & kSetsLast ? static_cast<std::uint8_t>(e >> 48) : last;
   }
   state_.out = out;
   state_.lastChar = last;
-  state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
+  state_.mode = static_cast<std::uint8_t>(mode4 / 4);
 }
 
 }  // namespace xmodemquarvel::pack
