@@ -174,16 +174,39 @@ constexpr auto kEntries = [] {
   return t;
 }();
 
-// The mode after each byte, for each mode the byte may be read in: four bits
-// per mode, the next mode times four, so that following the mode from byte
-// to byte costs a shift and a mask rather than a table load. General-mode
-// bytes and repeats leave the loop and get their next mode by the rules.
+// The decoding loop's view of the entries: each one 64-bit word, its length
+// in bits 0-7, its flags in bits 8-15, the last character in bits 16-23 and
+// the offset in bits 32-63, so that each field costs at most a shift. The
+// table of mode m starts at word kModeStride * m.
+constexpr std::size_t kModeStride = 272;
+constexpr std::uint64_t Word(const Entry& e) {
+  return e.length | std::uint64_t{e.flags} << 8 | std::uint64_t{e.lastChar} << 16 |
+         std::uint64_t{e.offset} << 32;
+}
+constexpr auto kWords = [] {
+  std::array<std::uint64_t, 3 * kModeStride + 256> t{};
+  for (std::size_t m = 0; m < 4; ++m)
+    for (std::size_t c = 0; c < 256; ++c) t[m * kModeStride + c] = Word(kEntries[m][c]);
+  return t;
+}();
+
+// The mode after each byte, for each mode the byte may be read in: 16 bits
+// per mode, each holding kModeStride times the next mode. kModeStride is a
+// multiple of 64 plus 16, so the value read is at once the start of the next
+// mode's words and, taken modulo 64, the shift to its own field here:
+// following the mode from byte to byte costs a shift and a mask rather than
+// a table load. General-mode bytes and repeats leave the loop and get their
+// next mode by the rules.
+static_assert(kModeStride % 64 == 16);
 constexpr auto kNextModes = [] {
-  std::array<std::uint16_t, 256> t{};
+  std::array<std::uint64_t, 256> t{};
   for (std::size_t c = 0; c < 256; ++c) {
-    unsigned bits = 0;
-    for (unsigned m = 0; m < 3; ++m) bits |= (kEntries[m][c].flags & kNextModeMask) * 4u << (4 * m);
-    t[c] = static_cast<std::uint16_t>(bits);
+    std::uint64_t bits = 0;
+    for (unsigned m = 0; m < 4; ++m) {
+      const unsigned next = m == kGeneral ? kGeneral : kEntries[m][c].flags & kNextModeMask;
+      bits |= std::uint64_t{kModeStride * next} << (16 * m);
+    }
+    t[c] = bits;
   }
   return t;
 }();
@@ -272,46 +295,47 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
 void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
-  const Entry* const entries = kEntries[0].data();
   std::uint8_t* out = state_.out;
-  std::uint8_t last = state_.lastChar;
-  // The mode times four: a shift count into kNextModes.
-  unsigned mode4 = state_.mode * 4u;
-  const auto constants = reinterpret_cast<std::uintptr_t>(kConstants.data());
+  unsigned last = state_.lastChar;
+  // Where the current mode's words start.
+  std::size_t mode = kModeStride * state_.mode;
   // Unrolled: the loop body is short and its branches rarely taken.
 #pragma GCC unroll 4
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    // The entry in one load; its fields by shifts.
-    std::uint64_t e;
-    std::memcpy(&e, &entries[mode4 * 64u + c], sizeof e);
-    const unsigned flags = static_cast<unsigned>(e >> 40) & 0xFFu;
-    if (flags & kByRules) [[unlikely]] {
+    const std::uint64_t e = kWords[mode + c];
+    if (e & kByRules << 8) [[unlikely]] {
       state_.out = out;
-      state_.lastChar = last;
-      state_.mode = static_cast<std::uint8_t>(mode4 / 4);
+      state_.lastChar = static_cast<std::uint8_t>(last);
+      state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
       UnpackByRules(state_, c);
       out = state_.out;
       last = state_.lastChar;
-      mode4 = state_.mode * 4u;
+      mode = kModeStride * state_.mode;
       continue;
     }
-    mode4 = (kNextModes[c] >> mode4) & 0x0Fu;
+    mode = (kNextModes[c] >> (mode % 64)) & 0xFFFFu;
     // Where the bytes come from: the constants, or for copy codes the
-    // previous block's same position, one block behind the output. Picked
-    // with a mask, since literals and copies alternate irregularly and a
-    // branch would mispredict.
-    const std::uint64_t fromPrevious = 0 - (e >> 56);
-    const std::uintptr_t previous = reinterpret_cast<std::uintptr_t>(out - kBlockSize);
-    const std::uintptr_t from =
-        constants + static_cast<std::uint16_t>(e) + ((previous - constants) & fromPrevious);
-    std::memcpy(out, reinterpret_cast<const std::uint8_t*>(from), kStore);
-    out += static_cast<std::uint8_t>(e >> 32);
-    last = flags & kSetsLast ? static_cast<std::uint8_t>(e >> 48) : last;
+    // previous block's same position, one block behind the output. Chosen
+    // without a branch: literals and copies alternate irregularly.
+    const std::uint8_t* from = kConstants.data() + (e >> 32);
+    const std::uint8_t* const previous = out - kBlockSize;
+#if defined(__x86_64__)
+    // Compilers turn the plain selection below into a branch.
+    asm("test %[flag], %k[e]\n\tcmovnz %[previous], %[from]"
+        : [from] "+r"(from)
+        : [e] "r"(e), [flag] "i"(kFromPrevious << 8), [previous] "r"(previous)
+        : "cc");
+#else
+    if (e & kFromPrevious << 8) from = previous;
+#endif
+    std::memcpy(out, from, kStore);
+    out += static_cast<std::uint8_t>(e);
+    last = e & kSetsLast << 8 ? static_cast<unsigned>(e >> 16) : last;
   }
   state_.out = out;
-  state_.lastChar = last;
-  state_.mode = static_cast<std::uint8_t>(mode4 / 4);
+  state_.lastChar = static_cast<std::uint8_t>(last);
+  state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
 }
 
 }  // namespace xmodemquarvel::pack
