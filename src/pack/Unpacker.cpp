@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace xmodemquarvel::pack {
 
 namespace {
@@ -24,6 +28,9 @@ Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
           std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBlockSize + outputSize + kPieceRoom)),
       flushed_(buffer_.get() + kBlockSize),
       limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
+#if defined(__x86_64__)
+  avx2_ = __builtin_cpu_supports("avx2");
+#endif
   // Until Start, the previous block is all NULs and there is no output.
   std::memset(buffer_.get(), 0, kBlockSize);
   state_.out = buffer_.get() + kBlockSize;
@@ -174,19 +181,27 @@ constexpr auto kEntries = [] {
   return t;
 }();
 
-// The decoding loop's view of the entries: each one 64-bit word, its length
-// in bits 0-7, its flags in bits 8-15, the last character in bits 16-23 and
+// The decoding loop's view of the entries: each one 64-bit word, the last
+// character in bits 0-7, the length in bits 8-15, the flags in bits 16-23 and
 // the offset in bits 32-63, so that each field costs at most a shift. The
 // table of mode m starts at word kModeStride * m.
 constexpr std::size_t kModeStride = 272;
 constexpr std::uint64_t Word(const Entry& e) {
-  return e.length | std::uint64_t{e.flags} << 8 | std::uint64_t{e.lastChar} << 16 |
+  return e.lastChar | std::uint64_t{e.length} << 8 | std::uint64_t{e.flags} << 16 |
          std::uint64_t{e.offset} << 32;
 }
 constexpr auto kWords = [] {
   std::array<std::uint64_t, 3 * kModeStride + 256> t{};
   for (std::size_t m = 0; m < 4; ++m)
     for (std::size_t c = 0; c < 256; ++c) t[m * kModeStride + c] = Word(kEntries[m][c]);
+  return t;
+}();
+
+// Where each entry's bytes come from in the constants, as addresses laid
+// out like kWords; copy codes replace theirs with the previous block.
+constexpr auto kSources = [] {
+  std::array<const std::uint8_t*, kWords.size()> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = kConstants.data() + (kWords[i] >> 32);
   return t;
 }();
 
@@ -292,19 +307,46 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
                                                  : kNormal;
 }
 
-void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+namespace {
+
+// The fixed-size store of every code byte: kStore bytes or a little more.
+struct PortableStore {
+  static void Copy(std::uint8_t* to, const std::uint8_t* from) { std::memcpy(to, from, kStore); }
+};
+
+#if defined(__x86_64__)
+// 48 bytes in one 32-byte and one 16-byte move.
+struct Avx2Store {
+  [[gnu::target("avx2")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
+    static_assert(kStore == 48);
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), b);
+  }
+};
+#endif
+
+}  // namespace
+
+// The decoding loop, inlined into each variant below with the store of the
+// variant's instruction set.
+template <class Store>
+[[gnu::always_inline]] inline void Unpacker::DecodeLoop(const std::uint8_t* code,
+                                                        const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
   std::uint8_t* out = state_.out;
-  unsigned last = state_.lastChar;
+  std::uint64_t last = state_.lastChar;
   // Where the current mode's words start.
   std::size_t mode = kModeStride * state_.mode;
   // Unrolled: the loop body is short and its branches rarely taken.
 #pragma GCC unroll 4
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    const std::uint64_t e = kWords[mode + c];
-    if (e & kByRules << 8) [[unlikely]] {
+    const std::size_t at = mode + c;
+    const std::uint64_t e = kWords[at];
+    if (e & kByRules << 16) [[unlikely]] {
       state_.out = out;
       state_.lastChar = static_cast<std::uint8_t>(last);
       state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
@@ -318,24 +360,42 @@ void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
     // Where the bytes come from: the constants, or for copy codes the
     // previous block's same position, one block behind the output. Chosen
     // without a branch: literals and copies alternate irregularly.
-    const std::uint8_t* from = kConstants.data() + (e >> 32);
+    const std::uint8_t* from = kSources[at];
     const std::uint8_t* const previous = out - kBlockSize;
 #if defined(__x86_64__)
     // Compilers turn the plain selection below into a branch.
     asm("test %[flag], %k[e]\n\tcmovnz %[previous], %[from]"
         : [from] "+r"(from)
-        : [e] "r"(e), [flag] "i"(kFromPrevious << 8), [previous] "r"(previous)
+        : [e] "r"(e), [flag] "i"(kFromPrevious << 16), [previous] "r"(previous)
         : "cc");
 #else
-    if (e & kFromPrevious << 8) from = previous;
+    if (e & kFromPrevious << 16) from = previous;
 #endif
-    std::memcpy(out, from, kStore);
-    out += static_cast<std::uint8_t>(e);
-    last = e & kSetsLast << 8 ? static_cast<unsigned>(e >> 16) : last;
+    Store::Copy(out, from);
+    out += static_cast<std::uint8_t>(e >> 8);
+    // The whole word; its low byte is the character.
+    last = e & kSetsLast << 16 ? e : last;
   }
   state_.out = out;
   state_.lastChar = static_cast<std::uint8_t>(last);
   state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void Unpacker::DecodeAvx2(const std::uint8_t* code,
+                                                  const std::uint8_t* end) {
+  DecodeLoop<Avx2Store>(code, end);
+}
+#endif
+
+void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+#if defined(__x86_64__)
+  if (avx2_) {
+    DecodeAvx2(code, end);
+    return;
+  }
+#endif
+  DecodeLoop<PortableStore>(code, end);
 }
 
 }  // namespace xmodemquarvel::pack

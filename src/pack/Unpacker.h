@@ -53,6 +53,9 @@ class Unpacker {
   };
 
   void UnpackPiece(const std::uint8_t* code, const std::uint8_t* end);
+  template <class Store>
+  void DecodeLoop(const std::uint8_t* code, const std::uint8_t* end);
+  void DecodeAvx2(const std::uint8_t* code, const std::uint8_t* end);
   static void UnpackByRules(State& s, std::uint8_t c);
   static void UnpackNibble(State& s, int value);
   static void PutUnpackedChar(State& s, std::uint8_t c) { *s.out++ = c; }
@@ -66,6 +69,8 @@ class Unpacker {
   std::uint8_t* flushed_;
   std::uint8_t* limit_;
   State state_{};
+  // Whether the processor has AVX2, for the wider stores.
+  bool avx2_ = false;
 };
 
 }  // namespace xmodemquarvel::pack
