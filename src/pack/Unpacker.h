@@ -37,6 +37,9 @@ class Unpacker {
   // Writes every complete block not yet written. An incomplete last block is
   // not written.
   void Finish();
+  // Decodes with the portable 16-byte stores even where wider ones are
+  // available; the output is the same. For tests.
+  void UsePortableStores() { avx2_ = false; }
 
  private:
   // The decoder's registers. `mode` selects how the next byte is read; the
