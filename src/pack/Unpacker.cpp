@@ -29,7 +29,7 @@ Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
       flushed_(buffer_.get() + kBlockSize),
       limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
 #if defined(__x86_64__)
-  avx2_ = __builtin_cpu_supports("avx2");
+  avx2_ = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
 #endif
   // Until Start, the previous block is all NULs and there is no output.
   std::memset(buffer_.get(), 0, kBlockSize);
@@ -181,19 +181,30 @@ constexpr auto kEntries = [] {
   return t;
 }();
 
+// The current mode is held as kModeStride times the mode plus kModeBias. Its
+// low byte, 16 times the mode, is the shift to the mode's own 16-bit field in
+// kNextModes, and its second byte, 16 plus the mode, a field length that
+// takes in at most three more bits, which are zero: the value is at once the
+// control word of a bit-field extraction.
+constexpr std::size_t kModeStride = 272;
+constexpr std::size_t kModeBias = 4096;
+constexpr std::size_t ModeValue(unsigned m) {
+  return kModeStride * m + kModeBias;
+}
+
 // The decoding loop's view of the entries: each one 64-bit word, the last
 // character in bits 0-7, the length in bits 8-15, the flags in bits 16-23 and
 // the offset in bits 32-63, so that each field costs at most a shift. The
-// table of mode m starts at word kModeStride * m.
-constexpr std::size_t kModeStride = 272;
+// table of mode m starts at the mode's value; the words before the first
+// are never read.
 constexpr std::uint64_t Word(const Entry& e) {
   return e.lastChar | std::uint64_t{e.length} << 8 | std::uint64_t{e.flags} << 16 |
          std::uint64_t{e.offset} << 32;
 }
 constexpr auto kWords = [] {
-  std::array<std::uint64_t, 3 * kModeStride + 256> t{};
-  for (std::size_t m = 0; m < 4; ++m)
-    for (std::size_t c = 0; c < 256; ++c) t[m * kModeStride + c] = Word(kEntries[m][c]);
+  std::array<std::uint64_t, ModeValue(3) + 256> t{};
+  for (unsigned m = 0; m < 4; ++m)
+    for (std::size_t c = 0; c < 256; ++c) t[ModeValue(m) + c] = Word(kEntries[m][c]);
   return t;
 }();
 
@@ -206,20 +217,19 @@ constexpr auto kSources = [] {
 }();
 
 // The mode after each byte, for each mode the byte may be read in: 16 bits
-// per mode, each holding kModeStride times the next mode. kModeStride is a
-// multiple of 64 plus 16, so the value read is at once the start of the next
-// mode's words and, taken modulo 64, the shift to its own field here:
-// following the mode from byte to byte costs a shift and a mask rather than
-// a table load. General-mode bytes and repeats leave the loop and get their
-// next mode by the rules.
-static_assert(kModeStride % 64 == 16);
+// per mode, each the next mode's value, so that following the mode from
+// byte to byte costs a bit-field extraction rather than a table load.
+// General-mode bytes and repeats leave the loop and get their next mode by
+// the rules.
+static_assert(kModeStride % 64 == 16 && kModeBias % 256 == 0 && ModeValue(3) < 65536);
+static_assert(ModeValue(0) % 16 == 0 && kModeStride % 16 == 0);
 constexpr auto kNextModes = [] {
   std::array<std::uint64_t, 256> t{};
   for (std::size_t c = 0; c < 256; ++c) {
     std::uint64_t bits = 0;
     for (unsigned m = 0; m < 4; ++m) {
       const unsigned next = m == kGeneral ? kGeneral : kEntries[m][c].flags & kNextModeMask;
-      bits |= std::uint64_t{kModeStride * next} << (16 * m);
+      bits |= std::uint64_t{ModeValue(next)} << (16 * m);
     }
     t[c] = bits;
   }
@@ -309,15 +319,22 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
 
 namespace {
 
-// The fixed-size store of every code byte: kStore bytes or a little more.
-struct PortableStore {
+// What differs by instruction set: following the mode (a shift and a mask,
+// or one bit-field extraction) and the fixed-size store of every code byte.
+struct PortableOps {
+  static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
+    return (next >> (mode % 64)) & 0xFFFFu;
+  }
   static void Copy(std::uint8_t* to, const std::uint8_t* from) { std::memcpy(to, from, kStore); }
 };
 
 #if defined(__x86_64__)
 // 48 bytes in one 32-byte and one 16-byte move.
-struct Avx2Store {
-  [[gnu::target("avx2")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
+struct Avx2Ops {
+  [[gnu::target("avx2,bmi")]] static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
+    return __bextr_u64(next, mode);
+  }
+  [[gnu::target("avx2,bmi")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
     static_assert(kStore == 48);
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
@@ -329,9 +346,26 @@ struct Avx2Store {
 
 }  // namespace
 
-// The decoding loop, inlined into each variant below with the store of the
+// `ifSet` when the word has the flag, else `otherwise`, without a branch:
+// the flags of successive code bytes vary irregularly, and compilers may
+// turn the plain selection into a branch.
+template <std::uint32_t kFlag, typename T>
+[[gnu::always_inline]] inline T PickIf(std::uint64_t word, T ifSet, T otherwise) {
+  static_assert(sizeof(T) == 8);
+#if defined(__x86_64__)
+  asm("test %[flag], %k[word]\n\tcmovnz %[ifSet], %[r]"
+      : [r] "+r"(otherwise)
+      : [word] "r"(word), [flag] "i"(kFlag), [ifSet] "r"(ifSet)
+      : "cc");
+  return otherwise;
+#else
+  return word & kFlag ? ifSet : otherwise;
+#endif
+}
+
+// The decoding loop, inlined into each variant below with the operations of the
 // variant's instruction set.
-template <class Store>
+template <class Ops>
 [[gnu::always_inline]] inline void Unpacker::DecodeLoop(const std::uint8_t* code,
                                                         const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
@@ -339,7 +373,7 @@ template <class Store>
   std::uint8_t* out = state_.out;
   std::uint64_t last = state_.lastChar;
   // Where the current mode's words start.
-  std::size_t mode = kModeStride * state_.mode;
+  std::size_t mode = ModeValue(state_.mode);
   // Unrolled: the loop body is short and its branches rarely taken.
 #pragma GCC unroll 4
   for (; code != end; ++code) {
@@ -349,42 +383,35 @@ template <class Store>
     if (e & kByRules << 16) [[unlikely]] {
       state_.out = out;
       state_.lastChar = static_cast<std::uint8_t>(last);
-      state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
-      UnpackByRules(state_, c);
+      state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
+      // Read again rather than kept: fewer registers held in the hot loop.
+      UnpackByRules(state_, *code);
       out = state_.out;
       last = state_.lastChar;
-      mode = kModeStride * state_.mode;
+      mode = ModeValue(state_.mode);
       continue;
     }
-    mode = (kNextModes[c] >> (mode % 64)) & 0xFFFFu;
+    mode = Ops::NextMode(kNextModes[c], mode);
     // Where the bytes come from: the constants, or for copy codes the
     // previous block's same position, one block behind the output. Chosen
     // without a branch: literals and copies alternate irregularly.
     const std::uint8_t* from = kSources[at];
     const std::uint8_t* const previous = out - kBlockSize;
-#if defined(__x86_64__)
-    // Compilers turn the plain selection below into a branch.
-    asm("test %[flag], %k[e]\n\tcmovnz %[previous], %[from]"
-        : [from] "+r"(from)
-        : [e] "r"(e), [flag] "i"(kFromPrevious << 16), [previous] "r"(previous)
-        : "cc");
-#else
-    if (e & kFromPrevious << 16) from = previous;
-#endif
-    Store::Copy(out, from);
+    from = PickIf<kFromPrevious << 16>(e, previous, from);
+    Ops::Copy(out, from);
     out += static_cast<std::uint8_t>(e >> 8);
     // The whole word; its low byte is the character.
-    last = e & kSetsLast << 16 ? e : last;
+    last = PickIf<kSetsLast << 16>(e, e, last);
   }
   state_.out = out;
   state_.lastChar = static_cast<std::uint8_t>(last);
-  state_.mode = static_cast<std::uint8_t>(mode / kModeStride);
+  state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] void Unpacker::DecodeAvx2(const std::uint8_t* code,
-                                                  const std::uint8_t* end) {
-  DecodeLoop<Avx2Store>(code, end);
+[[gnu::target("avx2,bmi")]] void Unpacker::DecodeAvx2(const std::uint8_t* code,
+                                                      const std::uint8_t* end) {
+  DecodeLoop<Avx2Ops>(code, end);
 }
 #endif
 
@@ -395,7 +422,7 @@ void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
     return;
   }
 #endif
-  DecodeLoop<PortableStore>(code, end);
+  DecodeLoop<PortableOps>(code, end);
 }
 
 }  // namespace xmodemquarvel::pack

@@ -56,7 +56,7 @@ class Unpacker {
   };
 
   void UnpackPiece(const std::uint8_t* code, const std::uint8_t* end);
-  template <class Store>
+  template <class Ops>
   void DecodeLoop(const std::uint8_t* code, const std::uint8_t* end);
   void DecodeAvx2(const std::uint8_t* code, const std::uint8_t* end);
   static void UnpackByRules(State& s, std::uint8_t c);
