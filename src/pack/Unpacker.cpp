@@ -353,11 +353,11 @@ template <std::uint32_t kFlag, typename T>
 [[gnu::always_inline]] inline T PickIf(std::uint64_t word, T ifSet, T otherwise) {
   static_assert(sizeof(T) == 8);
 #if defined(__x86_64__)
-  asm("test %[flag], %k[word]\n\tcmovnz %[ifSet], %[r]"
-      : [r] "+r"(otherwise)
-      : [word] "r"(word), [flag] "i"(kFlag), [ifSet] "r"(ifSet)
+  asm("test %[flag], %k[word]\n\tcmovz %[otherwise], %[r]"
+      : [r] "+r"(ifSet)
+      : [word] "r"(word), [flag] "i"(kFlag), [otherwise] "r"(otherwise)
       : "cc");
-  return otherwise;
+  return ifSet;
 #else
   return word & kFlag ? ifSet : otherwise;
 #endif
