@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace xmodemquarvel::pack {
 
 namespace {
@@ -24,6 +28,9 @@ Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
           std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBlockSize + outputSize + kPieceRoom)),
       flushed_(buffer_.get() + kBlockSize),
       limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
+#if defined(__x86_64__)
+  avx2_ = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+#endif
   // Until Start, the previous block is all NULs and there is no output.
   std::memset(buffer_.get(), 0, kBlockSize);
   state_.out = buffer_.get() + kBlockSize;
@@ -83,6 +90,8 @@ enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 
 // `offset` or, for copy codes, from the previous block; maybe set the last
 // character; switch to the next mode. `next` is the next mode's first entry,
 // so that finding the next byte's entry costs one addition.
+// Read as one little-endian 64-bit word: offset in bits 0-15, next 16-31,
+// length 32-39, flags 40-47, lastChar 48-55, fromPrevious 56-63.
 struct Entry {
   std::uint16_t offset;
   std::uint16_t next;
@@ -172,6 +181,61 @@ constexpr auto kEntries = [] {
   return t;
 }();
 
+// The current mode is held as kModeStride times the mode plus kModeBias. Its
+// low byte, 16 times the mode, is the shift to the mode's own 16-bit field in
+// kNextModes, and its second byte, 16 plus the mode, a field length that
+// takes in at most three more bits, which are zero: the value is at once the
+// control word of a bit-field extraction.
+constexpr std::size_t kModeStride = 272;
+constexpr std::size_t kModeBias = 4096;
+constexpr std::size_t ModeValue(unsigned m) {
+  return kModeStride * m + kModeBias;
+}
+
+// The decoding loop's view of the entries: each one 64-bit word, the last
+// character in bits 0-7, the length in bits 8-15, the flags in bits 16-23 and
+// the offset in bits 32-63, so that each field costs at most a shift. The
+// table of mode m starts at the mode's value; the words before the first
+// are never read.
+constexpr std::uint64_t Word(const Entry& e) {
+  return e.lastChar | std::uint64_t{e.length} << 8 | std::uint64_t{e.flags} << 16 |
+         std::uint64_t{e.offset} << 32;
+}
+constexpr auto kWords = [] {
+  std::array<std::uint64_t, ModeValue(3) + 256> t{};
+  for (unsigned m = 0; m < 4; ++m)
+    for (std::size_t c = 0; c < 256; ++c) t[ModeValue(m) + c] = Word(kEntries[m][c]);
+  return t;
+}();
+
+// Where each entry's bytes come from in the constants, as addresses laid
+// out like kWords; copy codes replace theirs with the previous block.
+constexpr auto kSources = [] {
+  std::array<const std::uint8_t*, kWords.size()> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = kConstants.data() + (kWords[i] >> 32);
+  return t;
+}();
+
+// The mode after each byte, for each mode the byte may be read in: 16 bits
+// per mode, each the next mode's value, so that following the mode from
+// byte to byte costs a bit-field extraction rather than a table load.
+// General-mode bytes and repeats leave the loop and get their next mode by
+// the rules.
+static_assert(kModeStride % 64 == 16 && kModeBias % 256 == 0 && ModeValue(3) < 65536);
+static_assert(ModeValue(0) % 16 == 0 && kModeStride % 16 == 0);
+constexpr auto kNextModes = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    std::uint64_t bits = 0;
+    for (unsigned m = 0; m < 4; ++m) {
+      const unsigned next = m == kGeneral ? kGeneral : kEntries[m][c].flags & kNextModeMask;
+      bits |= std::uint64_t{ModeValue(next)} << (16 * m);
+    }
+    t[c] = bits;
+  }
+  return t;
+}();
+
 // Every store writes this many bytes and then moves on by the real length:
 // the bytes past the output are overwritten later or never written out.
 constexpr std::size_t kStore = kMaxSpaceCount + 1;
@@ -253,41 +317,112 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
                                                  : kNormal;
 }
 
-void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+namespace {
+
+// What differs by instruction set: following the mode (a shift and a mask,
+// or one bit-field extraction) and the fixed-size store of every code byte.
+struct PortableOps {
+  static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
+    return (next >> (mode % 64)) & 0xFFFFu;
+  }
+  static void Copy(std::uint8_t* to, const std::uint8_t* from) { std::memcpy(to, from, kStore); }
+};
+
+#if defined(__x86_64__)
+// 48 bytes in one 32-byte and one 16-byte move.
+struct Avx2Ops {
+  [[gnu::target("avx2,bmi")]] static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
+    return __bextr_u64(next, mode);
+  }
+  [[gnu::target("avx2,bmi")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
+    static_assert(kStore == 48);
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), b);
+  }
+};
+#endif
+
+}  // namespace
+
+// `ifSet` when the word has the flag, else `otherwise`, without a branch:
+// the flags of successive code bytes vary irregularly, and compilers may
+// turn the plain selection into a branch.
+template <std::uint32_t kFlag, typename T>
+[[gnu::always_inline]] inline T PickIf(std::uint64_t word, T ifSet, T otherwise) {
+  static_assert(sizeof(T) == 8);
+#if defined(__x86_64__)
+  asm("test %[flag], %k[word]\n\tcmovz %[otherwise], %[r]"
+      : [r] "+r"(ifSet)
+      : [word] "r"(word), [flag] "i"(kFlag), [otherwise] "r"(otherwise)
+      : "cc");
+  return ifSet;
+#else
+  return word & kFlag ? ifSet : otherwise;
+#endif
+}
+
+// The decoding loop, inlined into each variant below with the operations of the
+// variant's instruction set.
+template <class Ops>
+[[gnu::always_inline]] inline void Unpacker::DecodeLoop(const std::uint8_t* code,
+                                                        const std::uint8_t* end) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
-  const Entry* const entries = kEntries[0].data();
   std::uint8_t* out = state_.out;
-  std::uint8_t last = state_.lastChar;
-  const Entry* table = entries + state_.mode * 256u;
-  // Where an entry's bytes come from: the constants, or the previous block's
-  // same position, always one block behind the output. Picking by index
-  // avoids a branch on literals and copies, which alternate irregularly.
-  const std::uint8_t* sources[2] = {kConstants.data(), nullptr};
+  std::uint64_t last = state_.lastChar;
+  // Where the current mode's words start.
+  std::size_t mode = ModeValue(state_.mode);
   // Unrolled: the loop body is short and its branches rarely taken.
 #pragma GCC unroll 4
   for (; code != end; ++code) {
     const std::uint8_t c = *code;
-    const Entry e = table[c];
-    if (e.flags & kByRules) [[unlikely]] {
+    const std::size_t at = mode + c;
+    const std::uint64_t e = kWords[at];
+    if (e & kByRules << 16) [[unlikely]] {
       state_.out = out;
-      state_.lastChar = last;
-      state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
-      UnpackByRules(state_, c);
+      state_.lastChar = static_cast<std::uint8_t>(last);
+      state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
+      // Read again rather than kept: fewer registers held in the hot loop.
+      UnpackByRules(state_, *code);
       out = state_.out;
       last = state_.lastChar;
-      table = entries + state_.mode * 256u;
+      mode = ModeValue(state_.mode);
       continue;
     }
-    sources[1] = out - kBlockSize;
-    std::memcpy(out, sources[e.fromPrevious] + e.offset, kStore);
-    out += e.length;
-    last = e.flags & kSetsLast ? e.lastChar : last;
-    table = entries + e.next;
+    mode = Ops::NextMode(kNextModes[c], mode);
+    // Where the bytes come from: the constants, or for copy codes the
+    // previous block's same position, one block behind the output. Chosen
+    // without a branch: literals and copies alternate irregularly.
+    const std::uint8_t* from = kSources[at];
+    const std::uint8_t* const previous = out - kBlockSize;
+    from = PickIf<kFromPrevious << 16>(e, previous, from);
+    Ops::Copy(out, from);
+    out += static_cast<std::uint8_t>(e >> 8);
+    // The whole word; its low byte is the character.
+    last = PickIf<kSetsLast << 16>(e, e, last);
   }
   state_.out = out;
-  state_.lastChar = last;
-  state_.mode = static_cast<std::uint8_t>((table - entries) / 256);
+  state_.lastChar = static_cast<std::uint8_t>(last);
+  state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2,bmi")]] void Unpacker::DecodeAvx2(const std::uint8_t* code,
+                                                      const std::uint8_t* end) {
+  DecodeLoop<Avx2Ops>(code, end);
+}
+#endif
+
+void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+#if defined(__x86_64__)
+  if (avx2_) {
+    DecodeAvx2(code, end);
+    return;
+  }
+#endif
+  DecodeLoop<PortableOps>(code, end);
 }
 
 }  // namespace xmodemquarvel::pack

@@ -37,6 +37,9 @@ class Unpacker {
   // Writes every complete block not yet written. An incomplete last block is
   // not written.
   void Finish();
+  // Decodes with the portable 16-byte stores even where wider ones are
+  // available; the output is the same. For tests.
+  void UsePortableStores() { avx2_ = false; }
 
  private:
   // The decoder's registers. `mode` selects how the next byte is read; the
@@ -53,6 +56,9 @@ class Unpacker {
   };
 
   void UnpackPiece(const std::uint8_t* code, const std::uint8_t* end);
+  template <class Ops>
+  void DecodeLoop(const std::uint8_t* code, const std::uint8_t* end);
+  void DecodeAvx2(const std::uint8_t* code, const std::uint8_t* end);
   static void UnpackByRules(State& s, std::uint8_t c);
   static void UnpackNibble(State& s, int value);
   static void PutUnpackedChar(State& s, std::uint8_t c) { *s.out++ = c; }
@@ -66,6 +72,8 @@ class Unpacker {
   std::uint8_t* flushed_;
   std::uint8_t* limit_;
   State state_{};
+  // Whether the processor has AVX2, for the wider stores.
+  bool avx2_ = false;
 };
 
 }  // namespace xmodemquarvel::pack
