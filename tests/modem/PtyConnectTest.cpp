@@ -10,53 +10,57 @@ namespace xmodemquarvel {
 namespace {
 
 // The whole dialogue through the termios port: the modem runs behind the
-// master side of a pseudo-terminal pair in its own thread.
-TEST(PtyConnect, TheDialogueWorksThroughThePosixPort) {
+// master side of a pseudo-terminal pair in its own thread. Pauses cost nothing
+// on the client's virtual clock; the answers still cross the line for real.
+struct PtyModem {
+  explicit PtyModem(sim::ModemScript script) : modem(line, std::move(script)) {
+    line.AttachPeer(&modem);
+    far_end = std::thread([this] { line.Run(); });
+    HostOptions options;
+    options.clock = std::make_shared<VirtualClock>();
+    module = std::make_unique<ModuleXmodem>(std::move(options));
+    module->Device(line.SlavePath());
+  }
+  ~PtyModem() { Stop(); }
+  // Stops the far end; the modem's records may be read after this.
+  void Stop() {
+    line.Stop();
+    if (far_end.joinable()) far_end.join();
+  }
+
   sim::PtyLine line;
+  sim::SimulatedModem modem;
+  std::thread far_end;
+  std::unique_ptr<ModuleXmodem> module;
+};
+
+TEST(PtyConnect, TheDialogueWorksThroughThePosixPort) {
   sim::ModemScript script;
   script.dial_answers = {{"NO CARRIER"}, {"CONNECT 9600"}};
-  sim::SimulatedModem modem(line, script);
-  line.AttachPeer(&modem);
-  std::thread far_end([&] { line.Run(); });
+  PtyModem pty(script);
+  pty.module->Settings("19200,N,8,1");
+  const ReturnValues result = pty.module->Connect(3, "9");
+  const std::string trace = pty.module->TraceText();
+  pty.module->Disconnect();
+  pty.Stop();
 
-  // Pauses cost nothing on the virtual clock; answers still cross the line for real.
-  HostOptions options;
-  options.clock = std::make_shared<VirtualClock>();
-  ModuleXmodem module(std::move(options));
-  module.Device(line.SlavePath());
-  module.Settings("19200,N,8,1");
-  const ReturnValues result = module.Connect(3, "9");
-  const std::string trace = module.TraceText();
-  module.Disconnect();
-  line.Stop();
-  far_end.join();
-
-  EXPECT_EQ(result, rvTrue) << module.ErrorDescription();
-  EXPECT_EQ(trace,
-            "ATZ\r\nOK\r\nATDT9,0199001234\r\nNO CARRIER\r\nATDT9,0199001234\r\n"
-            "CONNECT 9600\r\n");
-  EXPECT_EQ(modem.DialAttempts(), 2);
-  EXPECT_EQ(module.Caption(), "Xmodem KOVA-CNAMTS Com " + line.SlavePath());
+  EXPECT_EQ(result, rvTrue) << pty.module->ErrorDescription();
+  EXPECT_EQ(trace, "ATZ\r\nOK\r\nATDT9,0199001234\r\nNO CARRIER\r\nATDT9,0199001234\r\n"
+                   "CONNECT 9600\r\n");
+  EXPECT_EQ(pty.modem.DialAttempts(), 2);
+  EXPECT_EQ(pty.module->Caption(), "Xmodem KOVA-CNAMTS Com " + pty.line.SlavePath());
 }
 
 TEST(PtyConnect, ANoDialToneAnswerEndsTheCallThroughThePosixPort) {
-  sim::PtyLine line;
   sim::ModemScript script;
   script.echo = false;
   script.dial_answers = {{"NO DIALTONE"}};
-  sim::SimulatedModem modem(line, script);
-  line.AttachPeer(&modem);
-  std::thread far_end([&] { line.Run(); });
-  HostOptions options;
-  options.clock = std::make_shared<VirtualClock>();
-  ModuleXmodem module(std::move(options));
-  module.Device(line.SlavePath());
-  const ReturnValues result = module.Connect(3);
-  line.Stop();
-  far_end.join();
+  PtyModem pty(script);
+  const ReturnValues result = pty.module->Connect(3);
+  pty.Stop();
   EXPECT_EQ(result, rvCTS);
-  EXPECT_EQ(module.ErrorDescription(), "Pas de tonalité");
-  EXPECT_EQ(modem.DialAttempts(), 1);
+  EXPECT_EQ(pty.module->ErrorDescription(), "Pas de tonalité");
+  EXPECT_EQ(pty.modem.DialAttempts(), 1);
 }
 
 }  // namespace
