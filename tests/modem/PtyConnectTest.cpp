@@ -45,8 +45,9 @@ TEST(PtyConnect, TheDialogueWorksThroughThePosixPort) {
   pty.Stop();
 
   EXPECT_EQ(result, rvTrue) << pty.module->ErrorDescription();
-  EXPECT_EQ(trace, "ATZ\r\nOK\r\nATDT9,0199001234\r\nNO CARRIER\r\nATDT9,0199001234\r\n"
-                   "CONNECT 9600\r\n");
+  EXPECT_EQ(trace,
+            "ATZ\r\nOK\r\nATDT9,0199001234\r\nNO CARRIER\r\nATDT9,0199001234\r\n"
+            "CONNECT 9600\r\n");
   EXPECT_EQ(pty.modem.DialAttempts(), 2);
   EXPECT_EQ(pty.module->Caption(), "Xmodem KOVA-CNAMTS Com " + pty.line.SlavePath());
 }
