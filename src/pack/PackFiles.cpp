@@ -233,24 +233,34 @@ void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
   if (!valid) ThrowCorruptEndBlock();
 }
 
-void PackFile(const std::string& FileSource, const std::string& FilePacked, int32_t& BlocCount,
-              const BlockEvent& event) {
-  FileHandle source = OpenSource(FileSource);
-  FileHandle target = OpenTarget(FilePacked);
+namespace {
+
+// Opens the source before the target, so that a missing source leaves the
+// target untouched, then runs one conversion between them.
+template <class Convert>
+void ConvertFile(const std::string& from, const std::string& to, Convert&& convert) {
+  FileHandle source = OpenSource(from);
+  FileHandle target = OpenTarget(to);
   FileReader reader(source);
   FileSink writer(target);
-  PackStream(reader, writer, BlocCount, event);
+  convert(reader, writer);
   target.CloseTarget();
+}
+
+}  // namespace
+
+void PackFile(const std::string& FileSource, const std::string& FilePacked, int32_t& BlocCount,
+              const BlockEvent& event) {
+  ConvertFile(FileSource, FilePacked, [&](ChunkSource& reader, ByteSink& writer) {
+    PackStream(reader, writer, BlocCount, event);
+  });
 }
 
 void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
                 const BlockEvent& event) {
-  FileHandle source = OpenSource(FileSource);
-  FileHandle target = OpenTarget(FileUnpacked);
-  FileReader reader(source);
-  FileSink writer(target);
-  UnpackStream(reader, writer, BlocCount, event);
-  target.CloseTarget();
+  ConvertFile(FileSource, FileUnpacked, [&](ChunkSource& reader, ByteSink& writer) {
+    UnpackStream(reader, writer, BlocCount, event);
+  });
 }
 
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out) {

@@ -76,16 +76,22 @@ Clock::Duration SimulatedSerialPort::TransmitTime(std::size_t bytes) const {
       static_cast<std::int64_t>(bytes) * 10 * 1'000'000'000LL / bits_per_second_));
 }
 
+void SimulatedSerialPort::Carry(std::string_view bytes, Clock::TimePoint& free_at,
+                                void (SimulatedSerialPort::*deliver)(std::string_view)) {
+  if (bits_per_second_ <= 0) {
+    (this->*deliver)(bytes);
+    return;
+  }
+  // A direction carries one chunk after another at the line's pace.
+  free_at = std::max(clock_->Now(), free_at) + TransmitTime(bytes.size());
+  clock_->Schedule(free_at,
+                   [this, deliver, chunk = std::string(bytes)] { (this->*deliver)(chunk); });
+}
+
 void SimulatedSerialPort::Output(std::string_view bytes) {
   RequireOpen();
   if (record_) host_wrote_.append(bytes);
-  if (bits_per_second_ <= 0) {
-    DeliverToPeer(bytes);
-    return;
-  }
-  const auto start = std::max(clock_->Now(), to_peer_free_);
-  to_peer_free_ = start + TransmitTime(bytes.size());
-  clock_->Schedule(to_peer_free_, [this, chunk = std::string(bytes)] { DeliverToPeer(chunk); });
+  Carry(bytes, to_peer_free_, &SimulatedSerialPort::DeliverToPeer);
 }
 
 void SimulatedSerialPort::DeliverToPeer(std::string_view bytes) {
@@ -94,13 +100,7 @@ void SimulatedSerialPort::DeliverToPeer(std::string_view bytes) {
 
 void SimulatedSerialPort::SendToHost(std::string_view bytes) {
   if (record_) peer_wrote_.append(bytes);
-  if (bits_per_second_ <= 0) {
-    DeliverToHost(bytes);
-    return;
-  }
-  const auto start = std::max(clock_->Now(), to_host_free_);
-  to_host_free_ = start + TransmitTime(bytes.size());
-  clock_->Schedule(to_host_free_, [this, chunk = std::string(bytes)] { DeliverToHost(chunk); });
+  Carry(bytes, to_host_free_, &SimulatedSerialPort::DeliverToHost);
 }
 
 void SimulatedSerialPort::DeliverToHost(std::string_view bytes) {

@@ -76,6 +76,9 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   void RequireOpen() const;
   Clock::Duration TransmitTime(std::size_t bytes) const;
   void DeliverToHost(std::string_view bytes);
+  // Delivers at once, or after the transmit time when the line is paced.
+  void Carry(std::string_view bytes, Clock::TimePoint& free_at,
+             void (SimulatedSerialPort::*deliver)(std::string_view));
   void DeliverToPeer(std::string_view bytes);
 
   std::shared_ptr<VirtualClock> clock_;
