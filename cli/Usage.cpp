@@ -1,5 +1,6 @@
 #include "Usage.h"
 
+#include "modem/ServerNumber.h"
 #include "xmodemquarvel/Version.h"
 
 namespace xmodemq {
@@ -79,8 +80,11 @@ Codes de sortie :
 }
 
 std::string VersionText() {
+  // The number is fixed when the program is built: an operator checks it here
+  // before the first call.
   return std::string("xmodemq ") + XMODEMQUARVEL_VERSION_STRING + " — " +
-         xmodemquarvel::kLibraryTitle + "\n";
+         xmodemquarvel::kLibraryTitle + "\nNuméro du serveur : " + xmodemquarvel::kServerNumber +
+         "\n";
 }
 
 }  // namespace xmodemq

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Processes.h"
+#include "modem/ServerNumber.h"
 
 namespace xmodemq::test {
 namespace {
@@ -14,10 +15,13 @@ TEST(Arguments, HelpListsEverySubcommandAndExitsZero) {
   }
 }
 
-TEST(Arguments, VersionNamesTheLibrary) {
+TEST(Arguments, VersionNamesTheLibraryAndTheNumberBuiltIn) {
   const Outcome r = RunXmodemq({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("xmodemq 1."), std::string::npos);
+  EXPECT_NE(r.out.find(std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST(Arguments, UsageErrorsExitTwoWithAMessage) {

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "modem/ServerNumber.h"
 #include "sim/PtyLine.h"
 #include "sim/SimulatedModem.h"
 #include "xmodemquarvel/ModuleXmodem.h"
@@ -45,9 +46,8 @@ TEST(PtyConnect, TheDialogueWorksThroughThePosixPort) {
   pty.Stop();
 
   EXPECT_EQ(result, rvTrue) << pty.module->ErrorDescription();
-  EXPECT_EQ(trace,
-            "ATZ\r\nOK\r\nATDT9,0199001234\r\nNO CARRIER\r\nATDT9,0199001234\r\n"
-            "CONNECT 9600\r\n");
+  EXPECT_EQ(trace, "ATZ\r\nOK\r\nATDT9," + std::string(kServerNumber) + "\r\nNO CARRIER\r\nATDT9," +
+                       kServerNumber + "\r\nCONNECT 9600\r\n");
   EXPECT_EQ(pty.modem.DialAttempts(), 2);
   EXPECT_EQ(pty.module->Caption(), "Xmodem KOVA-CNAMTS Com " + pty.line.SlavePath());
 }
