@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "component/CodePage.h"
+#include "component/GuardedSerialPort.h"
 #include "component/ModuleXmodemImpl.h"
 #include "pack/PackFiles.h"
 #include "platform/PosixSerialPort.h"
@@ -14,8 +15,9 @@ std::shared_ptr<Clock> ClockOrDefault(std::shared_ptr<Clock> clock) {
   return clock ? std::move(clock) : std::make_shared<MonotonicClock>();
 }
 
-std::unique_ptr<SerialPort> PortOrDefault(std::unique_ptr<SerialPort> port) {
-  return port ? std::move(port) : std::make_unique<PosixSerialPort>();
+std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> port) {
+  return std::make_unique<GuardedSerialPort>(port ? std::move(port)
+                                                  : std::make_unique<PosixSerialPort>());
 }
 
 // The error trap of CommPort, Device and Settings: the record is emptied, a
@@ -41,7 +43,7 @@ void RelayRefusal(ModuleXmodem::Impl& impl, Change&& change, const std::string& 
 ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
     : owner(owner_object),
       clock(ClockOrDefault(std::move(options.clock))),
-      port(PortOrDefault(std::move(options.port))),
+      port(GuardedPortOrDefault(std::move(options.port))),
       timer(*clock),
       loop(*clock, timer, std::move(options.yield), options.max_yield_interval),
       wait(timer, loop),
@@ -161,18 +163,29 @@ ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::str
   return impl_->ReceiveFile(UserId, PSW, FileName, PackType);
 }
 
+namespace {
+
+// The progress event of a packing run. Trace is read again before every block,
+// so a handler that switches it off stops the events at once. Nothing can
+// switch it on during the run, since nothing but the events runs meanwhile.
+pack::BlockEvent PackingEvent(ModuleXmodem::Impl& impl,
+                              const std::function<void(int32_t&)>& event) {
+  if (!impl.TraceFlag) return {};
+  return [&impl, &event](int32_t&) { impl.RaiseBloc(event); };
+}
+
+}  // namespace
+
 // Failures reach the host as exceptions carrying the system's number and
 // description; neither method writes into the error record.
 void ModuleXmodem::PackFile(const std::string& FileSource, const std::string& FilePacked) {
   BusyGuard guard(*impl_);
-  pack::PackFile(FileSource, FilePacked, impl_->BlocCount,
-                 impl_->TraceFlag ? BlocPacked : pack::BlockEvent{});
+  pack::PackFile(FileSource, FilePacked, impl_->BlocCount, PackingEvent(*impl_, BlocPacked));
 }
 
 void ModuleXmodem::UnPackFile(const std::string& FileSource, const std::string& FileUnpacked) {
   BusyGuard guard(*impl_);
-  pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount,
-                   impl_->TraceFlag ? BlocUnpacked : pack::BlockEvent{});
+  pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount, PackingEvent(*impl_, BlocUnpacked));
 }
 
 }  // namespace xmodemquarvel

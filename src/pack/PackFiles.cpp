@@ -1,6 +1,7 @@
 #include "pack/PackFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,8 @@ static_assert(kReadSize % kBlockSize == 0);
 class FileHandle {
  public:
   FileHandle(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  FileHandle(FileHandle&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   ~FileHandle() {
@@ -59,6 +62,8 @@ class FileHandle {
   std::string path_;
 };
 
+// A directory opens for reading but cannot be read as a file: it is refused
+// here, like a missing source, before the target is touched.
 FileHandle OpenSource(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -66,7 +71,12 @@ FileHandle OpenSource(const std::string& path) {
     ThrowSystem(error,
                 error == ENOENT ? "Fichier introuvable : " + path : "Impossible d'ouvrir " + path);
   }
-  return FileHandle(fd, path);
+  FileHandle source(fd, path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) ThrowSystem(errno, "Impossible d'ouvrir " + path);
+  if (S_ISDIR(st.st_mode))
+    ThrowSystem(EISDIR, "Impossible d'ouvrir " + path + " : c'est un dossier");
+  return source;
 }
 
 // Creates the target, or empties an existing one.
@@ -124,6 +134,24 @@ class FileSink final : public ByteSink {
 
  private:
   const FileHandle& file_;
+};
+
+// Notes whether the target itself failed. After any other failure the coder
+// hands over what it produced before it; after a failed write it must not write
+// again, or the bytes that went out before the failure would be doubled.
+class WatchedSink final : public ByteSink {
+ public:
+  explicit WatchedSink(ByteSink& target) : target_(target) {}
+  void Write(std::span<const std::uint8_t> bytes) override {
+    failed_ = true;
+    target_.Write(bytes);
+    failed_ = false;
+  }
+  bool Failed() const { return failed_; }
+
+ private:
+  ByteSink& target_;
+  bool failed_ = false;
 };
 
 class BufferSource final : public ChunkSource {
@@ -190,22 +218,31 @@ std::size_t BufferSizeFor(std::size_t size) {
 
 }  // namespace
 
+// A failure part-way (a handler that throws, a read error) leaves in the
+// target every whole packed block produced before it; the end block is missing.
 void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
                 std::size_t bufferSize) {
-  Packer packer(target, bufferSize);
+  WatchedSink sink(target);
+  Packer packer(sink, bufferSize);
   BlockReader reader(source);
   BlocCount = 0;
   std::int64_t count = 0;
-  while (const std::uint8_t* block = reader.Next()) {
-    packer.PackBlock(block, count);
-    CountBlock(++count, BlocCount, event);
+  try {
+    while (const std::uint8_t* block = reader.Next()) {
+      packer.PackBlock(block, count);
+      CountBlock(++count, BlocCount, event);
+    }
+  } catch (...) {
+    if (!sink.Failed()) packer.Flush();
+    throw;
   }
   packer.Finish();
 }
 
 void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
                   const BlockEvent& event, std::size_t bufferSize) {
-  Unpacker unpacker(target, bufferSize);
+  WatchedSink sink(target);
+  Unpacker unpacker(sink, bufferSize);
   BlockReader reader(source);
   BlocCount = 0;
   std::int64_t count = 0;
@@ -213,18 +250,24 @@ void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
   // otherwise it is the end block.
   std::array<std::uint8_t, kBlockSize> held{};
   const std::uint8_t* last = nullptr;
-  while (const std::uint8_t* block = reader.Next()) {
-    if (count == 0) {
-      unpacker.Start(block);
-    } else {
-      if (count >= 2) unpacker.UnpackBytes({last, kBlockSize});
-      last = block;
-      if (!reader.HasMore()) {
-        std::memcpy(held.data(), block, kBlockSize);
-        last = held.data();
+  try {
+    while (const std::uint8_t* block = reader.Next()) {
+      if (count == 0) {
+        unpacker.Start(block);
+      } else {
+        if (count >= 2) unpacker.UnpackBytes({last, kBlockSize});
+        last = block;
+        if (!reader.HasMore()) {
+          std::memcpy(held.data(), block, kBlockSize);
+          last = held.data();
+        }
       }
+      CountBlock(++count, BlocCount, event);
     }
-    CountBlock(++count, BlocCount, event);
+  } catch (...) {
+    // The complete blocks decoded before the failure stay in the target.
+    if (!sink.Failed()) unpacker.Finish();
+    throw;
   }
   if (count == 0) return;
   const bool valid = count < 2 || unpacker.UnpackEndBlock(last);

@@ -33,6 +33,9 @@ class Packer {
   void PackBlock(const std::uint8_t* current, std::int64_t BlocCount);
   // Writes the packed blocks still held, then the end block.
   void Finish();
+  // Writes the whole packed blocks still held and keeps the partial one: what
+  // the target holds when packing stops on a failure.
+  void Flush() { Drain(); }
 
  private:
   // Number of bytes in the packed block being filled.

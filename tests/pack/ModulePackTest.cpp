@@ -62,6 +62,23 @@ TEST_F(ModulePack, EventsFollowTheTraceSwitch) {
   for (int32_t i = 0; i < packed_blocks; ++i) EXPECT_EQ(unpacked_[i], i + 1);
   // The source comes back filled with spaces to whole blocks.
   EXPECT_EQ(Read(Path("out")), source + std::string(84, ' '));
+
+  // A handler that switches tracing off gets no further event.
+  packed_.clear();
+  unpacked_.clear();
+  m.BlocPacked = [&](int32_t& n) {
+    packed_.push_back(n);
+    m.Trace(n < 2);
+  };
+  m.PackFile(Path("src"), Path("packed"));
+  m.Trace(true);
+  m.BlocUnpacked = [&](int32_t& n) {
+    unpacked_.push_back(n);
+    m.Trace(false);
+  };
+  m.UnPackFile(Path("packed"), Path("out"));
+  EXPECT_EQ(packed_, (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(unpacked_, (std::vector<int32_t>{1}));
 }
 
 TEST_F(ModulePack, FailuresReachTheHostAsExceptionsAndLeaveTheRecordAlone) {
