@@ -17,10 +17,24 @@ namespace xmodemquarvel {
 //
 // Every member runs on the caller's thread and returns when its work is done;
 // during every wait the host's `yield` callback runs, and so may the events.
+//
+// Where this object departs from the component it replaces:
+// - Destroying it closes the serial port, if open, and so hangs up the modem
+//   (the port drops DTR on close). The original left the port open; a host
+//   still calls Disconnect first for the orderly hang-up.
+// - Connect, SendFile, ReceiveFile, PackFile and UnPackFile started from an
+//   event handler or the yield callback while one of them runs on the same
+//   object throw std::logic_error instead of corrupting the running one.
+//   Disconnect stays callable from a handler: it breaks off a transfer, which
+//   then fails on its next use of the closed port.
+// - Each object has its own trace window state (caption, text, visibility)
+//   and its own timer; the error record is shared by the objects of a thread.
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
   ModuleXmodem();
   explicit ModuleXmodem(HostOptions options);
+  // Closes the port if it is open (the modem hangs up), without Disconnect's
+  // pauses.
   ~ModuleXmodem();
   ModuleXmodem(const ModuleXmodem&) = delete;
   ModuleXmodem& operator=(const ModuleXmodem&) = delete;

@@ -27,6 +27,14 @@ class XMODEMQUARVEL_API SerialPortError : public std::system_error {
 // The serial line as the component drives it: the properties of a serial
 // communications control, plus the one wait the component needs. Strings are
 // byte strings: one char is one byte of the line.
+//
+// An implementation reports a refusal (a port in use, malformed settings, a
+// closed port) or a failure of the line by throwing, preferably a
+// SerialPortError with a French text for the user. Anything else it throws is
+// taken the same way: the component turns it into a SerialPortError carrying
+// what() (or a generic text), which the traps of CommPort, Settings and Connect
+// catch and relay through the Error event, and which reaches the host from the
+// other operations.
 class XMODEMQUARVEL_API SerialPort {
  public:
   virtual ~SerialPort();

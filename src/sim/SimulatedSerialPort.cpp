@@ -4,12 +4,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace xmodemquarvel::sim {
 SimulatedSerialPort::SimulatedSerialPort(std::shared_ptr<VirtualClock> clock)
     : clock_(std::move(clock)) {}
 
+void SimulatedSerialPort::ThrowPlannedFailure() {
+  if (next_failure_) std::rethrow_exception(std::exchange(next_failure_, nullptr));
+}
+
 void SimulatedSerialPort::CommPort(int32_t port) {
+  ThrowPlannedFailure();
   RefuseSelectionWhileOpen(open_);
   RefuseBadPortNumber(port);
   port_ = port;
@@ -17,17 +23,20 @@ void SimulatedSerialPort::CommPort(int32_t port) {
 }
 
 void SimulatedSerialPort::Device(const std::string& path) {
+  ThrowPlannedFailure();
   RefuseSelectionWhileOpen(open_);
   RefuseEmptyDevice(path);
   device_ = path;
 }
 
 void SimulatedSerialPort::Settings(const std::string& text) {
+  ThrowPlannedFailure();
   settings_ = ParseSettingsOrRefuse(text);
 }
 
 void SimulatedSerialPort::PortOpen(bool open) {
   if (open) {
+    ThrowPlannedFailure();
     if (open_) FailPort(EBUSY, "Le port " + device_ + " est déjà ouvert");
     if (refuse_open_) FailPort(EBUSY, "Le port " + device_ + " est déjà utilisé");
     open_ = true;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -57,6 +58,9 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   void PaceAt(int32_t bits_per_second) { bits_per_second_ = bits_per_second; }
   // The next opening fails as if another program held the port.
   void RefuseOpen(bool refuse) { refuse_open_ = refuse; }
+  // The next selection, settings change or opening throws `failure` instead, as
+  // a port of the host's own may throw anything.
+  void FailNextChange(std::exception_ptr failure) { next_failure_ = std::move(failure); }
   // Keep a copy of both directions (on by default; long benchmarks turn it off).
   void Record(bool on) { record_ = on; }
 
@@ -74,6 +78,7 @@ class SimulatedSerialPort final : public SerialPort, public Line {
 
  private:
   void RequireOpen() const;
+  void ThrowPlannedFailure();
   Clock::Duration TransmitTime(std::size_t bytes) const;
   void DeliverToHost(std::string_view bytes);
   // Delivers at once, or after the transmit time when the line is paced.
@@ -92,6 +97,7 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   bool cts_ = true;
   bool cd_ = true;
   bool refuse_open_ = false;
+  std::exception_ptr next_failure_;
   bool record_ = true;
   int open_count_ = 0;
   int32_t rthreshold_ = 0;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/SimulatedWorld.h"
@@ -92,6 +94,31 @@ TEST(Properties, SettingsAreRelayedOrRefusedWithTheirText) {
   }
   EXPECT_EQ(log.entries.size(), 4u);
   EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
+}
+
+// A port of the host's own may throw anything: the traps relay it like a
+// refusal of the serial layer, and nothing reaches the host.
+TEST(Properties, AnyFailureOfTheHostsPortIsRelayedByTheTraps) {
+  const std::pair<const char*, std::function<void(ModuleXmodem&)>> operations[] = {
+      {"Le port 2 n'est pas disponible", [](ModuleXmodem& m) { m.CommPort(2); }},
+      {"Les paramètres 9600,N,8,1 ne sont pas valides",
+       [](ModuleXmodem& m) { m.Settings("9600,N,8,1"); }},
+      {"Connexion impossible", [](ModuleXmodem& m) { EXPECT_EQ(m.Connect(1), rvFalse); }},
+  };
+  for (const auto& [event, operation] : operations) {
+    for (const bool standard : {true, false}) {
+      SimulatedWorld w;
+      ErrorLog log(*w.module);
+      w.port->FailNextChange(standard ? std::make_exception_ptr(std::runtime_error("panne"))
+                                      : std::make_exception_ptr(42));
+      EXPECT_NO_THROW(operation(*w.module)) << event;
+      ASSERT_EQ(log.entries.size(), 1u) << event;
+      EXPECT_EQ(log.entries[0].text, event);
+      EXPECT_EQ(log.entries[0].description_during,
+                standard ? "panne" : "Erreur inconnue du port série");
+      EXPECT_EQ(w.module->ErrorDescription(), "");
+    }
+  }
 }
 
 TEST(Properties, SettingThePortOrTheLineEmptiesTheErrorRecord) {
