@@ -14,11 +14,7 @@ constexpr std::size_t kDigitsAt = 124;  // byte 125, counted from 0
 
 std::int64_t DivideRoundHalfEven(std::int64_t numerator, std::int64_t denominator) {
   std::int64_t q = numerator / denominator;
-  std::int64_t r = numerator % denominator;
-  if (r < 0) {  // floor division, so that the remainder is in [0, denominator)
-    q -= 1;
-    r += denominator;
-  }
+  const std::int64_t r = numerator % denominator;
   const std::int64_t twice = 2 * r;
   if (twice > denominator || (twice == denominator && (q & 1) != 0)) ++q;
   return q;

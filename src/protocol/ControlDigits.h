@@ -6,8 +6,8 @@
 
 namespace xmodemquarvel::protocol {
 
-// The nearest integer to numerator / denominator (denominator > 0), a half
-// going to the even neighbour.
+// The nearest integer to numerator / denominator, a half going to the even
+// neighbour. Both are counts or sums of bytes: numerator >= 0, denominator > 0.
 std::int64_t DivideRoundHalfEven(std::int64_t numerator, std::int64_t denominator);
 
 // The control part of an opening record: the check sums S1 and S2 of bytes 1 to

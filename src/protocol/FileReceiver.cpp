@@ -52,8 +52,12 @@ ReturnValues ModuleXmodem::Impl::ReceiveFile(const std::string& UserId, const st
       PositionHigh = BlocCount / 256;
       PositionLow = BlocCount % 256;
       Record.Reprise.Assign("1");
-      Record.RecordPositionHigh.AssignBytes(EncodePosition(BlocCount).substr(0, 2));
-      Record.RecordPositionLow.AssignBytes(EncodePosition(BlocCount).substr(2, 1));
+      // The high part goes low byte first.
+      const char high[] = {static_cast<char>(PositionHigh % 256),
+                           static_cast<char>(PositionHigh / 256)};
+      const char low = static_cast<char>(PositionLow);
+      Record.RecordPositionHigh.AssignBytes({high, 2});
+      Record.RecordPositionLow.AssignBytes({&low, 1});
     }
   }
 

@@ -144,6 +144,7 @@ void SimulatedModem::OnDtr(bool on) {
 void SimulatedModem::OnPortOpen(bool open) {
   // Closing the port drops DTR.
   if (!open) HangUp();
+  if (open && !script_.leftover.empty()) line_.SendToHost(script_.leftover);
 }
 
 }  // namespace xmodemquarvel::sim

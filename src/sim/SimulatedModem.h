@@ -25,6 +25,8 @@ struct ModemScript {
   std::vector<std::vector<std::string>> dial_answers = {{"CONNECT 9600"}};
   // Answer lines to particular commands (compared exactly), in place of "OK".
   std::vector<std::pair<std::string, std::vector<std::string>>> command_answers;
+  // Bytes already waiting when the port opens: a modem's leftover output.
+  std::string leftover;
   // Time between a command and each of its answer lines.
   Clock::Duration answer_delay{};
   // Time between a dial and each of its answer lines.

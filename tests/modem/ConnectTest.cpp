@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "modem/ServerNumber.h"
 #include "support/Inspector.h"
 #include "support/SimulatedWorld.h"
 
@@ -15,11 +16,17 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testing::SimulatedWorld;
 
-constexpr const char* kDial = "ATDT0199001234";
+const std::string kNumber = kServerNumber;
+const std::string kDial = "ATDT" + kNumber;
 
+constexpr char kTimeOut[] = "Le modem n'a pas répondu dans le délai imparti";
+constexpr char kResetTimeOut[] = "ATZ - Le modem n'a pas répondu dans le délai imparti";
+
+// Plain texts: g++ 12 at -O2 takes std::string members of this nested table
+// for uninitialised.
 struct Outcome {
   ReturnValues result;
-  std::string description;
+  const char* description;
   bool port_open;
   ModemModeValues mode;
 };
@@ -56,12 +63,14 @@ std::vector<ConnectCase> Cases() {
   parity.parity_bit = true;
   sim::ModemScript refused_init;
   refused_init.refused_commands = {"AT&F&C1"};
+  sim::ModemScript leftover;
+  leftover.leftover = "\r\nERROR\r\nNO CARRIER\r\n";
 
-  const std::string timeout = "Le modem n'a pas répondu dans le délai imparti";
   return {
       {"connected with echo", {}, 3, "", {rvTrue, "", true, mmvConnecté}, kDial, 1},
       {"connected without echo", no_echo, 3, "", {rvTrue, "", true, mmvConnecté}, kDial, 1},
       {"parity bit ignored", parity, 3, "", {rvTrue, "", true, mmvConnecté}, kDial, 1},
+      {"leftover input is discarded", leftover, 3, "", {rvTrue, "", true, mmvConnecté}, "ATZ", 1},
       {"connected after an init string",
        {},
        3,
@@ -115,7 +124,7 @@ std::vector<ConnectCase> Cases() {
        dial({{}}),
        3,
        "",
-       {rvFalse, timeout, false, mmvCommande},
+       {rvFalse, kTimeOut, false, mmvCommande},
        kDial,
        4},
       {"information lines are read past",
@@ -129,14 +138,14 @@ std::vector<ConnectCase> Cases() {
        answering("ATZ", {}),
        3,
        "",
-       {rvFalse, "ATZ - " + timeout, false, mmvCommande},
+       {rvFalse, kResetTimeOut, false, mmvCommande},
        "ATZ",
        4},
       {"reset answered in lower case",
        answering("ATZ", {"ok"}),
        1,
        "",
-       {rvFalse, "ATZ - " + timeout, false, mmvCommande},
+       {rvFalse, kResetTimeOut, false, mmvCommande},
        "ATZ",
        2},
       {"reset refused",
@@ -197,10 +206,14 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortAndMode) {
 
 TEST(Connect, PreparesThePortAndSendsResetInitAndDial) {
   SimulatedWorld w;
+  // Whatever the port held before, Connect sets what the dialogue relies on.
+  w.port->Break(true);
+  w.port->RThreshold(5);
+  w.port->InputLen(0);
   ASSERT_EQ(w.module->Connect(3, "0", "ATM0"), rvTrue);
-  EXPECT_EQ(w.modem->Commands(), (std::vector<std::string>{"ATZ", "ATM0", "ATDT0,0199001234"}));
-  EXPECT_EQ(w.modem->NumbersDialled(), (std::vector<std::string>{"0,0199001234"}));
-  EXPECT_EQ(w.port->HostWrote(), "ATZ\r\nATM0\r\nATDT0,0199001234\r\n");
+  EXPECT_EQ(w.modem->Commands(), (std::vector<std::string>{"ATZ", "ATM0", "ATDT0," + kNumber}));
+  EXPECT_EQ(w.modem->NumbersDialled(), (std::vector<std::string>{"0," + kNumber}));
+  EXPECT_EQ(w.port->HostWrote(), "ATZ\r\nATM0\r\nATDT0," + kNumber + "\r\n");
   EXPECT_FALSE(w.port->BreakOn());
   EXPECT_EQ(w.port->RThresholdValue(), 0);
   EXPECT_EQ(w.port->InputLenValue(), 1);
@@ -213,7 +226,7 @@ TEST(Connect, PreparesThePortAndSendsResetInitAndDial) {
 TEST(Connect, TheTraceHoldsExactlyThisCallsAnswerLines) {
   SimulatedWorld w;
   ASSERT_EQ(w.module->Connect(3), rvTrue);
-  EXPECT_EQ(w.module->TraceText(), "ATZ\r\nOK\r\nATDT0199001234\r\nCONNECT 9600\r\n");
+  EXPECT_EQ(w.module->TraceText(), "ATZ\r\nOK\r\n" + kDial + "\r\nCONNECT 9600\r\n");
   w.module->Disconnect();
   w.modem->Script().echo = false;
   w.modem->Script().dial_answers = {{"CONNECT 19200/ARQ"}};
@@ -244,19 +257,29 @@ TEST(Connect, BusyExtendsTheDialWaitInsteadOfStartingAnotherAttempt) {
     int connect_after_s;  // counted from the dial, which goes out at 1 s
     ReturnValues result;
     int dials;
+    int second_busy_after_s = 0;
   };
   const Case cases[] = {
       {"BUSY", 100, rvTrue, 1},  // past the attempt's 60 s, inside the 105 s extension
       {"DELAYED 5", 100, rvTrue, 1},
       {"BUSY", 110, rvFalse, 2},  // the extension ran out first: a second, silent dial
+      // A second BUSY, before the first extension's minute began, starts
+      // 105 s afresh; it does not add a minute.
+      {"BUSY", 120, rvTrue, 1, 20},
+      {"BUSY", 130, rvFalse, 2, 20},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.first) + " " + std::to_string(c.connect_after_s));
     sim::ModemScript script;
     script.dial_answers = {{c.first}, {}};
     SimulatedWorld w(script);
+    const auto first_dial = [&] { return w.modem->DialAttempts() == 1; };
+    if (c.second_busy_after_s > 0)
+      w.clock->ScheduleAfter(seconds(1 + c.second_busy_after_s), [&] {
+        if (first_dial()) w.port->SendToHost("\r\nBUSY\r\n");
+      });
     w.clock->ScheduleAfter(seconds(1 + c.connect_after_s), [&] {
-      if (w.modem->DialAttempts() == 1) w.port->SendToHost("\r\nCONNECT 9600\r\n");
+      if (first_dial()) w.port->SendToHost("\r\nCONNECT 9600\r\n");
     });
     EXPECT_EQ(w.module->Connect(0), c.result);
     EXPECT_EQ(w.modem->DialAttempts(), c.dials);
@@ -273,15 +296,26 @@ TEST(Connect, ModemWithoutCtsFailsAtOnceAndClosesThePort) {
   EXPECT_LT(w.NowMs(), 10);
 }
 
-TEST(Connect, CtsLostWhileWaitingForTheDialAnswer) {
-  sim::ModemScript silent;
-  silent.dial_answers = {{}};
-  SimulatedWorld w(silent);
-  w.clock->ScheduleAfter(seconds(20), [&] { w.modem->HoldCts(false); });
-  EXPECT_EQ(w.module->Connect(3), rvCTS);
-  EXPECT_EQ(w.module->ErrorDescription(), "Le modem ne repond plus");
-  EXPECT_EQ(w.modem->DialAttempts(), 1);
-  EXPECT_FALSE(w.port->PortOpen());
+TEST(Connect, CtsLostDuringOrBetweenDialAttempts) {
+  // Lost while the first dial waits for its answer; lost once the first dial
+  // was answered NO CARRIER: every attempt checks CTS before it writes.
+  for (const bool between : {false, true}) {
+    sim::ModemScript script;
+    script.dial_answers = {{between ? "NO CARRIER" : ""}};
+    SimulatedWorld w(script);
+    if (between) {
+      w.module->TraceAppended = [&](const std::string& line) {
+        if (line == "NO CARRIER\r\n") w.modem->HoldCts(false);
+      };
+    } else {
+      w.clock->ScheduleAfter(seconds(20), [&] { w.modem->HoldCts(false); });
+    }
+    EXPECT_EQ(w.module->Connect(3), rvCTS);
+    EXPECT_EQ(w.module->ErrorDescription(),
+              between ? "Le modem ne répond pas" : "Le modem ne repond plus");
+    EXPECT_EQ(w.modem->DialAttempts(), 1);
+    EXPECT_FALSE(w.port->PortOpen());
+  }
 }
 
 TEST(Connect, APortInUseRaisesConnexionImpossibleWithAnEmptyRecord) {
@@ -322,6 +356,7 @@ TEST(Disconnect, DropsDtrPausesAndCloses) {
   const long long start = w.NowMs();
   w.module->Disconnect();
   EXPECT_EQ(w.NowMs() - start, 1500);
+  EXPECT_FALSE(w.port->DTREnable()) << "the hang-up is the drop of DTR";
   EXPECT_FALSE(w.port->PortOpen());
   EXPECT_FALSE(w.modem->Connected());
   EXPECT_EQ(w.modem->HangUps(), 1);

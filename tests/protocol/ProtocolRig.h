@@ -211,6 +211,7 @@ struct ServerRig {
     module->Trace(true);
     module->BlocSended = [this](int32_t& n) { sent_events.push_back(n); };
     module->BlocReceived = [this](int32_t& n) { received_events.push_back(n); };
+    module->Error = [this](std::string& text) { error_events.push_back(text); };
     if (wiring == Wiring::kDirect) Open();
   }
 
@@ -241,12 +242,17 @@ struct ServerRig {
     return module->ReceiveFile("u", "p", path, "0");
   }
 
-  // The result, description and line state a transfer left.
+  // The result, description and line state a transfer left. A transfer never
+  // raises Error, and an opening leaves its packing type in DataType.
   void Expect(ReturnValues got, ReturnValues result, const std::string& description, bool line_up,
               const std::string& what = "") {
     EXPECT_EQ(got, result) << what;
     EXPECT_EQ(module->ErrorDescription(), description) << what;
     EXPECT_EQ(port->PortOpen(), line_up) << what;
+    EXPECT_TRUE(error_events.empty()) << what;
+    if (!server->Transfers().empty()) {
+      EXPECT_EQ(module->DataType(), "0") << what;
+    }
   }
 
   std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
@@ -256,6 +262,7 @@ struct ServerRig {
   std::unique_ptr<ModuleXmodem> module;
   std::vector<int32_t> sent_events;
   std::vector<int32_t> received_events;
+  std::vector<std::string> error_events;
   std::function<void()> on_yield;
   TempDir dir;
   std::string path;  // of the last Send or Receive

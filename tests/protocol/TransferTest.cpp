@@ -99,6 +99,12 @@ TEST(SendFile, ProgressEventsOnlyWhileTracingAndTheHandlerMayChangeTheCount) {
   };
   ASSERT_EQ(rig.Send("h.bin", Pattern(128 * 3)), rvTrue);
   EXPECT_EQ(rig.sent_events, (std::vector<int32_t>{1, 12, 23}));
+  rig.module->BlocReceived = [&](int32_t& n) {
+    rig.received_events.push_back(n);
+    n += 10;
+  };
+  ASSERT_EQ(rig.Receive("h.copy"), rvTrue);
+  EXPECT_EQ(rig.received_events, (std::vector<int32_t>{1, 12, 23}));
 }
 
 TEST(SendFile, FailuresLeaveTheirDescriptionAndLineState) {
@@ -284,13 +290,21 @@ TEST(ReceiveFile, LocalFilesThatCannotBeOpenedOrCreated) {
   std::filesystem::create_directory(directory);
   rig.Expect(rig.Receive("sub"), rvFalse, "Erreur ouverture " + directory, false);
   EXPECT_TRUE(rig.port->HostWrote().empty()) << "nothing went on the line";
-  // 2^24 blocks (rounded) are more than the position can express.
-  for (const std::int64_t size : {std::int64_t{1} << 31, (std::int64_t{1} << 31) - 64}) {
+  // 2^24 blocks (rounded) are more than the position can express; one block
+  // less is asked for (and refused here: the server has no such file).
+  const std::int64_t limit = std::int64_t{1} << 31;
+  for (const std::int64_t size : {limit, limit - 64, limit - 128}) {
     rig.Reconnect();
     const std::string huge = rig.dir / "huge";
     WriteFile(huge, "");
     ASSERT_EQ(::truncate(huge.c_str(), size), 0);
-    rig.Expect(rig.Receive("huge"), rvFalse, "Erreur ouverture " + huge, false);
+    const ReturnValues result = rig.Receive("huge");
+    if (size == limit - 128) {
+      rig.Expect(result, rvRefuse, kRefused + "6", true);
+      EXPECT_EQ(rig.server->Transfers().back().record.substr(116, 3), Bytes({255, 255, 255}));
+    } else {
+      rig.Expect(result, rvFalse, "Erreur ouverture " + huge, false);
+    }
     EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(huge)), size);
   }
   // A new file that cannot be created fails the call itself, with the line up.
