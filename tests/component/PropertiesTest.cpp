@@ -1,3 +1,4 @@
+// The properties of ModuleXmodem, its error record and its Error event.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,87 +14,81 @@ namespace {
 
 using testing::SimulatedWorld;
 
-// Collects the Error events and what the error record held while each ran.
+// The Error events, with what the error record held while each ran.
 struct ErrorLog {
   struct Entry {
-    std::string text;
-    std::string source_during;
-    std::string description_during;
+    std::string text, source_during, description_during;
   };
-  explicit ErrorLog(ModuleXmodem& m) : module(m) {
-    m.Error = [this](std::string& text) {
-      entries.push_back({text, module.ErrorSource(), module.ErrorDescription()});
+  explicit ErrorLog(ModuleXmodem& m) {
+    m.Error = [this, &m](std::string& text) {
+      entries.push_back({text, m.ErrorSource(), m.ErrorDescription()});
     };
   }
-  ModuleXmodem& module;
   std::vector<Entry> entries;
 };
 
-TEST(Properties, DataTypeHoldsExactlyOneCharacter) {
-  SimulatedWorld w;
-  EXPECT_EQ(w.module->DataType(), std::string(1, '\0'));
-  w.module->DataType("XYZ");
-  EXPECT_EQ(w.module->DataType(), "X");
-  w.module->DataType("");
-  EXPECT_EQ(w.module->DataType(), " ");
-  w.module->DataType("étoile");
-  EXPECT_EQ(w.module->DataType(), "é");
-}
-
-TEST(Properties, ANewObjectIsHiddenWithItsFirstCaption) {
+TEST(Properties, ANewObjectAndItsDataType) {
   SimulatedWorld w;
   EXPECT_FALSE(w.module->Visible());
   EXPECT_EQ(w.module->Caption(), "Trace Xmodem - Quarvel");
   EXPECT_EQ(w.module->TraceText(), "");
+  EXPECT_FALSE(w.port->PortOpen());
   w.module->Visible(true);
   EXPECT_TRUE(w.module->Visible());
-  EXPECT_FALSE(w.port->PortOpen());
+  // DataType holds exactly one character: NUL at first, a space for "".
+  const std::pair<const char*, std::string> types[] = {
+      {nullptr, std::string(1, '\0')}, {"XYZ", "X"}, {"", " "}, {"étoile", "é"}};
+  for (const auto& [stored, read] : types) {
+    if (stored != nullptr) w.module->DataType(stored);
+    EXPECT_EQ(w.module->DataType(), read);
+  }
 }
 
-TEST(Properties, CommPortNamesThePortInTheCaption) {
+// CommPort and Settings relay the serial layer's refusal through Error, keep
+// the caption and the line as they were, and always leave the record empty.
+TEST(Properties, CommPortAndSettingsAreRelayedOrRefused) {
   SimulatedWorld w;
   ErrorLog log(*w.module);
   w.module->CommPort(2);
+  w.module->Settings("19200,E,7,1");
   EXPECT_TRUE(log.entries.empty());
   EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com 2");
   EXPECT_EQ(w.port->CommPort(), 2);
-}
+  EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
 
-TEST(Properties, ARefusedPortRaisesErrorAndKeepsTheCaption) {
-  struct Case {
-    int32_t port;
-    bool open_first;
+  const std::pair<std::function<void()>, std::string> refusals[] = {
+      {[&] { w.module->CommPort(0); }, "Le port 0 n'est pas disponible"},
+      {[&] { w.module->CommPort(256); }, "Le port 256 n'est pas disponible"},
+      {[&] { w.module->CommPort(-3); }, "Le port -3 n'est pas disponible"},
+      {[&] { w.port->PortOpen(true), w.module->CommPort(4), w.port->PortOpen(false); },
+       "Le port 4 n'est pas disponible"},
+      {[&] { w.module->Settings("9600,N,9,1"); }, "Les paramètres 9600,N,9,1 ne sont pas valides"},
+      {[&] { w.module->Settings(""); }, "Les paramètres  ne sont pas valides"},
+      {[&] { w.module->Settings("14400,N,8,1"); },
+       "Les paramètres 14400,N,8,1 ne sont pas valides"},
   };
-  for (const Case& c : {Case{0, false}, Case{256, false}, Case{-3, false}, Case{4, true}}) {
-    SimulatedWorld w;
-    w.module->CommPort(1);
-    if (c.open_first) w.port->PortOpen(true);
-    ErrorLog log(*w.module);
-    w.module->CommPort(c.port);
-    ASSERT_EQ(log.entries.size(), 1u) << c.port;
-    EXPECT_EQ(log.entries[0].text, "Le port " + std::to_string(c.port) + " n'est pas disponible");
+  for (const auto& [refuse, text] : refusals) {
+    w.modem->HoldCts(false);
+    ASSERT_EQ(w.module->Connect(1), rvCTS);  // leaves a record to empty
+    w.modem->HoldCts(true);
+    log.entries.clear();
+    refuse();
+    ASSERT_EQ(log.entries.size(), 1u) << text;
+    EXPECT_EQ(log.entries[0].text, text);
     // While the event ran, the record held the serial layer's own failure.
-    EXPECT_FALSE(log.entries[0].description_during.empty());
-    EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com 1");
-    EXPECT_EQ(w.module->ErrorSource(), "");
-    EXPECT_EQ(w.module->ErrorDescription(), "");
+    EXPECT_EQ(log.entries[0].source_during, "Port série") << text;
+    EXPECT_FALSE(log.entries[0].description_during.empty()) << text;
+    EXPECT_EQ(w.module->ErrorSource() + w.module->ErrorDescription(), "") << text;
   }
-}
-
-TEST(Properties, SettingsAreRelayedOrRefusedWithTheirText) {
-  SimulatedWorld w;
-  ErrorLog log(*w.module);
-  w.module->Settings("19200,E,7,1");
-  EXPECT_TRUE(log.entries.empty());
+  EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com 2");
   EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
-  for (const char* bad : {"9600,N,9,1", "n'importe quoi", "", "14400,N,8,1"}) {
-    w.module->Settings(bad);
-    ASSERT_FALSE(log.entries.empty());
-    EXPECT_EQ(log.entries.back().text,
-              std::string("Les paramètres ") + bad + " ne sont pas valides");
-  }
-  EXPECT_EQ(log.entries.size(), 4u);
-  EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
+  // An accepted change empties the record too.
+  ASSERT_EQ(w.module->Connect(1), rvTrue);
+  w.module->Disconnect();
+  w.modem->HoldCts(false);
+  ASSERT_EQ(w.module->Connect(1), rvCTS);
+  w.module->Settings("9600,N,8,1");
+  EXPECT_EQ(w.module->ErrorSource() + w.module->ErrorDescription(), "");
 }
 
 // A port of the host's own may throw anything: the traps relay it like a
@@ -121,43 +116,23 @@ TEST(Properties, AnyFailureOfTheHostsPortIsRelayedByTheTraps) {
   }
 }
 
-TEST(Properties, SettingThePortOrTheLineEmptiesTheErrorRecord) {
-  SimulatedWorld w;
-  w.modem->HoldCts(false);
-  ASSERT_EQ(w.module->Connect(1), rvCTS);
-  ASSERT_EQ(w.module->ErrorSource(), "Xmodem: Connect");
-  w.module->Settings("9600,N,8,1");
-  EXPECT_EQ(w.module->ErrorSource(), "");
-  EXPECT_EQ(w.module->ErrorDescription(), "");
-
-  ASSERT_EQ(w.module->Connect(1), rvCTS);
-  w.module->CommPort(999);  // refused, and still emptied
-  EXPECT_EQ(w.module->ErrorSource(), "");
-  EXPECT_EQ(w.module->ErrorDescription(), "");
-}
-
-TEST(Properties, TheErrorRecordIsSharedByTheObjectsOfOneThread) {
-  SimulatedWorld a;
-  SimulatedWorld b;
+TEST(Properties, TheErrorRecordIsOnePerThreadAndReEntryIsRefused) {
+  SimulatedWorld a, b;
   a.modem->HoldCts(false);
   ASSERT_EQ(a.module->Connect(1), rvCTS);
   EXPECT_EQ(b.module->ErrorSource(), "Xmodem: Connect");
   b.module->Settings("9600,N,8,1");
   EXPECT_EQ(a.module->ErrorDescription(), "");
-}
 
-TEST(Properties, AnOperationStartedFromAHandlerOfTheSameObjectIsRefused) {
-  SimulatedWorld w;
   bool refused = false;
-  w.on_yield = [&] {
-    if (refused) return;
+  b.on_yield = [&] {
     try {
-      w.module->Connect(1);
+      if (!refused) b.module->Connect(1);
     } catch (const std::logic_error&) {
       refused = true;
     }
   };
-  EXPECT_EQ(w.module->Connect(1), rvTrue);
+  EXPECT_EQ(b.module->Connect(1), rvTrue);
   EXPECT_TRUE(refused);
 }
 

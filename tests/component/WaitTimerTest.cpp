@@ -1,130 +1,102 @@
+// The time-out mechanism, the timer and the virtual clock, on their own.
 #include "component/WaitTimer.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <functional>
 #include <vector>
 
 #include "component/HostLoop.h"
 #include "component/Timer.h"
+#include "sim/SimulatedSerialPort.h"
 
 namespace xmodemquarvel {
 namespace {
 
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
-// The time-out mechanism alone, on a virtual clock.
 struct Mechanism {
-  explicit Mechanism(milliseconds max_interval = milliseconds(100))
+  explicit Mechanism(std::chrono::milliseconds max_interval = 100ms)
       : timer(clock),
         loop(
-            clock, timer, [this] { yield_times.push_back(NowMs()); }, max_interval),
+            clock, timer, [this] { yields.push_back(NowMs()); }, max_interval),
         wait(timer, loop) {}
-
   long long NowMs() const {
-    return std::chrono::duration_cast<milliseconds>(clock.Now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
+        .count();
   }
-  // Passes of the message loop until the wait runs out.
-  void RunOut() {
-    while (wait.Waiting) loop.Idle(nullptr);
-  }
-
   VirtualClock clock;
   Timer timer;
-  std::vector<long long> yield_times;
+  std::vector<long long> yields;
   HostLoop loop;
   WaitTimer wait;
 };
 
-TEST(WaitTimer, AWaitEndsAfterItsIntervalAndItsExtraMinutes) {
-  struct Case {
-    int interval;
-    int extra;
-    long long ends_at;
+TEST(WaitTimer, AWaitEndsWhenItsIntervalAndItsExtraMinutesHaveRun) {
+  using Steps = std::function<void(Mechanism&)>;
+  const auto busy_then_answer = [](Mechanism& m) {
+    m.wait.Arm(2000);
+    m.wait.Extend();
+    m.wait.Stop();  // the expected answer came during the extension
   };
-  const Case cases[] = {{2000, 0, 2000}, {10000, 1, 70000}, {60000, 2, 180000}, {1, 0, 1}};
-  for (const auto& c : cases) {
+  // What is done, then when the wait ends (ms from the start).
+  const std::pair<Steps, long long> cases[] = {
+      {[](Mechanism& m) { m.wait.Arm(2000); }, 2000},
+      {[](Mechanism& m) { m.wait.Arm(1); }, 1},
+      {[](Mechanism& m) { m.wait.Arm(10000), m.wait.ExtraMinutes = 1; }, 70000},
+      {[](Mechanism& m) { m.wait.Arm(60000), m.wait.ExtraMinutes = 2; }, 180000},
+      // BUSY 1.5 s into a 2 s wait: the wait ends 105 s after the extension.
+      {[](Mechanism& m) { m.wait.Arm(2000), m.clock.Advance(1500ms), m.wait.Extend(); }, 106500},
+      // The block layer's arming keeps the minute an extension left...
+      {[&](Mechanism& m) { busy_then_answer(m), m.wait.ArmKeepingExtraMinutes(10000); }, 70000},
+      // ...which a plain arming forgets.
+      {[&](Mechanism& m) {
+         busy_then_answer(m), m.wait.Arm(5000), m.wait.Stop(), m.wait.ArmKeepingExtraMinutes(10000);
+       },
+       10000},
+  };
+  for (const auto& [steps, ends_at] : cases) {
     Mechanism m;
-    m.wait.Arm(c.interval);
-    m.wait.ExtraMinutes = c.extra;
-    m.RunOut();
-    EXPECT_EQ(m.NowMs(), c.ends_at) << c.interval << "+" << c.extra;
+    steps(m);
+    while (m.wait.Waiting) m.loop.Idle(nullptr);
+    EXPECT_EQ(m.NowMs(), ends_at);
     EXPECT_FALSE(m.timer.Enabled());
   }
-}
-
-TEST(WaitTimer, BusyExtendsTheRunningWaitTo105SecondsFromTheExtension) {
-  Mechanism m;
-  m.wait.Arm(2000);
-  m.clock.Advance(milliseconds(1500));
-  m.loop.Yield();
-  ASSERT_TRUE(m.wait.Waiting);
-  m.wait.Extend();
-  m.RunOut();
-  EXPECT_EQ(m.NowMs(), 1500 + 105000);
-}
-
-TEST(WaitTimer, TheBlockLayerArmingKeepsALeftOverMinute) {
-  Mechanism m;
-  m.wait.Arm(2000);
-  m.wait.Extend();
-  m.wait.Stop();  // the expected answer came during the extension
-  EXPECT_TRUE(m.wait.Waiting);
-  EXPECT_EQ(m.wait.ExtraMinutes, 1);
-  const long long armed = m.NowMs();
-  m.wait.ArmKeepingExtraMinutes(10000);
-  m.RunOut();
-  EXPECT_EQ(m.NowMs() - armed, 70000);
-  // A plain arming forgets the minute again.
-  m.wait.Arm(10000);
-  m.wait.Stop();
-  m.wait.ArmKeepingExtraMinutes(10000);
-  const long long second = m.NowMs();
-  m.RunOut();
-  EXPECT_EQ(m.NowMs() - second, 10000);
-}
-
-TEST(WaitTimer, ATimeOutOfZeroNeverStartsTheTimer) {
+  // A time-out of zero never starts the timer: the wait does not end.
   Mechanism m;
   m.wait.Arm(0);
-  EXPECT_TRUE(m.wait.Waiting);
-  EXPECT_FALSE(m.timer.Enabled());
   for (int i = 0; i < 50; ++i) m.loop.Idle(nullptr);
-  EXPECT_TRUE(m.wait.Waiting);
+  EXPECT_TRUE(m.wait.Waiting && !m.timer.Enabled());
 }
 
 TEST(WaitTimer, APauseLetsTheHostRunAtTheIntervalItAllows) {
-  Mechanism m(milliseconds(50));
-  m.wait.Pause(500);
-  EXPECT_EQ(m.NowMs(), 500);
-  ASSERT_GE(m.yield_times.size(), 10u);
-  long long previous = 0;
-  for (long long t : m.yield_times) {
-    EXPECT_LE(t - previous, 50);
-    previous = t;
+  for (const auto limit : {50ms, 0ms}) {
+    Mechanism m(limit);
+    m.wait.Pause(500);
+    EXPECT_EQ(m.NowMs(), 500);
+    if (limit == 0ms) {
+      EXPECT_EQ(m.yields, std::vector<long long>{500}) << "no bound: one jump to the end";
+      continue;
+    }
+    EXPECT_GE(m.yields.size(), 10u);
+    for (std::size_t i = 0; i < m.yields.size(); ++i)
+      EXPECT_LE(m.yields[i] - (i == 0 ? 0 : m.yields[i - 1]), 50);
   }
 }
 
-TEST(WaitTimer, APauseWithoutAnIntervalLimitJumpsStraightToItsEnd) {
-  Mechanism m(milliseconds(0));
-  m.wait.Pause(1000);
-  EXPECT_EQ(m.NowMs(), 1000);
-  EXPECT_EQ(m.yield_times.size(), 1u);
-}
-
-TEST(Timer, TicksOnlyWhenDeliveredAndCountsFromItsStart) {
+TEST(Timer, TicksOnlyWhenDeliveredCountingFromItsStartWithoutPilingUp) {
   VirtualClock clock;
   Timer timer(clock);
   int ticks = 0;
   timer.OnTick([&] { ++ticks; });
   timer.Interval(1000);
   EXPECT_FALSE(timer.Deadline().has_value());
-  clock.Advance(milliseconds(5000));
+  clock.Advance(5000ms);
   timer.Enabled(true);
   EXPECT_FALSE(timer.DeliverIfDue());
-  clock.Advance(milliseconds(3500));
+  clock.Advance(3500ms);
   EXPECT_TRUE(timer.DeliverIfDue());
-  EXPECT_FALSE(timer.DeliverIfDue());  // late ticks do not pile up
+  EXPECT_FALSE(timer.DeliverIfDue());
   EXPECT_EQ(ticks, 1);
   timer.Interval(0);
   EXPECT_FALSE(timer.Deadline().has_value());
@@ -133,16 +105,33 @@ TEST(Timer, TicksOnlyWhenDeliveredAndCountsFromItsStart) {
 TEST(VirtualClock, RunsScheduledEventsInOrderOnTheWay) {
   VirtualClock clock;
   std::vector<int> order;
-  clock.ScheduleAfter(milliseconds(30), [&] { order.push_back(3); });
-  clock.ScheduleAfter(milliseconds(10), [&] {
+  clock.ScheduleAfter(30ms, [&] { order.push_back(3); });
+  clock.ScheduleAfter(10ms, [&] {
     order.push_back(1);
-    clock.ScheduleAfter(milliseconds(5), [&] { order.push_back(2); });
+    clock.ScheduleAfter(5ms, [&] { order.push_back(2); });
   });
-  const auto cancelled = clock.ScheduleAfter(milliseconds(20), [&] { order.push_back(99); });
-  clock.Cancel(cancelled);
-  clock.Advance(milliseconds(100));
+  clock.Cancel(clock.ScheduleAfter(20ms, [&] { order.push_back(99); }));
+  clock.Advance(100ms);
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(clock.Now().time_since_epoch(), milliseconds(100));
+  EXPECT_EQ(clock.Now().time_since_epoch(), 100ms);
+
+  // A simulated line paced at 9600 bit/s takes ten bit times a byte, and
+  // chunks queue behind one another.
+  auto shared = std::make_shared<VirtualClock>();
+  sim::SimulatedSerialPort port(shared);
+  port.PaceAt(9600);
+  port.PortOpen(true);
+  port.SendToHost("0123456789");
+  port.SendToHost("abcde");
+  const auto bytes = [](long long n) {
+    return std::chrono::nanoseconds(n * 10'000'000'000 / 9600);
+  };
+  for (const auto& [after, waiting] :
+       {std::pair{bytes(10) - 1ns, 0}, {bytes(10), 10}, {bytes(15), 15}}) {
+    shared->SleepUntil(VirtualClock::TimePoint(after));
+    EXPECT_EQ(port.InBufferCount(), waiting);
+  }
+  EXPECT_EQ(port.Input(), "0123456789abcde");
 }
 
 }  // namespace

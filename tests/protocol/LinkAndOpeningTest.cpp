@@ -1,7 +1,6 @@
 // SendAndWait and OpenTransfer against a far end that the test scripts or the
 // simulated server, on the virtual clock: the attempts and their outcomes, the
-// request record as it goes out, the four exchanges, and the response fields
-// as they come back.
+// request record as it goes out, the exchanges, and the response fields.
 #include "ProtocolRig.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/Frame.h"
@@ -10,13 +9,12 @@ namespace xmodemquarvel::testing {
 namespace {
 
 using protocol::ACK;
-using protocol::BuildFrame;
 using protocol::EOT;
 using protocol::NAK;
 using protocol::SOH;
 
 std::string Frame(std::uint8_t number, const std::string& data) {
-  return BuildFrame(number, data) + std::string(1, protocol::CR);
+  return protocol::BuildFrame(number, data) + std::string(1, protocol::CR);
 }
 
 using Arrange = std::function<void(ImplRig&)>;
@@ -29,23 +27,19 @@ Arrange Answers(std::vector<std::string> replies) {
     };
   };
 }
-template <typename... S>
-Arrange Answers(const S&... replies) {
-  return Answers(std::vector<std::string>{replies...});
-}
-
 // Bytes for the component after `ms` of line time.
 Arrange At(long long ms, std::string bytes) {
-  return [ms, bytes = std::move(bytes)](ImplRig& rig) {
-    rig.ReplyAfter(std::chrono::milliseconds(ms), bytes);
-  };
+  return [=](ImplRig& rig) { rig.ReplyAfter(std::chrono::milliseconds(ms), bytes); };
 }
+const Arrange kCarrierLostOnWrite = [](ImplRig& r) {
+  r.peer.on_bytes = [&r](std::string_view) { r.port->SetCts(false), r.port->SetCd(false); };
+};
 
 TEST(BlockLink, AttemptsAndTheirOutcomes) {
   const std::string data = Pattern(128, 3);
   const std::string bad_sum =
       Spoiled(Frame(8, data), 131, static_cast<char>(Frame(8, data)[131] ^ 1));
-  std::vector<std::string> previous(15, Frame(4, data));
+  std::vector<std::string> previous(15, Frame(4, data));  // more than ten, yet no failure
   previous.push_back(Frame(5, data));
   struct Case {
     const char* what;
@@ -57,47 +51,25 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
     long long ms;
     std::optional<std::string> rx = std::nullopt;
   };
+  // Failures take the hang-up's 1.5 s on top.
+  // clang-format off
   const std::vector<Case> cases = {
-      {"an empty message writes nothing and waits ten times ten seconds", 0, NAK, 0, nullptr,
-       rvFalse, kTenTimeOuts, "", 101'500},
-      {"EOT is taken where a frame is expected", ACK, SOH, 0, At(0, kEotCr), rvTrue, "", kAckCr, 0,
-       std::string(1, EOT)},
-      {"a wrong answer makes the same message go again", EOT, ACK, 0,
-       Answers(kNakCr, kNakCr, kAckCr), rvTrue, "", Repeat(kEotCr, 3), 0},
-      {"ten wrong answers fail without a time-out message", EOT, ACK, 0,
-       Answers(std::vector<std::string>(10, kNakCr)), rvFalse, kTenFailures, Repeat(kEotCr, 10),
-       1'500},
-      {"an acknowledgement goes out as NAK from the second attempt", ACK, SOH, 0, nullptr, rvFalse,
-       kTenTimeOuts, kAckCr + Repeat(kNakCr, 9), 101'500},
-      {"success after a time-out keeps its description", EOT, ACK, 0, At(15'000, kAckCr), rvTrue,
-       kTimeOut, Repeat(kEotCr, 2), 15'000},
+      {"an empty message writes nothing and waits ten times ten seconds", 0, NAK, 0, nullptr, rvFalse, kTenTimeOuts, "", 101'500},
+      {"EOT is taken where a frame is expected", ACK, SOH, 0, At(0, kEotCr), rvTrue, "", kAckCr, 0, std::string(1, EOT)},
+      {"a wrong answer makes the same message go again", EOT, ACK, 0, Answers({kNakCr, kNakCr, kAckCr}), rvTrue, "", Repeat(kEotCr, 3), 0},
+      {"ten wrong answers fail without a time-out message", EOT, ACK, 0, Answers(std::vector<std::string>(10, kNakCr)), rvFalse, kTenFailures, Repeat(kEotCr, 10), 1'500},
+      {"an acknowledgement goes out as NAK from the second attempt", ACK, SOH, 0, nullptr, rvFalse, kTenTimeOuts, kAckCr + Repeat(kNakCr, 9), 101'500},
+      {"success after a time-out keeps its description", EOT, ACK, 0, At(15'000, kAckCr), rvTrue, kTimeOut, Repeat(kEotCr, 2), 15'000},
       {"extra minutes left by the modem dialogue lengthen the first wait", 0, NAK, 0,
-       [](ImplRig& r) {
-         r.impl->wait.ExtraMinutes = 1;
-         r.ReplyAfter(std::chrono::milliseconds(65'000), kNakCr);
-       },
-       rvTrue, "", "", 65'000},
+       [](ImplRig& r) { r.impl->wait.ExtraMinutes = 1, At(65'000, kNakCr)(r); }, rvTrue, "", "", 65'000},
       {"frames are checked for number, complement and checksum", ACK, SOH, 7,
-       Answers(bad_sum, Spoiled(Frame(8, data), 2, 0), Frame(9, data), Frame(8, data)), rvTrue, "",
-       kAckCr + Repeat(kNakCr, 3), 0, Frame(8, data)},
-      {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, Frame(0, data)),
-       rvTrue, "", kNakCr, 0, Frame(0, data)},
-      // Fifteen repetitions: more than ten attempts, yet no failure.
-      {"the previous frame again is acknowledged and the count starts over", ACK, SOH, 4,
-       Answers(previous), rvTrue, "", Repeat(kAckCr, 16), 0, Frame(5, data)},
-      {"carrier lost ends at once with the line cut", ACK, SOH, 0,
-       [](ImplRig& r) {
-         r.peer.on_bytes = [&r](std::string_view) {
-           r.port->SetCts(false);
-           r.port->SetCd(false);
-         };
-       },
-       rvCTS, kLineCut, kAckCr, 1'500},
-      // Only the hang-up's pauses take time.
-      {"CTS low with the carrier tries ten times without waiting", ACK, SOH, 0,
-       [](ImplRig& r) { r.port->SetCts(false); }, rvFalse, kTenFailures, kAckCr + Repeat(kNakCr, 9),
-       1'500},
+       Answers({bad_sum, Spoiled(Frame(8, data), 2, 0), Frame(9, data), Frame(8, data)}), rvTrue, "", kAckCr + Repeat(kNakCr, 3), 0, Frame(8, data)},
+      {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
+      {"the previous frame again is acknowledged and the count starts over", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 16), 0, Frame(5, data)},
+      {"carrier lost ends at once with the line cut", ACK, SOH, 0, kCarrierLostOnWrite, rvCTS, kLineCut, kAckCr, 1'500},
+      {"CTS low with the carrier tries ten times without waiting", ACK, SOH, 0, [](ImplRig& r) { r.port->SetCts(false); }, rvFalse, kTenFailures, kAckCr + Repeat(kNakCr, 9), 1'500},
   };
+  // clang-format on
   for (const Case& c : cases) {
     ImplRig rig;
     rig.impl->BlocNumber = c.number;
@@ -115,41 +87,29 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
   }
 }
 
-TEST(BlockLink, AcceptsTheAwaitedAnswerAndLeavesTheRestWaiting) {
+TEST(BlockLink, TakesOneAnswerLeavesTheRestWaitingAndNeverSpins) {
   ImplRig rig;
   rig.Reply("garbage\r\n" + Bytes({6, 'x', 'y', 13, 21, 13}));
   ASSERT_EQ(rig.SendAndWait(std::string(1, EOT), ACK), rvTrue);
   EXPECT_EQ(rig.impl->RxBuffer, Bytes({6}));
-  EXPECT_EQ(rig.port->HostWrote(), kEotCr);
-  EXPECT_EQ(rig.Description(), "");
+  EXPECT_EQ(rig.yields, 1) << "one hand-over after a complete answer";
   // The NAK that followed is the first thing the next collection reads.
   ASSERT_EQ(rig.SendAndWait("", NAK), rvTrue);
   EXPECT_EQ(rig.impl->RxBuffer, Bytes({21}));
   EXPECT_EQ(rig.NowMs(), 0);
-  EXPECT_TRUE(rig.port->PortOpen());
-}
-
-TEST(BlockLink, AWrongAnswerIsDumpedToTheTraceOnlyWhileTheFormIsVisible) {
-  for (const bool visible : {true, false}) {
-    ImplRig rig;
-    rig.impl->form.Visible = visible;
-    rig.Reply(kAckCr + Bytes({1, 0, 255}) + std::string(128, '\0') + Bytes({0xAB, 13}) + kNakCr);
-    ASSERT_EQ(rig.SendAndWait("", NAK), rvTrue);
-    const std::string frame_dump = "1 0 FF " + Repeat("0 ", 128) + "AB D \r\n";
-    EXPECT_EQ(rig.impl->form.Text, visible ? "6 \r\n" + frame_dump : "") << visible;
-  }
-}
-
-TEST(BlockLink, YieldsOnceAfterACompleteAnswerAndNeverSpins) {
-  ImplRig rig;
-  rig.Reply(kAckCr);
+  // A 9 s wait with nothing coming hands over about once per 100 ms.
+  rig.ReplyAfter(std::chrono::milliseconds(9'000), kAckCr);
   ASSERT_EQ(rig.SendAndWait(std::string(1, EOT), ACK), rvTrue);
-  EXPECT_EQ(rig.yields, 1);
-  // A 10 s wait with nothing coming yields about once per 100 ms, not more.
-  ImplRig idle;
-  idle.ReplyAfter(std::chrono::milliseconds(9'000), kAckCr);
-  ASSERT_EQ(idle.SendAndWait(std::string(1, EOT), ACK), rvTrue);
-  EXPECT_LE(idle.yields, 200);
+  EXPECT_LE(rig.yields, 200);
+  // A wrong answer is dumped in hexadecimal to the trace, only while visible.
+  for (const bool visible : {true, false}) {
+    ImplRig dump;
+    dump.impl->form.Visible = visible;
+    dump.Reply(kAckCr + Bytes({1, 0, 255}) + std::string(128, '\0') + Bytes({0xAB, 13}) + kNakCr);
+    ASSERT_EQ(dump.SendAndWait("", NAK), rvTrue);
+    const std::string frame = "1 0 FF " + Repeat("0 ", 128) + "AB D \r\n";
+    EXPECT_EQ(dump.impl->form.Text, visible ? "6 \r\n" + frame : "") << visible;
+  }
 }
 
 struct OpeningRig : ImplRig {
@@ -166,52 +126,43 @@ struct OpeningRig : ImplRig {
     impl->Record.RecordPositionLow.AssignBytes({});
     return impl->OpenTransfer(user, password, file, sens, pack_type);
   }
+  const std::string& Record() { return server.Transfers().at(0).record; }
   sim::SimulatedServer server;
 };
 
-TEST(OpeningExchange, RequestRecordFieldsAreCutAndFilled) {
-  OpeningRig rig;
-  const std::string user45 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs";
-  ASSERT_EQ(user45.size(), 45u);
-  ASSERT_EQ(rig.Open(user45, "", "/data/in/a-rather-long-file-name.dat", "Emission", "ZIP"),
-            rvTrue);
-  const std::string& record = rig.server.Transfers().at(0).record;
-  ASSERT_EQ(record.size(), 128u);
-  EXPECT_EQ(record.substr(0, 122),
-            "V2.0" + user45.substr(0, 40) + std::string(40, ' ') + "a-rather-long-fil   0128" +
-                Bytes({0, 'E', '0', 'Z', ' ', ' ', ' ', ' ', 0, 0, 0}) + "CA0");
-  EXPECT_TRUE(protocol::ControlPartMatches(record));
-  EXPECT_EQ(rig.server.Transfers()[0].status, 0);
-  // The object's fields keep "CA0" and six NULs; DataType reads the pack type.
-  EXPECT_EQ(rig.impl->Record.Control.View(), "CA0" + std::string(6, '\0'));
-  EXPECT_EQ(rig.impl->Record.BaseName.View(), "a-rather-long-fil");
-}
-
-TEST(OpeningExchange, HostTextsGoOutInTheSingleByteCodePage) {
-  OpeningRig rig;
-  ASSERT_EQ(rig.Open("Irène", "mot€", "C:\\données\\relevé.txt", "R", "é"), rvTrue);
-  const std::string& record = rig.server.Transfers()[0].record;
-  EXPECT_EQ(record.substr(4, 5), "Ir\xE8ne");
-  EXPECT_EQ(record.substr(44, 4), "mot\x80");
-  EXPECT_EQ(record.substr(84, 6), "relev\xE9");
-  EXPECT_EQ(record[109], 'R');
-  EXPECT_EQ(record[111], '\xE9');
-}
-
-TEST(OpeningExchange, ExchangesAreExactOnTheLine) {
+TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
   OpeningRig rig;
   ASSERT_EQ(rig.Open("", "", "abc.txt", "E", "0"), rvTrue);
-  const std::string& record = rig.server.Transfers()[0].record;
-  EXPECT_EQ(rig.port->HostWrote(), BuildFrame(0, record) + "\r" + kEotCr + kNakCr);
-  EXPECT_EQ(record.substr(119), "CA0" + Bytes({0x1C, 0x2C}) + "0011");
+  EXPECT_EQ(rig.port->HostWrote(), Frame(0, rig.Record()) + kEotCr + kNakCr);
+  EXPECT_EQ(rig.Record().substr(119), "CA0" + Bytes({0x1C, 0x2C}) + "0011");
   EXPECT_EQ(rig.impl->BlocNumber, 255);
+  EXPECT_EQ(rig.impl->RxBuffer.substr(0, 2), Bytes({1, 0}));
   EXPECT_EQ(rig.impl->RxBuffer.size(), 133u);
-  EXPECT_EQ(rig.impl->RxBuffer[1], '\0');
+
+  OpeningRig cut;
+  const std::string user45 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs";
+  ASSERT_EQ(cut.Open(user45, "", "/data/in/a-rather-long-file-name.dat", "Emission", "ZIP"),
+            rvTrue);
+  EXPECT_EQ(cut.Record().substr(0, 122),
+            "V2.0" + user45.substr(0, 40) + std::string(40, ' ') + "a-rather-long-fil   0128" +
+                Bytes({0, 'E', '0', 'Z', ' ', ' ', ' ', ' ', 0, 0, 0}) + "CA0");
+  EXPECT_TRUE(protocol::ControlPartMatches(cut.Record()));
+  // The object's fields keep "CA0" and six NULs.
+  EXPECT_EQ(cut.impl->Record.Control.View(), "CA0" + std::string(6, '\0'));
+  EXPECT_EQ(cut.impl->Record.BaseName.View(), "a-rather-long-fil");
+
+  // Host texts go out in the single-byte code page.
+  OpeningRig french;
+  ASSERT_EQ(french.Open("Irène", "mot€", "C:\\données\\relevé.txt", "R", "é"), rvTrue);
+  EXPECT_EQ(french.Record().substr(4, 5), "Ir\xE8ne");
+  EXPECT_EQ(french.Record().substr(44, 4), "mot\x80");
+  EXPECT_EQ(french.Record().substr(84, 6), "relev\xE9");
+  EXPECT_EQ(french.Record().substr(109, 3), "R0\xE9");
 }
 
 TEST(OpeningExchange, ResponseFieldsAndPositions) {
-  using P =
-      std::tuple<std::int64_t, std::int32_t, std::int32_t, char>;  // blocks, high, low, reprise
+  // Position answered, PositionHigh, PositionLow, the response's Reprise.
+  using P = std::tuple<std::int64_t, std::int32_t, std::int32_t, char>;
   for (const auto& [position, high, low, reprise] :
        {P{76805, 300, 5, '1'}, P{0, 0, 0, '0'}, P{300, 1, 44, '1'}, P{-256, -1, 0, '0'},
         P{-8388608 + 7, -32768, 7, '0'}}) {
@@ -221,15 +172,15 @@ TEST(OpeningExchange, ResponseFieldsAndPositions) {
     EXPECT_EQ(rig.impl->PositionHigh, high) << position;
     EXPECT_EQ(rig.impl->PositionLow, low) << position;
     EXPECT_EQ(rig.impl->Record.Reprise.View()[0], reprise);
-    const std::string bytes = protocol::EncodePosition(position);
-    EXPECT_EQ(rig.impl->Record.RecordPositionHigh.View(), bytes.substr(0, 2));
-    EXPECT_EQ(rig.impl->Record.RecordPositionLow.View(), bytes.substr(2, 1));
+    EXPECT_EQ(std::string(rig.impl->Record.RecordPositionHigh.View()) +
+                  std::string(rig.impl->Record.RecordPositionLow.View()),
+              protocol::EncodePosition(position));
   }
 }
 
 TEST(OpeningExchange, FailuresLeaveTheirDescriptionAndLineState) {
-  // The server stops answering before the invitation, after it, after the ACK
-  // of the record, after the ACK of the EOT: each step fails in turn.
+  // EOT for the response; the server silent before the invitation, after it,
+  // after the ACK of the record, after the ACK of the EOT.
   std::vector<std::tuple<sim::ServerFaults, std::string, bool>> cases = {
       {{.eot_for_response = true}, kUnexpected, true}};
   for (int silent_after : {0, 1, 2, 3})
@@ -246,10 +197,7 @@ TEST(OpeningExchange, FailuresLeaveTheirDescriptionAndLineState) {
   cut.server.Stop();
   cut.port->AttachPeer(&cut.peer);
   cut.Reply(kNakCr);
-  cut.peer.on_bytes = [&](std::string_view) {
-    cut.port->SetCts(false);
-    cut.port->SetCd(false);
-  };
+  kCarrierLostOnWrite(cut);
   EXPECT_EQ(cut.Open(), rvCTS);
   EXPECT_EQ(cut.Description(), kLineCut);
   EXPECT_FALSE(cut.port->PortOpen());

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -23,6 +21,7 @@
 #include "sim/SimulatedModem.h"
 #include "sim/SimulatedSerialPort.h"
 #include "sim/SimulatedServer.h"
+#include "support/Files.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel::testing {
@@ -30,50 +29,6 @@ namespace xmodemquarvel::testing {
 inline long long Ms(const VirtualClock& clock) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
       .count();
-}
-
-// A directory of its own for each test, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "xmq-protocol-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline void WriteFile(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Bytes that differ from block to block and from seed to seed, control bytes
-// and CR included.
-inline std::string Pattern(std::size_t size, std::uint32_t seed = 7) {
-  std::string out(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : out) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return out;
 }
 
 inline std::string Bytes(std::initializer_list<int> values) {
@@ -121,12 +76,6 @@ inline sim::ServerFaults Silent(int after_messages) {
 }
 inline sim::ServerFaults LineLoss(int after_frames) {
   return {.line_loss_after_frames = after_frames};
-}
-inline sim::ServerFaults RepeatFrame(int frame) {
-  return {.repeat_frame = frame};
-}
-inline sim::ServerFaults CorruptFrame(int frame) {
-  return {.corrupt_frame = frame};
 }
 
 // A far end that a test scripts byte by byte.

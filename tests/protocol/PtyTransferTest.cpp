@@ -1,51 +1,65 @@
-// A send and a receive through the POSIX port and a real pseudo-terminal, with
-// the simulated modem and server behind its master side in their own thread.
+// The whole dialogue, a send and a receive through the termios port and a real
+// pseudo-terminal, with the simulated modem and server behind its master side
+// in their own thread. Pauses cost nothing on the client's virtual clock; the
+// bytes cross the line for real.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "ProtocolRig.h"
+#include "modem/ServerNumber.h"
 #include "sim/PtyLine.h"
 
 namespace xmodemquarvel::testing {
 namespace {
 
-TEST(PtyTransfer, SendAndReceiveBackThroughThePosixPort) {
+TEST(PtyTransfer, DialSendAndReceiveBackThroughThePosixPort) {
   TempDir dir;
   const std::string content = Pattern(128 * 300 + 17, 3);
-  const std::string path = dir / "through.pty";
-  // Same base name: the server serves what it has just stored.
-  const std::string back = dir / "through.copy";
-  WriteFile(path, content);
+  WriteFile(dir / "through.pty", content);
+  for (const bool dial_tone : {true, false}) {
+    sim::PtyLine line;
+    sim::ModemScript script;
+    script.echo = dial_tone;
+    script.dial_answers = {{dial_tone ? "NO CARRIER" : "NO DIALTONE"}, {"CONNECT 9600"}};
+    sim::SimulatedModem modem(line, script);
+    sim::SimulatedServer server(line);
+    modem.AttachServer(&server);
+    line.AttachPeer(&modem);
+    std::thread far_end([&] { line.Run(); });
 
-  sim::PtyLine line;
-  sim::SimulatedModem modem(line);
-  sim::SimulatedServer server(line);
-  modem.AttachServer(&server);
-  line.AttachPeer(&modem);
-  std::thread far_end([&] { line.Run(); });
+    HostOptions options;
+    options.clock = std::make_shared<VirtualClock>();
+    ModuleXmodem module(std::move(options));
+    std::vector<int32_t> received;
+    module.Trace(true);
+    module.BlocReceived = [&](int32_t& n) { received.push_back(n); };
+    module.Device(line.SlavePath());
+    module.Settings("19200,N,8,1");
+    const ReturnValues connected = module.Connect(3, "9");
+    const std::string trace = module.TraceText();
+    ReturnValues sent = connected, got = connected;
+    if (connected == rvTrue) sent = module.SendFile("u", "p", dir / "through.pty", "0");
+    // Same base name: the server serves what it has just stored.
+    if (sent == rvTrue) got = module.ReceiveFile("u", "p", dir / "through.copy", "0");
+    const std::string description = module.ErrorDescription();
+    module.Disconnect();
+    line.Stop();
+    far_end.join();
 
-  // Pauses cost nothing on the virtual clock; the bytes cross the line for real.
-  HostOptions options;
-  options.clock = std::make_shared<VirtualClock>();
-  ModuleXmodem module(std::move(options));
-  std::vector<int32_t> received;
-  module.Trace(true);
-  module.BlocReceived = [&](int32_t& n) { received.push_back(n); };
-  module.Device(line.SlavePath());
-  const ReturnValues connected = module.Connect(1);
-  const ReturnValues sent = connected == rvTrue ? module.SendFile("u", "p", path, "0") : connected;
-  const std::string send_description = module.ErrorDescription();
-  const ReturnValues got = sent == rvTrue ? module.ReceiveFile("u", "p", back, "0") : sent;
-  module.Disconnect();
-  line.Stop();
-  far_end.join();
-
-  ASSERT_EQ(connected, rvTrue);
-  ASSERT_EQ(sent, rvTrue) << send_description;
-  ASSERT_EQ(got, rvTrue) << module.ErrorDescription();
-  EXPECT_EQ(ReadFile(back), content.substr(0, 128 * 300));
-  EXPECT_EQ(received.size(), 300u);
+    if (!dial_tone) {
+      EXPECT_EQ(connected, rvCTS);
+      EXPECT_EQ(description, "Pas de tonalité");
+      EXPECT_EQ(modem.DialAttempts(), 1);
+      continue;
+    }
+    const std::string dial = "ATDT9," + std::string(kServerNumber) + "\r\n";
+    EXPECT_EQ(trace, "ATZ\r\nOK\r\n" + dial + "NO CARRIER\r\n" + dial + "CONNECT 9600\r\n");
+    EXPECT_EQ(module.Caption(), "Xmodem KOVA-CNAMTS Com " + line.SlavePath());
+    ASSERT_EQ(got, rvTrue) << description;
+    EXPECT_EQ(ReadFile(dir / "through.copy"), content.substr(0, 128 * 300));
+    EXPECT_EQ(received.size(), 300u);
+  }
 }
 
 }  // namespace

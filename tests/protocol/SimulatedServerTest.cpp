@@ -1,5 +1,5 @@
-// The simulated server on its own, driven byte by byte: how it judges requests, invites, stores and
-// serves, and its faults.
+// The simulated server on its own, fed byte by byte: how it invites, judges
+// requests, stores and reports, gives up on silence, and its faults.
 #include "ProtocolRig.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/ControlDigits.h"
@@ -26,7 +26,6 @@ std::string Wire(const std::string& frame132) {
   return frame132 + "\r";
 }
 
-// The server alone on a simulated port, fed byte by byte.
 struct ServerBench {
   explicit ServerBench(sim::ServerFaults faults = {}) : server(line, {}, faults) { server.Start(); }
   // The messages sent since the last call, as the component would collect them.
@@ -38,7 +37,6 @@ struct ServerBench {
     read = line.PeerWrote().size();
     return out;
   }
-  // Feeds `wires` one after the other; returns the messages they brought.
   std::vector<std::string> Feed(const std::vector<std::string>& wires) {
     for (const std::string& wire : wires) server.OnHostBytes(wire);
     return Messages();
@@ -56,7 +54,13 @@ struct ServerBench {
   std::size_t read = 0;
 };
 
-TEST(SimulatedServer, InvitesAndRepeatsTheInvitationUntilTheRecordComes) {
+std::vector<std::string> Answers(std::initializer_list<int> bytes) {
+  std::vector<std::string> out;
+  for (int b : bytes) out.push_back(Bytes({b}));
+  return out;
+}
+
+TEST(SimulatedServer, InvitesUntilTheRecordComesAndGivesUpOnSilence) {
   ServerBench bench;
   EXPECT_EQ(bench.line.PeerWrote(), kNakCr);
   bench.clock->Advance(std::chrono::seconds(7));
@@ -64,44 +68,40 @@ TEST(SimulatedServer, InvitesAndRepeatsTheInvitationUntilTheRecordComes) {
   bench.Feed({Wire(BuildFrame(0, Request("u", 'E', '0', 0)))});
   bench.clock->Advance(std::chrono::seconds(10));
   EXPECT_EQ(bench.line.PeerWrote(), Repeat(kNakCr, 3) + kAckCr);
-}
-
-// A good request with the bytes at `offset` changed; its control part made
-// again unless `keep_control` is set.
-std::string Changed(std::size_t offset, const std::string& bytes, bool keep_control = false) {
-  std::string r = Request("alice", 'E', '0', 0);
-  r.replace(offset, bytes.size(), bytes);
-  if (!keep_control) protocol::ApplyControlPart(r);
-  return r;
+  // A transfer that hears nothing for long is abandoned: it invites again.
+  bench.clock->Advance(std::chrono::seconds(61));
+  EXPECT_EQ(bench.Messages().at(0), Bytes({21}));
 }
 
 TEST(SimulatedServer, JudgesTheRequest) {
-  using Case = std::tuple<const char*, std::string, char>;  // what, request, status answered
-  for (const auto& [what, request, status] : {
-           Case{"good send", Request("alice", 'E', '0', 0), 0},
-           Case{"wrong control digits", Changed(127, "X", true), 1},
-           Case{"wrong version", Changed(3, "1"), 1},
-           Case{"wrong block size", Changed(104, "1024"), 1},
-           Case{"unknown user", Request("bob", 'E', '0', 0), 2},
-           Case{"wrong password", Request(Fit("alice", 40) + "wrong", 'E', '0', 0), 3},
-           Case{"wrong direction", Request("alice", 'X', '0', 0), 4},
-           Case{"missing file", Request("alice", 'R', '0', 0, "none"), 6},
-           Case{"resume beyond the file", Request("alice", 'R', '1', 9), 5},
-           Case{"resume inside the file", Request("alice", 'R', '1', 3), 0},
-       }) {
+  // A good request with the bytes at `offset` changed; its control part made
+  // again unless `keep_control` is set.
+  const auto changed = [](std::size_t offset, const std::string& bytes, bool keep_control = false) {
+    std::string r = Request("alice", 'E', '0', 0);
+    r.replace(offset, bytes.size(), bytes);
+    if (!keep_control) protocol::ApplyControlPart(r);
+    return r;
+  };
+  // clang-format off
+  const std::tuple<const char*, std::string, char> cases[] = {  // what, request, status
+      {"good send", Request("alice", 'E', '0', 0), 0},
+      {"wrong control digits", changed(127, "X", true), 1},
+      {"wrong version", changed(3, "1"), 1},
+      {"wrong block size", changed(104, "1024"), 1},
+      {"unknown user", Request("bob", 'E', '0', 0), 2},
+      {"wrong password", Request(Fit("alice", 40) + "wrong", 'E', '0', 0), 3},
+      {"wrong direction", Request("alice", 'X', '0', 0), 4},
+      {"missing file", Request("alice", 'R', '0', 0, "none"), 6},
+      {"resume beyond the file", Request("alice", 'R', '1', 9), 5},
+      {"resume inside the file", Request("alice", 'R', '1', 3), 0},
+  };
+  // clang-format on
+  for (const auto& [what, request, status] : cases) {
     ServerBench bench;
     bench.server.Script().users = {{"alice", std::string()}};
     bench.server.PutFile("file", Pattern(128 * 4));
-    // The status is byte 109 of the response record.
     EXPECT_EQ(protocol::FrameData(bench.Open(request))[108], status) << what;
   }
-}
-
-// One-byte answers, as collected.
-std::vector<std::string> Answers(std::initializer_list<int> bytes) {
-  std::vector<std::string> out;
-  for (int b : bytes) out.push_back(Bytes({b}));
-  return out;
 }
 
 TEST(SimulatedServer, StoresFramesOnceAndReportsItsCount) {
@@ -122,24 +122,15 @@ TEST(SimulatedServer, StoresFramesOnceAndReportsItsCount) {
   EXPECT_EQ(bench.server.File("stored"), a + b);
   bench.Feed({kAckCr, kAckCr});
   EXPECT_TRUE(bench.server.Transfers().back().completed);
-}
 
-TEST(SimulatedServer, StoresInADirectory) {
-  TempDir store;
+  // Kept in a directory, by base name, and served from there.
   ServerRig rig;
-  rig.server->UseDirectory(store.path());
+  rig.server->UseDirectory(rig.dir.path());
   ASSERT_EQ(rig.Send("ondisk.bin", Pattern(128 * 5)), rvTrue);
-  EXPECT_EQ(ReadFile(store / "ondisk"), Pattern(128 * 5));
+  EXPECT_EQ(ReadFile(rig.dir / "ondisk"), Pattern(128 * 5));
   WriteFile(rig.dir / "ondisk.copy", Pattern(128 * 2));
   ASSERT_EQ(rig.Receive("ondisk.copy"), rvTrue);
   EXPECT_EQ(ReadFile(rig.path), Pattern(128 * 5));
-}
-
-TEST(SimulatedServer, AbandonsATransferThatFallsSilentAndInvitesAgain) {
-  ServerBench bench;
-  bench.Open(Request("u", 'E', '0', 0));
-  bench.clock->Advance(std::chrono::seconds(61));
-  EXPECT_EQ(bench.Messages().at(0), Bytes({21}));
 }
 
 TEST(SimulatedServer, NoiseAndDropsAreRepeatablePerSeed) {
