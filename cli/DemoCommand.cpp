@@ -33,10 +33,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kLineBitsPerSecond = 115200;
 constexpr const char* kFileName = "FACT0001.TXT";
 
-std::atomic<bool> g_demo_interrupted{false};
-extern "C" void NoteDemoInterrupt(int) {
-  g_demo_interrupted.store(true);
+// The signal that broke the demo off (0: none).
+std::atomic<int> g_demo_interrupted{0};
+extern "C" void NoteDemoInterrupt(int signo) {
+  g_demo_interrupted.store(signo);
 }
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::string Seconds(double s) {
   char text[32];
@@ -155,7 +158,7 @@ class Demo {
   ReturnValues Transfer(const std::string& label, std::optional<int64_t> total,
                         const std::function<ReturnValues()>& run, Step& step,
                         const std::string& action, const fs::path& file);
-  bool Interrupted() const { return g_demo_interrupted.load(); }
+  bool Interrupted() const { return g_demo_interrupted.load() != 0; }
 
   const Options& options_;
   fs::path dir_;
@@ -429,12 +432,13 @@ int Demo::Run() {
 }  // namespace
 
 int RunDemo(const Options& options) {
-  g_demo_interrupted.store(false);
+  g_demo_interrupted.store(0);
   struct sigaction action {};
   action.sa_handler = NoteDemoInterrupt;
   sigemptyset(&action.sa_mask);
-  struct sigaction old_int {};
-  ::sigaction(SIGINT, &action, &old_int);
+  struct sigaction old[std::size(kStopSignals)] = {};
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    ::sigaction(kStopSignals[i], &action, &old[i]);
   int status = kExitFailure;
   try {
     WorkDir dir(options.demo_dir);
@@ -449,10 +453,11 @@ int RunDemo(const Options& options) {
     if (!g_demo_interrupted.load()) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
     status = kExitFailure;
   }
-  ::sigaction(SIGINT, &old_int, nullptr);
-  if (g_demo_interrupted.load()) {
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    ::sigaction(kStopSignals[i], &old[i], nullptr);
+  if (const int signo = g_demo_interrupted.load(); signo != 0) {
     std::fprintf(stderr, "xmodemq: demo interrompue\n");
-    return kExitInterrupted;
+    return 128 + signo;
   }
   return status;
 }
