@@ -14,11 +14,16 @@ int RunSend(const Options& options) {
   const std::string& file = options.operands.front();
   const int64_t size = CheckSendFile(file, options.pad);
   std::unique_ptr<PaddedCopy> copy;
-  if (size % 128 != 0) copy = std::make_unique<PaddedCopy>(file, size);
 
   TransferKind kind;
   kind.label = "Envoi";
-  kind.local = copy ? copy->Path() : file;
+  kind.local = file;
+  // After a password prompt, which Ctrl-C may end: no copy is left behind.
+  kind.prepare = [&] {
+    if (size % 128 == 0) return;
+    copy = std::make_unique<PaddedCopy>(file, size);
+    kind.local = copy->Path();
+  };
   kind.file_action = "lire";
   kind.total_blocks = (size + 127) / 128;
   kind.event = &xmodemquarvel::ModuleXmodem::BlocSended;
@@ -26,7 +31,7 @@ int RunSend(const Options& options) {
     return module.SendFile(options.user, password, kind.local, options.pack_type);
   };
   kind.done = "Fichier " + file + " envoyé";
-  if (copy)
+  if (size % 128 != 0)
     kind.done += " complété par " + std::to_string(*kind.total_blocks * 128 - size) + " espaces";
   return RunTransfer(options, kind);
 }

@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -10,215 +9,131 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A mistake that the command refuses, or a failure it survives, before it
-// dials and without harming a file: the exit status, what it says, and the
-// files as they must be afterwards.
+// A mistake that the command refuses (status 2), or a failure it survives
+// (status 1), before it dials and without harming a file: the row's folder
+// D holds afterwards exactly what it held before, byte for byte.
 struct Row {
   std::string mistake;
-  // Makes the files of the row in its folder; returns the arguments.
-  std::function<std::vector<std::string>(const fs::path& d, const std::string& link)> make;
+  Tree files;
+  // "send" and "receive" get --user PS0001 and --device LINK first.
+  std::vector<std::string> args;
   int status;
   std::vector<std::string> said;
-  std::function<void(const fs::path& d)> left = [](const fs::path&) {};
   Env env = {};
 };
 
 const std::string kBill = BillingRecords(4, 3);
-
-void Unchanged(const fs::path& file, const std::string& content) {
-  EXPECT_EQ(ReadFile(file), content) << file;
-}
-
-void OnlyFiles(const fs::path& d, std::size_t n) {
-  EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), n) << d;
-}
+const std::string kEndBlockOver127 = std::string(128, 'A') + '\xff' + std::string(127, 'B');
+const std::string k5242896Bytes(5'242'896, 'a');
 
 TEST(Checks, EachMistakeIsRefusedWithoutACallAndWithoutHarm) {
   const std::vector<Row> rows = {
       {"send of a mistyped name",
-       [](const fs::path& d, auto& link) { return Client("send", d / "nosuch.txt", link); },
+       {},
+       {"send", "D/nosuch.txt"},
        2,
-       {"nosuch.txt n'existe pas : rien n'est envoyé"},
-       [](const fs::path& d) { OnlyFiles(d, 0); }},
+       {"nosuch.txt n'existe pas : rien n'est envoyé"}},
       {"send of a 5 242 896-byte file",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "big.txt", "");
-         fs::resize_file(d / "big.txt", 5'242'896);
-         return Client("send", d / "big.txt", link);
-       },
+       {{"big.txt", k5242896Bytes}},
+       {"send", "D/big.txt"},
        2,
        {"big.txt fait 5 242 896 octets", "ses 16 derniers octets ne partiraient pas",
         "--pad envoie une copie complétée par des espaces jusqu'à 5 243 008 octets"}},
       {"send of an empty file",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "empty.txt", "");
-         return Client("send", d / "empty.txt", link);
-       },
+       {{"empty.txt", ""}},
+       {"send", "D/empty.txt"},
        2,
        {"empty.txt est vide"}},
       {"send of a folder",
-       [](const fs::path& d, auto& link) { return Client("send", d, link); },
+       {{"dir/", ""}},
+       {"send", "D/dir"},
        2,
-       {"est un dossier, pas un fichier"}},
+       {"dir est un dossier, pas un fichier"}},
       {"send of an unreadable file",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "secret.txt", kBill);
-         return Client("send", d / "secret.txt", link);
-       },
+       {{"secret.txt", kBill}},
+       {"send", "D/secret.txt"},
        2,
        {"Impossible de lire ", "secret.txt : accès refusé"},
-       [](const fs::path& d) { Unchanged(d / "secret.txt", kBill); },
        FailureEnv("secret.txt:" + std::to_string(EACCES))},
       {"a file name beginning with a dash, after --",
-       [](const fs::path&, auto& link) {
-         return std::vector<std::string>{"send", "--user", "PS0001", "--device",
-                                         link,   "--",     "--quiet"};
-       },
+       {},
+       {"send", "--", "--quiet"},
        2,
        {"--quiet n'existe pas"}},
       {"receive into an existing unrelated file",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "FACT0001.TXT", "mes notes");
-         return Client("receive", d / "FACT0001.TXT", link);
-       },
+       {{"FACT0001.TXT", "mes notes"}},
+       {"receive", "D/FACT0001.TXT"},
        2,
-       {"FACT0001.TXT existe déjà : la réception ne l'écrase pas et n'y ajoute rien", "--replace"},
-       [](const fs::path& d) {
-         Unchanged(d / "FACT0001.TXT", "mes notes");
-         OnlyFiles(d, 1);
-       }},
+       {"FACT0001.TXT existe déjà : la réception ne l'écrase pas et n'y ajoute rien",
+        "--replace le remplace une fois la réception terminée"}},
       {"receive of the same name again the next day",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "FACT0001.TXT", kBill);
-         return Client("receive", d / "FACT0001.TXT", link);
-       },
+       {{"FACT0001.TXT", kBill}},
+       {"receive", "D/FACT0001.TXT"},
        2,
-       {"FACT0001.TXT existe déjà"},
-       [](const fs::path& d) {
-         Unchanged(d / "FACT0001.TXT", kBill);
-         OnlyFiles(d, 1);
-       }},
+       {"FACT0001.TXT existe déjà"}},
       {"receive into a folder that does not exist",
-       [](const fs::path& d, auto& link) {
-         return Client("receive", d / "nodir" / "FACT0001.TXT", link);
-       },
+       {},
+       {"receive", "D/nodir/FACT0001.TXT"},
        2,
-       {"le dossier ", "nodir n'existe pas"},
-       [](const fs::path& d) { OnlyFiles(d, 0); }},
+       {"le dossier ", "nodir n'existe pas"}},
       {"receive into a read-only folder",
-       [](const fs::path& d, auto& link) {
-         fs::create_directories(d / "ro");
-         return Client("receive", d / "ro" / "FACT0001.TXT", link);
-       },
+       {{"ro/", ""}},
+       {"receive", "D/ro/FACT0001.TXT"},
        2,
-       {"Impossible d'écrire dans le dossier ", "système de fichiers en lecture seule"},
-       [](const fs::path& d) { OnlyFiles(d / "ro", 0); },
+       {"Impossible d'écrire dans le dossier ", "ro : système de fichiers en lecture seule"},
        FailureEnv("/ro/:" + std::to_string(EROFS))},
-      {"receive after a partial file was damaged",
-       [](const fs::path& d, auto& link) {
-         fs::create_directories(d / ".xmodemq-partiel");
-         WriteFile(d / ".xmodemq-partiel" / "FACT0001.TXT", kBill + "x");
-         return Client("receive", d / "FACT0001.TXT", link);
-       },
+      {"receive after its partial file was damaged",
+       {{".xmodemq-partiel/FACT0001.TXT", kBill + "x"}},
+       {"receive", "D/FACT0001.TXT"},
        2,
-       {"513 octets, pas un nombre entier de blocs de 128 : supprimez-le"},
-       [](const fs::path& d) { Unchanged(d / ".xmodemq-partiel" / "FACT0001.TXT", kBill + "x"); }},
+       {"513 octets, pas un nombre entier de blocs de 128 : supprimez-le"}},
       {"a user id that the line cannot carry",
-       [](const fs::path& d, auto& link) {
-         return std::vector<std::string>{
-             "receive", (d / "F.TXT").string(), "--user", "Łukasz", "--device", link};
-       },
+       {},
+       {"receive", "D/F.TXT", "--user", "Łukasz"},
        2,
        {"l'identifiant « Łukasz » contient « Ł », que la ligne (code Windows-1252) ne peut pas "
-        "transmettre"},
-       [](const fs::path& d) { OnlyFiles(d, 0); }},
+        "transmettre"}},
       {"a file name that the line cannot carry",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "Dvořák.TXT", kBill);
-         return Client("send", d / "Dvořák.TXT", link);
-       },
+       {{"Dvořák.TXT", kBill}},
+       {"send", "D/Dvořák.TXT"},
        2,
        {"le nom du fichier pour le serveur « Dvořák » contient « ř »"}},
       {"a file name that leaves the server no name",
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / ".TXT", kBill);
-         return Client("send", d / ".TXT", link);
-       },
+       {{".TXT", kBill}},
+       {"send", "D/.TXT"},
        2,
        {"ne donne aucun nom au serveur"}},
       {"pack same.dat same.dat",
-       [](const fs::path& d, auto&) {
-         WriteFile(d / "same.dat", kBill);
-         return std::vector<std::string>{"pack", (d / "same.dat").string(),
-                                         (d / "." / "same.dat").string()};
-       },
+       {{"same.dat", kBill}},
+       {"pack", "D/same.dat", "D/./same.dat"},
        2,
-       {"sont le même fichier"},
-       [](const fs::path& d) {
-         Unchanged(d / "same.dat", kBill);
-         OnlyFiles(d, 1);
-       }},
-      {"pack with a missing source",
-       [](const fs::path& d, auto&) {
-         WriteFile(d / "out.pk", "ancien");
-         return std::vector<std::string>{"pack", (d / "absent").string(), (d / "out.pk").string()};
-       },
+       {"sont le même fichier"}},
+      {"pack of a missing source",
+       {{"out.pk", "ancien"}},
+       {"pack", "D/absent", "D/out.pk"},
        2,
-       {"absent n'existe pas"},
-       [](const fs::path& d) { Unchanged(d / "out.pk", "ancien"); }},
+       {"absent n'existe pas"}},
       {"pack of a folder",
-       [](const fs::path& d, auto&) {
-         WriteFile(d / "out.pk", "ancien");
-         return std::vector<std::string>{"pack", d.string(), (d / "out.pk").string()};
-       },
+       {{"out.pk", "ancien"}},
+       {"pack", "D/", "D/out.pk"},
        2,
-       {"est un dossier"},
-       [](const fs::path& d) {
-         Unchanged(d / "out.pk", "ancien");
-         OnlyFiles(d, 1);
-       }},
+       {"est un dossier"}},
       {"unpack of a file that is not packed",
-       [](const fs::path& d, auto&) {
-         WriteFile(d / "notes.txt", "pas compacté");
-         WriteFile(d / "out.txt", "ancien");
-         return std::vector<std::string>{"unpack", (d / "notes.txt").string(),
-                                         (d / "out.txt").string()};
-       },
+       {{"notes.txt", "pas compacté"}, {"out", "ancien"}},
+       {"unpack", "D/notes.txt", "D/out"},
        2,
-       {"notes.txt n'est pas un fichier compacté valide : sa taille (13 octets)"},
-       [](const fs::path& d) {
-         Unchanged(d / "out.txt", "ancien");
-         OnlyFiles(d, 2);
-       }},
+       {"notes.txt n'est pas un fichier compacté valide : sa taille (13 octets)"}},
       {"unpack of a packed file whose end block is wrong",
-       [](const fs::path& d, auto&) {
-         // An end block whose fill count is above 127 cannot be unpacked.
-         WriteFile(d / "bad.pk", std::string(128, 'A') + '\xff' + std::string(127, 'B'));
-         WriteFile(d / "out.txt", "ancien");
-         return std::vector<std::string>{"unpack", (d / "bad.pk").string(),
-                                         (d / "out.txt").string()};
-       },
+       {{"bad.pk", kEndBlockOver127}, {"out", "ancien"}},
+       {"unpack", "D/bad.pk", "D/out"},
        1,
        {"xmodemq: Décompactage : ", "bad.pk n'est pas un fichier compacté valide",
-        "out.txt est laissé tel quel"},
-       [](const fs::path& d) {
-         Unchanged(d / "out.txt", "ancien");
-         OnlyFiles(d, 2);
-       }},
+        "out est laissé tel quel"}},
       {"pack onto a full disk",
-       [](const fs::path& d, auto&) {
-         fs::create_directories(d / "full");
-         WriteFile(d / "bill.txt", BillingRecords(40, 1));
-         WriteFile(d / "full" / "bill.pk", "ancien");
-         return std::vector<std::string>{"pack", (d / "bill.txt").string(),
-                                         (d / "full" / "bill.pk").string()};
-       },
+       {{"bill.txt", BillingRecords(40, 1)}, {"full/bill.pk", "ancien"}},
+       {"pack", "D/bill.txt", "D/full/bill.pk"},
        1,
-       {"Impossible d'écrire ", "bill.pk : disque plein ; ", "bill.pk est laissé tel quel"},
-       [](const fs::path& d) {
-         Unchanged(d / "full" / "bill.pk", "ancien");
-         OnlyFiles(d / "full", 1);
-       },
+       {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"},
        FailureEnv("", "/full/:200")},
   };
   TempDir dir;
@@ -228,13 +143,18 @@ TEST(Checks, EachMistakeIsRefusedWithoutACallAndWithoutHarm) {
     SCOPED_TRACE(row.mistake);
     const fs::path d = dir / ("row" + std::to_string(i));
     fs::create_directories(d);
+    MakeTree(d, row.files);
+    const Tree before = ReadTree(d);
+    std::vector<std::string> args = row.args;
+    if (args[0] == "send" || args[0] == "receive")
+      args.insert(args.begin() + 1, {"--user", "PS0001", "--device", "LINK"});
     Env env = row.env;
     env["XMODEMQ_PASSWORD"] = "mdp";
-    const Outcome r = RunXmodemq(row.make(d, sim.Link()), env, 10s);
+    const Outcome r = RunXmodemq(Expand(args, d, sim.Link()), env, 10s);
     EXPECT_EQ(r.status, row.status) << r.All();
     for (const std::string& text : row.said)
       EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
-    row.left(d);
+    EXPECT_EQ(ReadTree(d), before);
     EXPECT_EQ(sim.Openings(), 0u) << "a call was made";
   }
 }
@@ -242,8 +162,7 @@ TEST(Checks, EachMistakeIsRefusedWithoutACallAndWithoutHarm) {
 TEST(Checks, PackThenUnpackGivesTheFileBackThroughATemporaryFile) {
   TempDir dir;
   const std::string bill = BillingRecords(50, 5);
-  WriteFile(dir / "bill.txt", bill);
-  WriteFile(dir / "bill.out", "ancien");
+  MakeTree(dir.Path(), {{"bill.txt", bill}, {"bill.out", "ancien"}});
   const Outcome packed =
       RunXmodemq({"pack", (dir / "bill.txt").string(), (dir / "bill.pk").string(), "--progress"});
   ASSERT_EQ(packed.status, 0) << packed.All();
@@ -253,11 +172,12 @@ TEST(Checks, PackThenUnpackGivesTheFileBackThroughATemporaryFile) {
   const Outcome unpacked =
       RunXmodemq({"unpack", (dir / "bill.pk").string(), (dir / "bill.out").string()});
   ASSERT_EQ(unpacked.status, 0) << unpacked.All();
-  EXPECT_EQ(ReadFile(dir / "bill.out"), bill);
   // Without a terminal and without --progress, one line says what was done.
   EXPECT_EQ(Count(unpacked.err, "\n"), 1u) << unpacked.err;
   EXPECT_NE(unpacked.err.find("décompacté dans"), std::string::npos) << unpacked.err;
-  OnlyFiles(dir.Path(), 3);
+  const Tree left = ReadTree(dir.Path());
+  EXPECT_EQ(left.size(), 3u);
+  EXPECT_EQ(left.at("bill.out"), bill);
 }
 
 }  // namespace

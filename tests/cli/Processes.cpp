@@ -319,6 +319,41 @@ Env FailureEnv(const std::string& open_fail, const std::string& write_fail) {
   return env;
 }
 
+void MakeTree(const std::filesystem::path& dir, const Tree& tree) {
+  for (const auto& [name, content] : tree) {
+    std::filesystem::create_directories((dir / name).parent_path());
+    if (name.back() != '/') WriteFile(dir / name, content);
+  }
+}
+
+Tree ReadTree(const std::filesystem::path& dir) {
+  Tree tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    // A simulator's link to its pseudo-terminal is no file of the test's.
+    if (entry.is_symlink()) continue;
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_directory())
+      tree[name + "/"] = "";
+    else
+      tree[name] = ReadFile(entry.path());
+  }
+  return tree;
+}
+
+std::vector<std::string> Expand(const std::vector<std::string>& args,
+                                const std::filesystem::path& d, const std::string& link) {
+  std::vector<std::string> out;
+  for (const std::string& a : args) {
+    if (a == "LINK")
+      out.push_back(link);
+    else if (a.rfind("D/", 0) == 0)
+      out.push_back((d / a.substr(2)).string());
+    else
+      out.push_back(a);
+  }
+  return out;
+}
+
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

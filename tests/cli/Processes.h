@@ -131,6 +131,16 @@ std::size_t Width(const std::string& text);
 // `open_fail` is TEXT:ERRNO, `write_fail` TEXT:BYTES.
 Env FailureEnv(const std::string& open_fail, const std::string& write_fail = {});
 
+// A folder's files and folders, by path relative to it (a folder's ends with
+// '/' and maps to ""), with their contents; symbolic links are left out.
+using Tree = std::map<std::string, std::string>;
+void MakeTree(const std::filesystem::path& dir, const Tree& tree);
+Tree ReadTree(const std::filesystem::path& dir);
+// The arguments of a table row: "D/..." is a path in the row's folder `d`,
+// "LINK" the simulator's link.
+std::vector<std::string> Expand(const std::vector<std::string>& args,
+                                const std::filesystem::path& d, const std::string& link);
+
 std::size_t Count(const std::string& text, const std::string& what);
 // `xmodemq COMMAND FILE --user PS0001 --device LINK EXTRA...`.
 std::vector<std::string> Client(const std::string& command, const std::filesystem::path& file,

@@ -18,58 +18,57 @@ using Clock = std::chrono::steady_clock;
 // D/store (files there are served under their name) and D/tmp as TMPDIR.
 struct Call {
   std::string what;
-  std::vector<std::string> simulator;
-  // Makes the row's files; returns the command's arguments.
-  std::function<std::vector<std::string>(const fs::path& d, const std::string& link)> make;
+  std::vector<std::string> simulator = {};
+  Tree files = {};
+  // "send" and "receive" get --user PS0001 and --device LINK first.
+  std::vector<std::string> args;
   int status;
   std::vector<std::string> said;
-  // Checks the files left; may run the command again.
-  std::function<void(const fs::path& d, const std::string& link)> left;
-  Env env = {};
-  // Runs while the command does, once it has shown its first block.
+  // All that D holds afterwards, besides store/ and tmp/: none lost, none
+  // stale, none mixed, nothing left behind.
+  Tree left = {};
+  // The same command run again once the first has ended, to succeed; `left`
+  // is then what that leaves.
+  std::vector<std::string> again = {};
+  // Runs while the command does, once it has shown its first block; then
+  // `check` looks at what is left in place of `left`.
   std::function<void(Process& client, const fs::path& d, Simulator& sim)> during = {};
+  std::function<void(const fs::path& d)> check = {};
+  Env env = {};
 };
 
 const std::string kBill = BillingRecords(60, 11);
 
-bool Gone(const fs::path& path) {
-  return !fs::exists(fs::symlink_status(path));
+std::vector<std::string> WithLine(std::vector<std::string> args, const fs::path& d,
+                                  const std::string& link) {
+  if (args[0] == "send" || args[0] == "receive")
+    args.insert(args.begin() + 1, {"--user", "PS0001", "--device", "LINK"});
+  return Expand(args, d, link);
 }
 
-// What a receive that stopped must leave: no target, a partial file that a
-// rerun resumes (whole blocks, the start of the file).
-void Resumable(const fs::path& d, std::size_t at_least, const std::string& whole) {
-  EXPECT_TRUE(Gone(d / "FACT0002.TXT"));
-  const std::string held = ReadFile(d / ".xmodemq-partiel" / "FACT0002.TXT");
-  EXPECT_GE(held.size(), at_least);
-  EXPECT_LT(held.size(), whole.size());
-  EXPECT_EQ(held.size() % 128, 0u);
-  EXPECT_EQ(held, whole.substr(0, held.size()));
-}
+const Env kPassword = {{"XMODEMQ_PASSWORD", "mdp-42"}};
 
 void RunTable(const std::vector<Call>& rows) {
   struct Running {
     TempDir dir;
-    std::vector<std::string> args;
     std::unique_ptr<Simulator> sim;
     std::unique_ptr<Process> client;
   };
   std::vector<std::unique_ptr<Running>> runs;
   for (const Call& row : rows) {
-    auto run = std::make_unique<Running>();
-    const fs::path d = run->dir.Path();
-    fs::create_directories(d / "store");
-    fs::create_directories(d / "tmp");
+    auto& run = *runs.emplace_back(std::make_unique<Running>());
+    const fs::path d = run.dir.Path();
+    MakeTree(d, row.files);
+    MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
     std::vector<std::string> options = {"--store", (d / "store").string()};
     options.insert(options.end(), row.simulator.begin(), row.simulator.end());
-    run->sim = std::make_unique<Simulator>(run->dir, options);
-    run->args = {XMODEMQ_PATH};
-    for (auto& a : row.make(d, run->sim->Link())) run->args.push_back(a);
+    run.sim = std::make_unique<Simulator>(run.dir, options);
+    std::vector<std::string> args = {XMODEMQ_PATH};
+    for (auto& a : WithLine(row.args, d, run.sim->Link())) args.push_back(a);
     Env env = row.env;
-    env.emplace("XMODEMQ_PASSWORD", "mdp-42");
-    env.emplace("TMPDIR", (d / "tmp").string());
-    run->client = std::make_unique<Process>(run->args, env);
-    runs.push_back(std::move(run));
+    env.insert(kPassword.begin(), kPassword.end());
+    env["TMPDIR"] = (d / "tmp").string();
+    run.client = std::make_unique<Process>(args, env);
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].during) continue;
@@ -84,162 +83,146 @@ void RunTable(const std::vector<Call>& rows) {
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Call& row = rows[i];
-    Running& run = *runs[i];
+    const fs::path d = runs[i]->dir.Path();
     SCOPED_TRACE(row.what);
-    const Outcome r = run.client->Wait(60s);
+    const Outcome r = runs[i]->client->Wait(60s);
     EXPECT_EQ(r.status, row.status) << r.All();
     for (const std::string& text : row.said)
       EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
-    if (row.left) row.left(run.dir.Path(), run.sim->Link());
+    if (!row.again.empty()) {
+      const Outcome again = RunXmodemq(WithLine(row.again, d, runs[i]->sim->Link()), kPassword);
+      EXPECT_EQ(again.status, 0) << again.All();
+      // Resumed after the blocks held: the count goes on from them.
+      EXPECT_NE(again.err.find("Reprise après les 20 blocs déjà reçus"), std::string::npos);
+      EXPECT_NE(again.err.find("bloc 21,"), std::string::npos) << again.err;
+      EXPECT_EQ(again.err.find("bloc 1,"), std::string::npos) << again.err;
+    }
+    if (row.check) {
+      row.check(d);
+      continue;
+    }
+    Tree left = row.left;
+    left.insert({{"store/", ""}, {"tmp/", ""}});
+    EXPECT_EQ(ReadTree(d), left);
   }
 }
 
 TEST(Transfer, EachCallEndsAsTheUserMustFindIt) {
   const std::string odd = kBill.substr(0, 40 * 128 + 16);
+  const std::string partial = ".xmodemq-partiel/";
   RunTable({
       {"send of a file that is not whole records, with --pad",
        {},
-       [&](const fs::path& d, auto& link) {
-         WriteFile(d / "FACT0009.TXT", odd);
-         return Client("send", d / "FACT0009.TXT", link, {"--pad"});
-       },
+       {{"FACT0009.TXT", odd}},
+       {"send", "D/FACT0009.TXT", "--pad"},
        0,
-       {"Fichier ", "FACT0009.TXT envoyé complété par 112 espaces : 41 blocs de 128 octets"},
-       [&](const fs::path& d, auto&) {
-         EXPECT_EQ(ReadFile(d / "store" / "FACT0009"), odd + std::string(112, ' '));
-         EXPECT_EQ(ReadFile(d / "FACT0009.TXT"), odd);
-         EXPECT_TRUE(fs::is_empty(d / "tmp"));
-       }},
-      {"receive of the same name again with --replace",
+       {"FACT0009.TXT envoyé complété par 112 espaces : 41 blocs de 128 octets"},
+       {{"FACT0009.TXT", odd}, {"store/FACT0009", odd + std::string(112, ' ')}}},
+      {"receive of the same name again, with --replace",
        {},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "FACT0002.TXT", "hier");
-         WriteFile(d / "store" / "FACT0002", kBill);
-         return Client("receive", d / "FACT0002.TXT", link, {"--replace"});
-       },
+       {{"FACT0002.TXT", "hier"}, {"store/FACT0002", kBill}},
+       {"receive", "D/FACT0002.TXT", "--replace"},
        0,
        {"FACT0002.TXT reçu : 60 blocs de 128 octets"},
-       [](const fs::path& d, auto&) {
-         EXPECT_EQ(ReadFile(d / "FACT0002.TXT"), kBill);
-         EXPECT_TRUE(Gone(d / ".xmodemq-partiel"));
-       }},
+       {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}},
       {"a receive cut midway, run again",
        {"--cut-after", "21"},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "store" / "FACT0002", kBill);
-         return Client("receive", d / "FACT0002.TXT", link);
-       },
+       {{"store/FACT0002", kBill}},
+       {"receive", "D/FACT0002.TXT"},
        3,
        {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ",
-        ".xmodemq-partiel/FACT0002.TXT ; relancez la même commande pour reprendre"},
-       [](const fs::path& d, const std::string& link) {
-         Resumable(d, 20 * 128, kBill);
-         const Outcome again =
-             RunXmodemq(Client("receive", d / "FACT0002.TXT", link, {"--progress"}),
-                        {{"XMODEMQ_PASSWORD", "x"}});
-         EXPECT_EQ(again.status, 0) << again.All();
-         EXPECT_NE(again.err.find("Reprise après les 20 blocs déjà reçus"), std::string::npos);
-         EXPECT_NE(again.err.find("bloc 60,"), std::string::npos) << again.err;
-         EXPECT_EQ(again.err.find("bloc 1,"), std::string::npos) << again.err;
-         EXPECT_EQ(ReadFile(d / "FACT0002.TXT"), kBill);
-         EXPECT_TRUE(Gone(d / ".xmodemq-partiel"));
-       }},
-      {"a disk that fills during a receive",
-       {},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "store" / "FACT0002", kBill);
-         return Client("receive", d / "FACT0002.TXT", link);
-       },
-       1,
-       {"xmodemq: Impossible d'écrire ", ".xmodemq-partiel/FACT0002.TXT : disque plein",
-        "10 blocs de 128 octets sont gardés"},
-       [](const fs::path& d, auto&) { Resumable(d, 10 * 128, kBill); },
-       FailureEnv("", ".xmodemq-partiel:1300")},
+        partial + "FACT0002.TXT ; relancez la même commande pour reprendre"},
+       {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       {"receive", "D/FACT0002.TXT", "--progress"}},
+      {.what = "a disk that fills during a receive",
+       .files = {{"store/FACT0002", kBill}},
+       .args = {"receive", "D/FACT0002.TXT"},
+       .status = 1,
+       .said = {"xmodemq: Impossible d'écrire ", partial + "FACT0002.TXT : disque plein",
+                "10 blocs de 128 octets sont gardés"},
+       // The block written in part is cut off: a rerun resumes after block 10.
+       .left = {{partial, ""},
+                {partial + "FACT0002.TXT", kBill.substr(0, 1280)},
+                {"store/FACT0002", kBill}},
+       .env = FailureEnv("", ".xmodemq-partiel:1300")},
       {"a busy line, then the call goes through",
        {"--dial-answer", "BUSY,CONNECT 9600"},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "FACT0001.TXT", kBill);
-         return Client("send", d / "FACT0001.TXT", link);
-       },
+       {{"FACT0001.TXT", kBill}},
+       {"send", "D/FACT0001.TXT"},
        0,
        {"Appel du serveur…\nLigne occupée (BUSY) : le modem attend jusqu'à 1 min 45 s\n"
         "Connecté (CONNECT 9600).\n",
         "FACT0001.TXT envoyé : 60 blocs de 128 octets"},
-       [](const fs::path& d, auto&) { EXPECT_EQ(ReadFile(d / "store" / "FACT0001"), kBill); }},
+       {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
       {"busy and no carrier, then a new dial",
        {"--dial-answer", "BUSY,NO CARRIER", "--dial-answer", "CONNECT 9600"},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "store" / "FACT0002", kBill);
-         return Client("receive", d / "FACT0002.TXT", link, {"--attempts", "1"});
-       },
+       {{"store/FACT0002", kBill}},
+       {"receive", "D/FACT0002.TXT", "--attempts", "1"},
        0,
        {"Ligne occupée (BUSY)", "\n« NO CARRIER », nouvel essai (2 sur 2)…\n",
         "Connecté (CONNECT 9600)."},
-       {}},
+       {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}},
       {"no dial tone",
        {"--dial-answer", "NO DIALTONE"},
-       [](const fs::path& d, auto& link) {
-         return Client("receive", d / "F.TXT", link, {"--trace"});
-       },
+       {},
+       {"receive", "D/F.TXT", "--trace"},
        3,
        {"Xmodem: Connect: Pas de tonalité",
         "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"},
-       [](const fs::path& d, auto&) { EXPECT_TRUE(Gone(d / ".xmodemq-partiel")); }},
+       {}},
       {"a wrong password",
        {"--account", "PS0001:le-bon"},
-       [](const fs::path& d, auto& link) { return Client("receive", d / "F.TXT", link); },
+       {},
+       {"receive", "D/F.TXT"},
        4,
        {"Xmodem: ReceiveFile: Transfert refusé, status 3",
         "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"},
-       [](const fs::path& d, auto&) {
-         EXPECT_TRUE(Gone(d / "F.TXT"));
-         EXPECT_TRUE(Gone(d / ".xmodemq-partiel"));
-       }},
+       {}},
       {"a 45-character user id and a 23-character base name",
        {},
-       [](const fs::path& d, auto& link) {
-         WriteFile(d / "FACTURE_JANVIER_2024_01.TXT", kBill);
-         return std::vector<std::string>{"send",     (d / "FACTURE_JANVIER_2024_01.TXT").string(),
-                                         "--user",   "PS0001-" + std::string(38, 'X'),
-                                         "--device", link};
-       },
+       {{"FACTURE_JANVIER_2024_01.TXT", kBill}},
+       {"send", "D/FACTURE_JANVIER_2024_01.TXT", "--user", "PS0001-" + std::string(38, 'X')},
        0,
        {"attention : l'identifiant « PS0001-XXX", "» a 45 caractères ; la ligne n'en porte que 40",
-        "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 caractères"
-        " ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\n"
+        "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 "
+        "caractères ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\n"
         "Initialisation du modem…"},
-       [](const fs::path& d, auto&) {
-         EXPECT_EQ(ReadFile(d / "store" / "FACTURE_JANVIER_2"), kBill);
-       }},
+       {{"FACTURE_JANVIER_2024_01.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
   });
 }
 
 TEST(Transfer, ASignalHangsUpInOrderAndLeavesAResumablePartialFile) {
   const std::string bill = BillingRecords(200, 13);
-  const auto row = [&](int signo, int status, const std::string& name) {
-    return Call{
-        name,
-        // Slow enough that the transfer is still running when the signal comes.
-        {"--baud", "19200"},
-        [&bill](const fs::path& d, auto& link) {
-          WriteFile(d / "store" / "FACT0002", bill);
-          return Client("receive", d / "FACT0002.TXT", link, {"--progress"});
-        },
-        status,
-        {"Interrompu (" + name, "relancez la même commande pour reprendre"},
-        [&bill](const fs::path& d, auto&) { Resumable(d, 128, bill); },
-        {},
-        [signo](Process& client, const fs::path& d, Simulator& sim) {
-          if (signo == SIGHUP) {
-            // Meanwhile a second receive of the same file is refused, without a call.
-            const Outcome second = RunXmodemq(Client("receive", d / "FACT0002.TXT", sim.Link()),
-                                              {{"XMODEMQ_PASSWORD", "x"}});
-            EXPECT_EQ(second.status, 2) << second.All();
-            EXPECT_NE(second.err.find("une autre réception de "), std::string::npos) << second.err;
-            EXPECT_EQ(sim.Openings(), 1u);
-          }
-          client.Signal(signo);
-        }};
+  const auto row = [&bill](int signo, int status, const std::string& name) {
+    return Call{name,
+                // Slow enough that the transfer is still running when the signal comes.
+                {"--baud", "19200"},
+                {{"store/FACT0002", bill}},
+                {"receive", "D/FACT0002.TXT", "--progress"},
+                status,
+                {"Interrompu (" + name, "relancez la même commande pour reprendre"},
+                {},
+                {},
+                [signo](Process& client, const fs::path& d, Simulator& sim) {
+                  if (signo == SIGHUP) {
+                    // Meanwhile a second receive of the same file is refused, without a call.
+                    const Outcome second = RunXmodemq(
+                        WithLine({"receive", "D/FACT0002.TXT"}, d, sim.Link()), kPassword);
+                    EXPECT_EQ(second.status, 2) << second.All();
+                    EXPECT_NE(second.err.find("une autre réception de "), std::string::npos);
+                    EXPECT_EQ(sim.Openings(), 1u);
+                  }
+                  client.Signal(signo);
+                },
+                [&bill](const fs::path& d) {
+                  // No target; a partial file of whole blocks, the start of the file.
+                  EXPECT_FALSE(fs::exists(d / "FACT0002.TXT"));
+                  const std::string held = ReadFile(d / ".xmodemq-partiel" / "FACT0002.TXT");
+                  EXPECT_GT(held.size(), 0u);
+                  EXPECT_LT(held.size(), bill.size());
+                  EXPECT_EQ(held.size() % 128, 0u);
+                  EXPECT_EQ(held, bill.substr(0, held.size()));
+                }};
   };
   RunTable({row(SIGHUP, 129, "SIGHUP"), row(SIGTERM, 143, "SIGTERM"), row(SIGINT, 130, "Ctrl-C")});
 }
