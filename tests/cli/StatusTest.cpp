@@ -24,6 +24,7 @@ struct Dial {
   xmodemquarvel::ReturnValues result;
   std::vector<std::string> shown;
   std::size_t columns = 80;
+  std::string init = {};
 };
 
 TEST(Status, TheLineFollowsTheModemWithTheTimeLeft) {
@@ -35,7 +36,8 @@ TEST(Status, TheLineFollowsTheModemWithTheTimeLeft) {
        0s,
        0,
        rvFalse,
-       {"Initialisation du modem…", "Appel du serveur… réponse attendue sous 1 min 00 s",
+       // The dial goes out after the pause of 1 s that follows the reset.
+       {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 01 s",
         "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s",
         "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti",
         "xmodemq: le modem n'a rien répondu à l'appel"}},
@@ -59,8 +61,12 @@ TEST(Status, TheLineFollowsTheModemWithTheTimeLeft) {
        20s,
        3,
        rvTrue,
-       {"Appel différé (DELAYED) : le modem attend encore 1 min 45 s", "attend encore 1 min 26 s",
-        "Connecté (CONNECT 9600)."}},
+       // With an initialisation string the dial follows its OK at once.
+       {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s",
+        "Appel différé (DELAYED) : le modem attend encore 1 min 45 s", "attend encore 1 min 26 s",
+        "Connecté (CONNECT 9600)."},
+       80,
+       "AT&F"},
       {"no carrier, then connected",
        {{"NO CARRIER"}, {"CONNECT 9600"}},
        0s,
@@ -89,6 +95,7 @@ TEST(Status, TheLineFollowsTheModemWithTheTimeLeft) {
       host.columns = [&row] { return row.columns; };
       Options options;
       options.attempts = row.attempts;
+      options.init = row.init;
       Session session(options, std::move(host));
       EXPECT_EQ(session.Connect(), row.result);
       if (row.result != rvTrue) session.ReportFailure();
