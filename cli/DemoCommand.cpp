@@ -52,9 +52,7 @@ std::string Seconds(double s) {
 
 // Left-aligned in `width` columns; accented letters take two bytes but one column.
 std::string Padded(const std::string& text, std::size_t width) {
-  std::size_t columns = 0;
-  for (char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++columns;
+  const std::size_t columns = Columns(text);
   return columns >= width ? text : text + std::string(width - columns, ' ');
 }
 
@@ -90,7 +88,7 @@ class WorkDir {
     }
     std::string pattern = (fs::temp_directory_path() / "xmodemq-demo-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
-      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+      throw FileFailure(FileError("créer le dossier temporaire", pattern, errno));
     path_ = pattern;
   }
   ~WorkDir() {

@@ -65,24 +65,6 @@ int open(const char* path, int flags, ...) {
   return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  if (Refused(path)) return -1;
-  return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-}
-
-int openat(int dir, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  if (Refused(path)) return -1;
-  return Next<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
-}
-
 int mkdir(const char* path, mode_t mode) {
   if (Refused(path)) return -1;
   return Next<int (*)(const char*, mode_t)>("mkdir")(path, mode);

@@ -360,13 +360,6 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::vector<std::string> Client(const std::string& command, const std::filesystem::path& file,
-                                const std::string& link, std::vector<std::string> extra) {
-  std::vector<std::string> args = {command, file.string(), "--user", "PS0001", "--device", link};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return args;
-}
-
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

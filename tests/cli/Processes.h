@@ -142,10 +142,6 @@ std::vector<std::string> Expand(const std::vector<std::string>& args,
                                 const std::filesystem::path& d, const std::string& link);
 
 std::size_t Count(const std::string& text, const std::string& what);
-// `xmodemq COMMAND FILE --user PS0001 --device LINK EXTRA...`.
-std::vector<std::string> Client(const std::string& command, const std::filesystem::path& file,
-                                const std::string& link, std::vector<std::string> extra = {});
-
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // A billing-style text: fixed-width 128-character records of digits and spaces.

@@ -241,7 +241,7 @@ TEST(Transfer, TheProgressLineFitsTheTerminalAndFollowsItsWidth) {
     const Simulator& sim = *sims.emplace_back(std::make_unique<Simulator>(
         dir, std::vector<std::string>{"--baud", "115200", "--store", dir.Path().string()}));
     std::vector<std::string> args = {XMODEMQ_PATH};
-    for (auto& a : Client("send", dir / "FACT0001.TXT", sim.Link())) args.push_back(a);
+    for (auto& a : WithLine({"send", "D/FACT0001.TXT"}, dir.Path(), sim.Link())) args.push_back(a);
     terms.push_back(std::make_unique<Terminal>(args, Env{{"XMODEMQ_PASSWORD", "x"}}, columns));
   }
   std::vector<std::size_t> before;
