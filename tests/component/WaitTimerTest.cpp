@@ -84,24 +84,6 @@ TEST(WaitTimer, APauseLetsTheHostRunAtTheIntervalItAllows) {
   }
 }
 
-TEST(Timer, TicksOnlyWhenDeliveredCountingFromItsStartWithoutPilingUp) {
-  VirtualClock clock;
-  Timer timer(clock);
-  int ticks = 0;
-  timer.OnTick([&] { ++ticks; });
-  timer.Interval(1000);
-  EXPECT_FALSE(timer.Deadline().has_value());
-  clock.Advance(5000ms);
-  timer.Enabled(true);
-  EXPECT_FALSE(timer.DeliverIfDue());
-  clock.Advance(3500ms);
-  EXPECT_TRUE(timer.DeliverIfDue());
-  EXPECT_FALSE(timer.DeliverIfDue());
-  EXPECT_EQ(ticks, 1);
-  timer.Interval(0);
-  EXPECT_FALSE(timer.Deadline().has_value());
-}
-
 TEST(VirtualClock, RunsScheduledEventsInOrderOnTheWay) {
   VirtualClock clock;
   std::vector<int> order;

@@ -65,6 +65,18 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
   };
   const auto in_use = [](SimulatedWorld& w) { w.port->RefuseOpen(true); };
   const auto connected = [](SimulatedWorld& w) { ASSERT_EQ(w.module->Connect(3), rvTrue); };
+  // During the first dial (it goes out at 1 s): a second BUSY after `busy_s`
+  // seconds, if any, and CONNECT after `connect_s`.
+  const auto later = [](int busy_s, int connect_s) {
+    return [=](SimulatedWorld& w) {
+      for (const auto& [at, line] :
+           {std::pair{busy_s, "\r\nBUSY\r\n"}, {connect_s, "\r\nCONNECT\r\n"}})
+        if (at > 0)
+          w.clock->ScheduleAfter(seconds(1 + at), [&w, line = line] {
+            if (w.modem->DialAttempts() == 1) w.port->SendToHost(line);
+          });
+    };
+  };
   // clang-format off
   const Row rows[] = {
       {"connected with echo", {}, 3, "", rvTrue, "", true, kDial, 1, 1000},
@@ -92,6 +104,13 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       {"CTS lost between dials", Dial({{"NO CARRIER"}}), 3, "", rvCTS, "Le modem ne répond pas", false, kDial, 1, 1000, cts_lost_after_no_carrier},
       {"port in use", {}, 3, "", rvFalse, nullptr, false, "ATZ", 0, 0, in_use},
       {"connected already", {}, 3, "", rvFalse, nullptr, true, kDial, 1, 0, connected},
+      // BUSY or DELAYED extends the dial's wait to 105 s from the answer; a second
+      // BUSY starts the 105 s afresh, it does not add a minute.
+      {"busy, connect at 100 s", Dial({{"BUSY"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
+      {"delayed, connect at 100 s", Dial({{"DELAYED 5"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
+      {"busy, too late at 110 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 105000 + 60000, later(0, 110)},
+      {"busy twice, connect at 120 s", Dial({{"BUSY"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 121000, later(20, 120)},
+      {"busy twice, too late at 130 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 20000 + 105000 + 60000, later(20, 130)},
   };
   // clang-format on
   for (const Row& r : rows) {
@@ -168,39 +187,6 @@ TEST(Connect, PreparesThePortAndWritesResetInitAndDialWithThePrefix) {
   EXPECT_EQ(w.module->TraceText(), "ATZ\r\nOK\r\nCONNECT 19200/ARQ\r\n");
   EXPECT_EQ(live, w.module->TraceText());
   EXPECT_EQ(w.port->OpenCount(), 2);
-}
-
-TEST(Connect, BusyExtendsTheDialWaitInsteadOfStartingAnotherAttempt) {
-  struct Case {
-    const char* first;
-    int connect_after_s;  // counted from the dial, which goes out at 1 s
-    ReturnValues result;
-    int dials;
-    int second_busy_after_s = 0;
-  };
-  const Case cases[] = {
-      {"BUSY", 100, rvTrue, 1},  // past the attempt's 60 s, inside the 105 s extension
-      {"DELAYED 5", 100, rvTrue, 1},
-      {"BUSY", 110, rvFalse, 2},  // the extension ran out first: a second, silent dial
-      // A second BUSY, before the first extension's minute began, starts
-      // 105 s afresh; it does not add a minute.
-      {"BUSY", 120, rvTrue, 1, 20},
-      {"BUSY", 130, rvFalse, 2, 20},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.first) + " " + std::to_string(c.connect_after_s));
-    SimulatedWorld w(Dial({{c.first}, {}}));
-    const auto first_dial = [&] { return w.modem->DialAttempts() == 1; };
-    if (c.second_busy_after_s > 0)
-      w.clock->ScheduleAfter(seconds(1 + c.second_busy_after_s), [&] {
-        if (first_dial()) w.port->SendToHost("\r\nBUSY\r\n");
-      });
-    w.clock->ScheduleAfter(seconds(1 + c.connect_after_s), [&] {
-      if (first_dial()) w.port->SendToHost("\r\nCONNECT 9600\r\n");
-    });
-    EXPECT_EQ(w.module->Connect(0), c.result);
-    EXPECT_EQ(w.modem->DialAttempts(), c.dials);
-  }
 }
 
 }  // namespace

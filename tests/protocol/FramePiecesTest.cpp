@@ -75,18 +75,11 @@ TEST(AnswerCollector, FollowsTheRulesByLength) {
 }
 
 TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
-  for (const auto& [n, d, q] : std::vector<std::array<std::int64_t, 3>>{{976, 10, 98},
-                                                                        {98, 10, 10},
-                                                                        {25, 10, 2},
-                                                                        {35, 10, 4},
-                                                                        {15, 10, 2},
-                                                                        {5, 10, 0},
-                                                                        {3, 10, 0},
-                                                                        {1045, 4, 261},
-                                                                        {0, 10, 0},
-                                                                        {64, 128, 0},
-                                                                        {192, 128, 2}})
-    EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
+  // clang-format off
+  const std::int64_t halves[][3] = {{976, 10, 98}, {98, 10, 10}, {25, 10, 2}, {35, 10, 4}, {15, 10, 2},
+                                    {5, 10, 0}, {1045, 4, 261}, {0, 10, 0}, {64, 128, 0}, {192, 128, 2}};
+  // clang-format on
+  for (const auto& [n, d, q] : halves) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
   // A record whose bytes 1 to 119 have low nibbles summing to S2: the digits
   // depend only on that sum and on "CA0".
   for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{
@@ -106,13 +99,12 @@ TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
 
 TEST(OpeningRecordLayout, PositionsBaseNamesAndRefusalTexts) {
   // Blocks, the three bytes (high part low byte first, then the low part).
-  for (const auto& [blocks, bytes] :
-       std::vector<std::pair<std::int64_t, std::string>>{{0, Bytes({0, 0, 0})},
-                                                         {300, Bytes({1, 0, 44})},
-                                                         {76805, Bytes({0x2C, 1, 5})},
-                                                         {512, Bytes({2, 0, 0})},
-                                                         {-256, Bytes({0xFF, 0xFF, 0})},
-                                                         {-3, Bytes({0xFF, 0xFF, 253})}}) {
+  // clang-format off
+  const std::pair<std::int64_t, std::string> positions[] = {
+      {0, Bytes({0, 0, 0})}, {300, Bytes({1, 0, 44})}, {76805, Bytes({0x2C, 1, 5})},
+      {512, Bytes({2, 0, 0})}, {-256, Bytes({0xFF, 0xFF, 0})}, {-3, Bytes({0xFF, 0xFF, 253})}};
+  // clang-format on
+  for (const auto& [blocks, bytes] : positions) {
     EXPECT_EQ(EncodePosition(blocks), bytes) << blocks;
     EXPECT_EQ(ReadPosition(std::string(116, ' ') + bytes).Blocks(), blocks) << blocks;
   }
