@@ -6,7 +6,8 @@
 #include "pack/PackTestSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace xmodemquarvel::pack::test;
+  using namespace xmodemquarvel::pack;
+  using namespace test;
   const Bytes source(data, data + size);
   const Bytes packed = Pack(source);
   if (packed != reference::ReferencePacker().Pack(source)) std::abort();

@@ -6,7 +6,8 @@
 #include "pack/PackTestSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace xmodemquarvel::pack::test;
+  using namespace xmodemquarvel::pack;
+  using namespace test;
   const Bytes packed(data, data + size);
   if (!(Decode(packed) == Model(packed))) std::abort();
   return 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -16,27 +17,20 @@ namespace xmodemquarvel::pack::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Bytes written compactly: "41 FA" hexadecimal bytes, 'text' characters,
-// "3*41" or "2*'ab'" a repeat, "~20" that byte up to the end of the block.
-inline Bytes B(std::string_view s) {
+// Bytes written compactly: "41 FA" hexadecimal bytes, 'text' characters
+// (no spaces), "3*41" or "2*'ab'" a repeat, "~20" that byte up to the end of
+// the 128-byte block.
+inline Bytes B(std::string_view text) {
   Bytes out;
-  for (std::size_t i = 0; (i = s.find_first_not_of(' ', i)) != s.npos;) {
-    std::size_t times = 1;
-    if (const std::size_t star = s.find('*', i); star < s.find_first_of(" '", i)) {
-      times = std::stoul(std::string(s.substr(i, star - i)));
-      i = star + 1;
-    }
-    Bytes unit;
-    if (s[i] == '\'') {
-      const std::size_t end = s.find('\'', i + 1);
-      unit.assign(s.begin() + i + 1, s.begin() + end);
-      i = end + 1;
-    } else {
-      if (s[i] == '~') times = (128 - out.size() % 128) % 128, ++i;
-      unit.push_back(
-          static_cast<std::uint8_t>(std::stoul(std::string(s.substr(i, 2)), nullptr, 16)));
-      i += 2;
-    }
+  std::istringstream in{std::string(text)};
+  for (std::string t; in >> t;) {
+    const std::size_t star = t.find('*');
+    std::size_t times = star == t.npos ? 1 : std::stoul(t);
+    t.erase(0, star + 1);
+    if (t[0] == '~') times = (128 - out.size() % 128) % 128;
+    Bytes unit(t.begin() + 1, t.end() - 1);
+    if (t[0] != '\'')
+      unit = {static_cast<std::uint8_t>(std::stoul(t.substr(t[0] == '~'), nullptr, 16))};
     while (times-- > 0) out.insert(out.end(), unit.begin(), unit.end());
   }
   return out;

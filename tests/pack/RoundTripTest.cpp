@@ -17,48 +17,50 @@ namespace {
 
 // A source read in pieces of one to three whole blocks, each one in a buffer
 // that the next one overwrites, like a file read; only the last is short.
-class Pieces final : public ChunkSource {
- public:
-  Pieces(const Bytes& bytes, std::mt19937& rng) : bytes_(bytes), rng_(rng) {}
+struct Pieces final : ChunkSource {
+  Pieces(const Bytes& bytes, std::mt19937& rng) : bytes(bytes), rng(rng) {}
   std::span<const std::uint8_t> Next() override {
-    const std::size_t n = std::min<std::size_t>(bytes_.size() - at_, 128 * (1 + rng_() % 3));
-    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), n, buffer_.begin());
-    at_ += n;
-    return {buffer_.data(), n};
+    const std::size_t n = std::min<std::size_t>(bytes.size() - at, 128 * (1 + rng() % 3));
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, buffer.begin());
+    at += n;
+    return {buffer.data(), n};
   }
-
- private:
-  const Bytes& bytes_;
-  std::mt19937& rng_;
-  std::size_t at_ = 0;
-  std::array<std::uint8_t, 384> buffer_{};
+  const Bytes& bytes;
+  std::mt19937& rng;
+  std::size_t at = 0;
+  std::array<std::uint8_t, 384> buffer{};
 };
+
+// Packs or unpacks `from`, read in pieces, through buffers of the smallest sizes.
+using Stream = void (*)(ChunkSource&, ByteSink&, int32_t&, const BlockEvent&, std::size_t);
+void InPieces(Stream stream, const Bytes& from, ByteSink& to, std::mt19937& rng) {
+  Pieces reader(from, rng);
+  int32_t count = 0;
+  stream(reader, to, count, {}, rng() % 700);
+}
 
 std::vector<Decoded> DecodeAllWays(const Bytes& packed, std::mt19937& rng) {
   std::vector<Decoded> ways{Decode(packed), Decode([&](Bytes& out) {
-                              Pieces source(packed, rng);
                               VectorSink sink(out);
-                              int32_t count = 0;
-                              UnpackStream(source, sink, count, {}, rng() % 300);
+                              InPieces(UnpackStream, packed, sink, rng);
                             })};
   const Bytes file = Padded(packed);
   for (const bool portable : {false, true}) {
-    for (const bool bytewise : {false, true}) {
-      if (file.size() < 256) break;
-      ways.push_back(Decode([&](Bytes& out) {
-        VectorSink sink(out);
-        Unpacker unpacker(sink, rng() % 300);
-        if (portable) unpacker.UsePortableStores();
-        unpacker.Start(file.data());
-        for (std::size_t at = 128, n; at < file.size() - 128; at += n) {
-          n = std::min<std::size_t>(file.size() - 128 - at, bytewise ? 1 : 1 + rng() % 200);
-          unpacker.UnpackBytes({file.data() + at, n});
-        }
-        const bool valid = unpacker.UnpackEndBlock(file.data() + file.size() - 128);
-        unpacker.Finish();
-        if (!valid) throw std::system_error(std::make_error_code(std::errc::invalid_argument));
-      }));
-    }
+    if (file.size() < 256) break;
+    ways.push_back(Decode([&](Bytes& out) {
+      VectorSink sink(out);
+      Unpacker unpacker(sink, rng() % 300);
+      if (portable) unpacker.UsePortableStores();
+      unpacker.Start(file.data());
+      // Single bytes half of the time.
+      for (std::size_t at = 128, n; at < file.size() - 128; at += n) {
+        n = std::min<std::size_t>(file.size() - 128 - at, rng() % 2 ? 1 : 1 + rng() % 200);
+        unpacker.UnpackBytes({file.data() + at, n});
+      }
+      const bool valid = unpacker.UnpackEndBlock(file.data() + file.size() - 128);
+      unpacker.Finish();
+      if (!valid) throw std::system_error(std::make_error_code(std::errc::invalid_argument));
+    }));
   }
   return ways;
 }
@@ -74,9 +76,7 @@ TEST(RoundTrip, SourcesPackLikeTheModelAndComeBackFilledWithSpaces) {
     ASSERT_EQ(ToHex(packed), ToHex(reference::ReferencePacker().Pack(source))) << i;
     Bytes pieces;
     VectorSink sink(pieces);
-    Pieces reader(source, rng);
-    int32_t count = 0;
-    PackStream(reader, sink, count, {}, rng() % 700);
+    InPieces(PackStream, source, sink, rng);
     ASSERT_EQ(pieces, packed) << i;
     // A lone end block reads back as a raw block of NULs.
     const Decoded plain{source.empty() ? B("128*00") : Padded(source)};
@@ -107,13 +107,33 @@ TEST(RoundTrip, CodesCutAtEveryOffsetDecodeLikeTheModel) {
   for (const char* code : {"05 12 34 5F", "03 B5 2F", "07 C3 1F", "FA 05", "FB FA", "B4 E9",
                            "B4 05", "0B 3F", "01 FB 41 00 B2 AF", "F9 03 45 6F"}) {
     for (std::size_t k = 80; k <= 130; ++k) {
-      Bytes letters(k);
-      for (std::size_t j = 0; j < k; ++j) letters[j] = static_cast<std::uint8_t>('A' + j % 26);
       const Bytes packed =
-          PackedFile(Source(rng, 128, ""), Cat(letters, B(code), B("F9 D0 F9 41 42 43")));
+          PackedFile(Source(rng, 128, ""), Cat(Bytes(k, 'A'), B(code), B("F9 D0 F9 41 42 43")));
       const Decoded expected = Model(packed);
       for (const Decoded& way : DecodeAllWays(packed, rng)) ASSERT_EQ(way, expected) << code << k;
     }
+  }
+}
+
+// After a failed write nothing more goes to the target, or the bytes written
+// before the failure would be doubled.
+TEST(RoundTrip, NothingIsWrittenAfterAFailedWrite) {
+  struct FailsOnce final : ByteSink {
+    void Write(std::span<const std::uint8_t> bytes) override {
+      if (!std::exchange(failed, true))
+        throw std::system_error(std::make_error_code(std::errc::io_error));
+      after.insert(after.end(), bytes.begin(), bytes.end());
+    }
+    bool failed = false;
+    Bytes after;
+  };
+  std::mt19937 rng(4);
+  const Bytes source = Source(rng, 5000, "");
+  for (const Stream stream : {PackStream, UnpackStream}) {
+    FailsOnce sink;
+    EXPECT_THROW(InPieces(stream, stream == PackStream ? source : Pack(source), sink, rng),
+                 std::system_error);
+    EXPECT_TRUE(sink.failed && sink.after.empty());
   }
 }
 

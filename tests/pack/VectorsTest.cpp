@@ -59,7 +59,7 @@ TEST(Packer, CodeStreams) {
     {"128*78 48*20 ~78", "AF 20 F9 F7"},
     {"128*78 94*20 ~78", "AF AF F2"},
     {"128*78 95*20 ~78", "AF AF 20 F1"},
-    {"128*78 'A  B' ~78", "41 82 42 F9 D0 F9 D0 F9 78"},
+    {"128*78 'A' 2*20 'B' ~78", "41 82 42 F9 D0 F9 D0 F9 78"},
     {"128*78 32*41 ~78", "CF 41 41 F9 D0 F9 DE"},
     {"128*78 33*41 ~78", "CF 41 41 41 F9 D0 F9 DD"},
     {"128*78 34*41 ~78", "CF 41 B3 41 F9 D0 F9 DC"},
@@ -87,7 +87,7 @@ TEST(Unpacker, PackedFiles) {
   // clang-format off
   struct Row { const char* packed; const char* plain; bool packs = false, fails = false; };
   const Row rows[] = {
-    {"128*20 0D 52 45 46 20 00 B3 12 34 5F F9 D0 F9 F1 ~00", "128*20 'REF 000012345' ~20", true},
+    {"128*20 0D 52 45 46 20 00 B3 12 34 5F F9 D0 F9 F1 ~00", "128*20 'REF' 20 '000012345' ~20", true},
     {"'abc' ~20 128*00", "'abc' ~20", true},
     {"00 FF FA 05 ~E9 128*00", "00 FF FA 05 ~E9", true},
     // Literals, escapes and repeat codes, whatever byte they govern.
@@ -99,7 +99,7 @@ TEST(Unpacker, PackedFiles) {
     {"128*2E 05 B4 05 AF AF 9E ~00", "128*2E 4*05 ~20", true},
     {"128*20 07 FC FD FE FF AF AF 9E ~00", "128*20 FC FD FE FF ~20"},
     {"128*20 07 D0 80 B0 41 AF AF A1 ~00", "128*20 'A' ~20"},
-    {"128*20 06 41 80 81 AF AF A0 ~00", "128*20 'A ' ~20"},
+    {"128*20 06 41 80 81 AF AF A0 ~00", "128*20 'A' 20 ~20"},
     // Digit mode: a count of 15 is no end; 10, 13 and 14 mean nothing; a
     // repeat left pending by the end of digit mode.
     {"128*20 07 07 BF 12 3F AF AF 8F ~00", "128*20 16*37 '123' ~20"},
