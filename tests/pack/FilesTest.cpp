@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -81,10 +82,13 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
     {UnPackFile, B("128*2E C8 AF AF A2 124*41"), B("128*2E 128*20"), true},
   };
   // clang-format on
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.from.size());
     Write(P("from"), row.from);
-    Write(P("to"), B("1000*23"));
+    // Every other target exists before; one that is created gets the usual mode.
+    if ((&row - rows) % 2) Write(P("to"), B("1000*23"));
     int32_t count = -1, events = 0;
     const auto failure = FailureOf([&] {
       row.convert(P("from"), P("to"), count, [&](int32_t& NumBloc) {
@@ -97,6 +101,8 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
     EXPECT_EQ(events, static_cast<int32_t>((row.from.size() + 127) / 128));
     EXPECT_EQ(count, events);
     EXPECT_TRUE(Read(P("to")) == row.to);
+    EXPECT_EQ(fs::status(P("to")).permissions(), fs::perms(0666 & ~mask));
+    fs::remove(P("to"));
   }
 }
 
