@@ -102,15 +102,12 @@ inline std::string ToHex(const Bytes& bytes) {
   return out;
 }
 
-class VectorSink final : public ByteSink {
- public:
-  explicit VectorSink(Bytes& out) : out_(out) {}
+struct VectorSink final : ByteSink {
+  explicit VectorSink(Bytes& out) : out(out) {}
   void Write(std::span<const std::uint8_t> bytes) override {
-    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    out.insert(out.end(), bytes.begin(), bytes.end());
   }
-
- private:
-  Bytes& out_;
+  Bytes& out;
 };
 
 // What a packed file unpacks into, and whether its end block is refused
@@ -143,9 +140,7 @@ inline Decoded Decode(const Bytes& packed) {
 
 inline Decoded Model(const Bytes& packed) {
   Decoded d;
-  const auto out = reference::ReferenceUnpacker().Unpack(packed, &d.out);
-  d.failed = !out;
-  if (out) d.out = *out;
+  d.out = reference::ReferenceUnpacker().Unpack(packed, d.failed);
   return d;
 }
 

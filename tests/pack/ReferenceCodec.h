@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -124,9 +123,9 @@ class ReferencePacker {
 
 class ReferenceUnpacker {
  public:
-  // Without a value when the end block's count is above 127; `partial` then
-  // gets the blocks completed before.
-  std::optional<Bytes> Unpack(std::span<const std::uint8_t> packed, Bytes* partial = nullptr) {
+  // `refused` tells whether the end block's count is above 127; the blocks
+  // completed before are kept.
+  Bytes Unpack(std::span<const std::uint8_t> packed, bool& refused) {
     const std::size_t blocks = (packed.size() + 127) / 128;
     for (std::size_t k = 0; k < blocks; ++k) {
       if (k >= 2) Decode(1, 128);
@@ -135,11 +134,9 @@ class ReferenceUnpacker {
         block_[i + 1] = packed[k * 128 + i];
       if (k == 0) prev_ = block_, out_.insert(out_.end(), block_.begin() + 1, block_.end());
     }
-    if (blocks < 2) return out_;
-    Decode(2, block_[1] > 127 ? 128 : block_[1] + 1);
-    if (block_[1] <= 127) return out_;
-    if (partial) *partial = out_;
-    return std::nullopt;
+    refused = blocks > 1 && block_[1] > 127;
+    if (blocks > 1) Decode(2, refused ? 128 : block_[1] + 1);
+    return out_;
   }
 
  private:

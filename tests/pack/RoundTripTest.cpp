@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <random>
-#include <string_view>
 
 #include "PackTestSupport.h"
 #include "pack/Unpacker.h"
