@@ -79,6 +79,7 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
     {UnPackFile, largePacked, Padded(large)},
     {UnPackFile, alone, Cat(B("128*2E"), Bytes((1u << 20) - 128, 'A'), B("128*20"))},
     {UnPackFile, B("128*2E C8 AF AF A2 124*41"), B("128*2E 128*20"), true},
+    {PackFile, B("'k'"), B("'k' ~20 128*00")},
   };
   // clang-format on
   const mode_t mask = ::umask(0);

@@ -63,16 +63,17 @@ inline constexpr std::string_view kAlphabets[] = {
     ""sv, "0123456789      0000AZ\x05\xFA\xFB\xF9"sv,
     "\0\x09\x0A\x20\x30\x39\x7F\x80\xAF\xB0\xCF\xD0\xF9\xFA\xFB\xFC\xFF"sv,
     "\0\x05\x09\x12\x34\x99\x5F\xFF\xAF\xDF\xEF\xB3\xBF\xC2\xCF\x1B\x2C\xFB\xFC\xFA\xB0\xB4\x41"
-    "\x20\x7F\x0A\x82\x80\xD0\xD5\xF9\xE0\xFD\xFE\xF0\xA5\x3A"sv};
+    "\x20\x7F\x0A\x82\x80\xD0\xD5\xF9\xE0\xFD\xFE\xF0\xA5\x3A\xAD\xEE"sv};
 
-// Runs of characters from the alphabet (any byte when it is empty), a few of
-// them long; then most blocks made from the one before by changing one
-// stretch, often an empty one, so that copy codes of every length appear.
+// Runs of characters from the alphabet, or of any byte (one time in eight, or
+// always when the alphabet is empty), a few of them long; then most blocks
+// made from the one before by changing one stretch, often an empty one, so
+// that copy codes of every length appear.
 inline Bytes Source(std::mt19937& rng, std::size_t n, std::string_view alphabet) {
   Bytes out;
   while (out.size() < n) {
-    const auto c =
-        static_cast<std::uint8_t>(alphabet.empty() ? rng() : alphabet[rng() % alphabet.size()]);
+    const auto c = static_cast<std::uint8_t>(
+        alphabet.empty() || rng() % 8 == 0 ? rng() : alphabet[rng() % alphabet.size()]);
     out.insert(out.end(),
                std::min<std::size_t>(rng() % 4 ? 1 + rng() % 3 : 1 + rng() % 70, n - out.size()),
                c);

@@ -88,6 +88,7 @@ TEST(PackedFormat, Vectors) {
     {"128*20 '123A' ~20", "128*20 07 01 23 FF 41 AF AF 9E ~00", kReads},
     {"128*20 32*39 ~20", "128*20 06 09 CF AF AF AF 82 ~00", kReads},
     {"128*20 '230' ~20", "128*20 07 02 AD E3 F0 AF AF 9F ~00", kReads},
+    {"128*20 '222230' ~20", "128*20 08 02 AD B3 E3 F0 AF AF 9C ~00", kReads},
     {"128*20 '1' 16*41 5*31 ~20", "128*20 08 01 FC 41 05 FF AF AF 8C ~00", kReads},
     {"128*20 '3AAA' ~20", "128*20 08 03 FB 41 02 FF AF AF 9E ~00", kReads},
     {"128*20 '1AAA1111' ~20", "128*20 09 01 FB B3 41 04 FF AF AF 9A ~00", kReads},
