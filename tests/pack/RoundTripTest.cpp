@@ -1,219 +1,138 @@
+// The coder against the plain model on random sources and random, damaged or
+// corrupt packed files, through every way in: memory, pieces of whole blocks
+// through the smallest buffers, and the unpacker itself with each store
+// variant, handed one byte or a random number of bytes at a time.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <array>
 #include <random>
-#include <system_error>
 
 #include "PackTestSupport.h"
-#include "ReferenceCodec.h"
+#include "pack/Unpacker.h"
 
 namespace xmodemquarvel::pack::test {
 namespace {
 
-using reference::ReferencePacker;
-using reference::ReferenceUnpacker;
-
-// Checks one source: the fast packer matches the plain model byte for byte,
-// and unpacking gives the source filled with spaces to whole blocks.
-void CheckSource(const Bytes& source, const char* kind, int index) {
-  const Bytes packed = Pack(source);
-  ReferencePacker model;
-  const Bytes expected = model.Pack(source);
-  ASSERT_EQ(packed.size() % 128, 0u) << kind << " #" << index;
-  ASSERT_EQ(packed, expected) << kind << " #" << index << " size " << source.size();
-  // An empty source packs into a lone end block, which reads back as a raw
-  // first block of NULs.
-  const Bytes unpacked = source.empty() ? Repeat(0, 128) : Padded(source);
-  ASSERT_EQ(Unpack(packed), unpacked) << kind << " #" << index;
-}
-
-std::uint8_t Pick(std::mt19937& rng, std::string_view alphabet) {
-  return static_cast<std::uint8_t>(alphabet[rng() % alphabet.size()]);
-}
-
-Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-  return out;
-}
-
-// Runs of digits, spaces and a few letters and control characters, of
-// random lengths: long digit runs, digit strings next to letters, spaces.
-Bytes DigitsAndSpaces(std::mt19937& rng, std::size_t n) {
-  static constexpr char kChars[] = "0123456789      0000AZ\x05\xFA\xFB\xF9";
-  static constexpr std::string_view kAlphabet{kChars, sizeof kChars - 1};
-  Bytes out;
-  while (out.size() < n) {
-    const std::uint8_t c = Pick(rng, kAlphabet);
-    const std::size_t run = rng() % 4 == 0 ? 1 + rng() % 70 : 1 + rng() % 3;
-    for (std::size_t k = 0; k < run && out.size() < n; ++k) out.push_back(c);
+// A source read in pieces of one to three whole blocks, each one in a buffer
+// that the next one overwrites, like a file read; only the last is short.
+struct Pieces final : ChunkSource {
+  Pieces(const Bytes& bytes, std::mt19937& rng) : bytes(bytes), rng(rng) {}
+  std::span<const std::uint8_t> Next() override {
+    const std::size_t n = std::min<std::size_t>(bytes.size() - at, 128 * (1 + rng() % 3));
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, buffer.begin());
+    at += n;
+    return {buffer.data(), n};
   }
-  return out;
+  const Bytes& bytes;
+  std::mt19937& rng;
+  std::size_t at = 0;
+  std::array<std::uint8_t, 384> buffer{};
+};
+
+// Packs or unpacks `from`, read in pieces, through buffers of the smallest sizes.
+using Stream = void (*)(ChunkSource&, ByteSink&, int32_t&, const BlockEvent&, std::size_t);
+void InPieces(Stream stream, const Bytes& from, ByteSink& to, std::mt19937& rng) {
+  Pieces reader(from, rng);
+  int32_t count = 0;
+  stream(reader, to, count, {}, rng() % 700);
 }
 
-// Fixed-width records of 128 characters, each derived from the one before
-// by changing a few fields, sometimes of a different width.
-Bytes Records(std::mt19937& rng, std::size_t blocks, std::size_t extra) {
-  Bytes record(128, ' ');
-  for (std::size_t i = 0; i < 128; ++i) {
-    record[i] = static_cast<std::uint8_t>(i % 7 == 0 ? ' ' : '0' + (i * 31) % 10);
-  }
-  Bytes out;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const int changes = static_cast<int>(rng() % 6);
-    for (int c = 0; c < changes; ++c) {
-      const std::size_t at = rng() % 128;
-      const std::size_t len = 1 + rng() % 50;
-      const int kind = static_cast<int>(rng() % 4);
-      for (std::size_t k = at; k < at + len && k < 128; ++k) {
-        switch (kind) {
-          case 0:
-            record[k] = static_cast<std::uint8_t>('0' + rng() % 10);
-            break;
-          case 1:
-            record[k] = ' ';
-            break;
-          case 2:
-            record[k] = static_cast<std::uint8_t>('A' + rng() % 26);
-            break;
-          default:
-            record[k] = static_cast<std::uint8_t>(rng());
-            break;
-        }
+std::vector<Decoded> DecodeAllWays(const Bytes& packed, std::mt19937& rng) {
+  std::vector<Decoded> ways{Decode(packed), Decode([&](Bytes& out) {
+                              VectorSink sink(out);
+                              InPieces(UnpackStream, packed, sink, rng);
+                            })};
+  const Bytes file = Padded(packed);
+  for (const bool portable : {false, true}) {
+    if (file.size() < 256) break;
+    ways.push_back(Decode([&](Bytes& out) {
+      VectorSink sink(out);
+      Unpacker unpacker(sink, rng() % 300);
+      if (portable) unpacker.UsePortableStores();
+      unpacker.Start(file.data());
+      // Single bytes half of the time.
+      for (std::size_t at = 128, n; at < file.size() - 128; at += n) {
+        n = std::min<std::size_t>(file.size() - 128 - at, rng() % 2 ? 1 : 1 + rng() % 200);
+        unpacker.UnpackBytes({file.data() + at, n});
       }
-    }
-    out.insert(out.end(), record.begin(), record.end());
+      const bool valid = unpacker.UnpackEndBlock(file.data() + file.size() - 128);
+      unpacker.Finish();
+      if (!valid) throw std::system_error(std::make_error_code(std::errc::invalid_argument));
+    }));
   }
-  const Bytes tail = RandomBytes(rng, extra);
-  out.insert(out.end(), tail.begin(), tail.end());
-  return out;
+  return ways;
 }
 
-// Bytes from a handful of values, in runs: equal and near-equal blocks,
-// every code's boundary values and escapes.
-Bytes FewValues(std::mt19937& rng, std::size_t n) {
-  static constexpr char kChars[] =
-      "\x00\x09\x0A\x20\x30\x39\x7F\x80\xAF\xB0\xCF\xD0\xF9\xFA\xFB\xFC\xFF";
-  static constexpr std::string_view kValues{kChars, sizeof kChars - 1};
-  Bytes out;
-  while (out.size() < n) {
-    const std::uint8_t c = Pick(rng, kValues);
-    const std::size_t run = 1 + rng() % (rng() % 2 == 0 ? 3 : 100);
-    for (std::size_t k = 0; k < run && out.size() < n; ++k) out.push_back(c);
-  }
-  // Repeat whole blocks now and then, so that copy codes appear.
-  for (std::size_t at = 128; at + 128 <= out.size(); at += 128) {
-    if (rng() % 3 == 0)
-      std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(at - 128), 128,
-                  out.begin() + static_cast<std::ptrdiff_t>(at));
-  }
-  return out;
-}
-
-TEST(PackRoundTrip, RandomBytes) {
+TEST(RoundTrip, SourcesPackLikeTheModelAndComeBackFilledWithSpaces) {
   std::mt19937 rng(1);
-  for (int i = 0; i < 2500; ++i) CheckSource(RandomBytes(rng, rng() % 700), "random", i);
+  for (int i = 0; i < 6000; ++i) {
+    // Half of the sizes within two characters of whole blocks.
+    const std::size_t n =
+        i % 2 ? rng() % 1500 : std::max(0, 128 * int(rng() % 12) + int(rng() % 5) - 2);
+    const Bytes source = Source(rng, n, kAlphabets[i % 3]);
+    const Bytes packed = Pack(source);
+    ASSERT_EQ(ToHex(packed), ToHex(reference::ReferencePacker().Pack(source))) << i;
+    Bytes pieces;
+    VectorSink sink(pieces);
+    InPieces(PackStream, source, sink, rng);
+    ASSERT_EQ(pieces, packed) << i;
+    // A lone end block reads back as a raw block of NULs.
+    const Decoded plain{source.empty() ? B("128*00") : Padded(source)};
+    for (const Decoded& way : DecodeAllWays(packed, rng)) ASSERT_EQ(way, plain) << i;
+  }
 }
 
-TEST(PackRoundTrip, DigitsAndSpaces) {
+// Random code streams, damaged and cut packed files, end blocks refused.
+TEST(RoundTrip, AnyBytesDecodeLikeTheModel) {
   std::mt19937 rng(2);
-  for (int i = 0; i < 2500; ++i) CheckSource(DigitsAndSpaces(rng, rng() % 1200), "digits", i);
-}
-
-TEST(PackRoundTrip, FixedWidthRecords) {
-  std::mt19937 rng(3);
-  for (int i = 0; i < 2500; ++i) {
-    CheckSource(Records(rng, 1 + rng() % 12, rng() % 3 == 0 ? rng() % 128 : 0), "records", i);
-  }
-}
-
-TEST(PackRoundTrip, FewValues) {
-  std::mt19937 rng(4);
-  for (int i = 0; i < 2500; ++i) CheckSource(FewValues(rng, rng() % 1000), "few values", i);
-}
-
-TEST(PackRoundTrip, LengthsAroundWholeBlocks) {
-  std::mt19937 rng(5);
-  int index = 0;
-  for (std::size_t blocks = 0; blocks <= 12; ++blocks) {
-    for (int delta = -2; delta <= 2; ++delta) {
-      const auto n = static_cast<std::ptrdiff_t>(blocks * 128) + delta;
-      if (n < 0) continue;
-      for (int round = 0; round < 20; ++round) {
-        const auto size = static_cast<std::size_t>(n);
-        CheckSource(RandomBytes(rng, size), "around blocks", index++);
-        CheckSource(DigitsAndSpaces(rng, size), "around blocks", index++);
-        CheckSource(FewValues(rng, size), "around blocks", index++);
-      }
-    }
-  }
-  EXPECT_GT(index, 3000);
-}
-
-// Sources larger than the coder's internal buffers, so that output is
-// written in several pieces.
-TEST(PackRoundTrip, LargeSources) {
-  std::mt19937 rng(6);
-  CheckSource(RandomBytes(rng, (3 << 20) + 77), "large random", 0);
-  CheckSource(Records(rng, 40000, 5), "large records", 1);
-  // Equal blocks: a tiny packed file that unpacks into many output pieces.
-  const Bytes block = RandomBytes(rng, 128);
-  Bytes same;
-  for (int i = 0; i < 30000; ++i) same.insert(same.end(), block.begin(), block.end());
-  CheckSource(same, "large equal", 2);
-}
-
-// A block codes to at most two bytes per character.
-TEST(PackRoundTrip, CodingOfOneBlockIsBounded) {
-  std::mt19937 rng(7);
-  for (int i = 0; i < 2000; ++i) {
-    const Bytes first = RandomBytes(rng, 128);
-    const Bytes second = i % 2 == 0 ? RandomBytes(rng, 128) : FewValues(rng, 128);
-    const Bytes code = CodeStream(Pack(Cat(first, second)));
-    ASSERT_LE(code.size(), 256u);
-  }
-  Bytes escapes = Cat(Repeat('x', 128), Alternating(128, 0x80, 0x81));
-  EXPECT_EQ(CodeStream(Pack(escapes)).size(), 256u);
-}
-
-// Any byte sequence decodes like the plain model, including its failure.
-void CheckDecode(const Bytes& packed, int index) {
-  ReferenceUnpacker model;
-  Bytes partial;
-  const auto expected = model.Unpack(packed, &partial);
-  Bytes out;
-  bool failed = false;
-  try {
-    UnpackBuffer(packed, out);
-  } catch (const std::system_error& e) {
-    failed = true;
-    ASSERT_EQ(e.code(), std::make_error_code(std::errc::invalid_argument));
-  }
-  ASSERT_EQ(failed, !expected.has_value()) << "#" << index;
-  ASSERT_EQ(out, expected ? *expected : partial) << "#" << index << " size " << packed.size();
-}
-
-TEST(UnpackCorrupt, RandomStreamsDecodeLikeTheModel) {
-  std::mt19937 rng(8);
   for (int i = 0; i < 3000; ++i) {
-    Bytes packed = i % 2 == 0 ? RandomBytes(rng, rng() % 1500) : FewValues(rng, rng() % 1500);
-    // Keep most end blocks valid so that the whole stream is compared.
-    if (packed.size() > 128 && rng() % 4 != 0) {
-      packed[(packed.size() - 1) / 128 * 128] &= 0x7F;
-    }
-    CheckDecode(packed, i);
+    Bytes packed =
+        i % 2 ? PackedFile(Source(rng, 128, ""), Source(rng, rng() % 1200, kAlphabets[i % 4]))
+              : Pack(Source(rng, rng() % 1200, kAlphabets[i % 3]));
+    for (int k = rng() % 4; k > 0; --k)
+      packed[rng() % packed.size()] = static_cast<std::uint8_t>(rng());
+    if (rng() % 8 == 0) packed[(packed.size() - 1) / 128 * 128] |= 0x80;
+    if (rng() % 5 == 0) packed.resize(rng() % (packed.size() + 1));
+    const Decoded expected = Model(packed);
+    for (const Decoded& way : DecodeAllWays(packed, rng)) ASSERT_EQ(way, expected) << i;
   }
 }
 
-TEST(UnpackCorrupt, DamagedPackedFilesDecodeLikeTheModel) {
-  std::mt19937 rng(9);
-  for (int i = 0; i < 2000; ++i) {
-    Bytes packed = Pack(i % 2 == 0 ? Records(rng, 1 + rng() % 8, 0) : DigitsAndSpaces(rng, 900));
-    const int damage = 1 + static_cast<int>(rng() % 4);
-    for (int d = 0; d < damage; ++d)
-      packed[rng() % packed.size()] = static_cast<std::uint8_t>(rng());
-    if (rng() % 5 == 0) packed.resize(rng() % (packed.size() + 1));
-    CheckDecode(packed, i);
+// Each kind of code placed at every offset around the end of the first code
+// block; the copy code, after every output fill near the end of a block.
+TEST(RoundTrip, CodesCutAtEveryOffsetDecodeLikeTheModel) {
+  std::mt19937 rng(3);
+  for (const char* code : {"05 12 34 5F", "03 B5 2F", "07 C3 1F", "FA 05", "FB FA", "B4 E9",
+                           "B4 05", "0B 3F", "01 FB 41 00 B2 AF", "F9 03 45 6F"}) {
+    for (std::size_t k = 80; k <= 130; ++k) {
+      const Bytes packed =
+          PackedFile(Source(rng, 128, ""), Cat(Bytes(k, 'A'), B(code), B("F9 D0 F9 41 42 43")));
+      const Decoded expected = Model(packed);
+      for (const Decoded& way : DecodeAllWays(packed, rng)) ASSERT_EQ(way, expected) << code << k;
+    }
+  }
+}
+
+// After a failed write nothing more goes to the target, or the bytes written
+// before the failure would be doubled.
+TEST(RoundTrip, NothingIsWrittenAfterAFailedWrite) {
+  struct FailsOnce final : ByteSink {
+    void Write(std::span<const std::uint8_t> bytes) override {
+      if (!std::exchange(failed, true))
+        throw std::system_error(std::make_error_code(std::errc::io_error));
+      after.insert(after.end(), bytes.begin(), bytes.end());
+    }
+    bool failed = false;
+    Bytes after;
+  };
+  std::mt19937 rng(4);
+  const Bytes source = Source(rng, 5000, "");
+  for (const Stream stream : {PackStream, UnpackStream}) {
+    FailsOnce sink;
+    EXPECT_THROW(InPieces(stream, stream == PackStream ? source : Pack(source), sink, rng),
+                 std::system_error);
+    EXPECT_TRUE(sink.failed && sink.after.empty());
   }
 }
 

@@ -1,0 +1,140 @@
+// Byte-exact vectors of the packed format, checked on the coder and on the
+// plain model that the randomized tests trust.
+#include <gtest/gtest.h>
+
+#include "PackTestSupport.h"
+
+namespace xmodemquarvel::pack::test {
+namespace {
+
+// `plain` packs into `packed` (given as the code stream after its first block
+// for kCode rows, as a whole file for kFile rows), which unpacks back into it;
+// kReads rows only unpack, kRefused ones are refused after the blocks given.
+enum Kind { kCode, kFile, kReads, kRefused };
+
+TEST(PackedFormat, Vectors) {
+  // clang-format off
+  struct Row { const char* plain; const char* packed; Kind kind = kCode; };
+  const Row rows[] = {
+    // Every block after the first coded against the one before. An equal block;
+    // the separator D0 between copy codes of 41 in one packed block.
+    {"256*78", "F9 D0 F9 D0 F9 D5"},
+    {"256*05", "F9 D0 F9 D0 F9 D5"},
+    {"128*78 87*79 41*78 87*79 41*78", "CF 79 CF 79 C9 79 F9 D0 F9 D0 F9 D0 F9 D5"},
+    {"128*78 'ccc' 62*'ab' 'a' 'ccc' 62*'ab' 'a'", "B3 63 62*'ab' 'a' F9 F9 D0 F9 D5"},
+    {"128*78 'cccddd' 61*'ab' 'cccddd' 61*'ab'", "B3 63 B3 64 61*'ab' F9 D0 F9 D0 F9 D5"},
+    {"128*78 'cccdddeee' 59*'ab' 'a' 'cccdddeee' 59*'ab' 'a'", "B3 63 B3 64 B3 65 59*'ab' 'a' F9 D0 F9 F9 D5"},
+    {"128*78 'cccdddeee' 59*'ab' 'a' 128*20", "B3 63 B3 64 B3 65 59*'ab' 'a' AF AF A2"},
+    // Equal runs and the changed spans between them.
+    {"128*78 46*79 82*78", "CF 79 BF 79 F9 F9"},
+    {"86*78 42*80 86*79 42*80", "CF 79 CF 79 C8 79 F9 FA 80"},
+    {"128*78 'AxB' ~78", "41 78 42 F9 D0 F9 D0 F9 D2"},
+    {"128*78 'AxxB' ~78", "41 D2 42 F9 D0 F9 D0 F9 78"},
+    {"128*78 'xA' ~78", "78 41 F9 D0 F9 D0 F9 D3"},
+    {"128*78 126*78 'Ax'", "F9 D0 F9 D0 F9 D3 41 78"},
+    {"128*78 125*78 'Axx'", "F9 D0 F9 D0 F9 D2 41 D2"},
+    {"128*78 64*'ab'", "64*'ab'"},
+    {"128*78 64*'\x80\x81'", "64*'\xFA\x80\xFA\x81'"},
+    // Digit strings.
+    {"128*78 '1234' ~78", "01 23 4F F9 D0 F9 D0 F9 78"},
+    {"128*78 '12345' ~78", "01 23 45 FF F9 D0 F9 F9"},
+    {"128*78 '123' ~78", "31 32 33 F9 D0 F9 D0 F9 D2"},
+    {"128*78 'AB12C3456' ~78", "41 42 31 32 43 03 45 6F F9 D0 F9 F5"},
+    {"128*78 '0000' ~78", "00 B3 FF F9 D0 F9 D0 F9 78"},
+    {"128*78 16*37 ~78", "07 BF FF F9 D0 F9 EE"},
+    {"128*78 17*37 ~78", "07 C0 FF F9 D0 F9 ED"},
+    {"128*78 31*37 ~78", "07 CE FF F9 D0 F9 DF"},
+    {"128*78 32*37 ~78", "07 CE 7F F9 D0 F9 DE"},
+    {"128*78 100*37 ~78", "07 CE 7C E7 CE 7B 6F EC"},
+    {"128*78 '555A' ~78", "B3 35 41 F9 D0 F9 D0 F9 78"},
+    {"128*78 '98765A' ~78", "09 87 65 FF 41 F9 D0 F9 F8"},
+    {"128*78 '1111A222' ~78", "01 B3 FF 41 B3 32 F9 D0 F9 F6"},
+    // Runs and escapes.
+    {"128*78 48*20 ~78", "AF 20 F9 F7"},
+    {"128*78 94*20 ~78", "AF AF F2"},
+    {"128*78 95*20 ~78", "AF AF 20 F1"},
+    {"128*78 'A' 2*20 'B' ~78", "41 82 42 F9 D0 F9 D0 F9 78"},
+    {"128*78 32*41 ~78", "CF 41 41 F9 D0 F9 DE"},
+    {"128*78 33*41 ~78", "CF 41 41 41 F9 D0 F9 DD"},
+    {"128*78 34*41 ~78", "CF 41 B3 41 F9 D0 F9 DC"},
+    {"128*78 'AA' ~78", "41 41 F9 D0 F9 D0 F9 D3"},
+    {"128*78 FA ~78", "FB FA F9 D0 F9 D0 F9 D4"},
+    {"128*78 05 ~78", "FA 05 F9 D0 F9 D0 F9 D4"},
+    {"128*78 E9 ~78", "FA E9 F9 D0 F9 D0 F9 D4"},
+    {"128*78 FB FF ~78", "FA FB FA FF F9 D0 F9 D0 F9 D3"},
+    {"128*78 09 0A 7F ~78", "FA 09 0A 7F F9 D0 F9 D0 F9 D2"},
+    {"128*78 4*E9 ~78", "B4 E9 F9 D0 F9 D0 F9 78"},
+    {"128*78 2*FA ~78", "FB FA FB FA F9 D0 F9 D0 F9 D3"},
+    {"128*78 3*FA ~78", "B3 FA F9 D0 F9 D0 F9 D2"},
+    // Whole packed files: the worked example, corrupt and unusual streams, the
+    // end block's count, short and missing blocks.
+    {"128*20 'REF' 20 '000012345' ~20", "128*20 0D 52 45 46 20 00 B3 12 34 5F F9 D0 F9 F1 ~00", kFile},
+    {"'abc' ~20", "'abc' ~20 128*00", kFile},
+    {"00 FF FA 05 ~E9", "00 FF FA 05 ~E9 128*00", kFile},
+    // Literals, escapes and repeat codes, whatever byte they govern.
+    {"128*2E FA ~20", "128*2E 05 FB FA AF AF A1 ~00", kFile},
+    {"128*2E 05 ~20", "128*2E 05 FA 05 AF AF A1 ~00", kFile},
+    {"128*20 FA FB ~20", "128*20 07 FA FA FA FB AF AF A0 ~00", kReads},
+    {"128*2E 4*E9 ~20", "128*2E 05 B4 E9 AF AF 9E ~00", kFile},
+    {"128*2E 4*FA ~20", "128*2E 05 B4 FA AF AF 9E ~00", kFile},
+    {"128*2E 4*05 ~20", "128*2E 05 B4 05 AF AF 9E ~00", kFile},
+    {"128*20 FC FD FE FF ~20", "128*20 07 FC FD FE FF AF AF 9E ~00", kReads},
+    {"128*20 'A' ~20", "128*20 07 D0 80 B0 41 AF AF A1 ~00", kReads},
+    {"128*20 'A' 20 ~20", "128*20 06 41 80 81 AF AF A0 ~00", kReads},
+    // Digit mode: a count of 15 is no end; 10, 13 and 14 mean nothing; a
+    // repeat left pending by the end of digit mode.
+    {"128*20 16*37 '123' ~20", "128*20 07 07 BF 12 3F AF AF 8F ~00", kReads},
+    {"128*20 '15A' ~20", "128*20 06 01 5F 41 AF AF 9F ~00", kReads},
+    {"128*20 '123A' ~20", "128*20 07 01 23 FF 41 AF AF 9E ~00", kReads},
+    {"128*20 32*39 ~20", "128*20 06 09 CF AF AF AF 82 ~00", kReads},
+    {"128*20 '230' ~20", "128*20 07 02 AD E3 F0 AF AF 9F ~00", kReads},
+    {"128*20 '222230' ~20", "128*20 08 02 AD B3 E3 F0 AF AF 9C ~00", kReads},
+    {"128*20 '1' 16*41 5*31 ~20", "128*20 08 01 FC 41 05 FF AF AF 8C ~00", kReads},
+    {"128*20 '3AAA' ~20", "128*20 08 03 FB 41 02 FF AF AF 9E ~00", kReads},
+    {"128*20 '1AAA1111' ~20", "128*20 09 01 FB B3 41 04 FF AF AF 9A ~00", kReads},
+    // A copy over the end of an output block takes the rest from the block just completed.
+    {"100*2E 'abcdefghijklmnopqrstuvwxyz01' 100*51 'abcdefghijklmnopqrstuvwxyz01' 13*51 ~20", "100*2E 'abcdefghijklmnopqrstuvwxyz01' 0C CF 51 CF 51 CF 51 B7 51 F9 AF AF 95 ~00", kReads},
+    // Codes cut by the end of a code block go on in the next one.
+    {"128*20 127*41 05", "128*20 127*41 FA 01 05 ~00", kReads},
+    {"128*20 124*41 4*FF", "128*20 D0 D0 D0 124*41 B4 01 FF ~00", kReads},
+    {"128*20 126*41 '1234' ~20", "128*20 126*41 01 23 04 4F AF AF A0 ~00", kReads},
+    {"128*20 126*41 32*35 '3' ~20", "128*20 126*41 05 CF 04 3F AF AF 83 ~00", kReads},
+    // The end block: only its counted bytes; above 127 they are decoded, then refused.
+    {"128*2E", "128*2E 00 AF AF AF ~00", kReads},
+    {"128*20", "128*20 04 41 AF AF A0 42 ~00", kReads},
+    {"128*20 'A' 126*20 'B'", "128*20 05 41 AF AF A0 42 ~00", kReads},
+    {"128*20 128*30", "128*20 7F ~00", kReads},
+    {"128*20 128*30", "128*20 80 ~00", kRefused},
+    {"256*20", "128*20 C8 AF AF A2 124*41", kRefused},
+    // Short and missing blocks read as spaces; an incomplete last block and
+    // codes left pending at the end are dropped.
+    {"", "", kReads},
+    {"'abc' ~E9", "'abc' ~E9", kReads},
+    {"'ABC' ~20", "'ABC'", kReads},
+    {"128*2E 126*51 2*20", "128*2E 0C CF 51 CF 51 CF 51 CF 51 B2 51", kReads},
+    {"128*20", "128*20 03 41 42 43 ~00", kReads},
+    {"256*20", "128*20 04 AF AF A2 FA ~00", kReads},
+    {"256*20", "128*20 04 AF AF A2 B5 ~00", kReads},
+    {"256*20", "128*20 05 AF AF A2 01 FB ~00", kReads},
+    {"256*20", "128*20 04 AF AF A2 03 ~00", kReads},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.packed);
+    const Bytes plain = B(row.plain), code = B(row.packed);
+    const Bytes packed =
+        row.kind == kCode ? PackedFile(Bytes(plain.begin(), plain.begin() + 128), code) : code;
+    if (row.kind <= kFile) {
+      EXPECT_EQ(ToHex(Pack(plain)), ToHex(packed));
+      EXPECT_EQ(ToHex(reference::ReferencePacker().Pack(plain)), ToHex(packed));
+    }
+    EXPECT_EQ(Decode(packed), (Decoded{plain, row.kind == kRefused}));
+    EXPECT_EQ(Model(packed), (Decoded{plain, row.kind == kRefused}));
+  }
+  // An empty source gives the end block alone.
+  EXPECT_EQ(Pack({}), B("128*00"));
+  EXPECT_EQ(reference::ReferencePacker().Pack({}), B("128*00"));
+}
+
+}  // namespace
+}  // namespace xmodemquarvel::pack::test
