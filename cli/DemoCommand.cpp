@@ -166,7 +166,7 @@ class Demo {
   std::unique_ptr<TerminalWidth> width_;
   bool show_trace_ = false;
   std::string trace_line_;
-  bool broke_off_ = false;
+  bool aborted_ = false;
 };
 
 void Demo::OnTrace(const std::string& text) {
@@ -185,6 +185,8 @@ void Demo::OnTrace(const std::string& text) {
 
 bool Demo::Failed(const std::string& what, ReturnValues result) {
   if (progress_) progress_->Interrupt();
+  // An interruption is reported once, at the end.
+  if (Interrupted()) return false;
   std::string record = module_->ErrorSource();
   std::string description = module_->ErrorDescription();
   for (char& c : description)
@@ -261,11 +263,9 @@ int Demo::Run() {
   Say("   de 128 caractères, " + std::to_string(bill.size()) + " octets");
 
   xmodemquarvel::HostOptions host;
+  // A signal ends the running operation: it hangs up and returns.
   host.yield = [this] {
-    if (Interrupted() && !broke_off_) {
-      broke_off_ = true;
-      module_->Disconnect();
-    }
+    if (Interrupted() && !aborted_) aborted_ = module_->Abort();
   };
   module_ = std::make_unique<ModuleXmodem>(std::move(host));
   std::vector<std::string> errors;
@@ -447,7 +447,6 @@ int RunDemo(const Options& options) {
                  FileError("créer", e.path1().string(), e.code().value()).c_str());
     status = kExitFailure;
   } catch (const std::exception& e) {
-    // After Ctrl-C the port was closed under the transfer: that is no news.
     if (!g_demo_interrupted.load()) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
     status = kExitFailure;
   }

@@ -87,12 +87,10 @@ Session::Session(const Options& options, SessionHost host)
   xmodemquarvel::HostOptions options_for_module;
   options_for_module.clock = clock_;
   options_for_module.port = std::move(host.port);
-  // Every wait of the component passes here at least every 100 ms.
+  // Every wait of the component passes here at least every 100 ms. A signal
+  // asks the running operation to stop: it hangs up and returns.
   options_for_module.yield = [this] {
-    if (g_interrupted.load() != 0 && !broke_off_) {
-      broke_off_ = true;
-      module_->Disconnect();
-    }
+    if (g_interrupted.load() != 0 && !aborted_) aborted_ = module_->Abort();
     ShowStatus();
   };
   module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(options_for_module));
@@ -195,7 +193,8 @@ xmodemquarvel::ReturnValues Session::Connect() {
 }
 
 void Session::Disconnect() {
-  if (!connected_) return;
+  // An aborted operation has hung up already.
+  if (!connected_ || aborted_) return;
   connected_ = false;
   try {
     module_->Disconnect();

@@ -31,8 +31,8 @@ struct SessionHost {
 // One ModuleXmodem as the command drives it: its settings from the options,
 // the Error events and trace text it raises, what the modem is doing while
 // it dials, the progress display, and the break-off on SIGINT, SIGTERM and
-// SIGHUP (the component is then disconnected from its own yield, the one way
-// it offers to stop a transfer in order).
+// SIGHUP (the component's abort request, made from its yield: the running
+// operation hangs up at its next wait and returns).
 class Session {
  public:
   explicit Session(const Options& options, SessionHost host = {});
@@ -94,7 +94,7 @@ class Session {
   bool connect_failed_ = false;
   std::vector<std::string> errors_;
   bool connected_ = false;
-  bool broke_off_ = false;
+  bool aborted_ = false;
   struct sigaction old_int_ {};
   struct sigaction old_term_ {};
   struct sigaction old_hup_ {};

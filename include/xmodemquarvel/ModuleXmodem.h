@@ -9,76 +9,303 @@
 #include "xmodemquarvel/Export.h"
 #include "xmodemquarvel/HostOptions.h"
 
+/// @file
+/// The component's one class, ModuleXmodem.
+
 namespace xmodemquarvel {
 
-// File exchange with the remote server through a Hayes modem, and the
-// component's packed file format. All texts are UTF-8; what goes on the line is
-// converted to the single-byte code page Windows-1252.
-//
-// Every member runs on the caller's thread and returns when its work is done;
-// during every wait the host's `yield` callback runs, and so may the events.
-//
-// Where this object departs from the component it replaces:
-// - Destroying it closes the serial port, if open, and so hangs up the modem
-//   (the port drops DTR on close). The original left the port open; a host
-//   still calls Disconnect first for the orderly hang-up.
-// - Connect, SendFile, ReceiveFile, PackFile and UnPackFile started from an
-//   event handler or the yield callback while one of them runs on the same
-//   object throw std::logic_error instead of corrupting the running one.
-//   Disconnect stays callable from a handler: it breaks off a transfer, which
-//   then fails on its next use of the closed port.
-// - Each object has its own trace window state (caption, text, visibility)
-//   and its own timer; the error record is shared by the objects of a thread.
+/// File exchange with the remote server through a Hayes modem, and the
+/// component's packed file format.
+///
+/// All texts are UTF-8; what goes on the line and into the opening record is
+/// converted to the single-byte code page Windows-1252 (a character it cannot
+/// hold becomes '?').
+///
+/// **How operations report.** Connect, SendFile and ReceiveFile return a
+/// ReturnValues code and leave a source and a French description in the error
+/// record, which ErrorSource() and ErrorDescription() read. The Error event is
+/// raised only by CommPort, Device and Settings (a value the serial layer
+/// refuses) and by Connect (a failure of the serial port). Everything else
+/// reaches the host as an exception: PackFile and UnPackFile throw on every
+/// failure, SendFile and ReceiveFile throw when the port is closed, and every
+/// operation started again from one of its own handlers throws.
+///
+/// **The error record** is one per thread, shared by every object used on that
+/// thread, and is written only by the members that say so below. It keeps what
+/// was last written into it: read it right after the call whose failure you
+/// want to explain. A success leaves the operation's source in it too
+/// ("Xmodem: SendFile" with an empty description after a good send).
+///
+/// **Events and waits.** Every member runs on the caller's thread and returns
+/// when its work is done. Connect, Disconnect, SendFile and ReceiveFile wait
+/// (for the modem, the server, a pause); during every wait HostOptions::yield
+/// runs, at least every HostOptions::max_yield_interval. The events run
+/// synchronously from inside the operation that raises them. From a handler
+/// or the yield callback a host may read every property, call Disconnect and
+/// Abort; starting Connect, SendFile, ReceiveFile, PackFile or UnPackFile
+/// there throws std::logic_error. An exception thrown by a handler or by the
+/// yield callback leaves the running operation at once and reaches its caller;
+/// the line is then left as it was (call Disconnect).
+///
+/// **Threads.** Objects may live on several threads at once: each has its own
+/// port, timer and trace, and nothing is shared between threads but the
+/// process's files and devices. One object is used by one thread at a time
+/// (no member is synchronised), except Abort(), which any thread and a signal
+/// handler may call. The error record read through an object is the calling
+/// thread's.
+///
+/// **Where this object departs from the component it replaces.**
+/// - Destroying it closes the serial port if it is open, and so hangs up the
+///   modem (the port drops DTR on close). The original left the port open; a
+///   host still calls Disconnect first for the orderly hang-up.
+/// - Connect, SendFile, ReceiveFile, PackFile and UnPackFile started from an
+///   event handler or the yield callback while one of them runs on the same
+///   object throw std::logic_error instead of corrupting the running one.
+/// - Each object has its own trace window state (caption, text, visibility)
+///   and its own timer; the error record is shared by the objects of a thread.
+/// - Extensions: Device(), Caption(), TraceText(), TraceAppended, HostOptions,
+///   and Abort().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
+  /// An object with the default host: the monotonic clock and the POSIX
+  /// serial port /dev/ttyS0 (CommPort 1) at "9600,N,8,1". Opens nothing.
+  /// Afterwards: Trace off, Visible false, caption "Trace Xmodem - Quarvel",
+  /// empty trace text, DataType one U+0000 character.
+  /// @throws std::bad_alloc only.
   ModuleXmodem();
+  /// An object with the host's clock, serial port, yield callback and yield
+  /// interval; what @p options leaves empty gets the default. Opens nothing.
   explicit ModuleXmodem(HostOptions options);
-  // Closes the port if it is open (the modem hangs up), without Disconnect's
-  // pauses.
+  /// Closes the port if it is open (the modem hangs up as DTR drops), without
+  /// Disconnect's pauses. Raises no event, writes no error record. Must not be
+  /// called from one of the object's own handlers.
   ~ModuleXmodem();
   ModuleXmodem(const ModuleXmodem&) = delete;
   ModuleXmodem& operator=(const ModuleXmodem&) = delete;
 
-  // Properties, in interface order.
-  std::string ErrorSource() const;
-  std::string ErrorDescription() const;
-  void Visible(bool NewValue);
-  bool Visible() const;
-  void Trace(bool NewValue);
-  void CommPort(int32_t NewPort);
-  void Settings(const std::string& NewSettings);
-  std::string DataType() const;
-  void DataType(const std::string& NewValue);
+  /// @name Properties, in interface order
+  /// None of them waits, and none of them raises a progress event.
+  /// @{
 
-  // Methods, in interface order.
+  /// The source of the calling thread's error record: "Xmodem: Connect",
+  /// "Xmodem: SendFile", "Xmodem: ReceiveFile", "Port série" while an Error
+  /// event relays a refusal of the serial layer, or empty. Changes nothing.
+  std::string ErrorSource() const;
+  /// The description of the calling thread's error record (French; two
+  /// messages are separated by CR LF). Changes nothing.
+  std::string ErrorDescription() const;
+  /// Shows (true) or hides the trace window. Without a window this is a flag
+  /// that Visible() returns; while it is true, a wrong answer during a
+  /// transfer is also written to the trace text in hexadecimal.
+  void Visible(bool NewValue);
+  /// Whether the trace window is shown (false on a new object).
+  bool Visible() const;
+  /// Switches the four progress events (BlocPacked, BlocUnpacked, BlocSended,
+  /// BlocReceived) on or off. They are raised only while it is on (off on a
+  /// new object). The trace text is written either way.
+  void Trace(bool NewValue);
+  /// Selects the serial port by number: port N is /dev/ttyS<N-1> on the POSIX
+  /// port. Empties the error record first. On success the caption becomes
+  /// "Xmodem KOVA-CNAMTS Com N". When the serial layer refuses (the port is
+  /// open, N is outside 1 to 255) it raises Error with "Le port N n'est pas
+  /// disponible"; while that handler runs the record holds source "Port série"
+  /// and the layer's own reason, and the caption and port are unchanged.
+  /// Returns with the record empty either way. Never throws, except what the
+  /// Error handler throws (the record then still holds the reason).
+  void CommPort(int32_t NewPort);
+  /// Sets the line settings "baud,parity,data,stop" ("9600,N,8,1"; parity N,
+  /// E, O, M or S). Applied at once to an open port. Empties the error record
+  /// first. When the serial layer refuses the text it raises Error with "Les
+  /// paramètres TEXT ne sont pas valides" (record as for CommPort while the
+  /// handler runs) and keeps the previous settings. Returns with the record
+  /// empty. Never throws, except what the Error handler throws.
+  void Settings(const std::string& NewSettings);
+  /// The one character of the opening record's packing type: U+0000 on a new
+  /// object, then what DataType(const std::string&) stored, until the next
+  /// SendFile or ReceiveFile overwrites it with its own PackType.
+  std::string DataType() const;
+  /// Stores the first character of @p NewValue as the packing type, a space
+  /// when it is empty. The value never reaches the server: a transfer sends
+  /// its own PackType argument.
+  void DataType(const std::string& NewValue);
+  /// @}
+
+  /// @name Methods, in interface order
+  /// @{
+
+  /// Packs @p FileSource into @p FilePacked (created or emptied). The source
+  /// is read as 128-byte blocks, a short last one filled with spaces.
+  ///
+  /// While Trace is on, BlocPacked is raised after each source block with the
+  /// count of blocks packed so far (Trace is read before every block: a
+  /// handler that switches it off stops the events). The error record is not
+  /// touched, and nothing waits.
+  /// @throws std::system_error on any file failure, with the operating
+  ///   system's error and a French text: "Fichier introuvable : PATH" (the
+  ///   target is then left untouched), "Impossible d'ouvrir PATH",
+  ///   "Impossible de créer PATH", "Erreur de lecture dans PATH", "Erreur
+  ///   d'écriture dans PATH". A failure part-way (or a handler that throws)
+  ///   leaves in the target the whole packed blocks produced before it.
+  /// @throws std::logic_error when started from a handler of this object
+  ///   while an operation runs.
   void PackFile(const std::string& FileSource, const std::string& FilePacked);
+  /// Unpacks the packed file @p FileSource into @p FileUnpacked (created or
+  /// emptied); the result is the original filled with spaces to a multiple of
+  /// 128 bytes.
+  ///
+  /// Any input is accepted: a file that was never packed, or was damaged,
+  /// gives wrong characters without complaint. The one check is the end
+  /// block's count. While Trace is on, BlocUnpacked is raised after each
+  /// block read with the count of *packed* blocks read so far, not of blocks
+  /// written. The error record is not touched, and nothing waits.
+  /// @throws std::system_error as PackFile does, and with
+  ///   std::errc::invalid_argument and "Argument ou appel de procédure
+  ///   incorrect" when the end block's count is above 127 (the blocks decoded
+  ///   before it stay in the target).
+  /// @throws std::logic_error when started from a handler of this object
+  ///   while an operation runs.
   void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked);
+  /// Opens the port, resets the modem with "ATZ", pauses one second, sends
+  /// @p InitString if not empty, and dials "ATDT" then @p Prefixe and ","
+  /// (when a prefix is given) then the server's number, fixed when the library
+  /// is built. Each command is sent up to @p Tentatives + 1 times (twice when
+  /// @p Tentatives is 0 or less) while its answer is a time-out, "NO CARRIER"
+  /// or "NO ANSWER"; "BUSY" and "DELAYED" extend the wait to 105 seconds.
+  ///
+  /// Empties the error record and the trace text, then writes source
+  /// "Xmodem: Connect". Each answer line of the modem is appended to the trace
+  /// text (and passed to TraceAppended).
+  /// @return rvTrue: connected; the port stays open, description empty.
+  /// @return rvFalse or rvCTS: the description says why ("ATZ - " before the
+  ///   reason when the reset failed; "Le modem n'a pas répondu dans le délai
+  ///   imparti", "NO CARRIER", "Pas de tonalité", "Le modem ne répond pas"...).
+  ///   The port is closed, except after "Erreur dans la chaine
+  ///   d'initialisation TEXT", where it stays open so that the host may try
+  ///   another string (call Disconnect before the next Connect).
+  /// @return rvFalse after a failure of the serial port (missing device, port
+  ///   in use or already open, refused settings): Error is raised with
+  ///   "Connexion impossible" while the record holds source "Port série" and
+  ///   the port's reason, and on return the record is **empty**: only the
+  ///   Error handler learns the reason. The port is left as the failure found
+  ///   it. This is the one member that raises Error on a failure of its own.
+  /// @return rvFalse with "Opération interrompue" after Abort(); hung up.
+  /// @throws std::logic_error when started from a handler of this object
+  ///   while an operation runs; whatever a handler throws.
   ReturnValues Connect(int32_t Tentatives, const std::string& Prefixe = "",
                        const std::string& InitString = "");
+  /// Hangs up: when the port is open, drops DTR, pauses half a second and
+  /// closes it; then pauses one second (both pauses yield). Callable from a
+  /// handler: the running transfer then fails (or throws) on its next use of
+  /// the closed port. Its own pauses are never aborted. Writes no error record
+  /// and raises no event.
+  /// @throws SerialPortError when the port fails while hanging up.
   void Disconnect();
+  /// Sends @p FileName to the server: the opening record (user id @p UserId,
+  /// password @p PSW, the file's base name without directory or extension,
+  /// packing type @p PackType, direction "E"), then the file's whole
+  /// 128-byte records as frames, from the position that the server's response
+  /// names; a final fragment of fewer than 128 bytes is not sent. A missing
+  /// file is created empty and sent as no blocks.
+  ///
+  /// Does not empty the error record: writes source "Xmodem: SendFile", and
+  /// every exchange with the server empties the description when it starts.
+  /// While Trace is on, BlocSended is raised after each acknowledged data
+  /// block with the count of blocks the server holds (resume position
+  /// included); a handler that changes it changes the count of later events.
+  /// @return rvTrue: the server's count matched; the line stays up, the
+  ///   description is empty.
+  /// @return rvRefuse: "Transfert refusé, status N" (StatusValues); the line
+  ///   stays up.
+  /// @return rvFalse: "Pas de réponse dans le délai imparti" and "10
+  ///   tentatives infructueuses", "Erreur ouverture FILE", "Repositionnement
+  ///   en N impossible" (the line is dropped: port closed); "Réponse
+  ///   inattendue du distant", "Nombre de blocs recus <> nombre de blocs
+  ///   transmis" (the line stays up).
+  /// @return rvCTS: "La ligne est coupée" (carrier lost); port closed.
+  /// @return rvFalse with "Opération interrompue" after Abort(); hung up.
+  /// @throws SerialPortError when the port is closed (no Connect, a failed
+  ///   Connect, a Disconnect, a failure that dropped the line, or Disconnect
+  ///   called from a handler mid-transfer) or fails. The record then holds
+  ///   source "Xmodem: SendFile" and whatever description was last written.
+  /// @throws std::system_error when the file cannot be read part-way.
+  /// @throws std::logic_error when started from a handler of this object
+  ///   while an operation runs.
   ReturnValues SendFile(const std::string& UserId, const std::string& PSW,
                         const std::string& FileName, const std::string& PackType);
+  /// Receives @p FileName from the server (direction "R"). When a file of
+  /// that name exists, it asks the server to resume after the blocks it holds
+  /// and appends to it; otherwise the file is created once the server has
+  /// accepted. Each block is written through at once, so an interrupted
+  /// receive keeps what came and the same call later resumes.
+  ///
+  /// Error record and events as for SendFile, with source "Xmodem:
+  /// ReceiveFile" and BlocReceived after each block written (the count
+  /// includes the blocks held before).
+  /// @return rvTrue: the server ended the file; the line stays up.
+  /// @return rvRefuse: "Transfert refusé, status N"; the line stays up and no
+  ///   file is created.
+  /// @return rvFalse, rvCTS: as for SendFile ("Erreur ouverture FILE" when
+  ///   an existing file cannot be opened or measured).
+  /// @return rvFalse with "Opération interrompue" after Abort(); hung up, the
+  ///   blocks received are kept.
+  /// @throws SerialPortError as SendFile does.
+  /// @throws std::system_error when the file cannot be created or written.
+  /// @throws std::logic_error when started from a handler of this object
+  ///   while an operation runs.
   ReturnValues ReceiveFile(const std::string& UserId, const std::string& PSW,
                            const std::string& FileName, const std::string& PackType);
+  /// @}
 
-  // Extensions for hosts without a window.
-  // Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...);
-  // refused and reported like CommPort.
+  /// @name Extensions
+  /// @{
+
+  /// Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...).
+  /// Refused and reported like CommPort(), with "Le port PATH n'est pas
+  /// disponible"; on success the caption becomes "Xmodem KOVA-CNAMTS Com PATH".
   void Device(const std::string& Path);
-  // The trace window's caption and text.
+  /// The trace window's caption.
   std::string Caption() const;
+  /// The trace text: what Connect appended (emptied when Connect starts) and,
+  /// while Visible is true, the wrong answers of transfers.
   std::string TraceText() const;
+  /// Asks the running Connect, SendFile or ReceiveFile to stop. It ends at its
+  /// next wait (at once when called from a handler or the yield callback,
+  /// within HostOptions::max_yield_interval from elsewhere): the line is hung
+  /// up as by Disconnect, the call returns rvFalse and the description is
+  /// "Opération interrompue" (the source stays the operation's). A receive
+  /// keeps its blocks, so the same ReceiveFile later resumes.
+  ///
+  /// A request made while none of the three runs, or during a Disconnect that
+  /// is not part of one, is ignored. PackFile and UnPackFile do not wait and
+  /// are not stopped. Safe from any thread and from a signal handler.
+  /// @return true when an operation was running and will end.
+  bool Abort() noexcept;
+  /// @}
 
-  // Events, raised synchronously on the caller's thread; the argument is passed
-  // by reference.
+  /// @name Events
+  /// Raised synchronously on the caller's thread from inside the operation;
+  /// the argument is passed by reference. An empty function is not called.
+  /// @{
+
+  /// A refusal of the serial layer (CommPort, Device, Settings) or
+  /// "Connexion impossible" (Connect). The record holds the layer's reason
+  /// while the handler runs.
   std::function<void(std::string& Description)> Error;
+  /// After each source block of PackFile, while Trace is on.
   std::function<void(int32_t& NumBloc)> BlocPacked;
+  /// After each packed block read by UnPackFile, while Trace is on.
   std::function<void(int32_t& NumBloc)> BlocUnpacked;
+  /// After each data block of SendFile that the server acknowledged, while
+  /// Trace is on.
   std::function<void(int32_t& NumBloc)> BlocSended;
+  /// After each data block of ReceiveFile written to the file, while Trace is
+  /// on.
   std::function<void(int32_t& NumBloc)> BlocReceived;
-  // Extension: each piece of text appended to the trace window, as it comes.
+  /// Extension: each piece of text appended to the trace text, as it comes.
   std::function<void(const std::string& Text)> TraceAppended;
+  /// @}
 
+  /// The object's state; defined inside the library.
   struct Impl;
 
  private:

@@ -1,5 +1,8 @@
 #pragma once
 
+/// @file
+/// The whole C++ interface in one include.
+
 #include "xmodemquarvel/Clock.h"
 #include "xmodemquarvel/Enums.h"
 #include "xmodemquarvel/HostOptions.h"

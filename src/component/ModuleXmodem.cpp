@@ -64,11 +64,30 @@ void ModuleXmodem::Impl::RaiseBloc(const std::function<void(int32_t&)>& event) {
   if (TraceFlag && event) event(BlocCount);
 }
 
+OperationRunning::OperationRunning()
+    : std::logic_error("Une opération est déjà en cours sur cet objet ModuleXmodem") {}
+
 BusyGuard::BusyGuard(ModuleXmodem::Impl& impl) : impl_(impl) {
-  if (impl_.busy)
-    throw std::logic_error("Une opération est déjà en cours sur cet objet ModuleXmodem");
+  if (impl_.busy) throw OperationRunning();
   impl_.busy = true;
+  impl_.loop.AcceptAborts(true);
 }
+
+namespace {
+
+// Connect, SendFile and ReceiveFile: one at a time, and ended by an abort
+// request at their next wait.
+template <class Operation>
+ReturnValues RunAbortable(ModuleXmodem::Impl& impl, Operation&& operation) {
+  BusyGuard guard(impl);
+  try {
+    return operation();
+  } catch (const OperationAborted&) {
+    return impl.EndAborted();
+  }
+}
+
+}  // namespace
 
 ModuleXmodem::ModuleXmodem() : ModuleXmodem(HostOptions{}) {}
 
@@ -141,26 +160,33 @@ std::string ModuleXmodem::TraceText() const {
 
 ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
                                    const std::string& InitString) {
-  BusyGuard guard(*impl_);
-  return impl_->Connect(Tentatives, Prefixe, InitString);
+  return RunAbortable(*impl_, [&] { return impl_->Connect(Tentatives, Prefixe, InitString); });
 }
 
-// Disconnect stays callable from an event handler: it is how a host breaks off
-// a transfer, which then fails on its next use of the closed port.
+// Disconnect stays callable from an event handler: it breaks off a transfer,
+// which then fails on its next use of the closed port. Its own pauses are
+// never aborted; a request made during them ends the interrupted operation.
 void ModuleXmodem::Disconnect() {
+  struct Hold {
+    explicit Hold(HostLoop& loop) : loop(loop) { loop.HoldAborts(true); }
+    ~Hold() { loop.HoldAborts(false); }
+    HostLoop& loop;
+  } hold(impl_->loop);
   impl_->Disconnect();
+}
+
+bool ModuleXmodem::Abort() noexcept {
+  return impl_->loop.RequestAbort();
 }
 
 ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string& PSW,
                                     const std::string& FileName, const std::string& PackType) {
-  BusyGuard guard(*impl_);
-  return impl_->SendFile(UserId, PSW, FileName, PackType);
+  return RunAbortable(*impl_, [&] { return impl_->SendFile(UserId, PSW, FileName, PackType); });
 }
 
 ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::string& PSW,
                                        const std::string& FileName, const std::string& PackType) {
-  BusyGuard guard(*impl_);
-  return impl_->ReceiveFile(UserId, PSW, FileName, PackType);
+  return RunAbortable(*impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType); });
 }
 
 namespace {

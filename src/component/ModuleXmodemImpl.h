@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,7 @@ namespace xmodemquarvel {
 // The state of one ModuleXmodem and the operations behind its public members.
 // The operations are defined in the file of their subsystem: the command
 // dialogue and Connect/Disconnect under modem/, the transfers under protocol/.
+// The shared library's version script keeps it from being exported.
 struct ModuleXmodem::Impl {
   Impl(ModuleXmodem& owner, HostOptions options);
   ~Impl();
@@ -68,6 +70,9 @@ struct ModuleXmodem::Impl {
   ReturnValues Connect(int32_t Tentatives, const std::string& Prefixe,
                        const std::string& InitString);
   void Disconnect();
+  // The end of an operation aborted at one of its waits: hang up, rvFalse,
+  // "Opération interrompue".
+  ReturnValues EndAborted();
   // Block link layer.
   ReturnValues SendAndWait(std::string_view Message, int Expected);
   ReturnValues SendBlock(std::string_view Data);
@@ -85,13 +90,23 @@ struct ModuleXmodem::Impl {
                            const std::string& FileName, const std::string& PackType);
 };
 
+// What a refused re-entry throws: a std::logic_error to C++ hosts, told apart
+// from other failures by the C interface.
+class __attribute__((visibility("hidden"))) OperationRunning : public std::logic_error {
+ public:
+  OperationRunning();
+};
+
 // Refuses a second public operation started from an event or yield handler
 // while one is running on the same object: the operations share the object's
-// fields and cannot be interleaved.
+// fields and cannot be interleaved. While it holds, the host may abort.
 class BusyGuard {
  public:
   explicit BusyGuard(ModuleXmodem::Impl& impl);
-  ~BusyGuard() { impl_.busy = false; }
+  ~BusyGuard() {
+    impl_.loop.AcceptAborts(false);
+    impl_.busy = false;
+  }
   BusyGuard(const BusyGuard&) = delete;
   BusyGuard& operator=(const BusyGuard&) = delete;
 

@@ -1,5 +1,6 @@
 // Connect: open the port, reset and initialise the modem, dial the server.
 // Disconnect: drop DTR and close the port.
+// EndAborted: the hang-up after an abort request.
 #include "component/ModuleXmodemImpl.h"
 #include "modem/ServerNumber.h"
 
@@ -62,6 +63,24 @@ void ModuleXmodem::Impl::Disconnect() {
   }
   ModemMode = mmvCommande;
   wait.Pause(1000);
+}
+
+// The hang-up is Disconnect's, with its pauses, and cannot be aborted in turn.
+// A failure of the port meanwhile is not reported: the operation ends aborted
+// all the same, and the port is closed if it can be.
+ReturnValues ModuleXmodem::Impl::EndAborted() {
+  try {
+    Disconnect();
+  } catch (const SerialPortError&) {
+    try {
+      Modem.PortOpen(false);
+    } catch (const SerialPortError&) {
+    }
+    ModemMode = mmvCommande;
+  }
+  error().Description = "Opération interrompue";
+  Result = rvFalse;
+  return Result;
 }
 
 }  // namespace xmodemquarvel

@@ -1,20 +1,102 @@
 #!/usr/bin/env bash
-# check.sh BUILD_DIR SCRATCH_DIR CONSUMER_SOURCE
+# check.sh BUILD_DIR SCRATCH_DIR SOURCE_DIR
+# What an installation gives its users: the project installed into a scratch
+# prefix, C++ and C hosts built against it through find_package and
+# pkg-config and run (the C host also against `xmodemq simulate`), the
+# exported symbols, the manual page, and the Debian package.
 set -euo pipefail
-build=$1 scratch=$2 consumer=$3
+build=$1 scratch=$2 source=$3
+prefix=$scratch/prefix
 rm -rf "$scratch"
 mkdir -p "$scratch"
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+fail() { echo "FAILED: $*" >&2; exit 1; }
+cmake --install "$build" --prefix "$prefix" >/dev/null
+export LD_LIBRARY_PATH="$prefix/lib:${LD_LIBRARY_PATH:-}"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+flags=(-std=c99 -pedantic -Wall -Wextra -Werror)
 
-# find_package, against the shared library.
-cmake -S "$consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
+echo "== C++ host, find_package and pkg-config"
+cmake -S "$source/tests/package/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$scratch/cmake" >/dev/null
-LD_LIBRARY_PATH="$scratch/prefix/lib:${LD_LIBRARY_PATH:-}" "$scratch/cmake/consumer" | grep -qx "Trace Xmodem - Quarvel"
-
-# pkg-config.
-export PKG_CONFIG_PATH="$scratch/prefix/lib/pkgconfig"
-libdir=$(pkg-config --variable=libdir xmodemquarvel)
+"$scratch/cmake/consumer" | grep -qx "Trace Xmodem - Quarvel" || fail "C++ consumer (find_package)"
 # shellcheck disable=SC2046
-g++ -std=c++20 "$consumer/main.cpp" -o "$scratch/pc-consumer" $(pkg-config --cflags --libs xmodemquarvel)
-LD_LIBRARY_PATH="$libdir" "$scratch/pc-consumer" | grep -qx "Trace Xmodem - Quarvel"
-echo "package consumers built and ran"
+g++ -std=c++20 "$source/tests/package/consumer/main.cpp" -o "$scratch/pc-consumer" \
+  $(pkg-config --cflags --libs xmodemquarvel)
+"$scratch/pc-consumer" | grep -qx "Trace Xmodem - Quarvel" || fail "C++ consumer (pkg-config)"
+
+echo "== C host, find_package and pkg-config"
+gcc "${flags[@]}" -fsyntax-only -I "$prefix/include" -x c "$prefix/include/xmodemquarvel/xq.h"
+cmake -S "$source/tests/package/c-consumer" -B "$scratch/c-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DXQ_HOST_SOURCE="$source/examples/xq_host.c" >/dev/null
+cmake --build "$scratch/c-cmake" >/dev/null
+# shellcheck disable=SC2046
+gcc "${flags[@]}" "$source/examples/xq_host.c" -o "$scratch/xq_host" \
+  $(pkg-config --cflags --libs xmodemquarvel)
+
+# Whole records and a short last one, spaces and digits, as billing files hold.
+data=$scratch/data
+mkdir -p "$data/store"
+for i in $(seq 1 60); do printf 'FACT%06d  %-40s %012d  \n' "$i" "PATIENT $i" $((i * 7919)); done \
+  > "$data/FACT0001.TXT"
+"$prefix/bin/xmodemq" pack "$data/FACT0001.TXT" "$data/expected.pak" -q
+for host in "$scratch/c-cmake/xq_host" "$scratch/xq_host"; do
+  rm -f "$data/packed" "$data/unpacked"
+  "$host" "$data/FACT0001.TXT" "$data/packed" "$data/unpacked" 2>/dev/null || fail "$host"
+  cmp -s "$data/packed" "$data/expected.pak" || fail "$host: packed file differs from the C++ one"
+  size=$(stat -c %s "$data/FACT0001.TXT")
+  cmp -s -n "$size" "$data/unpacked" "$data/FACT0001.TXT" || fail "$host: round trip"
+done
+
+echo "== C host sends to xmodemq simulate"
+"$prefix/bin/xmodemq" simulate --link "$data/modem" --store "$data/store" 2>"$data/sim.log" &
+sim=$!
+trap 'kill "$sim" 2>/dev/null || true' EXIT
+for _ in $(seq 1 100); do [ -e "$data/modem" ] && break; sleep 0.1; done
+XMODEMQ_PASSWORD=mdp "$scratch/xq_host" "$data/FACT0001.TXT" "$data/packed" "$data/unpacked" \
+  "$data/modem" PS0001 2>"$data/send.log" || { cat "$data/send.log" "$data/sim.log"; fail "send"; }
+kill "$sim"
+wait "$sim" || true
+trap - EXIT
+whole=$(( $(stat -c %s "$data/FACT0001.TXT") / 128 * 128 ))
+[ "$(stat -c %s "$data/store/FACT0001")" -eq "$whole" ] || fail "the server holds a wrong size"
+cmp -s -n "$whole" "$data/store/FACT0001" "$data/FACT0001.TXT" || fail "the server's copy differs"
+
+echo "== exported symbols"
+# The C interface and the public C++ classes, nothing else.
+classes='(ModuleXmodem|Clock|MonotonicClock|VirtualClock|SerialPort|SerialPortError)'
+nm -D --defined-only --demangle "$prefix/lib/libxmodemquarvel.so" | cut -d' ' -f3- | grep -Ev \
+  "^(xq_[a-z_]+|(typeinfo name for |typeinfo for |vtable for )xmodemquarvel::$classes|xmodemquarvel::$classes::~?[A-Za-z]+(\[abi:cxx11\])?\(.*)$" \
+  > "$scratch/internal-symbols" && { cat "$scratch/internal-symbols"; fail "internal symbols exported"; }
+[ "$(nm -D --defined-only "$prefix/lib/libxmodemquarvel.so" | grep -c ' T xq_')" -ge 29 ] ||
+  fail "the C interface is not exported"
+
+echo "== manual page"
+page=$(ls "$prefix"/share/man/man1/xmodemq.1*)
+MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" >"$scratch/man.txt" 2>"$scratch/man.err"
+[ -s "$scratch/man.err" ] && { cat "$scratch/man.err"; fail "man warnings"; }
+grep -q "xmodemq receive" "$scratch/man.txt" || fail "man page without its synopsis"
+
+echo "== Debian package"
+if command -v dpkg-shlibdeps >/dev/null; then
+  (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
+  deb=$(ls "$scratch"/deb/*.deb)
+  dpkg-deb -c "$deb" | awk '{print $6}' > "$scratch/deb.list"
+  for f in ./usr/bin/xmodemq ./usr/lib/libxmodemquarvel.so.1 ./usr/include/xmodemquarvel/xq.h \
+    ./usr/include/xmodemquarvel/ModuleXmodem.h ./usr/lib/pkgconfig/xmodemquarvel.pc \
+    ./usr/lib/cmake/XmodemQuarvel/XmodemQuarvelConfig.cmake ./usr/share/man/man1/xmodemq.1.gz; do
+    grep -qx "$f" "$scratch/deb.list" || fail "$f missing from the package"
+  done
+  # Whole outputs first: grep -q would close a pipe before its writer is done.
+  depends=$(dpkg-deb -f "$deb" Depends)
+  grep -q 'libc6' <<<"$depends" || fail "no dependencies computed"
+  number=$(grep -o '"[0-9]*"' "$build/src/modem/ServerNumber.h" | tr -d '"')
+  description=$(dpkg-deb -f "$deb" Description)
+  grep -q "Numéro du serveur : $number" <<<"$description" ||
+    fail "the package does not name the server number"
+  dpkg-deb -x "$deb" "$scratch/root"
+  version=$("$scratch/root/usr/bin/xmodemq" --version)
+  grep -q "$number" <<<"$version" || fail "xmodemq --version"
+else
+  echo "dpkg-shlibdeps missing (Debian: dpkg-dev): package not built"
+fi
+echo "package checks passed"

@@ -1,0 +1,83 @@
+// How the failures of the C++ interface become statuses of the C interface.
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+#include "capi/Handle.h"
+#include "component/ModuleXmodemImpl.h"
+
+namespace xmodemquarvel::capi {
+namespace {
+
+struct ArgumentMissing {
+  const char* name;
+};
+
+// std::system_error's what() is "TEXT: the system's own description"; the
+// host gets the French TEXT alone.
+std::string FrenchPart(const std::system_error& e) {
+  std::string text = e.what();
+  const std::string tail = ": " + e.code().message();
+  if (text.size() > tail.size() && text.ends_with(tail)) text.resize(text.size() - tail.size());
+  return text;
+}
+
+}  // namespace
+
+void Require(const void* pointer, const char* name) {
+  if (pointer == nullptr) throw ArgumentMissing{name};
+}
+
+xq_status Translate(std::string& message) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const ArgumentMissing& e) {
+      message = std::string("Argument manquant : ") + e.name;
+      return XQ_ERR_ARGUMENT;
+    } catch (const OperationRunning& e) {
+      message = e.what();
+      return XQ_ERR_BUSY;
+    } catch (const SerialPortError& e) {
+      message = e.Message();
+      return XQ_ERR_PORT;
+    } catch (const std::system_error& e) {
+      message = FrenchPart(e);
+      return XQ_ERR_FILE;
+    } catch (const std::bad_alloc&) {
+      message = "Mémoire insuffisante";
+      return XQ_ERR_MEMORY;
+    } catch (const std::exception& e) {
+      message = e.what();
+      return XQ_ERR_INTERNAL;
+    } catch (...) {
+      message = "Erreur inconnue";
+      return XQ_ERR_INTERNAL;
+    }
+  } catch (...) {
+    // Even the message could not be kept.
+    message.clear();
+    return XQ_ERR_MEMORY;
+  }
+}
+
+void NoteCallbackFailure(xq_module& handle) noexcept {
+  if (!handle.callback_failed) {
+    handle.callback_failed = true;
+    try {
+      try {
+        throw;
+      } catch (const std::exception& e) {
+        handle.callback_message =
+            std::string("Exception dans une fonction de rappel : ") + e.what();
+      } catch (...) {
+        handle.callback_message = "Exception dans une fonction de rappel";
+      }
+    } catch (...) {
+      handle.callback_message.clear();
+    }
+  }
+  handle.module->Abort();
+}
+
+}  // namespace xmodemquarvel::capi

@@ -1,0 +1,328 @@
+// The C interface against the simulated modem and server on the virtual
+// clock: statuses and messages of the failures the C++ interface throws, the
+// error record as C hosts read it, and the abort request.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "capi/Handle.h"
+#include "sim/SimulatedModem.h"
+#include "sim/SimulatedSerialPort.h"
+#include "sim/SimulatedServer.h"
+
+// Built as C without unwind tables: an exception that left the library
+// through these frames would end the process.
+extern "C" xq_status ThroughC_SendFile(xq_module* module, const char* file,
+                                       xq_return_value* result);
+extern "C" xq_status ThroughC_PackFile(xq_module* module, const char* source, const char* packed);
+
+namespace xmodemquarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Blocks(int count, char seed) {
+  std::string out;
+  for (int i = 0; i < count * 128; ++i) out.push_back(static_cast<char>(seed + i % 97));
+  return out;
+}
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void Write(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A C handle on a simulated port, with the modem and the server behind it.
+struct CWorld {
+  explicit CWorld(sim::ServerScript script = {}) {
+    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
+    port = owned.get();
+    server = std::make_unique<sim::SimulatedServer>(*port, std::move(script));
+    modem = std::make_unique<sim::SimulatedModem>(*port);
+    modem->AttachServer(server.get());
+    port->AttachPeer(modem.get());
+    HostOptions options;
+    options.clock = clock;
+    options.port = std::move(owned);
+    handle = capi::NewHandle(
+        std::move(options), [](void* self) { static_cast<CWorld*>(self)->OnYield(); }, this);
+    h = handle.get();
+    std::string pattern = (fs::temp_directory_path() / "xq-capi-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    dir = pattern;
+  }
+  ~CWorld() { fs::remove_all(dir); }
+
+  void OnYield() {
+    if (on_yield) on_yield();
+  }
+  std::string Text(xq_status (*get)(xq_module*, const char**, size_t*)) {
+    const char* text = nullptr;
+    size_t length = 0;
+    EXPECT_EQ(get(h, &text, &length), XQ_OK);
+    return {text, length};
+  }
+  xq_return_value Connect() {
+    xq_return_value result = -1;
+    EXPECT_EQ(xq_connect(h, 3, nullptr, nullptr, &result), XQ_OK) << xq_last_error(h);
+    return result;
+  }
+
+  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+  sim::SimulatedSerialPort* port = nullptr;
+  std::unique_ptr<sim::SimulatedServer> server;
+  std::unique_ptr<sim::SimulatedModem> modem;
+  std::unique_ptr<xq_module> handle;
+  xq_module* h = nullptr;
+  std::function<void()> on_yield;
+  fs::path dir;
+};
+
+// Each row makes one call that the C++ interface would answer with an
+// exception and checks the status and message the C host gets instead.
+struct FailureCase {
+  const char* name;
+  std::function<xq_status(CWorld&, std::string& message)> call;
+  xq_status status;
+  std::string message;  // "@" stands for the world's folder
+};
+
+const FailureCase kFailures[] = {
+    {"PackFileOfAMissingSource",
+     [](CWorld& w, std::string& m) {
+       const xq_status s = xq_pack_file(w.h, (w.dir / "absent").c_str(), (w.dir / "p").c_str());
+       m = xq_last_error(w.h);
+       EXPECT_FALSE(fs::exists(w.dir / "p"));
+       return s;
+     },
+     XQ_ERR_FILE, "Fichier introuvable : @/absent"},
+    {"UnPackFileWithACorruptEndBlock",
+     [](CWorld& w, std::string& m) {
+       Write(w.dir / "bad", Blocks(1, 'a') + std::string(128, '\xC8'));
+       const xq_status s = xq_unpack_file(w.h, (w.dir / "bad").c_str(), (w.dir / "out").c_str());
+       m = xq_last_error(w.h);
+       return s;
+     },
+     XQ_ERR_FILE, "Argument ou appel de procédure incorrect"},
+    {"SendFileWithoutConnect",
+     [](CWorld& w, std::string& m) {
+       xq_return_value r = -1;
+       const xq_status s = xq_send_file(w.h, "PS0001", "mdp", "/dev/null", "0", &r);
+       m = xq_last_error(w.h);
+       EXPECT_EQ(r, -1);
+       EXPECT_EQ(w.Text(xq_error_source), "Xmodem: SendFile");
+       return s;
+     },
+     XQ_ERR_PORT, "Opération impossible : le port n'est pas ouvert"},
+    {"AMissingArgument",
+     [](CWorld& w, std::string& m) {
+       const xq_status s = xq_pack_file(w.h, "x", nullptr);
+       m = xq_last_error(w.h);
+       return s;
+     },
+     XQ_ERR_ARGUMENT, "Argument manquant : packed"},
+    {"PackFileStartedFromItsOwnCallback",
+     [](CWorld& w, std::string& m) {
+       static xq_status inner;
+       static std::string message;
+       Write(w.dir / "src", Blocks(2, 'a'));
+       xq_set_trace(w.h, 1);
+       xq_on_bloc_packed(
+           w.h,
+           [](void* user, int32_t*) {
+             auto* h = static_cast<xq_module*>(user);
+             inner = xq_pack_file(h, "a", "b");
+             message = xq_last_error(h);
+           },
+           w.h);
+       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
+       m = message;
+       return inner;
+     },
+     XQ_ERR_BUSY, "Une opération est déjà en cours sur cet objet ModuleXmodem"},
+    {"DestroyFromACallback",
+     [](CWorld& w, std::string& m) {
+       static xq_status inner;
+       Write(w.dir / "src", Blocks(1, 'a'));
+       xq_set_trace(w.h, 1);
+       xq_on_bloc_packed(
+           w.h, [](void* user, int32_t*) { inner = xq_destroy(static_cast<xq_module*>(user)); },
+           w.h);
+       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
+       m = "";
+       return inner;
+     },
+     XQ_ERR_BUSY, ""},
+    {"ACallbackThatThrows",
+     [](CWorld& w, std::string& m) {
+       Write(w.dir / "src", Blocks(3, 'a'));
+       xq_set_trace(w.h, 1);
+       xq_on_bloc_packed(
+           w.h, [](void*, int32_t*) { throw std::runtime_error("panne de l'hôte"); }, nullptr);
+       const xq_status s = ThroughC_PackFile(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str());
+       m = xq_last_error(w.h);
+       return s;
+     },
+     XQ_ERR_CALLBACK, "Exception dans une fonction de rappel : panne de l'hôte"},
+};
+
+class CapiFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(CapiFailure, ComesBackAsAStatusWithItsFrenchMessage) {
+  CWorld w;
+  std::string message;
+  const xq_status status = GetParam().call(w, message);
+  EXPECT_EQ(status, GetParam().status);
+  std::string expected = GetParam().message;
+  if (auto at = expected.find('@'); at != std::string::npos)
+    expected.replace(at, 1, w.dir.string());
+  EXPECT_EQ(message, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capi, CapiFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What the error record holds after a result, as a C host reads it.
+TEST(Capi, TheRecordAfterARefusalASuccessAndAFailedConnect) {
+  sim::ServerScript refusal;
+  refusal.status = 6;
+  CWorld refusing(refusal);
+  Write(refusing.dir / "F.TXT", Blocks(2, 'b'));
+  ASSERT_EQ(refusing.Connect(), XQ_RV_TRUE);
+  xq_return_value r = -1;
+  ASSERT_EQ(xq_send_file(refusing.h, "PS0001", "mdp", (refusing.dir / "F.TXT").c_str(), "0", &r),
+            XQ_OK);
+  EXPECT_EQ(r, XQ_RV_REFUSE);
+  EXPECT_EQ(refusing.Text(xq_error_source), "Xmodem: SendFile");
+  EXPECT_EQ(refusing.Text(xq_error_description), "Transfert refusé, status 6");
+
+  CWorld good;
+  Write(good.dir / "F.TXT", Blocks(2, 'b'));
+  ASSERT_EQ(good.Connect(), XQ_RV_TRUE);
+  ASSERT_EQ(xq_send_file(good.h, "PS0001", "mdp", (good.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
+  EXPECT_EQ(r, XQ_RV_TRUE);
+  EXPECT_EQ(good.Text(xq_error_source), "Xmodem: SendFile");
+  EXPECT_EQ(good.Text(xq_error_description), "");
+  EXPECT_EQ(good.Text(xq_get_data_type), "0");
+
+  // The port fails: only the Error callback learns why; the record is empty.
+  CWorld busy;
+  busy.port->RefuseOpen(true);
+  static std::string seen;
+  xq_on_error(
+      busy.h,
+      [](void* user, const char* text) {
+        const char* why = nullptr;
+        xq_error_description(static_cast<xq_module*>(user), &why, nullptr);
+        seen = std::string(text) + " / " + why;
+      },
+      busy.h);
+  EXPECT_EQ(busy.Connect(), XQ_RV_FALSE);
+  EXPECT_EQ(seen.rfind("Connexion impossible / ", 0), 0u) << seen;
+  EXPECT_GT(seen.size(), std::string("Connexion impossible / ").size());
+  EXPECT_EQ(busy.Text(xq_error_source), "");
+  EXPECT_EQ(busy.Text(xq_error_description), "");
+}
+
+// Each row stops an operation one way and checks how it ended.
+enum class Op { kConnect, kSend, kReceive };
+enum class Stop { kAbortFromHandler, kAbortFromYield, kHandlerThrows };
+struct AbortCase {
+  const char* name;
+  Op op;
+  Stop stop;
+  xq_status status;
+  const char* source;
+};
+
+const AbortCase kAborts[] = {
+    {"ConnectFromYield", Op::kConnect, Stop::kAbortFromYield, XQ_OK, "Xmodem: Connect"},
+    {"SendFromHandler", Op::kSend, Stop::kAbortFromHandler, XQ_OK, "Xmodem: SendFile"},
+    {"SendWhoseHandlerThrows", Op::kSend, Stop::kHandlerThrows, XQ_ERR_CALLBACK,
+     "Xmodem: SendFile"},
+    {"ReceiveFromHandler", Op::kReceive, Stop::kAbortFromHandler, XQ_OK, "Xmodem: ReceiveFile"},
+    {"ReceiveFromYield", Op::kReceive, Stop::kAbortFromYield, XQ_OK, "Xmodem: ReceiveFile"},
+};
+
+constexpr int kStopAfter = 5;
+
+class CapiAbort : public ::testing::TestWithParam<AbortCase> {};
+
+TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
+  const AbortCase& c = GetParam();
+  CWorld w;
+  const std::string content = Blocks(20, 'c');
+  const fs::path local = w.dir / "FACT0001.TXT";
+  if (c.op == Op::kReceive) {
+    w.server->PutFile("FACT0001", content);
+  } else {
+    Write(local, content);
+  }
+
+  bool stop_now = c.op == Op::kConnect;
+  w.on_yield = [&] {
+    if (stop_now && c.stop == Stop::kAbortFromYield) {
+      EXPECT_EQ(xq_abort(w.h), XQ_OK);
+    }
+  };
+  struct Context {
+    xq_module* h;
+    Stop stop;
+    bool* stop_now;
+  } context{w.h, c.stop, &stop_now};
+  const xq_bloc_callback on_bloc = [](void* user, int32_t* n) {
+    const auto& ctx = *static_cast<Context*>(user);
+    if (*n != kStopAfter) return;
+    *ctx.stop_now = true;
+    if (ctx.stop == Stop::kAbortFromHandler) xq_abort(ctx.h);
+    if (ctx.stop == Stop::kHandlerThrows) throw std::runtime_error("arrêt");
+  };
+  xq_set_trace(w.h, 1);
+  xq_on_bloc_sended(w.h, on_bloc, &context);
+  xq_on_bloc_received(w.h, on_bloc, &context);
+
+  xq_return_value result = -1;
+  xq_status status = XQ_OK;
+  if (c.op == Op::kConnect) {
+    status = xq_connect(w.h, 3, nullptr, nullptr, &result);
+  } else {
+    ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+    status = c.op == Op::kSend ? ThroughC_SendFile(w.h, local.c_str(), &result)
+                               : xq_receive_file(w.h, "PS0001", "mdp", local.c_str(), "0", &result);
+  }
+  EXPECT_EQ(status, c.status) << xq_last_error(w.h);
+  EXPECT_EQ(result, XQ_RV_FALSE);
+  EXPECT_EQ(w.Text(xq_error_source), c.source);
+  EXPECT_EQ(w.Text(xq_error_description), "Opération interrompue");
+  EXPECT_FALSE(w.port->PortOpen());
+  EXPECT_FALSE(w.modem->Connected());
+  if (c.op == Op::kSend) {
+    EXPECT_FALSE(w.server->Transfers().back().completed);
+  }
+  if (c.op != Op::kReceive) return;
+
+  // The blocks received stay; a later receive asks for the rest.
+  EXPECT_EQ(Read(local), content.substr(0, kStopAfter * 128));
+  stop_now = false;
+  xq_on_bloc_received(w.h, nullptr, nullptr);
+  ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+  ASSERT_EQ(xq_receive_file(w.h, "PS0001", "mdp", local.c_str(), "0", &result), XQ_OK);
+  EXPECT_EQ(result, XQ_RV_TRUE);
+  EXPECT_EQ(w.server->Transfers().back().requested_position, kStopAfter);
+  EXPECT_EQ(Read(local), content);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capi, CapiAbort, ::testing::ValuesIn(kAborts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace xmodemquarvel
