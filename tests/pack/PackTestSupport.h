@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pack/PackFiles.h"
+#include "pack/Packer.h"
 
 namespace xmodemquarvel::pack::test {
 
@@ -64,6 +65,31 @@ inline Bytes Padded(Bytes source) {
 inline Bytes Pack(const Bytes& source) {
   Bytes out;
   PackBuffer(source, out);
+  return out;
+}
+
+class VectorSink final : public ByteSink {
+ public:
+  explicit VectorSink(Bytes& out) : out_(out) {}
+  void Write(std::span<const std::uint8_t> bytes) override {
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+  }
+
+ private:
+  Bytes& out_;
+};
+
+// Pack with the coder built for any processor, whatever this one has.
+inline Bytes PackPortable(const Bytes& source) {
+  Bytes out;
+  VectorSink sink(out);
+  Packer packer(sink, 4096);
+  packer.UsePortableCoder();
+  const Bytes blocks = Padded(source);
+  for (std::size_t at = 0; at < blocks.size(); at += 128) {
+    packer.PackBlock(blocks.data() + at, static_cast<std::int64_t>(at / 128));
+  }
+  packer.Finish();
   return out;
 }
 

@@ -13,14 +13,16 @@ namespace {
 using reference::ReferencePacker;
 using reference::ReferenceUnpacker;
 
-// Checks one source: the fast packer matches the plain model byte for byte,
-// and unpacking gives the source filled with spaces to whole blocks.
+// Checks one source: the fast packer, with either of its coders, matches the
+// plain model byte for byte, and unpacking gives the source filled with
+// spaces to whole blocks.
 void CheckSource(const Bytes& source, const char* kind, int index) {
   const Bytes packed = Pack(source);
   ReferencePacker model;
   const Bytes expected = model.Pack(source);
   ASSERT_EQ(packed.size() % 128, 0u) << kind << " #" << index;
   ASSERT_EQ(packed, expected) << kind << " #" << index << " size " << source.size();
+  ASSERT_EQ(PackPortable(source), expected) << kind << " #" << index << " portable coder";
   // An empty source packs into a lone end block, which reads back as a raw
   // first block of NULs.
   const Bytes unpacked = source.empty() ? Repeat(0, 128) : Padded(source);

@@ -17,17 +17,6 @@ namespace {
 
 using reference::ReferenceUnpacker;
 
-class VectorSink final : public ByteSink {
- public:
-  explicit VectorSink(Bytes& out) : out_(out) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
-    out_.insert(out_.end(), bytes.begin(), bytes.end());
-  }
-
- private:
-  Bytes& out_;
-};
-
 // Decodes a packed file of whole blocks (two or more, end-block count below
 // 128) with the unpacker itself, handing it the code stream in pieces of
 // `piece` bytes, or of random sizes when piece is 0. A small output buffer
