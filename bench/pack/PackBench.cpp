@@ -2,10 +2,15 @@
 // level 1 on the same buffers, with memcpy as the limit.
 //
 //   pack_bench [MiB [CORPUS [CODEC]]]
-//                              table for the three corpora (default 16 MiB
-//                              each), or only the ones named
+//                              table for the corpora billing, dense, text
+//                              and random (default 16 MiB each), or only
+//                              the ones named
 //   pack_bench --files MiB DIR pack then unpack a generated file of that size
 //                              through PackFile and UnPackFile, and check it
+//   pack_bench --write CORPUS MiB FILE
+//                              write MiB of the billing or dense corpus to
+//                              FILE, for whole-process runs (see
+//                              whole_process.sh beside this file)
 
 #include <lz4.h>
 #include <zlib.h>
@@ -22,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Corpora.h"
@@ -164,25 +170,38 @@ int Table(std::size_t mib, const char* onlyCorpus, const char* onlyCodec) {
     return onlyCorpus == nullptr || std::strcmp(onlyCorpus, name) == 0;
   };
   if (wanted("billing")) corpora.push_back({"billing", bench::BillingCorpus(size)});
+  if (wanted("dense")) corpora.push_back({"dense", bench::DenseBillingCorpus(size)});
   if (wanted("text")) corpora.push_back({"text", bench::TextCorpus(size)});
   if (wanted("random")) corpora.push_back({"random", bench::RandomCorpus(size)});
   const auto codecs = Codecs();
   std::printf("%-8s %-7s %12s %12s %8s\n", "corpus", "codec", "pack MB/s", "unpack MB/s", "ratio");
   int status = 0;
   for (const auto& corpus : corpora) {
-    Result pack, lz4;
+    std::vector<std::pair<const char*, Result>> results;
     for (const auto& codec : codecs) {
       if (onlyCodec && std::strcmp(onlyCodec, codec.name) != 0) continue;
       const Result r = Measure(codec, corpus.bytes);
       std::printf("%-8s %-7s %12.0f %12.0f %8.2f\n", corpus.name, codec.name, r.packMBs,
                   r.unpackMBs, r.ratio);
-      if (std::strcmp(codec.name, "pack") == 0) pack = r;
-      if (std::strcmp(codec.name, "lz4") == 0) lz4 = r;
+      results.emplace_back(codec.name, r);
     }
     if (onlyCodec) continue;
-    std::printf("%-8s pack/lz4: packing %.2fx, unpacking %.2fx\n\n", corpus.name,
-                pack.packMBs / lz4.packMBs, pack.unpackMBs / lz4.unpackMBs);
+    // Speed of the format against each general-purpose codec, same run.
+    const auto find = [&](const char* name) {
+      for (const auto& [n, r] : results) {
+        if (std::strcmp(n, name) == 0) return r;
+      }
+      return Result{};
+    };
+    const Result pack = find("pack");
+    for (const char* other : {"lz4", "zstd-1", "zlib-1"}) {
+      const Result r = find(other);
+      std::printf("%-8s pack/%s: packing %.2fx, unpacking %.2fx\n", corpus.name, other,
+                  pack.packMBs / r.packMBs, pack.unpackMBs / r.unpackMBs);
+    }
+    std::printf("\n");
     if (std::strcmp(corpus.name, "billing") == 0) {
+      const Result lz4 = find("lz4");
       const bool ok = pack.packMBs >= lz4.packMBs && pack.unpackMBs >= 0.5 * lz4.unpackMBs;
       std::printf("billing targets (packing >= 1.00x, unpacking >= 0.50x of lz4): %s\n\n",
                   ok ? "met" : "NOT met");
@@ -190,6 +209,30 @@ int Table(std::size_t mib, const char* onlyCorpus, const char* onlyCodec) {
     }
   }
   return status;
+}
+
+// Writes `mib` MiB of one billing corpus to `path`, piece by piece, for
+// whole-process runs of the command and of other tools.
+int Write(const std::string& corpus, std::size_t mib, const std::string& path) {
+  constexpr std::size_t kPiece = 1 << 20;
+  std::vector<std::uint8_t> piece(kPiece);
+  bench::BillingRecords billing(1);
+  bench::DenseBillingRecords dense(1);
+  if (corpus != "billing" && corpus != "dense") {
+    return std::fprintf(stderr, "corpus for --write: billing or dense\n"), 1;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (std::size_t i = 0; i < mib && out; ++i) {
+    if (corpus == "billing") {
+      billing.Fill(piece);
+    } else {
+      dense.Fill(piece);
+    }
+    out.write(reinterpret_cast<const char*>(piece.data()), kPiece);
+  }
+  out.close();
+  if (!out) return std::fprintf(stderr, "cannot write %s\n", path.c_str()), 1;
+  return 0;
 }
 
 // Writes `mib` MiB of billing records, packs and unpacks them through the
@@ -245,6 +288,9 @@ int Files(std::size_t mib, const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 5 && std::strcmp(argv[1], "--write") == 0) {
+    return Write(argv[2], std::strtoull(argv[3], nullptr, 10), argv[4]);
+  }
   if (argc >= 4 && std::strcmp(argv[1], "--files") == 0) {
     return Files(std::strtoull(argv[2], nullptr, 10), argv[3]);
   }

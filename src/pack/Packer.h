@@ -36,8 +36,19 @@ class Packer {
   // Writes the whole packed blocks still held and keeps the partial one: what
   // the target holds when packing stops on a failure.
   void Flush() { Drain(); }
+  // Codes with the coder built for any processor of the architecture, even
+  // where the one for AVX2 could run; for tests.
+  void UsePortableCoder() { avx2_ = false; }
 
  private:
+  // The coder writes in pieces of up to 16 bytes, and so up to 16 bytes
+  // past the end of a block's code; the buffer has this much room more.
+  static constexpr std::size_t kStoreSlack = 32;
+  // A held block sits at kHeldBefore in its array: the coder reads the byte
+  // before it and up to 32 bytes past its end.
+  static constexpr std::size_t kHeldBefore = 32;
+  static constexpr std::size_t kHeldSize = kHeldBefore + kBlockSize + 32;
+
   // Number of bytes in the packed block being filled.
   std::size_t FillCount() const {
     return static_cast<std::size_t>(out_ - buffer_.get()) % kBlockSize;
@@ -51,7 +62,16 @@ class Packer {
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::uint8_t* out_;
   std::uint8_t* limit_;
-  std::array<std::uint8_t, kBlockSize> previous_{};
+  // The block being coded and the block before it, each at kHeldBefore in
+  // its array; the two swap roles after every block.
+  alignas(32) std::array<std::uint8_t, kHeldSize> held_[2]{};
+  std::uint8_t* current_ = held_[0].data() + kHeldBefore;
+  std::uint8_t* previous_ = held_[1].data() + kHeldBefore;
+  // The values of one digit string, with room for the coder's wide reads
+  // and writes.
+  std::array<std::uint8_t, kBlockSize + 32> values_{};
+  // The coder built for AVX2, BMI1 and BMI2 runs where the processor has them.
+  bool avx2_ = false;
 };
 
 }  // namespace xmodemquarvel::pack

@@ -77,6 +77,16 @@ TEST(RoundTrip, SourcesPackLikeTheModelAndComeBackFilledWithSpaces) {
     VectorSink sink(pieces);
     InPieces(PackStream, source, sink, rng);
     ASSERT_EQ(pieces, packed) << i;
+    // The coder built for any processor codes alike where the AVX2 one runs.
+    Bytes portable;
+    VectorSink portable_sink(portable);
+    Packer packer(portable_sink, 4096);
+    packer.UsePortableCoder();
+    const Bytes blocks = Padded(source);
+    for (std::size_t at = 0; at < blocks.size(); at += 128)
+      packer.PackBlock(blocks.data() + at, static_cast<std::int64_t>(at / 128));
+    packer.Finish();
+    ASSERT_EQ(portable, packed) << i << " portable coder";
     // A lone end block reads back as a raw block of NULs.
     const Decoded plain{source.empty() ? B("128*00") : Padded(source)};
     for (const Decoded& way : DecodeAllWays(packed, rng)) ASSERT_EQ(way, plain) << i;
