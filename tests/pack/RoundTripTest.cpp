@@ -9,6 +9,7 @@
 #include <random>
 
 #include "PackTestSupport.h"
+#include "pack/Packer.h"
 #include "pack/Unpacker.h"
 
 namespace xmodemquarvel::pack::test {
