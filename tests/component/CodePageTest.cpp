@@ -17,6 +17,9 @@ TEST(CodePage, HostTextsAndLineBytes) {
       {"\xFF\xFE", "\xFF\xFE"},         // not UTF-8: taken byte for byte
       {"a\xC3", "a\xC3"},               // a cut sequence
       {"\xED\xA0\x80", "\xED\xA0\x80"}, // a surrogate is not a character
+      {"\xC0\xAF", "\xC0\xAF"},         // nor an overlong form,
+      {"\xF4\x90\x80\x80", "\xF4\x90\x80\x80"}, // nor a code point past U+10FFFF
+      {"😀 \xE2\x82", "? \xE2\x82"},   // four bytes of UTF-8; a cut sequence of three
   };
   // clang-format on
   for (const auto& [utf8, bytes] : cases) EXPECT_EQ(Utf8ToCp1252(utf8), bytes) << utf8;

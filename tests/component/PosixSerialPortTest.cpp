@@ -149,6 +149,8 @@ TEST(PosixSerialPort, RefusesWithItsOwnMessage) {
     refused([&] { closed.PortOpen(true); }, says);
     EXPECT_FALSE(closed.PortOpen());
   }
+  closed.CommPort(255);
+  EXPECT_EQ(closed.Device(), "/dev/ttyS254");
   closed.CommPort(12);
   EXPECT_EQ(closed.Device(), "/dev/ttyS11");
   refused([&] { closed.CommPort(0); }, "Numéro de port invalide");

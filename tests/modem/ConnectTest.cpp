@@ -98,6 +98,7 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       {"reset answered in lower case", Answering("ATZ", {"ok"}), 1, "", rvFalse, kResetTimeOut, false, "ATZ", 2, 2 * 2000},
       {"reset refused", Answering("ATZ", {"ERROR"}), 3, "", rvCTS, "ATZ - ERROR", false, "ATZ", 1, 0},
       {"unexpected connect on the reset", Answering("ATZ", {"CONNECT"}), 3, "", rvFalse, "ATZ - NO CARRIER", false, "ATZ", 4, 0},
+      {"init string never answered", Answering("AT&F&C1", {}), 3, "AT&F&C1", rvFalse, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 4, 1000 + 4 * 2000},
       {"init string refused", With([](auto& s) { s.refused_commands = {"AT&F&C1"}; }), 3, "AT&F&C1", rvCTS, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 1, 1000},
       {"modem without CTS", {}, 3, "", rvCTS, "ATZ - Le modem ne répond pas", false, "ATZ", 0, 0, no_cts},
       {"CTS lost during a dial", Dial({{}}), 3, "", rvCTS, "Le modem ne repond plus", false, kDial, 1, 20000, cts_lost_at_20s},
