@@ -10,46 +10,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
-struct Rule {
-  std::string text;
-  long value = 0;
-  bool set = false;
-};
-
-Rule Read(const char* name) {
-  Rule rule;
+// TEXT and the number after its last colon; an empty TEXT when not set.
+std::pair<std::string, long> Rule(const char* name) {
   const char* env = std::getenv(name);
-  if (env == nullptr) return rule;
+  if (env == nullptr) return {};
   const std::string spec = env;
   const auto colon = spec.rfind(':');
-  rule.text = spec.substr(0, colon);
-  rule.value = std::strtol(spec.c_str() + colon + 1, nullptr, 10);
-  rule.set = true;
-  return rule;
+  return {spec.substr(0, colon), std::strtol(spec.c_str() + colon + 1, nullptr, 10)};
 }
 
 bool Refused(const char* path) {
-  static const Rule rule = Read("XMQ_FAIL_OPEN");
-  if (!rule.set || path == nullptr || std::strstr(path, rule.text.c_str()) == nullptr) return false;
-  errno = static_cast<int>(rule.value);
+  static const auto [text, error] = Rule("XMQ_FAIL_OPEN");
+  if (text.empty() || path == nullptr || std::strstr(path, text.c_str()) == nullptr) return false;
+  errno = static_cast<int>(error);
   return true;
 }
 
 template <typename F>
 F Next(const char* name) {
   return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-}
-
-mode_t ModeOf(int flags, va_list args) {
-  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
 }  // namespace
@@ -59,7 +48,8 @@ extern "C" {
 int open(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
+  const mode_t mode =
+      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
   va_end(args);
   if (Refused(path)) return -1;
   return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
@@ -72,24 +62,18 @@ int mkdir(const char* path, mode_t mode) {
 
 ssize_t write(int fd, const void* data, size_t size) {
   static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
-  static const Rule rule = Read("XMQ_FAIL_WRITE");
+  static const auto [text, limit] = Rule("XMQ_FAIL_WRITE");
   static long written = 0;
-  if (rule.set) {
-    char path[4096];
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = ::readlink(link.c_str(), path, sizeof path - 1);
-    if (n > 0) {
-      path[n] = '\0';
-      if (std::strstr(path, rule.text.c_str()) != nullptr) {
-        const long room = rule.value - written;
-        if (room <= 0) {
-          errno = ENOSPC;
-          return -1;
-        }
-        if (static_cast<long>(size) > room) size = static_cast<size_t>(room);
-        written += static_cast<long>(size);
-      }
+  char path[4096] = {};
+  if (!text.empty() &&
+      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0 &&
+      std::strstr(path, text.c_str()) != nullptr) {
+    if (written >= limit) {
+      errno = ENOSPC;
+      return -1;
     }
+    size = std::min(size, static_cast<size_t>(limit - written));
+    written += static_cast<long>(size);
   }
   return next(fd, data, size);
 }

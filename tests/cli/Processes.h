@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,13 +27,13 @@ struct Outcome {
   std::string All() const { return out + err; }
 };
 
-// A started process with its stdout and stderr collected through pipes.
+// A started process with its stdout and stderr collected through pipes, or,
+// given `columns`, on a pseudo-terminal of that width (0: one that gives no
+// size) as a user at a terminal runs it: all it writes is then in OutSoFar().
 class Process {
  public:
-  // `env` is added to (or replaces in) this process's environment; a value of
-  // nullopt removes the variable.
   Process(const std::vector<std::string>& args, const Env& env = {},
-          const std::filesystem::path& cwd = {});
+          const std::filesystem::path& cwd = {}, std::optional<unsigned short> columns = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -43,14 +44,23 @@ class Process {
   Outcome Wait(std::chrono::milliseconds limit);
   // Collects what is available for up to `limit`; false when the process ended.
   bool Pump(std::chrono::milliseconds limit);
+  // Collects output until `text` shows or `limit` passes.
+  bool Await(const std::string& text, std::chrono::milliseconds limit);
   void Signal(int signo);
   const std::string& OutSoFar() const { return out_; }
   const std::string& ErrSoFar() const { return err_; }
+
+  // On a terminal: keys typed, the window resized (the process gets
+  // SIGWINCH), whether the terminal echoes (read again after the end).
+  void Type(const std::string& keys);
+  void Resize(unsigned short columns);
+  bool EchoOn();
 
  private:
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  int terminal_ = -1;
   std::string out_;
   std::string err_;
   std::optional<int> status_;
@@ -93,53 +103,18 @@ class Simulator {
   std::optional<Outcome> outcome_;
 };
 
-// A process on a pseudo-terminal of a set size, as a user at a terminal runs
-// it: its stdout and stderr on the screen, its stdin the keyboard.
-class Terminal {
+// A process on a pseudo-terminal of a set size: its screen, and its exit
+// status (-1 if it did not end in time).
+class Terminal : public Process {
  public:
-  Terminal(const std::vector<std::string>& args, const Env& env = {}, unsigned short columns = 80);
-  ~Terminal();
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  // Reads until `text` shows or `limit` passes.
-  bool ReadUntil(const std::string& text, std::chrono::milliseconds limit);
-  void Type(const std::string& keys);
-  // Changes the window's width; the process gets SIGWINCH.
-  void Resize(unsigned short columns);
-  bool EchoOn();
-  void Signal(int signo);
-  // Its exit status (128 + N for signal N), -1 if it did not end in time.
+  Terminal(const std::vector<std::string>& args, const Env& env = {}, unsigned short columns = 80)
+      : Process(args, env, {}, columns) {}
+  bool ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
+    return Await(text, limit);
+  }
   int Wait(std::chrono::milliseconds limit);
-  const std::string& Screen() const { return screen_; }
-
- private:
-  pid_t pid_ = -1;
-  int master_ = -1;
-  int slave_ = -1;
-  bool ended_ = false;
-  std::string screen_;
+  const std::string& Screen() const { return OutSoFar(); }
 };
-
-// The lines a terminal shows for `screen`: split at CR and LF, the
-// clear-to-end sequences taken out.
-std::vector<std::string> ScreenLines(const std::string& screen);
-// Columns of a UTF-8 text.
-std::size_t Width(const std::string& text);
-
-// The environment that preloads the failure shim (see FailShim.cpp):
-// `open_fail` is TEXT:ERRNO, `write_fail` TEXT:BYTES.
-Env FailureEnv(const std::string& open_fail, const std::string& write_fail = {});
-
-// A folder's files and folders, by path relative to it (a folder's ends with
-// '/' and maps to ""), with their contents; symbolic links are left out.
-using Tree = std::map<std::string, std::string>;
-void MakeTree(const std::filesystem::path& dir, const Tree& tree);
-Tree ReadTree(const std::filesystem::path& dir);
-// The arguments of a table row: "D/..." is a path in the row's folder `d`,
-// "LINK" the simulator's link.
-std::vector<std::string> Expand(const std::vector<std::string>& args,
-                                const std::filesystem::path& d, const std::string& link);
 
 std::size_t Count(const std::string& text, const std::string& what);
 std::string ReadFile(const std::filesystem::path& path);
