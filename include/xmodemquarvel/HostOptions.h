@@ -14,7 +14,8 @@ namespace xmodemquarvel {
 struct HostOptions {
   // The clock of every time-out and pause. Default: a MonotonicClock.
   std::shared_ptr<Clock> clock;
-  // The serial line. Default: the POSIX termios port. A port of the host's own
+  // The serial line. Default: the POSIX termios port, or a line on a terminal
+  // server when the device chosen is "rfc2217://HOST:PORT". A port of the host's own
   // may throw anything (see SerialPort); the component takes it as a failure
   // of the line.
   std::unique_ptr<SerialPort> port;

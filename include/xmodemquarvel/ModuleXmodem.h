@@ -62,8 +62,10 @@ class XMODEMQUARVEL_API ModuleXmodem {
                            const std::string& FileName, const std::string& PackType);
 
   // Extensions for hosts without a window.
-  // Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...);
-  // refused and reported like CommPort.
+  // Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...),
+  // or a line on a terminal server by "rfc2217://HOST:PORT", with
+  // "?nomodemlines" after it when that line has no CTS and CD to report (they
+  // are then taken as held). Refused and reported like CommPort.
   void Device(const std::string& Path);
   // The trace window's caption and text.
   std::string Caption() const;
