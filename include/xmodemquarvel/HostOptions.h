@@ -22,9 +22,9 @@ struct HostOptions {
   // Called on every pass of every wait: the host's message loop stand-in.
   // The component's events and the host's own work may run from here.
   std::function<void()> yield;
-  // Longest time a wait blocks between two calls of `yield`. Zero or less sets
-  // no bound of the host's: a wait then calls `yield` only when input arrives,
-  // when the timer ticks, and at least once an hour.
+  // Longest time a wait blocks between two calls of `yield`. Zero or less, or
+  // no `yield` at all, sets no bound of the host's: a wait then calls `yield`
+  // only when input arrives, when the timer ticks, and at least once an hour.
   std::chrono::milliseconds max_yield_interval{100};
 };
 

@@ -25,7 +25,7 @@ namespace xmodemquarvel::sim {
 // logged. What the client learns of the peer: CTS and CD through the modem
 // state notifications it asks for. Dropping both CTS and CD cuts the line:
 // the client's connection is closed, and the next client finds CTS held.
-class Rfc2217Line final : public Line {
+class Rfc2217Line final : public ServedLine {
  public:
   // Listens on `host`:`port` ("0" picks a free port). Throws std::system_error.
   Rfc2217Line(const std::string& host, const std::string& port);
@@ -33,7 +33,7 @@ class Rfc2217Line final : public Line {
 
   // The port listened on.
   int Port() const { return port_; }
-  void AttachPeer(LinePeer* peer) { peer_ = peer; }
+  void AttachPeer(LinePeer* peer) override { peer_ = peer; }
   // One line per event of the line: a client connected, gone or turned away,
   // settings, DTR, break, a cut.
   std::function<void(const std::string&)> log;
@@ -44,9 +44,9 @@ class Rfc2217Line final : public Line {
   void After(Clock::Duration delay, std::function<void()> action) override;
 
   // Serves the line until Stop() or until `until` has passed. Blocks in poll().
-  void Run(Clock::TimePoint until = Clock::TimePoint::max());
+  void Run(Clock::TimePoint until = Clock::TimePoint::max()) override;
   // Safe from another thread or a signal handler.
-  void Stop() { stop_.store(true); }
+  void Stop() override { stop_.store(true); }
   bool ClientConnected() const { return static_cast<bool>(client_); }
 
  private:
