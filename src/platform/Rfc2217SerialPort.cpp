@@ -219,6 +219,15 @@ void Rfc2217SerialPort::Negotiate(Steady::time_point deadline) {
   SendControl(kNoFlowControl);
   SendControl(break_ ? kBreakOn : kBreakOff);
   SendControl(dtr_ ? kDtrOn : kDtrOff);
+  // A server that serves the line confirms the speed; one that turns the
+  // client away (the line is in use) closes the connection instead.
+  const auto confirmed = [this] {
+    return std::none_of(pending_.begin(), pending_.end(),
+                        [](const Pending& p) { return p.command == kSetBaudRate; });
+  };
+  while (!confirmed() && !hung_up_ && AwaitInput(deadline)) {
+  }
+  if (hung_up_) Refuse(EBUSY, where + " a fermé la connexion (ligne occupée ?)");
   if (address_.no_modem_lines) return;
   // CTS is read as soon as the port is open: wait for the first notification.
   SendCommand(kSetModemStateMask, std::string(1, static_cast<char>(kModemStateMask)));
@@ -301,7 +310,7 @@ void Rfc2217SerialPort::Flush() {
       if (r == 0) LoseLine("écriture bloquée depuis 30 s");
       if (r < 0 && errno != EINTR) FailPort(errno, "Écriture impossible sur " + device_);
     } else {
-      LoseLine(std::strerror(errno));
+      LoseLine(errno);
     }
   }
   out.clear();
@@ -336,7 +345,7 @@ void Rfc2217SerialPort::Fill(bool keep) {
     } else if (errno == EINTR) {
       continue;
     } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      LoseLine(std::strerror(errno));
+      LoseLine(errno);
     }
     break;
   }
@@ -367,6 +376,13 @@ void Rfc2217SerialPort::CheckPending(bool all) {
     Note("Ligne distante " + address_.HostPort() + " : " + ControlName(p.command, p.value) +
          " non confirmé par le serveur");
   }
+}
+
+void Rfc2217SerialPort::LoseLine(int err) {
+  LoseLine(err == ECONNRESET || err == EPIPE ? "connexion coupée par le serveur"
+           : err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH
+               ? "le serveur ne répond plus"
+               : std::string("erreur réseau : ") + std::strerror(err));
 }
 
 void Rfc2217SerialPort::LoseLine(const std::string& why) {
@@ -422,10 +438,13 @@ void Rfc2217SerialPort::Output(std::string_view bytes) {
   Flush();
 }
 
-bool Rfc2217SerialPort::ModemLine(std::uint8_t bit) const {
+bool Rfc2217SerialPort::ModemLine(std::uint8_t bit) {
   RefuseUnlessOpen(static_cast<bool>(fd_));
-  if (hung_up_) return false;
-  return address_.no_modem_lines || (modem_state_ & bit) != 0;
+  if (address_.no_modem_lines) return !hung_up_;
+  // A line read low is read afresh: a later notification, or the end of the
+  // connection, may be waiting behind the one that lowered it.
+  if ((modem_state_ & bit) == 0) Fill();
+  return !hung_up_ && (modem_state_ & bit) != 0;
 }
 
 bool Rfc2217SerialPort::CTSHolding() {

@@ -111,9 +111,10 @@ class Rfc2217SerialPort final : public SerialPort {
   void OnMessage(const telnet::ComPortMessage& message);
   void CheckPending(bool all);
   void LoseLine(const std::string& why);
+  void LoseLine(int err);
   void Note(const std::string& text);
   [[noreturn]] void Refuse(int err, const std::string& message);
-  bool ModemLine(std::uint8_t bit) const;
+  bool ModemLine(std::uint8_t bit);
 
   std::string device_;
   RemoteAddress address_;

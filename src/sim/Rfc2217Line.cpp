@@ -68,7 +68,8 @@ void Rfc2217Line::Accept() {
   ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   client_ = std::move(fd);
   codec_ = TelnetCodec(TelnetCodec::Role::kServer);
-  modem_mask_ = 0;
+  // Until the client sets its own, every change is notified.
+  modem_mask_ = 0xFF;
   dtr_ = true;
   codec_.Start();
   Flush();
@@ -108,13 +109,13 @@ void Rfc2217Line::SendToHost(std::string_view bytes) {
   Flush();
 }
 
+// The state ANDed with the client's mask goes out when it is not zero, or
+// when the client asked for it by setting the mask (`deltas` 0).
 void Rfc2217Line::Notify(std::uint8_t deltas) {
-  if (!client_ || modem_mask_ == 0) return;
-  // A change is told when the client watches the line or its changes.
-  const int watched =
-      (deltas & kDeltaCd ? kCd | kDeltaCd : 0) | (deltas & kDeltaCts ? kCts | kDeltaCts : 0);
-  if (deltas != 0 && (modem_mask_ & watched) == 0) return;
-  codec_.SendComPort(kNotifyModemState + kServerOffset, Byte(ModemState(deltas) & modem_mask_));
+  if (!client_ || !codec_.ComPortAgreed()) return;
+  const auto masked = static_cast<std::uint8_t>(ModemState(deltas) & modem_mask_);
+  if (deltas != 0 && masked == 0) return;
+  codec_.SendComPort(kNotifyModemState + kServerOffset, Byte(masked));
   Flush();
 }
 
@@ -128,6 +129,7 @@ void Rfc2217Line::SetCts(bool on) {
   if (!cts_ && !cd_) return Cut();
   if (changed) Notify(kDeltaCts);
 }
+
 
 void Rfc2217Line::SetCd(bool on) {
   const bool changed = on != cd_;
