@@ -359,6 +359,11 @@ void Rfc2217SerialPort::OnMessage(const ComPortMessage& message) {
   if (command == kNotifyModemState) {
     modem_state_ = value;
     modem_state_known_ = true;
+    // Some servers answer the mask with the state itself.
+    const auto mask = std::find_if(pending_.begin(), pending_.end(), [](const Pending& p) {
+      return p.command == kSetModemStateMask;
+    });
+    if (mask != pending_.end()) pending_.erase(mask);
     return;
   }
   const auto match = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) {
