@@ -223,7 +223,10 @@ void Rfc2217Line::OnCommand(const ComPortMessage& m) {
 
 void Rfc2217Line::OnClientBytes(std::string_view bytes) {
   data_.clear();
+  const bool agreed = codec_.ComPortAgreed();
   codec_.Receive(bytes, data_, messages_);
+  // The modem lines as they are, once the client can hear of them.
+  if (!agreed && codec_.ComPortAgreed()) Notify(0);
   if (!codec_.Outgoing().empty()) Flush();
   for (const auto& message : messages_) OnCommand(message);
   messages_.clear();
