@@ -5,21 +5,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
+
+#include "FileErrors.h"
 
 namespace xmodemq {
-namespace {
-
-[[noreturn]] void Fail(int err, const std::string& what) {
-  throw std::system_error(err, std::generic_category(), what);
-}
-
-}  // namespace
 
 PtyLink::PtyLink(std::string path, const std::string& target) : path_(std::move(path)) {
   struct stat st {};
   if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
-    Fail(EEXIST, path_ + " existe et n'est pas un lien symbolique");
+    throw FileFailure(path_ + " existe et n'est pas un lien symbolique : il est laissé tel quel");
   PointAt(target);
 }
 
@@ -34,11 +28,11 @@ void PtyLink::PointAt(const std::string& target) {
   const std::string temporary = path_ + ".new." + std::to_string(::getpid());
   ::unlink(temporary.c_str());
   if (::symlink(target.c_str(), temporary.c_str()) != 0)
-    Fail(errno, "impossible de créer le lien " + temporary);
+    throw FileFailure(FileError("créer le lien", temporary, errno));
   if (::rename(temporary.c_str(), path_.c_str()) != 0) {
     const int err = errno;
     ::unlink(temporary.c_str());
-    Fail(err, "impossible de créer le lien " + path_);
+    throw FileFailure(FileError("créer le lien", path_, err));
   }
   target_ = target;
 }

@@ -10,7 +10,7 @@ namespace xmodemq {
 // missing. Removed on destruction if it still points where we put it.
 class PtyLink {
  public:
-  // Throws std::system_error; refuses to replace anything but a symbolic link.
+  // Throws FileFailure; refuses to replace anything but a symbolic link.
   PtyLink(std::string path, const std::string& target);
   ~PtyLink();
   PtyLink(const PtyLink&) = delete;

@@ -20,7 +20,7 @@ namespace xmodemq {
 // modem in command mode. Everything runs on the thread that calls Run().
 class SimulatorHost {
  public:
-  // Throws std::system_error (no pseudo-terminal, link refused) and
+  // Throws std::system_error (no pseudo-terminal), FileFailure (link refused) and
   // std::invalid_argument (an option the simulator cannot take).
   explicit SimulatorHost(const SimulatorOptions& options);
   ~SimulatorHost();
