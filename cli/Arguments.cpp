@@ -72,6 +72,8 @@ const std::vector<OptionEntry>& Table() {
          if (v.size() != 1) throw UsageError("--pack-type attend un seul caractère");
          o.pack_type = v;
        }},
+      {"--pad", false, {C::Send}, [](Options& o, const std::string&) { o.pad = true; }},
+      {"--replace", false, {C::Receive}, [](Options& o, const std::string&) { o.replace = true; }},
       {"--password-file", true, kLine,
        [](Options& o, const std::string& v) { o.password_file = v; }},
       {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},
@@ -150,6 +152,7 @@ const char* CommandName(Command command) {
 }
 
 Options ParseArguments(const std::vector<std::string>& args) {
+  if (args.empty()) throw UsageError("sous-commande manquante");
   Options options;
   std::vector<const OptionEntry*> seen;
   bool only_operands = false;
@@ -159,7 +162,7 @@ Options ParseArguments(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (only_operands || arg.size() < 2 || arg[0] != '-') {
-      if (options.command == Command::None && !only_operands) {
+      if (options.command == Command::None) {
         const auto it = std::find_if(std::begin(kCommands), std::end(kCommands),
                                      [&](const CommandEntry& c) { return c.name == arg; });
         if (it == std::end(kCommands)) throw UsageError("sous-commande inconnue « " + arg + " »");
@@ -221,10 +224,11 @@ Options ParseArguments(const std::vector<std::string>& args) {
     options.command = Command::Version;
     return options;
   }
-  if (help || options.command == Command::None) {
+  if (help) {
     options.command = Command::Help;
     return options;
   }
+  if (options.command == Command::None) throw UsageError("sous-commande manquante");
   if (options.command == Command::Help) return options;
 
   for (const OptionEntry* entry : seen) {

@@ -42,6 +42,10 @@ struct Options {
   std::string user;
   std::string pack_type = "0";
   std::optional<std::string> password_file;
+  // send: a file of a last, short record goes as a copy filled with spaces.
+  bool pad = false;
+  // receive: an existing target is replaced once the transfer has ended well.
+  bool replace = false;
 
   // simulate.
   SimulatorOptions simulator;
@@ -51,7 +55,7 @@ struct Options {
   int32_t demo_records = 400;
 };
 
-// Reads argv; throws UsageError.
+// Reads argv; throws UsageError. An empty command line is a usage error too.
 Options ParseArguments(const std::vector<std::string>& args);
 
 const char* CommandName(Command command);

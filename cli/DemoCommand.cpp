@@ -12,8 +12,11 @@
 #include "BillingFile.h"
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "FileErrors.h"
 #include "Progress.h"
+#include "SafeFiles.h"
 #include "SimulatorHost.h"
+#include "Terminal.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
@@ -30,10 +33,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kLineBitsPerSecond = 115200;
 constexpr const char* kFileName = "FACT0001.TXT";
 
-std::atomic<bool> g_demo_interrupted{false};
-extern "C" void NoteDemoInterrupt(int) {
-  g_demo_interrupted.store(true);
+// The signal that broke the demo off (0: none).
+std::atomic<int> g_demo_interrupted{0};
+extern "C" void NoteDemoInterrupt(int signo) {
+  g_demo_interrupted.store(signo);
 }
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::string Seconds(double s) {
   char text[32];
@@ -58,9 +64,17 @@ double Since(Clock::time_point start) {
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw FileFailure(FileError("lire", path.string(), errno));
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+std::uintmax_t SizeOf(const fs::path& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  if (ec) throw FileFailure(FileError("lire", path.string(), ec.value()));
+  return size;
 }
 
 // The demo's working directory: a fresh temporary one, removed at the end,
@@ -117,7 +131,9 @@ class Demo {
   Demo(const Options& options, const fs::path& dir)
       : options_(options),
         dir_(dir),
-        mode_(ChooseProgressMode(options.quiet, options.progress, ::isatty(STDERR_FILENO) == 1)) {}
+        mode_(ChooseProgressMode(options.quiet, options.progress, ::isatty(STDERR_FILENO) == 1)) {
+    if (mode_ == ProgressMode::Bar) width_ = std::make_unique<TerminalWidth>(STDERR_FILENO);
+  }
 
   int Run();
 
@@ -136,16 +152,20 @@ class Demo {
   bool Failed(const std::string& what, ReturnValues result);
   bool Connect();
   void Disconnect();
-  // A transfer with its progress display; false when it did not return rvTrue.
+  // An operation with its progress display; its result. A file error of the
+  // component, which it reports by throwing, becomes a FileFailure that names
+  // `file` and what was being done to it.
   ReturnValues Transfer(const std::string& label, std::optional<int64_t> total,
-                        const std::function<ReturnValues()>& run, Step& step);
-  bool Interrupted() const { return g_demo_interrupted.load(); }
+                        const std::function<ReturnValues()>& run, Step& step,
+                        const std::string& action, const fs::path& file);
+  bool Interrupted() const { return g_demo_interrupted.load() != 0; }
 
   const Options& options_;
   fs::path dir_;
   ProgressMode mode_;
   std::unique_ptr<ModuleXmodem> module_;
   std::unique_ptr<Progress> progress_;
+  std::unique_ptr<TerminalWidth> width_;
   bool show_trace_ = false;
   std::string trace_line_;
   bool broke_off_ = false;
@@ -191,10 +211,22 @@ void Demo::Disconnect() {
 }
 
 ReturnValues Demo::Transfer(const std::string& label, std::optional<int64_t> total,
-                            const std::function<ReturnValues()>& run, Step& step) {
-  progress_ = std::make_unique<Progress>(stderr, mode_, "   " + label, total);
+                            const std::function<ReturnValues()>& run, Step& step,
+                            const std::string& action, const fs::path& file) {
+  progress_ = std::make_unique<Progress>(stderr, mode_, "   " + label, total,
+                                         [this] { return width_ ? width_->Get() : 80; });
   const auto start = Clock::now();
-  const ReturnValues result = run();
+  ReturnValues result;
+  try {
+    result = run();
+  } catch (const xmodemquarvel::SerialPortError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    progress_->Interrupt();
+    if (e.code() == std::errc::invalid_argument)
+      throw FileFailure(file.string() + " n'est pas un fichier compacté valide");
+    throw FileFailure(FileError(action, file.string(), e.code().value()));
+  }
   step.seconds = Since(start);
   step.blocks = progress_->BlocksThisRun();
   // The bar stays where the transfer ended, a cut one included.
@@ -208,10 +240,7 @@ int Demo::Run() {
   const auto demo_start = Clock::now();
   const fs::path original = dir_ / kFileName;
   const std::string bill = BillingFile(options_.demo_records, 2024);
-  {
-    std::ofstream out(original, std::ios::binary | std::ios::trunc);
-    out << bill;
-  }
+  WriteWholeFile(original.string(), bill);
   const int64_t blocks = static_cast<int64_t>(bill.size() / 128);
   fs::create_directories(dir_ / "serveur");
   fs::create_directories(dir_ / "retour");
@@ -226,11 +255,12 @@ int Demo::Run() {
 
   Say("XmodemQuarvel : démonstration sur un modem et un serveur simulés");
   Say("Dossier de travail : " + dir_.string());
-  Say("Modem simulé : " + sim.link + " -> " + simulator.Host().SlavePath() + ", ligne à " +
-      std::to_string(kLineBitsPerSecond) + " bit/s");
+  Say("Modem simulé : " + sim.link);
+  Say("   -> " + simulator.Host().SlavePath() + ", ligne à " + std::to_string(kLineBitsPerSecond) +
+      " bit/s");
   Say("Fichier de facturation : " + std::string(kFileName) + ", " +
-      std::to_string(options_.demo_records) + " enregistrements de 128 caractères, " +
-      std::to_string(bill.size()) + " octets");
+      std::to_string(options_.demo_records) + " enregistrements");
+  Say("   de 128 caractères, " + std::to_string(bill.size()) + " octets");
 
   xmodemquarvel::HostOptions host;
   host.yield = [this] {
@@ -269,7 +299,8 @@ int Demo::Run() {
   };
   if (auto r = Transfer(
           "Envoi", blocks,
-          [&] { return module_->SendFile(user, password, original.string(), "0"); }, send);
+          [&] { return module_->SendFile(user, password, original.string(), "0"); }, send, "lire",
+          original);
       r != rvTrue)
     return Failed("SendFile", r), ExitCodeFor(r);
   Say("   Envoyé : " + std::to_string(send.blocks) + " blocs en " + Seconds(send.seconds) + ".");
@@ -282,7 +313,8 @@ int Demo::Run() {
   };
   if (auto r = Transfer(
           "Réception", blocks,
-          [&] { return module_->ReceiveFile(user, password, back_path.string(), "0"); }, back);
+          [&] { return module_->ReceiveFile(user, password, back_path.string(), "0"); }, back,
+          "écrire", back_path);
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
   Say("   Reçu : " + std::to_string(back.blocks) + " blocs en " + Seconds(back.seconds) + ".");
@@ -291,14 +323,15 @@ int Demo::Run() {
   // 4. A second receive loses its line halfway.
   const fs::path resume_path = dir_ / "reprise" / kFileName;
   const int32_t cut_after = static_cast<int32_t>(blocks / 2);
-  Say("\n4. Nouvelle réception dans reprise/" + std::string(kFileName) +
-      " ; la ligne sera coupée au bloc " + std::to_string(cut_after + 1));
+  Say("\n4. Réception dans reprise/" + std::string(kFileName) + ", ligne coupée au bloc " +
+      std::to_string(cut_after + 1));
   // The server's response counts as the first frame of the call.
   simulator.Host().ArmCut(cut_after + 1);
   if (!Connect()) return kExitFailure;
   const ReturnValues lost = Transfer(
       "Réception", blocks,
-      [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, cut);
+      [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, cut,
+      "écrire", resume_path);
   if (lost == rvTrue || simulator.Host().Cuts() == 0) {
     std::fprintf(stderr, "xmodemq: demo : la coupure de ligne n'a pas eu lieu\n");
     return kExitFailure;
@@ -306,7 +339,7 @@ int Demo::Run() {
   std::string why = module_->ErrorDescription();
   Say("   Interrompue (code " + std::to_string(static_cast<int>(lost)) +
       ") : " + module_->ErrorSource() + ": " + why);
-  const auto held = fs::file_size(resume_path);
+  const auto held = SizeOf(resume_path);
   Say("   Le fichier local garde " + std::to_string(held / 128) + " blocs (" +
       std::to_string(held) + " octets).");
   Disconnect();
@@ -316,7 +349,8 @@ int Demo::Run() {
   if (!Connect()) return kExitFailure;
   if (auto r = Transfer(
           "Reprise", blocks,
-          [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, resumed);
+          [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, resumed,
+          "écrire", resume_path);
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
   Say("   Repris : " + std::to_string(resumed.blocks) + " blocs en " + Seconds(resumed.seconds) +
@@ -333,36 +367,29 @@ int Demo::Run() {
   module_->BlocUnpacked = [this](int32_t& n) {
     if (progress_) progress_->Block(n);
   };
-  try {
-    Transfer(
-        "Compactage", blocks,
-        [&] {
-          module_->PackFile(original.string(), packed.string());
-          return rvTrue;
-        },
-        pack);
-    const auto packed_blocks = static_cast<int64_t>((fs::file_size(packed) + 127) / 128);
-    Transfer(
-        "Décompactage", packed_blocks,
-        [&] {
-          module_->UnPackFile(packed.string(), unpacked.string());
-          return rvTrue;
-        },
-        unpack);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
-    return kExitFailure;
-  }
-  const auto packed_size = fs::file_size(packed);
+  Transfer(
+      "Compactage", blocks,
+      [&] {
+        module_->PackFile(original.string(), packed.string());
+        return rvTrue;
+      },
+      pack, "écrire", packed);
+  const auto packed_size = SizeOf(packed);
+  Transfer(
+      "Décompactage", static_cast<int64_t>((packed_size + 127) / 128),
+      [&] {
+        module_->UnPackFile(packed.string(), unpacked.string());
+        return rvTrue;
+      },
+      unpack, "écrire", unpacked);
   const double ratio = 100.0 * static_cast<double>(packed_size) / static_cast<double>(bill.size());
   char ratio_text[64];
   std::snprintf(ratio_text, sizeof ratio_text, "%.1f %%", ratio);
   std::string ratio_shown = ratio_text;
   for (char& c : ratio_shown)
     if (c == '.') c = ',';
-  Say("   " + std::string(kFileName) + " : " + std::to_string(bill.size()) + " octets ; " +
-      packed.filename().string() + " : " + std::to_string(packed_size) + " octets (" + ratio_shown +
-      " de l'original).");
+  Say("   " + packed.filename().string() + " : " + std::to_string(packed_size) + " octets, " +
+      ratio_shown + " des " + std::to_string(bill.size()) + " octets de " + kFileName + ".");
 
   // 7. Every copy against the original.
   Say("\n7. Vérification des copies");
@@ -405,26 +432,32 @@ int Demo::Run() {
 }  // namespace
 
 int RunDemo(const Options& options) {
-  g_demo_interrupted.store(false);
+  g_demo_interrupted.store(0);
   struct sigaction action {};
   action.sa_handler = NoteDemoInterrupt;
   sigemptyset(&action.sa_mask);
-  struct sigaction old_int {};
-  ::sigaction(SIGINT, &action, &old_int);
+  struct sigaction old[std::size(kStopSignals)] = {};
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    ::sigaction(kStopSignals[i], &action, &old[i]);
   int status = kExitFailure;
   try {
     WorkDir dir(options.demo_dir);
     Demo demo(options, dir.Path());
     status = demo.Run();
+  } catch (const fs::filesystem_error& e) {
+    std::fprintf(stderr, "xmodemq: demo : %s\n",
+                 FileError("créer", e.path1().string(), e.code().value()).c_str());
+    status = kExitFailure;
   } catch (const std::exception& e) {
     // After Ctrl-C the port was closed under the transfer: that is no news.
     if (!g_demo_interrupted.load()) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
     status = kExitFailure;
   }
-  ::sigaction(SIGINT, &old_int, nullptr);
-  if (g_demo_interrupted.load()) {
+  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+    ::sigaction(kStopSignals[i], &old[i], nullptr);
+  if (const int signo = g_demo_interrupted.load(); signo != 0) {
     std::fprintf(stderr, "xmodemq: demo interrompue\n");
-    return kExitInterrupted;
+    return 128 + signo;
   }
   return status;
 }

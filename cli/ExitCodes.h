@@ -10,8 +10,8 @@ namespace xmodemq {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
-// The demo broken off by SIGINT, as a shell reports a command killed by it.
-inline constexpr int kExitInterrupted = 130;
+// Broken off by a signal, the command returns 128 + its number, as a shell
+// reports a command killed by it: 129 SIGHUP, 130 SIGINT, 143 SIGTERM.
 
 inline int ExitCodeFor(xmodemquarvel::ReturnValues result) {
   switch (result) {

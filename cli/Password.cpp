@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "FileErrors.h"
+
 namespace xmodemq {
 namespace {
 
@@ -30,9 +32,7 @@ std::string FromFile(const std::string& path) {
                  "(chmod 600 %s)\n",
                  path.c_str(), path.c_str());
   std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw PasswordError("impossible de lire le fichier de mot de passe " + path + " : " +
-                        std::strerror(errno));
+  if (!in) throw PasswordError(FileError("lire le fichier de mot de passe", path, errno));
   std::string text;
   std::getline(in, text, '\0');
   const std::string line = FirstLine(text);
@@ -58,7 +58,7 @@ class EchoOff {
  public:
   EchoOff() {
     if (::tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0)
-      throw PasswordError(std::string("terminal illisible : ") + std::strerror(errno));
+      throw PasswordError("terminal illisible : " + ErrnoText(errno));
     struct sigaction action {};
     action.sa_handler = RestoreTerminalAndDie;
     sigemptyset(&action.sa_mask);
@@ -72,7 +72,7 @@ class EchoOff {
     if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) {
       const int err = errno;
       Restore();
-      throw PasswordError(std::string("impossible de couper l'écho : ") + std::strerror(err));
+      throw PasswordError("impossible de couper l'écho : " + ErrnoText(err));
     }
   }
   ~EchoOff() { Restore(); }

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Terminal.h"
+
 namespace xmodemq {
 namespace {
 
-constexpr int kBarWidth = 30;
+// The bar's widest and narrowest: below that it is left out.
+constexpr std::size_t kBarWidth = 30;
+constexpr std::size_t kNarrowestBar = 10;
 constexpr auto kBarInterval = std::chrono::milliseconds(100);
 constexpr auto kLineInterval = std::chrono::seconds(1);
 
@@ -15,15 +19,16 @@ constexpr auto kLineInterval = std::chrono::seconds(1);
 ProgressMode ChooseProgressMode(bool quiet, bool lines, bool stderr_is_terminal) {
   if (quiet) return ProgressMode::None;
   if (lines) return ProgressMode::Lines;
-  return stderr_is_terminal ? ProgressMode::Bar : ProgressMode::None;
+  return stderr_is_terminal ? ProgressMode::Bar : ProgressMode::Summary;
 }
 
 Progress::Progress(std::FILE* out, ProgressMode mode, std::string label,
-                   std::optional<int64_t> total_blocks)
+                   std::optional<int64_t> total_blocks, std::function<std::size_t()> columns)
     : out_(out),
       mode_(mode),
       label_(std::move(label)),
       total_(total_blocks),
+      columns_(std::move(columns)),
       start_(Clock::now()) {}
 
 Progress::~Progress() {
@@ -62,56 +67,84 @@ int64_t Progress::BlocksThisRun() const {
 }
 
 double Progress::Seconds() const {
-  return std::chrono::duration<double>(Clock::now() - start_).count();
+  return std::chrono::duration<double>((finished_ ? end_ : Clock::now()) - start_).count();
 }
 
-std::string Progress::Line(bool bar) const {
+std::string Progress::Line(std::optional<std::size_t> columns) const {
   const double seconds = Seconds();
   const double rate = seconds > 0 ? static_cast<double>(BlocksThisRun()) * 128.0 / seconds : 0.0;
-  std::string line = label_ + " ";
-  if (bar && total_ && *total_ > 0) {
-    const double fraction =
-        std::clamp(static_cast<double>(last_) / static_cast<double>(*total_), 0.0, 1.0);
-    const int filled = static_cast<int>(fraction * kBarWidth);
+  const double fraction =
+      total_ && *total_ > 0
+          ? std::clamp(static_cast<double>(last_) / static_cast<double>(*total_), 0.0, 1.0)
+          : 0.0;
+  std::string percent;
+  if (columns && total_ && *total_ > 0) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%3d %% ", static_cast<int>(fraction * 100.0));
+    percent = text;
+  }
+  std::string count = "bloc " + std::to_string(last_);
+  if (total_) count += "/" + std::to_string(*total_);
+  const std::string speed = ", " + FormatRate(rate);
+  std::string time;
+  if (finished_) {
+    time = ", " + FormatDuration(seconds);
+  } else if (total_ && rate > 0) {
+    const double left = static_cast<double>(*total_ - last_) * 128.0 / rate;
+    time = ", reste " + FormatDuration(std::max(0.0, left));
+  }
+  const std::string head = label_ + " ";
+  if (!columns) return head + count + speed + time;
+
+  // One column short of the width: writing the last column wraps on some
+  // terminals. The bar takes the room left beside the longest speed and time
+  // that are likely, so that it keeps its width from one redraw to the next;
+  // the time and then the speed go when even that is too much.
+  constexpr std::size_t kTailRoom = 30;
+  const std::size_t limit = *columns > 1 ? *columns - 1 : 1;
+  const std::size_t widest_count =
+      total_ ? 5 + 2 * std::to_string(*total_).size() + 1 : Columns(count);
+  const std::size_t rest = Columns(head + percent) + std::max(widest_count, Columns(count)) +
+                           std::max(kTailRoom, Columns(speed + time));
+  if (total_ && *total_ > 0 && rest + 3 + kNarrowestBar <= limit) {
+    const std::size_t width = std::min(kBarWidth, limit - rest - 3);
+    const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(width));
     // Appended piece by piece: concatenated temporaries trip a false
     // -Wrestrict of g++ 12 at -O3.
+    std::string line = head;
     line += '[';
-    line.append(static_cast<std::size_t>(filled), '#');
-    line.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+    line.append(filled, '#');
+    line.append(width - filled, '.');
     line += "] ";
-    char percent[16];
-    std::snprintf(percent, sizeof percent, "%3d %% ", static_cast<int>(fraction * 100.0));
     line += percent;
+    line += count;
+    line += speed;
+    line += time;
+    return line;
   }
-  line += "bloc ";
-  line += std::to_string(last_);
-  if (total_) {
-    line += '/';
-    line += std::to_string(*total_);
-  }
-  line += ", ";
-  line += FormatRate(rate);
-  if (total_ && rate > 0 && !finished_) {
-    const double left = static_cast<double>(*total_ - last_) * 128.0 / rate;
-    line += ", reste " + FormatDuration(std::max(0.0, left));
-  }
-  if (finished_) line += ", " + FormatDuration(seconds);
-  return line;
+  for (const std::string& line : {head + percent + count + speed + time,
+                                  head + percent + count + speed, head + percent + count})
+    if (Columns(line) <= limit) return line;
+  return FitColumns(head + percent + count, limit);
 }
 
 void Progress::Draw(bool force) {
-  if (mode_ == ProgressMode::None) return;
+  if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary) return;
   const auto now = Clock::now();
   const auto interval = mode_ == ProgressMode::Bar ? kBarInterval : kLineInterval;
   if (!force && drawn_ && now - last_draw_ < interval) return;
   last_draw_ = now;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s", Line(true).c_str());
+    std::fprintf(out_, "\r\033[K%s", Line(Width()).c_str());
   } else {
-    std::fprintf(out_, "%s\n", Line(false).c_str());
+    std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }
   std::fflush(out_);
   drawn_ = true;
+}
+
+std::size_t Progress::Width() const {
+  return columns_ ? columns_() : 80;
 }
 
 void Progress::Block(int32_t count) {
@@ -130,12 +163,13 @@ void Progress::Interrupt() {
 
 void Progress::Finish() {
   if (finished_) return;
+  end_ = Clock::now();
   finished_ = true;
-  if (mode_ == ProgressMode::None || !first_) return;
+  if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary || !first_) return;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s\n", Line(true).c_str());
+    std::fprintf(out_, "\r\033[K%s\n", Line(Width()).c_str());
   } else {
-    std::fprintf(out_, "%s\n", Line(false).c_str());
+    std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }
   std::fflush(out_);
   drawn_ = false;

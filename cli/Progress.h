@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,9 +11,10 @@ namespace xmodemq {
 
 // How progress is shown on stderr.
 enum class ProgressMode {
-  None,   // --quiet
-  Lines,  // --progress, or stderr is not a terminal and lines were asked for
-  Bar,    // stderr is a terminal
+  None,     // --quiet
+  Summary,  // stderr is not a terminal: only the line that ends the operation
+  Lines,    // --progress: plain lines, for logs
+  Bar,      // stderr is a terminal: one line redrawn in place
 };
 
 ProgressMode ChooseProgressMode(bool quiet, bool lines, bool stderr_is_terminal);
@@ -25,8 +27,9 @@ class Progress {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // `columns` gives the terminal's width for the bar (80 when not given).
   Progress(std::FILE* out, ProgressMode mode, std::string label,
-           std::optional<int64_t> total_blocks);
+           std::optional<int64_t> total_blocks, std::function<std::size_t()> columns = {});
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -38,6 +41,7 @@ class Progress {
   void Finish();
 
   int64_t BlocksThisRun() const;
+  // Seconds since the start, or until Finish() once it was called.
   double Seconds() const;
 
   // "12,3 Ko/s", "1 h 02 min" — the pieces of a progress line.
@@ -45,14 +49,18 @@ class Progress {
   static std::string FormatDuration(double seconds);
 
  private:
-  std::string Line(bool bar) const;
+  // The line; with a width, fitted into it with a bar when there is room.
+  std::string Line(std::optional<std::size_t> columns) const;
   void Draw(bool force);
+  std::size_t Width() const;
 
   std::FILE* out_;
   ProgressMode mode_;
   std::string label_;
   std::optional<int64_t> total_;
+  std::function<std::size_t()> columns_;
   Clock::time_point start_;
+  Clock::time_point end_{};
   Clock::time_point last_draw_{};
   std::optional<int32_t> first_;
   int32_t last_ = 0;

@@ -1,17 +1,47 @@
+#include <cstdio>
+
 #include "Commands.h"
+#include "SafeFiles.h"
 #include "Transfer.h"
 
 namespace xmodemq {
 
-// Run again after an interrupted receive, the component asks the server to go
-// on after the blocks that the local file already holds.
+// The component appends what it receives to an existing file and asks the
+// server to resume after what that file holds. So the data go into a partial
+// file of this target only, which a rerun resumes, and the target appears
+// only once the transfer has ended well.
 int RunReceive(const Options& options) {
   const std::string& file = options.operands.front();
+  PartialFile partial(file, options.replace);
+
   TransferKind kind;
   kind.label = "Réception";
+  kind.local = partial.Path();
+  kind.file_action = "écrire";
   kind.event = &xmodemquarvel::ModuleXmodem::BlocReceived;
   kind.run = [&](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
-    return module.ReceiveFile(options.user, password, file, options.pack_type);
+    return module.ReceiveFile(options.user, password, kind.local, options.pack_type);
+  };
+  // After a password prompt, which Ctrl-C may end: nothing is left behind.
+  kind.prepare = [&] {
+    partial.Open();
+    if (const int64_t held = partial.Blocks(); held > 0) {
+      kind.done += " (repris après " + std::to_string(held) + " blocs)";
+      if (!options.quiet)
+        std::fprintf(stderr, "Reprise après les %lld blocs déjà reçus dans %s.\n",
+                     static_cast<long long>(held), partial.Path().c_str());
+    }
+  };
+  kind.commit = [&] { partial.Commit(); };
+  kind.after_failure = [&](Session& session, xmodemquarvel::ReturnValues result) {
+    partial.KeepWholeBlocks();
+    // A refusal changed nothing; anything else is resumed by a rerun.
+    if (result == xmodemquarvel::rvRefuse) return;
+    const int64_t blocks = partial.Blocks();
+    session.Warn("xmodemq: réception de " + file + " interrompue : " +
+                 (blocks > 0 ? std::to_string(blocks) + " blocs de 128 octets sont gardés dans " +
+                                   partial.Path() + " ; relancez la même commande pour reprendre"
+                             : "rien n'a été reçu ; relancez la même commande"));
   };
   kind.done = "Fichier " + file + " reçu";
   return RunTransfer(options, kind);

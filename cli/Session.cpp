@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 
+#include "Terminal.h"
 #include "xmodemquarvel/HostOptions.h"
 
 namespace xmodemq {
@@ -32,6 +32,8 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+constexpr std::string_view kRefused = "Transfert refusé, status ";
+
 }  // namespace
 
 std::string FormatRecord(const std::string& source, const std::string& description) {
@@ -41,25 +43,59 @@ std::string FormatRecord(const std::string& source, const std::string& descripti
   return source + ": " + text;
 }
 
-Session::Session(const Options& options)
+std::string RefusalMeaning(int status) {
+  static constexpr const char* kMeanings[] = {
+      "",
+      "protocole erroné",
+      "utilisateur inconnu",
+      "mot de passe erroné",
+      "sens de transfert erroné",
+      "position de reprise erronée",
+      "fichier inexistant sur le serveur",
+      "fichier déjà transmis",
+      "qualification erronée",
+  };
+  if (status < 1 || status > 8) return {};
+  return kMeanings[status];
+}
+
+Session::Session(const Options& options, SessionHost host)
     : options_(options),
-      mode_(ChooseProgressMode(options.quiet, options.progress, ::isatty(STDERR_FILENO) == 1)) {
+      out_(host.out),
+      terminal_(host.terminal.value_or(::isatty(STDERR_FILENO) == 1)),
+      mode_(ChooseProgressMode(options.quiet, options.progress, terminal_)),
+      columns_(std::move(host.columns)),
+      clock_(host.clock ? host.clock : std::make_shared<xmodemquarvel::MonotonicClock>()) {
+  if (terminal_ && !columns_) {
+    width_ = std::make_unique<TerminalWidth>(STDERR_FILENO);
+    columns_ = [this] { return width_->Get(); };
+  }
   g_interrupted.store(0);
   struct sigaction action {};
   action.sa_handler = NoteInterrupt;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, &old_int_);
   ::sigaction(SIGTERM, &action, &old_term_);
+  // A closed terminal hangs up the call in order, like Ctrl-C.
+  ::sigaction(SIGHUP, &action, &old_hup_);
+  // Nor may a closed stderr pipe kill the command in the middle of a call.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, &old_pipe_);
 
-  xmodemquarvel::HostOptions host;
+  xmodemquarvel::HostOptions options_for_module;
+  options_for_module.clock = clock_;
+  options_for_module.port = std::move(host.port);
   // Every wait of the component passes here at least every 100 ms.
-  host.yield = [this] {
+  options_for_module.yield = [this] {
     if (g_interrupted.load() != 0 && !broke_off_) {
       broke_off_ = true;
       module_->Disconnect();
     }
+    ShowStatus();
   };
-  module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(host));
+  module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(options_for_module));
   module_->Error = [this](std::string& description) {
     std::string text = description;
     // While the event runs, the record holds the serial layer's own reason.
@@ -67,10 +103,8 @@ Session::Session(const Options& options)
     if (!detail.empty() && detail != text) text += " (" + detail + ")";
     errors_.push_back(text);
   };
-  if (options.trace) {
-    module_->Visible(true);
-    module_->TraceAppended = [this](const std::string& text) { OnTrace(text); };
-  }
+  if (options.trace) module_->Visible(true);
+  module_->TraceAppended = [this](const std::string& text) { OnTrace(text); };
   if (mode_ != ProgressMode::None) module_->Trace(true);
 }
 
@@ -80,6 +114,8 @@ Session::~Session() {
   module_.reset();
   ::sigaction(SIGINT, &old_int_, nullptr);
   ::sigaction(SIGTERM, &old_term_, nullptr);
+  ::sigaction(SIGHUP, &old_hup_, nullptr);
+  ::sigaction(SIGPIPE, &old_pipe_, nullptr);
 }
 
 bool Session::Interrupted() const {
@@ -91,13 +127,41 @@ int Session::InterruptExitCode() const {
 }
 
 void Session::OnTrace(const std::string& text) {
+  if (status_) status_->OnTrace(text, clock_->Now());
+  if (!options_.trace) return;
   if (progress_) progress_->Interrupt();
   std::string shown;
   shown.reserve(text.size());
   for (char c : text)
     if (c != '\r') shown.push_back(c);
-  std::fputs(shown.c_str(), stderr);
-  std::fflush(stderr);
+  std::fputs(shown.c_str(), out_);
+  std::fflush(out_);
+}
+
+void Session::ShowStatus() {
+  if (!status_ || options_.quiet || options_.trace) return;
+  const auto now = clock_->Now();
+  if (mode_ != ProgressMode::Bar) {
+    const std::string change = status_->TakeChange(now);
+    if (!change.empty()) {
+      std::fprintf(out_, "%s\n", change.c_str());
+      std::fflush(out_);
+    }
+    return;
+  }
+  const std::size_t columns = columns_ ? columns_() : 80;
+  const std::string line = FitColumns(status_->Line(now), columns > 1 ? columns - 1 : 1);
+  if (line == status_drawn_) return;
+  std::fprintf(out_, "\r\033[K%s", line.c_str());
+  std::fflush(out_);
+  status_drawn_ = line;
+}
+
+void Session::ClearStatus() {
+  if (status_drawn_.empty()) return;
+  std::fputs("\r\033[K", out_);
+  std::fflush(out_);
+  status_drawn_.clear();
 }
 
 bool Session::Configure() {
@@ -106,16 +170,27 @@ bool Session::Configure() {
   if (options_.device) module_->Device(*options_.device);
   if (options_.port) module_->CommPort(*options_.port);
   if (errors_.empty()) return true;
-  for (const auto& e : errors_) std::fprintf(stderr, "xmodemq: %s\n", e.c_str());
+  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
   errors_.clear();
   return false;
 }
 
 xmodemquarvel::ReturnValues Session::Connect() {
   errors_.clear();
+  if (options_.trace) Say("Connexion au serveur…");
+  status_ = std::make_unique<CallStatus>(options_.attempts, !options_.init.empty());
+  ShowStatus();
   const auto result = module_->Connect(options_.attempts, options_.prefix, options_.init);
   // A failed initialisation string leaves the port open: close it all the same.
   connected_ = true;
+  ClearStatus();
+  if (result == xmodemquarvel::rvTrue) {
+    if (mode_ == ProgressMode::Bar || options_.trace)
+      Say(status_->Line(clock_->Now()));
+    else
+      ShowStatus();
+  }
+  connect_failed_ = result != xmodemquarvel::rvTrue;
   return result;
 }
 
@@ -125,12 +200,13 @@ void Session::Disconnect() {
   try {
     module_->Disconnect();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: Disconnect: %s\n", e.what());
+    std::fprintf(out_, "xmodemq: Disconnect: %s\n", e.what());
   }
 }
 
 void Session::BeginProgress(const std::string& label, std::optional<int64_t> total_blocks) {
-  progress_ = std::make_unique<Progress>(stderr, mode_, label, total_blocks);
+  status_.reset();
+  progress_ = std::make_unique<Progress>(out_, mode_, label, total_blocks, columns_);
 }
 
 void Session::Block(int32_t count) {
@@ -141,20 +217,50 @@ void Session::EndProgress() {
   if (progress_) progress_->Finish();
 }
 
+int64_t Session::BlocksThisRun() const {
+  return progress_ ? progress_->BlocksThisRun() : 0;
+}
+
+double Session::Seconds() const {
+  return progress_ ? progress_->Seconds() : 0.0;
+}
+
 void Session::ReportFailure() {
   if (progress_) progress_->Interrupt();
-  for (const auto& e : errors_) std::fprintf(stderr, "xmodemq: %s\n", e.c_str());
+  ClearStatus();
+  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
   errors_.clear();
-  const std::string record = FormatRecord(module_->ErrorSource(), module_->ErrorDescription());
-  if (!record.empty()) std::fprintf(stderr, "%s\n", record.c_str());
-  std::fflush(stderr);
+  const std::string description = module_->ErrorDescription();
+  const std::string record = FormatRecord(module_->ErrorSource(), description);
+  if (!record.empty()) std::fprintf(out_, "%s\n", record.c_str());
+  if (const auto at = description.find(kRefused);
+      at != std::string::npos && at + kRefused.size() < description.size()) {
+    const int status = static_cast<unsigned char>(description[at + kRefused.size()]) - '0';
+    const std::string meaning = RefusalMeaning(status);
+    if (!meaning.empty())
+      std::fprintf(out_, "xmodemq: le serveur refuse le transfert : %s (status %d)\n",
+                   meaning.c_str(), status);
+  }
+  if (connect_failed_ && status_ && status_->Dialled()) {
+    const std::string& last = status_->LastAnswer();
+    if (last.empty())
+      std::fprintf(out_, "xmodemq: le modem n'a rien répondu à l'appel\n");
+    else
+      std::fprintf(out_, "xmodemq: dernière réponse du modem à l'appel : « %s »\n", last.c_str());
+  }
+  std::fflush(out_);
 }
 
 void Session::Say(const std::string& text) {
   if (options_.quiet) return;
+  Warn(text);
+}
+
+void Session::Warn(const std::string& text) {
   if (progress_) progress_->Interrupt();
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
+  ClearStatus();
+  std::fprintf(out_, "%s\n", text.c_str());
+  std::fflush(out_);
 }
 
 }  // namespace xmodemq

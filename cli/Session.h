@@ -1,24 +1,41 @@
 #pragma once
 
 #include <csignal>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Arguments.h"
+#include "CallStatus.h"
 #include "Progress.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
 
+class TerminalWidth;
+
+// Where a session runs: the component's clock and line, and where it writes.
+// The defaults are the real ones; tests put a simulated world here.
+struct SessionHost {
+  std::shared_ptr<xmodemquarvel::Clock> clock;
+  std::unique_ptr<xmodemquarvel::SerialPort> port;
+  std::FILE* out = stderr;
+  // Whether `out` is a terminal and how wide; read from stderr when not given.
+  std::optional<bool> terminal;
+  std::function<std::size_t()> columns;
+};
+
 // One ModuleXmodem as the command drives it: its settings from the options,
-// the Error events and trace text it raises, the progress display, and the
-// break-off on Ctrl-C (the component is then disconnected from its own yield,
-// the one way it offers to stop a transfer).
+// the Error events and trace text it raises, what the modem is doing while
+// it dials, the progress display, and the break-off on SIGINT, SIGTERM and
+// SIGHUP (the component is then disconnected from its own yield, the one way
+// it offers to stop a transfer in order).
 class Session {
  public:
-  explicit Session(const Options& options);
+  explicit Session(const Options& options, SessionHost host = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -30,7 +47,9 @@ class Session {
   // one of them; the Error event's text has then been printed.
   bool Configure();
 
-  // Connect with the options' attempts, prefix and initialisation string.
+  // Connect with the options' attempts, prefix and initialisation string,
+  // showing the modem's progress: a line redrawn on a terminal (with the time
+  // the answer is still awaited), a line per change otherwise.
   xmodemquarvel::ReturnValues Connect();
   // Disconnect when connected; safe to call twice.
   void Disconnect();
@@ -38,18 +57,19 @@ class Session {
   // Starts the progress display of an operation (no-op without a display).
   void BeginProgress(const std::string& label, std::optional<int64_t> total_blocks);
   void Block(int32_t count);
-  // Ends the display; returns the blocks moved and the seconds taken.
   void EndProgress();
-  const Progress* CurrentProgress() const { return progress_.get(); }
+  // Blocks moved in this run and the seconds they took.
+  int64_t BlocksThisRun() const;
+  double Seconds() const;
 
   // Prints the outcome of a failed operation: the Error events raised during
-  // it, then "<source>: <description>" of the error record when it holds one.
+  // it, "<source>: <description>" of the error record, what a refusal's status
+  // means, and after a failed Connect the modem's last answer.
   void ReportFailure();
-  // Informational text on stderr, unless --quiet.
+  // Informational text, unless --quiet.
   void Say(const std::string& text);
-  // Error events seen since the last report.
-  const std::vector<std::string>& Errors() const { return errors_; }
-  void ClearErrors() { errors_.clear(); }
+  // A message that --quiet does not silence.
+  void Warn(const std::string& text);
 
   bool Interrupted() const;
   // 128 + the signal, as a shell reports a command that the signal ended.
@@ -57,20 +77,36 @@ class Session {
 
  private:
   void OnTrace(const std::string& text);
+  void ShowStatus();
+  void ClearStatus();
 
   const Options& options_;
+  std::FILE* out_;
+  bool terminal_;
   ProgressMode mode_;
+  std::unique_ptr<TerminalWidth> width_;
+  std::function<std::size_t()> columns_;
+  std::shared_ptr<xmodemquarvel::Clock> clock_;
   std::unique_ptr<xmodemquarvel::ModuleXmodem> module_;
   std::unique_ptr<Progress> progress_;
+  std::unique_ptr<CallStatus> status_;
+  std::string status_drawn_;
+  bool connect_failed_ = false;
   std::vector<std::string> errors_;
   bool connected_ = false;
   bool broke_off_ = false;
   struct sigaction old_int_ {};
   struct sigaction old_term_ {};
+  struct sigaction old_hup_ {};
+  struct sigaction old_pipe_ {};
 };
 
 // "Xmodem: SendFile: Transfert refusé, status 6" — the error record on one
 // line; the CR LF that the component puts between two messages becomes " / ".
 std::string FormatRecord(const std::string& source, const std::string& description);
+
+// What a refusal status of the server means ("mot de passe erroné" for 3);
+// empty for a value that has no name.
+std::string RefusalMeaning(int status);
 
 }  // namespace xmodemq

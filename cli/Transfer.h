@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Arguments.h"
+#include "Session.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
@@ -14,6 +15,12 @@ namespace xmodemq {
 struct TransferKind {
   // "Envoi", "Réception": the progress label.
   std::string label;
+  // The path handed to the component: the user's file, a padded copy of it or
+  // a partial file, always with the user's file's base name.
+  std::string local;
+  // "lire" or "écrire": what the component does with `local`, for the message
+  // of a file error it raises.
+  std::string file_action;
   // Blocks in all, when known before the transfer starts.
   std::optional<int64_t> total_blocks;
   // The event that reports each block.
@@ -21,11 +28,22 @@ struct TransferKind {
   std::function<xmodemquarvel::ReturnValues(xmodemquarvel::ModuleXmodem&,
                                             const std::string& password)>
       run;
+  // Once the password is known, before anything is dialled: makes what the
+  // transfer needs on disk. Throws Refusal.
+  std::function<void()> prepare;
+  // Once the transfer has returned rvTrue and the line is down: puts the
+  // result in place. Throws FileFailure.
+  std::function<void()> commit;
+  // After a failure or a break-off, with the component's result (rvFalse for
+  // a file error): what is left and how to go on.
+  std::function<void(Session&, xmodemquarvel::ReturnValues)> after_failure;
   // Said once the transfer succeeded, before the block count.
   std::string done;
 };
 
-// Password, settings, Connect, the transfer, Disconnect; the exit status.
-int RunTransfer(const Options& options, const TransferKind& kind);
+// The line texts checked, the password, settings, Connect, the transfer,
+// Disconnect; the exit status. Throws Refusal and PasswordError before
+// anything is dialled.
+int RunTransfer(const Options& options, const TransferKind& kind, SessionHost host = {});
 
 }  // namespace xmodemq

@@ -12,7 +12,9 @@ std::string UsageText() {
 
 Sous-commandes :
   send FICHIER --user ID       envoie FICHIER au serveur
-  receive FICHIER --user ID    reçoit FICHIER du serveur ; relancée après une
+  receive FICHIER --user ID    reçoit FICHIER du serveur dans un fichier
+                               partiel (.xmodemq-partiel/ à côté de FICHIER),
+                               renommé en FICHIER à la fin ; relancée après une
                                coupure, reprend après les blocs déjà reçus
   pack SOURCE COMPACTÉ         compacte SOURCE dans COMPACTÉ
   unpack COMPACTÉ CIBLE        décompacte COMPACTÉ dans CIBLE
@@ -32,6 +34,11 @@ Options de send et receive :
   --init TEXTE            chaîne d'initialisation du modem
   --password-file FICHIER lit le mot de passe dans FICHIER (première ligne)
   --trace                 affiche le dialogue avec le modem et la trace
+  --pad                   (send) envoie une copie complétée par des espaces
+                          d'un fichier dont la taille n'est pas un multiple
+                          de 128 octets
+  --replace               (receive) remplace FICHIER s'il existe, une fois la
+                          réception terminée
 
   Le mot de passe vient de --password-file, sinon de la variable
   XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
@@ -68,14 +75,27 @@ Options générales :
   -q, --quiet             aucune progression
   -h, --help              cette aide
   -V, --version           la version
+  --                      la suite n'est faite que de noms de fichiers
 
 Codes de sortie :
-  0  succès
-  1  échec (rvFalse), ou compactage/décompactage impossible
-  2  erreur d'utilisation, paramètres refusés
-  3  ligne ou modem en défaut (rvCTS)
-  4  transfert refusé par le serveur (rvRefuse)
-  130 interrompu (Ctrl-C)
+  0    succès
+  1    échec (rvFalse), erreur de fichier, compactage/décompactage impossible
+  2    refusé avant tout appel et toute écriture : erreur d'utilisation,
+       fichier absent ou incomplet, paramètres refusés
+  3    ligne ou modem en défaut (rvCTS)
+  4    transfert refusé par le serveur (rvRefuse)
+  129  interrompu par SIGHUP (terminal fermé), la ligne raccrochée
+  130  interrompu par Ctrl-C (SIGINT)
+  143  interrompu par SIGTERM
+)";
+}
+
+std::string ShortUsageText() {
+  return R"(Utilisation : xmodemq SOUS-COMMANDE [OPTIONS] [FICHIERS]
+  send FICHIER --user ID      receive FICHIER --user ID
+  pack SOURCE COMPACTÉ        unpack COMPACTÉ CIBLE
+  simulate --link CHEMIN      demo
+Voir « xmodemq --help ».
 )";
 }
 

@@ -6,6 +6,8 @@
 #include "Arguments.h"
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "FileErrors.h"
+#include "Password.h"
 #include "Usage.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +17,11 @@ int main(int argc, char** argv) {
   try {
     options = ParseArguments(args);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "xmodemq: %s\nVoir « xmodemq --help ».\n", e.what());
+    if (args.empty()) {
+      std::fputs(ShortUsageText().c_str(), stderr);
+    } else {
+      std::fprintf(stderr, "xmodemq: %s\nVoir « xmodemq --help ».\n", e.what());
+    }
     return kExitUsage;
   }
   try {
@@ -40,6 +46,13 @@ int main(int argc, char** argv) {
       case Command::Demo:
         return RunDemo(options);
     }
+  } catch (const Refusal& e) {
+    // Nothing was dialled nor written.
+    std::fprintf(stderr, "xmodemq: %s\n", e.what());
+    return kExitUsage;
+  } catch (const PasswordError& e) {
+    std::fprintf(stderr, "xmodemq: %s\n", e.what());
+    return kExitUsage;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "xmodemq: %s\n", e.what());
     return kExitFailure;

@@ -26,6 +26,8 @@ TEST(Arguments, VersionNamesTheLibraryAndTheNumberBuiltIn) {
 
 TEST(Arguments, UsageErrorsExitTwoWithAMessage) {
   const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"-q"},
       {"fly"},
       {"send"},
       {"send", "f"},
@@ -42,7 +44,8 @@ TEST(Arguments, UsageErrorsExitTwoWithAMessage) {
     std::string shown;
     for (const auto& a : args) shown += a + " ";
     EXPECT_EQ(r.status, 2) << shown;
-    EXPECT_NE(r.err.find("xmodemq: "), std::string::npos) << shown;
+    EXPECT_NE(r.err.find(args.empty() ? "Utilisation : xmodemq" : "xmodemq: "), std::string::npos)
+        << shown;
     EXPECT_TRUE(r.out.empty()) << shown;
   }
 }
@@ -62,9 +65,11 @@ TEST(Arguments, PasswordAsAnArgumentIsRefusedWithoutRepeatingIt) {
 TEST(Arguments, OptionsMayStandBeforeOrAfterTheSubcommand) {
   // The invalid settings are read wherever they stand: the component's
   // refusal proves it.
+  TempDir dir;
+  const std::string f = (dir / "f").string();
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--settings", "9600,Z,8,1", "send", "f", "--user", "u"},
-        std::vector<std::string>{"send", "--user=u", "f", "--settings=9600,Z,8,1"}}) {
+       {std::vector<std::string>{"--settings", "9600,Z,8,1", "receive", f, "--user", "u"},
+        std::vector<std::string>{"receive", "--user=u", f, "--settings=9600,Z,8,1"}}) {
     const Outcome r = RunXmodemq(args, {{"XMODEMQ_PASSWORD", "pw"}}, 10s);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("Les paramètres 9600,Z,8,1 ne sont pas valides"), std::string::npos)
@@ -73,8 +78,9 @@ TEST(Arguments, OptionsMayStandBeforeOrAfterTheSubcommand) {
 }
 
 TEST(Arguments, ARefusedPortNumberIsTheErrorEventsText) {
-  const Outcome r =
-      RunXmodemq({"send", "f", "--user", "u", "--port", "0"}, {{"XMODEMQ_PASSWORD", "pw"}}, 10s);
+  TempDir dir;
+  const Outcome r = RunXmodemq({"receive", (dir / "f").string(), "--user", "u", "--port", "0"},
+                               {{"XMODEMQ_PASSWORD", "pw"}}, 10s);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("Le port 0 n'est pas disponible"), std::string::npos) << r.err;
 }
@@ -88,7 +94,8 @@ TEST(Arguments, AMissingDeviceEndsInConnexionImpossible) {
   EXPECT_NE(r.err.find("Connexion impossible"), std::string::npos) << r.err;
   // The serial layer's own reason, read while the event ran.
   EXPECT_NE(r.err.find("n'existe pas"), std::string::npos) << r.err;
-  EXPECT_FALSE(std::filesystem::exists(dir / "f"));
+  // The partial file it had prepared is gone with its folder.
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 }  // namespace

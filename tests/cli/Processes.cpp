@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> Environment(
-    const std::map<std::string, std::optional<std::string>>& changes) {
+std::vector<std::string> Environment(const Env& changes) {
   std::vector<std::string> result;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -53,8 +55,7 @@ bool ReadSome(int& fd, std::string& into) {
 
 }  // namespace
 
-Process::Process(const std::vector<std::string>& args,
-                 const std::map<std::string, std::optional<std::string>>& env,
+Process::Process(const std::vector<std::string>& args, const Env& env,
                  const std::filesystem::path& cwd) {
   int out[2];
   int err[2];
@@ -103,9 +104,8 @@ bool Process::Pump(std::chrono::milliseconds limit) {
   while (out_fd_ >= 0 || err_fd_ >= 0) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return true;
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    const int r = ::poll(fds, 2, static_cast<int>(left));
+    const int r = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return true;
     if (fds[0].revents != 0) ReadSome(out_fd_, out_);
@@ -146,8 +146,7 @@ void Process::Signal(int signo) {
   if (!status_) ::kill(pid_, signo);
 }
 
-Outcome RunXmodemq(const std::vector<std::string>& args,
-                   const std::map<std::string, std::optional<std::string>>& env,
+Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env,
                    std::chrono::milliseconds limit) {
   std::vector<std::string> full = {XMODEMQ_PATH};
   full.insert(full.end(), args.begin(), args.end());
@@ -201,6 +200,171 @@ Outcome Simulator::Stop() {
 std::string Simulator::Log() {
   if (!outcome_) process_->Pump(0ms);
   return outcome_ ? outcome_->All() : process_->OutSoFar() + process_->ErrSoFar();
+}
+
+std::size_t Simulator::Openings() {
+  return Count(Log(), "client : port ouvert");
+}
+
+Terminal::Terminal(const std::vector<std::string>& args, const Env& env, unsigned short columns) {
+  std::vector<std::string> environment = Environment(env);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  char name[128] = {};
+  pid_ = ::forkpty(&master_, name, nullptr, &size);
+  if (pid_ < 0) throw std::runtime_error("forkpty");
+  if (pid_ == 0) {
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  // Held open so that the terminal's settings can still be read at the end.
+  slave_ = ::open(name, O_RDWR | O_NOCTTY);
+}
+
+Terminal::~Terminal() {
+  if (!ended_) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+}
+
+bool Terminal::ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (screen_.find(text) == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buffer[512];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0) return screen_.find(text) != std::string::npos;
+    screen_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void Terminal::Type(const std::string& keys) {
+  ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+}
+
+void Terminal::Resize(unsigned short columns) {
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  ::ioctl(master_, TIOCSWINSZ, &size);
+}
+
+bool Terminal::EchoOn() {
+  termios t{};
+  EXPECT_EQ(::tcgetattr(slave_, &t), 0);
+  return (t.c_lflag & ECHO) != 0;
+}
+
+void Terminal::Signal(int signo) {
+  if (!ended_) ::kill(pid_, signo);
+}
+
+int Terminal::Wait(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  int status = 0;
+  while (Clock::now() < deadline) {
+    ReadUntil("\x01never", 20ms);
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      ended_ = true;
+      ReadUntil("\x01never", 20ms);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+  }
+  return -1;
+}
+
+std::vector<std::string> ScreenLines(const std::string& screen) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < screen.size(); ++i) {
+    if (screen.compare(i, 3, "\033[K") == 0) {
+      i += 2;
+    } else if (screen[i] == '\r' || screen[i] == '\n') {
+      lines.emplace_back();
+    } else {
+      lines.back().push_back(screen[i]);
+    }
+  }
+  return lines;
+}
+
+std::size_t Width(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+Env FailureEnv(const std::string& open_fail, const std::string& write_fail) {
+  // An instrumented xmodemq wants its runtime first; the shim does without.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  Env env = {{"LD_PRELOAD", XMQ_FAIL_SHIM},
+             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+  if (!open_fail.empty()) env["XMQ_FAIL_OPEN"] = open_fail;
+  if (!write_fail.empty()) env["XMQ_FAIL_WRITE"] = write_fail;
+  return env;
+}
+
+void MakeTree(const std::filesystem::path& dir, const Tree& tree) {
+  for (const auto& [name, content] : tree) {
+    std::filesystem::create_directories((dir / name).parent_path());
+    if (name.back() != '/') WriteFile(dir / name, content);
+  }
+}
+
+Tree ReadTree(const std::filesystem::path& dir) {
+  Tree tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    // A simulator's link to its pseudo-terminal is no file of the test's.
+    if (entry.is_symlink()) continue;
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_directory())
+      tree[name + "/"] = "";
+    else
+      tree[name] = ReadFile(entry.path());
+  }
+  return tree;
+}
+
+std::vector<std::string> Expand(const std::vector<std::string>& args,
+                                const std::filesystem::path& d, const std::string& link) {
+  std::vector<std::string> out;
+  for (const std::string& a : args) {
+    if (a == "LINK")
+      out.push_back(link);
+    else if (a.rfind("D/", 0) == 0)
+      out.push_back((d / a.substr(2)).string());
+    else
+      out.push_back(a);
+  }
+  return out;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> Client(const std::string& command, const std::filesystem::path& file,
+                                const std::string& link, std::vector<std::string> extra) {
+  std::vector<std::string> args = {command, file.string(), "--user", "PS0001", "--device", link};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

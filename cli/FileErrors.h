@@ -1,0 +1,29 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace xmodemq {
+
+// A check made before anything is dialled or written failed: nothing was
+// touched. The command shows the message and exits 2.
+class Refusal : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A file operation failed once the command had begun: the message names the
+// file and the operation; the command exits 1.
+class FileFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What an errno value means to a user, in French ("disque plein").
+std::string ErrnoText(int error);
+
+// "Impossible d'écrire /data/x : disque plein": the operation, the file and
+// the reason, as every file error of the command reads.
+std::string FileError(const std::string& action, const std::string& path, int error);
+
+}  // namespace xmodemq

@@ -1,0 +1,64 @@
+#include "Terminal.h"
+
+#include <sys/ioctl.h>
+
+#include <atomic>
+
+namespace xmodemq {
+namespace {
+
+// Bumped by every SIGWINCH; each reader compares it with the value it saw.
+std::atomic<unsigned> g_resizes{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
+extern "C" void NoteResize(int) {
+  g_resizes.fetch_add(1);
+}
+
+bool Continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+std::size_t Columns(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text)
+    if (!Continuation(c)) ++n;
+  return n;
+}
+
+std::string FitColumns(std::string_view text, std::size_t columns) {
+  std::size_t used = 0;
+  std::size_t end = 0;
+  for (; end < text.size(); ++end) {
+    if (Continuation(text[end])) continue;
+    if (used == columns) break;
+    ++used;
+  }
+  return std::string(text.substr(0, end));
+}
+
+TerminalWidth::TerminalWidth(int fd) : fd_(fd), seen_(g_resizes.load() - 1) {
+  struct sigaction action {};
+  action.sa_handler = NoteResize;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGWINCH, &action, &old_);
+}
+
+TerminalWidth::~TerminalWidth() {
+  ::sigaction(SIGWINCH, &old_, nullptr);
+}
+
+std::size_t TerminalWidth::Get() {
+  const unsigned now = g_resizes.load();
+  if (now != seen_) {
+    seen_ = now;
+    winsize size{};
+    if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns_ = size.ws_col;
+  }
+  return columns_;
+}
+
+}  // namespace xmodemq
