@@ -446,9 +446,9 @@ void Rfc2217SerialPort::Output(std::string_view bytes) {
 bool Rfc2217SerialPort::ModemLine(std::uint8_t bit) {
   RefuseUnlessOpen(static_cast<bool>(fd_));
   if (address_.no_modem_lines) return !hung_up_;
-  // A line read low is read afresh: a later notification, or the end of the
-  // connection, may be waiting behind the one that lowered it.
-  if ((modem_state_ & bit) == 0) Fill();
+  // While a line is low, both are read afresh: a later notification, or the
+  // end of the connection, may be waiting behind the one that lowered it.
+  if ((modem_state_ & (kCts | kCd)) != (kCts | kCd)) Fill();
   return !hung_up_ && (modem_state_ & bit) != 0;
 }
 

@@ -123,19 +123,31 @@ std::uint8_t Rfc2217Line::ModemState(std::uint8_t deltas) const {
   return static_cast<std::uint8_t>((cd_ ? kCd : 0) | (cts_ ? kCts : 0) | deltas);
 }
 
+// Changes made together (CTS and CD dropping as a call ends) go out as one
+// notification on the next pass of the loop, as a server that watches its
+// lines tells them; a cut made meanwhile leaves only the end of the
+// connection.
 void Rfc2217Line::SetCts(bool on) {
-  const bool changed = on != cts_;
+  if (on != cts_) deltas_ |= kDeltaCts;
   cts_ = on;
   if (!cts_ && !cd_) return Cut();
-  if (changed) Notify(kDeltaCts);
+  ScheduleNotify();
 }
 
-
 void Rfc2217Line::SetCd(bool on) {
-  const bool changed = on != cd_;
+  if (on != cd_) deltas_ |= kDeltaCd;
   cd_ = on;
   if (!cts_ && !cd_) return Cut();
-  if (changed) Notify(kDeltaCd);
+  ScheduleNotify();
+}
+
+void Rfc2217Line::ScheduleNotify() {
+  if (deltas_ == 0 || notify_scheduled_) return;
+  notify_scheduled_ = true;
+  After(Clock::Duration::zero(), [this] {
+    notify_scheduled_ = false;
+    Notify(std::exchange(deltas_, 0));
+  });
 }
 
 void Rfc2217Line::Cut() {
@@ -145,6 +157,8 @@ void Rfc2217Line::Cut() {
   if (client_) Log("coupure de la connexion");
   EndClient("déconnecté par la coupure");
   timers_.clear();
+  notify_scheduled_ = false;
+  deltas_ = 0;
   cts_ = true;
   cutting_ = false;
 }
@@ -223,7 +237,10 @@ void Rfc2217Line::OnCommand(const ComPortMessage& m) {
 
 void Rfc2217Line::OnClientBytes(std::string_view bytes) {
   data_.clear();
+  const bool agreed = codec_.ComPortAgreed();
   codec_.Receive(bytes, data_, messages_);
+  // The modem lines as they are, once the client can hear of them.
+  if (!agreed && codec_.ComPortAgreed()) Notify(0);
   if (!codec_.Outgoing().empty()) Flush();
   for (const auto& message : messages_) OnCommand(message);
   messages_.clear();

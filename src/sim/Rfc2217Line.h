@@ -54,6 +54,7 @@ class Rfc2217Line final : public ServedLine {
   void OnClientBytes(std::string_view bytes);
   void OnCommand(const telnet::ComPortMessage& message);
   void Notify(std::uint8_t deltas);
+  void ScheduleNotify();
   std::uint8_t ModemState(std::uint8_t deltas) const;
   void Reply(std::uint8_t command, std::string_view value);
   void Flush();
@@ -75,6 +76,9 @@ class Rfc2217Line final : public ServedLine {
   bool cd_ = true;
   bool cutting_ = false;
   std::uint8_t modem_mask_ = 0;
+  // Changes not notified yet, and whether their notification is on its way.
+  std::uint8_t deltas_ = 0;
+  bool notify_scheduled_ = false;
   std::atomic<bool> stop_{false};
   std::uint64_t next_id_ = 0;
   std::map<std::pair<Clock::TimePoint, std::uint64_t>, std::function<void()>> timers_;
