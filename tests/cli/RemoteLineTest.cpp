@@ -5,14 +5,14 @@
 
 #include <regex>
 
-#include "cli/Processes.h"
+#include "Processes.h"
 
 namespace xmodemq::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::map<std::string, std::optional<std::string>> kPassword = {{"XMODEMQ_PASSWORD", "x"}};
+const Env kPassword = {{"XMODEMQ_PASSWORD", "x"}};
 
 // `xmodemq simulate --listen 127.0.0.1:0 EXTRA...`, ready once it has said
 // where it listens; stopped by SIGTERM, when it must exit 0.
@@ -48,16 +48,10 @@ class Listener {
   std::optional<Outcome> outcome_;
 };
 
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // pyserial's own client: the settings it sets arrive, the modem's CD follows
 // the call, and dropping DTR hangs up.
 TEST(RemoteCommand, AnIndependentClientDrivesTheSimulatorsTerminalServer) {
-  if (std::system("python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)
+  if (std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-serial absent (CI installs it)";
   Listener sim({});
   const char* script = R"(
@@ -151,7 +145,7 @@ TEST(RemoteCommand, ABatchMovesItsFilesOnOneCall) {
     send.push_back((dir / "out" / name).string());
   }
   Simulator sim(dir, {"--store", (dir / "store").string()});
-  for (const std::string& s : {"--user", "PS0001", "--device"}) send.push_back(s);
+  for (const char* s : {"--user", "PS0001", "--device"}) send.push_back(s);
   send.push_back(sim.Link());
   const Outcome sent = RunXmodemq(send, kPassword, 60s);
   ASSERT_EQ(sent.status, 0) << sent.All();
@@ -159,7 +153,7 @@ TEST(RemoteCommand, ABatchMovesItsFilesOnOneCall) {
   std::vector<std::string> receive = {"receive", (dir / "in" / "FACT0001.TXT").string(),
                                       (dir / "in" / "FACT0009.TXT").string(),
                                       (dir / "in" / "FACT0003.TXT").string()};
-  for (const std::string& s : {"--user", "PS0001", "--device"}) receive.push_back(s);
+  for (const char* s : {"--user", "PS0001", "--device"}) receive.push_back(s);
   receive.push_back(sim.Link());
   fs::create_directories(dir / "in");
   const Outcome got = RunXmodemq(receive, kPassword, 60s);
