@@ -37,6 +37,7 @@ TEST(Arguments, UsageErrorsExitTwoWithAMessage) {
       {"pack", "a", "b", "--device", "/dev/null"},
       {"send", "f", "--user", "u", "--frobnicate"},
       {"simulate"},
+      {"simulate", "--link", "m", "--listen", "127.0.0.1:0"},
       {"send", "f", "--user", "u", "--device", "/dev/null", "--port", "1"},
   };
   for (const auto& args : cases) {
