@@ -56,7 +56,7 @@ const std::vector<OptionEntry>& Table() {
        false,
        {C::Send, C::Receive, C::Demo},
        [](Options& o, const std::string&) { o.trace = true; }},
-      {"--device", true, kLine, [](Options& o, const std::string& v) { o.device = v; }},
+      {"--device", true, kLine, [](Options& o, const std::string& v) { o.devices.push_back(v); }},
       {"--port", true, kLine,
        [](Options& o, const std::string& v) {
          o.port = ParseInt("--port", v, INT32_MIN, INT32_MAX);
@@ -77,6 +77,7 @@ const std::vector<OptionEntry>& Table() {
       {"--password-file", true, kLine,
        [](Options& o, const std::string& v) { o.password_file = v; }},
       {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},
+      {"--listen", true, kSim, [](Options& o, const std::string& v) { o.simulator.listen = v; }},
       {"--echo", true, kSim,
        [](Options& o, const std::string& v) {
          if (v != "on" && v != "off") throw UsageError("--echo attend on ou off");
@@ -130,11 +131,13 @@ struct CommandEntry {
   Command command;
   std::size_t operands;
   std::string_view operand_names;
+  // More operands than `operands` make a batch.
+  bool batch = false;
 };
 
 constexpr CommandEntry kCommands[] = {
-    {"send", Command::Send, 1, "FICHIER"},
-    {"receive", Command::Receive, 1, "FICHIER"},
+    {"send", Command::Send, 1, "FICHIER...", true},
+    {"receive", Command::Receive, 1, "FICHIER...", true},
     {"pack", Command::Pack, 2, "SOURCE COMPACTÉ"},
     {"unpack", Command::Unpack, 2, "COMPACTÉ CIBLE"},
     {"simulate", Command::Simulate, 0, ""},
@@ -241,19 +244,21 @@ Options ParseArguments(const std::vector<std::string>& args) {
   const auto cmd =
       std::find_if(std::begin(kCommands), std::end(kCommands),
                    [&](const CommandEntry& c) { return c.command == options.command; });
-  if (options.operands.size() != cmd->operands) {
+  if (options.operands.size() < cmd->operands ||
+      (!cmd->batch && options.operands.size() != cmd->operands)) {
     if (cmd->operands == 0)
       throw UsageError(std::string(cmd->name) + " ne prend pas de fichier (reçu « " +
                        options.operands.front() + " »)");
     throw UsageError(std::string(cmd->name) + " attend " + std::string(cmd->operand_names));
   }
   if (options.progress && options.quiet) throw UsageError("--progress et --quiet s'excluent");
-  if (options.device && options.port) throw UsageError("--device et --port s'excluent");
+  if (!options.devices.empty() && options.port) throw UsageError("--device et --port s'excluent");
   if ((options.command == Command::Send || options.command == Command::Receive) &&
       options.user.empty())
     throw UsageError(std::string(cmd->name) + " attend --user IDENTIFIANT");
-  if (options.command == Command::Simulate && options.simulator.link.empty())
-    throw UsageError("simulate attend --link CHEMIN");
+  if (options.command == Command::Simulate &&
+      options.simulator.link.empty() == !options.simulator.listen)
+    throw UsageError("simulate attend --link CHEMIN ou --listen HÔTE:PORT (l'un des deux)");
   return options;
 }
 

@@ -22,7 +22,8 @@ class UsageError : public std::runtime_error {
 // subcommand; each is checked against the subcommand once it is known.
 struct Options {
   Command command = Command::None;
-  // Files named after the subcommand.
+  // Files named after the subcommand (several for a batch of sends or
+  // receives on one call).
   std::vector<std::string> operands;
 
   // Output.
@@ -31,7 +32,8 @@ struct Options {
   bool trace = false;
 
   // The line (send, receive).
-  std::optional<std::string> device;
+  // One device, or a pool: the first that opens serves the transfer.
+  std::vector<std::string> devices;
   std::optional<int32_t> port;
   std::string settings = "9600,N,8,1";
   int32_t attempts = 3;

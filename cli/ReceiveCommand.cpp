@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <deque>
 
 #include "Commands.h"
 #include "SafeFiles.h"
@@ -10,41 +11,46 @@ namespace xmodemq {
 // server to resume after what that file holds. So the data go into a partial
 // file of this target only, which a rerun resumes, and the target appears
 // only once the transfer has ended well.
+// Each file of a batch has its own partial file and lock, exactly as a
+// receive of that file alone.
 int RunReceive(const Options& options) {
-  const std::string& file = options.operands.front();
-  PartialFile partial(file, options.replace);
-
-  TransferKind kind;
-  kind.label = "Réception";
-  kind.local = partial.Path();
-  kind.file_action = "écrire";
-  kind.event = &xmodemquarvel::ModuleXmodem::BlocReceived;
-  kind.run = [&](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
-    return module.ReceiveFile(options.user, password, kind.local, options.pack_type);
-  };
-  // After a password prompt, which Ctrl-C may end: nothing is left behind.
-  kind.prepare = [&] {
-    partial.Open();
-    if (const int64_t held = partial.Blocks(); held > 0) {
-      kind.done += " (repris après " + std::to_string(held) + " blocs)";
-      if (!options.quiet)
-        std::fprintf(stderr, "Reprise après les %lld blocs déjà reçus dans %s.\n",
-                     static_cast<long long>(held), partial.Path().c_str());
-    }
-  };
-  kind.commit = [&] { partial.Commit(); };
-  kind.after_failure = [&](Session& session, xmodemquarvel::ReturnValues result) {
-    partial.KeepWholeBlocks();
-    // A refusal changed nothing; anything else is resumed by a rerun.
-    if (result == xmodemquarvel::rvRefuse) return;
-    const int64_t blocks = partial.Blocks();
-    session.Warn("xmodemq: réception de " + file + " interrompue : " +
-                 (blocks > 0 ? std::to_string(blocks) + " blocs de 128 octets sont gardés dans " +
-                                   partial.Path() + " ; relancez la même commande pour reprendre"
-                             : "rien n'a été reçu ; relancez la même commande"));
-  };
-  kind.done = "Fichier " + file + " reçu";
-  return RunTransfer(options, kind);
+  std::deque<PartialFile> partials;
+  std::deque<TransferKind> kinds;
+  for (const std::string& file : options.operands) {
+    PartialFile& partial = partials.emplace_back(file, options.replace);
+    TransferKind& kind = kinds.emplace_back();
+    kind.file = file;
+    kind.label = "Réception";
+    kind.local = partial.Path();
+    kind.file_action = "écrire";
+    kind.event = &xmodemquarvel::ModuleXmodem::BlocReceived;
+    kind.run = [&options, &kind](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
+      return module.ReceiveFile(options.user, password, kind.local, options.pack_type);
+    };
+    // After a password prompt, which Ctrl-C may end: nothing is left behind.
+    kind.prepare = [&options, &kind, &partial] {
+      partial.Open();
+      if (const int64_t held = partial.Blocks(); held > 0) {
+        kind.done += " (repris après " + std::to_string(held) + " blocs)";
+        if (!options.quiet)
+          std::fprintf(stderr, "Reprise après les %lld blocs déjà reçus dans %s.\n",
+                       static_cast<long long>(held), partial.Path().c_str());
+      }
+    };
+    kind.commit = [&partial] { partial.Commit(); };
+    kind.after_failure = [&partial, file](Session& session, xmodemquarvel::ReturnValues result) {
+      partial.KeepWholeBlocks();
+      // A refusal changed nothing; anything else is resumed by a rerun.
+      if (result == xmodemquarvel::rvRefuse) return;
+      const int64_t blocks = partial.Blocks();
+      session.Warn("xmodemq: réception de " + file + " interrompue : " +
+                   (blocks > 0 ? std::to_string(blocks) + " blocs de 128 octets sont gardés dans " +
+                                     partial.Path() + " ; relancez la même commande pour reprendre"
+                               : "rien n'a été reçu ; relancez la même commande"));
+    };
+    kind.done = "Fichier " + file + " reçu";
+  }
+  return RunTransfer(options, kinds);
 }
 
 }  // namespace xmodemq

@@ -1,3 +1,4 @@
+#include <deque>
 #include <memory>
 
 #include "Commands.h"
@@ -11,29 +12,37 @@ namespace xmodemq {
 // the file is looked at before the call: it must be there, readable, and of
 // whole records, or sent as a padded copy when --pad says so.
 int RunSend(const Options& options) {
-  const std::string& file = options.operands.front();
-  const int64_t size = CheckSendFile(file, options.pad);
-  std::unique_ptr<PaddedCopy> copy;
-
-  TransferKind kind;
-  kind.label = "Envoi";
-  kind.local = file;
-  // After a password prompt, which Ctrl-C may end: no copy is left behind.
-  kind.prepare = [&] {
-    if (size % 128 == 0) return;
-    copy = std::make_unique<PaddedCopy>(file, size);
-    kind.local = copy->Path();
+  struct Item {
+    int64_t size = 0;
+    std::unique_ptr<PaddedCopy> copy;
   };
-  kind.file_action = "lire";
-  kind.total_blocks = (size + 127) / 128;
-  kind.event = &xmodemquarvel::ModuleXmodem::BlocSended;
-  kind.run = [&](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
-    return module.SendFile(options.user, password, kind.local, options.pack_type);
-  };
-  kind.done = "Fichier " + file + " envoyé";
-  if (size % 128 != 0)
-    kind.done += " complété par " + std::to_string(*kind.total_blocks * 128 - size) + " espaces";
-  return RunTransfer(options, kind);
+  std::deque<Item> items;
+  std::deque<TransferKind> kinds;
+  for (const std::string& file : options.operands) {
+    Item& item = items.emplace_back();
+    item.size = CheckSendFile(file, options.pad);
+    TransferKind& kind = kinds.emplace_back();
+    kind.file = file;
+    kind.label = "Envoi";
+    kind.local = file;
+    // After a password prompt, which Ctrl-C may end: no copy is left behind.
+    kind.prepare = [&item, &kind, file] {
+      if (item.size % 128 == 0) return;
+      item.copy = std::make_unique<PaddedCopy>(file, item.size);
+      kind.local = item.copy->Path();
+    };
+    kind.file_action = "lire";
+    kind.total_blocks = (item.size + 127) / 128;
+    kind.event = &xmodemquarvel::ModuleXmodem::BlocSended;
+    kind.run = [&options, &kind](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
+      return module.SendFile(options.user, password, kind.local, options.pack_type);
+    };
+    kind.done = "Fichier " + file + " envoyé";
+    if (item.size % 128 != 0)
+      kind.done +=
+          " complété par " + std::to_string(*kind.total_blocks * 128 - item.size) + " espaces";
+  }
+  return RunTransfer(options, kinds);
 }
 
 }  // namespace xmodemq

@@ -165,12 +165,31 @@ void Session::ClearStatus() {
 bool Session::Configure() {
   errors_.clear();
   module_->Settings(options_.settings);
-  if (options_.device) module_->Device(*options_.device);
+  if (!options_.devices.empty()) module_->Device(options_.devices.front());
   if (options_.port) module_->CommPort(*options_.port);
   if (errors_.empty()) return true;
   for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
   errors_.clear();
   return false;
+}
+
+bool Session::UseDevice(const std::string& device) {
+  errors_.clear();
+  module_->Device(device);
+  if (errors_.empty()) return true;
+  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
+  errors_.clear();
+  return false;
+}
+
+std::optional<std::string> Session::LineUnavailable() {
+  // Connect raises its Error event only when the line itself fails, first of
+  // all when it does not open.
+  if (!connect_failed_ || errors_.empty()) return std::nullopt;
+  std::string why;
+  for (const auto& e : errors_) why += (why.empty() ? "" : " ; ") + e;
+  errors_.clear();
+  return why;
 }
 
 xmodemquarvel::ReturnValues Session::Connect() {

@@ -47,6 +47,14 @@ class Session {
   // one of them; the Error event's text has then been printed.
   bool Configure();
 
+  // Selects another line of the pool; false (with the reason printed) when
+  // the component refused it.
+  bool UseDevice(const std::string& device);
+  // After a failed Connect: why the line could not serve (it did not open, or
+  // failed under the component), or nothing when the call itself failed.
+  // Takes the reason, so that the next line starts afresh.
+  std::optional<std::string> LineUnavailable();
+
   // Connect with the options' attempts, prefix and initialisation string,
   // showing the modem's progress: a line redrawn on a terminal (with the time
   // the answer is still awaited), a line per change otherwise.

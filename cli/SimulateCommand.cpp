@@ -51,7 +51,11 @@ int RunSimulate(const Options& options) {
   // A client that vanishes mid-write must not kill the simulator.
   ::signal(SIGPIPE, SIG_IGN);
 
-  std::printf("Simulateur prêt : %s -> %s\n", host->LinkPath().c_str(), host->SlavePath().c_str());
+  if (options.simulator.listen) {
+    std::printf("Simulateur prêt : %s\n", host->Where().c_str());
+  } else {
+    std::printf("Simulateur prêt : %s -> %s\n", host->Where().c_str(), host->SlavePath().c_str());
+  }
   std::fflush(stdout);
   int status = kExitOk;
   try {

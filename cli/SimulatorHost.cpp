@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "SimulatedServerSetup.h"
+#include "sim/PtyLine.h"
+#include "sim/Rfc2217Line.h"
 
 namespace xmodemq {
 namespace sim = xmodemquarvel::sim;
@@ -14,6 +16,23 @@ sim::ModemScript ModemScriptFor(const SimulatorOptions& options) {
   script.echo = options.echo;
   if (!options.dial_answers.empty()) script.dial_answers = options.dial_answers;
   return script;
+}
+
+// HOST:PORT, the host possibly an IPv6 address in brackets.
+std::pair<std::string, std::string> SplitListen(const std::string& text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    throw std::invalid_argument("--listen attend HÔTE:PORT, par exemple 127.0.0.1:2217");
+  std::string host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  return {host, text.substr(colon + 1)};
+}
+
+std::unique_ptr<sim::ServedLine> MakeLine(const SimulatorOptions& options) {
+  if (!options.listen) return std::make_unique<sim::PtyLine>();
+  const auto [host, port] = SplitListen(*options.listen);
+  return std::make_unique<sim::Rfc2217Line>(host, port);
 }
 
 }  // namespace
@@ -37,23 +56,45 @@ class SimulatorHost::PortWatch final : public sim::LinePeer {
 };
 
 SimulatorHost::SimulatorHost(const SimulatorOptions& options)
-    : paced_(pty_, [this] { Cut(); }), modem_(paced_, ModemScriptFor(options)) {
+    : listen_host_(options.listen ? SplitListen(*options.listen).first : ""),
+      line_(MakeLine(options)),
+      paced_(*line_, [this] { Cut(); }),
+      modem_(paced_, ModemScriptFor(options)) {
   paced_.PaceAt(options.baud);
   server_ = std::make_unique<ServerSetup>(paced_, options);
   modem_.AttachServer(&server_->Peer());
   watch_ = std::make_unique<PortWatch>(*this, modem_);
-  pty_.AttachPeer(watch_.get());
-  link_ = std::make_unique<PtyLink>(options.link, pty_.SlavePath());
-  pty_.on_new_slave = [this](const std::string& path) {
-    link_->PointAt(path);
-    Log("ligne coupée ; nouveau périphérique " + path);
-  };
+  line_->AttachPeer(watch_.get());
+  if (auto* remote = dynamic_cast<sim::Rfc2217Line*>(line_.get())) {
+    remote->log = [this](const std::string& text) { Log(text); };
+  } else {
+    auto& pty = static_cast<sim::PtyLine&>(*line_);
+    link_ = std::make_unique<PtyLink>(options.link, pty.SlavePath());
+    pty.on_new_slave = [this](const std::string& path) {
+      link_->PointAt(path);
+      Log("ligne coupée ; nouveau périphérique " + path);
+    };
+  }
   if (options.cut_after_frames) paced_.ArmCut(*options.cut_after_frames);
 }
 
 SimulatorHost::~SimulatorHost() {
-  pty_.AttachPeer(nullptr);
-  pty_.on_new_slave = nullptr;
+  line_->AttachPeer(nullptr);
+  if (auto* pty = dynamic_cast<sim::PtyLine*>(line_.get())) pty->on_new_slave = nullptr;
+  if (auto* remote = dynamic_cast<sim::Rfc2217Line*>(line_.get())) remote->log = nullptr;
+}
+
+std::string SimulatorHost::Where() const {
+  if (link_) return link_->Path();
+  const auto& remote = static_cast<const sim::Rfc2217Line&>(*line_);
+  const bool v6 = listen_host_.find(':') != std::string::npos;
+  return "rfc2217://" + (v6 ? "[" + listen_host_ + "]" : listen_host_) + ":" +
+         std::to_string(remote.Port());
+}
+
+std::string SimulatorHost::SlavePath() const {
+  if (const auto* pty = dynamic_cast<const sim::PtyLine*>(line_.get())) return pty->SlavePath();
+  return "";
 }
 
 void SimulatorHost::Log(const std::string& text) {
@@ -63,7 +104,7 @@ void SimulatorHost::Log(const std::string& text) {
 void SimulatorHost::Cut() {
   // Not from inside the server's own call: the cut runs on the next pass of
   // the loop. Dropping CTS and CD together is what closes the pseudo-terminal.
-  pty_.After(xmodemquarvel::Clock::Duration::zero(), [this] {
+  line_->After(xmodemquarvel::Clock::Duration::zero(), [this] {
     Log("coupure de la ligne");
     modem_.HoldCts(false);
     modem_.HangUp();
@@ -73,14 +114,17 @@ void SimulatorHost::Cut() {
 void SimulatorHost::Run() {
   xmodemquarvel::MonotonicClock clock;
   while (!stop_.load()) {
-    pty_.Run(clock.Now() + std::chrono::milliseconds(200));
+    line_->Run(clock.Now() + std::chrono::milliseconds(200));
+    const auto& numbers = modem_.NumbersDialled();
+    for (; dials_logged_ < numbers.size(); ++dials_logged_)
+      Log("numérotation : " + numbers[dials_logged_]);
     for (const std::string& event : server_->NewEvents()) Log(event);
   }
 }
 
 void SimulatorHost::Stop() {
   stop_.store(true);
-  pty_.Stop();
+  line_->Stop();
 }
 
 }  // namespace xmodemq

@@ -9,15 +9,17 @@
 #include "PtyLink.h"
 #include "SimulatedServerSetup.h"
 #include "SimulatorOptions.h"
-#include "sim/PtyLine.h"
+#include "sim/LinePeer.h"
 #include "sim/SimulatedModem.h"
 
 namespace xmodemq {
 
 // The simulated modem and server behind a real pseudo-terminal, with a
-// symbolic link to the device that a client opens. Serves call after call:
-// a client that closes the device hangs up, one that opens it again finds the
-// modem in command mode. Everything runs on the thread that calls Run().
+// symbolic link to the device that a client opens, or behind a terminal
+// server on a TCP port (--listen) that clients reach as rfc2217://HOST:PORT.
+// Serves call after call: a client that closes the device (or its connection)
+// hangs up, one that opens it again finds the modem in command mode. Every
+// dial is logged. Everything runs on the thread that calls Run().
 class SimulatorHost {
  public:
   // Throws std::system_error (no pseudo-terminal), FileFailure (link refused) and
@@ -37,8 +39,10 @@ class SimulatorHost {
   void ArmCut(int32_t frames) { paced_.ArmCut(frames); }
   int Cuts() const { return paced_.Cuts(); }
 
-  const std::string& LinkPath() const { return link_->Path(); }
-  const std::string& SlavePath() const { return pty_.SlavePath(); }
+  // Where clients go: the link's path, or rfc2217://HOST:PORT.
+  std::string Where() const;
+  // The pseudo-terminal behind the link (empty with --listen).
+  std::string SlavePath() const;
 
   // One line per event of the simulator (call up, hang-up, cut, client gone);
   // called on the simulator's thread.
@@ -49,13 +53,15 @@ class SimulatorHost {
   void Log(const std::string& text);
   void Cut();
 
-  xmodemquarvel::sim::PtyLine pty_;
+  std::string listen_host_;
+  std::unique_ptr<xmodemquarvel::sim::ServedLine> line_;
   PacedLine paced_;
   xmodemquarvel::sim::SimulatedModem modem_;
   std::unique_ptr<ServerSetup> server_;
   std::unique_ptr<PortWatch> watch_;
   std::unique_ptr<PtyLink> link_;
   std::atomic<bool> stop_{false};
+  std::size_t dials_logged_ = 0;
 };
 
 }  // namespace xmodemq

@@ -11,6 +11,9 @@ namespace xmodemq {
 struct SimulatorOptions {
   // Symbolic link to the pseudo-terminal that clients open.
   std::string link;
+  // Or HOST:PORT where a terminal server takes clients over TCP (port 0: any
+  // free one).
+  std::optional<std::string> listen;
 
   // The modem.
   bool echo = true;

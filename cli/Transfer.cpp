@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <system_error>
 
 #include "ExitCodes.h"
@@ -43,25 +44,36 @@ std::string Tenths(double seconds) {
 
 }  // namespace
 
-int RunTransfer(const Options& options, const TransferKind& kind, SessionHost host) {
+// "2 fichiers sur 3 transférés : A, B": what a batch that stopped has done.
+std::string BatchSummary(const std::vector<std::string>& done, std::size_t all) {
+  std::string text = done.empty() ? "aucun fichier" : std::to_string(done.size()) + " fichier";
+  if (done.size() > 1) text += "s";
+  text += " sur " + std::to_string(all) + (done.size() > 1 ? " transférés" : " transféré");
+  for (std::size_t i = 0; i < done.size(); ++i) text += (i == 0 ? " : " : ", ") + done[i];
+  return text;
+}
+
+int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, SessionHost host) {
   using Record = xmodemquarvel::OpeningRecord;
   std::vector<std::string> warnings;
   CheckLineText("l'identifiant", options.user, decltype(Record::UserId)::size(), false, warnings);
-  CheckServerName(kind.local, warnings);
+  for (const TransferKind& kind : kinds) CheckServerName(kind.local, warnings);
   const std::string password = ObtainPassword(options.password_file);
   CheckLineText("le mot de passe", password, decltype(Record::PSW)::size(), true, warnings);
-  if (kind.prepare) kind.prepare();
+  for (TransferKind& kind : kinds)
+    if (kind.prepare) kind.prepare();
 
   Session session(options, std::move(host));
   for (const std::string& w : warnings) session.Warn("xmodemq: attention : " + w);
   if (!session.Configure()) return kExitUsage;
 
   auto& module = session.Module();
-  module.*(kind.event) = [&session](int32_t& count) { session.Block(count); };
-
+  const TransferKind* current = &kinds.front();
+  std::vector<std::string> done;
   const auto failed = [&](ReturnValues result) {
     session.Disconnect();
-    if (kind.after_failure) kind.after_failure(session, result);
+    if (current->after_failure) current->after_failure(session, result);
+    if (kinds.size() > 1) session.Warn("xmodemq: " + BatchSummary(done, kinds.size()) + ".");
   };
   const auto broken_off = [&] {
     session.Warn("Interrompu (" + SignalName(session.InterruptExitCode()) +
@@ -70,25 +82,43 @@ int RunTransfer(const Options& options, const TransferKind& kind, SessionHost ho
     return session.InterruptExitCode();
   };
   try {
-    const ReturnValues connected = session.Connect();
+    // A pool: the first line that opens serves; one in use (or gone) is
+    // skipped, a call that fails on a line that did open is not.
+    ReturnValues connected = session.Connect();
+    for (std::size_t line = 1; connected != rvTrue && line < options.devices.size(); ++line) {
+      if (session.Interrupted()) break;
+      const auto why = session.LineUnavailable();
+      if (!why) break;
+      session.Say("xmodemq: ligne " + options.devices[line - 1] + " indisponible (" + *why +
+                  ") ; essai de " + options.devices[line]);
+      session.Disconnect();
+      if (!session.UseDevice(options.devices[line])) return kExitUsage;
+      connected = session.Connect();
+    }
     if (session.Interrupted()) return broken_off();
     if (connected != rvTrue) {
       session.ReportFailure();
       return ExitCodeFor(connected);
     }
-    session.BeginProgress(kind.label, kind.total_blocks);
-    const ReturnValues result = kind.run(module, password);
-    session.EndProgress();
-    if (session.Interrupted()) return broken_off();
-    if (result != rvTrue) {
-      session.ReportFailure();
-      failed(result);
-      return ExitCodeFor(result);
+    // One call for every file, in order; the first failure ends the batch.
+    for (TransferKind& kind : kinds) {
+      current = &kind;
+      module.*(kind.event) = [&session](int32_t& count) { session.Block(count); };
+      session.BeginProgress(kind.label, kind.total_blocks);
+      const ReturnValues result = kind.run(module, password);
+      session.EndProgress();
+      if (session.Interrupted()) return broken_off();
+      if (result != rvTrue) {
+        session.ReportFailure();
+        failed(result);
+        return ExitCodeFor(result);
+      }
+      if (&kind == &kinds.back()) session.Disconnect();
+      if (kind.commit) kind.commit();
+      session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
+                  " blocs de 128 octets en " + Tenths(session.Seconds()) + ".");
+      done.push_back(kind.file);
     }
-    session.Disconnect();
-    if (kind.commit) kind.commit();
-    session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
-                " blocs de 128 octets en " + Tenths(session.Seconds()) + ".");
     return kExitOk;
   } catch (const xmodemquarvel::SerialPortError& e) {
     if (session.Interrupted()) return broken_off();
@@ -100,7 +130,7 @@ int RunTransfer(const Options& options, const TransferKind& kind, SessionHost ho
     // The component's own file operations report by throwing.
     if (session.Interrupted()) return broken_off();
     session.ReportFailure();
-    session.Warn("xmodemq: " + FileError(kind.file_action, kind.local, e.code().value()));
+    session.Warn("xmodemq: " + FileError(current->file_action, current->local, e.code().value()));
     failed(rvFalse);
     return kExitFailure;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +14,8 @@ namespace xmodemq {
 
 // What differs between a send and a receive.
 struct TransferKind {
+  // The user's file, as the batch's summary names it.
+  std::string file;
   // "Envoi", "Réception": the progress label.
   std::string label;
   // The path handed to the component: the user's file, a padded copy of it or
@@ -31,8 +34,8 @@ struct TransferKind {
   // Once the password is known, before anything is dialled: makes what the
   // transfer needs on disk. Throws Refusal.
   std::function<void()> prepare;
-  // Once the transfer has returned rvTrue and the line is down: puts the
-  // result in place. Throws FileFailure.
+  // Once the transfer has returned rvTrue (and the line is down after the
+  // last file of a call): puts the result in place. Throws FileFailure.
   std::function<void()> commit;
   // After a failure or a break-off, with the component's result (rvFalse for
   // a file error): what is left and how to go on.
@@ -41,9 +44,12 @@ struct TransferKind {
   std::string done;
 };
 
-// The line texts checked, the password, settings, Connect, the transfer,
-// Disconnect; the exit status. Throws Refusal and PasswordError before
-// anything is dialled.
-int RunTransfer(const Options& options, const TransferKind& kind, SessionHost host = {});
+// The line texts checked, the password, settings, Connect (on the first line
+// of the pool that opens), each transfer in order until the first failure,
+// Disconnect; the exit status, of that failure if any. Each file is committed
+// as soon as its own transfer has ended well, so the files done before a
+// failure stay done. Throws Refusal and PasswordError before anything is
+// dialled. `kinds` is a deque: the kinds' own callbacks hold on to them.
+int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, SessionHost host = {});
 
 }  // namespace xmodemq

@@ -11,22 +11,30 @@ std::string UsageText() {
 Échange de fichiers avec le serveur par modem, et compactage des fichiers.
 
 Sous-commandes :
-  send FICHIER --user ID       envoie FICHIER au serveur
-  receive FICHIER --user ID    reçoit FICHIER du serveur dans un fichier
+  send FICHIER... --user ID    envoie FICHIER au serveur ; plusieurs fichiers
+                               partent dans l'ordre sur un seul appel
+  receive FICHIER... --user ID reçoit FICHIER du serveur dans un fichier
                                partiel (.xmodemq-partiel/ à côté de FICHIER),
                                renommé en FICHIER à la fin ; relancée après une
-                               coupure, reprend après les blocs déjà reçus
+                               coupure, reprend après les blocs déjà reçus ;
+                               plusieurs fichiers : un seul appel, dans l'ordre,
+                               arrêt au premier échec
   pack SOURCE COMPACTÉ         compacte SOURCE dans COMPACTÉ
   unpack COMPACTÉ CIBLE        décompacte COMPACTÉ dans CIBLE
   simulate --link CHEMIN       modem et serveur simulés sur un pseudo-terminal
                                dont CHEMIN est le lien symbolique
+  simulate --listen HÔTE:PORT  les mêmes derrière un serveur de ports série
+                               (RFC 2217) : --device rfc2217://HÔTE:PORT
   demo                         démonstration complète sur le simulateur
   help                         cette aide
 
 Options de send et receive :
   --user ID               identifiant de l'utilisateur sur le serveur
   --pack-type C           type de compactage annoncé au serveur (défaut 0)
-  --device CHEMIN         port série par son chemin (/dev/ttyUSB0, ...)
+  --device CHEMIN         port série par son chemin (/dev/ttyUSB0, ...), ou
+                          ligne distante rfc2217://HÔTE:PORT (ajouter
+                          ?nomodemlines si elle n'a pas de lignes de modem) ;
+                          répétable : la première ligne libre sert
   --port N                port série par son numéro (N donne /dev/ttyS<N-1>)
   --settings TEXTE        vitesse,parité,bits,arrêt (défaut 9600,N,8,1)
   --attempts N            tentatives par commande du modem (défaut 3)
@@ -45,7 +53,9 @@ Options de send et receive :
   accepté en argument.
 
 Options de simulate :
-  --link CHEMIN           lien symbolique vers le pseudo-terminal (requis)
+  --link CHEMIN           lien symbolique vers le pseudo-terminal
+  --listen HÔTE:PORT      ou : écoute en RFC 2217 sur HÔTE:PORT (port 0 :
+                          un port libre, annoncé au démarrage)
   --echo on|off           écho des commandes par le modem (défaut on)
   --dial-answer TEXTE     réponses à un appel, séparées par des virgules
                           ("BUSY,CONNECT 9600", "NO DIALTONE", "" = silence) ;

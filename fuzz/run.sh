@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the packed-format fuzz targets with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for SECONDS seconds (default 30).
+# UndefinedBehaviorSanitizer, and the Telnet stream's one, and runs each for
+# SECONDS seconds (default 30).
 # Exits non-zero on any crash or sanitizer report; inputs that fail are kept
 # as fuzz/crash-*. The targets check against the plain model of the tests.
 set -euo pipefail
@@ -14,13 +15,13 @@ trap 'rm -rf "$build"' EXIT
 common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined
         -fno-sanitize-recover=all -Wall -Wextra -Wpedantic -Werror
         -I"$root/src" -I"$root/tests")
-sources=(Packer PackFiles Unpacker)
-targets=(unpack_fuzzer roundtrip_fuzzer)
+sources=(pack/Packer pack/PackFiles pack/Unpacker platform/TelnetCodec)
+targets=(unpack_fuzzer roundtrip_fuzzer telnet_fuzzer)
 objects=()
-for s in "${sources[@]}"; do objects+=("$build/$s.o"); done
+for s in "${sources[@]}"; do objects+=("$build/${s##*/}.o"); done
 
 for s in "${sources[@]}"; do
-  "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -c "$root/src/pack/$s.cpp" -o "$build/$s.o"
+  "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -c "$root/src/$s.cpp" -o "$build/${s##*/}.o"
 done
 for t in "${targets[@]}"; do
   "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/$t.cpp" "${objects[@]}" \

@@ -259,8 +259,10 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// @name Extensions
   /// @{
 
-  /// Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...).
-  /// Refused and reported like CommPort(), with "Le port PATH n'est pas
+  /// Selects the serial device by path (/dev/ttyUSB0, a pseudo-terminal...),
+  /// or a line on a terminal server by "rfc2217://HOST:PORT", with
+  /// "?nomodemlines" after it when that line has no CTS and CD to report (they
+  /// are then taken as held). Refused and reported like CommPort(), with "Le port PATH n'est pas
   /// disponible"; on success the caption becomes "Xmodem KOVA-CNAMTS Com PATH".
   void Device(const std::string& Path);
   /// The trace window's caption.

@@ -29,7 +29,10 @@ class HostLoop {
   HostLoop(Clock& clock, Timer& timer, std::function<void()> yield,
            std::chrono::milliseconds max_interval)
       : clock_(clock), timer_(timer), yield_(std::move(yield)), max_interval_(max_interval) {
-    if (max_interval_ <= std::chrono::milliseconds::zero()) max_interval_ = std::chrono::hours(1);
+    // With no callback to call, a wait has no reason to wake before input or
+    // the timer's tick: a thousand idle lines then cost nothing.
+    if (max_interval_ <= std::chrono::milliseconds::zero() || !yield_)
+      max_interval_ = std::chrono::hours(1);
   }
 
   // One pass that does not block.

@@ -6,7 +6,7 @@
 #include "component/GuardedSerialPort.h"
 #include "component/ModuleXmodemImpl.h"
 #include "pack/PackFiles.h"
-#include "platform/PosixSerialPort.h"
+#include "platform/DeviceSerialPort.h"
 
 namespace xmodemquarvel {
 namespace {
@@ -15,9 +15,17 @@ std::shared_ptr<Clock> ClockOrDefault(std::shared_ptr<Clock> clock) {
   return clock ? std::move(clock) : std::make_shared<MonotonicClock>();
 }
 
-std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> port) {
-  return std::make_unique<GuardedSerialPort>(port ? std::move(port)
-                                                  : std::make_unique<PosixSerialPort>());
+// The default line is a termios device or a remote line; what a remote line
+// has to say (a control the server did not confirm, a lost connection) goes
+// to the trace, one line each.
+std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> port,
+                                                 ModuleXmodem::Impl& impl) {
+  if (!port) {
+    auto device = std::make_unique<DeviceSerialPort>();
+    device->OnNote([&impl](const std::string& text) { impl.AppendTrace(text + "\r\n"); });
+    port = std::move(device);
+  }
+  return std::make_unique<GuardedSerialPort>(std::move(port));
 }
 
 // The error trap of CommPort, Device and Settings: the record is emptied, a
@@ -43,7 +51,7 @@ void RelayRefusal(ModuleXmodem::Impl& impl, Change&& change, const std::string& 
 ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
     : owner(owner_object),
       clock(ClockOrDefault(std::move(options.clock))),
-      port(GuardedPortOrDefault(std::move(options.port))),
+      port(GuardedPortOrDefault(std::move(options.port), *this)),
       timer(*clock),
       loop(*clock, timer, std::move(options.yield), options.max_yield_interval),
       wait(timer, loop),

@@ -19,6 +19,19 @@ class Line {
   virtual void After(Clock::Duration delay, std::function<void()> action) = 0;
 };
 
+class LinePeer;
+
+// A line that serves itself on the thread that runs it: a pseudo-terminal or
+// a terminal server on a TCP port, with a modem or server as its peer.
+class ServedLine : public Line {
+ public:
+  virtual void AttachPeer(LinePeer* peer) = 0;
+  // Serves until Stop() or until `until` has passed. Blocks in poll().
+  virtual void Run(Clock::TimePoint until = Clock::TimePoint::max()) = 0;
+  // Safe from another thread or a signal handler.
+  virtual void Stop() = 0;
+};
+
 // What sits at the far end of a line: a modem, a server, a test.
 class LinePeer {
  public:

@@ -20,13 +20,13 @@ namespace xmodemquarvel::sim {
 // other side learns of the peer: dropping both CTS and CD cuts the line, which
 // closes the master (the slave then reads end of file and hangs up) and opens
 // a fresh pair whose slave path `on_new_slave` is told of.
-class PtyLine final : public Line {
+class PtyLine final : public ServedLine {
  public:
   PtyLine();
   ~PtyLine() override = default;
 
   const std::string& SlavePath() const { return slave_path_; }
-  void AttachPeer(LinePeer* peer) { peer_ = peer; }
+  void AttachPeer(LinePeer* peer) override { peer_ = peer; }
   // Called with the new slave path after the line was cut and made anew.
   std::function<void(const std::string&)> on_new_slave;
 
@@ -37,9 +37,9 @@ class PtyLine final : public Line {
 
   // Serves the line until `Stop()` or until `until` has passed: bytes from the
   // slave go to the peer, timed actions run when due. Blocks in poll().
-  void Run(Clock::TimePoint until = Clock::TimePoint::max());
+  void Run(Clock::TimePoint until = Clock::TimePoint::max()) override;
   // Safe from another thread or a signal handler.
-  void Stop() { stop_.store(true); }
+  void Stop() override { stop_.store(true); }
   bool SlaveOpen() const { return slave_open_; }
 
  private:

@@ -1,0 +1,285 @@
+#include "sim/Rfc2217Line.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace xmodemquarvel::sim {
+namespace {
+
+using namespace telnet;
+
+[[noreturn]] void Fail(int err, const std::string& what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+std::string Byte(std::uint8_t b) {
+  return std::string(1, static_cast<char>(b));
+}
+
+}  // namespace
+
+Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
+    Fail(EINVAL, "adresse " + host + ":" + port + " : " + ::gai_strerror(rc));
+  int err = EADDRNOTAVAIL;
+  for (addrinfo* a = found; a != nullptr && !listener_; a = a->ai_next) {
+    UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    if (fd) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (!fd || ::bind(fd.Get(), a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd.Get(), 4) != 0) {
+      err = errno;
+      continue;
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    listener_ = std::move(fd);
+  }
+  ::freeaddrinfo(found);
+  if (!listener_) Fail(err, "écoute sur " + host + ":" + port);
+}
+
+void Rfc2217Line::Log(const std::string& text) {
+  if (log) log(text);
+}
+
+void Rfc2217Line::Accept() {
+  UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (!fd) return;
+  if (client_) {
+    Log("client refusé : ligne occupée");
+    return;
+  }
+  const int one = 1;
+  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  client_ = std::move(fd);
+  codec_ = TelnetCodec(TelnetCodec::Role::kServer);
+  // Until the client sets its own, every change is notified.
+  modem_mask_ = 0xFF;
+  dtr_ = true;
+  codec_.Start();
+  Flush();
+  Log("client : connecté");
+  if (peer_ != nullptr) peer_->OnPortOpen(true);
+}
+
+void Rfc2217Line::EndClient(const std::string& why) {
+  if (!client_) return;
+  client_.Reset();
+  Log("client : " + why);
+  if (peer_ != nullptr) peer_->OnPortOpen(false);
+}
+
+void Rfc2217Line::Flush() {
+  std::string& out = codec_.Outgoing();
+  std::size_t done = 0;
+  while (done < out.size() && client_) {
+    const ssize_t n = ::send(client_.Get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{client_.Get(), POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) break;  // nobody reads: the bytes are lost
+    } else {
+      break;
+    }
+  }
+  out.clear();
+}
+
+void Rfc2217Line::SendToHost(std::string_view bytes) {
+  if (!client_) return;
+  codec_.SendData(bytes);
+  Flush();
+}
+
+// The state ANDed with the client's mask goes out when it is not zero, or
+// when the client asked for it by setting the mask (`deltas` 0).
+void Rfc2217Line::Notify(std::uint8_t deltas) {
+  if (!client_ || !codec_.ComPortAgreed()) return;
+  const auto masked = static_cast<std::uint8_t>(ModemState(deltas) & modem_mask_);
+  if (deltas != 0 && masked == 0) return;
+  codec_.SendComPort(kNotifyModemState + kServerOffset, Byte(masked));
+  Flush();
+}
+
+std::uint8_t Rfc2217Line::ModemState(std::uint8_t deltas) const {
+  return static_cast<std::uint8_t>((cd_ ? kCd : 0) | (cts_ ? kCts : 0) | deltas);
+}
+
+// Changes made together (CTS and CD dropping as a call ends) go out as one
+// notification on the next pass of the loop, as a server that watches its
+// lines tells them; a cut made meanwhile leaves only the end of the
+// connection.
+void Rfc2217Line::SetCts(bool on) {
+  if (on != cts_) deltas_ |= kDeltaCts;
+  cts_ = on;
+  if (!cts_ && !cd_) return Cut();
+  ScheduleNotify();
+}
+
+void Rfc2217Line::SetCd(bool on) {
+  if (on != cd_) deltas_ |= kDeltaCd;
+  cd_ = on;
+  if (!cts_ && !cd_) return Cut();
+  ScheduleNotify();
+}
+
+void Rfc2217Line::ScheduleNotify() {
+  if (deltas_ == 0 || notify_scheduled_) return;
+  notify_scheduled_ = true;
+  After(Clock::Duration::zero(), [this] {
+    notify_scheduled_ = false;
+    Notify(std::exchange(deltas_, 0));
+  });
+}
+
+void Rfc2217Line::Cut() {
+  // The peer, told that the port closed, may drop CD itself: one cut only.
+  if (cutting_) return;
+  cutting_ = true;
+  if (client_) Log("coupure de la connexion");
+  EndClient("déconnecté par la coupure");
+  timers_.clear();
+  notify_scheduled_ = false;
+  deltas_ = 0;
+  cts_ = true;
+  cutting_ = false;
+}
+
+void Rfc2217Line::After(Clock::Duration delay, std::function<void()> action) {
+  timers_.emplace(std::make_pair(clock_.Now() + delay, next_id_++), std::move(action));
+}
+
+void Rfc2217Line::Reply(std::uint8_t command, std::string_view value) {
+  codec_.SendComPort(command + kServerOffset, value);
+}
+
+void Rfc2217Line::OnCommand(const ComPortMessage& m) {
+  const std::uint8_t v = m.value.empty() ? 0 : static_cast<std::uint8_t>(m.value[0]);
+  const LineSettings before = settings_;
+  switch (m.command) {
+    case kSetBaudRate: {
+      if (m.value.size() == 4) {
+        std::uint32_t baud = 0;
+        for (char c : m.value) baud = baud << 8 | static_cast<std::uint8_t>(c);
+        if (baud != 0) settings_.baud = static_cast<int32_t>(baud);
+      }
+      const auto b = static_cast<std::uint32_t>(settings_.baud);
+      const char rate[4] = {static_cast<char>(b >> 24), static_cast<char>(b >> 16),
+                            static_cast<char>(b >> 8), static_cast<char>(b)};
+      Reply(m.command, std::string_view(rate, 4));
+      break;
+    }
+    case kSetDataSize:
+      if (v >= 5 && v <= 8) settings_.data_bits = v;
+      Reply(m.command, Byte(static_cast<std::uint8_t>(settings_.data_bits)));
+      break;
+    case kSetParity:
+      if (v >= 1 && v <= 5) settings_.parity = "NOEMS"[v - 1];
+      Reply(m.command,
+            Byte(static_cast<std::uint8_t>(std::string_view("NOEMS").find(settings_.parity) + 1)));
+      break;
+    case kSetStopSize:
+      if (v >= 1 && v <= 3) settings_.stop_halves = v == 1 ? 2 : v == 2 ? 4 : 3;
+      Reply(m.command, Byte(settings_.stop_halves == 2 ? 1 : settings_.stop_halves == 4 ? 2 : 3));
+      break;
+    case kSetControl:
+      if (v == kDtrOn || v == kDtrOff) {
+        dtr_ = v == kDtrOn;
+        Log(dtr_ ? "client : DTR levé" : "client : DTR baissé");
+        if (peer_ != nullptr) peer_->OnDtr(dtr_);
+      } else if (v == kBreakOn || v == kBreakOff) {
+        Log(v == kBreakOn ? "client : break" : "client : fin du break");
+      }
+      // A request for the DTR state (7) is answered with that state.
+      Reply(m.command, Byte(v == 7 ? (dtr_ ? kDtrOn : kDtrOff) : v));
+      break;
+    case kSetModemStateMask:
+      modem_mask_ = v;
+      Reply(m.command, Byte(v));
+      Flush();
+      Notify(0);
+      break;
+    case kPurgeData:
+      Reply(m.command, Byte(v));
+      break;
+    case kNotifyModemState:
+      // A client that polls asks with an empty notification.
+      Reply(m.command, Byte(ModemState(0)));
+      break;
+    default:
+      // Masks, signature, flow suspension: taken, answered where a client
+      // waits for it.
+      if (m.command == 0 && m.value.empty()) Reply(0, "xmodemq simulateur");
+      if (m.command == 10) Reply(m.command, Byte(v));
+      break;
+  }
+  Flush();
+  if (settings_.ToString() != before.ToString()) Log("client : paramètres " + settings_.ToString());
+}
+
+void Rfc2217Line::OnClientBytes(std::string_view bytes) {
+  data_.clear();
+  const bool agreed = codec_.ComPortAgreed();
+  codec_.Receive(bytes, data_, messages_);
+  // The modem lines as they are, once the client can hear of them.
+  if (!agreed && codec_.ComPortAgreed()) Notify(0);
+  if (!codec_.Outgoing().empty()) Flush();
+  for (const auto& message : messages_) OnCommand(message);
+  messages_.clear();
+  if (!data_.empty() && peer_ != nullptr && client_) peer_->OnHostBytes(data_);
+}
+
+void Rfc2217Line::Run(Clock::TimePoint until) {
+  stop_.store(false);
+  char buffer[4096];
+  while (!stop_.load()) {
+    if (clock_.Now() >= until) return;
+    while (!timers_.empty() && timers_.begin()->first.first <= clock_.Now()) {
+      auto action = std::move(timers_.begin()->second);
+      timers_.erase(timers_.begin());
+      action();
+    }
+    auto wake = until;
+    if (!timers_.empty() && timers_.begin()->first.first < wake)
+      wake = timers_.begin()->first.first;
+    const auto slice = std::chrono::milliseconds(100);  // Stop() is seen within this
+    if (wake - clock_.Now() > slice) wake = clock_.Now() + slice;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - clock_.Now()).count();
+    pollfd p[2] = {{listener_.Get(), POLLIN, 0}, {client_ ? client_.Get() : -1, POLLIN, 0}};
+    const int r = ::poll(p, 2, static_cast<int>(left < 0 ? 0 : left));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno, "poll");
+    }
+    if (r == 0) continue;
+    if (p[1].revents != 0 && client_) {
+      const ssize_t n = ::recv(client_.Get(), buffer, sizeof buffer, 0);
+      if (n > 0) {
+        OnClientBytes(std::string_view(buffer, static_cast<std::size_t>(n)));
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        EndClient("déconnecté");
+      }
+    }
+    if (p[0].revents & POLLIN) Accept();
+  }
+}
+
+}  // namespace xmodemquarvel::sim
