@@ -96,7 +96,8 @@ struct Row {
   std::string what;
   std::vector<std::string> simulator = {};
   Tree files = {};
-  // "D/x" is x in D, "LINE" stands for --user PS0001 --device D/modem.
+  // "D/x" is x in D, "LINE" stands for --user PS0001 --device D/modem (or the
+  // simulator's rfc2217:// address, given --listen).
   std::vector<std::string> args;
   int status;
   // Texts it writes; "!text" one that it must not write.
@@ -118,13 +119,17 @@ struct Row {
   std::vector<std::string> again = {};
   std::vector<std::string> again_said = {};
   std::function<void(const Outcome&, const fs::path& d)> check = {};
+  // How many dials the simulator logs, if set.
+  std::optional<std::size_t> dials = {};
 };
 
 std::vector<std::string> Expand(const std::vector<std::string>& args, const fs::path& d,
-                                std::vector<std::string> out = {XMODEMQ_PATH}) {
+                                std::vector<std::string> out = {XMODEMQ_PATH},
+                                const Simulator* sim = nullptr) {
   for (const std::string& a : args) {
     if (a == "LINE")
-      out.insert(out.end(), {"--user", "PS0001", "--device", (d / "modem").string()});
+      out.insert(out.end(),
+                 {"--user", "PS0001", "--device", sim ? sim->Link() : (d / "modem").string()});
     else
       out.push_back(a.rfind("D/", 0) == 0 ? (d / a.substr(2)).string() : a);
   }
@@ -152,7 +157,7 @@ void RunTable(const std::vector<Row>& rows) {
   std::vector<std::unique_ptr<Run>> runs;
   for (const Row& row : rows) {
     Run& run = *runs.emplace_back(std::make_unique<Run>());
-    const fs::path d = run.dir.Path();
+    const fs::path d = run.dir.path();
     MakeTree(d, row.files);
     MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
     // A line for the rows that name one: a call there would show in its log.
@@ -164,7 +169,8 @@ void RunTable(const std::vector<Row>& rows) {
     run.before = ReadTree(d);
     run.env = row.env;
     run.env.insert({{"XMODEMQ_PASSWORD", kSecret}, {"TMPDIR", (d / "tmp").string()}});
-    run.process = std::make_unique<Process>(Expand(row.args, d), run.env, fs::path(), row.columns);
+    run.process = std::make_unique<Process>(Expand(row.args, d, {XMODEMQ_PATH}, run.sim.get()),
+                                            run.env, fs::path(), row.columns);
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (!rows[i].during && rows[i].resize == 0) continue;
@@ -172,12 +178,12 @@ void RunTable(const std::vector<Row>& rows) {
     Process& process = *runs[i]->process;
     ASSERT_TRUE(process.Await(rows[i].cue, 20s)) << process.OutSoFar() << process.ErrSoFar();
     if (rows[i].resize != 0) process.Resize(rows[i].resize);
-    if (rows[i].during) rows[i].during(process, runs[i]->dir.Path(), runs[i]->sim.get());
+    if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     Run& run = *runs[i];
-    const fs::path d = run.dir.Path();
+    const fs::path d = run.dir.path();
     SCOPED_TRACE(row.what);
     const Outcome r = run.process->Wait(60s);
     EXPECT_EQ(r.status, row.status) << r.All();
@@ -210,11 +216,15 @@ void RunTable(const std::vector<Row>& rows) {
       }
     }
     if (!row.again.empty()) {
-      const Outcome again = Process(Expand(row.again, d), run.env).Wait(60s);
+      const Outcome again =
+          Process(Expand(row.again, d, {XMODEMQ_PATH}, run.sim.get()), run.env).Wait(60s);
       EXPECT_EQ(again.status, 0) << again.All();
       Said(again.err, row.again_said);
     }
     if (row.check) row.check(r, d);
+    if (row.dials) {
+      EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
+    }
     if (row.left.count("=") != 0) {
       EXPECT_EQ(ReadTree(d), run.before);
       if (run.sim) {
@@ -224,7 +234,7 @@ void RunTable(const std::vector<Row>& rows) {
     }
     Tree want = row.left;
     want.insert({{"store/", ""}, {"tmp/", ""}});
-    if (run.sim) want["modem"] = "@";
+    if (run.sim && run.sim->Link() == (d / "modem").string()) want["modem"] = "@";
     Tree got = ReadTree(d);
     for (const auto& [name, content] : want) {
       if (content != "*") continue;
@@ -314,6 +324,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   const std::string big(5'242'896, 'a');
   const std::string end_block_over_127 = std::string(128, 'A') + '\xff' + std::string(127, 'B');
   const std::string bill20 = kBill.substr(0, 20 * 128);
+  const std::string iac = WithIacInEveryBlock(kBill);
   const std::string id40 = "PS0001-" + std::string(33, 'X');
   const std::string help = "\n  2    refusé avant tout appel";
   RunTable({
@@ -350,6 +361,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       UsageRow({"send", "f", "--user", "u", "--attempts", "x"}),
       UsageRow({"pack", "a", "b", "--device", "/dev/null"}),
       UsageRow({"send", "f", "--user", "u", "--frobnicate"}), UsageRow({"simulate"}),
+      UsageRow({"simulate", "--link", "m", "--listen", "127.0.0.1:0"}),
       UsageRow({"send", "f", "--user", "u", "--device", "/dev/null", "--port", "1"}),
       {"a password as an argument", {}, {}, {"send", "f", "--user", "u", "--password", kSecret}, 2, {"jamais en argument", "--password-file"}},
       {"a password as an argument, first", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument"}},
@@ -397,6 +409,10 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"a wrong password", {"--account", "PS0001:le-bon"}, {}, {"receive", "LINE", "D/F.TXT"}, 4, {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, {}},
       {"a 45-character user id and a 23-character base name", {}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}}, {"send", "LINE", "D/FACTURE_JANVIER_2024_01.TXT", "--user", id40 + "XXXXX"}, 0, {"attention : l'identifiant « PS0001-XXX", "» a 45 caractères ; la ligne n'en porte que 40", "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 caractères ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\nInitialisation du modem…"}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
       {"a send that resumes after what the server holds", {"--serve", "D/half/FACT0007.TXT", "--resume-sends"}, {{"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}}, {"send", "LINE", "D/FACT0007.TXT", "--progress"}, 0, {"envoyé : 18 blocs de 128 octets", "bloc 13/30", "bloc 30/30"}, {{"half/", ""}, {"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}}},
+      {.what = "a remote line cut midway, run again", .simulator = {"--listen", "127.0.0.1:0", "--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT", "--trace"}, .status = 3, .said = {"La ligne est coupée", "20 blocs de 128 octets sont gardés", "perdue : connexion"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT"}, .again_said = {"Reprise après les 20 blocs déjà reçus"}},
+      {.what = "a remote line, 0xFF in every block both ways", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0005.TXT", iac}, {"back/", ""}}, .args = {"send", "LINE", "D/FACT0005.TXT", "--trace"}, .status = 0, .said = {"FACT0005.TXT envoyé : 60 blocs", "!Ligne distante"}, .left = {{"FACT0005.TXT", iac}, {"store/FACT0005", iac}, {"back/", ""}, {"back/FACT0005.TXT", iac}}, .again = {"receive", "LINE", "D/back/FACT0005.TXT"}},
+      {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1},
+      {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0009.TXT", "D/FACT0003.TXT"}, .status = 4, .said = {"1 fichier sur 3 transféré : ", "FACT0001.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
       {.what = "pack then unpack, through temporary files", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", "*"}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out"}, .again_said = {"décompacté dans", "!bloc "}},
       // clang-format on
       // Rows that wait for a cue come last, to start last: the others run on meanwhile.

@@ -9,10 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -175,28 +175,26 @@ Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env,
   return Process(full, env).Wait(limit);
 }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "xmodemq-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra)
     : link_((dir / "modem").string()) {
-  std::vector<std::string> args = {XMODEMQ_PATH, "simulate", "--link", link_};
+  const bool listen = std::find(extra.begin(), extra.end(), "--listen") != extra.end();
+  std::vector<std::string> args = {XMODEMQ_PATH, "simulate"};
+  if (!listen) args.insert(args.end(), {"--link", link_});
   args.insert(args.end(), extra.begin(), extra.end());
   process_ = std::make_unique<Process>(args);
+  // A terminal server is ready once it has said where: "Simulateur prêt : rfc2217://...".
+  const auto ready = [&] {
+    std::error_code ec;
+    if (!listen) return std::filesystem::exists(link_, ec);
+    const std::size_t at = process_->OutSoFar().find("rfc2217://");
+    const std::size_t end = process_->OutSoFar().find('\n', at);
+    if (end != std::string::npos) link_ = process_->OutSoFar().substr(at, end - at);
+    return end != std::string::npos;
+  };
   const auto deadline = Clock::now() + 10s;
-  std::error_code ec;
-  while (!std::filesystem::exists(link_, ec) && Clock::now() < deadline && process_->Pump(20ms)) {
+  while (!ready() && Clock::now() < deadline && process_->Pump(20ms)) {
   }
-  if (!std::filesystem::exists(link_, ec))
-    throw std::runtime_error("the simulator did not make its link: " + process_->ErrSoFar());
+  if (!ready()) throw std::runtime_error("the simulator is not ready: " + process_->ErrSoFar());
 }
 
 Simulator::~Simulator() {
@@ -232,17 +230,6 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
 std::string BillingRecords(int count, unsigned seed) {
   std::mt19937 random(seed);
   std::string text;
@@ -258,6 +245,12 @@ std::string BillingRecords(int count, unsigned seed) {
     record.resize(126, ' ');
     text += record + "\r\n";
   }
+  return text;
+}
+
+std::string WithIacInEveryBlock(std::string text) {
+  for (std::size_t b = 0; b < text.size() / 128; ++b)
+    text.replace(b * 128 + 5 * (b % 20), 6, "\xFF\xFF\xFF\xF0\xFF\xFA");
   return text;
 }
 

@@ -10,9 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "support/Files.h"
+
 namespace xmodemq::test {
 
 using namespace std::chrono_literals;
+using xmodemquarvel::testing::ReadFile;
+using xmodemquarvel::testing::TempDir;
+using xmodemquarvel::testing::WriteFile;
 
 // Changes to the environment of a child: a value of nullopt removes the variable.
 using Env = std::map<std::string, std::optional<std::string>>;
@@ -70,20 +75,9 @@ class Process {
 Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env = {},
                    std::chrono::milliseconds limit = 30s);
 
-// A fresh directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::filesystem::path& Path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
 // `xmodemq simulate --link DIR/modem EXTRA...` running in the background,
-// ready once the link exists; stopped by SIGTERM at the end, when it must
+// ready once the link exists (given `--listen` in EXTRA, no link: Link() is
+// the rfc2217:// address it serves); stopped by SIGTERM at the end, when it must
 // exit 0 and take its link away.
 class Simulator {
  public:
@@ -117,9 +111,10 @@ class Terminal : public Process {
 };
 
 std::size_t Count(const std::string& text, const std::string& what);
-std::string ReadFile(const std::filesystem::path& path);
-void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // A billing-style text: fixed-width 128-character records of digits and spaces.
 std::string BillingRecords(int count, unsigned seed);
+// The text with 0xFF alone, doubled, and before the bytes that would end or
+// start a Telnet subnegotiation in each of its 128-byte blocks.
+std::string WithIacInEveryBlock(std::string text);
 
 }  // namespace xmodemq::test

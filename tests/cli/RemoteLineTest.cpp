@@ -1,59 +1,196 @@
-// xmodemq over remote lines and over several lines: `simulate --listen`
-// driven by an independent client, a cut connection resumed, a pool shared by
-// two processes, a batch of files on one call.
+// Remote serial lines and pools: the component on rfc2217:// against the
+// simulator's terminal server, a real ser2net and servers that will not carry
+// a line; `simulate --listen` driven by an independent client; a pool of two
+// lines shared by two processes.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <thread>
 
 #include "Processes.h"
+#include "platform/UniqueFd.h"
+#include "sim/PtyLine.h"
+#include "sim/SimulatedModem.h"
+#include "sim/SimulatedServer.h"
+#include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq::test {
 namespace {
 
 namespace fs = std::filesystem;
+namespace xq = xmodemquarvel;
+namespace sim = xmodemquarvel::sim;
 
-const Env kPassword = {{"XMODEMQ_PASSWORD", "x"}};
+// A tool that CI installs: missing there is a failure, elsewhere a skip.
+bool Have(bool present, const std::string& what) {
+  const char* ci = std::getenv("CI");
+  if (!present && ci && std::string(ci) == "true") ADD_FAILURE() << what << " is missing";
+  return present;
+}
 
-// `xmodemq simulate --listen 127.0.0.1:0 EXTRA...`, ready once it has said
-// where it listens; stopped by SIGTERM, when it must exit 0.
-class Listener {
- public:
-  explicit Listener(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {XMODEMQ_PATH, "simulate", "--listen", "127.0.0.1:0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    process_ = std::make_unique<Process>(args);
-    const std::regex ready("rfc2217://127\\.0\\.0\\.1:[0-9]+");
-    std::smatch found;
-    for (int i = 0; i < 500 && !std::regex_search(process_->OutSoFar(), found, ready); ++i)
-      if (!process_->Pump(20ms)) break;
-    if (found.empty()) throw std::runtime_error("simulate --listen: " + process_->ErrSoFar());
-    device_ = found.str();
+// A simulated modem and server behind a pseudo-terminal, served on a thread of its own.
+struct FarEnd {
+  FarEnd() : modem(line), server(line) {
+    modem.AttachServer(&server);
+    line.AttachPeer(&modem);
+    thread = std::thread([this] { line.Run(); });
   }
-  ~Listener() {
-    const Outcome o = Stop();
-    if (o.status != 0) ADD_FAILURE() << "simulate exited " << o.status << ": " << o.All();
+  ~FarEnd() {
+    line.Stop();
+    thread.join();
   }
-  const std::string& Device() const { return device_; }
-  Outcome Stop() {
-    if (!outcome_) {
-      process_->Signal(SIGTERM);
-      outcome_ = process_->Wait(10s);
-    }
-    return *outcome_;
-  }
-
- private:
-  std::unique_ptr<Process> process_;
-  std::string device_;
-  std::optional<Outcome> outcome_;
+  sim::PtyLine line;
+  sim::SimulatedModem modem;
+  sim::SimulatedServer server;
+  std::thread thread;
 };
 
-// pyserial's own client: the settings it sets arrive, the modem's CD follows
-// the call, and dropping DTR hangs up.
-TEST(RemoteCommand, AnIndependentClientDrivesTheSimulatorsTerminalServer) {
-  if (std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)
-    GTEST_SKIP() << "python3-serial absent (CI installs it)";
-  Listener sim({});
+// Connects on the real clock: a server may take a moment to start, or to free
+// the line after a client.
+xq::ReturnValues ConnectSoon(xq::ModuleXmodem& module, const std::string& device) {
+  module.Device(device);
+  xq::ReturnValues r = xq::rvFalse;
+  for (int tries = 0; tries < 50 && r == xq::rvFalse; ++tries)
+    if ((r = module.Connect(1)) == xq::rvFalse) std::this_thread::sleep_for(100ms);
+  return r;
+}
+
+// A listening socket on a free loopback port.
+xq::UniqueFd Listen(int& port) {
+  xq::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), len);
+  ::listen(fd.Get(), 1);
+  ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+// ser2net in front of the simulator's pseudo-terminal. A pseudo-terminal has
+// no modem lines: asked for them, ser2net notifies a modem state of 0 (CTS and
+// CD low) and never confirms a DTR change. Without "?nomodemlines" the modem
+// then does not answer; with it, CTS and CD are taken as held and the data
+// flow, and the unconfirmed DTR shows in the trace.
+TEST(RemoteLine, Ser2netCarriesEveryFrameIntact) {
+  const std::string ser2net_path = "/usr/sbin/ser2net";
+  if (!Have(::access(ser2net_path.c_str(), X_OK) == 0, ser2net_path)) GTEST_SKIP();
+  TempDir dir;
+  FarEnd far;
+  int port = 0;
+  Listen(port);  // a free loopback port, given back at once for ser2net
+  WriteFile(dir / "ser2net.yaml",
+            "%YAML 1.1\n---\nconnection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                std::to_string(port) + "\n  connector: serialdev," + far.line.SlavePath() +
+                ",9600n81,local\n");
+  Process ser2net({ser2net_path, "-n", "-u", "-c", (dir / "ser2net.yaml").string()});
+  const std::string device = "rfc2217://127.0.0.1:" + std::to_string(port);
+  xq::ModuleXmodem bare;
+  EXPECT_EQ(ConnectSoon(bare, device), xq::rvCTS);
+  EXPECT_EQ(bare.ErrorDescription(), "ATZ - Le modem ne répond pas");
+  bare.Disconnect();
+  // A whole send then a whole receive of the same file: the server serves
+  // back what it has just stored under its base name.
+  const std::string content = WithIacInEveryBlock(BillingRecords(150, 99));
+  WriteFile(dir / "iac.out", content);
+  xq::ModuleXmodem module;
+  ASSERT_EQ(ConnectSoon(module, device + "?nomodemlines"), xq::rvTrue) << module.ErrorDescription();
+  EXPECT_EQ(module.SendFile("u", "p", dir / "iac.out", "0"), xq::rvTrue)
+      << module.ErrorDescription();
+  EXPECT_EQ(module.ReceiveFile("u", "p", dir / "iac.back", "0"), xq::rvTrue)
+      << module.ErrorDescription();
+  module.Disconnect();
+  EXPECT_EQ(far.server.File("iac"), content);
+  EXPECT_EQ(ReadFile(dir / "iac.back"), content);
+  EXPECT_NE(module.TraceText().find("SET-CONTROL DTR OFF non confirmé par le serveur"),
+            std::string::npos)
+      << module.TraceText();
+  ser2net.Signal(SIGTERM);
+  ser2net.Wait(5s);
+}
+
+// A TCP port that accepts and then does one thing with what it hears.
+struct OddServer {
+  enum Kind { kSilent, kRefuses, kHangsUp };
+  explicit OddServer(Kind kind) : listener(Listen(port)) {
+    thread = std::thread([this, kind] {
+      xq::UniqueFd client(::accept(listener.Get(), nullptr, nullptr));
+      char buffer[256];
+      if (kind == kRefuses && ::recv(client.Get(), buffer, sizeof buffer, 0) > 0)
+        ::send(client.Get(), "\xFF\xFE\x2C", 3, MSG_NOSIGNAL);
+      while (kind != kHangsUp && ::recv(client.Get(), buffer, sizeof buffer, 0) > 0) {
+      }
+    });
+  }
+  ~OddServer() {
+    ::shutdown(listener.Get(), SHUT_RDWR);
+    thread.join();
+  }
+  int port = 0;
+  xq::UniqueFd listener;
+  std::thread thread;
+};
+
+// Whatever the server does, Connect ends within the negotiation's bound with
+// the reason, through the Error event; a malformed address is refused as a port.
+TEST(RemoteLine, WhatCannotCarryALineIsRefusedInBoundedTime) {
+  struct Row {
+    std::optional<OddServer::Kind> kind;  // none: nobody listens
+    std::string reason;
+    std::chrono::milliseconds at_most;
+  };
+  // clang-format off
+  const std::vector<Row> rows = {
+      {OddServer::kSilent, "n'a pas accepté le contrôle de la ligne série (RFC 2217) en 5 s", 6500ms},
+      {OddServer::kRefuses, "refuse le contrôle de la ligne série (RFC 2217)", 1000ms},
+      {OddServer::kHangsUp, "a fermé la connexion (ligne occupée ?)", 1000ms},
+      {std::nullopt, "Connexion refusée par 127.0.0.1:", 1000ms},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    std::optional<OddServer> server;
+    int port = 1;
+    if (row.kind) port = server.emplace(*row.kind).port;
+    xq::ModuleXmodem module;
+    module.Device("rfc2217://127.0.0.1:" + std::to_string(port));
+    std::string reason, raised;
+    module.Error = [&](std::string& text) {
+      raised = text;
+      reason = module.ErrorDescription();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(module.Connect(1), xq::rvFalse);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, row.at_most) << row.reason;
+    EXPECT_EQ(raised, "Connexion impossible");
+    EXPECT_NE(reason.find(row.reason), std::string::npos) << reason;
+  }
+  for (const std::string device : {"rfc2217://", "rfc2217://host", "rfc2217://host:0",
+                                   "rfc2217://host:99999", "rfc2217://:2000", "rfc2217://a:b:1",
+                                   "rfc2217://[::1]2000", "rfc2217://host:2000?modemlines"}) {
+    xq::ModuleXmodem module;
+    std::string raised;
+    module.Error = [&](std::string& text) { raised = text; };
+    module.Device(device);
+    EXPECT_EQ(raised, "Le port " + device + " n'est pas disponible");
+  }
+}
+
+// pyserial's own client against `simulate --listen`: the settings it sets
+// arrive, the modem's CD follows the call, and dropping DTR hangs up.
+TEST(RemoteLine, AnIndependentClientDrivesTheSimulatorsTerminalServer) {
+  std::string python;
+  for (const char* p : {"/usr/bin/python3", "python3"})
+    if (python.empty() &&
+        std::system((p + std::string(" -c 'import serial.rfc2217' 2>/dev/null")).c_str()) == 0)
+      python = p;
+  if (!Have(!python.empty(), "python3 with serial (Debian python3-serial)")) GTEST_SKIP();
+  TempDir dir;
+  Simulator sim(dir, {"--listen", "127.0.0.1:0"});
   const char* script = R"(
 import serial, sys, time
 s = serial.serial_for_url(sys.argv[1], baudrate=19200, bytesize=7, parity="E", stopbits=2, timeout=0.2)
@@ -71,106 +208,37 @@ until(b"NO CARRIER")
 print("hung up cts=%d cd=%d" % (s.cts, s.cd))
 s.close()
 )";
-  Process client({"/usr/bin/python3", "-c", script, sim.Device()});
-  const Outcome r = client.Wait(30s);
-  EXPECT_EQ(r.status, 0) << r.All();
+  const Outcome r = Process({python, "-c", script, sim.Link()}).Wait(30s);
   EXPECT_EQ(r.out, "idle cts=1 cd=0\ncall cts=1 cd=1\nhung up cts=1 cd=0\n") << r.All();
   const std::string log = sim.Stop().err;
   EXPECT_NE(log.find("client : paramètres 19200,E,7,2"), std::string::npos) << log;
   EXPECT_NE(log.find("client : DTR baissé"), std::string::npos) << log;
 }
 
-// The connection is cut after 20 frames: the receive ends as a lost line and
-// keeps what came; the same command again resumes and ends byte-identical.
-TEST(RemoteCommand, ACutConnectionIsALostLineAndTheNextReceiveResumes) {
-  TempDir dir;
-  const std::string bill = BillingRecords(60, 3);
-  fs::create_directories(dir / "served");
-  WriteFile(dir / "served" / "FACT0013.TXT", bill);
-  Listener sim({"--store", (dir / "store").string(), "--serve",
-                (dir / "served" / "FACT0013.TXT").string(), "--cut-after", "20"});
-  const std::vector<std::string> receive = {
-      "receive", (dir / "FACT0013.TXT").string(), "--user", "PS0001", "--device", sim.Device()};
-  const Outcome cut = RunXmodemq(receive, kPassword);
-  EXPECT_EQ(cut.status, 3) << cut.All();
-  EXPECT_NE(cut.err.find("La ligne est coupée"), std::string::npos) << cut.err;
-  EXPECT_FALSE(fs::exists(dir / "FACT0013.TXT"));
-  const Outcome again = RunXmodemq(receive, kPassword);
-  ASSERT_EQ(again.status, 0) << again.All();
-  EXPECT_NE(again.err.find("repris après 19 blocs"), std::string::npos) << again.err;
-  EXPECT_EQ(ReadFile(dir / "FACT0013.TXT"), bill);
-}
-
 // Two sends at once on a pool of two lines: one takes the first line, the
 // other finds it in use and takes the second.
-TEST(RemoteCommand, TwoSendsShareATwoLinePool) {
+TEST(RemoteLine, TwoSendsShareATwoLinePool) {
   TempDir a, b, files;
   Simulator one(a, {"--store", (a / "store").string(), "--baud", "38400"});
-  Simulator two(b, {"--store", (b / "store").string(), "--baud", "38400"});
+  Simulator two(b,
+                {"--listen", "127.0.0.1:0", "--store", (b / "store").string(), "--baud", "38400"});
   std::vector<std::unique_ptr<Process>> sends;
-  for (const char* name : {"FACT0001.TXT", "FACT0002.TXT"}) {
+  for (const char* name : {"FACT0001", "FACT0002"}) {
     WriteFile(files / name, BillingRecords(40, name[7]));
     sends.push_back(std::make_unique<Process>(
         std::vector<std::string>{XMODEMQ_PATH, "send", (files / name).string(), "--user", "PS0001",
                                  "--device", one.Link(), "--device", two.Link()},
-        kPassword));
+        Env{{"XMODEMQ_PASSWORD", "x"}}));
   }
   for (auto& send : sends) {
     const Outcome r = send->Wait(60s);
     EXPECT_EQ(r.status, 0) << r.All();
   }
-  const auto stored = [](const TempDir& d) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(d / "store")) names.push_back(e.path().filename());
-    return names;
-  };
-  ASSERT_EQ(stored(a).size(), 1u);
-  ASSERT_EQ(stored(b).size(), 1u);
-  EXPECT_NE(stored(a), stored(b));
-  for (const char* name : {"FACT0001", "FACT0002"}) {
-    const fs::path held = fs::exists(a / "store" / name) ? a / "store" / name : b / "store" / name;
-    EXPECT_EQ(ReadFile(held), ReadFile(files / (std::string(name) + ".TXT")));
-  }
-}
-
-// Three files on one call, one dial; a batch stops at its first failure with
-// that failure's code, and what came before it stays done.
-TEST(RemoteCommand, ABatchMovesItsFilesOnOneCall) {
-  TempDir dir;
-  fs::create_directories(dir / "out");
-  std::vector<std::string> send = {"send"};
-  for (int i = 1; i <= 3; ++i) {
-    const std::string name = "FACT000" + std::to_string(i) + ".TXT";
-    WriteFile(dir / "out" / name, BillingRecords(10 * i, i));
-    send.push_back((dir / "out" / name).string());
-  }
-  Simulator sim(dir, {"--store", (dir / "store").string()});
-  for (const char* s : {"--user", "PS0001", "--device"}) send.push_back(s);
-  send.push_back(sim.Link());
-  const Outcome sent = RunXmodemq(send, kPassword, 60s);
-  ASSERT_EQ(sent.status, 0) << sent.All();
-
-  std::vector<std::string> receive = {"receive", (dir / "in" / "FACT0001.TXT").string(),
-                                      (dir / "in" / "FACT0009.TXT").string(),
-                                      (dir / "in" / "FACT0003.TXT").string()};
-  for (const char* s : {"--user", "PS0001", "--device"}) receive.push_back(s);
-  receive.push_back(sim.Link());
-  fs::create_directories(dir / "in");
-  const Outcome got = RunXmodemq(receive, kPassword, 60s);
-  const std::string log = sim.Stop().err;
-  for (int i = 1; i <= 3; ++i) {
-    const std::string name = "FACT000" + std::to_string(i);
-    EXPECT_EQ(ReadFile(dir / "store" / name), ReadFile(dir / "out" / (name + ".TXT"))) << name;
-  }
-  // The second file does not exist on the server: status 6 stops the batch.
-  EXPECT_EQ(got.status, 4) << got.All();
-  EXPECT_EQ(ReadFile(dir / "in" / "FACT0001.TXT"), ReadFile(dir / "out" / "FACT0001.TXT"));
-  EXPECT_FALSE(fs::exists(dir / "in" / "FACT0009.TXT"));
-  EXPECT_FALSE(fs::exists(dir / "in" / "FACT0003.TXT"));
-  EXPECT_NE(got.err.find("1 fichier sur 3 transféré : " + (dir / "in" / "FACT0001.TXT").string()),
-            std::string::npos)
-      << got.err;
-  EXPECT_EQ(Count(log, "simulateur : numérotation"), 2u) << log;
+  for (const char* name : {"FACT0001", "FACT0002"})
+    EXPECT_EQ(fs::exists(a / "store" / name) + fs::exists(b / "store" / name), 1) << name;
+  for (const TempDir* d : {&a, &b})
+    for (const auto& e : fs::directory_iterator(*d / "store"))
+      EXPECT_EQ(ReadFile(e.path()), ReadFile(files / e.path().filename()));
 }
 
 }  // namespace

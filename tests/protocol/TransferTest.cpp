@@ -149,7 +149,7 @@ TEST(SendFile, FailuresLeaveTheirDescriptionAndLineState) {
 
 TEST(SendFile, AFileThatCannotBeOpenedOrPositionedDropsTheLine) {
   ServerRig rig;
-  for (const std::string& path : {rig.dir.path().string(), rig.dir / "no/such/dir/f.txt"}) {
+  for (const std::string path : {rig.dir.path(), rig.dir / "no/such/dir/f.txt"}) {
     rig.Reconnect();
     rig.Expect(rig.module->SendFile("u", "p", path, "0"), rvFalse, "Erreur ouverture " + path,
                false);

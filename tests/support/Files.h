@@ -27,7 +27,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
   const std::filesystem::path& path() const { return path_; }
 
  private:
