@@ -12,9 +12,6 @@
 
 #include "Processes.h"
 #include "platform/UniqueFd.h"
-#include "sim/PtyLine.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedServer.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq::test {
@@ -22,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace xq = xmodemquarvel;
-namespace sim = xmodemquarvel::sim;
 
 // A tool that CI installs: missing there is a failure, elsewhere a skip.
 bool Have(bool present, const std::string& what) {
@@ -30,23 +26,6 @@ bool Have(bool present, const std::string& what) {
   if (!present && ci && std::string(ci) == "true") ADD_FAILURE() << what << " is missing";
   return present;
 }
-
-// A simulated modem and server behind a pseudo-terminal, served on a thread of its own.
-struct FarEnd {
-  FarEnd() : modem(line), server(line) {
-    modem.AttachServer(&server);
-    line.AttachPeer(&modem);
-    thread = std::thread([this] { line.Run(); });
-  }
-  ~FarEnd() {
-    line.Stop();
-    thread.join();
-  }
-  sim::PtyLine line;
-  sim::SimulatedModem modem;
-  sim::SimulatedServer server;
-  std::thread thread;
-};
 
 // Connects on the real clock: a server may take a moment to start, or to free
 // the line after a client.
@@ -72,7 +51,7 @@ xq::UniqueFd Listen(int& port) {
   return fd;
 }
 
-// ser2net in front of the simulator's pseudo-terminal. A pseudo-terminal has
+// ser2net in front of `xmodemq simulate`'s pseudo-terminal. A pseudo-terminal has
 // no modem lines: asked for them, ser2net notifies a modem state of 0 (CTS and
 // CD low) and never confirms a DTR change. Without "?nomodemlines" the modem
 // then does not answer; with it, CTS and CD are taken as held and the data
@@ -81,12 +60,12 @@ TEST(RemoteLine, Ser2netCarriesEveryFrameIntact) {
   const std::string ser2net_path = "/usr/sbin/ser2net";
   if (!Have(::access(ser2net_path.c_str(), X_OK) == 0, ser2net_path)) GTEST_SKIP();
   TempDir dir;
-  FarEnd far;
+  Simulator far(dir, {"--store", dir / "store"});
   int port = 0;
   Listen(port);  // a free loopback port, given back at once for ser2net
   WriteFile(dir / "ser2net.yaml",
             "%YAML 1.1\n---\nconnection: &line\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
-                std::to_string(port) + "\n  connector: serialdev," + far.line.SlavePath() +
+                std::to_string(port) + "\n  connector: serialdev," + far.Link() +
                 ",9600n81,local\n");
   Process ser2net({ser2net_path, "-n", "-u", "-c", (dir / "ser2net.yaml").string()});
   const std::string device = "rfc2217://127.0.0.1:" + std::to_string(port);
@@ -105,7 +84,7 @@ TEST(RemoteLine, Ser2netCarriesEveryFrameIntact) {
   EXPECT_EQ(module.ReceiveFile("u", "p", dir / "iac.back", "0"), xq::rvTrue)
       << module.ErrorDescription();
   module.Disconnect();
-  EXPECT_EQ(far.server.File("iac"), content);
+  EXPECT_EQ(ReadFile(dir / "store/iac"), content);
   EXPECT_EQ(ReadFile(dir / "iac.back"), content);
   EXPECT_NE(module.TraceText().find("SET-CONTROL DTR OFF non confirmé par le serveur"),
             std::string::npos)
