@@ -102,9 +102,9 @@ Codes de sortie :
 
 std::string ShortUsageText() {
   return R"(Utilisation : xmodemq SOUS-COMMANDE [OPTIONS] [FICHIERS]
-  send FICHIER --user ID      receive FICHIER --user ID
+  send FICHIER... --user ID   receive FICHIER... --user ID
   pack SOURCE COMPACTÉ        unpack COMPACTÉ CIBLE
-  simulate --link CHEMIN      demo
+  simulate --link CHEMIN | --listen HÔTE:PORT      demo
 Voir « xmodemq --help ».
 )";
 }
