@@ -200,7 +200,9 @@ XMODEMQUARVEL_API xq_status xq_set_trace(xq_module* module, int on);
  */
 XMODEMQUARVEL_API xq_status xq_set_comm_port(xq_module* module, int32_t port);
 
-/** Selects the serial device by path; as xq_set_comm_port(), the Error text
+/** Selects the serial device by path, or a line on a terminal server by
+    "rfc2217://HOST:PORT" (with "?nomodemlines" for a line without modem
+    lines), as ModuleXmodem::Device(); as xq_set_comm_port(), the Error text
     being "Le port PATH n'est pas disponible". */
 XMODEMQUARVEL_API xq_status xq_set_device(xq_module* module, const char* path);
 
