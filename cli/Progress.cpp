@@ -23,13 +23,15 @@ ProgressMode ChooseProgressMode(bool quiet, bool lines, bool stderr_is_terminal)
 }
 
 Progress::Progress(std::FILE* out, ProgressMode mode, std::string label,
-                   std::optional<int64_t> total_blocks, std::function<std::size_t()> columns)
+                   std::optional<int64_t> total_blocks, std::function<std::size_t()> columns,
+                   std::shared_ptr<Clock> clock)
     : out_(out),
       mode_(mode),
       label_(std::move(label)),
       total_(total_blocks),
       columns_(std::move(columns)),
-      start_(Clock::now()) {}
+      clock_(clock ? std::move(clock) : std::make_shared<xmodemquarvel::MonotonicClock>()),
+      start_(clock_->Now()) {}
 
 Progress::~Progress() {
   Interrupt();
@@ -67,7 +69,7 @@ int64_t Progress::BlocksThisRun() const {
 }
 
 double Progress::Seconds() const {
-  return std::chrono::duration<double>((finished_ ? end_ : Clock::now()) - start_).count();
+  return std::chrono::duration<double>((finished_ ? end_ : clock_->Now()) - start_).count();
 }
 
 std::string Progress::Line(std::optional<std::size_t> columns) const {
@@ -130,7 +132,7 @@ std::string Progress::Line(std::optional<std::size_t> columns) const {
 
 void Progress::Draw(bool force) {
   if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary) return;
-  const auto now = Clock::now();
+  const auto now = clock_->Now();
   const auto interval = mode_ == ProgressMode::Bar ? kBarInterval : kLineInterval;
   if (!force && drawn_ && now - last_draw_ < interval) return;
   last_draw_ = now;
@@ -163,7 +165,7 @@ void Progress::Interrupt() {
 
 void Progress::Finish() {
   if (finished_) return;
-  end_ = Clock::now();
+  end_ = clock_->Now();
   finished_ = true;
   if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary || !first_) return;
   if (mode_ == ProgressMode::Bar) {

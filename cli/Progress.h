@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "xmodemquarvel/Clock.h"
 
 namespace xmodemq {
 
@@ -25,11 +28,14 @@ ProgressMode ChooseProgressMode(bool quiet, bool lines, bool stderr_is_terminal)
 // in this run only.
 class Progress {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = xmodemquarvel::Clock;
 
-  // `columns` gives the terminal's width for the bar (80 when not given).
+  // `columns` gives the terminal's width for the bar (80 when not given);
+  // `clock` times the redraws and the speed (the monotonic clock when not
+  // given; a session passes the component's).
   Progress(std::FILE* out, ProgressMode mode, std::string label,
-           std::optional<int64_t> total_blocks, std::function<std::size_t()> columns = {});
+           std::optional<int64_t> total_blocks, std::function<std::size_t()> columns = {},
+           std::shared_ptr<Clock> clock = nullptr);
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -59,9 +65,10 @@ class Progress {
   std::string label_;
   std::optional<int64_t> total_;
   std::function<std::size_t()> columns_;
-  Clock::time_point start_;
-  Clock::time_point end_{};
-  Clock::time_point last_draw_{};
+  std::shared_ptr<Clock> clock_;
+  Clock::TimePoint start_;
+  Clock::TimePoint end_{};
+  Clock::TimePoint last_draw_{};
   std::optional<int32_t> first_;
   int32_t last_ = 0;
   bool drawn_ = false;

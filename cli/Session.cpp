@@ -224,7 +224,7 @@ void Session::Disconnect() {
 
 void Session::BeginProgress(const std::string& label, std::optional<int64_t> total_blocks) {
   status_.reset();
-  progress_ = std::make_unique<Progress>(out_, mode_, label, total_blocks, columns_);
+  progress_ = std::make_unique<Progress>(out_, mode_, label, total_blocks, columns_, clock_);
 }
 
 void Session::Block(int32_t count) {

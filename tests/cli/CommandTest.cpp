@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -504,19 +503,22 @@ TEST(Command, ProgressInLinesComesOncePerSecond) {
   std::size_t size = 0;
   std::FILE* out = ::open_memstream(&text, &size);
   {
-    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 3);
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 4, {}, clock);
     progress.Block(1);
+    clock->Advance(999ms);
     progress.Block(2);
-    std::this_thread::sleep_for(1050ms);
+    clock->Advance(1ms);
     progress.Block(3);
     progress.Finish();
   }
   std::fclose(out);
   const std::string lines(text, size);
   std::free(text);
-  // The first block, the first after a second, the end.
+  // The first block, the first a second after it, the end.
   EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
-  EXPECT_EQ(Count(lines, "bloc 2/3"), 0u) << lines;
+  EXPECT_EQ(Count(lines, "bloc 2/4"), 0u) << lines;
+  EXPECT_EQ(Count(lines, "bloc 3/4, 384 o/s, reste 0 s\n"), 1u) << lines;
 }
 
 }  // namespace
