@@ -20,6 +20,9 @@ TEST(CodePage, HostTextsAndLineBytes) {
       {"\xC0\xAF", "\xC0\xAF"},         // nor an overlong form,
       {"\xF4\x90\x80\x80", "\xF4\x90\x80\x80"}, // nor a code point past U+10FFFF
       {"😀 \xE2\x82", "? \xE2\x82"},   // four bytes of UTF-8; a cut sequence of three
+      // The first character of each length, those either side of the
+      // surrogates, the last one: characters, without a byte in the code page.
+      {"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF", "??????"},
   };
   // clang-format on
   for (const auto& [utf8, bytes] : cases) EXPECT_EQ(Utf8ToCp1252(utf8), bytes) << utf8;
