@@ -144,7 +144,6 @@ struct Mix {
   ServerFaults faults;
   std::optional<std::uint8_t> refusal;
   std::array<bool, kFaultKinds> on{};
-  Visibility visibility() const { return faults.drop_in_frames ? kBlind : kSeen; }
 };
 
 class MixDraw {
@@ -270,13 +269,20 @@ struct World {
 
 class Soak {
  public:
-  Soak(int transfers, std::uint32_t seed) : target_(transfers), random_(seed), draw_(random_) {
+  Soak(int transfers, std::uint32_t seed, std::uint32_t first_file)
+      : target_(transfers), seed_(seed), file_(first_file), draw_(random_) {
     tally_.seed = seed;
   }
 
   SoakTally Run() {
     const double wall = WallSeconds();
-    while (tally_.transfers.Total() < target_) RunFile();
+    for (; tally_.transfers.Total() < target_; ++file_) {
+      // Each file draws from a generator of its own, so that one file can be
+      // run again alone.
+      std::seed_seq seeds{seed_, file_};
+      random_.seed(seeds);
+      RunFile();
+    }
     tally_.wall_seconds = WallSeconds() - wall;
     return tally_;
   }
@@ -315,9 +321,7 @@ class Soak {
       w.server->Reseed(mix.faults.seed);
       w.server->Script().status = mix.refusal;
       w.Reconnect();
-      const Visibility visibility = mix.visibility();
       Add(tally_.transfers, sending);
-      ++tally_.exposed[visibility];
       for (int k = 0; k < kFaultKinds; ++k)
         if (mix.on[k]) Add(tally_.kinds[k], sending);
       const bool resumed = sending ? w.server->Script().resume_sends && !at_receiver().empty()
@@ -326,6 +330,7 @@ class Soak {
 
       const auto started = w.clock->Now();
       w.deadline = started + (blocks + kExchangesBesideBlocks) * kLongestExchange + kHangUp;
+      const FaultEvents before = w.server->Events();
       const double cpu = ProcessCpuSeconds();
       ReturnValues result = rvFalse;
       bool overran = false;
@@ -341,6 +346,15 @@ class Soak {
       const std::chrono::duration<double> took = w.clock->Now() - started;
       tally_.virtual_time += took;
       tally_.longest = std::max(tally_.longest, took);
+      const FaultEvents& after = w.server->Events();
+      const long long blind[] = {after.frames_short - before.frames_short,
+                                 after.frames_still_summing - before.frames_still_summing,
+                                 after.frames_renumbered_back - before.frames_renumbered_back};
+      tally_.blind_frames.frames_short += blind[0];
+      tally_.blind_frames.frames_still_summing += blind[1];
+      tally_.blind_frames.frames_renumbered_back += blind[2];
+      const Visibility visibility = blind[0] + blind[1] + blind[2] > 0 ? kBlind : kSeen;
+      ++tally_.exposed[visibility];
       if (overran) {
         ++tally_.hangs;
         Add(tally_.outcomes["(overran its time-outs)"], sending);
@@ -357,6 +371,7 @@ class Soak {
       if (const long long wrong = WrongBlocks(got, whole); wrong > 0) {
         // A file with a wrong block is not taken further.
         tally_.corrupt_blocks[visibility] += wrong;
+        if (visibility == kSeen) Suspect();
         return;
       }
       if (result == rvTrue) {
@@ -365,6 +380,7 @@ class Soak {
           Add(tally_.identical, sending);
         } else {
           ++tally_.damaged_completions[visibility];
+          if (visibility == kSeen) Suspect();
         }
         return;
       }
@@ -376,7 +392,13 @@ class Soak {
     ++(sending ? count.sends : count.receives);
   }
 
+  void Suspect() {
+    if (tally_.suspects.size() < 20) tally_.suspects.push_back(file_);
+  }
+
   int target_;
+  std::uint32_t seed_;
+  std::uint32_t file_;
   std::mt19937 random_;
   MixDraw draw_;
   ScratchDirectory dir_;
@@ -410,8 +432,8 @@ const char* FaultName(FaultKind kind) {
   return kNames[static_cast<int>(kind)];
 }
 
-SoakTally RunFaultSoak(int transfers, std::uint32_t seed) {
-  return Soak(transfers, seed).Run();
+SoakTally RunFaultSoak(int transfers, std::uint32_t seed, std::uint32_t first_file) {
+  return Soak(transfers, seed, first_file).Run();
 }
 
 void SoakTally::Print(std::ostream& out) const {
@@ -430,11 +452,19 @@ void SoakTally::Print(std::ostream& out) const {
   for (int k = 0; k < kFaultKinds; ++k)
     row(std::string("with fault ") + FaultName(static_cast<FaultKind>(k)), kinds[k]);
   out << "  accepted corrupt blocks: " << corrupt_blocks[kSeen] << " in " << exposed[kSeen]
-      << " transfers whose faults the checksum and frame checks see, " << damaged_completions[kSeen]
+      << " transfers whose spoiled frames the checksum and frame checks see; "
+      << damaged_completions[kSeen] << " completions not identical\n";
+  out << "  accepted corrupt blocks: " << corrupt_blocks[kBlind] << " in " << exposed[kBlind]
+      << " transfers with frames the checks can miss; " << damaged_completions[kBlind]
       << " completions not identical\n";
-  out << "  accepted corrupt blocks with bytes dropped inside frames: " << corrupt_blocks[kBlind]
-      << " in " << exposed[kBlind] << " transfers, " << damaged_completions[kBlind]
-      << " completions not identical\n";
+  out << "    (frames that lost a byte " << blind_frames.frames_short
+      << ", changed yet summing right " << blind_frames.frames_still_summing
+      << ", renumbered as the frame before " << blind_frames.frames_renumbered_back << ")\n";
+  if (!suspects.empty()) {
+    out << "  files where a wrong block got past the checks (soak_bench 1 " << seed << " FILE):";
+    for (const std::uint32_t file : suspects) out << ' ' << file;
+    out << '\n';
+  }
   out << "  hangs: " << hangs << ", unknown outcomes: " << unknown << '\n';
   const int n = std::max(transfers.Total(), 1);
   out << std::fixed << std::setprecision(1) << "  CPU time a transfer: " << cpu_seconds / n * 1e6

@@ -6,6 +6,9 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "sim/SimulatedServer.h"
 
 namespace xmodemquarvel::sim {
 
@@ -28,10 +31,9 @@ enum class FaultKind {
 inline constexpr int kFaultKinds = 12;
 const char* FaultName(FaultKind kind);
 
-// Whether every fault of a transfer is one that the checksum and the frame
-// checks see (kSeen), or drop_in_frames was among them (kBlind): a frame that
-// lost a byte takes the next byte in, and about one time in 256 its checksum
-// still matches, so a wrong block can be accepted.
+// Whether a transfer's faults all left frames that the checksum and the frame
+// checks tell apart from a good frame or a repetition (kSeen), or the server
+// sent one of the frames that FaultEvents counts (kBlind).
 enum Visibility { kSeen = 0, kBlind = 1 };
 
 // What a soak counted.
@@ -57,6 +59,8 @@ struct SoakTally {
   std::array<int, 2> exposed{};
   std::array<long long, 2> corrupt_blocks{};
   std::array<int, 2> damaged_completions{};
+  FaultEvents blind_frames;             // over all transfers
+  std::vector<std::uint32_t> suspects;  // the first files with such a wrong block or completion
   int hangs = 0;    // transfers that overran their time-outs on the virtual clock
   int unknown = 0;  // outcomes none of the known ones
   std::array<Count, kFaultKinds> kinds{};  // transfers with each kind in their mix
@@ -77,7 +81,9 @@ struct SoakTally {
 // the position the server answers. After every transfer the file at the
 // receiving end is compared with the source block by block. A watchdog on
 // virtual time stops a transfer that outlasts the time-outs of its exchanges.
-// Works in a temporary directory of its own.
-SoakTally RunFaultSoak(int transfers, std::uint32_t seed = 1);
+// Files are numbered from `first_file`; each draws from (`seed`, its number)
+// alone, so that one file can be run again. Works in a temporary directory of
+// its own.
+SoakTally RunFaultSoak(int transfers, std::uint32_t seed = 1, std::uint32_t first_file = 0);
 
 }  // namespace xmodemquarvel::sim
