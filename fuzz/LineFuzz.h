@@ -1,10 +1,11 @@
 #pragma once
 // Arbitrary bytes from the line, played to a component on the virtual clock
 // (input: one byte of options, then a script of sim/LineScript.h). Aborts when
-// a call outlasts its time-outs, returns something other than a ReturnValues
-// code, or leaves a received file that is not the blocks held before followed
-// by whole blocks that came from the line in order, each in a frame with the
-// right number and checksum.
+// a call outlasts its time-outs; returns something other than a ReturnValues
+// code (for Connect, one it never returns); changes a file it sends; or leaves
+// a received file that is not the blocks held before followed by whole blocks
+// that came from the line in order, each in a frame with the right number and
+// checksum.
 #include <unistd.h>
 
 #include <cstdio>
@@ -86,6 +87,7 @@ inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
   far.Start();
   const ReturnValues result = Run(call, data[0], w);
   if (result < rvFalse || result > rvRefuse) std::abort();
+  if (call == Call::kConnect && (result == rvTimer || result == rvRefuse)) std::abort();
   // A file sent is left as it was.
   if (call == Call::kSend && ReadFile() != Content(data[0] % 8, data[0] & 8 ? 100 : 0))
     std::abort();
