@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Builds the packed-format fuzz targets with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Telnet stream's one, and runs each for
-# SECONDS seconds (default 30).
-# Exits non-zero on any crash or sanitizer report; inputs that fail are kept
-# as fuzz/crash-*. The targets check against the plain model of the tests.
+# Builds the fuzz targets with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs them for SECONDS seconds in all (default
+# 30), shared evenly:
+# - the packed-format targets, checked against the plain model of the tests;
+# - the Telnet stream of remote lines;
+# - the line targets, which give the component arbitrary answers of the modem
+#   and the server on the virtual clock (LineFuzz.h), seeded with exchanges
+#   recorded from the simulator at the start.
+# Exits non-zero on any crash, sanitizer report or hang; inputs that fail are
+# kept as fuzz/crash-* (timeout-*, leak-*). TARGETS="send_fuzzer ..." runs
+# some of the targets only.
 set -euo pipefail
 
 seconds=${1:-30}
@@ -12,29 +18,41 @@ cxx=${FUZZ_CXX:-clang++}
 build=$(mktemp -d "${TMPDIR:-/tmp}/xmq-fuzz.XXXXXX")
 trap 'rm -rf "$build"' EXIT
 
-common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined
-        -fno-sanitize-recover=all -Wall -Wextra -Wpedantic -Werror
-        -I"$root/src" -I"$root/tests")
-sources=(pack/Packer pack/PackFiles pack/Unpacker platform/TelnetCodec)
-targets=(unpack_fuzzer roundtrip_fuzzer telnet_fuzzer)
-objects=()
-for s in "${sources[@]}"; do objects+=("$build/${s##*/}.o"); done
+flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+targets=(${TARGETS:-unpack_fuzzer roundtrip_fuzzer telnet_fuzzer connect_fuzzer send_fuzzer receive_fuzzer})
 
-for s in "${sources[@]}"; do
-  "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -c "$root/src/$s.cpp" -o "$build/${s##*/}.o"
-done
+# The library and the simulator, instrumented for coverage.
+echo "== building the library and the simulator for fuzzing"
+if ! { CXX="$cxx" cmake -S "$root" -B "$build/lib" -DCMAKE_BUILD_TYPE=Debug \
+         -DCMAKE_CXX_FLAGS="$flags -fsanitize=fuzzer-no-link" -DXMODEMQUARVEL_WERROR=ON \
+         -DXMODEMQUARVEL_BUILD_TESTS=OFF -DXMODEMQUARVEL_BUILD_BENCHMARKS=OFF \
+         -DXMODEMQUARVEL_BUILD_CLI=OFF -DXMODEMQUARVEL_BUILD_EXAMPLES=OFF &&
+       cmake --build "$build/lib" -j2 --target xmodemquarvel_static xmodemquarvel_sim; } \
+     >"$build/lib.log" 2>&1; then
+  tail -n 40 "$build/lib.log"
+  exit 1
+fi
+libs=("$build/lib/src/sim/libxmodemquarvel_sim.a" "$build/lib/libxmodemquarvel.a")
+common=(-std=c++20 $flags -Wall -Wextra -Wpedantic -Werror -I"$root/src" -I"$build/lib/src"
+        -I"$root/include" -I"$root/tests")
+
 for t in "${targets[@]}"; do
-  "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/$t.cpp" "${objects[@]}" \
-    -o "$build/$t" 2>&1
+  "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/$t.cpp" "${libs[@]}" -o "$build/$t"
 done
+"$cxx" "${common[@]}" "$root/fuzz/line_seeds.cpp" "${libs[@]}" -o "$build/line_seeds"
+# The line targets and their recorder write their files there.
+export TMPDIR="$build"
+"$build/line_seeds" "$build/seeds" >/dev/null
 
+each=$((seconds / ${#targets[@]} > 0 ? seconds / ${#targets[@]} : 1))
 status=0
 for t in "${targets[@]}"; do
-  mkdir -p "$build/corpus-$t"
-  echo "== $t for ${seconds}s"
+  mkdir -p "$build/corpus-$t" "$build/seeds/${t%_fuzzer}"
+  echo "== $t for ${each}s"
   if ! UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$build/$t" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$root/fuzz/" "$build/corpus-$t" 2>"$build/$t.log"; then
+      "$build/$t" -max_total_time="$each" -max_len=4096 -timeout=60 -print_final_stats=1 \
+      -artifact_prefix="$root/fuzz/" "$build/corpus-$t" "$build/seeds/${t%_fuzzer}" \
+      2>"$build/$t.log"; then
     tail -n 60 "$build/$t.log"
     echo "fuzz target $t failed" >&2
     status=1

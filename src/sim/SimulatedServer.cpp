@@ -445,13 +445,25 @@ bool SimulatedServer::Chance(double p) {
 void SimulatedServer::Transmit(std::string bytes, bool is_frame, bool corrupt_checksum) {
   if (faults_.silent_after_messages >= 0 && messages_sent_ >= faults_.silent_after_messages) return;
   ++messages_sent_;
-  if (corrupt_checksum && bytes.size() == kFrameSize) bytes[kFrameSize - 2] ^= 0x5A;
-  if (is_frame && Chance(faults_.corrupt)) {
+  const bool spoil_checksum = corrupt_checksum && bytes.size() == kFrameSize;
+  const bool spoil_byte = is_frame && Chance(faults_.corrupt);
+  const std::uint8_t number = is_frame ? Byte(bytes[1]) : 0;
+  const std::uint8_t complement = is_frame ? Byte(bytes[2]) : 0;
+  if (spoil_checksum) bytes[kFrameSize - 2] ^= 0x5A;
+  if (spoil_byte) {
     const std::size_t at = 1 + Draw(static_cast<std::uint32_t>(bytes.size() - 2));
     bytes[at] = static_cast<char>(Byte(bytes[at]) ^ (1 + Draw(255)));
   }
-  if ((!is_frame || faults_.drop_in_frames) && Chance(faults_.drop))
+  if ((spoil_checksum || spoil_byte) && bytes.size() == kFrameSize) {
+    if (Byte(bytes[1]) == number && Byte(bytes[2]) == complement &&
+        Checksum(FrameData(bytes)) == Byte(bytes[kFrameSize - 2]))
+      ++events_.frames_still_summing;
+    if (Byte(bytes[1]) == static_cast<std::uint8_t>(number - 1)) ++events_.frames_renumbered_back;
+  }
+  if ((!is_frame || faults_.drop_in_frames) && Chance(faults_.drop)) {
     bytes.erase(Draw(static_cast<std::uint32_t>(bytes.size())), 1);
+    if (is_frame) ++events_.frames_short;
+  }
   if (Chance(faults_.noise)) {
     std::string noise;
     const int count =

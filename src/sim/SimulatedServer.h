@@ -52,6 +52,17 @@ struct ServerFaults {
   int line_loss_after_frames = -1;
 };
 
+// Frames that the faults spoiled in ways a receiver's checks can miss: frames
+// that lost a byte (the next bytes slide in), frames whose data or checksum
+// changed yet still sum right (two changes that cancel), and frames whose
+// number changed into the number of the frame before (a repetition, to a
+// receiver that knows one by its number alone).
+struct FaultEvents {
+  long long frames_short = 0;
+  long long frames_still_summing = 0;
+  long long frames_renumbered_back = 0;
+};
+
 // How the server judges and answers.
 struct ServerScript {
   // Status answered to every request, whatever it holds.
@@ -125,6 +136,7 @@ class SimulatedServer final : public LinePeer {
   void Stop();
 
   const std::vector<ServerTransfer>& Transfers() const { return transfers_; }
+  const FaultEvents& Events() const { return events_; }
   bool LineCut() const { return state_ == State::kCut; }
 
   void OnHostBytes(std::string_view bytes) override;
@@ -185,6 +197,7 @@ class SimulatedServer final : public LinePeer {
   bool idle_check_pending_ = false;
 
   std::vector<ServerTransfer> transfers_;
+  FaultEvents events_;
   std::string request_;
   std::uint8_t last_number_ = 0;
   std::int64_t next_block_ = 0;  // receive: index of the next block to serve

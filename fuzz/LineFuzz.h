@@ -1,0 +1,110 @@
+#pragma once
+// Arbitrary bytes from the line, played to a component on the virtual clock
+// (input: one byte of options, then a script of sim/LineScript.h). Aborts when
+// a call outlasts its time-outs; returns something other than a ReturnValues
+// code (for Connect, one it never returns); changes a file it sends; or leaves
+// a received file that is not the blocks held before followed by whole blocks
+// that came from the line in order, each in a frame with the right number and
+// checksum.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "protocol/Frame.h"
+#include "sim/LineScript.h"
+#include "xmodemquarvel/ModuleXmodem.h"
+
+namespace xmodemquarvel::fuzz {
+using namespace std::chrono_literals;
+enum class Call { kConnect, kSend, kReceive };
+
+struct World {
+  World() {
+    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
+    port = owned.get();
+    // Ten minutes without a byte either way, or ten minutes a piece in all, is
+    // a wait that outlasted its time-out.
+    const auto watchdog = [this] {
+      const auto now = clock->Now();
+      if (far && (now - far->LastActivity() > 10min ||
+                  now.time_since_epoch() > (far->Pieces() + 5) * 10min))
+        std::fprintf(stderr, "hang: no return within the time-outs\n"), std::abort();
+    };
+    module = std::make_unique<ModuleXmodem>(HostOptions{clock, std::move(owned), watchdog, 0ms});
+    module->Trace(true);
+    module->BlocReceived = [this](int32_t&) { ++blocks; };
+  }
+  // The far end goes first; the component closes its port when it goes.
+  ~World() { port->AttachPeer(nullptr); }
+  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
+  sim::SimulatedSerialPort* port;
+  std::unique_ptr<ModuleXmodem> module;
+  sim::ScriptedPeer* far = nullptr;
+  int blocks = 0;
+};
+
+inline std::string Content(int blocks, int extra) {
+  std::string out(static_cast<std::size_t>(blocks * 128 + extra), '\0');
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7 + i / 128);
+  return out;
+}
+
+// In TMPDIR, which fuzz/run.sh points into its own folder.
+inline const std::string kFile =
+    std::filesystem::temp_directory_path() / ("line-" + std::to_string(::getpid()) + ".dat");
+
+inline std::string ReadFile() {
+  std::ifstream in(kFile, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs `call` with the options `o`: attempts, prefix and initialisation string
+// of Connect, blocks of the file sent, blocks already held of the file received.
+inline ReturnValues Run(Call call, std::uint8_t o, World& w) {
+  std::filesystem::remove(kFile);
+  if (call == Call::kConnect)
+    return w.module->Connect(1 + (o & 1), o & 2 ? "0" : "", o & 4 ? "ATE0" : "");
+  if (!w.port->PortOpen()) w.port->PortOpen(true);
+  w.port->InputLen(1);
+  if (call == Call::kSend) {
+    std::ofstream(kFile, std::ios::binary) << Content(o % 8, o & 8 ? 100 : 0);
+    return w.module->SendFile("u", "p", kFile, "0");
+  }
+  if (o & 4) std::ofstream(kFile, std::ios::binary) << Content(o % 4, 0);
+  return w.module->ReceiveFile("u", "p", kFile, "0");
+}
+
+inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  World w;
+  sim::ScriptedPeer far(*w.port, {data + 1, size - 1});
+  w.port->AttachPeer(w.far = &far);
+  far.Start();
+  const ReturnValues result = Run(call, data[0], w);
+  if (result < rvFalse || result > rvRefuse) std::abort();
+  if (call == Call::kConnect && (result == rvTimer || result == rvRefuse)) std::abort();
+  // A file sent is left as it was.
+  if (call == Call::kSend && ReadFile() != Content(data[0] % 8, data[0] & 8 ? 100 : 0))
+    std::abort();
+  if (call != Call::kReceive) return 0;
+  const std::string got = ReadFile();
+  const std::string held = data[0] & 4 ? Content(data[0] % 4, 0) : "";
+  if (got.size() != held.size() + 128u * w.blocks || got.compare(0, held.size(), held) != 0)
+    std::abort();
+  std::size_t from = 0;
+  for (int k = 0; k < w.blocks; ++k) {
+    const std::string frame =
+        protocol::BuildFrame(static_cast<std::uint8_t>(k + 1),
+                             std::string_view(got).substr(held.size() + 128u * k, 128));
+    if ((from = far.Played().find(frame, from)) == std::string::npos) std::abort();
+    from += frame.size();
+  }
+  return 0;
+}
+
+}  // namespace xmodemquarvel::fuzz
