@@ -24,9 +24,9 @@ namespace {
 std::pair<std::string, long> Rule(const char* name) {
   const char* env = std::getenv(name);
   if (env == nullptr) return {};
-  const std::string spec = env;
-  const auto colon = spec.rfind(':');
-  return {spec.substr(0, colon), std::strtol(spec.c_str() + colon + 1, nullptr, 10)};
+  const std::string setting = env;
+  const auto colon = setting.rfind(':');
+  return {setting.substr(0, colon), std::strtol(setting.c_str() + colon + 1, nullptr, 10)};
 }
 
 bool Refused(const char* path) {
