@@ -1,5 +1,6 @@
 #include "platform/PosixSerialPort.h"
 
+#include "platform/PollUntil.h"
 #include "platform/PortRules.h"
 
 #include <fcntl.h>
@@ -280,28 +281,13 @@ void PosixSerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
     return;
   }
   if (head_ != tail_) return;
-  // poll() until input, hang-up or the deadline; EINTR recomputes the time left.
-  for (;;) {
-    const auto left = deadline - clock.Now();
-    if (left <= Clock::Duration::zero()) return;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    pollfd p{fd_.Get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, ms > 1'000'000 ? 1'000'000 : static_cast<int>(ms));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      FailPort(errno, "Attente impossible sur " + device_);
-    }
-    if (r == 0) {
-      // A clock that does not follow real time (a test's) is moved on here.
-      clock.SleepUntil(deadline);
-      return;
-    }
-    if (p.revents & POLLIN) Fill();
-    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      Fill();
-      LoseLine();
-    }
-    return;
+  // Until input, hang-up or the deadline.
+  const int events = PollUntil(fd_.Get(), clock, deadline);
+  if (events < 0) FailPort(errno, "Attente impossible sur " + device_);
+  if (events & POLLIN) Fill();
+  if (events & (POLLHUP | POLLERR | POLLNVAL)) {
+    Fill();
+    LoseLine();
   }
 }
 

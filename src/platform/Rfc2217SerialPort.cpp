@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/PollUntil.h"
 #include "platform/PortRules.h"
 
 namespace xmodemquarvel {
@@ -466,26 +467,10 @@ void Rfc2217SerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
     return;
   }
   if (head_ != rx_.size()) return;
-  // poll() until input, a notification or the deadline; EINTR recomputes the
-  // time left.
-  for (;;) {
-    const auto left = deadline - clock.Now();
-    if (left <= Clock::Duration::zero()) return;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    pollfd p{fd_.Get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, ms > 1'000'000 ? 1'000'000 : static_cast<int>(ms));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      FailPort(errno, "Attente impossible sur " + device_);
-    }
-    if (r == 0) {
-      // A clock that does not follow real time (a test's) is moved on here.
-      clock.SleepUntil(deadline);
-      return;
-    }
-    Fill();
-    return;
-  }
+  // Until input, a notification or the deadline.
+  const int events = PollUntil(fd_.Get(), clock, deadline);
+  if (events < 0) FailPort(errno, "Attente impossible sur " + device_);
+  if (events > 0) Fill();
 }
 
 }  // namespace xmodemquarvel
