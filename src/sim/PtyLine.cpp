@@ -82,7 +82,7 @@ void PtyLine::Cut() {
   cutting_ = true;
   if (slave_open_ && peer_ != nullptr) peer_->OnPortOpen(false);
   master_.Reset();
-  timers_.clear();
+  timers_.Clear();
   OpenPair();
   cts_ = cd_ = true;
   cutting_ = false;
@@ -90,7 +90,7 @@ void PtyLine::Cut() {
 }
 
 void PtyLine::After(Clock::Duration delay, std::function<void()> action) {
-  timers_.emplace(std::make_pair(clock_.Now() + delay, next_id_++), std::move(action));
+  timers_.After(delay, std::move(action));
 }
 
 void PtyLine::Run(Clock::TimePoint until) {
@@ -99,20 +99,9 @@ void PtyLine::Run(Clock::TimePoint until) {
   while (!stop_.load()) {
     const auto now = clock_.Now();
     if (now >= until) return;
-    while (!timers_.empty() && timers_.begin()->first.first <= clock_.Now()) {
-      auto action = std::move(timers_.begin()->second);
-      timers_.erase(timers_.begin());
-      action();
-    }
-    auto wake = until;
-    if (!timers_.empty() && timers_.begin()->first.first < wake)
-      wake = timers_.begin()->first.first;
-    const auto slice = std::chrono::milliseconds(100);  // Stop() is seen within this
-    if (wake - clock_.Now() > slice) wake = clock_.Now() + slice;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - clock_.Now()).count();
-    if (left < 0) left = 0;
+    const auto wake = timers_.RunDue(until);
     pollfd p{master_.Get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left));
+    const int r = ::poll(&p, 1, timers_.MillisecondsTo(wake));
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail("poll");

@@ -9,6 +9,7 @@
 
 #include "platform/UniqueFd.h"
 #include "sim/LinePeer.h"
+#include "sim/LineTimers.h"
 
 namespace xmodemquarvel::sim {
 
@@ -55,8 +56,7 @@ class PtyLine final : public ServedLine {
   bool slave_open_ = false;
   bool cutting_ = false;
   std::atomic<bool> stop_{false};
-  std::uint64_t next_id_ = 0;
-  std::map<std::pair<Clock::TimePoint, std::uint64_t>, std::function<void()>> timers_;
+  LineTimers timers_{clock_};
 };
 
 }  // namespace xmodemquarvel::sim

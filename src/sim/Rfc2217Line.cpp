@@ -156,7 +156,7 @@ void Rfc2217Line::Cut() {
   cutting_ = true;
   if (client_) Log("coupure de la connexion");
   EndClient("déconnecté par la coupure");
-  timers_.clear();
+  timers_.Clear();
   notify_scheduled_ = false;
   deltas_ = 0;
   cts_ = true;
@@ -164,7 +164,7 @@ void Rfc2217Line::Cut() {
 }
 
 void Rfc2217Line::After(Clock::Duration delay, std::function<void()> action) {
-  timers_.emplace(std::make_pair(clock_.Now() + delay, next_id_++), std::move(action));
+  timers_.After(delay, std::move(action));
 }
 
 void Rfc2217Line::Reply(std::uint8_t command, std::string_view value) {
@@ -252,19 +252,9 @@ void Rfc2217Line::Run(Clock::TimePoint until) {
   char buffer[4096];
   while (!stop_.load()) {
     if (clock_.Now() >= until) return;
-    while (!timers_.empty() && timers_.begin()->first.first <= clock_.Now()) {
-      auto action = std::move(timers_.begin()->second);
-      timers_.erase(timers_.begin());
-      action();
-    }
-    auto wake = until;
-    if (!timers_.empty() && timers_.begin()->first.first < wake)
-      wake = timers_.begin()->first.first;
-    const auto slice = std::chrono::milliseconds(100);  // Stop() is seen within this
-    if (wake - clock_.Now() > slice) wake = clock_.Now() + slice;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - clock_.Now()).count();
+    const auto wake = timers_.RunDue(until);
     pollfd p[2] = {{listener_.Get(), POLLIN, 0}, {client_ ? client_.Get() : -1, POLLIN, 0}};
-    const int r = ::poll(p, 2, static_cast<int>(left < 0 ? 0 : left));
+    const int r = ::poll(p, 2, timers_.MillisecondsTo(wake));
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail(errno, "poll");

@@ -12,6 +12,7 @@
 #include "platform/TelnetCodec.h"
 #include "platform/UniqueFd.h"
 #include "sim/LinePeer.h"
+#include "sim/LineTimers.h"
 
 namespace xmodemquarvel::sim {
 
@@ -80,8 +81,7 @@ class Rfc2217Line final : public ServedLine {
   std::uint8_t deltas_ = 0;
   bool notify_scheduled_ = false;
   std::atomic<bool> stop_{false};
-  std::uint64_t next_id_ = 0;
-  std::map<std::pair<Clock::TimePoint, std::uint64_t>, std::function<void()>> timers_;
+  LineTimers timers_{clock_};
 };
 
 }  // namespace xmodemquarvel::sim
