@@ -17,6 +17,7 @@
 
 #include "sim/SimulatedSerialPort.h"
 #include "sim/SimulatedServer.h"
+#include "sim/TempDir.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel::sim {
@@ -79,25 +80,6 @@ long long WrongBlocks(std::string_view got, std::string_view source) {
     if (at + kBlock > source.size() || got.substr(at, kBlock) != source.substr(at, kBlock)) ++wrong;
   return wrong;
 }
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "xmq-soak-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 const char* ResultName(ReturnValues result) {
   switch (result) {
@@ -401,7 +383,7 @@ class Soak {
   std::uint32_t file_;
   std::mt19937 random_;
   MixDraw draw_;
-  ScratchDirectory dir_;
+  TempDir dir_;
   SoakTally tally_;
 };
 
