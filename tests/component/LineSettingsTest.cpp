@@ -27,6 +27,10 @@ TEST(LineSettings, AcceptsWhatAUartCanFrameAndRefusesTheRestWithAReason) {
     EXPECT_FALSE(LineSettings::Parse(text, &why).has_value()) << text;
     EXPECT_FALSE(why.empty()) << text;
   }
+  // The reason names the piece refused.
+  std::string why;
+  LineSettings::Parse("14400,E,7,1", &why);
+  EXPECT_EQ(why, "Vitesse non prise en charge : 14400");
 }
 
 }  // namespace
