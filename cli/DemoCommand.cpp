@@ -42,12 +42,7 @@ extern "C" void NoteDemoInterrupt(int signo) {
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", s);
-  std::string out = text;
-  for (char& c : out)
-    if (c == '.') c = ',';
-  return out;
+  return Progress::FormatTenths(s);
 }
 
 // Left-aligned in `width` columns; accented letters take two bytes but one column.

@@ -63,6 +63,14 @@ std::string Progress::FormatDuration(double seconds) {
   return text;
 }
 
+std::string Progress::FormatTenths(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  std::string s = text;
+  std::replace(s.begin(), s.end(), '.', ',');
+  return s;
+}
+
 int64_t Progress::BlocksThisRun() const {
   if (!first_) return 0;
   return static_cast<int64_t>(last_) - *first_ + 1;

@@ -53,6 +53,8 @@ class Progress {
   // "12,3 Ko/s", "1 h 02 min" — the pieces of a progress line.
   static std::string FormatRate(double bytes_per_second);
   static std::string FormatDuration(double seconds);
+  // "12,3 s": a duration to the tenth of a second.
+  static std::string FormatTenths(double seconds);
 
  private:
   // The line; with a width, fitted into it with a bar when there is room.

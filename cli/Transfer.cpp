@@ -8,6 +8,7 @@
 #include "ExitCodes.h"
 #include "FileErrors.h"
 #include "Password.h"
+#include "Progress.h"
 #include "SafeFiles.h"
 #include "protocol/OpeningRecord.h"
 #include "xmodemquarvel/SerialPort.h"
@@ -31,15 +32,6 @@ std::string SignalName(int exit_code) {
     default:
       return "signal " + std::to_string(exit_code - 128);
   }
-}
-
-std::string Tenths(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", seconds);
-  std::string s = text;
-  for (char& c : s)
-    if (c == '.') c = ',';
-  return s;
 }
 
 }  // namespace
@@ -116,7 +108,7 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       if (&kind == &kinds.back()) session.Disconnect();
       if (kind.commit) kind.commit();
       session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
-                  " blocs de 128 octets en " + Tenths(session.Seconds()) + ".");
+                  " blocs de 128 octets en " + Progress::FormatTenths(session.Seconds()) + ".");
       done.push_back(kind.file);
     }
     return kExitOk;

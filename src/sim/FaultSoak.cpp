@@ -15,6 +15,7 @@
 #include <string_view>
 #include <utility>
 
+#include "sim/Pattern.h"
 #include "sim/SimulatedSerialPort.h"
 #include "sim/SimulatedServer.h"
 #include "sim/TempDir.h"
@@ -48,18 +49,6 @@ double ProcessCpuSeconds() {
 
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Bytes that differ from block to block and from file to file, control bytes
-// and CR included.
-std::string Content(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : out) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return out;
 }
 
 void WriteWhole(const std::string& path, std::string_view content) {
@@ -275,7 +264,7 @@ class Soak {
     ++tally_.cases;
     const bool sending = draw_.Chance(0.5);
     const int blocks = draw_.Below(kMaxBlocks + 1);
-    const std::string content = Content(
+    const std::string content = Pattern(
         blocks * kBlock + (sending && draw_.Chance(0.5) ? 1 + draw_.Below(127) : 0), random_());
     const std::string whole = content.substr(0, blocks * kBlock);
     const auto prefix = [&] { return whole.substr(0, draw_.Below(blocks + 1) * kBlock); };

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "sim/Pattern.h"
 #include "sim/TempDir.h"
 
 namespace xmodemquarvel::testing {
@@ -23,16 +24,6 @@ inline std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Bytes that differ from block to block and from seed to seed, control bytes
-// and CR included.
-inline std::string Pattern(std::size_t size, std::uint32_t seed = 7) {
-  std::string out(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : out) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return out;
-}
+using sim::Pattern;
 
 }  // namespace xmodemquarvel::testing
