@@ -74,10 +74,14 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   }
   output.Commit();
   progress.Finish();
-  if (mode != ProgressMode::None)
-    std::fprintf(stderr, "Fichier %s %s dans %s : %lld blocs de 128 octets.\n", op.source.c_str(),
-                 op.done.c_str(), op.target.c_str(),
-                 static_cast<long long>(progress.BlocksThisRun()));
+  // Both files by their own size: an unpack's events count the packed blocks
+  // read, not the blocks written.
+  if (mode != ProgressMode::None) {
+    const int64_t written = ::stat(op.target.c_str(), &st) == 0 ? st.st_size : 0;
+    std::fprintf(stderr, "Fichier %s (%s blocs) %s dans %s : %s blocs de 128 octets.\n",
+                 op.source.c_str(), GroupDigits((size + 127) / 128).c_str(), op.done.c_str(),
+                 op.target.c_str(), GroupDigits(written / 128).c_str());
+  }
   return kExitOk;
 }
 
