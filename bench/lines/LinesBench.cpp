@@ -13,7 +13,6 @@
 // holds only the clients) per line-minute and as a share of one core, and the
 // client's peak resident memory.
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "../ProcessUsage.h"
 #include "sim/PtyLine.h"
 #include "sim/Rfc2217Line.h"
 #include "sim/SimulatedModem.h"
@@ -38,22 +38,12 @@
 namespace xq = xmodemquarvel;
 using Seconds = std::chrono::duration<double>;
 
+using xmodemquarvel::bench::CpuSeconds;
+using xmodemquarvel::bench::PeakMegabytes;
+
 namespace {
 
 constexpr int kBitsPerSecond = 9600;
-
-double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double PeakMegabytes() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
 
 std::string Content(int blocks) {
   std::string out(static_cast<std::size_t>(blocks) * 128, '\0');

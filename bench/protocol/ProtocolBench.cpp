@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "../ProcessUsage.h"
 #include "platform/UniqueFd.h"
 #include "sim/PtyLine.h"
 #include "sim/SimulatedModem.h"
@@ -40,14 +40,9 @@ namespace xq = xmodemquarvel;
 using Seconds = std::chrono::duration<double>;
 using xq::UniqueFd;
 
-namespace {
+using xmodemquarvel::bench::CpuSeconds;
 
-double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+namespace {
 
 double Now() {
   return Seconds(std::chrono::steady_clock::now().time_since_epoch()).count();

@@ -1,5 +1,7 @@
 #include "sim/PtyLine.h"
 
+#include "sim/WriteOrDrop.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -50,20 +52,7 @@ void PtyLine::OpenPair() {
 }
 
 void PtyLine::SendToHost(std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size() && master_) {
-    const ssize_t n = ::write(master_.Get(), bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{master_.Get(), POLLOUT, 0};
-      if (::poll(&p, 1, 1000) <= 0) return;  // nobody reads: the bytes are lost
-    } else {
-      return;
-    }
-  }
+  if (master_) WriteOrDrop(master_.Get(), bytes, false);
 }
 
 void PtyLine::SetCts(bool on) {

@@ -1,5 +1,7 @@
 #include "sim/Rfc2217Line.h"
 
+#include "sim/WriteOrDrop.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -86,20 +88,7 @@ void Rfc2217Line::EndClient(const std::string& why) {
 
 void Rfc2217Line::Flush() {
   std::string& out = codec_.Outgoing();
-  std::size_t done = 0;
-  while (done < out.size() && client_) {
-    const ssize_t n = ::send(client_.Get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{client_.Get(), POLLOUT, 0};
-      if (::poll(&p, 1, 1000) <= 0) break;  // nobody reads: the bytes are lost
-    } else {
-      break;
-    }
-  }
+  if (client_) WriteOrDrop(client_.Get(), out, true);
   out.clear();
 }
 
