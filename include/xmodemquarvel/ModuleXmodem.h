@@ -8,6 +8,7 @@
 #include "xmodemquarvel/Enums.h"
 #include "xmodemquarvel/Export.h"
 #include "xmodemquarvel/HostOptions.h"
+#include "xmodemquarvel/WaitState.h"
 
 /// @file
 /// The component's one class, ModuleXmodem.
@@ -314,6 +315,10 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// are not stopped. Safe from any thread and from a signal handler.
   /// @return true when an operation was running and will end.
   bool Abort() noexcept;
+  /// What the running wait awaits, its attempt and when it ends: for a status
+  /// line drawn from the yield callback or an event handler. Awaiting::kNothing
+  /// when no operation waits. Never waits, never throws but std::bad_alloc.
+  WaitState CurrentWait() const;
   /// @}
 
   /// @name Events

@@ -370,6 +370,43 @@ XMODEMQUARVEL_API xq_status xq_receive_file(xq_module* module, const char* user_
  */
 XMODEMQUARVEL_API xq_status xq_abort(xq_module* module);
 
+/* ---- The wait's state -------------------------------------------------- */
+
+/** What a wait awaits (xq_wait_state::awaiting). */
+enum xq_awaiting {
+  XQ_AWAIT_NOTHING = 0, /**< no wait is running */
+  XQ_AWAIT_MODEM = 1,   /**< an answer of the modem to a command */
+  XQ_AWAIT_SERVER = 2,  /**< an answer of the server during a transfer */
+  XQ_AWAIT_PAUSE = 3,   /**< a pause (after the modem's reset, while hanging up) */
+  XQ_AWAIT_LINE = 4     /**< the line itself: a terminal server's address or agreement */
+};
+
+/** What the running wait awaits, for a status line. */
+typedef struct xq_wait_state {
+  int32_t awaiting; /**< one of the XQ_AWAIT_* values */
+  int32_t attempt;  /**< this attempt, from 1; 0 when attempts are not counted */
+  int32_t attempts; /**< the most attempts of the exchange; 0 when not counted */
+  /** Milliseconds left until this attempt's wait ends ("BUSY" extensions
+      included); -1 when nothing is awaited. */
+  int64_t remaining_ms;
+  /** What went out and is being answered: the modem command without its line
+      end ("ATDT..."), "ACK", "NAK", "EOT", "trame N"; "" when nothing went
+      out. Owned by the handle, valid until the next call on it. */
+  const char* sent;
+  /** The answer awaited: "OK", "CONNECT", "ACK", "NAK", "EOT", "trame N ou
+      EOT"; "" for a pause or the line. Owned by the handle, as @p sent. */
+  const char* expected;
+} xq_wait_state;
+
+/**
+ * Reads what the running wait awaits into @p out: meant for the yield
+ * callback (or an event callback), where a host redraws its status line.
+ * Outside an operation @p out says XQ_AWAIT_NOTHING. Never waits.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (then
+ *   nothing is written).
+ */
+XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
+
 #ifdef __cplusplus
 }
 #endif
