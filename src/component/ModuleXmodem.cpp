@@ -193,6 +193,8 @@ void ModuleXmodem::Disconnect() {
     HostLoop& loop;
   } hold(impl_->loop);
   impl_->Disconnect();
+  // Its pauses were the last waits, unless it broke into an operation.
+  if (!impl_->busy) impl_->loop.NothingAwaited();
 }
 
 bool ModuleXmodem::Abort() noexcept {

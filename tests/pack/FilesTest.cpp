@@ -208,6 +208,22 @@ TEST_F(Files, ModuleXmodemRows) {
             std::errc::invalid_argument);
   EXPECT_EQ(m.ErrorSource(), source);
   EXPECT_EQ(m.ErrorDescription(), description);
+
+  // Abort stops a packing before its next megabyte of source.
+  Write(P("big"), Bytes((std::size_t{1} << 21) + 5, 0x41));
+  int32_t last = 0;
+  m.BlocPacked = [&](int32_t& n) {
+    if (n == 1) {
+      EXPECT_TRUE(m.Abort());
+    }
+    last = n;
+  };
+  m.Trace(true);
+  const std::system_error stopped = FailureOf([&] { m.PackFile(P("big"), P("big.pk")); });
+  EXPECT_EQ(stopped.code(), std::errc::operation_canceled);
+  EXPECT_EQ(std::string(stopped.what()).rfind("Opération interrompue", 0), 0u) << stopped.what();
+  EXPECT_EQ(last, (1 << 20) / 128);
+  EXPECT_FALSE(m.Abort()) << "nothing runs any more";
 }
 
 }  // namespace
