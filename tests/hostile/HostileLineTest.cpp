@@ -240,6 +240,22 @@ TEST(HostileLine, AnAbortEndsEveryWaitWithinTwoSecondsAndHangsUpAtOnce) {
   }
 }
 
+// The remote port's own waits run on the injected clock: on a virtual one, a
+// silent server's 5 s cost a moment of real time.
+TEST(HostileLine, TheRemotePortWaitsOnTheInjectedClock) {
+  sim::HostileTelnetServer silent(sim::Hostility::kSilent);
+  auto clock = std::make_shared<VirtualClock>();
+  clock->RealGrace(20ms);
+  HostOptions options;
+  options.clock = clock;
+  ModuleXmodem module(std::move(options));
+  module.Device(silent.Device());
+  const auto real = Steady::now();
+  EXPECT_EQ(module.Connect(1), rvFalse);
+  EXPECT_EQ(clock->Now().time_since_epoch(), std::chrono::seconds(5));
+  EXPECT_LT(Steady::now() - real, 2s);
+}
+
 // A name, not an address: resolved off the caller's thread, the call goes on.
 TEST(HostileLine, ANameIsResolvedAndTheLineCarries) {
   RemoteWorld world(true);
