@@ -82,7 +82,7 @@ namespace xmodemquarvel {
 /// - TransferAccepted is raised between the server's acceptance and the first
 ///   data frame, the one moment where a host can check the server's position
 ///   and stop before any data move.
-/// - Extensions: Device(), Caption(), TraceText(), TraceAppended,
+/// - Extensions: Device(), Caption(), TraceText(), PortOpen(), TraceAppended,
 ///   TransferAccepted, HostOptions, and Abort().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
@@ -302,6 +302,12 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// The trace text: what Connect appended (emptied when Connect starts) and,
   /// while Visible is true, the wrong answers of transfers.
   std::string TraceText() const;
+  /// Whether the serial port is open: from a Connect that returned rvTrue (or
+  /// stopped at "Erreur dans la chaine d'initialisation") until Disconnect, a
+  /// failure that dropped the line, an abort, or the object's end. A host
+  /// that finds it open calls Disconnect for an orderly hang-up.
+  /// @throws SerialPortError when a port of the host's own fails to tell.
+  bool PortOpen() const;
   /// Asks the running Connect, SendFile or ReceiveFile to stop. It ends at its
   /// next wait (at once when called from a handler or the yield callback,
   /// within HostOptions::max_yield_interval from elsewhere): the line is hung
