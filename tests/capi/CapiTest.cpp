@@ -367,6 +367,19 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
   EXPECT_EQ(xq_destroy(made), XQ_OK);
 }
 
+TEST(Capi, VisibleReadsBackAsAFlagAndDestroyFreesTheHandle) {
+  CWorld w;
+  int visible = -1;
+  for (const int set : {5, 0, -1}) {
+    EXPECT_EQ(xq_set_visible(w.h, set), XQ_OK);
+    EXPECT_EQ(xq_get_visible(w.h, &visible), XQ_OK);
+    EXPECT_EQ(visible, set != 0 ? 1 : 0);
+  }
+  // The handle held the clock; once freed, only the test does.
+  EXPECT_EQ(xq_destroy(w.handle.release()), XQ_OK);
+  EXPECT_EQ(w.clock.use_count(), 1);
+}
+
 TEST(Capi, TheLibrarySaysItsVersion) {
   EXPECT_STREQ(xq_version(), XQ_VERSION);
   EXPECT_EQ(std::to_string(XQ_VERSION_NUMBER / 10000) + "." +
