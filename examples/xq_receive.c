@@ -1,7 +1,8 @@
 /* Receives one file from the server as a host with work of its own does: the
  * yield callback runs at least every 50 ms during every wait (here it redraws
- * a progress line), and Ctrl-C or SIGTERM asks the component to stop, which
- * hangs up and keeps the blocks received; the same command later resumes.
+ * a status line from the wait's state), and Ctrl-C or SIGTERM asks the
+ * component to stop, which hangs up within 2 s and keeps the blocks received;
+ * the same command later resumes.
  *
  *   XMODEMQ_PASSWORD=... xq_receive DEVICE USER FILE
  *
@@ -27,15 +28,21 @@ static void on_signal(int signo) {
 }
 
 struct progress {
+  xq_module* module;
   long blocks;
-  unsigned passes;
 };
 
-/* The host's own work, between two passes of a wait. */
+/* The host's own work between two passes of a wait: here, a status line. */
 static void on_yield(void* user) {
-  static const char spinner[] = "|/-\\";
   struct progress* p = user;
-  fprintf(stderr, "\r%c %ld blocs reçus", spinner[p->passes++ / 4 % 4], p->blocks);
+  xq_wait_state w;
+  if (xq_get_wait_state(p->module, &w) != XQ_OK) return;
+  if (w.awaiting == XQ_AWAIT_MODEM)
+    fprintf(stderr, "\r%s : attend %s, essai %d/%d, encore %lld s   ", w.sent, w.expected,
+            (int)w.attempt, (int)w.attempts, (long long)(w.remaining_ms + 999) / 1000);
+  else if (w.awaiting == XQ_AWAIT_SERVER)
+    fprintf(stderr, "\r%ld blocs reçus, attend %s (essai %d/%d)   ", p->blocks, w.expected,
+            (int)w.attempt, (int)w.attempts);
 }
 
 static void on_block(void* user, int32_t* num_bloc) {
@@ -63,7 +70,7 @@ static void catch_signals(void (*handler)(int)) {
 }
 
 int main(int argc, char** argv) {
-  struct progress progress = {0, 0};
+  struct progress progress = {NULL, 0};
   const char* password = getenv("XMODEMQ_PASSWORD");
   const char* text = "";
   xq_module* module = NULL;
@@ -78,6 +85,7 @@ int main(int argc, char** argv) {
   if (strcmp(xq_version(), XQ_VERSION) != 0)
     fprintf(stderr, "xq_receive: compilé avec %s, lancé avec %s\n", XQ_VERSION, xq_version());
   if (xq_create_hosted(on_yield, &progress, 50, &module) != XQ_OK) return 1;
+  progress.module = module;
   xq_on_error(module, on_error, NULL);
   xq_set_device(module, argv[1]);
   xq_set_trace(module, 1); /* the progress callbacks run only while trace is on */

@@ -16,7 +16,8 @@
  * - Out parameters are written on every status, whenever they are not NULL:
  *   a result gets the component's result (XQ_OK, XQ_ERR_CALLBACK) or
  *   XQ_RV_FALSE (every other status); a string gets "" and its length 0, a
- *   flag 0 and a handle NULL on a status other than XQ_OK.
+ *   flag 0, a handle NULL and a wait's state XQ_AWAIT_NOTHING on a status
+ *   other than XQ_OK.
  * - Texts in and out are NUL-terminated UTF-8. A string returned by the
  *   library is owned by the handle and stays valid until the next call on the
  *   same handle (from any callback too) or xq_destroy(); copy it to keep it.
@@ -320,12 +321,14 @@ XMODEMQUARVEL_API xq_status xq_on_transfer_accepted(xq_module* module,
 
 /**
  * Packs @p source into @p packed (created or emptied). Does not touch the
- * error record and does not wait; xq_abort() does not stop it.
+ * error record and does not wait; xq_abort() stops it before its next
+ * megabyte.
  * @return XQ_OK; XQ_ERR_FILE with the French reason in xq_last_error()
  *   ("Fichier introuvable : PATH", the target then untouched; "Impossible de
- *   créer PATH"...; the whole blocks packed before a failure stay in the
- *   target); XQ_ERR_BUSY from inside a callback (nothing done);
- *   XQ_ERR_CALLBACK (packing went on to its end); XQ_ERR_ARGUMENT.
+ *   créer PATH"...; "Opération interrompue" after xq_abort(); the whole
+ *   blocks packed before a failure stay in the target); XQ_ERR_BUSY from
+ *   inside a callback (nothing done); XQ_ERR_CALLBACK (a callback threw: the
+ *   packing stopped as after xq_abort()); XQ_ERR_ARGUMENT.
  */
 XMODEMQUARVEL_API xq_status xq_pack_file(xq_module* module, const char* source, const char* packed);
 
@@ -465,8 +468,8 @@ typedef struct xq_wait_state {
  * Reads what the running wait awaits into @p out: meant for the yield
  * callback (or an event callback), where a host redraws its status line.
  * Outside an operation @p out says XQ_AWAIT_NOTHING. Never waits.
- * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (then
- *   nothing is written).
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (@p out,
+ *   when not NULL, then says XQ_AWAIT_NOTHING with -1 ms and "" texts).
  */
 XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
 

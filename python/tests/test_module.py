@@ -72,15 +72,47 @@ def test_refusals_are_results_and_events_not_exceptions(simulator, tmp_path):
 
 def test_abort_from_another_thread_hangs_up_within_two_seconds(simulator):
     sim = simulator("--dial-answer", "")
-    asked = []
-    with xq.Module(device=sim.link) as modem:
-        later(lambda: (wait_for_log(sim, "numérotation"), asked.append(time.monotonic()),
-                       modem.abort()))
+    asked, states = [], set()
+
+    def status_line():
+        state = modem.wait_state
+        states.add(state._replace(remaining=state.remaining is not None and
+                                  0 < state.remaining <= 60))
+
+    with xq.Module(device=sim.link, yield_callback=status_line) as modem:
+        later(lambda: (wait_for_log(sim, "numérotation"), time.sleep(0.3),
+                       asked.append(time.monotonic()), modem.abort()))
         assert modem.connect(attempts=0) is xq.Result.FALSE
         assert time.monotonic() - asked[0] < 2
         assert (modem.error_source, modem.error_description) == ("Xmodem: Connect",
                                                                  "Opération interrompue")
+        assert modem.wait_state == (xq.Awaiting.NOTHING, "", "", 0, 0, None)
     assert "client : port fermé" in sim.log.read_text()
+    dial = [s for s in states if s.sent.startswith("ATDT")]
+    assert dial == [(xq.Awaiting.MODEM, dial[0].sent, "CONNECT", 1, 2, True)]
+    assert (xq.Awaiting.PAUSE, "", "", 0, 0, True) in states
+
+
+@pytest.mark.parametrize("stop", ["abort", "raise"])
+def test_a_packing_stops_on_abort_or_on_an_exception_in_its_callback(tmp_path, stop):
+    source = tmp_path / "BIG.TXT"
+    source.write_bytes(records(40000))
+    failure = RuntimeError("assez")
+
+    def on_packed(count):
+        if count == 10 and stop == "abort":
+            modem.abort()
+        elif count == 10:
+            raise failure
+
+    with xq.Module() as whole:
+        whole.pack_file(source, tmp_path / "whole.pak")
+    with xq.Module(on_bloc_packed=on_packed) as modem:
+        modem.trace = True
+        with pytest.raises(xq.FileError if stop == "abort" else RuntimeError) as caught:
+            modem.pack_file(source, tmp_path / "cut.pak")
+    assert caught.value is failure or str(caught.value) == "Opération interrompue"
+    assert (tmp_path / "cut.pak").stat().st_size < (tmp_path / "whole.pak").stat().st_size
 
 
 def test_ctrl_c_during_a_call_without_callbacks_hangs_up_then_interrupts(simulator):

@@ -19,6 +19,12 @@ ERROR = ctypes.CFUNCTYPE(None, c_void_p, c_char_p)
 BLOC = ctypes.CFUNCTYPE(None, c_void_p, POINTER(c_int32))
 ACCEPTED = ctypes.CFUNCTYPE(None, c_void_p, c_char, c_int64)
 
+
+class WAIT_STATE(ctypes.Structure):
+    _fields_ = [("awaiting", c_int32), ("attempt", c_int32), ("attempts", c_int32),
+                ("remaining_ms", c_int64), ("sent", c_char_p), ("expected", c_char_p)]
+
+
 _STRING_OUT = [handle, POINTER(c_void_p), POINTER(c_size_t)]
 _TRANSFER = [handle, c_char_p, c_char_p, c_char_p, c_char_p, POINTER(c_int32)]
 
@@ -48,6 +54,7 @@ _PROTOTYPES = {
     "xq_send_file": (status, _TRANSFER),
     "xq_receive_file": (status, _TRANSFER),
     "xq_abort": (status, [handle]),
+    "xq_get_wait_state": (status, [handle, POINTER(WAIT_STATE)]),
 }
 
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():

@@ -1,12 +1,13 @@
 """Module: one ModuleXmodem object of the library, as a Python object."""
 
+import collections
 import ctypes
 import enum
 import os
 
 from ._errors import raise_for
 from ._guard import Guard, Interrupts, Trampolines
-from ._library import lib
+from ._library import WAIT_STATE, lib
 
 
 class Result(enum.IntEnum):
@@ -17,6 +18,24 @@ class Result(enum.IntEnum):
     TIMER = 2  # a modem answer timed out (never returned)
     CTS = 3  # line or modem fault: carrier lost, "ERROR", no dial tone
     REFUSE = 4  # the server refused the transfer
+
+
+class Awaiting(enum.IntEnum):
+    """What a wait awaits (WaitState.awaiting)."""
+
+    NOTHING = 0  # no wait is running
+    MODEM = 1  # an answer of the modem to a command
+    SERVER = 2  # an answer of the server during a transfer
+    PAUSE = 3  # a pause (after the modem's reset, while hanging up)
+    LINE = 4  # the line itself: a terminal server's address or agreement
+
+
+WaitState = collections.namedtuple("WaitState", "awaiting sent expected attempt attempts remaining")
+WaitState.__doc__ = """What the running wait awaits (Module.wait_state): an Awaiting; what went
+out ("ATDT...", "ACK", "trame 12") and the answer awaited ("CONNECT", "trame 13
+ou EOT"), "" when none; this attempt from 1 and the most attempts, 0 when not
+counted; the seconds left before this attempt's wait ends, None when nothing
+is awaited."""
 
 
 def _text(value):
@@ -39,9 +58,9 @@ class Module:
     position), 'E' or 'R' and the server's position in blocks.
 
     An exception that a callback raises stops the running operation (hung
-    up, as by abort()) and is raised again once the call returns; packing
-    and unpacking cannot be stopped and run to their end first. Calling an
-    operation from inside a callback raises Error (status -2).
+    up, as by abort()) and is raised again once the call returns. Calling an
+    operation from inside a callback raises Error (status -2); wait_state is
+    meant to be read there.
 
     Used as a context manager, the line is hung up (disconnect()) if it is
     open, and the object freed, on exit.
@@ -186,9 +205,11 @@ class Module:
         self._call(lib.xq_unpack_file, os.fsencode(source), os.fsencode(target), operation=True)
 
     def abort(self):
-        """Asks the running connect, send_file or receive_file to stop: it
-        hangs up and returns Result.FALSE with "Opération interrompue". Safe
-        from any thread; ignored when none of them runs."""
+        """Asks the running operation to stop. A connect, send_file or
+        receive_file hangs up at once and returns Result.FALSE with
+        "Opération interrompue" within 2 s; pack_file and unpack_file raise
+        FileError("Opération interrompue") before their next megabyte. Safe
+        from any thread; ignored when no operation runs."""
         handle = self._handle
         if handle is not None:
             lib.xq_abort(handle)
@@ -215,6 +236,17 @@ class Module:
     def trace(self, on):
         self._call(lib.xq_set_trace, 1 if on else 0)
         self._trace = bool(on)
+
+    @property
+    def wait_state(self):
+        """What the running wait awaits, for a status line drawn from the
+        yield callback or an event callback: a WaitState."""
+        state = WAIT_STATE()
+        self._call(lib.xq_get_wait_state, ctypes.byref(state))
+        remaining = None if state.remaining_ms < 0 else state.remaining_ms / 1000
+        return WaitState(Awaiting(state.awaiting), state.sent.decode("utf-8", "replace"),
+                         state.expected.decode("utf-8", "replace"), state.attempt,
+                         state.attempts, remaining)
 
     @property
     def trace_text(self):

@@ -360,6 +360,12 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
     EXPECT_EQ(get(nullptr, &flag), XQ_ERR_ARGUMENT);
     EXPECT_EQ(flag, 0);
   }
+  xq_wait_state wait{XQ_AWAIT_MODEM, 3, 4, 5, "x", "y"};
+  EXPECT_EQ(xq_get_wait_state(nullptr, &wait), XQ_ERR_ARGUMENT);
+  EXPECT_EQ(std::to_string(wait.awaiting) + " " + std::to_string(wait.attempt) + "/" +
+                std::to_string(wait.attempts) + " " + std::to_string(wait.remaining_ms) + " [" +
+                wait.sent + "][" + wait.expected + "]",
+            "0 0/0 -1 [][]");
   xq_module* made = reinterpret_cast<xq_module*>(&w);
   EXPECT_EQ(xq_create_hosted(nullptr, nullptr, 100, nullptr), XQ_ERR_ARGUMENT);
   EXPECT_EQ(xq_create(&made), XQ_OK);
