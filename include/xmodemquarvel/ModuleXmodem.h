@@ -105,7 +105,7 @@ namespace xmodemquarvel {
 ///   attempts over at most ten times in an exchange; after that it counts as a
 ///   failed attempt. The original started over at every repetition, so a
 ///   server repeating one frame for ever held the transfer for ever.
-/// - Extensions: Device(), Caption(), TraceText(), TraceAppended,
+/// - Extensions: Device(), Caption(), TraceText(), PortOpen(), TraceAppended,
 ///   TransferAccepted, HostOptions, and Abort().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
@@ -349,6 +349,12 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// The trace text: what Connect appended (emptied when Connect starts) and,
   /// while Visible is true, the wrong answers of transfers.
   std::string TraceText() const;
+  /// Whether the serial port is open: from a Connect that returned rvTrue (or
+  /// stopped at "Erreur dans la chaine d'initialisation") until Disconnect, a
+  /// failure that dropped the line, an abort, or the object's end. A host
+  /// that finds it open calls Disconnect for an orderly hang-up.
+  /// @throws SerialPortError when a port of the host's own fails to tell.
+  bool PortOpen() const;
   /// Asks the running Connect, SendFile or ReceiveFile to stop. The request
   /// wakes the wait that blocks (or the next one), whether or not the host
   /// has a yield callback: the hang-up starts at once (DTR drops within

@@ -4,6 +4,7 @@
 
 using namespace xmodemquarvel;
 using capi::Enter;
+using capi::RefuseInsideCallback;
 using capi::Require;
 using capi::TextOrEmpty;
 
@@ -27,7 +28,9 @@ namespace {
 template <class Transfer>
 xq_status RunTransfer(xq_module* h, const char* user_id, const char* psw, const char* file_name,
                       const char* pack_type, xq_return_value* result, Transfer transfer) {
+  if (result != nullptr) *result = XQ_RV_FALSE;
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(user_id, "user_id");
     Require(psw, "psw");
     Require(file_name, "file_name");
@@ -44,6 +47,7 @@ extern "C" {
 
 xq_status xq_pack_file(xq_module* h, const char* source, const char* packed) {
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(source, "source");
     Require(packed, "packed");
     h->module->PackFile(source, packed);
@@ -53,6 +57,7 @@ xq_status xq_pack_file(xq_module* h, const char* source, const char* packed) {
 
 xq_status xq_unpack_file(xq_module* h, const char* source, const char* unpacked) {
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(source, "source");
     Require(unpacked, "unpacked");
     h->module->UnPackFile(source, unpacked);
@@ -62,7 +67,9 @@ xq_status xq_unpack_file(xq_module* h, const char* source, const char* unpacked)
 
 xq_status xq_connect(xq_module* h, int32_t tentatives, const char* prefix, const char* init_string,
                      xq_return_value* result) {
+  if (result != nullptr) *result = XQ_RV_FALSE;
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(result, "result");
     *result = h->module->Connect(tentatives, TextOrEmpty(prefix), TextOrEmpty(init_string));
     return XQ_OK;

@@ -178,6 +178,10 @@ std::string ModuleXmodem::TraceText() const {
   return impl_->form.Text;
 }
 
+bool ModuleXmodem::PortOpen() const {
+  return impl_->Modem.PortOpen();
+}
+
 ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
                                    const std::string& InitString) {
   return RunAbortable(*impl_, [&] { return impl_->Connect(Tentatives, Prefixe, InitString); });
