@@ -2,6 +2,7 @@
 #include <deque>
 
 #include "Commands.h"
+#include "PartialFile.h"
 #include "SafeFiles.h"
 #include "Transfer.h"
 
@@ -13,7 +14,9 @@ namespace xmodemq {
 // only once the transfer has ended well.
 // Each file of a batch has its own partial file and lock, exactly as a
 // receive of that file alone.
-int RunReceive(const Options& options) {
+int RunReceive(const Options& options, SessionHost host) {
+  for (const std::string& file : options.operands) CheckNoControlCharacters("le fichier", file);
+  const ResumePolicy policy{options.user, options.partial_max_age, options.resume_old};
   std::deque<PartialFile> partials;
   std::deque<TransferKind> kinds;
   for (const std::string& file : options.operands) {
@@ -28,8 +31,8 @@ int RunReceive(const Options& options) {
       return module.ReceiveFile(options.user, password, kind.local, options.pack_type);
     };
     // After a password prompt, which Ctrl-C may end: nothing is left behind.
-    kind.prepare = [&options, &kind, &partial] {
-      partial.Open();
+    kind.prepare = [&options, &kind, &partial, &policy](const std::function<bool()>&) {
+      partial.Open(policy);
       if (const int64_t held = partial.Blocks(); held > 0) {
         kind.done += " (repris après " + std::to_string(held) + " blocs)";
         if (!options.quiet)
@@ -50,7 +53,7 @@ int RunReceive(const Options& options) {
     };
     kind.done = "Fichier " + file + " reçu";
   }
-  return RunTransfer(options, kinds);
+  return RunTransfer(options, kinds, std::move(host));
 }
 
 }  // namespace xmodemq
