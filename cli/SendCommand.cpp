@@ -30,8 +30,9 @@ int RunSend(const Options& options, SessionHost host) {
     kind.label = "Envoi";
     kind.local = file;
     // After a password prompt, which Ctrl-C may end: no copy is left behind.
-    kind.prepare = [&item, &kind](const std::function<bool()>& stop) {
-      item.copy = std::make_unique<SendSnapshot>(item.file, stop);
+    kind.prepare = [&item, &kind](Session& session) {
+      item.copy =
+          std::make_unique<SendSnapshot>(item.file, [&session] { return session.Interrupted(); });
       kind.local = item.copy->Path();
     };
     kind.file_action = "lire";

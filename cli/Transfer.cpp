@@ -68,7 +68,7 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   };
   try {
     for (TransferKind& kind : kinds)
-      if (kind.prepare) kind.prepare([&session] { return session.Interrupted(); });
+      if (kind.prepare) kind.prepare(session);
   } catch (const Interruption&) {
     return stopped_before_call();
   }
@@ -113,6 +113,9 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     for (TransferKind& kind : kinds) {
       current = &kind;
       module.*(kind.event) = [&session](int32_t& count) { session.Block(count); };
+      module.TransferAccepted = [&session, &kind](char, int64_t position) {
+        if (kind.accepted) kind.accepted(session, position);
+      };
       session.BeginProgress(kind.label, kind.total_blocks);
       const ReturnValues result = kind.run(module, password);
       session.EndProgress();

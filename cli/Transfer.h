@@ -32,9 +32,12 @@ struct TransferKind {
                                             const std::string& password)>
       run;
   // Once the password is known, before anything is dialled: makes what the
-  // transfer needs on disk, asking `stop` whether a signal came meanwhile.
-  // Throws Refusal, FileFailure, and Interruption when stopped.
-  std::function<void(const std::function<bool()>& stop)> prepare;
+  // transfer needs on disk, asking the session whether a signal came
+  // meanwhile. Throws Refusal, FileFailure, and Interruption when stopped.
+  std::function<void(Session&)> prepare;
+  // When the server has accepted the transfer, with its position in blocks,
+  // before any data move.
+  std::function<void(Session&, int64_t position)> accepted;
   // Once the transfer has returned rvTrue (and the line is down after the
   // last file of a call): puts the result in place. Throws FileFailure.
   std::function<void()> commit;

@@ -31,9 +31,9 @@
  * the thread that called the operation, from inside it.
  *
  * Reentrancy: from a callback a host may call every function on the same
- * handle except xq_destroy() and the five operations xq_connect(),
- * xq_send_file(), xq_receive_file(), xq_pack_file() and xq_unpack_file(),
- * which return XQ_ERR_BUSY there. xq_disconnect() is allowed (the running
+ * handle except xq_destroy() and the operations xq_connect(),
+ * xq_send_file(), xq_receive_file(), xq_receive_file_fd(), xq_pack_file() and
+ * xq_unpack_file(), which return XQ_ERR_BUSY there. xq_disconnect() is allowed (the running
  * transfer then fails), but xq_abort() is the way to stop an operation.
  */
 
@@ -60,7 +60,7 @@ enum xq_status_code {
   /** A required pointer or text was NULL. Nothing was done. */
   XQ_ERR_ARGUMENT = -1,
   /** An operation is running on this handle and the call was refused: the
-      five operations and xq_destroy() called from a callback. */
+      operations and xq_destroy() called from a callback. */
   XQ_ERR_BUSY = -2,
   /** A file could not be opened, created, read or written, or a packed file's
       end block is corrupt. */
@@ -360,7 +360,25 @@ XMODEMQUARVEL_API xq_status xq_receive_file(xq_module* module, const char* user_
                                             xq_return_value* result);
 
 /**
- * Asks the running xq_connect(), xq_send_file() or xq_receive_file() to stop.
+ * xq_receive_file() writing through @p fd, a regular file that the host
+ * opened for writing (and checked, and perhaps locked), instead of a file it
+ * names: nothing is opened, created or looked up by path, and @p file_name
+ * only gives the base name that the server is asked for. The resume is asked
+ * after the whole blocks the file holds, a lower position that the server
+ * answers cuts it, and the data go at its end through a duplicate of @p fd
+ * (they share the offset, which is left at the end). @p fd stays open and the
+ * host's. A descriptor that is not a regular file open for writing gives
+ * XQ_RV_FALSE with "Erreur ouverture FILE", the line dropped.
+ * @return as xq_receive_file().
+ */
+XMODEMQUARVEL_API xq_status xq_receive_file_fd(xq_module* module, const char* user_id,
+                                               const char* psw, const char* file_name,
+                                               const char* pack_type, int fd,
+                                               xq_return_value* result);
+
+/**
+ * Asks the running xq_connect(), xq_send_file(), xq_receive_file() or
+ * xq_receive_file_fd() to stop.
  * It ends at its next wait: the line is hung up, its result is XQ_RV_FALSE and
  * the error record's description "Opération interrompue". Ignored when none
  * of them runs. The one way for a callback to stop an operation. Safe from any

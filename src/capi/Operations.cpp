@@ -86,6 +86,20 @@ xq_status xq_receive_file(xq_module* h, const char* user_id, const char* psw, co
   return RunTransfer(h, user_id, psw, file_name, pack_type, result, &ModuleXmodem::ReceiveFile);
 }
 
+xq_status xq_receive_file_fd(xq_module* h, const char* user_id, const char* psw,
+                             const char* file_name, const char* pack_type, int fd,
+                             xq_return_value* result) {
+  return Enter(h, [&] {
+    Require(user_id, "user_id");
+    Require(psw, "psw");
+    Require(file_name, "file_name");
+    Require(pack_type, "pack_type");
+    Require(result, "result");
+    *result = h->module->ReceiveFileToDescriptor(user_id, psw, file_name, pack_type, fd);
+    return XQ_OK;
+  });
+}
+
 // Touches nothing but the object's atomic request: callable from anywhere.
 xq_status xq_abort(xq_module* h) {
   if (h == nullptr) return XQ_ERR_ARGUMENT;

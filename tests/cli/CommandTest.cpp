@@ -244,14 +244,23 @@ void RunTable(std::vector<Row> rows) {
                                             run.env, fs::path(), row.columns);
     ::umask(mask);
   }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i].during && rows[i].resize == 0) continue;
-    SCOPED_TRACE(rows[i].what);
-    Process& process = *runs[i]->process;
-    ASSERT_TRUE(process.Await(rows[i].cue, 20s)) << process.OutSoFar() << process.ErrSoFar();
-    if (rows[i].resize != 0) process.Resize(rows[i].resize);
-    if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+  // Each row's action as soon as its own cue shows, whatever the others do.
+  std::vector<std::size_t> waiting;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].during || rows[i].resize != 0) waiting.push_back(i);
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !waiting.empty() && std::chrono::steady_clock::now() < until;) {
+    std::erase_if(waiting, [&](std::size_t i) {
+      Process& process = *runs[i]->process;
+      if (!process.Await(rows[i].cue, 2ms)) return false;
+      if (rows[i].resize != 0) process.Resize(rows[i].resize);
+      if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+      return true;
+    });
   }
+  for (std::size_t i : waiting)
+    ADD_FAILURE() << rows[i].what << ": never showed « " << rows[i].cue << " »\n"
+                  << runs[i]->process->OutSoFar() << runs[i]->process->ErrSoFar();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     Run& run = *runs[i];
@@ -578,6 +587,27 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
        .two_users = true,
        .umask = 0,
        .modes = {{"open/FACT0002.TXT", 0600}}},
+      {.what = "the partial folder swapped by another user while the modem dials",
+       .simulator = {"--baud", "1200"},
+       .files = {{"open/", ""}, {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .args = {"receive", "LINE", "D/open/FACT0002.TXT"},
+       .status = 0,
+       .left = {{"open/", ""},
+                {"open/FACT0002.TXT", kBill.substr(0, 2 * 128)},
+                {"open/old/", ""},
+                {"open/" + kPartial, ""},
+                {"open/" + kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)},
+                {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .during =
+           [shared_forged](Process&, const fs::path& d, Simulator*) {
+             fs::rename(d / "open" / kPartial, d / "open/old");
+             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)}});
+             Intruders(d / "open" / kPartial, 0777);
+             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+           },
+       .cue = "Initialisation du modem",
+       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+       .two_users = true},
       {.what = "Ctrl-C while --pad makes its copy",
        .files = {{"FACT0008.TXT", pad_big}},
        .args = {"send", "LINE", "D/FACT0008.TXT", "--pad"},
@@ -703,23 +733,32 @@ class LateSignal final : public sim::LinePeer {
   bool raised_ = false;
 };
 
-TEST(Command, ASignalOnceATransferEndedWellKeepsWhatItMoved) {
+// Transfers on the virtual clock, where the server and the moment of a signal
+// are set exactly: a signal once a transfer ended well, a server that resumes
+// elsewhere than asked.
+TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
   struct Late {
     std::string what;
     Command command;
     std::vector<std::string> names;
+    // Raised once `after` transfers ended well; none when 0.
     int signo;
     std::size_t after;
     int status;
     // The files that end in place: received, or held by the server.
     std::size_t kept;
     std::vector<std::string> said;
+    // A receive resumed after 20 blocks that the server answers here.
+    std::optional<std::int64_t> resumed_at = {};
   };
   // clang-format off
   const std::vector<Late> rows = {
       {"a receive, Ctrl-C once it ended", Command::Receive, {"F1.TXT"}, SIGINT, 1, 0, 1, {"F1.TXT reçu : 60 blocs", "xmodemq: Ctrl-C reçu après la fin du transfert de ", "F1.TXT, qui est gardé.", "!Interrompu", "!relancez"}},
       {"two receives, SIGTERM once the first ended", Command::Receive, {"F1.TXT", "F2.TXT"}, SIGTERM, 1, 143, 1, {"F1.TXT reçu", "SIGTERM reçu après la fin du transfert de ", "la suite n'est pas transférée : 1 fichier sur 2 transféré : "}},
       {"a send, SIGHUP once it ended", Command::Send, {"F1.TXT"}, SIGHUP, 1, 0, 1, {"F1.TXT envoyé : 60 blocs", "SIGHUP, terminal fermé reçu après la fin du transfert"}},
+      {"a receive resumed from the start", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Reprise après les 20 blocs", "Le serveur ne reprend pas la réception interrompue : le fichier est reçu de nouveau en entier, à la place des 20 blocs gardés.", "F1.TXT reçu : 60 blocs"}, 0},
+      {"a receive resumed earlier than asked", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Le serveur reprend après le bloc 7, et non après les 20 blocs gardés", "F1.TXT reçu (repris après 7 blocs) : 53 blocs"}, 7},
+      {"a receive resumed as asked", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"!Le serveur", "F1.TXT reçu (repris après 20 blocs) : 40 blocs"}, 20},
   };
   // clang-format on
   for (const Late& row : rows) {
@@ -730,7 +769,15 @@ TEST(Command, ASignalOnceATransferEndedWellKeepsWhatItMoved) {
     sim::SimulatedModem modem(*port);
     sim::SimulatedServer server(*port);
     LateSignal late(server, row.after, row.signo);
-    modem.AttachServer(&late);
+    if (row.signo != 0)
+      modem.AttachServer(&late);
+    else
+      modem.AttachServer(&server);
+    if (row.resumed_at) {
+      server.Script().receive_position = row.resumed_at;
+      MakeTree(dir.path(), {{kPartial + "F1.TXT", kBill.substr(0, 20 * 128)},
+                            {kPartial + ".origine/F1.TXT", Origin("PS0001")}});
+    }
     port->AttachPeer(&modem);
     Options options;
     options.user = "PS0001";
