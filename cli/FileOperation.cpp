@@ -11,6 +11,7 @@
 
 #include "ExitCodes.h"
 #include "FileErrors.h"
+#include "NotedSignals.h"
 #include "PackedFileCheck.h"
 #include "Progress.h"
 #include "ReplaceOnSuccess.h"
@@ -64,12 +65,20 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   Progress progress(stderr, mode, op.label, (size + 127) / 128,
                     [&width] { return width ? width->Get() : 80; });
   const std::string written_to = output.Path();
+  const std::string left = op.target + (existed ? " est laissé tel quel" : " n'est pas créé");
+  // Ctrl-C stops the conversion between two blocks; the temporary file goes.
+  const NotedSignals signals;
   int32_t count = 0;
   try {
     op.convert(source.Get(), op.source, output.Descriptor(), written_to, count,
                [&progress, mode](int32_t& n) {
+                 if (NotedSignals::Pending() != 0) throw Interruption("interrompu");
                  if (mode != ProgressMode::None) progress.Block(n);
                });
+  } catch (const Interruption&) {
+    progress.Interrupt();
+    std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
+    return 128 + NotedSignals::Pending();
   } catch (const std::system_error& e) {
     progress.Interrupt();
     std::string message;
@@ -79,8 +88,8 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
       message = FileError("écrire", op.target, e.code().value());
     else
       message = FileError("lire", op.source, e.code().value());
-    std::fprintf(stderr, "xmodemq: %s : %s ; %s %s\n", op.label.c_str(), message.c_str(),
-                 op.target.c_str(), existed ? "est laissé tel quel" : "n'est pas créé");
+    std::fprintf(stderr, "xmodemq: %s : %s ; %s\n", op.label.c_str(), message.c_str(),
+                 left.c_str());
     return kExitFailure;
   }
   // A packed file of one block is an empty file's: nothing to compare.

@@ -255,7 +255,8 @@ void PartialFile::Commit() {
       if (!S_ISREG(st->st_mode))
         throw FileFailure(target_ + " est devenu " + KindOf(*st) + " : il n'est pas remplacé" +
                           kept);
-      ::fchmod(fd_.Get(), st->st_mode & 07777);
+      // The permission bits, never set-user-id and the like.
+      ::fchmod(fd_.Get(), st->st_mode & 0777);
     }
   }
   if (!partial_folder_->MoveTo(name_, folder_, name_, replace_)) {

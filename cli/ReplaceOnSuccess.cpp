@@ -44,7 +44,8 @@ void ReplaceOnSuccess::Commit() {
   if (const auto st = folder_.Look(target_name_)) {
     if (!S_ISREG(st->st_mode))
       throw FileFailure(target_ + " est devenu " + KindOf(*st) + " : il n'est pas remplacé");
-    if (replace_ && ::fchmod(fd_.Get(), st->st_mode & 07777) != 0)
+    // The permission bits, never set-user-id and the like.
+    if (replace_ && ::fchmod(fd_.Get(), st->st_mode & 0777) != 0)
       throw FileFailure(FileError("écrire", Path(), errno));
   }
   if (::fsync(fd_.Get()) != 0) throw FileFailure(FileError("écrire", Path(), errno));

@@ -184,7 +184,19 @@ struct Row {
   std::optional<mode_t> umask = {};
   // The permission bits of paths in D afterwards.
   std::map<std::string, unsigned> modes = {};
+  // With `cue`, what D must show before `during` runs.
+  std::function<bool(const fs::path& d)> when = {};
 };
+
+// Whether D holds, at any depth, a file whose name begins with `prefix` and
+// that is still smaller than `below` bytes.
+bool Holds(const fs::path& d, const std::string& prefix, std::uintmax_t below = UINTMAX_MAX) {
+  for (const auto& entry : fs::recursive_directory_iterator(d))
+    if (entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0 &&
+        entry.file_size() < below)
+      return true;
+  return false;
+}
 
 std::vector<std::string> Expand(const std::vector<std::string>& args, const fs::path& d,
                                 std::vector<std::string> out = {XMODEMQ_PATH},
@@ -253,6 +265,7 @@ void RunTable(std::vector<Row> rows) {
     std::erase_if(waiting, [&](std::size_t i) {
       Process& process = *runs[i]->process;
       if (!process.Await(rows[i].cue, 2ms)) return false;
+      if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
       if (rows[i].resize != 0) process.Resize(rows[i].resize);
       if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
       return true;
@@ -613,15 +626,21 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
        .args = {"send", "LINE", "D/FACT0008.TXT", "--pad"},
        .status = 130,
        .said = {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."},
-       .env = FailureEnv("", "", {{"XMQ_SLOW_WRITE", "/tmp/xmodemq-:100"}}),
-       .during =
-           [](Process& client, const fs::path& d, Simulator*) {
-             // Once the copy has begun.
-             for (int i = 0; i < 1000 && fs::is_empty(d / "tmp"); ++i) client.Pump(10ms);
-             client.Pump(200ms);
-             client.Signal(SIGINT);
-           },
-       .cue = ""},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "/tmp/xmodemq-:400"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       // While the copy is being made.
+       .when =
+           [pad_big](const fs::path& d) { return Holds(d / "tmp", "FACT0008", pad_big.size()); }},
+      {.what = "Ctrl-C while pack works",
+       .files = {{"big.txt", pad_big + pad_big + pad_big + pad_big}},
+       .args = {"pack", "D/big.txt", "D/big.pk"},
+       .status = 130,
+       .said = {"xmodemq: Compactage interrompu : ", "big.pk n'est pas créé"},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "big.txt:1000"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       .when = [](const fs::path& d) { return Holds(d, ".xmodemq-"); }},
       {.what = "a send with its password from a file, not on its command line",
        .simulator = {"--baud", "19200"},
        .files = {{"pw", std::string(kSecret) + "\n"}, {"FACT0004.TXT", bill20}},

@@ -5,7 +5,8 @@
 //   XMQ_FAIL_WRITE=TEXT:BYTES  writes to files whose path holds TEXT fail
 //                              with ENOSPC once BYTES have been written (the
 //                              write that crosses the limit is cut short);
-//   XMQ_SLOW_WRITE=TEXT:MS     each write to such a file first waits MS ms;
+//   XMQ_SLOW_IO=TEXT:MS        each read or write of a file whose path holds
+//                              TEXT first waits MS ms;
 //   XMQ_FAIL_FSYNC=TEXT:ERRNO  fsync() of a file or folder whose path ends
 //                              with TEXT fails with ERRNO.
 // A name opened or made relative to a folder's descriptor is taken with the
@@ -56,6 +57,12 @@ std::string PathOf(int fd) {
   return path;
 }
 
+void SlowDown(int fd) {
+  static const auto [slow, pause] = Rule("XMQ_SLOW_IO");
+  if (!slow.empty() && PathOf(fd).find(slow) != std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+}
+
 bool RefusedAt(int folder, const char* name) {
   if (name == nullptr || name[0] == '/' || folder == AT_FDCWD) return Refused(name);
   return Refused((PathOf(folder) + "/" + name).c_str());
@@ -98,10 +105,8 @@ int mkdirat(int folder, const char* path, mode_t mode) {
 ssize_t write(int fd, const void* data, size_t size) {
   static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
   static const auto [text, limit] = Rule("XMQ_FAIL_WRITE");
-  static const auto [slow, pause] = Rule("XMQ_SLOW_WRITE");
   static long written = 0;
-  if (!slow.empty() && PathOf(fd).find(slow) != std::string::npos)
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+  SlowDown(fd);
   if (!text.empty() && PathOf(fd).find(text) != std::string::npos) {
     if (written >= limit) {
       errno = ENOSPC;
@@ -110,6 +115,12 @@ ssize_t write(int fd, const void* data, size_t size) {
     size = std::min(size, static_cast<size_t>(limit - written));
     written += static_cast<long>(size);
   }
+  return next(fd, data, size);
+}
+
+ssize_t read(int fd, void* data, size_t size) {
+  static const auto next = Next<ssize_t (*)(int, void*, size_t)>("read");
+  SlowDown(fd);
   return next(fd, data, size);
 }
 
