@@ -47,10 +47,20 @@ Options de send et receive :
                           de 128 octets
   --replace               (receive) remplace FICHIER s'il existe, une fois la
                           réception terminée
+  --partial-max-age DURÉE (receive) reprend sans un mot un fichier partiel
+                          plus jeune que DURÉE (défaut 24h ; s, min, h, j)
+  --resume-old            (receive) reprend un fichier partiel quels que
+                          soient son âge et son origine
 
   Le mot de passe vient de --password-file, sinon de la variable
   XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
   accepté en argument.
+
+Options de pack et unpack :
+  --replace               remplace la cible si elle existe, une fois le
+                          nouveau fichier complet
+  --force                 (unpack) décompacte même un fichier qui n'a pas
+                          l'air compacté
 
 Options de simulate :
   --link CHEMIN           lien symbolique vers le pseudo-terminal
@@ -91,7 +101,8 @@ Codes de sortie :
   0    succès
   1    échec (rvFalse), erreur de fichier, compactage/décompactage impossible
   2    refusé avant tout appel et toute écriture : erreur d'utilisation,
-       fichier absent ou incomplet, paramètres refusés
+       fichier absent ou incomplet, cible existante, fichier partiel
+       ancien ou d'un autre, paramètres refusés
   3    ligne ou modem en défaut (rvCTS)
   4    transfert refusé par le serveur (rvRefuse)
   129  interrompu par SIGHUP (terminal fermé), la ligne raccrochée

@@ -6,7 +6,7 @@ set(XMQ_MAN3_PAGES
   "xq_create:xq_create_hosted,xq_destroy,xq_last_error"
   "xq_connect:xq_disconnect,xq_port_open,xq_abort"
   "xq_get_wait_state:"
-  "xq_send_file:xq_receive_file"
+  "xq_send_file:xq_receive_file,xq_receive_file_fd"
   "xq_pack_file:xq_unpack_file"
   "xq_set_device:xq_set_comm_port,xq_set_settings"
   "xq_error_source:xq_error_description"

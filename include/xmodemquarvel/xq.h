@@ -40,12 +40,12 @@
  * the thread that called the function, from inside it.
  *
  * Reentrancy: from inside any callback of a handle (its yield callback and
- * every event, whichever function raised it) the five operations
- * xq_connect(), xq_send_file(), xq_receive_file(), xq_pack_file() and
- * xq_unpack_file(), and xq_destroy(), return XQ_ERR_BUSY and do nothing.
- * Every other function may be called there. xq_disconnect() is allowed (the
- * running transfer then fails), but xq_abort() is the way to stop an
- * operation.
+ * every event, whichever function raised it) the six operations
+ * xq_connect(), xq_send_file(), xq_receive_file(), xq_receive_file_fd(),
+ * xq_pack_file() and xq_unpack_file(), and xq_destroy(), return XQ_ERR_BUSY
+ * and do nothing. Every other function may be called there. xq_disconnect()
+ * is allowed (the running transfer then fails), but xq_abort() is the way to
+ * stop an operation.
  */
 
 #include <stddef.h>
@@ -79,7 +79,7 @@ enum xq_status_code {
   XQ_OK = 0,
   /** A required pointer or text was NULL. Nothing was done. */
   XQ_ERR_ARGUMENT = -1,
-  /** Called from inside a callback of the same handle, where the five
+  /** Called from inside a callback of the same handle, where the six
       operations and xq_destroy() are refused. Nothing was done. */
   XQ_ERR_BUSY = -2,
   /** A file could not be opened, created, read or written, or a packed file's
@@ -421,7 +421,25 @@ XMODEMQUARVEL_API xq_status xq_receive_file(xq_module* module, const char* user_
                                             xq_return_value* result);
 
 /**
- * Asks the running xq_connect(), xq_send_file() or xq_receive_file() to stop.
+ * xq_receive_file() writing through @p fd, a regular file that the host
+ * opened for writing (and checked, and perhaps locked), instead of a file it
+ * names: nothing is opened, created or looked up by path, and @p file_name
+ * only gives the base name that the server is asked for. The resume is asked
+ * after the whole blocks the file holds, a lower position that the server
+ * answers cuts it, and the data go at its end through a duplicate of @p fd
+ * (they share the offset, which is left at the end). @p fd stays open and the
+ * host's. A descriptor that is not a regular file open for writing gives
+ * XQ_RV_FALSE with "Erreur ouverture FILE", the line dropped.
+ * @return as xq_receive_file().
+ */
+XMODEMQUARVEL_API xq_status xq_receive_file_fd(xq_module* module, const char* user_id,
+                                               const char* psw, const char* file_name,
+                                               const char* pack_type, int fd,
+                                               xq_return_value* result);
+
+/**
+ * Asks the running xq_connect(), xq_send_file(), xq_receive_file() or
+ * xq_receive_file_fd() to stop.
  * The request wakes the wait that blocks, with or without a yield callback:
  * the hang-up starts at once (DTR drops within milliseconds, 50 ms at most on
  * a loaded machine), takes xq_disconnect()'s 1.5 s, and the operation returns

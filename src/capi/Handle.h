@@ -114,7 +114,7 @@ xq_status Enter(xq_module* handle, Body&& body) noexcept {
 }
 
 // Refuses, as XQ_ERR_BUSY, what must not start from inside one of the
-// handle's callbacks: the five operations and xq_destroy(). Called within
+// handle's callbacks: the six operations and xq_destroy(). Called within
 // Enter, where this call already counts in the depth.
 void RefuseInsideCallback(const xq_module& handle);
 

@@ -1,4 +1,6 @@
 // The methods: packing, connection, transfers, and the abort request.
+#include <functional>
+
 #include "capi/Handle.h"
 #include "xmodemquarvel/Enums.h"
 
@@ -36,7 +38,7 @@ xq_status RunTransfer(xq_module* h, const char* user_id, const char* psw, const 
     Require(file_name, "file_name");
     Require(pack_type, "pack_type");
     Require(result, "result");
-    *result = ((*h->module).*transfer)(user_id, psw, file_name, pack_type);
+    *result = std::invoke(transfer, *h->module, user_id, psw, file_name, pack_type);
     return XQ_OK;
   });
 }
@@ -91,6 +93,16 @@ xq_status xq_send_file(xq_module* h, const char* user_id, const char* psw, const
 xq_status xq_receive_file(xq_module* h, const char* user_id, const char* psw, const char* file_name,
                           const char* pack_type, xq_return_value* result) {
   return RunTransfer(h, user_id, psw, file_name, pack_type, result, &ModuleXmodem::ReceiveFile);
+}
+
+xq_status xq_receive_file_fd(xq_module* h, const char* user_id, const char* psw,
+                             const char* file_name, const char* pack_type, int fd,
+                             xq_return_value* result) {
+  return RunTransfer(h, user_id, psw, file_name, pack_type, result,
+                     [fd](ModuleXmodem& m, const std::string& u, const std::string& p,
+                          const std::string& f, const std::string& t) {
+                       return m.ReceiveFileToDescriptor(u, p, f, t, fd);
+                     });
 }
 
 // Touches nothing but the object's atomic request: callable from anywhere.

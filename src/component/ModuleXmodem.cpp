@@ -226,6 +226,15 @@ ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::str
   return RunAbortable(*impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType); });
 }
 
+ReturnValues ModuleXmodem::ReceiveFileToDescriptor(const std::string& UserId,
+                                                   const std::string& PSW,
+                                                   const std::string& FileName,
+                                                   const std::string& PackType,
+                                                   int FileDescriptor) {
+  return RunAbortable(
+      *impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType, FileDescriptor); });
+}
+
 namespace {
 
 // Runs a packing operation that an abort request stops between two blocks: it

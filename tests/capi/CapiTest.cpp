@@ -1,7 +1,9 @@
 // The C interface against the simulated modem and server on the virtual
 // clock: statuses and messages of the failures the C++ interface throws, the
 // error record as C hosts read it, and the abort request.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -127,6 +129,15 @@ const FailureCase kFailures[] = {
        return s;
      },
      XQ_ERR_PORT, "Opération impossible : le port n'est pas ouvert"},
+    {"ReceiveThroughADescriptorWithoutItsName",
+     [](CWorld& w, std::string& m) {
+       xq_return_value r = -1;
+       const xq_status s = xq_receive_file_fd(w.h, "PS0001", "mdp", nullptr, "0", 2, &r);
+       m = xq_last_error(w.h);
+       EXPECT_EQ(r, -1);
+       return s;
+     },
+     XQ_ERR_ARGUMENT, "Argument manquant : file_name"},
     {"AMissingArgument",
      [](CWorld& w, std::string& m) {
        const xq_status s = xq_pack_file(w.h, "x", nullptr);
@@ -562,10 +573,14 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   xq_on_bloc_received(w.h, nullptr, nullptr);
   xq_on_transfer_accepted(w.h, nullptr, nullptr);
   ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-  ASSERT_EQ(xq_receive_file(w.h, "PS0001", "mdp", local.c_str(), "0", &result), XQ_OK);
+  // Through a descriptor of the host's this time: the same resume.
+  const int fd = ::open(local.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(xq_receive_file_fd(w.h, "PS0001", "mdp", "FACT0001.TXT", "0", fd, &result), XQ_OK);
   EXPECT_EQ(result, XQ_RV_TRUE);
   EXPECT_EQ(w.server->Transfers().back().requested_position, kept);
   EXPECT_EQ(Read(local), content);
+  EXPECT_EQ(::close(fd), 0) << "the host's descriptor stays the host's";
 }
 
 INSTANTIATE_TEST_SUITE_P(Capi, CapiAbort, ::testing::ValuesIn(kAborts),
