@@ -134,7 +134,7 @@ const FailureCase kFailures[] = {
        xq_return_value r = -1;
        const xq_status s = xq_receive_file_fd(w.h, "PS0001", "mdp", nullptr, "0", 2, &r);
        m = xq_last_error(w.h);
-       EXPECT_EQ(r, -1);
+       EXPECT_EQ(r, XQ_RV_FALSE);
        return s;
      },
      XQ_ERR_ARGUMENT, "Argument manquant : file_name"},
