@@ -7,6 +7,8 @@
 #include <set>
 #include <string_view>
 
+#include "Timestamps.h"
+
 namespace xmodemq {
 namespace {
 
@@ -105,6 +107,29 @@ const std::vector<OptionEntry>& Table() {
        {C::Receive},
        [](Options& o, const std::string&) { o.resume_old = true; }},
       {"--force", false, {C::Unpack}, [](Options& o, const std::string&) { o.force = true; }},
+      {"--journal",
+       true,
+       {C::Send, C::Receive, C::Journal},
+       [](Options& o, const std::string& v) {
+         if (v.empty()) throw UsageError("--journal attend le chemin du journal");
+         o.journal_path = v;
+       }},
+      {"--no-journal", false, kLine, [](Options& o, const std::string&) { o.no_journal = true; }},
+      {"--again", false, {C::Send}, [](Options& o, const std::string&) { o.again = true; }},
+      {"--json",
+       false,
+       {C::Send, C::Receive, C::Pack, C::Unpack, C::Journal},
+       [](Options& o, const std::string&) { o.json = true; }},
+      {"--since",
+       true,
+       {C::Journal},
+       [](Options& o, const std::string& v) {
+         o.since = SinceToUtc(v);
+         if (!o.since)
+           throw UsageError("--since attend une date ISO 8601 : 2024-05-02, 2024-05-02T09:30 ou "
+                            "2024-05-02T09:30:00Z (reçu « " + v + " »)");
+       }},
+      {"--file", true, {C::Journal}, [](Options& o, const std::string& v) { o.file_name = v; }},
       {"--password-file", true, kLine,
        [](Options& o, const std::string& v) { o.password_file = v; }},
       {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},
@@ -173,6 +198,7 @@ constexpr CommandEntry kCommands[] = {
     {"unpack", Command::Unpack, 2, "COMPACTÉ CIBLE"},
     {"simulate", Command::Simulate, 0, ""},
     {"demo", Command::Demo, 0, ""},
+    {"journal", Command::Journal, 0, ""},
     {"help", Command::Help, 0, ""},
 };
 
@@ -284,6 +310,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
   }
   if (options.progress && options.quiet) throw UsageError("--progress et --quiet s'excluent");
   if (!options.devices.empty() && options.port) throw UsageError("--device et --port s'excluent");
+  if (options.journal_path && options.no_journal)
+    throw UsageError("--journal et --no-journal s'excluent");
   if ((options.command == Command::Send || options.command == Command::Receive) &&
       options.user.empty())
     throw UsageError(std::string(cmd->name) + " attend --user IDENTIFIANT");

@@ -11,7 +11,7 @@
 
 namespace xmodemq {
 
-enum class Command { None, Help, Version, Send, Receive, Pack, Unpack, Simulate, Demo };
+enum class Command { None, Help, Version, Send, Receive, Pack, Unpack, Simulate, Demo, Journal };
 
 // A command line that cannot be run as written: the message says why.
 class UsageError : public std::runtime_error {
@@ -56,6 +56,19 @@ struct Options {
   bool resume_old = false;
   // unpack: a file that does not look packed is unpacked all the same.
   bool force = false;
+
+  // The journal of the transfers (send, receive, journal): its place, or
+  // none at all.
+  std::optional<std::string> journal_path;
+  bool no_journal = false;
+  // send: a file that the journal says went already goes again.
+  bool again = false;
+  // send, receive, pack, unpack, journal: one JSON object per file on stdout.
+  bool json = false;
+  // journal: the rows started from this time on (a journal time, UTC), and
+  // those of this name.
+  std::optional<std::string> since;
+  std::optional<std::string> file_name;
 
   // simulate.
   SimulatorOptions simulator;

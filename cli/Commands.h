@@ -13,5 +13,6 @@ int RunPack(const Options& options);
 int RunUnpack(const Options& options);
 int RunSimulate(const Options& options);
 int RunDemo(const Options& options);
+int RunJournal(const Options& options);
 
 }  // namespace xmodemq

@@ -13,10 +13,17 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "FileErrors.h"
+#include "Journal.h"
+#include "JournalListing.h"
+#include "ProcessIdentity.h"
 #include "Progress.h"
 #include "SafeFiles.h"
+#include "Sha256.h"
 #include "SimulatorHost.h"
 #include "Terminal.h"
+#include "Timestamps.h"
+#include "TransferLog.h"
+#include "modem/ServerNumber.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
@@ -147,10 +154,14 @@ class Demo {
   void Disconnect();
   // An operation with its progress display; its result. A file error of the
   // component, which it reports by throwing, becomes a FileFailure that names
-  // `file` and what was being done to it.
+  // `file` and what was being done to it. A transfer ("send", "receive") has
+  // its row in the demo's journal.
   ReturnValues Transfer(const std::string& label, std::optional<int64_t> total,
                         const std::function<ReturnValues()>& run, Step& step,
-                        const std::string& action, const fs::path& file);
+                        const std::string& action, const fs::path& file,
+                        const std::string& direction = {});
+  // The journal's rows, as `xmodemq journal` lists them.
+  void ListJournal();
   bool Interrupted() const { return g_demo_interrupted.load() != 0; }
 
   const Options& options_;
@@ -162,6 +173,12 @@ class Demo {
   bool show_trace_ = false;
   std::string trace_line_;
   bool aborted_ = false;
+  std::unique_ptr<Journal> journal_;
+  std::string line_;
+  // The call that the transfers go on.
+  std::string call_;
+  // The digests of the file that the demo sends.
+  RecordDigests sent_;
 };
 
 void Demo::OnTrace(const std::string& text) {
@@ -193,6 +210,7 @@ bool Demo::Failed(const std::string& what, ReturnValues result) {
 }
 
 bool Demo::Connect() {
+  call_ = NewCallId();
   show_trace_ = true;
   const ReturnValues connected = module_->Connect(3);
   show_trace_ = options_.trace;
@@ -207,9 +225,30 @@ void Demo::Disconnect() {
 
 ReturnValues Demo::Transfer(const std::string& label, std::optional<int64_t> total,
                             const std::function<ReturnValues()>& run, Step& step,
-                            const std::string& action, const fs::path& file) {
+                            const std::string& action, const fs::path& file,
+                            const std::string& direction) {
   progress_ = std::make_unique<Progress>(stderr, mode_, "   " + label, total,
                                          [this] { return width_ ? width_->Get() : 80; });
+  JournalRow row;
+  if (!direction.empty()) {
+    row.call_id = call_;
+    row.started = UtcNow();
+    row.direction = direction;
+    row.file = fs::absolute(file).lexically_normal().string();
+    row.server_name = ServerName(row.file);
+    row.server_key = ServerNameKey(row.file);
+    row.server = xmodemquarvel::kServerNumber;
+    row.user = "PS0001";
+    row.line = line_;
+    if (direction == "send") {
+      row.bytes = sent_.Bytes();
+      row.sha256 = sent_.Sha256Hex();
+    }
+    row.pid = ::getpid();
+    row.process = ThisProcess();
+    journal_->Begin(row, direction == "send" ? sent_.Prefixes() : std::string());
+    module_->TransferAccepted = [&row](char, int64_t position) { row.resumed_from = position; };
+  }
   const auto start = Clock::now();
   ReturnValues result;
   try {
@@ -224,6 +263,28 @@ ReturnValues Demo::Transfer(const std::string& label, std::optional<int64_t> tot
   }
   step.seconds = Since(start);
   step.blocks = progress_->BlocksThisRun();
+  if (!direction.empty()) {
+    row.ended = UtcNow();
+    row.blocks = step.blocks;
+    row.result = ResultName(result);
+    row.exit_status = ExitCodeFor(result);
+    if (result != rvTrue) {
+      row.description = module_->ErrorDescription();
+      for (char& c : row.description)
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    if (direction == "receive") {
+      std::error_code error;
+      row.bytes = static_cast<int64_t>(fs::file_size(file, error));
+      if (result == rvTrue) {
+        const std::string bytes = ReadAll(file);
+        Sha256 sha;
+        sha.Update(bytes.data(), bytes.size());
+        row.sha256 = Hex(sha.Peek());
+      }
+    }
+    journal_->End(row);
+  }
   // The bar stays where the transfer ended, a cut one included.
   progress_->Finish();
   progress_->Interrupt();
@@ -237,6 +298,13 @@ int Demo::Run() {
   const std::string bill = BillingFile(options_.demo_records, 2024);
   WriteWholeFile(original.string(), bill);
   const int64_t blocks = static_cast<int64_t>(bill.size() / 128);
+  sent_.Update(bill.data(), bill.size());
+  // A journal of the demo's own, beside its files.
+  try {
+    journal_ = Journal::Open((dir_ / "journal.sqlite").string(), true, false);
+  } catch (const JournalError& e) {
+    throw FileFailure(e.what());
+  }
   fs::create_directories(dir_ / "serveur");
   fs::create_directories(dir_ / "retour");
   fs::create_directories(dir_ / "reprise");
@@ -247,6 +315,7 @@ int Demo::Run() {
   sim.baud = kLineBitsPerSecond;
   sim.dial_answers = {{"CONNECT " + std::to_string(kLineBitsPerSecond)}};
   SimulatorThread simulator(sim);
+  line_ = sim.link;
 
   Say("XmodemQuarvel : démonstration sur un modem et un serveur simulés");
   Say("Dossier de travail : " + dir_.string());
@@ -293,7 +362,7 @@ int Demo::Run() {
   if (auto r = Transfer(
           "Envoi", blocks,
           [&] { return module_->SendFile(user, password, original.string(), "0"); }, send, "lire",
-          original);
+          original, "send");
       r != rvTrue)
     return Failed("SendFile", r), ExitCodeFor(r);
   Say("   Envoyé : " + std::to_string(send.blocks) + " blocs en " + Seconds(send.seconds) + ".");
@@ -307,7 +376,7 @@ int Demo::Run() {
   if (auto r = Transfer(
           "Réception", blocks,
           [&] { return module_->ReceiveFile(user, password, back_path.string(), "0"); }, back,
-          "écrire", back_path);
+          "écrire", back_path, "receive");
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
   Say("   Reçu : " + std::to_string(back.blocks) + " blocs en " + Seconds(back.seconds) + ".");
@@ -324,7 +393,7 @@ int Demo::Run() {
   const ReturnValues lost = Transfer(
       "Réception", blocks,
       [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, cut,
-      "écrire", resume_path);
+      "écrire", resume_path, "receive");
   if (lost == rvTrue || simulator.Host().Cuts() == 0) {
     std::fprintf(stderr, "xmodemq: demo : la coupure de ligne n'a pas eu lieu\n");
     return kExitFailure;
@@ -343,7 +412,7 @@ int Demo::Run() {
   if (auto r = Transfer(
           "Reprise", blocks,
           [&] { return module_->ReceiveFile(user, password, resume_path.string(), "0"); }, resumed,
-          "écrire", resume_path);
+          "écrire", resume_path, "receive");
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
   Say("   Repris : " + std::to_string(resumed.blocks) + " blocs en " + Seconds(resumed.seconds) +
@@ -419,7 +488,18 @@ int Demo::Run() {
     return kExitFailure;
   }
   Say("\nDémonstration réussie : toutes les copies sont identiques.");
+  ListJournal();
   return kExitOk;
+}
+
+void Demo::ListJournal() {
+  Say("\nJournal des transferts (journal.sqlite, « xmodemq journal » le montre)");
+  std::optional<std::size_t> columns;
+  // Indented by three columns.
+  if (::isatty(STDOUT_FILENO) == 1) columns = std::max<std::size_t>(TerminalWidth(STDOUT_FILENO).Get(), 4) - 3;
+  const std::string base = fs::absolute(dir_).lexically_normal().string();
+  for (const std::string& line : ListingLines(journal_->List(std::nullopt), columns, base))
+    Say("   " + line);
 }
 
 }  // namespace

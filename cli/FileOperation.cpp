@@ -6,11 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <system_error>
 
 #include "ExitCodes.h"
 #include "FileErrors.h"
+#include "Json.h"
 #include "NotedSignals.h"
 #include "PackedFileCheck.h"
 #include "Progress.h"
@@ -42,6 +44,33 @@ UniqueFd OpenSource(const FileOperation& op, struct stat& st) {
     throw Refusal(op.source + " et " + op.target +
                   " sont le même fichier : l'écrire le détruirait pendant sa lecture");
   return fd;
+}
+
+std::string Absolute(const std::string& path) {
+  std::error_code error;
+  const auto absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+// --json: the operation's object once it ended, its target's size when it
+// was written.
+void PrintJson(const FileOperation& op, int64_t source_size, std::optional<int64_t> target_size,
+               int status, const std::string& description) {
+  std::optional<int64_t> target_blocks;
+  if (target_size) target_blocks = (*target_size + 127) / 128;
+  std::printf("%s\n", JsonObject()
+                          .Add("operation", op.unpack ? "unpack" : "pack")
+                          .Add("source", Absolute(op.source))
+                          .Add("target", Absolute(op.target))
+                          .Add("source_bytes", source_size)
+                          .Add("source_blocks", (source_size + 127) / 128)
+                          .Add("target_bytes", target_size)
+                          .Add("target_blocks", target_blocks)
+                          .Add("exit_status", static_cast<int64_t>(status))
+                          .Add("description", description)
+                          .Text()
+                          .c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -78,6 +107,7 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   } catch (const Interruption&) {
     progress.Interrupt();
     std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
+    if (options.json) PrintJson(op, size, std::nullopt, 128 + NotedSignals::Pending(), "interrompu");
     return 128 + NotedSignals::Pending();
   } catch (const std::system_error& e) {
     progress.Interrupt();
@@ -90,18 +120,24 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
       message = FileError("lire", op.source, e.code().value());
     std::fprintf(stderr, "xmodemq: %s : %s ; %s\n", op.label.c_str(), message.c_str(),
                  left.c_str());
+    if (options.json) PrintJson(op, size, std::nullopt, kExitFailure, message);
     return kExitFailure;
   }
   // A packed file of one block is an empty file's: nothing to compare.
   bool same = true;
-  if (op.unpack && size > 128) {
-    try {
-      same = RepacksTheSame(source.Get(), output.Descriptor());
-    } catch (const std::system_error& e) {
-      throw FileFailure(FileError("lire", written_to, e.code().value()));
+  try {
+    if (op.unpack && size > 128) {
+      try {
+        same = RepacksTheSame(source.Get(), output.Descriptor());
+      } catch (const std::system_error& e) {
+        throw FileFailure(FileError("lire", written_to, e.code().value()));
+      }
     }
+    output.Commit();
+  } catch (const FileFailure& e) {
+    if (options.json) PrintJson(op, size, std::nullopt, kExitFailure, e.what());
+    throw;
   }
-  output.Commit();
   progress.Finish();
   if (!same)
     std::fprintf(stderr,
@@ -110,8 +146,9 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
                  op.source.c_str(), op.target.c_str());
   // Both files by their own size: an unpack's events count the packed blocks
   // read, not the blocks written.
+  const int64_t written = ::stat(op.target.c_str(), &st) == 0 ? st.st_size : 0;
+  if (options.json) PrintJson(op, size, written, kExitOk, "");
   if (mode != ProgressMode::None) {
-    const int64_t written = ::stat(op.target.c_str(), &st) == 0 ? st.st_size : 0;
     std::fprintf(stderr, "Fichier %s (%s blocs) %s dans %s : %s blocs de 128 octets.\n",
                  op.source.c_str(), GroupDigits((size + 127) / 128).c_str(), op.done.c_str(),
                  op.target.c_str(), GroupDigits(written / 128).c_str());

@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "PartialFile.h"
 #include "SafeFiles.h"
+#include "Sha256.h"
 #include "Transfer.h"
 
 namespace xmodemq {
@@ -21,6 +22,7 @@ int RunReceive(const Options& options, SessionHost host) {
   for (const std::string& file : options.operands) {
     PartialFile& partial = partials.emplace_back(file, options.replace);
     TransferKind& kind = kinds.emplace_back();
+    kind.direction = "receive";
     kind.file = file;
     kind.label = "Réception";
     kind.local = partial.Path();
@@ -53,6 +55,10 @@ int RunReceive(const Options& options, SessionHost host) {
         session.Say("Reprise après les " + std::to_string(held) + " blocs déjà reçus dans " +
                     partial.Path() + ".");
     };
+    kind.received = [&partial] {
+      return std::pair(partial.Blocks() * 128, Sha256OfDescriptor(partial.Descriptor()));
+    };
+    kind.kept = [&partial] { return partial.Blocks() * 128; };
     kind.commit = [&partial] { partial.Commit(); };
     kind.after_failure = [&partial, file](Session& session, xmodemquarvel::ReturnValues result) {
       partial.KeepWholeBlocks();

@@ -168,19 +168,26 @@ std::string CheckServerName(const std::string& path, std::vector<std::string>& w
   return name;
 }
 
+std::string ServerName(const std::string& path) {
+  const std::string bytes = xmodemquarvel::Utf8ToCp1252(xmodemquarvel::protocol::BaseNameOf(path));
+  const std::string cut = bytes.substr(0, decltype(Record::BaseName)::size());
+  // The record fills the field with spaces: "A" and "A " are one name.
+  return xmodemquarvel::Cp1252ToUtf8(cut.substr(0, cut.find_last_not_of(' ') + 1));
+}
+
+std::string ServerNameKey(const std::string& path) {
+  return xmodemquarvel::Cp1252ToUtf8(UpperCp1252(xmodemquarvel::Utf8ToCp1252(ServerName(path))));
+}
+
 void CheckDistinctServerNames(const std::vector<std::string>& paths) {
-  const std::size_t width = decltype(Record::BaseName)::size();
   std::map<std::string, std::string> seen;
   for (const std::string& path : paths) {
-    const std::string name = xmodemquarvel::protocol::BaseNameOf(path);
-    // The record fills the field with spaces: "A" and "A " are one name.
-    std::string key = UpperCp1252(xmodemquarvel::Utf8ToCp1252(name).substr(0, width));
-    key.resize(width, ' ');
+    const std::string key = ServerNameKey(path);
     const auto [at, added] = seen.emplace(key, path);
     if (!added)
-      throw Refusal(at->second + " et " + path + " portent le même nom pour le serveur (« " +
-                    xmodemquarvel::Cp1252ToUtf8(key.substr(0, key.find_last_not_of(' ') + 1)) +
-                    " », sans l'extension, coupé à " + std::to_string(width) +
+      throw Refusal(at->second + " et " + path + " portent le même nom pour le serveur (« " + key +
+                    " », sans l'extension, coupé à " +
+                    std::to_string(decltype(Record::BaseName)::size()) +
                     " caractères, majuscules et minuscules confondues) : dans un même appel, "
                     "l'un prendrait la place de l'autre. Renommez l'un d'eux, ou faites deux "
                     "appels");

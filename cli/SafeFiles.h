@@ -26,6 +26,12 @@ std::string CheckServerName(const std::string& path, std::vector<std::string>& w
 // without regard to case.
 void CheckDistinctServerNames(const std::vector<std::string>& paths);
 
+// The name as the opening record carries it ("FACTURE_JANVIER_2" for
+// /data/FACTURE_JANVIER_2024.TXT), and the same in upper case: two files of
+// one key are one file to the server.
+std::string ServerName(const std::string& path);
+std::string ServerNameKey(const std::string& path);
+
 // Refuses a path holding a control character: every message shows it.
 void CheckNoControlCharacters(const std::string& what, const std::string& path);
 

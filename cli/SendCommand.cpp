@@ -13,7 +13,8 @@ namespace xmodemq {
 // file that changes during the call goes out as it is at each moment. So the
 // file is looked at before the call: it must be there, readable, and of whole
 // records (or padded when --pad says so); and what goes out is a private
-// copy of it as it was then.
+// copy of it as it was then. Its digests, taken before anything is dialled,
+// tell whether it went already and what a server that resumes it holds.
 int RunSend(const Options& options, SessionHost host) {
   for (const std::string& file : options.operands) CheckNoControlCharacters("le fichier", file);
   struct Item {
@@ -26,13 +27,15 @@ int RunSend(const Options& options, SessionHost host) {
     Item& item = items.emplace_back(Item{CheckSendFile(file, options.pad), nullptr});
     const int64_t size = item.file.size;
     TransferKind& kind = kinds.emplace_back();
+    kind.direction = "send";
     kind.file = file;
     kind.label = "Envoi";
     kind.local = file;
+    kind.digests = DigestSendFile(item.file);
     // After a password prompt, which Ctrl-C may end: no copy is left behind.
     kind.prepare = [&item, &kind](Session& session) {
-      item.copy =
-          std::make_unique<SendSnapshot>(item.file, [&session] { return session.Interrupted(); });
+      item.copy = std::make_unique<SendSnapshot>(item.file, kind.digests->Sha256Hex(),
+                                                 [&session] { return session.Interrupted(); });
       kind.local = item.copy->Path();
     };
     kind.file_action = "lire";

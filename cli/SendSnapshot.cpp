@@ -66,7 +66,25 @@ CheckedFile CheckSendFile(const std::string& path, bool pad) {
   return file;
 }
 
-SendSnapshot::SendSnapshot(const CheckedFile& file, const std::function<bool()>& stop) {
+RecordDigests DigestSendFile(const CheckedFile& file) {
+  RecordDigests digests;
+  std::vector<char> buffer(64 * 1024);
+  int64_t read = 0;
+  for (;;) {
+    const ssize_t n = ::pread(file.fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(read));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileFailure(FileError("lire", file.path, errno));
+    if (n == 0) break;
+    digests.Update(buffer.data(), static_cast<std::size_t>(n));
+    read += n;
+  }
+  const std::string spaces(static_cast<std::size_t>((kRecord - read % kRecord) % kRecord), ' ');
+  digests.Update(spaces.data(), spaces.size());
+  return digests;
+}
+
+SendSnapshot::SendSnapshot(const CheckedFile& file, const std::string& sha256,
+                           const std::function<bool()>& stop) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/xmodemq-XXXXXX";
@@ -83,14 +101,16 @@ SendSnapshot::SendSnapshot(const CheckedFile& file, const std::function<bool()>&
   try {
     UniqueFd out = folder_->CreatePrivate(name_);
     if (!out) throw FileFailure(FileError("créer", path_, errno));
-    Fill(file, out.Get(), stop);
+    Fill(file, sha256, out.Get(), stop);
   } catch (...) {
     Remove();
     throw;
   }
 }
 
-void SendSnapshot::Fill(const CheckedFile& file, int out, const std::function<bool()>& stop) {
+void SendSnapshot::Fill(const CheckedFile& file, const std::string& sha256, int out,
+                        const std::function<bool()>& stop) {
+  Sha256 copy_digest;
   std::vector<char> buffer(64 * 1024);
   int64_t copied = 0;
   for (;;) {
@@ -102,17 +122,20 @@ void SendSnapshot::Fill(const CheckedFile& file, int out, const std::function<bo
     if (n == 0) break;
     if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
       throw FileFailure(FileError("écrire", path_, errno));
+    copy_digest.Update(buffer.data(), static_cast<std::size_t>(n));
     copied += n;
   }
-  // The file that was checked, as it was then: a change since, or during the
-  // copy, is refused rather than sent in a state nobody looked at.
+  const std::string spaces(static_cast<std::size_t>((kRecord - copied % kRecord) % kRecord), ' ');
+  copy_digest.Update(spaces.data(), spaces.size());
+  // The file that was checked and digested, as it was then: a change since,
+  // or during the copy, is refused rather than sent in a state nobody looked
+  // at.
   struct stat st {};
   if (copied != file.size || ::fstat(file.fd.Get(), &st) != 0 || st.st_size != file.size ||
-      !SameTime(st.st_mtim, file.changed))
+      !SameTime(st.st_mtim, file.changed) || Hex(copy_digest.Peek()) != sha256)
     throw Refusal(file.path +
                   " a changé depuis sa vérification : rien n'est envoyé. Relancez la commande "
                   "une fois le fichier complet");
-  const std::string spaces(static_cast<std::size_t>((kRecord - copied % kRecord) % kRecord), ' ');
   if (!WriteAll(out, spaces.data(), spaces.size()))
     throw FileFailure(FileError("écrire", path_, errno));
 }

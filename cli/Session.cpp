@@ -103,7 +103,8 @@ Session::Session(const Options& options, SessionHost host)
   };
   if (options.trace) module_->Visible(true);
   module_->TraceAppended = [this](const std::string& text) { OnTrace(text); };
-  if (mode_ != ProgressMode::None) module_->Trace(true);
+  // The block events feed the progress display and the journal's count.
+  module_->Trace(true);
 }
 
 Session::~Session() {

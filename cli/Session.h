@@ -26,6 +26,8 @@ struct SessionHost {
   // Whether `out` is a terminal and how wide; read from stderr when not given.
   std::optional<bool> terminal;
   std::function<std::size_t()> columns;
+  // Where --json writes its objects.
+  std::FILE* data = stdout;
 };
 
 // One ModuleXmodem as the command drives it: its settings from the options,
@@ -64,6 +66,8 @@ class Session {
   // The operation returned on its own: an abort asked meanwhile came too
   // late to hang up, and the line is still up.
   void OperationEnded() { aborted_ = false; }
+  // Asks the running operation to stop and hang up (from one of its events).
+  void Abort() { aborted_ = module_->Abort() || aborted_; }
 
   // Starts the progress display of an operation (no-op without a display).
   void BeginProgress(const std::string& label, std::optional<int64_t> total_blocks);

@@ -10,6 +10,7 @@
 #include "Password.h"
 #include "Progress.h"
 #include "SafeFiles.h"
+#include "TransferLog.h"
 #include "protocol/OpeningRecord.h"
 #include "xmodemquarvel/SerialPort.h"
 
@@ -45,6 +46,12 @@ std::string BatchSummary(const std::vector<std::string>& done, std::size_t all) 
   return text;
 }
 
+// The line a call goes out on, as the journal names it.
+std::string LineName(const Options& options, std::size_t pool_index) {
+  if (!options.devices.empty()) return options.devices[pool_index];
+  return "/dev/ttyS" + std::to_string(options.port.value_or(1) - 1);
+}
+
 int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, SessionHost host) {
   using Record = xmodemquarvel::OpeningRecord;
   std::vector<std::string> warnings;
@@ -56,6 +63,9 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   }
   CheckDistinctServerNames(files);
   for (const std::string& device : options.devices) CheckDeviceLinks(device);
+  // Nothing is dialled that the journal cannot record, nor sent twice.
+  TransferLog log(options, host.data);
+  log.RefuseSentBefore(kinds);
   const std::string password = ObtainPassword(options.password_file);
   CheckLineText("le mot de passe", password, decltype(Record::PSW)::size(), true, warnings);
 
@@ -79,6 +89,14 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   auto& module = session.Module();
   const TransferKind* current = &kinds.front();
   std::vector<std::string> done;
+  // The row of the transfer that ended, with what a receive keeps.
+  const auto record = [&](ReturnValues result, const std::string& description, int status) {
+    std::optional<int64_t> bytes;
+    if (result != rvTrue && current->kept) bytes = current->kept();
+    if (const auto failure = log.Finish(ResultName(result), description, status,
+                                        session.BlocksThisRun(), bytes))
+      session.Warn("xmodemq: attention : " + *failure);
+  };
   const auto failed = [&](ReturnValues result) {
     session.Disconnect();
     if (current->after_failure) current->after_failure(session, result);
@@ -88,13 +106,19 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     session.Warn("Interrompu (" + SignalName(session.InterruptExitCode()) +
                  ") : la ligne est raccrochée.");
     failed(rvFalse);
+    record(rvFalse, "Opération interrompue", session.InterruptExitCode());
     return session.InterruptExitCode();
   };
+  // The record's description, on one line.
+  const auto description = [&module] {
+    return FormatRecord({}, module.ErrorDescription());
+  };
+  std::size_t line = 0;
   try {
     // A pool: the first line that opens serves; one in use (or gone) is
     // skipped, a call that fails on a line that did open is not.
     ReturnValues connected = session.Connect();
-    for (std::size_t line = 1; connected != rvTrue && line < options.devices.size(); ++line) {
+    for (line = 1; connected != rvTrue && line < options.devices.size(); ++line) {
       if (session.Interrupted()) break;
       const auto why = session.LineUnavailable();
       if (!why) break;
@@ -104,6 +128,7 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       if (!session.UseDevice(options.devices[line])) return kExitUsage;
       connected = session.Connect();
     }
+    --line;
     if (session.Interrupted()) return broken_off();
     if (connected != rvTrue) {
       session.ReportFailure();
@@ -113,16 +138,50 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     for (TransferKind& kind : kinds) {
       current = &kind;
       module.*(kind.event) = [&session](int32_t& count) { session.Block(count); };
-      module.TransferAccepted = [&session, &kind](char, int64_t position) {
+      // Set when the server holds blocks of another version of a send.
+      std::optional<std::string> other_version;
+      module.TransferAccepted = [&](char, int64_t position) {
+        log.Accepted(position);
+        if (kind.digests && position > 0) {
+          session.Say("Le serveur détient déjà " + std::to_string(position) + " blocs de " +
+                      ServerName(kind.file) + " : l'envoi reprend après eux.");
+          kind.done += " (repris après " + std::to_string(position) + " blocs)";
+          const ResumeCheck check = log.CheckResume(kind, position);
+          if (check.verdict == ResumeVerdict::kSame) {
+            session.Say(check.message + ".");
+          } else if (check.verdict == ResumeVerdict::kUnknown) {
+            session.Warn("xmodemq: attention : " + check.message + ".");
+          } else {
+            other_version = check.message;
+            session.Abort();
+          }
+        }
         if (kind.accepted) kind.accepted(session, position);
       };
       session.BeginProgress(kind.label, kind.total_blocks);
+      try {
+        log.Start(kind, LineName(options, line));
+      } catch (const JournalError& e) {
+        session.Warn(std::string("xmodemq: ") + e.what() +
+                     " : le transfert de " + kind.file + " n'est pas fait sans trace.");
+        failed(rvFalse);
+        return kExitFailure;
+      }
       const ReturnValues result = kind.run(module, password);
       session.EndProgress();
+      if (other_version) {
+        session.Warn("xmodemq: " + *other_version + ".");
+        failed(rvFalse);
+        record(rvFalse, "le serveur détient une autre version de " + ServerName(kind.file),
+               kExitFailure);
+        return kExitFailure;
+      }
       if (result != rvTrue) {
         if (session.Interrupted()) return broken_off();
+        const std::string why = description();
         session.ReportFailure();
         failed(result);
+        record(result, why, ExitCodeFor(result));
         return ExitCodeFor(result);
       }
       // Ended well: a signal that came meanwhile came too late to stop this
@@ -130,9 +189,25 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       session.OperationEnded();
       const bool last = &kind == &kinds.back();
       if (last || session.Interrupted()) session.Disconnect();
-      if (kind.commit) kind.commit();
+      std::optional<std::pair<int64_t, std::string>> received;
+      try {
+        if (kind.received) received = kind.received();
+        if (kind.commit) kind.commit();
+      } catch (const std::exception& e) {
+        if (const auto failure =
+                log.Finish(ResultName(rvTrue), e.what(), kExitFailure, session.BlocksThisRun(),
+                           received ? std::optional(received->first) : std::nullopt,
+                           received ? std::optional(received->second) : std::nullopt))
+          session.Warn("xmodemq: attention : " + *failure);
+        throw;
+      }
       session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
                   " blocs de 128 octets en " + Progress::FormatTenths(session.Seconds()) + ".");
+      if (const auto failure = log.Finish(
+              ResultName(rvTrue), "", kExitOk, session.BlocksThisRun(),
+              received ? std::optional(received->first) : std::nullopt,
+              received ? std::optional(received->second) : std::nullopt))
+        session.Warn("xmodemq: attention : " + *failure);
       done.push_back(kind.file);
       if (!session.Interrupted()) continue;
       session.Warn(
@@ -148,13 +223,16 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     session.ReportFailure();
     session.Warn(std::string("xmodemq: ") + e.what());
     failed(rvFalse);
+    record(rvFalse, e.what(), kExitFailure);
     return kExitFailure;
   } catch (const std::system_error& e) {
     // The component's own file operations report by throwing.
     if (session.Interrupted()) return broken_off();
     session.ReportFailure();
-    session.Warn("xmodemq: " + FileError(current->file_action, current->local, e.code().value()));
+    const std::string message = FileError(current->file_action, current->local, e.code().value());
+    session.Warn("xmodemq: " + message);
     failed(rvFalse);
+    record(rvFalse, message, kExitFailure);
     return kExitFailure;
   }
 }

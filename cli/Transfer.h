@@ -8,12 +8,15 @@
 
 #include "Arguments.h"
 #include "Session.h"
+#include "Sha256.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
 
 // What differs between a send and a receive.
 struct TransferKind {
+  // "send" or "receive", as the journal writes it.
+  std::string direction;
   // The user's file, as the batch's summary names it.
   std::string file;
   // "Envoi", "Réception": the progress label.
@@ -26,6 +29,14 @@ struct TransferKind {
   std::string file_action;
   // Blocks in all, when known before the transfer starts.
   std::optional<int64_t> total_blocks;
+  // A send's digests, known before anything is dialled: what the journal
+  // keeps, and what a server's resume is checked against.
+  std::optional<RecordDigests> digests;
+  // A receive, once ended well and before its commit: the size and SHA-256
+  // of the file received.
+  std::function<std::pair<int64_t, std::string>()> received;
+  // A receive after a failure: the bytes kept for the next run.
+  std::function<int64_t()> kept;
   // The event that reports each block.
   std::function<void(int32_t&)> xmodemquarvel::ModuleXmodem::*event;
   std::function<xmodemquarvel::ReturnValues(xmodemquarvel::ModuleXmodem&,
@@ -48,10 +59,13 @@ struct TransferKind {
   std::string done;
 };
 
-// The line texts, the server names and the devices checked, the password,
-// each kind prepared, settings, Connect (on the first line of the pool that
-// opens), each transfer in order until the first failure, Disconnect; the
-// exit status, of that failure if any. Each file is committed as soon as its
+// The line texts, the server names and the devices checked, the journal
+// opened and no send already made, the password, each kind prepared,
+// settings, Connect (on the first line of the pool that opens), each
+// transfer in order until the first failure, each with its row in the
+// journal, Disconnect; the exit status, of that failure if any. A send whose
+// server holds blocks of another version of its file stops before any data
+// move. Each file is committed as soon as its
 // own transfer has ended well, so the files done before a failure stay done,
 // and a signal that comes once a transfer has ended well stops the batch
 // after that file, not before it. Throws Refusal and PasswordError before

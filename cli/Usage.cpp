@@ -26,6 +26,8 @@ Sous-commandes :
   simulate --listen HÔTE:PORT  les mêmes derrière un serveur de ports série
                                (RFC 2217) : --device rfc2217://HÔTE:PORT
   demo                         démonstration complète sur le simulateur
+  journal                      les transferts enregistrés, du plus ancien au
+                               plus récent
   help                         cette aide
 
 Options de send et receive :
@@ -51,6 +53,15 @@ Options de send et receive :
                           plus jeune que DURÉE (défaut 24h ; s, min, h, j)
   --resume-old            (receive) reprend un fichier partiel quels que
                           soient son âge et son origine
+  --again                 (send) envoie même un fichier que le journal dit
+                          déjà envoyé, sous le même nom, au même serveur,
+                          pour le même utilisateur
+  --journal FICHIER       le journal des transferts (défaut : variable
+                          XMODEMQ_JOURNAL, sinon $XDG_STATE_HOME ou
+                          ~/.local/state, /xmodemq/journal.sqlite)
+  --no-journal            ni journal, ni garde contre un second envoi
+  --json                  un objet JSON par fichier sur la sortie standard,
+                          à la fin de son transfert
 
   Le mot de passe vient de --password-file, sinon de la variable
   XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
@@ -61,6 +72,7 @@ Options de pack et unpack :
                           nouveau fichier complet
   --force                 (unpack) décompacte même un fichier qui n'a pas
                           l'air compacté
+  --json                  un objet JSON sur la sortie standard à la fin
 
 Options de simulate :
   --link CHEMIN           lien symbolique vers le pseudo-terminal
@@ -85,6 +97,14 @@ Options de simulate :
                           report-offset=N eot-for-response eot-for-report
                           silent-after=N line-loss=N
 
+Options de journal :
+  --since DATE            depuis DATE (ISO 8601 : 2024-05-02,
+                          2024-05-02T09:30, 2024-05-02T09:30:00Z)
+  --file NOM              les transferts de NOM (nom du fichier ou nom pour
+                          le serveur)
+  --json                  un objet JSON par transfert et par ligne
+  --journal FICHIER       un autre journal
+
 Options de demo :
   --dir DOSSIER           garde les fichiers dans DOSSIER
   --records N             nombre d'enregistrements du fichier (défaut 400)
@@ -102,7 +122,8 @@ Codes de sortie :
   1    échec (rvFalse), erreur de fichier, compactage/décompactage impossible
   2    refusé avant tout appel et toute écriture : erreur d'utilisation,
        fichier absent ou incomplet, cible existante, fichier partiel
-       ancien ou d'un autre, paramètres refusés
+       ancien ou d'un autre, paramètres refusés, fichier déjà envoyé,
+       journal impossible à ouvrir ou à écrire
   3    ligne ou modem en défaut (rvCTS)
   4    transfert refusé par le serveur (rvRefuse)
   129  interrompu par SIGHUP (terminal fermé), la ligne raccrochée
@@ -115,7 +136,7 @@ std::string ShortUsageText() {
   return R"(Utilisation : xmodemq SOUS-COMMANDE [OPTIONS] [FICHIERS]
   send FICHIER... --user ID   receive FICHIER... --user ID
   pack SOURCE COMPACTÉ        unpack COMPACTÉ CIBLE
-  simulate --link CHEMIN | --listen HÔTE:PORT      demo
+  simulate --link CHEMIN | --listen HÔTE:PORT      demo      journal
 Voir « xmodemq --help ».
 )";
 }

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
         return RunSimulate(options);
       case Command::Demo:
         return RunDemo(options);
+      case Command::Journal:
+        return RunJournal(options);
     }
   } catch (const Refusal& e) {
     // Nothing was dialled nor written.

@@ -38,7 +38,10 @@ Contient la bibliothèque partagée libxmodemquarvel (interfaces C et C++),
 ses en-têtes, ses fichiers CMake et pkg-config, ses pages de manuel xq(3),
 le module Python xmodemquarvel, la commande xmodemq et sa page de manuel.")
 # The Python module is pure Python: it needs an interpreter only to be used.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
+# The journal of the transfers reads with the sqlite3 command as well. What
+# the command itself links to (libsqlite3, libnettle) comes with the shared
+# library dependencies below.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, sqlite3")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${XMODEMQUARVEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -16,6 +16,8 @@
 
 #include "Commands.h"
 #include "PackedFileCheck.h"
+#include "Sha256.h"
+#include "Sqlite.h"
 #include "Processes.h"
 #include "Progress.h"
 #include "Session.h"
@@ -146,9 +148,23 @@ Env FailureEnv(const std::string& open_fail, const std::string& write_fail = {},
   return env;
 }
 
+// A command run after a row's own, in the same folder.
+struct Then {
+  std::vector<std::string> args;
+  int status;
+  std::vector<std::string> said = {};
+};
+
+// The members of a transfer's JSON object, in their order.
+const std::vector<std::string> kTransferMembers = {
+    "id",   "call_id", "started", "ended",  "direction",    "file",   "server_name",
+    "server", "user",  "line",    "bytes",  "blocks",       "sha256", "resumed_from",
+    "result", "description",      "exit_status"};
+
 // The command run as a user runs it, in a folder D of its own beside a
-// simulator of its own (D/modem, its store D/store), with D/tmp as TMPDIR
-// and the password in XMODEMQ_PASSWORD.
+// simulator of its own (D/modem, its store D/store), with D/tmp as TMPDIR,
+// the password in XMODEMQ_PASSWORD and a journal of its own, elsewhere (in
+// XMODEMQ_JOURNAL).
 struct Row {
   std::string what;
   std::vector<std::string> simulator = {};
@@ -188,7 +204,59 @@ struct Row {
   std::map<std::string, unsigned> modes = {};
   // With `cue`, what D must show before `during` runs.
   std::function<bool(const fs::path& d)> when = {};
+  // Commands run next, in order, before `again`.
+  std::vector<Then> then = {};
+  // The transfers' objects at the end, each given by some of its members
+  // ("*": any value but null; a string that begins with D/ is in D): those
+  // the command wrote on stdout when it has --json, else those that
+  // `xmodemq journal --json` lists. Those of a transfer on stdout must be
+  // the journal's own.
+  std::optional<std::vector<JsonFields>> json = {};
 };
+
+const std::vector<JsonFields> kNoRow;
+
+// The objects of `text` against what they must hold.
+void ExpectObjects(const std::string& text, const std::vector<JsonFields>& want,
+                   const fs::path& d) {
+  const auto got = ParseJsonLines(text);
+  ASSERT_TRUE(got) << "not JSON lines:\n" << text;
+  ASSERT_EQ(got->size(), want.size()) << text;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const JsonFields& object = (*got)[i];
+    if (object.count("direction") != 0) {
+      std::vector<std::string> names;
+      for (const auto& member : object) names.push_back(member.first);
+      std::vector<std::string> expected = kTransferMembers;
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(names, expected);
+    }
+    for (const auto& [name, value] : want[i]) {
+      const auto at = object.find(name);
+      ASSERT_NE(at, object.end()) << name << " in " << text;
+      if (value == "*") {
+        EXPECT_NE(at->second, "null") << name;
+      } else {
+        const bool in_d = value.rfind("\"D/", 0) == 0;
+        EXPECT_EQ(at->second, in_d ? "\"" + (d / value.substr(3)).string() : value)
+            << "member " << name << " of object " << i;
+      }
+    }
+  }
+}
+
+// What `xmodemq journal --json` lists in that environment.
+std::string JournalJson(const Env& env) {
+  const Outcome r = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  EXPECT_EQ(r.status, 0) << r.All();
+  return r.out;
+}
+
+[[maybe_unused]] std::string Sha256Of(const std::string& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return Hex(sha.Peek());
+}
 
 // Whether D holds, at any depth, a file whose name begins with `prefix` and
 // that is still smaller than `below` bytes.
@@ -231,6 +299,8 @@ void RunTable(std::vector<Row> rows) {
   });
   struct Run {
     TempDir dir;
+    // Where the journal is, unless the row says.
+    TempDir state;
     std::unique_ptr<Simulator> sim;
     Tree before;
     Env env;
@@ -251,7 +321,11 @@ void RunTable(std::vector<Row> rows) {
           run.dir, Expand(row.simulator, d, {"--store", (d / "store").string()}));
     run.before = ReadTree(d);
     run.env = row.env;
-    run.env.insert({{"XMODEMQ_PASSWORD", kSecret}, {"TMPDIR", (d / "tmp").string()}});
+    for (auto& [name, value] : run.env)
+      if (value && value->rfind("D/", 0) == 0) value = (d / value->substr(2)).string();
+    run.env.insert({{"XMODEMQ_PASSWORD", kSecret},
+                    {"TMPDIR", (d / "tmp").string()},
+                    {"XMODEMQ_JOURNAL", (run.state / "journal.sqlite").string()}});
     const mode_t mask = ::umask(row.umask.value_or(022));
     if (!row.umask) ::umask(mask);
     run.process = std::make_unique<Process>(Expand(row.args, d, {XMODEMQ_PATH}, run.sim.get()),
@@ -311,11 +385,38 @@ void RunTable(std::vector<Row> rows) {
         EXPECT_EQ(bar->find("[####") != std::string::npos, last >= 80) << *bar;
       }
     }
+    for (const Then& then : row.then) {
+      SCOPED_TRACE(then.args.front());
+      // A program named by its path runs as it is (to change a file between two commands).
+      std::vector<std::string> program;
+      if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
+      const Outcome next =
+          Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
+      EXPECT_EQ(next.status, then.status) << next.All();
+      Said(next.All(), then.said);
+    }
     if (!row.again.empty()) {
       const Outcome again =
           Process(Expand(row.again, d, {XMODEMQ_PATH}, run.sim.get()), run.env).Wait(60s);
       EXPECT_EQ(again.status, 0) << again.All();
       Said(again.err, row.again_said);
+    }
+    if (row.json) {
+      const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
+      ExpectObjects(json_out ? r.out : JournalJson(run.env), *row.json, d);
+      const auto out = ParseJsonLines(r.out);
+      if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
+          std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
+        const auto kept = ParseJsonLines(JournalJson(run.env));
+        ASSERT_TRUE(kept);
+        for (const JsonFields& object : *out) {
+          const auto same = std::find_if(kept->begin(), kept->end(), [&](const JsonFields& k) {
+            return k.at("id") == object.at("id");
+          });
+          ASSERT_NE(same, kept->end()) << object.at("id");
+          EXPECT_EQ(*same, object);
+        }
+      }
     }
     if (row.check) row.check(r, d);
     for (const auto& [name, mode] : row.modes) {
@@ -384,7 +485,12 @@ Row SignalRow(int signo, int status, const std::string& name) {
                 EXPECT_GT(held.size(), 0u);
                 EXPECT_EQ(held.size() % 128, 0u);
                 EXPECT_EQ(held, bill.substr(0, held.size()));
-              }};
+              },
+          .json = {{{{"result", Q("rvFalse")},
+                      {"description", Q("Opération interrompue")},
+                      {"exit_status", std::to_string(status)},
+                      {"blocks", "*"},
+                      {"ended", "*"}}}}};
 }
 
 // The progress of a send on a terminal of `columns` (0: no size given).
@@ -440,15 +546,16 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   RunTable({
       // clang-format off
       // A row run twice first, the longest next: the others run on meanwhile.
-      {.what = "a receive cut midway, run again", .simulator = {"--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 3, .said = {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ", kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT", "--progress"}, .again_said = {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}},
+      {.what = "a receive cut midway, run again", .simulator = {"--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 3, .said = {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ", kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT", "--progress"}, .again_said = {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}, .json = {{{{"direction", Q("receive")}, {"result", Q("rvCTS")}, {"description", Q("La ligne est coupée")}, {"exit_status", "3"}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", "null"}, {"resumed_from", "0"}, {"ended", "*"}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "40"}, {"bytes", "7680"}, {"sha256", Q(Sha256Of(kBill))}, {"exit_status", "0"}}}}},
       // clang-format on
       {.what = "the demo on an 80-column terminal",
        .args = {"demo", "--records", "64", "--dir", "D/demo"},
        .status = 0,
-       .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64"},
+       .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64",
+                "Journal des transferts", "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
        .left = {{"demo/", "*"}},
        .columns = 80,
-       .max_lines = 70,
+       .max_lines = 80,
        .check =
            [](const Outcome& r, const fs::path& d) {
              // The modem dialogue of each of the three calls; the files, compared once more.
@@ -486,7 +593,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"demo of an empty file", {}, {}, {"demo", "--records", "0"}, 2, {"--records doit être un entier de 1 à 100000"}},
       UsageRow({"receive", "f", "--user", "u", "--partial-max-age", "3x"}), UsageRow({"pack", "a", "b", "--force"}),
       // What exists is never replaced nor mixed: refused, or replaced only once the new file is complete.
-      {"pack with its two files swapped", {}, {{"FACT.PK", Packed(kBill)}, {"FACT.TXT", kBill}}, {"pack", "D/FACT.PK", "D/FACT.TXT"}, 2, {"FACT.TXT existe déjà : il n'est pas remplacé. --replace"}},
+      {"pack with its two files swapped", {}, {{"FACT.PK", Packed(kBill)}, {"FACT.TXT", kBill}}, {"pack", "D/FACT.PK", "D/FACT.TXT", "--json"}, 2, {"FACT.TXT existe déjà : il n'est pas remplacé. --replace"}},
       {"unpack onto an existing file", {}, {{"bill.pk", Packed(kBill)}, {"out", "ancien"}}, {"unpack", "D/bill.pk", "D/out"}, 2, {"out existe déjà"}},
       {"unpack of a plain billing file", {}, {{"FACT.TXT", kBill}}, {"unpack", "D/FACT.TXT", "D/OUT"}, 2, {"FACT.TXT n'est pas un fichier compacté valide : son dernier bloc ne finit pas par les octets nuls d'un bloc de fin", "--force le décompacte quand même"}},
       {.what = "unpack --force of a plain billing file", .files = {{"FACT.TXT", kBill}}, .args = {"unpack", "D/FACT.TXT", "D/OUT", "--force"}, .status = 0, .said = {"attention : ", "FACT.TXT ne se compacte pas de nouveau à l'identique", "vérifiez "}, .left = {{"FACT.TXT", kBill}, {"OUT", "*"}}},
@@ -518,7 +625,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"a password file that is a folder", {}, {{"pw/", ""}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw"}, 2, {"le fichier de mot de passe ", "pw est un dossier", "!est vide", "!chmod"}},
       {.what = "a device through another user's symbolic link", .simulator = {"--echo", "on"}, .files = {{"FACT0001.TXT", kBill}}, .args = {"send", "D/FACT0001.TXT", "--user", "PS0001", "--device", "D/evil"}, .status = 2, .said = {"evil, un lien symbolique de l'utilisateur xmq-intrus", "votre mot de passe"}, .setup = [](const fs::path& d) { fs::create_symlink(d / "modem", d / "evil"); Intruders(d / "evil", 0); }, .two_users = true},
       // Mistakes refused before the call, with exit 2, or failures without harm.
-      {"send of a mistyped name", {}, {}, {"send", "LINE", "D/nosuch.txt"}, 2, {"nosuch.txt n'existe pas : rien n'est envoyé"}},
+      {.what = "send of a mistyped name", .args = {"send", "LINE", "D/nosuch.txt", "--json"}, .status = 2, .said = {"nosuch.txt n'existe pas : rien n'est envoyé"}, .json = kNoRow},
       {"send of a 5 242 896-byte file", {}, {{"big.txt", big}}, {"send", "LINE", "D/big.txt"}, 2, {"big.txt fait 5 242 896 octets", "ses 16 derniers octets ne partiraient pas", "--pad envoie une copie complétée par des espaces jusqu'à 5 243 008 octets"}},
       {"send of an empty file", {}, {{"empty.txt", ""}}, {"send", "LINE", "D/empty.txt"}, 2, {"empty.txt est vide"}},
       {"send of a folder", {}, {{"dir/", ""}}, {"send", "LINE", "D/dir"}, 2, {"dir est un dossier, pas un fichier"}},
@@ -538,7 +645,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"pack of a folder", {}, {{"out.pk", "ancien"}}, {"pack", "D/", "D/out.pk"}, 2, {"est un dossier"}},
       {"unpack of a file that is not packed", {}, {{"notes.txt", "pas compacté"}, {"out", "ancien"}}, {"unpack", "D/notes.txt", "D/out"}, 2, {"notes.txt n'est pas un fichier compacté valide : sa taille (13 octets)"}},
       {"unpack of a packed file whose end block is wrong", {}, {{"bad.pk", end_block_over_127}, {"out", "ancien"}}, {"unpack", "D/bad.pk", "D/out", "--force", "--replace"}, 1, {"xmodemq: Décompactage : ", "bad.pk n'est pas un fichier compacté valide", "out est laissé tel quel"}},
-      {"pack onto a full disk", {}, {{"bill.txt", kBill}, {"full/bill.pk", "ancien"}}, {"pack", "D/bill.txt", "D/full/bill.pk", "--replace"}, 1, {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"}, {{"=", ""}}, FailureEnv("", "/full/:200")},
+      {.what = "pack onto a full disk", .files = {{"bill.txt", kBill}, {"full/bill.pk", "ancien"}}, .args = {"pack", "D/bill.txt", "D/full/bill.pk", "--replace", "--json"}, .status = 1, .said = {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"}, .env = FailureEnv("", "/full/:200"), .json = {{{{"operation", Q("pack")}, {"target", Q("D/full/bill.pk")}, {"source_bytes", "7680"}, {"target_bytes", "null"}, {"exit_status", "1"}, {"description", "*"}}}}},
       {"demo on a disk that fills at its file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.TXT:1000")},
       {"demo on a disk that fills at a received copy", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "retour/FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/retour/:1000")},
       {"demo on a disk that fills at the unpacked file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.UNP : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.UNP:1000")},
@@ -549,16 +656,147 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {.what = "a disk that fills during a receive", .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 1, .said = {"xmodemq: Impossible d'écrire ", kPartial + "FACT0002.TXT : disque plein", "1 blocs de 128 octets sont gardés"}, .left = {{kPartial, ""}, {kPartial + "FACT0002.TXT", kBill.substr(0, 128)}, {kPartial + ".origine/", ""}, {kPartial + ".origine/FACT0002.TXT", "*"}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "partiel/FACT0002.TXT:200"), .umask = 0, .modes = {{kPartial, 0700}, {kPartial + "FACT0002.TXT", 0600}}},
       {"a busy line, then the call goes through, with a modem that does not echo", {"--dial-answer", "BUSY,CONNECT 9600", "--echo", "off"}, {{"FACT0001.TXT", kBill}}, {"send", "LINE", "D/FACT0001.TXT"}, 0, {"Appel du serveur…\nLigne occupée (BUSY) : le modem attend jusqu'à 1 min 45 s\nConnecté (CONNECT 9600).\n", "FACT0001.TXT envoyé : 60 blocs de 128 octets"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
       {"busy and no carrier, then a new dial; a 40-character user id and a 17-character name", {"--dial-answer", "BUSY,NO CARRIER", "--dial-answer", "CONNECT 9600"}, {{"store/FACTURE_JANVIER_2", kBill}}, {"receive", "LINE", "D/FACTURE_JANVIER_2.TXT", "--attempts", "1", "--user", id40}, 0, {"Ligne occupée (BUSY)", "\n« NO CARRIER », nouvel essai (2 sur 2)…\n", "Connecté (CONNECT 9600).", "!attention"}, {{"FACTURE_JANVIER_2.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
-      {"no dial tone", {"--dial-answer", "NO DIALTONE"}, {}, {"receive", "LINE", "D/F.TXT", "--trace"}, 3, {"Xmodem: Connect: Pas de tonalité", "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"}, {}},
-      {"a wrong password", {"--account", "PS0001:le-bon"}, {}, {"receive", "LINE", "D/F.TXT"}, 4, {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, {}},
+      // No call, no transfer: no row.
+      {.what = "no dial tone", .simulator = {"--dial-answer", "NO DIALTONE"}, .args = {"receive", "LINE", "D/F.TXT", "--trace", "--json"}, .status = 3, .said = {"Xmodem: Connect: Pas de tonalité", "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"}, .left = {}, .json = kNoRow},
+      {.what = "a wrong password", .simulator = {"--account", "PS0001:le-bon"}, .args = {"receive", "LINE", "D/F.TXT"}, .status = 4, .said = {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, .left = {}, .json = {{{{"file", Q("D/F.TXT")}, {"result", Q("rvRefuse")}, {"description", Q("Transfert refusé, status 3")}, {"exit_status", "4"}, {"blocks", "0"}, {"resumed_from", "null"}, {"bytes", "0"}}}}},
       {"a 45-character user id and a 23-character base name", {}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}}, {"send", "LINE", "D/FACTURE_JANVIER_2024_01.TXT", "--user", id40 + "XXXXX"}, 0, {"attention : l'identifiant « PS0001-XXX", "» a 45 caractères ; la ligne n'en porte que 40", "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 caractères ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\nInitialisation du modem…"}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
-      {"a send that resumes after what the server holds", {"--serve", "D/half/FACT0007.TXT", "--resume-sends"}, {{"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}}, {"send", "LINE", "D/FACT0007.TXT", "--progress"}, 0, {"envoyé : 18 blocs de 128 octets", "bloc 13/30", "bloc 30/30"}, {{"half/", ""}, {"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}}},
+      {"a send that resumes after what the server holds", {"--serve", "D/half/FACT0007.TXT", "--resume-sends"}, {{"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}}, {"send", "LINE", "D/FACT0007.TXT", "--progress"}, 0, {"Le serveur détient déjà 12 blocs de FACT0007", "le journal ne connaît aucun envoi de FACT0007", "envoyé (repris après 12 blocs) : 18 blocs de 128 octets", "bloc 13/30", "bloc 30/30"}, {{"half/", ""}, {"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}}},
       {.what = "a remote line cut midway, run again", .simulator = {"--listen", "127.0.0.1:0", "--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT", "--trace"}, .status = 3, .said = {"La ligne est coupée", "20 blocs de 128 octets sont gardés", "perdue : connexion"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT"}, .again_said = {"Reprise après les 20 blocs déjà reçus"}},
       {.what = "a remote line, 0xFF in every block both ways", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0005.TXT", iac}, {"back/", ""}}, .args = {"send", "LINE", "D/FACT0005.TXT", "--trace"}, .status = 0, .said = {"FACT0005.TXT envoyé : 60 blocs", "!Ligne distante"}, .left = {{"FACT0005.TXT", iac}, {"store/FACT0005", iac}, {"back/", ""}, {"back/FACT0005.TXT", iac}}, .again = {"receive", "LINE", "D/back/FACT0005.TXT"}},
       {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1},
       {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "D/FACT0009.TXT"}, .status = 4, .said = {"2 fichiers sur 3 transférés : ", "FACT0001.TXT, ", "FACT0003.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
       {.what = "pack then unpack, through private temporary files; --replace keeps the mode", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", Packed(kBill)}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out", "--replace"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc ", "!attention"}, .setup = [](const fs::path& d) { fs::permissions(d / "bill.out", fs::perms(0640)); }, .umask = 0, .modes = {{"bill.pk", 0600}, {"bill.out", 0640}}},
       // clang-format on
+      // The journal: a row per transfer, written before its opening, completed at its end.
+      {.what = "a send recorded, its object on stdout and nothing else",
+       .files = {{"FACT0001.TXT", kBill}},
+       .args = {"send", "LINE", "D/FACT0001.TXT", "--json", "--progress"},
+       .status = 0,
+       .said = {"bloc 60/60"},
+       .left = {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
+       .json = {{{{"id", "1"}, {"direction", Q("send")}, {"file", Q("D/FACT0001.TXT")}, {"server_name", Q("FACT0001")}, {"server", Q(xmodemquarvel::kServerNumber)}, {"user", Q("PS0001")}, {"line", Q("D/modem")}, {"bytes", "7680"}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"resumed_from", "0"}, {"result", Q("rvTrue")}, {"description", Q("")}, {"exit_status", "0"}, {"started", "*"}, {"ended", "*"}, {"call_id", "*"}}}}},
+      {.what = "a batch of receives on stdout, one call, and the journal readable by sqlite3",
+       .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "--json", "-q"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .check =
+           [](const Outcome& r, const fs::path&) {
+             const auto objects = ParseJsonLines(r.out);
+             ASSERT_TRUE(objects && objects->size() == 2) << r.out;
+             EXPECT_EQ(objects->front().at("call_id"), objects->back().at("call_id"));
+             EXPECT_NE(objects->front().at("id"), objects->back().at("id"));
+           },
+       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", Q(Sha256Of(bill20))}}, {{"file", Q("D/FACT0003.TXT")}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"result", Q("rvTrue")}}}}},
+      {.what = "pack and unpack on stdout",
+       .files = {{"FACT.TXT", odd}},
+       .args = {"pack", "D/FACT.TXT", "D/FACT.PK", "--json"},
+       .status = 0,
+       .left = {{"FACT.TXT", odd}, {"FACT.PK", Packed(odd)}, {"OUT", odd + std::string(112, ' ')}},
+       .then = {{{"unpack", "D/FACT.PK", "D/OUT", "--json"}, 0, {"\"operation\":\"unpack\",\"source\":\"", "\"source_blocks\":" + std::to_string((Packed(odd).size() + 127) / 128) + ",\"target_bytes\":5248,\"target_blocks\":41,\"exit_status\":0"}}},
+       .json = {{{{"operation", Q("pack")}, {"source", Q("D/FACT.TXT")}, {"target", Q("D/FACT.PK")}, {"source_bytes", std::to_string(odd.size())}, {"source_blocks", "41"}, {"target_bytes", std::to_string(Packed(odd).size())}, {"exit_status", "0"}, {"description", Q("")}}}}},
+      {.what = "a name that JSON escapes, read back by Python",
+       .files = {{"q\"\\é/FACT0003.TXT", bill20}},
+       .args = {"send", "LINE", "D/q\"\\é/FACT0003.TXT", "--json"},
+       .status = 0,
+       .left = {{"q\"\\é/", ""}, {"q\"\\é/FACT0003.TXT", bill20}, {"store/FACT0003", bill20}},
+       .check =
+           [](const Outcome& r, const fs::path& d) {
+             const Outcome python = Process({"/usr/bin/python3", "-c", "import json, sys\nfor line in sys.argv[1].splitlines(): print(json.loads(line)['file'])", r.out}, {}).Wait(30s);
+             if (python.status == 127 && !std::getenv("CI")) return;
+             EXPECT_EQ(python.out, (d / "q\"\\é/FACT0003.TXT").string() + "\n") << python.All();
+           },
+       .json = {{{{"file", Q("D/q\"\\é/FACT0003.TXT")}, {"result", Q("rvTrue")}}}}},
+      {.what = "a receive killed by SIGKILL, shown interrupted, then resumed",
+       .simulator = {"--baud", "19200"},
+       .files = {{"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
+       .status = 128 + SIGKILL,
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGKILL); },
+       .again = {"receive", "LINE", "D/FACT0002.TXT"},
+       .again_said = {"Reprise après les "},
+       .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}}},
+       .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
+      // Never twice: refused before dialling, the whole batch; --again sends it all the same.
+      {.what = "a file sent again, alone or in a batch",
+       .files = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", bill20}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", bill20}, {"store/FACT0001", kBill}, {"store/FACT0002", bill20}},
+       .dials = 3,
+       .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "rien n'est envoyé", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
+                {{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--again"}, 0, {"FACT0002.TXT envoyé", "FACT0001.TXT envoyé"}},
+                {{"send", "LINE", "D/FACT0001.TXT", "--user", "PS0002"}, 0, {"FACT0001.TXT envoyé"}},
+                {{"journal", "--file", "FACT0002.TXT"}, 0, {"FACT0002", "!FACT0001"}},
+                {{"journal", "--since", "2999-01-01"}, 0, {"Aucun transfert dans le journal"}},
+                {{"journal", "--since", "hier"}, 2, {"--since attend une date ISO 8601"}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"user", Q("PS0001")}}, {{"file", Q("D/FACT0002.TXT")}}, {{"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}}, {{"user", Q("PS0002")}, {"result", Q("rvTrue")}}}}},
+      // A server's resume of a send, checked against the journal.
+      {.what = "a send cut, then resumed by the server: the same version goes on",
+       .simulator = {"--resume-sends", "--fault", "line-loss=20"},
+       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}},
+       .args = {"send", "LINE", "D/FACT0007.TXT"},
+       .status = 3,
+       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}},
+       .then = {{{"send", "LINE", "D/FACT0007.TXT"}, 0, {"Le serveur détient déjà 20 blocs de FACT0007 : l'envoi reprend après eux.", "Le journal confirme que ce sont les 20 blocs de FACT0007 envoyés le ", "envoyé (repris après 20 blocs) : 10 blocs", "!attention"}}},
+       // The server may hold a block whose acknowledgement the cut line lost.
+       .json = {{{{"result", Q("rvCTS")}, {"blocks", "*"}, {"exit_status", "3"}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "10"}}}}},
+      {.what = "a send cut, then another version of the file: stopped before any data",
+       .simulator = {"--resume-sends", "--fault", "line-loss=20"},
+       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/FACT0007.TXT", BillingRecords(30, 12)}},
+       .args = {"send", "LINE", "D/FACT0007.TXT"},
+       .status = 3,
+       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/", ""}, {"v2/FACT0007.TXT", BillingRecords(30, 12)}, {"store/FACT0007", kBill.substr(0, 20 * 128)}},
+       .then = {{{"send", "LINE", "D/v2/FACT0007.TXT"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}}},
+       .json = {{{{"result", Q("rvCTS")}}, {{"file", Q("D/v2/FACT0007.TXT")}, {"result", Q("rvFalse")}, {"resumed_from", "20"}, {"blocks", "0"}, {"exit_status", "1"}, {"description", Q("le serveur détient une autre version de FACT0007")}}}}},
+      {.what = "a file sent whole, then a changed one, then a longer one of the same beginning",
+       .simulator = {"--resume-sends"},
+       .files = {{"FACT0001.TXT", bill20}, {"v2/FACT0001.TXT", BillingRecords(20, 12)}, {"v3/FACT0001.TXT", kBill}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingRecords(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
+       .then = {{{"send", "LINE", "D/v2/FACT0001.TXT"}, 1, {"d'une autre version de FACT0001"}},
+                {{"send", "LINE", "D/v3/FACT0001.TXT"}, 0, {"Le journal confirme que ce sont les 20 blocs", "repris après 20 blocs) : 40 blocs"}}},
+       .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("rvFalse")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}}}}},
+      // Where the journal is, and a journal that cannot serve: refused before the call.
+      {.what = "the journal under XDG_STATE_HOME, its folders made 0700, the file 0600",
+       .files = {{"FACT0001.TXT", bill20}, {"home/", ""}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"home/", ""}, {"state/", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "D/state"}},
+       .umask = 0,
+       .modes = {{"state", 0700}, {"state/xmodemq", 0700}, {"state/xmodemq/journal.sqlite", 0600}},
+       .json = {{{{"result", Q("rvTrue")}}}}},
+      {.what = "the journal under HOME",
+       .files = {{"FACT0001.TXT", bill20}, {"home/", ""}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"home/", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "relatif"}},
+       .modes = {{"home/.local/state/xmodemq", 0700}, {"home/.local/state/xmodemq/journal.sqlite", 0600}},
+       .json = {{{{"result", Q("rvTrue")}}}}},
+      {"no HOME nor journal", {}, {{"FACT0001.TXT", bill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, {{"=", ""}}, {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}},
+      {.what = "no HOME, --no-journal",
+       .files = {{"FACT0001.TXT", bill20}},
+       .args = {"send", "LINE", "D/FACT0001.TXT", "--no-journal", "--json"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}},
+       .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}},
+       .json = {{{{"id", "null"}, {"result", Q("rvTrue")}, {"sha256", Q(Sha256Of(bill20))}}}}},
+      {"a journal on a read-only file system", {}, {{"FACT0001.TXT", bill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
+      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", bill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
+      {.what = "a journal that is not one", .files = {{"FACT0001.TXT", bill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
+      {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", bill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 2) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
+      {.what = "a journal that fills the disk when the transfer starts: nothing sent",
+       .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", kBill}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", bill20}},
+       .dials = 2,
+       .then = {{{"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:0", XMODEMQ_PATH, "send", "LINE", "D/FACT0002.TXT"}, 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0002.TXT n'est pas fait sans trace"}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}}}},
       // Rows that wait for a cue come last, to start last: the others run on meanwhile.
       {.what = "a target that another program creates during the receive",
        .simulator = {"--baud", "19200"},
@@ -815,6 +1053,7 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     }
     ::setenv("XMODEMQ_PASSWORD", kSecret, 1);
     ::setenv("TMPDIR", dir.path().c_str(), 1);
+    ::setenv("XMODEMQ_JOURNAL", (dir / "journal.sqlite").c_str(), 1);
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
@@ -826,6 +1065,7 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     std::free(text);
     ::unsetenv("XMODEMQ_PASSWORD");
     ::unsetenv("TMPDIR");
+    ::unsetenv("XMODEMQ_JOURNAL");
     EXPECT_EQ(status, row.status) << said;
     Said(said, row.said);
     for (std::size_t i = 0; i < row.names.size(); ++i) {

@@ -1,7 +1,7 @@
 // Preloaded into xmodemq by the tests, it gives the command the failures of a
 // full disk or of a refused permission, whoever runs the tests:
 //   XMQ_FAIL_OPEN=TEXT:ERRNO   open() and mkdir() of a path holding TEXT fail
-//                              with ERRNO;
+//                              with ERRNO (open64() too);
 //   XMQ_FAIL_WRITE=TEXT:BYTES  writes to files whose path holds TEXT fail
 //                              with ENOSPC once BYTES have been written (the
 //                              write that crosses the limit is cut short);
@@ -82,6 +82,17 @@ int open(const char* path, int flags, ...) {
   return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
+// SQLite opens its files through open64.
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode =
+      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  if (Refused(path)) return -1;
+  return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
+}
+
 int mkdir(const char* path, mode_t mode) {
   if (Refused(path)) return -1;
   return Next<int (*)(const char*, mode_t)>("mkdir")(path, mode);
@@ -102,20 +113,34 @@ int mkdirat(int folder, const char* path, mode_t mode) {
   return Next<int (*)(int, const char*, mode_t)>("mkdirat")(folder, path, mode);
 }
 
-ssize_t write(int fd, const void* data, size_t size) {
-  static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
+// How much of a write to `fd` the disk takes: all of it, part of it, or
+// nothing (-1, errno ENOSPC) once the limit is reached.
+ssize_t Room(int fd, size_t size) {
   static const auto [text, limit] = Rule("XMQ_FAIL_WRITE");
   static long written = 0;
   SlowDown(fd);
-  if (!text.empty() && PathOf(fd).find(text) != std::string::npos) {
-    if (written >= limit) {
-      errno = ENOSPC;
-      return -1;
-    }
-    size = std::min(size, static_cast<size_t>(limit - written));
-    written += static_cast<long>(size);
+  if (text.empty() || PathOf(fd).find(text) == std::string::npos)
+    return static_cast<ssize_t>(size);
+  if (written >= limit) {
+    errno = ENOSPC;
+    return -1;
   }
-  return next(fd, data, size);
+  size = std::min(size, static_cast<size_t>(limit - written));
+  written += static_cast<long>(size);
+  return static_cast<ssize_t>(size);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
+  const ssize_t room = Room(fd, size);
+  return room < 0 ? room : next(fd, data, static_cast<size_t>(room));
+}
+
+// SQLite writes at an offset, through pwrite64.
+ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
+  static const auto next = Next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
+  const ssize_t room = Room(fd, size);
+  return room < 0 ? room : next(fd, data, static_cast<size_t>(room), offset);
 }
 
 ssize_t read(int fd, void* data, size_t size) {

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -252,6 +254,97 @@ std::string WithIacInEveryBlock(std::string text) {
   for (std::size_t b = 0; b < text.size() / 128; ++b)
     text.replace(b * 128 + 5 * (b % 20), 6, "\xFF\xFF\xFF\xF0\xFF\xFA");
   return text;
+}
+
+namespace {
+
+// The parser's cursor over one line.
+struct JsonCursor {
+  const std::string& text;
+  std::size_t at = 0;
+
+  bool Take(char c) {
+    if (at < text.size() && text[at] == c) return ++at, true;
+    return false;
+  }
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    while (at < text.size() && text[at] != '"') {
+      const auto c = static_cast<unsigned char>(text[at++]);
+      if (c < 0x20) return false;
+      if (c != '\\') {
+        out.push_back(static_cast<char>(c));
+        continue;
+      }
+      if (at >= text.size()) return false;
+      const char e = text[at++];
+      const std::string simple = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
+      if (const auto k = simple.find(e); k != std::string::npos) {
+        out.push_back(meant[k]);
+      } else if (e == 'u' && at + 4 <= text.size()) {
+        const unsigned code = std::stoul(text.substr(at, 4), nullptr, 16);
+        at += 4;
+        // UTF-8 of a code point below U+10000 (the command writes no others).
+        if (code < 0x80) {
+          out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+          out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+          out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+          out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+          out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+          out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+      } else {
+        return false;
+      }
+    }
+    return Take('"');
+  }
+  bool Value(std::string& out) {
+    if (at < text.size() && text[at] == '"') {
+      std::string decoded;
+      if (!String(decoded)) return false;
+      out = Q(decoded);
+      return true;
+    }
+    for (const char* word : {"null", "true", "false"})
+      if (text.compare(at, std::strlen(word), word) == 0) {
+        at += std::strlen(word);
+        out = word;
+        return true;
+      }
+    const std::size_t start = at;
+    Take('-');
+    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    out = text.substr(start, at - start);
+    return at > start && out != "-" && (out.size() == 1 || out[0] != '0');
+  }
+};
+
+}  // namespace
+
+std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text) {
+  std::vector<JsonFields> objects;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) return std::nullopt;
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    JsonCursor c{line};
+    JsonFields fields;
+    if (!c.Take('{')) return std::nullopt;
+    while (!c.Take('}')) {
+      std::string name, value;
+      if ((!fields.empty() && !c.Take(',')) || !c.String(name) || !c.Take(':') ||
+          !c.Value(value) || !fields.emplace(name, value).second)
+        return std::nullopt;
+    }
+    if (c.at != line.size()) return std::nullopt;
+    objects.push_back(std::move(fields));
+  }
+  return objects;
 }
 
 }  // namespace xmodemq::test

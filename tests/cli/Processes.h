@@ -111,6 +111,16 @@ class Terminal : public Process {
 };
 
 std::size_t Count(const std::string& text, const std::string& what);
+
+// One JSON object per line, parsed strictly: each member's value as JSON
+// text, a string's decoded and put back between quotes ("\"é\""). Nothing
+// when a line is not one flat JSON object.
+using JsonFields = std::map<std::string, std::string>;
+std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text);
+// "\"text\"": a string value as ParseJsonLines gives it.
+inline std::string Q(const std::string& text) {
+  return "\"" + text + "\"";
+}
 // A billing-style text: fixed-width 128-character records of digits and spaces.
 std::string BillingRecords(int count, unsigned seed);
 // The text with 0xFF alone, doubled, and before the bytes that would end or

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "Processes.h"
@@ -196,9 +197,11 @@ s.close()
 }
 
 // Two sends at once on a pool of two lines: one takes the first line, the
-// other finds it in use and takes the second.
+// other finds it in use and takes the second; both write their rows in one
+// journal.
 TEST(RemoteLine, TwoSendsShareATwoLinePool) {
-  TempDir a, b, files;
+  TempDir a, b, files, state;
+  const Env env{{"XMODEMQ_PASSWORD", "x"}, {"XMODEMQ_JOURNAL", (state / "journal.sqlite").string()}};
   Simulator one(a, {"--store", (a / "store").string(), "--baud", "38400"});
   Simulator two(b,
                 {"--listen", "127.0.0.1:0", "--store", (b / "store").string(), "--baud", "38400"});
@@ -208,7 +211,7 @@ TEST(RemoteLine, TwoSendsShareATwoLinePool) {
     sends.push_back(std::make_unique<Process>(
         std::vector<std::string>{XMODEMQ_PATH, "send", (files / name).string(), "--user", "PS0001",
                                  "--device", one.Link(), "--device", two.Link()},
-        Env{{"XMODEMQ_PASSWORD", "x"}}));
+        env));
   }
   for (auto& send : sends) {
     const Outcome r = send->Wait(60s);
@@ -219,6 +222,16 @@ TEST(RemoteLine, TwoSendsShareATwoLinePool) {
   for (const TempDir* d : {&a, &b})
     for (const auto& e : fs::directory_iterator(*d / "store"))
       EXPECT_EQ(ReadFile(e.path()), ReadFile(files / e.path().filename()));
+  const Outcome journal = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  const auto rows = ParseJsonLines(journal.out);
+  ASSERT_TRUE(rows) << journal.All();
+  ASSERT_EQ(rows->size(), 2u) << journal.out;
+  std::set<std::string> lines;
+  for (const JsonFields& row : *rows) {
+    EXPECT_EQ(row.at("result"), Q("rvTrue"));
+    lines.insert(row.at("line"));
+  }
+  EXPECT_EQ(lines, (std::set<std::string>{Q(one.Link()), Q(two.Link())}));
 }
 
 }  // namespace

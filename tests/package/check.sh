@@ -155,6 +155,9 @@ if command -v dpkg-shlibdeps >/dev/null; then
   # Whole outputs first: grep -q would close a pipe before its writer is done.
   depends=$(dpkg-deb -f "$deb" Depends)
   grep -q 'libc6' <<<"$depends" || fail "no dependencies computed"
+  # The journal of the transfers.
+  grep -q 'libsqlite3-0' <<<"$depends" || fail "no dependency on libsqlite3-0: $depends"
+  grep -q 'libnettle8' <<<"$depends" || fail "no dependency on libnettle8: $depends"
   number=$(grep -o '"[0-9]*"' "$build/src/modem/ServerNumber.h" | tr -d '"')
   description=$(dpkg-deb -f "$deb" Description)
   grep -q "Numéro du serveur : $number" <<<"$description" ||

@@ -1,0 +1,381 @@
+#include "Journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "FileErrors.h"
+#include "HeldFolder.h"
+#include "ProcessIdentity.h"
+#include "SafeFiles.h"
+#include "platform/UniqueFd.h"
+
+namespace xmodemq {
+namespace {
+
+using xmodemquarvel::UniqueFd;
+
+// Each step takes the schema from version i to i + 1. A step that was
+// released is never changed: a change is a new step.
+constexpr const char* kSteps[] = {
+    // 1: the transfers.
+    R"(CREATE TABLE transfers(
+         id INTEGER PRIMARY KEY,
+         call_id TEXT NOT NULL,
+         started TEXT NOT NULL,
+         ended TEXT,
+         direction TEXT NOT NULL CHECK (direction IN ('send', 'receive')),
+         file TEXT NOT NULL,
+         server_name TEXT NOT NULL,
+         server_key TEXT NOT NULL,
+         server TEXT NOT NULL,
+         user TEXT NOT NULL,
+         line TEXT NOT NULL,
+         bytes INTEGER,
+         blocks INTEGER,
+         sha256 TEXT,
+         resumed_from INTEGER,
+         result TEXT,
+         description TEXT NOT NULL DEFAULT '',
+         exit_status INTEGER,
+         pid INTEGER NOT NULL,
+         process TEXT NOT NULL);
+       CREATE INDEX transfers_by_name ON transfers(server, user, server_key, direction);)",
+    // 2: what a server's resume of a send is checked against.
+    R"(CREATE TABLE send_prefixes(
+         transfer INTEGER PRIMARY KEY REFERENCES transfers(id) ON DELETE CASCADE,
+         digests BLOB NOT NULL);)",
+};
+
+// The columns of a row, in the order ReadRow() takes them.
+#define XMQ_ROW_COLUMNS                                                                      \
+  "id, call_id, started, ended, direction, file, server_name, server_key, server, user, "   \
+  "line, bytes, blocks, sha256, resumed_from, result, description, exit_status, pid, process"
+
+JournalRow ReadRow(const Statement& s) {
+  JournalRow row;
+  row.id = s.Int(0);
+  row.call_id = s.Text(1);
+  row.started = s.Text(2);
+  row.ended = s.OptionalText(3);
+  row.direction = s.Text(4);
+  row.file = s.Text(5);
+  row.server_name = s.Text(6);
+  row.server_key = s.Text(7);
+  row.server = s.Text(8);
+  row.user = s.Text(9);
+  row.line = s.Text(10);
+  row.bytes = s.OptionalInt(11);
+  row.blocks = s.OptionalInt(12);
+  row.sha256 = s.OptionalText(13);
+  row.resumed_from = s.OptionalInt(14);
+  row.result = s.OptionalText(15);
+  row.description = s.Text(16);
+  row.exit_status = s.OptionalInt(17);
+  row.pid = s.Int(18);
+  row.process = s.Text(19);
+  return row;
+}
+
+// What an SQLite failure means to a user.
+std::string SqliteText(const SqliteError& e) {
+  switch (e.Code() & 0xFF) {
+    case SQLITE_FULL:
+      return "disque plein";
+    case SQLITE_READONLY:
+      return "il ne peut pas être écrit (lecture seule)";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "un autre programme le tient depuis plus de 15 s";
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return "ce n'est pas un journal de xmodemq, ou il est abîmé";
+    case SQLITE_IOERR:
+      return "erreur d'entrée-sortie du disque";
+    case SQLITE_CANTOPEN:
+      return "impossible de l'ouvrir";
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return "accès refusé";
+    default:
+      return e.what();
+  }
+}
+
+// Why a folder that holds the journal cannot be trusted: it belongs to
+// another user than the caller or root, or others may write to it (they
+// could put their own file in place of the journal).
+std::optional<std::string> NotTrusted(const struct stat& st) {
+  if (st.st_uid != ::geteuid() && st.st_uid != 0)
+    return "appartient à " + UserName(st.st_uid) + ", pas à vous";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string("est modifiable par d'autres utilisateurs (mode ") + mode + ")";
+  }
+  return std::nullopt;
+}
+
+// mkdir -p, each folder made 0700.
+void MakeFolders(const std::string& folder) {
+  struct stat st {};
+  if (folder.empty() || folder == "/" || folder == "." || ::stat(folder.c_str(), &st) == 0) return;
+  MakeFolders(FolderOf(folder));
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    throw JournalError(FileError("créer le dossier", folder, errno));
+  ::chmod(folder.c_str(), 0700);
+}
+
+}  // namespace
+
+const int Journal::kVersion = static_cast<int>(std::size(kSteps));
+
+void MigrateSchema(Database& db, int version) {
+  WriteTransaction transaction(db);
+  Statement read(db, "PRAGMA user_version");
+  read.Step();
+  const int from = static_cast<int>(read.Int(0));
+  read.Reset();
+  for (int step = from; step < version; ++step) db.Execute(kSteps[step]);
+  if (from < version)
+    db.Execute(("PRAGMA user_version = " + std::to_string(version)).c_str());
+  transaction.Commit();
+}
+
+Journal::Journal(std::string path, std::unique_ptr<Database> db)
+    : path_(std::move(path)), db_(std::move(db)) {}
+
+Journal::~Journal() = default;
+
+void Journal::Fail(const std::string& doing, const SqliteError& e) const {
+  throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e));
+}
+
+std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, bool make_folders) {
+  const std::string folder = FolderOf(path);
+  if (make_folders) MakeFolders(folder);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    if (errno == ENOENT && !create) return nullptr;
+    throw JournalError("le dossier " + folder + " du journal " +
+                       (errno == ENOENT ? std::string("n'existe pas") : ErrnoText(errno)));
+  }
+  if (!S_ISDIR(st.st_mode)) throw JournalError(folder + ", dossier du journal, n'est pas un dossier");
+  if (const auto why = NotTrusted(st))
+    throw JournalError("le dossier " + folder + " du journal " + *why +
+                       " : un autre que vous pourrait y remplacer le journal. Choisissez un "
+                       "dossier à vous (--journal, XMODEMQ_JOURNAL)");
+
+  // The file as it is, or created for the caller alone.
+  UniqueFd fd;
+  if (create) {
+    fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) ::fchmod(fd.Get(), 0600);
+  }
+  if (!fd && (!create || errno == EEXIST))
+    fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT && !create) return nullptr;
+    if (errno == ELOOP) throw JournalError("le journal " + path + " est un lien symbolique");
+    throw JournalError(FileError("ouvrir le journal", path, errno));
+  }
+  if (::fstat(fd.Get(), &st) != 0) throw JournalError(FileError("lire", path, errno));
+  if (!S_ISREG(st.st_mode))
+    throw JournalError("le journal " + path + " est " + KindOf(st) + ", pas un fichier ordinaire");
+  if (const auto why = NotPrivate(st))
+    throw JournalError("le journal " + path + " " + *why +
+                       " : il ne peut pas servir de preuve. Un journal est à un seul utilisateur");
+  fd.Reset();
+
+  std::unique_ptr<Journal> journal;
+  try {
+    journal.reset(new Journal(
+        path, std::make_unique<Database>(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW)));
+  } catch (const SqliteError& e) {
+    throw JournalError("le journal " + path + " ne peut pas être ouvert : " + SqliteText(e));
+  }
+  Database& db = *journal->db_;
+  try {
+    // Several processes (a pool of lines) write at once: each waits its turn.
+    sqlite3_busy_timeout(db.Get(), 15'000);
+    if (sqlite3_db_readonly(db.Get(), "main") == 1)
+      throw SqliteError(SQLITE_READONLY, "read-only");
+    // A journal that this program cannot read is left exactly as it is.
+    journal->RefuseNewer();
+    Statement mode(db, "PRAGMA journal_mode = WAL");
+    mode.Step();
+    const std::string wal = mode.Text(0);
+    mode.Reset();
+    if (wal != "wal")
+      throw JournalError("le journal " + path +
+                         " ne peut pas tenir son journal d'écriture (WAL) sur ce système de "
+                         "fichiers : choisissez un dossier local");
+    // A row is a promise to the user: on disk before the transfer goes on.
+    db.Execute("PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON");
+    journal->Migrate();
+  } catch (const SqliteError& e) {
+    journal->Fail("être ouvert", e);
+  }
+  return journal;
+}
+
+int Journal::Version() const {
+  Statement read(*db_, "PRAGMA user_version");
+  read.Step();
+  const int version = static_cast<int>(read.Int(0));
+  read.Reset();
+  return version;
+}
+
+void Journal::RefuseNewer() const {
+  if (const int version = Version(); version > kVersion)
+    throw JournalError("le journal " + path_ + " a été écrit par une version plus récente de "
+                       "xmodemq (schéma " + std::to_string(version) + ", celle-ci connaît le " +
+                       std::to_string(kVersion) + ") : mettez xmodemq à jour");
+}
+
+void Journal::Migrate() {
+  RefuseNewer();
+  if (Version() < kVersion) MigrateSchema(*db_, kVersion);
+}
+
+void Journal::MarkInterrupted() {
+  try {
+    std::vector<std::int64_t> dead;
+    Statement open(*db_, "SELECT id, pid, process FROM transfers WHERE result IS NULL");
+    while (open.Step())
+      if (!StillRunning(open.Int(1), open.Text(2))) dead.push_back(open.Int(0));
+    open.Reset();
+    if (dead.empty()) return;
+    WriteTransaction transaction(*db_);
+    Statement mark(*db_,
+                   "UPDATE transfers SET result = 'interrupted' WHERE id = ? AND result IS NULL");
+    for (const std::int64_t id : dead) mark.Bind(1, id).Run();
+    transaction.Commit();
+  } catch (const SqliteError& e) {
+    Fail("être écrit", e);
+  }
+}
+
+void Journal::Begin(JournalRow& row, const std::string& prefixes) {
+  try {
+    WriteTransaction transaction(*db_);
+    Statement insert(*db_,
+                     "INSERT INTO transfers(call_id, started, direction, file, server_name, "
+                     "server_key, server, user, line, bytes, sha256, pid, process) "
+                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    insert.Bind(1, row.call_id)
+        .Bind(2, row.started)
+        .Bind(3, row.direction)
+        .Bind(4, row.file)
+        .Bind(5, row.server_name)
+        .Bind(6, row.server_key)
+        .Bind(7, row.server)
+        .Bind(8, row.user)
+        .Bind(9, row.line)
+        .Bind(10, row.bytes)
+        .Bind(11, row.sha256)
+        .Bind(12, row.pid)
+        .Bind(13, row.process)
+        .Run();
+    row.id = sqlite3_last_insert_rowid(db_->Get());
+    if (!prefixes.empty()) {
+      Statement keep(*db_, "INSERT INTO send_prefixes(transfer, digests) VALUES(?, ?)");
+      keep.Bind(1, *row.id).BindBlob(2, prefixes).Run();
+    }
+    transaction.Commit();
+  } catch (const SqliteError& e) {
+    row.id.reset();
+    Fail("être écrit", e);
+  }
+}
+
+void Journal::End(const JournalRow& row) {
+  try {
+    WriteTransaction transaction(*db_);
+    Statement update(*db_,
+                     "UPDATE transfers SET ended = ?, bytes = ?, blocks = ?, sha256 = ?, "
+                     "resumed_from = ?, result = ?, description = ?, exit_status = ? WHERE id = ?");
+    update.Bind(1, row.ended)
+        .Bind(2, row.bytes)
+        .Bind(3, row.blocks)
+        .Bind(4, row.sha256)
+        .Bind(5, row.resumed_from)
+        .Bind(6, row.result)
+        .Bind(7, row.description)
+        .Bind(8, row.exit_status)
+        .Bind(9, row.id)
+        .Run();
+    const bool ended_well = row.result == "rvTrue";
+    if (row.direction == "send" && (ended_well || row.blocks.value_or(0) > 0)) {
+      Statement older(*db_,
+                      "DELETE FROM send_prefixes WHERE transfer IN (SELECT id FROM transfers "
+                      "WHERE direction = 'send' AND server = ? AND user = ? AND server_key = ? "
+                      "AND id < ?)");
+      older.Bind(1, row.server).Bind(2, row.user).Bind(3, row.server_key).Bind(4, row.id).Run();
+    }
+    if (ended_well) {
+      Statement own(*db_, "DELETE FROM send_prefixes WHERE transfer = ?");
+      own.Bind(1, row.id).Run();
+    }
+    transaction.Commit();
+  } catch (const SqliteError& e) {
+    Fail("être écrit", e);
+  }
+}
+
+std::optional<JournalRow> Journal::FindSent(const JournalRow& like) const {
+  try {
+    Statement find(*db_, "SELECT " XMQ_ROW_COLUMNS
+                         " FROM transfers WHERE direction = 'send' AND server = ? AND user = ? "
+                         "AND server_key = ? AND sha256 = ? AND result = 'rvTrue' "
+                         "ORDER BY id DESC LIMIT 1");
+    find.Bind(1, like.server).Bind(2, like.user).Bind(3, like.server_key).Bind(4, like.sha256);
+    if (!find.Step()) return std::nullopt;
+    JournalRow row = ReadRow(find);
+    find.Reset();
+    return row;
+  } catch (const SqliteError& e) {
+    Fail("être lu", e);
+  }
+}
+
+std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) const {
+  try {
+    // A send without an end may have moved data before its process died.
+    Statement find(*db_,
+                   "SELECT t.started, t.file, t.bytes, t.sha256, p.digests "
+                   "FROM transfers t LEFT JOIN send_prefixes p ON p.transfer = t.id "
+                   "WHERE t.direction = 'send' AND t.server = ? AND t.user = ? "
+                   "AND t.server_key = ? AND t.id IS NOT ? "
+                   "AND (t.blocks IS NULL OR t.blocks > 0 OR t.result = 'rvTrue') "
+                   "ORDER BY t.id DESC LIMIT 1");
+    find.Bind(1, like.server).Bind(2, like.user).Bind(3, like.server_key).Bind(4, like.id);
+    if (!find.Step()) return std::nullopt;
+    SentVersion version{find.Text(0), find.Text(1), find.OptionalInt(2), find.OptionalText(3),
+                        find.Blob(4)};
+    find.Reset();
+    return version;
+  } catch (const SqliteError& e) {
+    Fail("être lu", e);
+  }
+}
+
+std::vector<JournalRow> Journal::List(const std::optional<std::string>& since_utc) const {
+  try {
+    Statement list(*db_, "SELECT " XMQ_ROW_COLUMNS
+                         " FROM transfers WHERE ?1 IS NULL OR started >= ?1 ORDER BY id");
+    list.Bind(1, since_utc);
+    std::vector<JournalRow> rows;
+    while (list.Step()) rows.push_back(ReadRow(list));
+    list.Reset();
+    return rows;
+  } catch (const SqliteError& e) {
+    Fail("être lu", e);
+  }
+}
+
+}  // namespace xmodemq

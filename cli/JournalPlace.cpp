@@ -1,0 +1,32 @@
+#include "JournalPlace.h"
+
+#include <cstdlib>
+
+#include "FileErrors.h"
+
+namespace xmodemq {
+namespace {
+
+std::optional<std::string> Variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
+}  // namespace
+
+std::optional<JournalPlace> ChooseJournal(const Options& options) {
+  if (options.no_journal) return std::nullopt;
+  if (options.journal_path) return JournalPlace{*options.journal_path, false};
+  if (const auto path = Variable("XMODEMQ_JOURNAL")) return JournalPlace{*path, false};
+  if (const auto state = Variable("XDG_STATE_HOME"); state && (*state)[0] == '/')
+    return JournalPlace{*state + "/xmodemq/journal.sqlite", true};
+  if (const auto home = Variable("HOME"))
+    return JournalPlace{*home + "/.local/state/xmodemq/journal.sqlite", true};
+  throw Refusal(
+      "aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME ne disent où "
+      "le tenir. Le journal garde la trace de chaque transfert et empêche d'envoyer deux fois "
+      "le même fichier : donnez --journal FICHIER, ou --no-journal pour s'en passer");
+}
+
+}  // namespace xmodemq

@@ -1,0 +1,283 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "Journal.h"
+#include "JournalListing.h"
+#include "Json.h"
+#include "ProcessIdentity.h"
+#include "ResumeCheck.h"
+#include "Sha256.h"
+#include "Terminal.h"
+#include "Timestamps.h"
+#include "support/Files.h"
+
+namespace xmodemq {
+namespace {
+
+using xmodemquarvel::testing::TempDir;
+
+std::string Sha(const std::string& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return Hex(sha.Peek());
+}
+
+RecordDigests Digests(const std::string& bytes) {
+  RecordDigests digests;
+  // Pieces that straddle records, as a copy's reads do.
+  for (std::size_t at = 0; at < bytes.size(); at += 100)
+    digests.Update(bytes.data() + at, std::min<std::size_t>(100, bytes.size() - at));
+  return digests;
+}
+
+std::string Records(int count, char seed) {
+  std::string text;
+  for (int i = 0; i < count * 128; ++i) text.push_back(static_cast<char>('A' + (seed + i * 7) % 26));
+  return text;
+}
+
+JournalRow SendRow(const std::string& name, const std::string& sha) {
+  JournalRow row;
+  row.call_id = "c";
+  row.started = UtcNow();
+  row.direction = "send";
+  row.file = "/data/" + name + ".TXT";
+  row.server_name = row.server_key = name;
+  row.server = "0199001234";
+  row.user = "PS0001";
+  row.line = "/dev/ttyS0";
+  row.sha256 = sha;
+  row.pid = ::getpid();
+  row.process = ThisProcess();
+  return row;
+}
+
+void Finish(JournalRow& row, const std::string& result, std::int64_t blocks, std::int64_t bytes) {
+  row.ended = UtcNow();
+  row.result = result;
+  row.blocks = blocks;
+  row.bytes = bytes;
+  row.exit_status = result == "rvTrue" ? 0 : 1;
+}
+
+TEST(Journal, DigestsAreSha256OfTheFileAndOfEachPrefixOfWholeRecords) {
+  // FIPS 180-2 examples.
+  EXPECT_EQ(Sha(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::string file = Records(5, 3) + "tail";
+  const RecordDigests digests = Digests(file);
+  EXPECT_EQ(digests.Sha256Hex(), Sha(file));
+  EXPECT_EQ(digests.Bytes(), static_cast<std::int64_t>(file.size()));
+  ASSERT_EQ(digests.Records(), 5);
+  for (int k = 1; k <= 5; ++k)
+    EXPECT_EQ(Hex(digests.Prefixes().substr((k - 1) * 16, 16)), Sha(file.substr(0, k * 128)).substr(0, 32)) << k;
+}
+
+TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
+  const std::pair<std::string, std::string> json[] = {
+      {"plain", "\"plain\""},          {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"é€", "\"é€\""},                {"\n\t\x01\x7f", "\"\\n\\t\\u0001\\u007f\""},
+      {"\xff" "a\xc3", "\"\\ufffda\\ufffd\""}, {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+  };
+  for (const auto& [text, literal] : json) EXPECT_EQ(JsonString(text), literal) << text;
+  EXPECT_EQ(JsonObject().Add("a", "x").Add("n", std::int64_t{-3}).Add("z", std::optional<std::int64_t>()).Text(),
+            "{\"a\":\"x\",\"n\":-3,\"z\":null}");
+
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+  const std::pair<std::string, std::optional<std::string>> since[] = {
+      {"2024-05-02", "2024-05-01T22:00:00Z"},          {"2024-01-15T09:30", "2024-01-15T08:30:00Z"},
+      {"2024-05-02 09:30:15", "2024-05-02T07:30:15Z"}, {"2024-05-02T09:30:00Z", "2024-05-02T09:30:00Z"},
+      {"2024-05-02T09:30+05:30", "2024-05-02T04:00:00Z"}, {"2024-05-02T09:30:00-0100", "2024-05-02T10:30:00Z"},
+      {"hier", std::nullopt}, {"2024-13-01", std::nullopt}, {"2024-05-02T9:30", std::nullopt},
+      {"2024-05-02T09:30Zx", std::nullopt}, {"2024-05-02T24:00", std::nullopt},
+  };
+  for (const auto& [text, utc] : since) EXPECT_EQ(SinceToUtc(text), utc) << text;
+  EXPECT_EQ(LocalTime("2024-07-01T10:00:00Z"), "2024-07-01 12:00:00");
+  EXPECT_EQ(LocalTime("pas une date"), "pas une date");
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
+// What a server's resume of N blocks is, compared with the last version sent.
+TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
+  const std::string a = Records(30, 1), b = Records(30, 2);
+  const std::string grown = a + Records(10, 5);
+  const RecordDigests da = Digests(a), dg = Digests(grown), db = Digests(b);
+  const SentVersion cut_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(), da.Prefixes()};
+  const SentVersion whole_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(), ""};
+  struct Case {
+    const char* what;
+    const RecordDigests& now;
+    std::int64_t held;
+    std::optional<SentVersion> last;
+    bool kept;
+    ResumeVerdict verdict;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"the same file, cut", da, 12, cut_a, true, ResumeVerdict::kSame, "Le journal confirme que ce sont les 12 blocs de A"},
+      {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame, "les premiers de ce fichier"},
+      {"another file, cut", db, 12, cut_a, true, ResumeVerdict::kOther, "le serveur détient 12 blocs d'une autre version de A que /d/A.TXT (celle envoyée le "},
+      {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther, "1 bloc d'une autre version"},
+      {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs d'une autre version"},
+      {"more than was sent", dg, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs"},
+      {"a grown file after a whole send", dg, 30, whole_a, true, ResumeVerdict::kSame, "30 blocs de A"},
+      {"another file after a whole send", db, 30, whole_a, true, ResumeVerdict::kOther, "autre version"},
+      {"more than a whole send", dg, 31, whole_a, true, ResumeVerdict::kOther, "autre version"},
+      {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown, "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
+      {"a name the journal never saw", da, 12, std::nullopt, true, ResumeVerdict::kUnknown, "le journal ne connaît aucun envoi de A à ce serveur pour cet utilisateur : impossible de vérifier que ces 12 blocs sont les premiers de /d/A.TXT"},
+      {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown, "sans journal (--no-journal) : impossible de vérifier"},
+  };
+  for (const Case& c : cases) {
+    const ResumeCheck check = CheckResume("A", "/d/A.TXT", c.now, c.held, c.last, c.kept);
+    EXPECT_EQ(check.verdict, c.verdict) << c.what;
+    EXPECT_NE(check.message.find(c.says), std::string::npos) << c.what << ": " << check.message;
+  }
+}
+
+// A journal of the first schema, as an earlier xmodemq left it, is brought
+// up to date and keeps its rows; one of a later schema is left alone.
+TEST(Journal, AnOlderJournalIsMigratedANewerOneRefused) {
+  TempDir dir;
+  const std::string path = (dir / "journal.sqlite").string();
+  {
+    Database db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    MigrateSchema(db, 1);
+    db.Execute(
+        "INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, "
+        "user, line, blocks, result, pid, process) VALUES('c', '2024-05-02T07:00:00Z', 'send', "
+        "'/data/F.TXT', 'F', 'F', '0199001234', 'PS0001', '/dev/ttyS0', 3, 'rvTrue', 1, 'x')");
+  }
+  ::chmod(path.c_str(), 0600);
+  auto journal = Journal::Open(path, false, false);
+  ASSERT_TRUE(journal);
+  const auto rows = journal->List(std::nullopt);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].file, "/data/F.TXT");
+  EXPECT_EQ(rows[0].blocks, 3);
+  JournalRow next = SendRow("G", Sha("g"));
+  journal->Begin(next, std::string(32, 'p'));
+  EXPECT_EQ(next.id, 2);
+  journal.reset();
+  Database db(path, SQLITE_OPEN_READWRITE);
+  Statement version(db, "PRAGMA user_version");
+  ASSERT_TRUE(version.Step());
+  EXPECT_EQ(version.Int(0), Journal::kVersion);
+  version.Reset();
+  db.Execute("PRAGMA user_version = 99");
+  EXPECT_THROW(Journal::Open(path, false, false), JournalError);
+  EXPECT_EQ(Journal::Open((dir / "absent").string(), false, false), nullptr);
+}
+
+// Writers in two processes at once: each waits its turn, no row is lost.
+TEST(Journal, TwoProcessesWriteAtOnceAndLoseNoRow) {
+  TempDir dir;
+  const std::string path = (dir / "journal.sqlite").string();
+  Journal::Open(path, true, false);
+  constexpr int kRows = 60;
+  std::vector<pid_t> children;
+  for (int child = 0; child < 2; ++child) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int status = 0;
+      try {
+        auto journal = Journal::Open(path, true, false);
+        for (int i = 0; i < kRows; ++i) {
+          JournalRow row = SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha("x"));
+          journal->Begin(row, std::string(16 * 4, 'p'));
+          Finish(row, "rvTrue", 4, 512);
+          journal->End(row);
+        }
+      } catch (const std::exception&) {
+        status = 1;
+      }
+      ::_exit(status);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const auto rows = Journal::Open(path, false, false)->List(std::nullopt);
+  ASSERT_EQ(rows.size(), 2u * kRows);
+  std::set<std::string> names;
+  for (const JournalRow& row : rows) {
+    EXPECT_EQ(row.result, "rvTrue");
+    names.insert(row.server_name);
+  }
+  EXPECT_EQ(names.size(), 2u * kRows);
+}
+
+// What the journal keeps of a send's blocks: what the server holds can be
+// checked after a cut, the file's digest alone once it went whole, and the
+// last version only.
+TEST(Journal, TheLastVersionSentIsTheOneTheServerHolds) {
+  TempDir dir;
+  auto journal = Journal::Open((dir / "j.sqlite").string(), true, false);
+  JournalRow first = SendRow("F", Sha("1"));
+  journal->Begin(first, "prefixes-1......");
+  Finish(first, "rvCTS", 1, 128);
+  journal->End(first);
+  JournalRow refused = SendRow("F", Sha("2"));
+  journal->Begin(refused, "prefixes-2......");
+  Finish(refused, "rvFalse", 0, 128);
+  journal->End(refused);
+  JournalRow now = SendRow("F", Sha("3"));
+  journal->Begin(now, "prefixes-3......");
+  // The refused send moved nothing: the server holds the first one's block.
+  auto last = journal->LastVersionSent(now);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->prefixes, "prefixes-1......");
+  EXPECT_EQ(last->sha256, Sha("1"));
+  Finish(now, "rvTrue", 1, 128);
+  journal->End(now);
+  EXPECT_EQ(journal->FindSent(now)->id, now.id);
+  EXPECT_FALSE(journal->FindSent(first));
+  JournalRow next = SendRow("F", Sha("4"));
+  journal->Begin(next, "");
+  last = journal->LastVersionSent(next);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->sha256, Sha("3"));
+  EXPECT_EQ(last->prefixes, "");
+  Database db((dir / "j.sqlite").string(), SQLITE_OPEN_READWRITE);
+  Statement kept(db, "SELECT count(*) FROM send_prefixes");
+  ASSERT_TRUE(kept.Step());
+  EXPECT_EQ(kept.Int(0), 0);
+}
+
+TEST(Journal, TheListingFitsTheTerminal) {
+  std::vector<JournalRow> rows(2, SendRow("FACTURE_JANVIER_2", Sha("x")));
+  rows[0].file = "/home/utilisateur/facturation/2024/janvier/FACTURE_JANVIER_2024.TXT";
+  Finish(rows[0], "rvTrue", 400, 51200);
+  rows[1].file = "/data/FACTURE_JANVIER_2.TXT";
+  Finish(rows[1], "rvCTS", 20, 2560);
+  rows[1].resumed_from = 12;
+  rows[1].description = "La ligne est coupée";
+  const auto wide = ListingLines(rows, std::nullopt, "/data");
+  ASSERT_EQ(wide.size(), 3u);
+  EXPECT_NE(wide[1].find("  400  réussi  "), std::string::npos) << wide[1];
+  EXPECT_NE(wide[1].find("FACTURE_JANVIER_2024.TXT  (serveur : FACTURE_JANVIER_2)"), std::string::npos);
+  EXPECT_NE(wide[2].find("12+20  ligne coupée"), std::string::npos) << wide[2];
+  EXPECT_NE(wide[2].find("  FACTURE_JANVIER_2.TXT  (La ligne est coupée)"), std::string::npos);
+  for (const std::size_t columns : {100u, 72u, 50u, 30u}) {
+    for (const std::string& line : ListingLines(rows, columns, "/data")) {
+      EXPECT_LT(Columns(line), columns) << line;
+      // The end of a file name stays.
+      if (line.find("JANVIER_2024") != std::string::npos || line.find("…") != std::string::npos) {
+        EXPECT_TRUE(line.find(".TXT") != std::string::npos || columns < 50) << line;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace xmodemq
