@@ -126,8 +126,10 @@ const std::vector<OptionEntry>& Table() {
        [](Options& o, const std::string& v) {
          o.since = SinceToUtc(v);
          if (!o.since)
-           throw UsageError("--since attend une date ISO 8601 : 2024-05-02, 2024-05-02T09:30 ou "
-                            "2024-05-02T09:30:00Z (reçu « " + v + " »)");
+           throw UsageError(
+               "--since attend une date ISO 8601 : 2024-05-02, 2024-05-02T09:30 ou "
+               "2024-05-02T09:30:00Z (reçu « " +
+               v + " »)");
        }},
       {"--file", true, {C::Journal}, [](Options& o, const std::string& v) { o.file_name = v; }},
       {"--password-file", true, kLine,

@@ -496,7 +496,8 @@ void Demo::ListJournal() {
   Say("\nJournal des transferts (journal.sqlite, « xmodemq journal » le montre)");
   std::optional<std::size_t> columns;
   // Indented by three columns.
-  if (::isatty(STDOUT_FILENO) == 1) columns = std::max<std::size_t>(TerminalWidth(STDOUT_FILENO).Get(), 4) - 3;
+  if (::isatty(STDOUT_FILENO) == 1)
+    columns = std::max<std::size_t>(TerminalWidth(STDOUT_FILENO).Get(), 4) - 3;
   const std::string base = fs::absolute(dir_).lexically_normal().string();
   for (const std::string& line : ListingLines(journal_->List(std::nullopt), columns, base))
     Say("   " + line);

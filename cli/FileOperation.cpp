@@ -107,7 +107,8 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   } catch (const Interruption&) {
     progress.Interrupt();
     std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
-    if (options.json) PrintJson(op, size, std::nullopt, 128 + NotedSignals::Pending(), "interrompu");
+    if (options.json)
+      PrintJson(op, size, std::nullopt, 128 + NotedSignals::Pending(), "interrompu");
     return 128 + NotedSignals::Pending();
   } catch (const std::system_error& e) {
     progress.Interrupt();

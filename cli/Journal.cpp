@@ -51,8 +51,8 @@ constexpr const char* kSteps[] = {
 };
 
 // The columns of a row, in the order ReadRow() takes them.
-#define XMQ_ROW_COLUMNS                                                                      \
-  "id, call_id, started, ended, direction, file, server_name, server_key, server, user, "   \
+#define XMQ_ROW_COLUMNS                                                                   \
+  "id, call_id, started, ended, direction, file, server_name, server_key, server, user, " \
   "line, bytes, blocks, sha256, resumed_from, result, description, exit_status, pid, process"
 
 JournalRow ReadRow(const Statement& s) {
@@ -140,8 +140,7 @@ void MigrateSchema(Database& db, int version) {
   const int from = static_cast<int>(read.Int(0));
   read.Reset();
   for (int step = from; step < version; ++step) db.Execute(kSteps[step]);
-  if (from < version)
-    db.Execute(("PRAGMA user_version = " + std::to_string(version)).c_str());
+  if (from < version) db.Execute(("PRAGMA user_version = " + std::to_string(version)).c_str());
   transaction.Commit();
 }
 
@@ -163,7 +162,8 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
     throw JournalError("le dossier " + folder + " du journal " +
                        (errno == ENOENT ? std::string("n'existe pas") : ErrnoText(errno)));
   }
-  if (!S_ISDIR(st.st_mode)) throw JournalError(folder + ", dossier du journal, n'est pas un dossier");
+  if (!S_ISDIR(st.st_mode))
+    throw JournalError(folder + ", dossier du journal, n'est pas un dossier");
   if (const auto why = NotTrusted(st))
     throw JournalError("le dossier " + folder + " du journal " + *why +
                        " : un autre que vous pourrait y remplacer le journal. Choisissez un "
@@ -201,8 +201,7 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
   try {
     // Several processes (a pool of lines) write at once: each waits its turn.
     sqlite3_busy_timeout(db.Get(), 15'000);
-    if (sqlite3_db_readonly(db.Get(), "main") == 1)
-      throw SqliteError(SQLITE_READONLY, "read-only");
+    if (sqlite3_db_readonly(db.Get(), "main") == 1) throw SqliteError(SQLITE_READONLY, "read-only");
     // A journal that this program cannot read is left exactly as it is.
     journal->RefuseNewer();
     Statement mode(db, "PRAGMA journal_mode = WAL");
@@ -232,8 +231,10 @@ int Journal::Version() const {
 
 void Journal::RefuseNewer() const {
   if (const int version = Version(); version > kVersion)
-    throw JournalError("le journal " + path_ + " a été écrit par une version plus récente de "
-                       "xmodemq (schéma " + std::to_string(version) + ", celle-ci connaît le " +
+    throw JournalError("le journal " + path_ +
+                       " a été écrit par une version plus récente de "
+                       "xmodemq (schéma " +
+                       std::to_string(version) + ", celle-ci connaît le " +
                        std::to_string(kVersion) + ") : mettez xmodemq à jour");
 }
 

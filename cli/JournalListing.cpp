@@ -13,8 +13,8 @@ namespace {
 
 std::string ResultText(const std::string& result) {
   static const std::pair<const char*, const char*> kTexts[] = {
-      {"rvTrue", "réussi"},        {"rvFalse", "échec"},          {"rvCTS", "ligne coupée"},
-      {"rvRefuse", "refusé"},      {"rvTimer", "délai dépassé"},  {"interrupted", "interrompu"},
+      {"rvTrue", "réussi"},    {"rvFalse", "échec"},         {"rvCTS", "ligne coupée"},
+      {"rvRefuse", "refusé"},  {"rvTimer", "délai dépassé"}, {"interrupted", "interrompu"},
       {"running", "en cours"},
   };
   for (const auto& [name, text] : kTexts)
@@ -60,8 +60,7 @@ bool RowNamed(const JournalRow& row, const std::string& name) {
 }
 
 std::vector<std::string> ListingLines(const std::vector<JournalRow>& rows,
-                                      std::optional<std::size_t> columns,
-                                      const std::string& base) {
+                                      std::optional<std::size_t> columns, const std::string& base) {
   const std::string under = base.empty() || base.back() == '/' ? base : base + "/";
   constexpr std::size_t kCells = 5;
   using Cells = std::array<std::string, kCells>;

@@ -41,8 +41,7 @@ std::string ThisProcess() {
 bool StillRunning(std::int64_t pid, const std::string& identity) {
   if (pid <= 0) return false;
   const std::string start = StartTime(std::to_string(pid));
-  return !start.empty() &&
-         identity == FirstLine("/proc/sys/kernel/random/boot_id") + " " + start;
+  return !start.empty() && identity == FirstLine("/proc/sys/kernel/random/boot_id") + " " + start;
 }
 
 }  // namespace xmodemq

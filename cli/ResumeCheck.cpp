@@ -18,9 +18,9 @@ std::string PrefixAt(const std::string& prefixes, std::int64_t records) {
 
 }  // namespace
 
-ResumeCheck CheckResume(const std::string& name, const std::string& file,
-                        const RecordDigests& now, std::int64_t held,
-                        const std::optional<SentVersion>& last, bool journal_kept) {
+ResumeCheck CheckResume(const std::string& name, const std::string& file, const RecordDigests& now,
+                        std::int64_t held, const std::optional<SentVersion>& last,
+                        bool journal_kept) {
   if (!last)
     return {ResumeVerdict::kUnknown,
             std::string(journal_kept ? "le journal ne connaît aucun envoi de " + name +
@@ -37,8 +37,8 @@ ResumeCheck CheckResume(const std::string& name, const std::string& file,
       "le serveur détient " + Blocks(held) + " d'une autre version de " + name + " que " + file +
           " (celle envoyée " + when + " depuis " + last->file +
           ") : les compléter avec la suite de ce fichier mêlerait les deux versions. L'envoi est "
-          "arrêté avant toute donnée. Faites supprimer " + name +
-          " du serveur puis relancez l'envoi, ou envoyez ce fichier sous un autre nom"};
+          "arrêté avant toute donnée. Faites supprimer " +
+          name + " du serveur puis relancez l'envoi, ou envoyez ce fichier sous un autre nom"};
   // A server that holds more than this file has is not holding this file.
   if (held > now.Records()) return other;
   const std::string ours = PrefixAt(now.Prefixes(), held);

@@ -30,8 +30,8 @@ struct ResumeCheck {
 // file that goes out. `last` is the last send of that name whose data may
 // have reached the server (Journal::LastVersionSent), if the journal knows
 // one; `journal_kept` says whether a journal was kept at all.
-ResumeCheck CheckResume(const std::string& name, const std::string& file,
-                        const RecordDigests& now, std::int64_t held,
-                        const std::optional<SentVersion>& last, bool journal_kept);
+ResumeCheck CheckResume(const std::string& name, const std::string& file, const RecordDigests& now,
+                        std::int64_t held, const std::optional<SentVersion>& last,
+                        bool journal_kept);
 
 }  // namespace xmodemq

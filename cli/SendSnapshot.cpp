@@ -71,7 +71,8 @@ RecordDigests DigestSendFile(const CheckedFile& file) {
   std::vector<char> buffer(64 * 1024);
   int64_t read = 0;
   for (;;) {
-    const ssize_t n = ::pread(file.fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(read));
+    const ssize_t n =
+        ::pread(file.fd.Get(), buffer.data(), buffer.size(), static_cast<off_t>(read));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw FileFailure(FileError("lire", file.path, errno));
     if (n == 0) break;

@@ -48,9 +48,7 @@ class RecordDigests {
   // k - 1.
   const std::string& Prefixes() const { return prefixes_; }
   std::int64_t Bytes() const { return bytes_; }
-  std::int64_t Records() const {
-    return static_cast<std::int64_t>(prefixes_.size() / kPrefixSize);
-  }
+  std::int64_t Records() const { return static_cast<std::int64_t>(prefixes_.size() / kPrefixSize); }
 
  private:
   Sha256 all_;

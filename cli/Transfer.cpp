@@ -93,8 +93,8 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   const auto record = [&](ReturnValues result, const std::string& description, int status) {
     std::optional<int64_t> bytes;
     if (result != rvTrue && current->kept) bytes = current->kept();
-    if (const auto failure = log.Finish(ResultName(result), description, status,
-                                        session.BlocksThisRun(), bytes))
+    if (const auto failure =
+            log.Finish(ResultName(result), description, status, session.BlocksThisRun(), bytes))
       session.Warn("xmodemq: attention : " + *failure);
   };
   const auto failed = [&](ReturnValues result) {
@@ -110,9 +110,7 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     return session.InterruptExitCode();
   };
   // The record's description, on one line.
-  const auto description = [&module] {
-    return FormatRecord({}, module.ErrorDescription());
-  };
+  const auto description = [&module] { return FormatRecord({}, module.ErrorDescription()); };
   std::size_t line = 0;
   try {
     // A pool: the first line that opens serves; one in use (or gone) is
@@ -162,8 +160,8 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       try {
         log.Start(kind, LineName(options, line));
       } catch (const JournalError& e) {
-        session.Warn(std::string("xmodemq: ") + e.what() +
-                     " : le transfert de " + kind.file + " n'est pas fait sans trace.");
+        session.Warn(std::string("xmodemq: ") + e.what() + " : le transfert de " + kind.file +
+                     " n'est pas fait sans trace.");
         failed(rvFalse);
         return kExitFailure;
       }
@@ -203,10 +201,10 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       }
       session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
                   " blocs de 128 octets en " + Progress::FormatTenths(session.Seconds()) + ".");
-      if (const auto failure = log.Finish(
-              ResultName(rvTrue), "", kExitOk, session.BlocksThisRun(),
-              received ? std::optional(received->first) : std::nullopt,
-              received ? std::optional(received->second) : std::nullopt))
+      if (const auto failure =
+              log.Finish(ResultName(rvTrue), "", kExitOk, session.BlocksThisRun(),
+                         received ? std::optional(received->first) : std::nullopt,
+                         received ? std::optional(received->second) : std::nullopt))
         session.Warn("xmodemq: attention : " + *failure);
       done.push_back(kind.file);
       if (!session.Interrupted()) continue;

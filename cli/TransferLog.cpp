@@ -104,7 +104,8 @@ void TransferLog::RefuseSentBefore(const std::deque<TransferKind>& kinds) const 
                (sent->file != row.file ? ", depuis " + sent->file : std::string()) + ")";
   }
   if (refused.empty()) return;
-  throw Refusal(refused + "\nxmodemq: rien n'est envoyé : un fichier ne part pas deux fois (journal " +
+  throw Refusal(refused +
+                "\nxmodemq: rien n'est envoyé : un fichier ne part pas deux fois (journal " +
                 journal_->Path() + "). --again l'envoie quand même");
 }
 

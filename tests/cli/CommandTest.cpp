@@ -16,11 +16,11 @@
 
 #include "Commands.h"
 #include "PackedFileCheck.h"
-#include "Sha256.h"
-#include "Sqlite.h"
 #include "Processes.h"
 #include "Progress.h"
 #include "Session.h"
+#include "Sha256.h"
+#include "Sqlite.h"
 #include "modem/ServerNumber.h"
 #include "pack/PackFiles.h"
 #include "sim/SimulatedModem.h"
@@ -157,9 +157,9 @@ struct Then {
 
 // The members of a transfer's JSON object, in their order.
 const std::vector<std::string> kTransferMembers = {
-    "id",   "call_id", "started", "ended",  "direction",    "file",   "server_name",
-    "server", "user",  "line",    "bytes",  "blocks",       "sha256", "resumed_from",
-    "result", "description",      "exit_status"};
+    "id",          "call_id",      "started", "ended",       "direction",  "file",
+    "server_name", "server",       "user",    "line",        "bytes",      "blocks",
+    "sha256",      "resumed_from", "result",  "description", "exit_status"};
 
 // The command run as a user runs it, in a folder D of its own beside a
 // simulator of its own (D/modem, its store D/store), with D/tmp as TMPDIR,
@@ -390,8 +390,7 @@ void RunTable(std::vector<Row> rows) {
       // A program named by its path runs as it is (to change a file between two commands).
       std::vector<std::string> program;
       if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
-      const Outcome next =
-          Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
+      const Outcome next = Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
       EXPECT_EQ(next.status, then.status) << next.All();
       Said(next.All(), then.said);
     }
@@ -487,10 +486,10 @@ Row SignalRow(int signo, int status, const std::string& name) {
                 EXPECT_EQ(held, bill.substr(0, held.size()));
               },
           .json = {{{{"result", Q("rvFalse")},
-                      {"description", Q("Opération interrompue")},
-                      {"exit_status", std::to_string(status)},
-                      {"blocks", "*"},
-                      {"ended", "*"}}}}};
+                     {"description", Q("Opération interrompue")},
+                     {"exit_status", std::to_string(status)},
+                     {"blocks", "*"},
+                     {"ended", "*"}}}}};
 }
 
 // The progress of a send on a terminal of `columns` (0: no size given).
@@ -552,7 +551,8 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
        .args = {"demo", "--records", "64", "--dir", "D/demo"},
        .status = 0,
        .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64",
-                "Journal des transferts", "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
+                "Journal des transferts",
+                "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
        .left = {{"demo/", "*"}},
        .columns = 80,
        .max_lines = 80,
@@ -667,6 +667,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "D/FACT0009.TXT"}, .status = 4, .said = {"2 fichiers sur 3 transférés : ", "FACT0001.TXT, ", "FACT0003.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
       {.what = "pack then unpack, through private temporary files; --replace keeps the mode", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", Packed(kBill)}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out", "--replace"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc ", "!attention"}, .setup = [](const fs::path& d) { fs::permissions(d / "bill.out", fs::perms(0640)); }, .umask = 0, .modes = {{"bill.pk", 0600}, {"bill.out", 0640}}},
       // clang-format on
+      // clang-format off
       // The journal: a row per transfer, written before its opening, completed at its end.
       {.what = "a send recorded, its object on stdout and nothing else",
        .files = {{"FACT0001.TXT", kBill}},
@@ -797,6 +798,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
        .dials = 2,
        .then = {{{"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:0", XMODEMQ_PATH, "send", "LINE", "D/FACT0002.TXT"}, 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0002.TXT n'est pas fait sans trace"}}},
        .json = {{{{"file", Q("D/FACT0001.TXT")}}}}},
+      // clang-format on
       // Rows that wait for a cue come last, to start last: the others run on meanwhile.
       {.what = "a target that another program creates during the receive",
        .simulator = {"--baud", "19200"},

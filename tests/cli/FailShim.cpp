@@ -119,8 +119,7 @@ ssize_t Room(int fd, size_t size) {
   static const auto [text, limit] = Rule("XMQ_FAIL_WRITE");
   static long written = 0;
   SlowDown(fd);
-  if (text.empty() || PathOf(fd).find(text) == std::string::npos)
-    return static_cast<ssize_t>(size);
+  if (text.empty() || PathOf(fd).find(text) == std::string::npos) return static_cast<ssize_t>(size);
   if (written >= limit) {
     errno = ENOSPC;
     return -1;

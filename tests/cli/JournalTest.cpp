@@ -37,7 +37,8 @@ RecordDigests Digests(const std::string& bytes) {
 
 std::string Records(int count, char seed) {
   std::string text;
-  for (int i = 0; i < count * 128; ++i) text.push_back(static_cast<char>('A' + (seed + i * 7) % 26));
+  for (int i = 0; i < count * 128; ++i)
+    text.push_back(static_cast<char>('A' + (seed + i * 7) % 26));
   return text;
 }
 
@@ -75,27 +76,44 @@ TEST(Journal, DigestsAreSha256OfTheFileAndOfEachPrefixOfWholeRecords) {
   EXPECT_EQ(digests.Bytes(), static_cast<std::int64_t>(file.size()));
   ASSERT_EQ(digests.Records(), 5);
   for (int k = 1; k <= 5; ++k)
-    EXPECT_EQ(Hex(digests.Prefixes().substr((k - 1) * 16, 16)), Sha(file.substr(0, k * 128)).substr(0, 32)) << k;
+    EXPECT_EQ(Hex(digests.Prefixes().substr((k - 1) * 16, 16)),
+              Sha(file.substr(0, k * 128)).substr(0, 32))
+        << k;
 }
 
 TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   const std::pair<std::string, std::string> json[] = {
-      {"plain", "\"plain\""},          {"q\"b\\", "\"q\\\"b\\\\\""},
-      {"é€", "\"é€\""},                {"\n\t\x01\x7f", "\"\\n\\t\\u0001\\u007f\""},
-      {"\xff" "a\xc3", "\"\\ufffda\\ufffd\""}, {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+      {"plain", "\"plain\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"é€", "\"é€\""},
+      {"\n\t\x01\x7f", "\"\\n\\t\\u0001\\u007f\""},
+      {"\xff"
+       "a\xc3",
+       "\"\\ufffda\\ufffd\""},
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
   };
   for (const auto& [text, literal] : json) EXPECT_EQ(JsonString(text), literal) << text;
-  EXPECT_EQ(JsonObject().Add("a", "x").Add("n", std::int64_t{-3}).Add("z", std::optional<std::int64_t>()).Text(),
+  EXPECT_EQ(JsonObject()
+                .Add("a", "x")
+                .Add("n", std::int64_t{-3})
+                .Add("z", std::optional<std::int64_t>())
+                .Text(),
             "{\"a\":\"x\",\"n\":-3,\"z\":null}");
 
   ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   ::tzset();
   const std::pair<std::string, std::optional<std::string>> since[] = {
-      {"2024-05-02", "2024-05-01T22:00:00Z"},          {"2024-01-15T09:30", "2024-01-15T08:30:00Z"},
-      {"2024-05-02 09:30:15", "2024-05-02T07:30:15Z"}, {"2024-05-02T09:30:00Z", "2024-05-02T09:30:00Z"},
-      {"2024-05-02T09:30+05:30", "2024-05-02T04:00:00Z"}, {"2024-05-02T09:30:00-0100", "2024-05-02T10:30:00Z"},
-      {"hier", std::nullopt}, {"2024-13-01", std::nullopt}, {"2024-05-02T9:30", std::nullopt},
-      {"2024-05-02T09:30Zx", std::nullopt}, {"2024-05-02T24:00", std::nullopt},
+      {"2024-05-02", "2024-05-01T22:00:00Z"},
+      {"2024-01-15T09:30", "2024-01-15T08:30:00Z"},
+      {"2024-05-02 09:30:15", "2024-05-02T07:30:15Z"},
+      {"2024-05-02T09:30:00Z", "2024-05-02T09:30:00Z"},
+      {"2024-05-02T09:30+05:30", "2024-05-02T04:00:00Z"},
+      {"2024-05-02T09:30:00-0100", "2024-05-02T10:30:00Z"},
+      {"hier", std::nullopt},
+      {"2024-13-01", std::nullopt},
+      {"2024-05-02T9:30", std::nullopt},
+      {"2024-05-02T09:30Zx", std::nullopt},
+      {"2024-05-02T24:00", std::nullopt},
   };
   for (const auto& [text, utc] : since) EXPECT_EQ(SinceToUtc(text), utc) << text;
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00Z"), "2024-07-01 12:00:00");
@@ -109,7 +127,8 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
   const std::string a = Records(30, 1), b = Records(30, 2);
   const std::string grown = a + Records(10, 5);
   const RecordDigests da = Digests(a), dg = Digests(grown), db = Digests(b);
-  const SentVersion cut_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(), da.Prefixes()};
+  const SentVersion cut_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(),
+                          da.Prefixes()};
   const SentVersion whole_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(), ""};
   struct Case {
     const char* what;
@@ -121,18 +140,29 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
     const char* says;
   };
   const Case cases[] = {
-      {"the same file, cut", da, 12, cut_a, true, ResumeVerdict::kSame, "Le journal confirme que ce sont les 12 blocs de A"},
-      {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame, "les premiers de ce fichier"},
-      {"another file, cut", db, 12, cut_a, true, ResumeVerdict::kOther, "le serveur détient 12 blocs d'une autre version de A que /d/A.TXT (celle envoyée le "},
-      {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther, "1 bloc d'une autre version"},
-      {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs d'une autre version"},
+      {"the same file, cut", da, 12, cut_a, true, ResumeVerdict::kSame,
+       "Le journal confirme que ce sont les 12 blocs de A"},
+      {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame,
+       "les premiers de ce fichier"},
+      {"another file, cut", db, 12, cut_a, true, ResumeVerdict::kOther,
+       "le serveur détient 12 blocs d'une autre version de A que /d/A.TXT (celle envoyée le "},
+      {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther,
+       "1 bloc d'une autre version"},
+      {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther,
+       "31 blocs d'une autre version"},
       {"more than was sent", dg, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs"},
-      {"a grown file after a whole send", dg, 30, whole_a, true, ResumeVerdict::kSame, "30 blocs de A"},
-      {"another file after a whole send", db, 30, whole_a, true, ResumeVerdict::kOther, "autre version"},
+      {"a grown file after a whole send", dg, 30, whole_a, true, ResumeVerdict::kSame,
+       "30 blocs de A"},
+      {"another file after a whole send", db, 30, whole_a, true, ResumeVerdict::kOther,
+       "autre version"},
       {"more than a whole send", dg, 31, whole_a, true, ResumeVerdict::kOther, "autre version"},
-      {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown, "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
-      {"a name the journal never saw", da, 12, std::nullopt, true, ResumeVerdict::kUnknown, "le journal ne connaît aucun envoi de A à ce serveur pour cet utilisateur : impossible de vérifier que ces 12 blocs sont les premiers de /d/A.TXT"},
-      {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown, "sans journal (--no-journal) : impossible de vérifier"},
+      {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown,
+       "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
+      {"a name the journal never saw", da, 12, std::nullopt, true, ResumeVerdict::kUnknown,
+       "le journal ne connaît aucun envoi de A à ce serveur pour cet utilisateur : impossible de "
+       "vérifier que ces 12 blocs sont les premiers de /d/A.TXT"},
+      {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown,
+       "sans journal (--no-journal) : impossible de vérifier"},
   };
   for (const Case& c : cases) {
     const ResumeCheck check = CheckResume("A", "/d/A.TXT", c.now, c.held, c.last, c.kept);
@@ -265,7 +295,8 @@ TEST(Journal, TheListingFitsTheTerminal) {
   const auto wide = ListingLines(rows, std::nullopt, "/data");
   ASSERT_EQ(wide.size(), 3u);
   EXPECT_NE(wide[1].find("  400  réussi  "), std::string::npos) << wide[1];
-  EXPECT_NE(wide[1].find("FACTURE_JANVIER_2024.TXT  (serveur : FACTURE_JANVIER_2)"), std::string::npos);
+  EXPECT_NE(wide[1].find("FACTURE_JANVIER_2024.TXT  (serveur : FACTURE_JANVIER_2)"),
+            std::string::npos);
   EXPECT_NE(wide[2].find("12+20  ligne coupée"), std::string::npos) << wide[2];
   EXPECT_NE(wide[2].find("  FACTURE_JANVIER_2.TXT  (La ligne est coupée)"), std::string::npos);
   for (const std::size_t columns : {100u, 72u, 50u, 30u}) {

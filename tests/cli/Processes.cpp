@@ -337,8 +337,8 @@ std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text) {
     if (!c.Take('{')) return std::nullopt;
     while (!c.Take('}')) {
       std::string name, value;
-      if ((!fields.empty() && !c.Take(',')) || !c.String(name) || !c.Take(':') ||
-          !c.Value(value) || !fields.emplace(name, value).second)
+      if ((!fields.empty() && !c.Take(',')) || !c.String(name) || !c.Take(':') || !c.Value(value) ||
+          !fields.emplace(name, value).second)
         return std::nullopt;
     }
     if (c.at != line.size()) return std::nullopt;

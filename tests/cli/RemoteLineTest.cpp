@@ -201,7 +201,8 @@ s.close()
 // journal.
 TEST(RemoteLine, TwoSendsShareATwoLinePool) {
   TempDir a, b, files, state;
-  const Env env{{"XMODEMQ_PASSWORD", "x"}, {"XMODEMQ_JOURNAL", (state / "journal.sqlite").string()}};
+  const Env env{{"XMODEMQ_PASSWORD", "x"},
+                {"XMODEMQ_JOURNAL", (state / "journal.sqlite").string()}};
   Simulator one(a, {"--store", (a / "store").string(), "--baud", "38400"});
   Simulator two(b,
                 {"--listen", "127.0.0.1:0", "--store", (b / "store").string(), "--baud", "38400"});
