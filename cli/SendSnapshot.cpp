@@ -9,6 +9,7 @@
 
 #include "FileErrors.h"
 #include "SafeFiles.h"
+#include "platform/WriteAll.h"
 
 namespace xmodemq {
 
@@ -20,20 +21,6 @@ constexpr int64_t kRecord = 128;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -100,8 +87,8 @@ void SendSnapshot::Fill(const CheckedFile& file, int out, const std::function<bo
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw FileFailure(FileError("lire", file.path, errno));
     if (n == 0) break;
-    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
-      throw FileFailure(FileError("écrire", path_, errno));
+    if (const int err = xmodemquarvel::WriteAll(out, {buffer.data(), static_cast<std::size_t>(n)}))
+      throw FileFailure(FileError("écrire", path_, err));
     copied += n;
   }
   // The file that was checked, as it was then: a change since, or during the
@@ -113,8 +100,8 @@ void SendSnapshot::Fill(const CheckedFile& file, int out, const std::function<bo
                   " a changé depuis sa vérification : rien n'est envoyé. Relancez la commande "
                   "une fois le fichier complet");
   const std::string spaces(static_cast<std::size_t>((kRecord - copied % kRecord) % kRecord), ' ');
-  if (!WriteAll(out, spaces.data(), spaces.size()))
-    throw FileFailure(FileError("écrire", path_, errno));
+  if (const int err = xmodemquarvel::WriteAll(out, spaces))
+    throw FileFailure(FileError("écrire", path_, err));
 }
 
 SendSnapshot::~SendSnapshot() {
