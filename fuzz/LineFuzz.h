@@ -3,9 +3,9 @@
 // (input: one byte of options, then a script of sim/LineScript.h). Aborts when
 // a call outlasts its time-outs; returns something other than a ReturnValues
 // code (for Connect, one it never returns); changes a file it sends; or leaves
-// a received file that is not the blocks held before followed by whole blocks
-// that came from the line in order, each in a frame with the right number and
-// checksum.
+// a received file that is not the blocks held before (cut to the position the
+// server answered, never beyond them) followed by whole blocks that came from
+// the line in order, each in a frame with the right number and checksum.
 #include <unistd.h>
 
 #include <cstdio>
@@ -38,6 +38,7 @@ struct World {
     module = std::make_unique<ModuleXmodem>(HostOptions{clock, std::move(owned), watchdog, 0ms});
     module->Trace(true);
     module->BlocReceived = [this](int32_t&) { ++blocks; };
+    module->TransferAccepted = [this](char, std::int64_t position) { accepted = position; };
   }
   // The far end goes first; the component closes its port when it goes.
   ~World() { port->AttachPeer(nullptr); }
@@ -46,6 +47,7 @@ struct World {
   std::unique_ptr<ModuleXmodem> module;
   sim::ScriptedPeer* far = nullptr;
   int blocks = 0;
+  std::int64_t accepted = -1;  // the position of an accepted transfer
 };
 
 inline std::string Content(int blocks, int extra) {
@@ -93,7 +95,9 @@ inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
     std::abort();
   if (call != Call::kReceive) return 0;
   const std::string got = ReadFile();
-  const std::string held = data[0] & 4 ? Content(data[0] % 4, 0) : "";
+  std::string held = data[0] & 4 ? Content(data[0] % 4, 0) : "";
+  if (w.accepted > static_cast<std::int64_t>(held.size() / 128)) std::abort();
+  if (w.accepted >= 0) held.resize(128u * static_cast<std::size_t>(w.accepted));
   if (got.size() != held.size() + 128u * w.blocks || got.compare(0, held.size(), held) != 0)
     std::abort();
   std::size_t from = 0;

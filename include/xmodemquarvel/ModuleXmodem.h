@@ -63,8 +63,27 @@ namespace xmodemquarvel {
 ///   object throw std::logic_error instead of corrupting the running one.
 /// - Each object has its own trace window state (caption, text, visibility)
 ///   and its own timer; the error record is shared by the objects of a thread.
-/// - Extensions: Device(), Caption(), TraceText(), TraceAppended, HostOptions,
-///   and Abort().
+/// - Where a frame is awaited (the data of a receive, the server's response
+///   to the opening and its closing report), an EOT ends the file only when it
+///   is clean: no byte was dropped since the attempt began and its CR follows
+///   at once. There a control byte (EOT, ACK or NAK) not followed at once by
+///   its CR is dropped and the byte after it read afresh, so a stray byte
+///   before a frame costs nothing and the data of a frame that lost its SOH
+///   are not answered several times; an EOT completed by its CR after dropped
+///   bytes is a wrong answer, and the server is asked again with NAK. The
+///   original took an EOT after any noise, so one stray EOT byte, or the
+///   number 4 of a frame whose SOH was lost, ended a receive early with rvTrue
+///   and a short file.
+/// - ReceiveFile honours the position that the server answers: a lower one
+///   than the blocks held cuts the file to it before data are appended (0 when
+///   the server declines the resume); a higher one, or one below zero, ends
+///   the transfer. The original appended whatever came after all the blocks
+///   held, which doubled or skipped data.
+/// - TransferAccepted is raised between the server's acceptance and the first
+///   data frame, the one moment where a host can check the server's position
+///   and stop before any data move.
+/// - Extensions: Device(), Caption(), TraceText(), TraceAppended,
+///   TransferAccepted, HostOptions, and Abort().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
   /// An object with the default host: the monotonic clock and the POSIX
@@ -222,7 +241,9 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ///   inattendue du distant", "Nombre de blocs recus <> nombre de blocs
   ///   transmis" (the line stays up).
   /// @return rvCTS: "La ligne est coupée" (carrier lost); port closed.
-  /// @return rvFalse with "Opération interrompue" after Abort(); hung up.
+  /// @return rvFalse with "Opération interrompue" after Abort(), from any
+  ///   thread or from the TransferAccepted handler (then before any data
+  ///   frame); hung up.
   /// @throws SerialPortError when the port is closed (no Connect, a failed
   ///   Connect, a Disconnect, a failure that dropped the line, or Disconnect
   ///   called from a handler mid-transfer) or fails. The record then holds
@@ -238,6 +259,12 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// accepted. Each block is written through at once, so an interrupted
   /// receive keeps what came and the same call later resumes.
   ///
+  /// The data go on at the position that the server's response names
+  /// (departure): when it is lower than the blocks held (0 when the server
+  /// declines the resume), the file is first cut to that many blocks, and
+  /// BlocReceived counts on from there. The file ends on a clean EOT only
+  /// (departure, see the class): an EOT after line noise is asked for again.
+  ///
   /// Error record and events as for SendFile, with source "Xmodem:
   /// ReceiveFile" and BlocReceived after each block written (the count
   /// includes the blocks held before).
@@ -246,10 +273,15 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ///   file is created.
   /// @return rvFalse, rvCTS: as for SendFile ("Erreur ouverture FILE" when
   ///   an existing file cannot be opened or measured).
+  /// @return rvFalse with "Position de reprise du distant invalide : N blocs
+  ///   annoncés, M blocs déjà reçus" when the server answers a position above
+  ///   the M blocks held, or below zero: hung up, the file untouched.
   /// @return rvFalse with "Opération interrompue" after Abort(); hung up, the
-  ///   blocks received are kept.
+  ///   blocks received are kept. Aborted from the TransferAccepted handler,
+  ///   the file is untouched (neither cut nor created).
   /// @throws SerialPortError as SendFile does.
-  /// @throws std::system_error when the file cannot be created or written.
+  /// @throws std::system_error when the file cannot be created, cut or
+  ///   written.
   /// @throws std::logic_error when started from a handler of this object
   ///   while an operation runs.
   ReturnValues ReceiveFile(const std::string& UserId, const std::string& PSW,
@@ -305,6 +337,15 @@ class XMODEMQUARVEL_API ModuleXmodem {
   std::function<void(int32_t& NumBloc)> BlocReceived;
   /// Extension: each piece of text appended to the trace text, as it comes.
   std::function<void(const std::string& Text)> TraceAppended;
+  /// Extension: raised once per SendFile or ReceiveFile, after the server's
+  /// response accepted the transfer and before the first data frame, whatever
+  /// Trace says. @p Sens is 'E' for a send, 'R' for a receive; @p Position is
+  /// the server's position in blocks (PositionHigh × 256 + PositionLow): the
+  /// blocks it holds of a send, where a receive goes on. A receive whose
+  /// position is refused ends before the event. The handler may call Abort()
+  /// to stop before any data move: the call then returns rvFalse with
+  /// "Opération interrompue", hung up, a receive's file untouched.
+  std::function<void(char Sens, std::int64_t Position)> TransferAccepted;
   /// @}
 
   /// The object's state; defined inside the library.

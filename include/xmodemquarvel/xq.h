@@ -119,6 +119,10 @@ typedef void (*xq_bloc_callback)(void* user, int32_t* num_bloc);
 /** A piece of text appended to the trace text: @p text is NUL-terminated and
     @p length bytes long, valid during the call. */
 typedef void (*xq_trace_callback)(void* user, const char* text, size_t length);
+/** The server accepted a transfer: @p direction is 'E' (send) or 'R'
+    (receive), @p position the server's position in blocks. May call
+    xq_abort() to stop before any data move. */
+typedef void (*xq_transfer_accepted_callback)(void* user, char direction, int64_t position);
 
 /* ---- Handles ---------------------------------------------------------- */
 
@@ -258,6 +262,15 @@ XMODEMQUARVEL_API xq_status xq_on_bloc_received(xq_module* module, xq_bloc_callb
 /** Called with each piece of text appended to the trace text. */
 XMODEMQUARVEL_API xq_status xq_on_trace_appended(xq_module* module, xq_trace_callback callback,
                                                  void* user);
+/** Called once per xq_send_file() or xq_receive_file(), after the server's
+    response accepted the transfer and before the first data frame, whatever
+    trace says: 'E' and the blocks the server already holds of a send, or 'R'
+    and the block after which a receive goes on. Calling xq_abort() there stops
+    the transfer before any data move: the operation returns XQ_RV_FALSE with
+    "Opération interrompue", hung up, a receive's file untouched. */
+XMODEMQUARVEL_API xq_status xq_on_transfer_accepted(xq_module* module,
+                                                    xq_transfer_accepted_callback callback,
+                                                    void* user);
 
 /* ---- Operations -------------------------------------------------------- */
 

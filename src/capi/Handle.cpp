@@ -39,6 +39,10 @@ std::unique_ptr<xq_module> NewHandle(HostOptions options, xq_yield_callback yiel
     if (h->on_trace != nullptr)
       Guarded(*h, [&] { h->on_trace(h->on_trace_user, text.c_str(), text.size()); });
   };
+  m.TransferAccepted = [h](char direction, std::int64_t position) {
+    if (h->on_accepted != nullptr)
+      Guarded(*h, [&] { h->on_accepted(h->on_accepted_user, direction, position); });
+  };
   return handle;
 }
 

@@ -28,6 +28,8 @@ struct xq_module {
   } packed, unpacked, sended, received;
   xq_trace_callback on_trace = nullptr;
   void* on_trace_user = nullptr;
+  xq_transfer_accepted_callback on_accepted = nullptr;
+  void* on_accepted_user = nullptr;
 
   std::array<std::string, kSlotCount> strings;
   std::string last_error;

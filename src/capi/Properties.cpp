@@ -135,4 +135,13 @@ xq_status xq_on_trace_appended(xq_module* h, xq_trace_callback callback, void* u
   });
 }
 
+xq_status xq_on_transfer_accepted(xq_module* h, xq_transfer_accepted_callback callback,
+                                  void* user) {
+  return Enter(h, [&] {
+    h->on_accepted = callback;
+    h->on_accepted_user = user;
+    return XQ_OK;
+  });
+}
+
 }  // extern "C"

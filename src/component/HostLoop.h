@@ -53,16 +53,18 @@ class HostLoop {
   // interrupts ends at its own next wait.
   void HoldAborts(bool on) { hold_ += on ? 1 : -1; }
 
- private:
-  enum : int { kClosed, kAccepting, kRequested };
-  static_assert(std::atomic<int>::is_always_lock_free);
-
+  // Ends the operation here when a request is pending: for a handler that
+  // asked for the abort between two waits, before the next step moves data.
   void ThrowIfAborted() {
     // The hang-up that follows must not be aborted in turn.
     if (hold_ > 0 || abort_.load(std::memory_order_relaxed) != kRequested) return;
     abort_.store(kClosed);
     throw OperationAborted{};
   }
+
+ private:
+  enum : int { kClosed, kAccepting, kRequested };
+  static_assert(std::atomic<int>::is_always_lock_free);
 
   Clock& clock_;
   Timer& timer_;

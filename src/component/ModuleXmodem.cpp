@@ -72,6 +72,12 @@ void ModuleXmodem::Impl::RaiseBloc(const std::function<void(int32_t&)>& event) {
   if (TraceFlag && event) event(BlocCount);
 }
 
+void ModuleXmodem::Impl::RaiseTransferAccepted(char sens) {
+  if (owner.TransferAccepted)
+    owner.TransferAccepted(sens, std::int64_t{PositionHigh} * 256 + PositionLow);
+  loop.ThrowIfAborted();
+}
+
 OperationRunning::OperationRunning()
     : std::logic_error("Une opération est déjà en cours sur cet objet ModuleXmodem") {}
 

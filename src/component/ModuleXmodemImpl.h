@@ -61,6 +61,9 @@ struct ModuleXmodem::Impl {
   void AppendTrace(std::string_view text) { form.Append(text); }
   void RaiseError(const std::string& description);
   void RaiseBloc(const std::function<void(int32_t&)>& event);
+  // TransferAccepted with the direction and the server's position; an abort
+  // requested by its handler ends the transfer here, before any data moves.
+  void RaiseTransferAccepted(char sens);
 
   // Command dialogue with the modem.
   ReturnValues SendCommand(const std::string& Command, const std::string& Expected,

@@ -23,4 +23,21 @@ bool CollectAnswerByte(std::string& rx, char c) {
   return false;
 }
 
+bool AnswerCollector::Take(std::string& rx, char c) {
+  if (!frame_expected_) return CollectAnswerByte(rx, c);
+  if (rx.size() == 1 && rx[0] != SOH) {
+    if (c == CR) {
+      clean_ = rx[0] != EOT || !dropped_;
+      return true;
+    }
+    // No answer: the control byte goes, and this byte may start one.
+    rx.clear();
+    dropped_ = true;
+  }
+  const std::size_t before = rx.size();
+  const bool complete = CollectAnswerByte(rx, c);
+  if (!complete && rx.size() == before) dropped_ = true;
+  return complete;
+}
+
 }  // namespace xmodemquarvel::protocol

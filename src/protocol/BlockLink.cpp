@@ -46,6 +46,7 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
   // or was bad: from the second attempt on it goes out as NAK.
   static constexpr char kNakLine[] = {NAK, CR};
 
+  AnswerCollector collector(expected == SOH);
   int k = 1;
   while (k <= kAttempts) {
     if (!line.empty()) {
@@ -56,7 +57,7 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
       }
     }
     wait.ArmKeepingExtraMinutes(kAnswerTimeOut);
-    RxBuffer.clear();
+    collector.Begin(RxBuffer);
     LinePending = true;
 
     // The three conditions of the collection; CTS is read last, since on a
@@ -69,7 +70,7 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
         const std::string c = Modem.Input();
         if (c.empty()) break;
         RxChar.AssignBytes(c);
-        if (CollectAnswerByte(RxBuffer, c[0])) {
+        if (collector.Take(RxBuffer, c[0])) {
           complete = true;
           break;
         }
@@ -98,7 +99,8 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
       continue;
     }
     const char first = RxBuffer[0];
-    if (first != expected && !(first == EOT && expected == SOH)) {
+    // An EOT that followed dropped bytes is no end of file but a wrong answer.
+    if ((first != expected && !(first == EOT && expected == SOH)) || !collector.Clean()) {
       if (form.Visible) AppendTrace(HexDump(RxBuffer));
       ++k;
       continue;

@@ -76,6 +76,25 @@ ReturnValues ModuleXmodem::Impl::ReceiveFile(const std::string& UserId, const st
     return Result;
   }
 
+  // The data go on after the blocks the server names. Beyond what is held,
+  // or below zero, they would leave a gap or make no sense: the transfer ends
+  // with the file untouched.
+  const std::int64_t held = BlocCount;
+  const std::int64_t answered = std::int64_t{PositionHigh} * 256 + PositionLow;
+  if (answered < 0 || answered > held) {
+    Disconnect();
+    error().Description = ResumeBeyondDescription(answered, held);
+    Result = rvFalse;
+    return Result;
+  }
+  RaiseTransferAccepted('R');
+  // A server that resumes earlier than asked (from the start, when it declines
+  // the resume) gets its blocks after the ones it names, not after all.
+  if (answered < held) {
+    file->Truncate(answered * static_cast<std::int64_t>(kDataSize));
+    BlocCount = static_cast<int32_t>(answered);
+  }
+
   // Created only now that the server has accepted. A file that existed at the
   // start stays the one written to, even if its name was taken away meanwhile.
   if (!file) file = BlockAppender::Create(FileName);

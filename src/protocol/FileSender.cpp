@@ -36,6 +36,7 @@ ReturnValues ModuleXmodem::Impl::SendFile(const std::string& UserId, const std::
     Result = rvRefuse;
     return Result;
   }
+  RaiseTransferAccepted('E');
 
   // Acknowledge the EOT and wait for the invitation to send the data.
   Result = SendAndWait(std::string_view(&ACK, 1), NAK);

@@ -107,6 +107,14 @@ void BlockAppender::Append(std::string_view bytes) {
   }
 }
 
+void BlockAppender::Truncate(std::int64_t bytes) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd_.Get(), static_cast<off_t>(bytes));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) ThrowErrno("troncature du fichier");
+}
+
 bool PathExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;

@@ -52,6 +52,9 @@ class BlockAppender {
   std::optional<std::int64_t> Size() const;
   // Appends all the bytes; throws std::system_error on failure.
   void Append(std::string_view bytes);
+  // Keeps the first `bytes` bytes; later appends go after them. Throws
+  // std::system_error on failure.
+  void Truncate(std::int64_t bytes);
 
  private:
   explicit BlockAppender(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -15,4 +15,9 @@ std::string RefusalDescription(std::uint8_t status) {
   return text;
 }
 
+std::string ResumeBeyondDescription(std::int64_t answered, std::int64_t held) {
+  return "Position de reprise du distant invalide : " + std::to_string(answered) +
+         " blocs annoncés, " + std::to_string(held) + " blocs déjà reçus";
+}
+
 }  // namespace xmodemquarvel::protocol

@@ -10,4 +10,8 @@ namespace xmodemquarvel::protocol {
 // has no such character; it is shown in decimal instead.
 std::string RefusalDescription(std::uint8_t status);
 
+// Why a receive does not go on at the position that the server answered: a
+// position beyond the blocks held, or below zero, names both counts.
+std::string ResumeBeyondDescription(std::int64_t answered, std::int64_t held);
+
 }  // namespace xmodemquarvel::protocol

@@ -347,11 +347,12 @@ class Soak {
       }
       if (result == rvTrue) {
         Add(tally_.completions, sending);
+        // With no wrong block, a file that differs is short.
         if (got == whole) {
           Add(tally_.identical, sending);
         } else {
-          ++tally_.damaged_completions[visibility];
-          if (visibility == kSeen) Suspect();
+          ++tally_.short_completions;
+          if (tally_.short_files.size() < 20) tally_.short_files.push_back(file_);
         }
         return;
       }
@@ -423,11 +424,9 @@ void SoakTally::Print(std::ostream& out) const {
   for (int k = 0; k < kFaultKinds; ++k)
     row(std::string("with fault ") + FaultName(static_cast<FaultKind>(k)), kinds[k]);
   out << "  accepted corrupt blocks: " << corrupt_blocks[kSeen] << " in " << exposed[kSeen]
-      << " transfers whose spoiled frames the checksum and frame checks see; "
-      << damaged_completions[kSeen] << " completions not identical\n";
+      << " transfers whose spoiled frames the checksum and frame checks see\n";
   out << "  accepted corrupt blocks: " << corrupt_blocks[kBlind] << " in " << exposed[kBlind]
-      << " transfers with frames the checks can miss; " << damaged_completions[kBlind]
-      << " completions not identical\n";
+      << " transfers with frames the checks can miss\n";
   out << "    (frames that lost a byte " << blind_frames.frames_short
       << ", changed yet summing right " << blind_frames.frames_still_summing
       << ", renumbered as the frame before " << blind_frames.frames_renumbered_back << ")\n";
@@ -436,6 +435,12 @@ void SoakTally::Print(std::ostream& out) const {
     for (const std::uint32_t file : suspects) out << ' ' << file;
     out << '\n';
   }
+  out << "  short completions (rvTrue short of the last blocks): " << short_completions;
+  if (!short_files.empty()) {
+    out << ", files (soak_bench 1 " << seed << " FILE):";
+    for (const std::uint32_t file : short_files) out << ' ' << file;
+  }
+  out << '\n';
   out << "  hangs: " << hangs << ", unknown outcomes: " << unknown << '\n';
   const int n = std::max(transfers.Total(), 1);
   out << std::fixed << std::setprecision(1) << "  CPU time a transfer: " << cpu_seconds / n * 1e6

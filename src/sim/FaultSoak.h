@@ -54,13 +54,15 @@ struct SoakTally {
   // Transfers that started from blocks already held: a receive after a local
   // partial file, a send at the position the server answered.
   Count resumed;
-  // Transfers by the visibility of their faults, wrong blocks accepted, and
-  // completions whose file is not byte-identical.
+  // Transfers by the visibility of their faults, and wrong blocks accepted.
   std::array<int, 2> exposed{};
   std::array<long long, 2> corrupt_blocks{};
-  std::array<int, 2> damaged_completions{};
   FaultEvents blind_frames;             // over all transfers
-  std::vector<std::uint32_t> suspects;  // the first files with such a wrong block or completion
+  std::vector<std::uint32_t> suspects;  // the first files with a wrong block the checks see
+  // Completions (rvTrue) whose file holds only the first blocks of the
+  // source: a transfer that ended early, whatever the faults.
+  int short_completions = 0;
+  std::vector<std::uint32_t> short_files;  // the first of them
   int hangs = 0;    // transfers that overran their time-outs on the virtual clock
   int unknown = 0;  // outcomes none of the known ones
   std::array<Count, kFaultKinds> kinds{};  // transfers with each kind in their mix

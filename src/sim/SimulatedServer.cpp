@@ -315,7 +315,7 @@ void SimulatedServer::OnRecord(std::string_view record) {
   request_ = t.record;
   t.status = Judge(t);
   if (t.sens == 'R') {
-    t.position = t.requested_position;
+    t.position = script_.receive_position.value_or(t.requested_position);
     if (t.status == 0) {
       next_block_ = std::max<std::int64_t>(t.position, 0);
       end_block_ = store_->Blocks(t.base_name);

@@ -72,6 +72,9 @@ struct ServerScript {
   // when `resume_sends` is set.
   std::optional<std::int64_t> send_position;
   bool resume_sends = false;
+  // Position answered to an accepted receive, whatever was asked (by default
+  // the position asked for); the data then go on from there.
+  std::optional<std::int64_t> receive_position;
   // Known users and their passwords; empty: everybody is let in.
   std::map<std::string, std::string> users;
   // The invitation (NAK) is repeated this often while no record comes.

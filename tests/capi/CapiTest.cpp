@@ -235,7 +235,7 @@ TEST(Capi, TheRecordAfterARefusalASuccessAndAFailedConnect) {
 
 // Each row stops an operation one way and checks how it ended.
 enum class Op { kConnect, kSend, kReceive };
-enum class Stop { kAbortFromHandler, kAbortFromYield, kHandlerThrows };
+enum class Stop { kAbortFromHandler, kAbortFromYield, kHandlerThrows, kAbortOnAcceptance };
 struct AbortCase {
   const char* name;
   Op op;
@@ -251,6 +251,8 @@ const AbortCase kAborts[] = {
      "Xmodem: SendFile"},
     {"ReceiveFromHandler", Op::kReceive, Stop::kAbortFromHandler, XQ_OK, "Xmodem: ReceiveFile"},
     {"ReceiveFromYield", Op::kReceive, Stop::kAbortFromYield, XQ_OK, "Xmodem: ReceiveFile"},
+    {"SendOnAcceptance", Op::kSend, Stop::kAbortOnAcceptance, XQ_OK, "Xmodem: SendFile"},
+    {"ReceiveOnAcceptance", Op::kReceive, Stop::kAbortOnAcceptance, XQ_OK, "Xmodem: ReceiveFile"},
 };
 
 constexpr int kStopAfter = 5;
@@ -278,6 +280,7 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
     xq_module* h;
     Stop stop;
     bool* stop_now;
+    std::string accepted = "";
   } context{w.h, c.stop, &stop_now};
   const xq_bloc_callback on_bloc = [](void* user, int32_t* n) {
     const auto& ctx = *static_cast<Context*>(user);
@@ -289,6 +292,14 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   xq_set_trace(w.h, 1);
   xq_on_bloc_sended(w.h, on_bloc, &context);
   xq_on_bloc_received(w.h, on_bloc, &context);
+  xq_on_transfer_accepted(
+      w.h,
+      [](void* user, char direction, int64_t position) {
+        auto& ctx = *static_cast<Context*>(user);
+        ctx.accepted += direction + std::to_string(position);
+        if (ctx.stop == Stop::kAbortOnAcceptance) xq_abort(ctx.h);
+      },
+      &context);
 
   xq_return_value result = -1;
   xq_status status = XQ_OK;
@@ -305,19 +316,26 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   EXPECT_EQ(w.Text(xq_error_description), "Opération interrompue");
   EXPECT_FALSE(w.port->PortOpen());
   EXPECT_FALSE(w.modem->Connected());
+  EXPECT_EQ(context.accepted, c.op == Op::kConnect ? "" : c.op == Op::kSend ? "E0" : "R0");
+  const int kept = c.stop == Stop::kAbortOnAcceptance ? 0 : kStopAfter;
   if (c.op == Op::kSend) {
     EXPECT_FALSE(w.server->Transfers().back().completed);
+    // Stopped on acceptance, not a frame went out.
+    EXPECT_TRUE(kept > 0 || w.server->Transfers().back().frames == 0);
   }
   if (c.op != Op::kReceive) return;
 
-  // The blocks received stay; a later receive asks for the rest.
-  EXPECT_EQ(Read(local), content.substr(0, kStopAfter * 128));
+  // The blocks received stay (none, and no file, when stopped on acceptance);
+  // a later receive asks for the rest.
+  EXPECT_EQ(fs::exists(local), kept > 0);
+  EXPECT_EQ(Read(local), content.substr(0, kept * 128));
   stop_now = false;
   xq_on_bloc_received(w.h, nullptr, nullptr);
+  xq_on_transfer_accepted(w.h, nullptr, nullptr);
   ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
   ASSERT_EQ(xq_receive_file(w.h, "PS0001", "mdp", local.c_str(), "0", &result), XQ_OK);
   EXPECT_EQ(result, XQ_RV_TRUE);
-  EXPECT_EQ(w.server->Transfers().back().requested_position, kStopAfter);
+  EXPECT_EQ(w.server->Transfers().back().requested_position, kept);
   EXPECT_EQ(Read(local), content);
 }
 

@@ -81,7 +81,7 @@ if command -v dpkg-shlibdeps >/dev/null; then
   (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
   deb=$(ls "$scratch"/deb/*.deb)
   dpkg-deb -c "$deb" | awk '{print $6}' > "$scratch/deb.list"
-  for f in ./usr/bin/xmodemq ./usr/lib/libxmodemquarvel.so.1 ./usr/include/xmodemquarvel/xq.h \
+  for f in ./usr/bin/xmodemq ./usr/lib/libxmodemquarvel.so.2 ./usr/include/xmodemquarvel/xq.h \
     ./usr/include/xmodemquarvel/ModuleXmodem.h ./usr/lib/pkgconfig/xmodemquarvel.pc \
     ./usr/lib/cmake/XmodemQuarvel/XmodemQuarvelConfig.cmake ./usr/share/man/man1/xmodemq.1.gz; do
     grep -qx "$f" "$scratch/deb.list" || fail "$f missing from the package"

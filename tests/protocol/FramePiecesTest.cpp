@@ -49,29 +49,53 @@ TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
     EXPECT_EQ(JudgeFrame(frame, last), verdict) << what;
 }
 
-TEST(AnswerCollector, FollowsTheRulesByLength) {
-  const auto collect = [](std::string_view bytes) {
-    std::string rx;
+TEST(AnswerCollector, FollowsTheRulesByLengthAndWhereAFrameIsAwaitedTheCleanRule) {
+  // The answer, the bytes it took (npos: not complete) and whether it is clean.
+  using Got = std::tuple<std::string, std::size_t, bool>;
+  const auto collect = [](std::string_view bytes, bool frame_expected) {
+    AnswerCollector collector(frame_expected);
+    std::string rx = "left over";
+    collector.Begin(rx);
     for (std::size_t i = 0; i < bytes.size(); ++i)
-      if (CollectAnswerByte(rx, bytes[i])) return std::pair(rx, i + 1);
-    return std::pair(rx, std::string::npos);
+      if (collector.Take(rx, bytes[i])) return Got(rx, i + 1, collector.Clean());
+    return Got(rx, std::string::npos, collector.Clean());
   };
   const std::string frame = Collected(1, "abc" + std::string(125, '\r'));
-  // What goes in, the answer collected and the bytes it took (npos: not complete).
+  const auto npos = std::string::npos;
+  struct Case {
+    const char* what;
+    std::string input;
+    Got anywhere;        // ACK, NAK or EOT awaited, and the simulated server
+    Got frame_expected;  // where a frame is awaited
+  };
   // clang-format off
-  const std::tuple<const char*, std::string, std::string, std::size_t> cases[] = {
-      {"ACK CR", Bytes({6, 13}), Bytes({6}), 2}, {"NAK CR", Bytes({21, 13}), Bytes({21}), 2},
-      {"EOT CR", Bytes({4, 13}), Bytes({4}), 2}, {"noise first", "xyz\r\n" + Bytes({6, 13}), Bytes({6}), 7},
-      {"ACK, two others, CR", Bytes({6, 'a', 'b', 13}), Bytes({6}), 4},
-      {"ACK without its CR", Bytes({6, 'a'}), Bytes({6}), std::string::npos},
-      {"a frame whose data hold CRs", frame, frame, 133},
-      {"bytes after the 132nd are dropped until a CR", frame.substr(0, 132) + "zz\r", frame, 135},
-      {"the next answer stays waiting", Bytes({6, 13, 21, 13}), Bytes({6}), 2},
-      {"nothing", "hello", "", std::string::npos},
+  const Case cases[] = {
+      {"ACK CR", Bytes({6, 13}), {Bytes({6}), 2, true}, {Bytes({6}), 2, true}},
+      {"NAK CR", Bytes({21, 13}), {Bytes({21}), 2, true}, {Bytes({21}), 2, true}},
+      {"EOT CR", Bytes({4, 13}), {Bytes({4}), 2, true}, {Bytes({4}), 2, true}},
+      {"noise first", "xyz\r\n" + Bytes({6, 13}), {Bytes({6}), 7, true}, {Bytes({6}), 7, true}},
+      {"noise, then EOT CR: no end of file", "x" + Bytes({4, 13}), {Bytes({4}), 3, true}, {Bytes({4}), 3, false}},
+      {"a stray EOT, then EOT CR: no end of file", Bytes({4, 'a', 4, 13}), {Bytes({4}), 4, true}, {Bytes({4}), 4, false}},
+      {"ACK, two others, CR", Bytes({6, 'a', 'b', 13}), {Bytes({6}), 4, true}, {"", npos, true}},
+      {"ACK without its CR", Bytes({6, 'a'}), {Bytes({6}), npos, true}, {"", npos, true}},
+      {"stray EOT, ACK and NAK before a frame", Bytes({4, 6, 21}) + frame, {Bytes({4}), 10, true}, {frame, 136, true}},
+      {"a stray NAK before ACK CR", Bytes({21, 6, 13}), {Bytes({21}), 3, true}, {Bytes({6}), 3, true}},
+      {"a frame whose data hold CRs", frame, {frame, 133, true}, {frame, 133, true}},
+      {"bytes after the 132nd are dropped until a CR", frame.substr(0, 132) + "zz\r", {frame, 135, true}, {frame, 135, true}},
+      {"the next answer stays waiting", Bytes({6, 13, 21, 13}), {Bytes({6}), 2, true}, {Bytes({6}), 2, true}},
+      {"nothing", "hello", {"", npos, true}, {"", npos, true}},
   };
   // clang-format on
-  for (const auto& [what, input, answer, used] : cases)
-    EXPECT_EQ(collect(input), std::pair(answer, used)) << what;
+  for (const Case& c : cases) {
+    EXPECT_EQ(collect(c.input, false), c.anywhere) << c.what;
+    EXPECT_EQ(collect(c.input, true), c.frame_expected) << c.what;
+    // The simulated server collects as the component does where no frame is awaited.
+    std::string rx;
+    std::size_t used = npos;
+    for (std::size_t i = 0; i < c.input.size() && used == npos; ++i)
+      if (CollectAnswerByte(rx, c.input[i])) used = i + 1;
+    EXPECT_EQ(Got(rx, used, true), c.anywhere) << c.what;
+  }
 }
 
 TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {

@@ -66,6 +66,15 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
        Answers({bad_sum, Spoiled(Frame(8, data), 2, 0), Frame(9, data), Frame(8, data)}), rvTrue, "", kAckCr + Repeat(kNakCr, 3), 0, Frame(8, data)},
       {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
       {"the previous frame again is acknowledged and the count starts over", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 16), 0, Frame(5, data)},
+      // Where a frame is awaited, an EOT ends the file only right after its CR
+      // with nothing dropped before it in the attempt; a control byte without
+      // its CR is dropped and the next byte read afresh.
+      {"stray EOT, ACK and NAK just before the frame cost nothing", ACK, SOH, 0, At(0, Bytes({EOT, ACK, NAK}) + Frame(1, data)), rvTrue, "", kAckCr, 0, Frame(1, data)},
+      {"an EOT after dropped bytes is asked for again", ACK, SOH, 0, Answers({"x" + kEotCr, kEotCr}), rvTrue, "", kAckCr + kNakCr, 0, std::string(1, EOT)},
+      {"ten EOTs after noise are ten wrong answers", NAK, SOH, 255, Answers(std::vector<std::string>(10, "?" + kEotCr)), rvFalse, kTenFailures, Repeat(kNakCr, 10), 1'500},
+      {"the data of a frame numbered 4 that lost its SOH are no answer", ACK, SOH, 3, Answers({Frame(4, data).substr(1), Frame(4, data)}), rvTrue, kTimeOut, kAckCr + kNakCr, 10'000, Frame(4, data)},
+      {"the response frame after a stray EOT", NAK, SOH, 255, At(0, Bytes({EOT}) + Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
+      {"where an EOT itself is awaited, noise before it does no harm", ACK, EOT, 0, At(0, "x" + kEotCr), rvTrue, "", kAckCr, 0, std::string(1, EOT)},
       {"carrier lost ends at once with the line cut", ACK, SOH, 0, kCarrierLostOnWrite, rvCTS, kLineCut, kAckCr, 1'500},
       {"CTS low with the carrier tries ten times without waiting", ACK, SOH, 0, [](ImplRig& r) { r.port->SetCts(false); }, rvFalse, kTenFailures, kAckCr + Repeat(kNakCr, 9), 1'500},
   };

@@ -87,6 +87,26 @@ class ScriptedPeer final : public sim::LinePeer {
   }
 };
 
+// The server's side of a line, with a hook that may change each message the
+// server sends before it goes on the line: one fault placed exactly.
+class EditedLine final : public sim::Line {
+ public:
+  explicit EditedLine(sim::Line& inner) : inner_(inner) {}
+  std::function<std::string(std::string)> edit;
+
+  void SendToHost(std::string_view bytes) override {
+    inner_.SendToHost(edit ? edit(std::string(bytes)) : std::string(bytes));
+  }
+  void SetCts(bool on) override { inner_.SetCts(on); }
+  void SetCd(bool on) override { inner_.SetCd(on); }
+  void After(Clock::Duration delay, std::function<void()> action) override {
+    inner_.After(delay, std::move(action));
+  }
+
+ private:
+  sim::Line& inner_;
+};
+
 // The component's object state driven directly, on a simulated port whose far
 // end the test scripts: for the block link layer and the opening exchange.
 struct ImplRig {
@@ -142,7 +162,8 @@ struct ServerRig {
                      sim::ServerFaults faults = {}) {
     auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
     port = owned.get();
-    server = std::make_unique<sim::SimulatedServer>(*port, std::move(script), faults);
+    line = std::make_unique<EditedLine>(*port);
+    server = std::make_unique<sim::SimulatedServer>(*line, std::move(script), faults);
     if (wiring == Wiring::kModem) {
       modem = std::make_unique<sim::SimulatedModem>(*port);
       modem->AttachServer(server.get());
@@ -206,6 +227,7 @@ struct ServerRig {
 
   std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
   sim::SimulatedSerialPort* port = nullptr;
+  std::unique_ptr<EditedLine> line;  // the server's messages pass its edit
   std::unique_ptr<sim::SimulatedServer> server;
   std::unique_ptr<sim::SimulatedModem> modem;
   std::unique_ptr<ModuleXmodem> module;
