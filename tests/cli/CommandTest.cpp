@@ -567,16 +567,16 @@ TEST(Command, ProgressInLinesComesOncePerSecond) {
 // the old width, now wraps onto more rows; its redraw goes back up over all of
 // them and clears them, and never writes past the new width.
 TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
-  for (const auto& [before, after] : {std::pair<std::size_t, std::size_t>{80, 40},
-                                      {80, 20}, {80, 79}, {40, 80}, {100, 33}}) {
+  for (const auto& [before, after] :
+       {std::pair<std::size_t, std::size_t>{80, 40}, {80, 20}, {80, 79}, {40, 80}, {100, 33}}) {
     SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(after));
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
     std::size_t columns = before;
     auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
-    xmodemq::Progress progress(out, ProgressMode::Bar, "Envoi", 2000, [&] { return columns; },
-                               clock);
+    xmodemq::Progress progress(
+        out, ProgressMode::Bar, "Envoi", 2000, [&] { return columns; }, clock);
     progress.Block(1000);
     std::fflush(out);
     const std::string first(text, size);
