@@ -329,11 +329,22 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   if (made) std::system(("/usr/sbin/userdel " + other + " 2>/dev/null").c_str());
 }
 
-// Listening off this machine is said out loud.
+// Loopback addresses are served as they are; listening off this machine,
+// allowed, is said out loud.
 TEST(RemoteLine, ASimulatorThatOthersCanReachSaysSo) {
-  TempDir dir;
-  Simulator sim(dir, {"--listen", "0.0.0.0:0", "--allow-remote"});
-  EXPECT_TRUE(sim.Await("la ligne n'a aucune authentification", 5s)) << sim.Log();
+  const std::vector<std::pair<std::vector<std::string>, bool>> rows = {
+      {{"--listen", "127.0.0.1:0"}, false},
+      {{"--listen", "[::1]:0"}, false},
+      {{"--listen", "localhost:0"}, false},
+      {{"--listen", "0.0.0.0:0", "--allow-remote"}, true},
+  };
+  for (const auto& [args, warned] : rows) {
+    SCOPED_TRACE(args[1]);
+    TempDir dir;
+    Simulator sim(dir, args);
+    EXPECT_EQ(sim.Await("la ligne n'a aucune authentification", warned ? 5s : 300ms), warned)
+        << sim.Log();
+  }
 }
 
 // Two sends at once on a pool of two lines: one takes the first line, the
