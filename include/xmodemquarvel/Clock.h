@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,8 +29,16 @@ class XMODEMQUARVEL_API Clock {
   virtual ~Clock();
   /// The current instant.
   virtual TimePoint Now() const = 0;
-  /// Blocks until `deadline` with nothing to watch (a pause with no line).
+  /// Blocks until `deadline` with nothing to watch.
   virtual void SleepUntil(TimePoint deadline) = 0;
+  /// The one blocking call of every wait: blocks until one of the @p count
+  /// descriptors of @p fds is ready (poll() events), or `deadline`. Returns
+  /// the number of ready descriptors (their `revents` set), or 0 when none is
+  /// ready yet: the deadline came, a signal interrupted the wait, or, on a
+  /// virtual clock, the simulated world moved. A caller looks at its
+  /// conditions again and calls again as long as it waits. The component puts
+  /// its wake descriptor (an abort request) first.
+  virtual int Poll(pollfd* fds, nfds_t count, TimePoint deadline) = 0;
 };
 
 /// CLOCK_MONOTONIC: never steps with the wall clock.
@@ -37,6 +47,8 @@ class XMODEMQUARVEL_API MonotonicClock final : public Clock {
   TimePoint Now() const override;
   /// Sleeps in poll() with no descriptor; EINTR resumes with the time left.
   void SleepUntil(TimePoint deadline) override;
+  /// One poll(); EINTR returns 0.
+  int Poll(pollfd* fds, nfds_t count, TimePoint deadline) override;
 };
 
 /// Time that moves only when somebody waits. A simulated world schedules its
@@ -49,6 +61,16 @@ class XMODEMQUARVEL_API VirtualClock final : public Clock {
 
   TimePoint Now() const override { return now_; }
   void SleepUntil(TimePoint deadline) override;
+  /// Runs the next event that falls due before `deadline` and returns 0, or,
+  /// when there is none, jumps to `deadline`: the simulated world's input
+  /// comes with its events. With a grace (RealGrace), for tests whose far end
+  /// is a real socket or pseudo-terminal served by another thread, the
+  /// descriptors are looked at first without blocking, and a wait on more than
+  /// the wake descriptor that has no event left gives them that much real
+  /// time before time jumps.
+  int Poll(pollfd* fds, nfds_t count, TimePoint deadline) override;
+  /// Real time that Poll gives real descriptors before a jump (default none).
+  void RealGrace(std::chrono::milliseconds grace) { grace_ = grace; }
 
   /// Moves time forward by `d`, running the events that fall due on the way.
   void Advance(Duration d) { SleepUntil(now_ + d); }
@@ -70,6 +92,7 @@ class XMODEMQUARVEL_API VirtualClock final : public Clock {
 
  private:
   TimePoint now_{};
+  std::chrono::milliseconds grace_{0};
   EventId next_id_ = 1;
   // Ordered by instant, then by scheduling order.
   std::map<std::pair<TimePoint, EventId>, std::function<void()>> events_;

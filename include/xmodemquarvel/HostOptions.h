@@ -23,11 +23,14 @@ struct HostOptions {
   /// of the line.
   std::unique_ptr<SerialPort> port;
   /// Called on every pass of every wait: the host's message loop stand-in.
-  /// The component's events and the host's own work may run from here.
+  /// The component's events and the host's own work may run from here, and
+  /// ModuleXmodem::CurrentWait() tells what is awaited.
   std::function<void()> yield;
-  /// Longest time a wait blocks between two calls of `yield`. Zero or less, or
-  /// no `yield` at all, sets no bound of the host's: a wait then calls `yield`
-  /// only when input arrives, when the timer ticks, and at least once an hour.
+  /// Longest time a wait blocks between two calls of `yield`; besides, a pass
+  /// takes at most 256 received bytes, so a flood cannot stretch it. Zero or
+  /// less, or no `yield` at all, sets no bound of the host's: a wait then
+  /// blocks until input, the timer's tick or an abort request (and at most an
+  /// hour). Aborts never depend on it: Abort() wakes the wait that blocks.
   std::chrono::milliseconds max_yield_interval{100};
 };
 

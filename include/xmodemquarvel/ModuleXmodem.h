@@ -8,6 +8,7 @@
 #include "xmodemquarvel/Enums.h"
 #include "xmodemquarvel/Export.h"
 #include "xmodemquarvel/HostOptions.h"
+#include "xmodemquarvel/WaitState.h"
 
 /// @file
 /// The component's one class, ModuleXmodem.
@@ -38,14 +39,28 @@ namespace xmodemquarvel {
 ///
 /// **Events and waits.** Every member runs on the caller's thread and returns
 /// when its work is done. Connect, Disconnect, SendFile and ReceiveFile wait
-/// (for the modem, the server, a pause); during every wait HostOptions::yield
-/// runs, at least every HostOptions::max_yield_interval. The events run
-/// synchronously from inside the operation that raises them. From a handler
-/// or the yield callback a host may read every property, call Disconnect and
-/// Abort; starting Connect, SendFile, ReceiveFile, PackFile or UnPackFile
-/// there throws std::logic_error. An exception thrown by a handler or by the
-/// yield callback leaves the running operation at once and reaches its caller;
-/// the line is then left as it was (call Disconnect).
+/// (for the modem, the server, a pause, a remote line's address, connection
+/// and agreement). Every wait is one loop whose passes block in one poll() on
+/// the line's descriptor, a wake descriptor (an abort request) and the
+/// nearest deadline, and take at most 256 received bytes between two passes,
+/// so that a line that floods can neither hold the caller nor push a
+/// deadline away. On each pass HostOptions::yield runs: with a yield
+/// callback, no pass blocks longer than HostOptions::max_yield_interval;
+/// without one, a pass blocks until input, its deadline or an abort (on a
+/// port without a descriptor, HostOptions::port of the host's own, it looks
+/// for input every 100 ms). The events run synchronously from inside the
+/// operation that raises them. From a handler or the yield callback a host
+/// may read every property, call Disconnect, Abort and CurrentWait; starting
+/// Connect, SendFile, ReceiveFile, PackFile or UnPackFile there throws
+/// std::logic_error. An exception thrown by a handler or by the yield callback
+/// leaves the running operation at once and reaches its caller; the line is
+/// then left as it was (call Disconnect).
+///
+/// **Bounds.** Whatever the far end sends (nothing, a flood, an endless
+/// negotiation), each operation ends within the bound its member states
+/// below, on the object's clock; n is the number of attempts of a modem
+/// command (Tentatives + 1, at least 2). The figures assume a host whose
+/// handlers and yield callback return promptly.
 ///
 /// **Threads.** Objects may live on several threads at once: each has its own
 /// port, timer and trace, and nothing is shared between threads but the
@@ -82,6 +97,14 @@ namespace xmodemquarvel {
 /// - TransferAccepted is raised between the server's acceptance and the first
 ///   data frame, the one moment where a host can check the server's position
 ///   and stop before any data move.
+/// - "BUSY" and "DELAYED" extend the wait of a modem command only while that
+///   command has lasted less than 15 minutes; the original extended it again
+///   at every answer, so a modem answering BUSY every 20 s held a dial for
+///   ever. A line busy at 14 minutes still gets its 105 s.
+/// - The frame received last time, received again, starts the count of
+///   attempts over at most ten times in an exchange; after that it counts as a
+///   failed attempt. The original started over at every repetition, so a
+///   server repeating one frame for ever held the transfer for ever.
 /// - Extensions: Device(), Caption(), TraceText(), TraceAppended,
 ///   TransferAccepted, HostOptions, and Abort().
 class XMODEMQUARVEL_API ModuleXmodem {
@@ -94,10 +117,16 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ModuleXmodem();
   /// An object with the host's clock, serial port, yield callback and yield
   /// interval; what @p options leaves empty gets the default. Opens nothing.
+  /// @throws std::system_error when the system refuses the wake descriptor
+  ///   that aborts use (no descriptor left: EMFILE, ENFILE); also thrown by
+  ///   the default constructor.
   explicit ModuleXmodem(HostOptions options);
   /// Closes the port if it is open (the modem hangs up as DTR drops), without
   /// Disconnect's pauses. Raises no event, writes no error record. Must not be
-  /// called from one of the object's own handlers.
+  /// called from one of the object's own handlers, nor while another thread or
+  /// a signal handler may still call Abort(): join that thread, or block or
+  /// disarm the signal, first (an Abort() that races the destruction uses a
+  /// freed object).
   ~ModuleXmodem();
   ModuleXmodem(const ModuleXmodem&) = delete;
   ModuleXmodem& operator=(const ModuleXmodem&) = delete;
@@ -165,6 +194,8 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ///   "Impossible de créer PATH", "Erreur de lecture dans PATH", "Erreur
   ///   d'écriture dans PATH". A failure part-way (or a handler that throws)
   ///   leaves in the target the whole packed blocks produced before it.
+  /// @throws std::system_error with std::errc::operation_canceled and
+  ///   "Opération interrompue" after Abort() (checked before each megabyte).
   /// @throws std::logic_error when started from a handler of this object
   ///   while an operation runs.
   void PackFile(const std::string& FileSource, const std::string& FilePacked);
@@ -180,7 +211,7 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// @throws std::system_error as PackFile does, and with
   ///   std::errc::invalid_argument and "Argument ou appel de procédure
   ///   incorrect" when the end block's count is above 127 (the blocks decoded
-  ///   before it stay in the target).
+  ///   before it stay in the target); after Abort(), as PackFile.
   /// @throws std::logic_error when started from a handler of this object
   ///   while an operation runs.
   void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked);
@@ -189,7 +220,14 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// (when a prefix is given) then the server's number, fixed when the library
   /// is built. Each command is sent up to @p Tentatives + 1 times (twice when
   /// @p Tentatives is 0 or less) while its answer is a time-out, "NO CARRIER"
-  /// or "NO ANSWER"; "BUSY" and "DELAYED" extend the wait to 105 seconds.
+  /// or "NO ANSWER"; "BUSY" and "DELAYED" extend the wait to 105 seconds, in
+  /// the command's first 15 minutes (departure, see the class).
+  ///
+  /// Ends within: the opening of a remote line (5 s, its address resolved
+  /// within them), the reset (n × 2 s), the pause (1 s), the initialisation
+  /// (n × 2 s) and the dial (n × 60 s, plus at most 15 min + 105 s of
+  /// extensions): 21 min 7 s with Tentatives 3. A modem that babbles without
+  /// a line end still meets each time-out.
   ///
   /// Empties the error record and the trace text, then writes source
   /// "Xmodem: Connect". Each answer line of the modem is appended to the trace
@@ -216,7 +254,9 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// closes it; then pauses one second (both pauses yield). Callable from a
   /// handler: the running transfer then fails (or throws) on its next use of
   /// the closed port. Its own pauses are never aborted. Writes no error record
-  /// and raises no event.
+  /// and raises no event. Ends within 1.5 s; on a remote line whose server
+  /// takes nothing, the drop of DTR may wait 10 s more before the connection
+  /// counts as lost (not when it ends an aborted operation).
   /// @throws SerialPortError when the port fails while hanging up.
   void Disconnect();
   /// Sends @p FileName to the server: the opening record (user id @p UserId,
@@ -231,6 +271,13 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// While Trace is on, BlocSended is raised after each acknowledged data
   /// block with the count of blocks the server holds (resume position
   /// included); a handler that changes it changes the count of later events.
+  ///
+  /// Ends within: per exchange with the server (six for the opening, one per
+  /// data frame, three for the end), 10 attempts of 10 s (one minute more after a BUSY
+  /// that the last Connect met), and, when the server repeats the frame
+  /// before, at most 10 restarts of those attempts; then the hang-up, 1.5 s.
+  /// Whatever the server sends, every 10 s without the awaited answer is an
+  /// attempt spent; output the line does not take for 10 s fails the call.
   /// @return rvTrue: the server's count matched; the line stays up, the
   ///   description is empty.
   /// @return rvRefuse: "Transfert refusé, status N" (StatusValues); the line
@@ -265,7 +312,7 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// BlocReceived counts on from there. The file ends on a clean EOT only
   /// (departure, see the class): an EOT after line noise is asked for again.
   ///
-  /// Error record and events as for SendFile, with source "Xmodem:
+  /// Error record, events and bounds as for SendFile, with source "Xmodem:
   /// ReceiveFile" and BlocReceived after each block written (the count
   /// includes the blocks held before).
   /// @return rvTrue: the server ended the file; the line stays up.
@@ -302,18 +349,29 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// The trace text: what Connect appended (emptied when Connect starts) and,
   /// while Visible is true, the wrong answers of transfers.
   std::string TraceText() const;
-  /// Asks the running Connect, SendFile or ReceiveFile to stop. It ends at its
-  /// next wait (at once when called from a handler or the yield callback,
-  /// within HostOptions::max_yield_interval from elsewhere): the line is hung
-  /// up as by Disconnect, the call returns rvFalse and the description is
-  /// "Opération interrompue" (the source stays the operation's). A receive
-  /// keeps its blocks, so the same ReceiveFile later resumes.
+  /// Asks the running Connect, SendFile or ReceiveFile to stop. The request
+  /// wakes the wait that blocks (or the next one), whether or not the host
+  /// has a yield callback: the hang-up starts at once (DTR drops within
+  /// milliseconds, 50 ms at most on a loaded machine), it is Disconnect's
+  /// (DTR low for half a second, then a second's pause), and the call returns
+  /// rvFalse within 2 s of the request, with the description "Opération
+  /// interrompue" (the source stays the operation's). A receive keeps its
+  /// blocks, so the same ReceiveFile later resumes.
   ///
-  /// A request made while none of the three runs, or during a Disconnect that
-  /// is not part of one, is ignored. PackFile and UnPackFile do not wait and
-  /// are not stopped. Safe from any thread and from a signal handler.
+  /// PackFile and UnPackFile stop too, before their next megabyte, and throw
+  /// std::system_error (std::errc::operation_canceled, "Opération
+  /// interrompue"), leaving what a failure part-way leaves.
+  ///
+  /// A request made while no operation runs, or during a Disconnect that is
+  /// not part of one, is ignored. Safe from any thread and from a signal
+  /// handler (lock-free, no allocation: a flag and one write to a
+  /// descriptor), but not once the destructor has begun.
   /// @return true when an operation was running and will end.
   bool Abort() noexcept;
+  /// What the running wait awaits, its attempt and when it ends: for a status
+  /// line drawn from the yield callback or an event handler. Awaiting::kNothing
+  /// when no operation waits. Never waits, never throws but std::bad_alloc.
+  WaitState CurrentWait() const;
   /// @}
 
   /// @name Events

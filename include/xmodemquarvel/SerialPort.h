@@ -29,8 +29,8 @@ class XMODEMQUARVEL_API SerialPortError : public std::system_error {
 };
 
 /// The serial line as the component drives it: the properties of a serial
-/// communications control, plus the one wait the component needs. Strings are
-/// byte strings: one char is one byte of the line.
+/// communications control, plus the descriptor the component's waits block
+/// on. Strings are byte strings: one char is one byte of the line.
 ///
 /// An implementation reports a refusal (a port in use, malformed settings, a
 /// closed port) or a failure of the line by throwing, preferably a
@@ -85,10 +85,14 @@ class XMODEMQUARVEL_API SerialPort {
   /// Whether the modem holds CD (a carrier: the call is up).
   virtual bool CDHolding() = 0;
 
-  /// Blocks until input is waiting, a line state may have changed, or `deadline`
-  /// on `clock` has come, whichever is first. Returns at once when input is
-  /// already waiting. On a closed port it waits for the deadline.
-  virtual void WaitForInput(Clock& clock, Clock::TimePoint deadline) = 0;
+  /// The descriptor that becomes readable when input arrives or the line
+  /// changes (a device, a socket), for the component's one wait to block on
+  /// with poll(); -1 when the port has none, or none worth watching (closed,
+  /// or the line lost). A wait on a port without one sleeps in short slices
+  /// (the host's yield interval, or 100 ms) and asks InBufferCount() again.
+  /// Nothing else of the port may block for long: the component's bounds
+  /// count on every other member returning at once.
+  virtual int WaitDescriptor() const { return -1; }
 };
 
 }  // namespace xmodemquarvel

@@ -9,3 +9,4 @@
 #include "xmodemquarvel/ModuleXmodem.h"
 #include "xmodemquarvel/SerialPort.h"
 #include "xmodemquarvel/Version.h"
+#include "xmodemquarvel/WaitState.h"

@@ -128,17 +128,22 @@ typedef void (*xq_transfer_accepted_callback)(void* user, char direction, int64_
 
 /**
  * Creates an object with the default host: the monotonic clock, the POSIX
- * serial port /dev/ttyS0 (port 1) at "9600,N,8,1", no yield callback (waits
- * block up to 100 ms at a time). Opens nothing.
- * @param[out] out receives the handle, to free with xq_destroy().
- * @return XQ_OK; XQ_ERR_ARGUMENT when @p out is NULL; XQ_ERR_MEMORY.
+ * serial port /dev/ttyS0 (port 1) at "9600,N,8,1", no yield callback (a wait
+ * blocks until input, its deadline or xq_abort()). Opens nothing.
+ * @param[out] out receives the handle, to free with xq_destroy(); NULL on
+ *   every other status.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p out is NULL; XQ_ERR_MEMORY;
+ *   XQ_ERR_INTERNAL when the system refuses the descriptor that wakes a wait
+ *   on an abort (no descriptor left).
  */
 XMODEMQUARVEL_API xq_status xq_create(xq_module** out);
 
 /**
  * Creates an object whose waits call @p yield (with @p user) on every pass and
- * block at most @p max_yield_interval_ms between two calls (0 or less: only on
- * input, on the timer, and at least hourly). @p yield may be NULL.
+ * block at most @p max_yield_interval_ms between two calls (0 or less: until
+ * input, the timer or an abort, and at least hourly); a pass also takes at
+ * most 256 received bytes, so a line that floods cannot stretch it. @p yield
+ * may be NULL: then the interval does not matter.
  * @param[out] out receives the handle, to free with xq_destroy().
  * @return as xq_create().
  */
@@ -299,8 +304,11 @@ XMODEMQUARVEL_API xq_status xq_unpack_file(xq_module* module, const char* source
  * Opens the port, resets ("ATZ") and initialises the modem (@p init_string,
  * NULL or "" for none), and dials @p prefix (NULL or "" for none) and the
  * server's number, fixed when the library was built. Each command is tried up
- * to @p tentatives + 1 times. Empties the error record and the trace text,
- * then writes source "Xmodem: Connect".
+ * to @p tentatives + 1 times (n, at least 2); "BUSY" and "DELAYED" extend a
+ * command's wait to 105 s only in its first 15 minutes. Ends within 5 s (a
+ * remote line's opening) + n × 2 s + 1 s + n × 2 s + n × 60 s + 15 min 105 s,
+ * whatever the modem sends: 21 min 7 s with @p tentatives 3. Empties the
+ * error record and the trace text, then writes source "Xmodem: Connect".
  * @param[out] result XQ_RV_TRUE: connected, the port open. XQ_RV_FALSE or
  *   XQ_RV_CTS: the description says why and the port is closed, except after
  *   "Erreur dans la chaine d'initialisation TEXT" (still open: call
@@ -316,7 +324,8 @@ XMODEMQUARVEL_API xq_status xq_connect(xq_module* module, int32_t tentatives, co
 
 /**
  * Hangs up: drops DTR, pauses 0.5 s and closes the port if it is open, then
- * pauses 1 s (the yield callback runs meanwhile). Touches no error record.
+ * pauses 1 s (the yield callback runs meanwhile): 1.5 s, and at most 10 s
+ * more on a remote line whose server takes nothing. Touches no error record.
  * Allowed from a callback. @return XQ_OK; XQ_ERR_PORT when the port fails;
  * XQ_ERR_CALLBACK when the yield callback threw; XQ_ERR_ARGUMENT.
  */
@@ -327,7 +336,10 @@ XMODEMQUARVEL_API xq_status xq_disconnect(xq_module* module);
  * and packing type @p pack_type (one character announced to the server; the
  * file is sent as it is). Only whole 128-byte records are sent; a missing file
  * is created empty and sent as no blocks. Writes source "Xmodem: SendFile"
- * into the error record without emptying it first.
+ * into the error record without emptying it first. Each exchange with the
+ * server (six for the opening, one per block, three for the end) ends within
+ * 10 attempts of 10 s, and at most 10 restarts of them when the server
+ * repeats the frame before, whatever it sends; then the hang-up, 1.5 s.
  * @param[out] result XQ_RV_TRUE: the server's count matched (the line stays
  *   up). XQ_RV_REFUSE: "Transfert refusé, status N" (line up). XQ_RV_FALSE:
  *   "Pas de réponse dans le délai imparti" and "10 tentatives infructueuses",
@@ -349,7 +361,10 @@ XMODEMQUARVEL_API xq_status xq_send_file(xq_module* module, const char* user_id,
  * resumed: the server is asked to go on after the blocks it holds, and the
  * rest is appended. Otherwise the file is created once the server accepted.
  * Each block is written at once, so an interrupted receive keeps what came.
- * Writes source "Xmodem: ReceiveFile" into the error record.
+ * The data go on at the position the server answers (a lower one cuts the
+ * file to it; a higher one fails with XQ_RV_FALSE, the file untouched), and
+ * the file ends only on a clean EOT. Writes source "Xmodem: ReceiveFile" into
+ * the error record. Bounds as xq_send_file().
  * @param[out] result XQ_RV_TRUE: the server ended the file (line up).
  *   XQ_RV_REFUSE: refused, no file created. XQ_RV_FALSE, XQ_RV_CTS: as for
  *   xq_send_file(); after xq_abort() the blocks received stay in the file.
@@ -361,14 +376,56 @@ XMODEMQUARVEL_API xq_status xq_receive_file(xq_module* module, const char* user_
 
 /**
  * Asks the running xq_connect(), xq_send_file() or xq_receive_file() to stop.
- * It ends at its next wait: the line is hung up, its result is XQ_RV_FALSE and
- * the error record's description "Opération interrompue". Ignored when none
- * of them runs. The one way for a callback to stop an operation. Safe from any
- * thread and from a signal handler while the handle exists; does not change
- * xq_last_error().
+ * The request wakes the wait that blocks, with or without a yield callback:
+ * the hang-up starts at once (DTR drops within milliseconds, 50 ms at most on
+ * a loaded machine), takes xq_disconnect()'s 1.5 s, and the operation returns
+ * within 2 s of the request with XQ_RV_FALSE and the description "Opération
+ * interrompue". xq_pack_file() and xq_unpack_file() stop before their next
+ * megabyte and return XQ_ERR_FILE with "Opération interrompue". Ignored when
+ * no operation runs. The one way for a callback to stop an operation. Safe
+ * from any thread and from a signal handler (a flag and one write to a
+ * descriptor) while the handle exists: stop those callers before
+ * xq_destroy(); does not change xq_last_error().
  * @return XQ_OK; XQ_ERR_ARGUMENT when @p module is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_abort(xq_module* module);
+
+/* ---- The wait's state -------------------------------------------------- */
+
+/** What a wait awaits (xq_wait_state::awaiting). */
+enum xq_awaiting {
+  XQ_AWAIT_NOTHING = 0, /**< no wait is running */
+  XQ_AWAIT_MODEM = 1,   /**< an answer of the modem to a command */
+  XQ_AWAIT_SERVER = 2,  /**< an answer of the server during a transfer */
+  XQ_AWAIT_PAUSE = 3,   /**< a pause (after the modem's reset, while hanging up) */
+  XQ_AWAIT_LINE = 4     /**< the line itself: a terminal server's address or agreement */
+};
+
+/** What the running wait awaits, for a status line. */
+typedef struct xq_wait_state {
+  int32_t awaiting; /**< one of the XQ_AWAIT_* values */
+  int32_t attempt;  /**< this attempt, from 1; 0 when attempts are not counted */
+  int32_t attempts; /**< the most attempts of the exchange; 0 when not counted */
+  /** Milliseconds left until this attempt's wait ends ("BUSY" extensions
+      included); -1 when nothing is awaited. */
+  int64_t remaining_ms;
+  /** What went out and is being answered: the modem command without its line
+      end ("ATDT..."), "ACK", "NAK", "EOT", "trame N"; "" when nothing went
+      out. Owned by the handle, valid until the next call on it. */
+  const char* sent;
+  /** The answer awaited: "OK", "CONNECT", "ACK", "NAK", "EOT", "trame N ou
+      EOT"; "" for a pause or the line. Owned by the handle, as @p sent. */
+  const char* expected;
+} xq_wait_state;
+
+/**
+ * Reads what the running wait awaits into @p out: meant for the yield
+ * callback (or an event callback), where a host redraws its status line.
+ * Outside an operation @p out says XQ_AWAIT_NOTHING. Never waits.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (then
+ *   nothing is written).
+ */
+XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
 
 #ifdef __cplusplus
 }

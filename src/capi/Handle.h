@@ -14,7 +14,16 @@
 struct xq_module {
   // The strings that getters hand out, one slot each, so that reading the
   // source does not invalidate the description read just before.
-  enum Slot { kSource, kDescription, kDataType, kCaption, kTraceText, kSlotCount };
+  enum Slot {
+    kSource,
+    kDescription,
+    kDataType,
+    kCaption,
+    kTraceText,
+    kWaitSent,
+    kWaitExpected,
+    kSlotCount
+  };
 
   std::unique_ptr<xmodemquarvel::ModuleXmodem> module;
 
@@ -90,7 +99,9 @@ xq_status Enter(xq_module* handle, Body&& body) noexcept {
     status = Translate(message);
   }
   --handle->depth;
-  if (status == XQ_OK && outermost && handle->callback_failed) {
+  // A callback that threw asked the operation to stop: whatever it ended with
+  // (a result, or an interrupted packing), the failure is the callback's.
+  if (outermost && handle->callback_failed) {
     status = XQ_ERR_CALLBACK;
     message.swap(handle->callback_message);
   }

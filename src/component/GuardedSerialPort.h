@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "component/HostLoop.h"
 #include "xmodemquarvel/SerialPort.h"
 
 namespace xmodemquarvel {
@@ -76,8 +77,8 @@ class GuardedSerialPort final : public SerialPort {
   bool CDHolding() override {
     return Guard([&] { return port_->CDHolding(); });
   }
-  void WaitForInput(Clock& clock, Clock::TimePoint deadline) override {
-    Guard([&] { port_->WaitForInput(clock, deadline); });
+  int WaitDescriptor() const override {
+    return Guard([&] { return port_->WaitDescriptor(); });
   }
 
  private:
@@ -86,6 +87,9 @@ class GuardedSerialPort final : public SerialPort {
     try {
       return call();
     } catch (const SerialPortError&) {
+      throw;
+    } catch (const OperationAborted&) {
+      // An abort met in one of the port's own waits ends the operation.
       throw;
     } catch (const std::exception& e) {
       throw SerialPortError(std::error_code(), e.what());

@@ -5,8 +5,11 @@
 #include <functional>
 
 #include "component/Timer.h"
+#include "platform/PortWait.h"
+#include "platform/UniqueFd.h"
 #include "xmodemquarvel/Clock.h"
 #include "xmodemquarvel/SerialPort.h"
+#include "xmodemquarvel/WaitState.h"
 
 namespace xmodemquarvel {
 
@@ -14,64 +17,92 @@ namespace xmodemquarvel {
 // operation's entry point catches it (Impl::EndAborted) and nothing else does.
 struct OperationAborted {};
 
-// The stand-in for the host's message loop. Every pass of every wait goes
-// through here: the host's callback runs, then the timer's tick if it is due.
-// Idle() blocks first, in poll() on the line or on the clock, until input
-// arrives, the timer's next tick, or the longest interval the host allows
-// between two calls of its callback; so a wait never burns a core.
+// The stand-in for the host's message loop, and the one wait of the component.
 //
-// Aborts: while an operation accepts them, a request ends the next pass of a
-// wait (before it blocks and after the host's callback) by throwing
-// OperationAborted. Without a request a pass behaves as if aborts did not
-// exist.
-class HostLoop {
+// Every pass of every wait goes through here: the host's callback runs, then
+// the timer's tick if it is due. A pass that blocks does it in one poll() (on
+// the clock, Clock::Poll) on the line's descriptor, the wake descriptor and the
+// nearest deadline: the timer's next tick, the caller's own deadline, and,
+// with a yield callback, the host's longest interval. A line without a
+// descriptor is looked at again every slice (that interval, or 100 ms). So a
+// wait never burns a core, and never holds the host longer than it allows.
+// Callers that take input take at most kBytesPerPass bytes before the next
+// pass, so a flood cannot starve the host nor push a deadline away.
+//
+// Aborts: while an operation accepts them, a request (a flag, then one write
+// to the wake descriptor: async-signal-safe, no allocation, no lock) wakes the
+// pass that blocks, or the next one if none does, which throws
+// OperationAborted. EINTR ends a blocking call early and the pass looks at the
+// request again. Without a request a pass behaves as if aborts did not exist.
+class HostLoop final : public PortWait {
  public:
+  static constexpr int kBytesPerPass = 256;
+  static constexpr std::chrono::milliseconds kSlice{100};
+
+  // Throws std::system_error when the system refuses the wake descriptor.
   HostLoop(Clock& clock, Timer& timer, std::function<void()> yield,
-           std::chrono::milliseconds max_interval)
-      : clock_(clock), timer_(timer), yield_(std::move(yield)), max_interval_(max_interval) {
-    // With no callback to call, a wait has no reason to wake before input or
-    // the timer's tick: a thousand idle lines then cost nothing.
-    if (max_interval_ <= std::chrono::milliseconds::zero() || !yield_)
-      max_interval_ = std::chrono::hours(1);
-  }
+           std::chrono::milliseconds max_interval);
 
   // One pass that does not block.
   void Yield();
-  // One pass that first waits for input on `line` (when open) or for time.
+  // One pass that first blocks until input on `line` (when open), the timer's
+  // next tick or the host's next yield.
   void Idle(SerialPort* line);
+
+  // The waits of a port's own operations.
+  Clock& WaitClock() override { return clock_; }
+  int Pass(int fd, short events, Clock::TimePoint deadline) override;
 
   // An abortable operation starts or ends; either forgets a pending request.
   void AcceptAborts(bool on) { abort_.store(on ? kAccepting : kClosed); }
-  // True when an operation accepts the request. Lock-free: safe from another
-  // thread and from a signal handler.
-  bool RequestAbort() {
-    int expected = kAccepting;
-    return abort_.compare_exchange_strong(expected, kRequested);
-  }
+  // True when an operation accepts the request. Lock-free and
+  // async-signal-safe: from another thread and from a signal handler.
+  bool RequestAbort() noexcept;
   // While held, waits are not aborted and a request stays pending: a
   // Disconnect that a handler calls runs to its end, and the operation it
   // interrupts ends at its own next wait.
   void HoldAborts(bool on) { hold_ += on ? 1 : -1; }
-
+  // While an aborted operation hangs up, a port's own waits give up at once:
+  // the hang-up never waits for a line that does not take its bytes.
+  void HangingUp(bool on) { hanging_up_ = on; }
   // Ends the operation here when a request is pending: for a handler that
   // asked for the abort between two waits, before the next step moves data.
-  void ThrowIfAborted() {
-    // The hang-up that follows must not be aborted in turn.
-    if (hold_ > 0 || abort_.load(std::memory_order_relaxed) != kRequested) return;
-    abort_.store(kClosed);
-    throw OperationAborted{};
+  void ThrowIfAborted();
+
+  // What the running wait awaits; the layers set it as their waits begin.
+  const WaitState& State() const { return state_; }
+  void Awaiting(WaitState::Awaiting what, std::string sent, std::string expected, int32_t attempt,
+                int32_t attempts, std::optional<Clock::TimePoint> deadline = std::nullopt) {
+    state_.awaiting = what;
+    state_.sent = std::move(sent);
+    state_.expected = std::move(expected);
+    state_.attempt = attempt;
+    state_.attempts = attempts;
+    state_.deadline = deadline;
+    state_.remaining.reset();
   }
+  void NothingAwaited() { state_ = WaitState(); }
 
  private:
   enum : int { kClosed, kAccepting, kRequested };
   static_assert(std::atomic<int>::is_always_lock_free);
 
+  // Blocks until `fd` (if any) is ready for `events`, a wake-up or `until`;
+  // returns the descriptor's events.
+  short Block(int fd, short events, Clock::TimePoint until);
+  // The latest a blocking pass may last from now: the host's next yield.
+  Clock::TimePoint PassEnd() const;
+
   Clock& clock_;
   Timer& timer_;
   std::function<void()> yield_;
+  // The host's longest interval between two yields; zero: none.
   std::chrono::milliseconds max_interval_;
+  UniqueFd wake_;
   std::atomic<int> abort_{kClosed};
   int hold_ = 0;
+  bool hanging_up_ = false;
+  WaitState state_;
 };
 
 }  // namespace xmodemquarvel

@@ -1,6 +1,8 @@
 #include "xmodemquarvel/ModuleXmodem.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <system_error>
 
 #include "component/CodePage.h"
 #include "component/GuardedSerialPort.h"
@@ -18,11 +20,14 @@ std::shared_ptr<Clock> ClockOrDefault(std::shared_ptr<Clock> clock) {
 // The default line is a termios device or a remote line; what a remote line
 // has to say (a control the server did not confirm, a lost connection) goes
 // to the trace, one line each.
+// Its own waits (connecting, negotiating, output the line does not take) go
+// through the host loop like every other wait.
 std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> port,
                                                  ModuleXmodem::Impl& impl) {
   if (!port) {
     auto device = std::make_unique<DeviceSerialPort>();
     device->OnNote([&impl](const std::string& text) { impl.AppendTrace(text + "\r\n"); });
+    device->UseWait(&impl.loop);
     port = std::move(device);
   }
   return std::make_unique<GuardedSerialPort>(std::move(port));
@@ -51,9 +56,9 @@ void RelayRefusal(ModuleXmodem::Impl& impl, Change&& change, const std::string& 
 ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
     : owner(owner_object),
       clock(ClockOrDefault(std::move(options.clock))),
-      port(GuardedPortOrDefault(std::move(options.port), *this)),
       timer(*clock),
       loop(*clock, timer, std::move(options.yield), options.max_yield_interval),
+      port(GuardedPortOrDefault(std::move(options.port), *this)),
       wait(timer, loop),
       Modem(*port) {
   form.listener = &owner.TraceAppended;
@@ -84,6 +89,7 @@ OperationRunning::OperationRunning()
 BusyGuard::BusyGuard(ModuleXmodem::Impl& impl) : impl_(impl) {
   if (impl_.busy) throw OperationRunning();
   impl_.busy = true;
+  impl_.loop.NothingAwaited();
   impl_.loop.AcceptAborts(true);
 }
 
@@ -187,10 +193,23 @@ void ModuleXmodem::Disconnect() {
     HostLoop& loop;
   } hold(impl_->loop);
   impl_->Disconnect();
+  // Its pauses were the last waits, unless it broke into an operation.
+  if (!impl_->busy) impl_->loop.NothingAwaited();
 }
 
 bool ModuleXmodem::Abort() noexcept {
   return impl_->loop.RequestAbort();
+}
+
+WaitState ModuleXmodem::CurrentWait() const {
+  WaitState state = impl_->loop.State();
+  // The end of a timed wait moves with its extensions: read it now.
+  if (state.awaiting != WaitState::Awaiting::kNothing &&
+      state.awaiting != WaitState::Awaiting::kLine)
+    state.deadline = impl_->wait.Ends();
+  if (state.deadline)
+    state.remaining = std::max(*state.deadline - impl_->clock->Now(), Clock::Duration::zero());
+  return state;
 }
 
 ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string& PSW,
@@ -204,6 +223,21 @@ ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::str
 }
 
 namespace {
+
+// Runs a packing operation that an abort request stops between two blocks: it
+// then throws std::system_error (operation_canceled, "Opération
+// interrompue"), the target holding the blocks produced before, as after any
+// failure part-way.
+template <class Packing>
+void RunPacking(ModuleXmodem::Impl& impl, Packing&& packing) {
+  BusyGuard guard(impl);
+  try {
+    packing([&impl] { impl.loop.ThrowIfAborted(); });
+  } catch (const OperationAborted&) {
+    throw std::system_error(std::make_error_code(std::errc::operation_canceled),
+                            "Opération interrompue");
+  }
+}
 
 // The progress event of a packing run. Trace is read again before every block,
 // so a handler that switches it off stops the events at once. Nothing can
@@ -219,13 +253,17 @@ pack::BlockEvent PackingEvent(ModuleXmodem::Impl& impl,
 // Failures reach the host as exceptions carrying the system's number and
 // description; neither method writes into the error record.
 void ModuleXmodem::PackFile(const std::string& FileSource, const std::string& FilePacked) {
-  BusyGuard guard(*impl_);
-  pack::PackFile(FileSource, FilePacked, impl_->BlocCount, PackingEvent(*impl_, BlocPacked));
+  RunPacking(*impl_, [&](const pack::AbortCheck& check) {
+    pack::PackFile(FileSource, FilePacked, impl_->BlocCount, PackingEvent(*impl_, BlocPacked),
+                   check);
+  });
 }
 
 void ModuleXmodem::UnPackFile(const std::string& FileSource, const std::string& FileUnpacked) {
-  BusyGuard guard(*impl_);
-  pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount, PackingEvent(*impl_, BlocUnpacked));
+  RunPacking(*impl_, [&](const pack::AbortCheck& check) {
+    pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount, PackingEvent(*impl_, BlocUnpacked),
+                     check);
+  });
 }
 
 }  // namespace xmodemquarvel

@@ -27,13 +27,14 @@ struct ModuleXmodem::Impl {
 
   ModuleXmodem& owner;
 
-  // Host resources: the clock, the serial line, the window's state, the timer,
-  // the message-loop stand-in and the time-out mechanism.
+  // Host resources: the clock, the message-loop stand-in with the one wait,
+  // the serial line (whose own waits go through the loop), the window's
+  // state, the timer and the time-out mechanism.
   std::shared_ptr<xmodemquarvel::Clock> clock;
-  std::unique_ptr<SerialPort> port;
-  HostForm form;
   Timer timer;
   HostLoop loop;
+  std::unique_ptr<SerialPort> port;
+  HostForm form;
   WaitTimer wait;
 
   // The object's fields.
@@ -108,6 +109,7 @@ class BusyGuard {
   explicit BusyGuard(ModuleXmodem::Impl& impl);
   ~BusyGuard() {
     impl_.loop.AcceptAborts(false);
+    impl_.loop.NothingAwaited();
     impl_.busy = false;
   }
   BusyGuard(const BusyGuard&) = delete;

@@ -43,8 +43,15 @@ void WaitTimer::Clock_Timer() {
   }
 }
 
+std::optional<Clock::TimePoint> WaitTimer::Ends() const {
+  const auto tick = clock_.Deadline();
+  if (!tick) return std::nullopt;
+  return *tick + std::chrono::minutes(ExtraMinutes);
+}
+
 void WaitTimer::Pause(int32_t milliseconds) {
   Arm(milliseconds < 1 ? 1 : milliseconds);
+  loop_.Awaiting(WaitState::Awaiting::kPause, {}, {}, 0, 0, Ends());
   // A pause watches no line: input that arrives meanwhile stays waiting.
   while (Waiting) loop_.Idle(nullptr);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "component/HostLoop.h"
 #include "component/Timer.h"
@@ -29,6 +30,9 @@ class WaitTimer {
   void Clock_Timer();
   // Waits `milliseconds` while the host's callback and the events run.
   void Pause(int32_t milliseconds);
+  // When the running wait ends: the timer's next tick and the extra minutes
+  // after it; none when the timer is stopped.
+  std::optional<Clock::TimePoint> Ends() const;
 
  private:
   void Restart(int32_t milliseconds);

@@ -5,20 +5,26 @@
 #include "modem/AnswerLine.h"
 
 namespace xmodemquarvel {
+namespace {
+
+constexpr auto kLongestExtendedCommand = std::chrono::minutes(15);
+
+}  // namespace
 
 ReturnValues ModuleXmodem::Impl::ReadResponse() {
   LinePending = true;
   RxBuffer.clear();
   while (Modem.CTSHolding() && wait.Waiting && LinePending) {
-    while (Modem.InBufferCount() > 0) {
+    // Waiting bytes are taken back to back, a bounded number per pass, so
+    // that a modem that babbles without end still meets the time-out.
+    int taken = 0;
+    while (LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
+      ++taken;
       RxChar.AssignBytes(Modem.Input());
-      if (AnswerLine::Take(RxBuffer, RxChar.bytes[0])) {
-        // What follows stays waiting for the next line.
-        LinePending = false;
-        break;
-      }
+      // What follows the end of a line stays waiting for the next line.
+      if (AnswerLine::Take(RxBuffer, RxChar.bytes[0])) LinePending = false;
     }
-    if (LinePending) {
+    if (LinePending && taken < HostLoop::kBytesPerPass) {
       loop.Idle(&Modem);
     } else {
       loop.Yield();
@@ -42,12 +48,17 @@ ReturnValues ModuleXmodem::Impl::SendCommand(const std::string& Command,
   Attempt = 0;
   const int32_t limit = AttemptLimit;
   const std::string line = Utf8ToCp1252(Command) + "\r\n";
+  // "BUSY" and "DELAYED" extend the wait only while the whole command has
+  // lasted less than kLongestExtendedCommand: a modem that answers BUSY for
+  // ever cannot hold the call for ever.
+  const auto extensions_end = clock->Now() + kLongestExtendedCommand;
   while (Attempt <= limit) {
     if (!Modem.CTSHolding()) {
       RxBuffer = "Le modem ne répond pas";
       Result = rvCTS;
       break;
     }
+    loop.Awaiting(WaitState::Awaiting::kModem, Command, Expected, Attempt + 1, limit + 1);
     Modem.Output(line);
     wait.Arm(TimeOut);
     for (;;) {
@@ -65,7 +76,7 @@ ReturnValues ModuleXmodem::Impl::SendCommand(const std::string& Command,
         break;
       }
       if (RxBuffer == "BUSY" || RxBuffer == "DELAYED") {
-        wait.Extend();
+        if (clock->Now() < extensions_end) wait.Extend();
         continue;
       }
       if (RxBuffer == "NO DIALTONE") {

@@ -69,6 +69,13 @@ void ModuleXmodem::Impl::Disconnect() {
 // A failure of the port meanwhile is not reported: the operation ends aborted
 // all the same, and the port is closed if it can be.
 ReturnValues ModuleXmodem::Impl::EndAborted() {
+  // The port's own waits give up at once meanwhile: a line that does not take
+  // the hang-up's bytes cannot stretch it.
+  struct HangingUp {
+    explicit HangingUp(HostLoop& loop) : loop(loop) { loop.HangingUp(true); }
+    ~HangingUp() { loop.HangingUp(false); }
+    HostLoop& loop;
+  } hanging_up(loop);
   try {
     Disconnect();
   } catch (const SerialPortError&) {

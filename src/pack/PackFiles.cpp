@@ -92,7 +92,12 @@ class FileReader final : public ChunkSource {
   explicit FileReader(const FileHandle& file)
       : file_(file), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kReadSize)) {}
 
+  explicit FileReader(const FileHandle& file, const AbortCheck& check) : FileReader(file) {
+    check_ = &check;
+  }
+
   std::span<const std::uint8_t> Next() override {
+    if (check_ != nullptr && *check_) (*check_)();
     std::size_t got = 0;
     while (got < kReadSize) {
       const ssize_t n = ::read(file_.fd(), buffer_.get() + got, kReadSize - got);
@@ -110,6 +115,7 @@ class FileReader final : public ChunkSource {
  private:
   const FileHandle& file_;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  const AbortCheck* check_ = nullptr;
 };
 
 class FileSink final : public ByteSink {
@@ -281,10 +287,11 @@ namespace {
 // Opens the source before the target, so that a missing source leaves the
 // target untouched, then runs one conversion between them.
 template <class Convert>
-void ConvertFile(const std::string& from, const std::string& to, Convert&& convert) {
+void ConvertFile(const std::string& from, const std::string& to, const AbortCheck& check,
+                 Convert&& convert) {
   FileHandle source = OpenSource(from);
   FileHandle target = OpenTarget(to);
-  FileReader reader(source);
+  FileReader reader(source, check);
   FileSink writer(target);
   convert(reader, writer);
   target.CloseTarget();
@@ -293,15 +300,15 @@ void ConvertFile(const std::string& from, const std::string& to, Convert&& conve
 }  // namespace
 
 void PackFile(const std::string& FileSource, const std::string& FilePacked, int32_t& BlocCount,
-              const BlockEvent& event) {
-  ConvertFile(FileSource, FilePacked, [&](ChunkSource& reader, ByteSink& writer) {
+              const BlockEvent& event, const AbortCheck& check) {
+  ConvertFile(FileSource, FilePacked, check, [&](ChunkSource& reader, ByteSink& writer) {
     PackStream(reader, writer, BlocCount, event);
   });
 }
 
 void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
-                const BlockEvent& event) {
-  ConvertFile(FileSource, FileUnpacked, [&](ChunkSource& reader, ByteSink& writer) {
+                const BlockEvent& event, const AbortCheck& check) {
+  ConvertFile(FileSource, FileUnpacked, check, [&](ChunkSource& reader, ByteSink& writer) {
     UnpackStream(reader, writer, BlocCount, event);
   });
 }

@@ -26,6 +26,29 @@ void MonotonicClock::SleepUntil(TimePoint deadline) {
   }
 }
 
+int MonotonicClock::Poll(pollfd* fds, nfds_t count, TimePoint deadline) {
+  const auto left = deadline - Now();
+  const auto ms =
+      left <= Duration::zero() ? 0 : std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  const int r = ::poll(fds, count, ms > 1'000'000 ? 1'000'000 : static_cast<int>(ms));
+  return r < 0 ? 0 : r;
+}
+
+int VirtualClock::Poll(pollfd* fds, nfds_t count, TimePoint deadline) {
+  // A world of events alone has nothing to poll: its input comes with them.
+  const bool real = count > 0 && grace_.count() > 0;
+  if (real) {
+    if (const int r = ::poll(fds, count, 0); r > 0) return r;
+  }
+  if (RunNextEventBefore(deadline)) return 0;
+  // The first descriptor alone is the wake-up: nothing to give real time to.
+  if (real && count > 1) {
+    if (const int r = ::poll(fds, count, static_cast<int>(grace_.count())); r > 0) return r;
+  }
+  if (deadline > now_) now_ = deadline;
+  return 0;
+}
+
 void VirtualClock::SleepUntil(TimePoint deadline) {
   while (RunNextEventBefore(deadline)) {
   }

@@ -18,7 +18,22 @@ void DeviceSerialPort::Switch(std::unique_ptr<SerialPort> next) {
   next->InputLen(input_len_);
   line_ = std::move(next);
   remote_ = !remote_;
-  if (remote_) static_cast<Rfc2217SerialPort&>(*line_).note = note_;
+  Wire();
+}
+
+void DeviceSerialPort::Wire() {
+  if (remote_) {
+    auto& remote = static_cast<Rfc2217SerialPort&>(*line_);
+    remote.note = note_;
+    remote.UseWait(wait_);
+  } else {
+    static_cast<PosixSerialPort&>(*line_).UseWait(wait_);
+  }
+}
+
+void DeviceSerialPort::UseWait(PortWait* wait) {
+  wait_ = wait;
+  Wire();
 }
 
 void DeviceSerialPort::CommPort(int32_t port) {
@@ -52,7 +67,7 @@ void DeviceSerialPort::Device(const std::string& path) {
 
 void DeviceSerialPort::OnNote(std::function<void(const std::string&)> note) {
   note_ = std::move(note);
-  if (remote_) static_cast<Rfc2217SerialPort&>(*line_).note = note_;
+  Wire();
 }
 
 }  // namespace xmodemquarvel

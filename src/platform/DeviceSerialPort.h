@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/PortWait.h"
 #include "xmodemquarvel/SerialPort.h"
 
 namespace xmodemquarvel {
@@ -45,16 +46,18 @@ class DeviceSerialPort final : public SerialPort {
   bool DTREnable() const override { return line_->DTREnable(); }
   bool CTSHolding() override { return line_->CTSHolding(); }
   bool CDHolding() override { return line_->CDHolding(); }
-  void WaitForInput(Clock& clock, Clock::TimePoint deadline) override {
-    line_->WaitForInput(clock, deadline);
-  }
+  int WaitDescriptor() const override { return line_->WaitDescriptor(); }
 
   // Where a remote line tells what is worth a line of the trace.
   void OnNote(std::function<void(const std::string&)> note);
+  // The wait that the lines' own waits go through (none: their own poll()).
+  void UseWait(PortWait* wait);
 
  private:
   // Replaces the line by `next` (closed), carrying the choices made so far.
   void Switch(std::unique_ptr<SerialPort> next);
+  // Hands the note and the wait to the line in use.
+  void Wire();
 
   std::unique_ptr<SerialPort> line_;
   bool remote_ = false;
@@ -62,6 +65,7 @@ class DeviceSerialPort final : public SerialPort {
   int32_t rthreshold_ = 0;
   int32_t input_len_ = 0;
   std::function<void(const std::string&)> note_;
+  PortWait* wait_ = nullptr;
 };
 
 }  // namespace xmodemquarvel

@@ -1,6 +1,5 @@
 #include "platform/PosixSerialPort.h"
 
-#include "platform/PollUntil.h"
 #include "platform/PortRules.h"
 
 #include <fcntl.h>
@@ -227,12 +226,12 @@ void PosixSerialPort::Output(std::string_view bytes) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The line drains at its own speed; without flow control it always does.
-      pollfd p{fd_.Get(), POLLOUT, 0};
-      const int r = ::poll(&p, 1, 30'000);
-      if (r == 0) FailPort(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
-      if (r < 0 && errno != EINTR) FailPort(errno, "Écriture impossible sur " + device_);
-      if (r > 0 && (p.revents & (POLLHUP | POLLERR))) LoseLine();
+      // The line drains at its own speed; without flow control it always does,
+      // and a device that takes nothing for kWriteStall is stuck.
+      const int revents = WaitToWrite();
+      if (revents < 0)
+        FailPort(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
+      if (revents & (POLLHUP | POLLERR)) LoseLine();
       continue;
     }
     if (n < 0 && (errno == EIO || errno == ENXIO)) {
@@ -275,19 +274,11 @@ bool PosixSerialPort::CDHolding() {
   return ModemLine(TIOCM_CAR);
 }
 
-void PosixSerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
-  if (!fd_ || hung_up_) {
-    clock.SleepUntil(deadline);
-    return;
-  }
-  if (head_ != tail_) return;
-  // Until input, hang-up or the deadline.
-  const int events = PollUntil(fd_.Get(), clock, deadline);
-  if (events < 0) FailPort(errno, "Attente impossible sur " + device_);
-  if (events & POLLIN) Fill();
-  if (events & (POLLHUP | POLLERR | POLLNVAL)) {
-    Fill();
-    LoseLine();
+int PosixSerialPort::WaitToWrite() {
+  const auto deadline = wait_->WaitClock().Now() + kWriteStall;
+  for (;;) {
+    const int revents = wait_->Pass(fd_.Get(), POLLOUT, deadline);
+    if (revents != 0) return revents;
   }
 }
 

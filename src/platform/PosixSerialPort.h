@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/LineSettings.h"
+#include "platform/PortWait.h"
 #include "platform/UniqueFd.h"
 #include "xmodemquarvel/SerialPort.h"
 
@@ -52,10 +53,14 @@ class PosixSerialPort final : public SerialPort {
   bool CTSHolding() override;
   bool CDHolding() override;
 
-  void WaitForInput(Clock& clock, Clock::TimePoint deadline) override;
+  int WaitDescriptor() const override { return fd_ && !hung_up_ ? fd_.Get() : -1; }
 
   // Whether the open device has modem-control lines.
   bool HasModemLines() const { return has_modem_lines_; }
+  // The wait that Output uses while the device does not take its bytes.
+  void UseWait(PortWait* wait) { wait_.Use(wait); }
+  // Output that the device does not take for this long is a failure.
+  static constexpr std::chrono::seconds kWriteStall{10};
 
  private:
   void RequireOpen() const;
@@ -66,6 +71,9 @@ class PosixSerialPort final : public SerialPort {
   // Reads what the device holds into the buffer without blocking.
   void Fill();
   bool ModemLine(int bit);
+  // Passes of the wait until the device takes output: its poll() events, or
+  // -1 when it took nothing for kWriteStall (or a hang-up must not wait).
+  int WaitToWrite();
   void LoseLine() { hung_up_ = true; }
 
   int32_t port_ = 1;
@@ -79,6 +87,7 @@ class PosixSerialPort final : public SerialPort {
   bool break_ = false;
   int32_t rthreshold_ = 0;
   int32_t input_len_ = 0;
+  PortWaitSlot wait_;
   // Received bytes not yet taken, [head_, tail_) of a fixed buffer.
   std::array<char, 4096> buffer_{};
   std::size_t head_ = 0;

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/PollUntil.h"
 #include "platform/PortRules.h"
+#include "platform/Resolver.h"
 
 namespace xmodemquarvel {
 namespace {
@@ -22,13 +22,6 @@ using namespace telnet;
 constexpr std::size_t kBuffer = 8192;
 constexpr std::size_t kMostPending = 16;
 constexpr std::uint8_t kModemStateMask = kCd | kCts | kDeltaCd | kDeltaCts;
-
-int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-          .count();
-  return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
-}
 
 // SET-CONTROL values come in groups (outbound flow control, break, DTR, RTS,
 // inbound flow control); the server confirms a value by one of its group.
@@ -143,7 +136,6 @@ void Rfc2217SerialPort::PortOpen(bool open) {
   }
   if (fd_) FailPort(EBUSY, "Le port " + device_ + " est déjà ouvert");
   if (device_.empty()) FailPort(EINVAL, "Aucune ligne distante choisie");
-  const auto deadline = Steady::now() + kNegotiationTime;
   codec_ = telnet::TelnetCodec(telnet::TelnetCodec::Role::kClient);
   hung_up_ = false;
   modem_state_known_ = false;
@@ -152,23 +144,27 @@ void Rfc2217SerialPort::PortOpen(bool open) {
   head_ = 0;
   pending_.clear();
   negotiating_ = true;
-  Connect(deadline);
-  Negotiate(deadline);
+  try {
+    Open(Now() + kNegotiationTime);
+  } catch (...) {
+    // Refused, failed or aborted half-way: the port stays closed.
+    fd_.Reset();
+    negotiating_ = false;
+    throw;
+  }
   negotiating_ = false;
 }
 
-void Rfc2217SerialPort::Connect(Steady::time_point deadline) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_ADDRCONFIG;
-  addrinfo* found = nullptr;
+void Rfc2217SerialPort::Open(Clock::TimePoint deadline) {
+  const AddressList found = ResolveTcp(address_.host, address_.port, *wait_, deadline);
+  Connect(found.get(), deadline);
+  Negotiate(deadline);
+}
+
+void Rfc2217SerialPort::Connect(const addrinfo* found, Clock::TimePoint deadline) {
   const std::string where = address_.HostPort();
-  if (const int rc = ::getaddrinfo(address_.host.c_str(), address_.port.c_str(), &hints, &found);
-      rc != 0)
-    FailPort(EHOSTUNREACH, "Hôte inconnu : " + address_.host + " (" + ::gai_strerror(rc) + ")");
   int err = ETIMEDOUT;
-  for (addrinfo* a = found; a != nullptr && !fd_; a = a->ai_next) {
+  for (const addrinfo* a = found; a != nullptr && !fd_; a = a->ai_next) {
     UniqueFd fd(
         ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!fd) {
@@ -180,12 +176,8 @@ void Rfc2217SerialPort::Connect(Steady::time_point deadline) {
         err = errno;
         continue;
       }
-      pollfd p{fd.Get(), POLLOUT, 0};
-      int r;
-      while ((r = ::poll(&p, 1, MillisecondsUntil(deadline))) < 0 && errno == EINTR) {
-      }
-      if (r <= 0) {
-        err = r == 0 ? ETIMEDOUT : errno;
+      if (!wait_->Until(fd.Get(), POLLOUT, deadline)) {
+        err = ETIMEDOUT;
         continue;
       }
       socklen_t len = sizeof err;
@@ -196,25 +188,36 @@ void Rfc2217SerialPort::Connect(Steady::time_point deadline) {
     ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fd_ = std::move(fd);
   }
-  ::freeaddrinfo(found);
   if (fd_) return;
   if (err == ECONNREFUSED) FailPort(err, "Connexion refusée par " + where);
   if (err == ETIMEDOUT) FailPort(err, where + " ne répond pas");
   FailPort(err, "Connexion impossible à " + where + " : " + std::strerror(err));
 }
 
-void Rfc2217SerialPort::Negotiate(Steady::time_point deadline) {
+void Rfc2217SerialPort::Negotiate(Clock::TimePoint deadline) {
   const std::string where = address_.HostPort();
   const std::string seconds = std::to_string(kNegotiationTime.count());
   codec_.Start();
   Flush();
-  while (!codec_.ComPortAgreed()) {
+  // The line carries every byte value only in BINARY, both ways.
+  const auto agreed = [this] {
+    return codec_.ComPortAgreed() && codec_.Local(kBinary) && codec_.Remote(kBinary);
+  };
+  while (!agreed()) {
+    if (codec_.Overrun()) Refuse(EPROTO, where + " envoie une sous-négociation Telnet sans fin");
     if (hung_up_) Refuse(ECONNRESET, where + " a fermé la connexion (ligne occupée ?)");
     if (codec_.ComPortRefused())
       Refuse(EPROTONOSUPPORT, where + " refuse le contrôle de la ligne série (RFC 2217)");
-    if (!AwaitInput(deadline))
+    if (codec_.Refused(kBinary))
+      Refuse(EPROTONOSUPPORT, where + " refuse le mode binaire de Telnet : les octets de la " +
+                                  "ligne n'y passeraient pas tels quels");
+    if (!AwaitInput(deadline)) {
+      if (codec_.ComPortAgreed())
+        Refuse(ETIMEDOUT,
+               where + " n'a pas accepté le mode binaire de Telnet en " + seconds + " s");
       Refuse(ETIMEDOUT, where + " n'a pas accepté le contrôle de la ligne série (RFC 2217) en " +
                             seconds + " s");
+    }
   }
   SendSettings();
   SendControl(kNoFlowControl);
@@ -226,13 +229,15 @@ void Rfc2217SerialPort::Negotiate(Steady::time_point deadline) {
     return std::none_of(pending_.begin(), pending_.end(),
                         [](const Pending& p) { return p.command == kSetBaudRate; });
   };
-  while (!confirmed() && !hung_up_ && AwaitInput(deadline)) {
+  while (!confirmed() && !hung_up_ && !codec_.Overrun() && AwaitInput(deadline)) {
   }
+  if (codec_.Overrun()) Refuse(EPROTO, where + " envoie une sous-négociation Telnet sans fin");
   if (hung_up_) Refuse(EBUSY, where + " a fermé la connexion (ligne occupée ?)");
   if (address_.no_modem_lines) return;
   // CTS is read as soon as the port is open: wait for the first notification.
   SendCommand(kSetModemStateMask, std::string(1, static_cast<char>(kModemStateMask)));
   while (!modem_state_known_ && !hung_up_) {
+    if (codec_.Overrun()) Refuse(EPROTO, where + " envoie une sous-négociation Telnet sans fin");
     if (!AwaitInput(deadline)) {
       Note("Ligne distante " + where + " : pas d'état des lignes du modem après " + seconds +
            " s ; CTS et CD tenus pour absents (?nomodemlines si la ligne n'en a pas)");
@@ -241,18 +246,13 @@ void Rfc2217SerialPort::Negotiate(Steady::time_point deadline) {
   }
 }
 
-bool Rfc2217SerialPort::AwaitInput(Steady::time_point deadline) {
-  for (;;) {
-    const int ms = MillisecondsUntil(deadline);
-    if (ms <= 0) return false;
-    pollfd p{fd_.Get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) FailPort(errno, "Attente impossible sur " + device_);
-    if (r == 0) return false;
-    Fill();
-    return true;
-  }
+bool Rfc2217SerialPort::AwaitInput(Clock::TimePoint deadline) {
+  const int revents = wait_->Pass(fd_.Get(), POLLIN, deadline);
+  if (revents < 0) return false;
+  // Data before the line is open is nobody's: it is dropped, so that a server
+  // that streams it can neither fill the buffer nor hold the negotiation.
+  if (revents != 0) Fill(false);
+  return true;
 }
 
 void Rfc2217SerialPort::Close(bool tell) {
@@ -290,31 +290,39 @@ void Rfc2217SerialPort::SendCommand(std::uint8_t command, std::string_view value
   codec_.SendComPort(command, value);
   Flush();
   if (pending_.size() == kMostPending) pending_.pop_front();
-  pending_.push_back({command, value.empty() ? std::uint8_t{0} : std::uint8_t(value[0]),
-                      Steady::now() + kConfirmTime});
+  pending_.push_back(
+      {command, value.empty() ? std::uint8_t{0} : std::uint8_t(value[0]), Now() + kConfirmTime});
 }
 
 void Rfc2217SerialPort::Flush() {
   std::string& out = codec_.Outgoing();
   std::size_t done = 0;
+  // What went out is never sent twice, even when a wait ends the operation.
+  struct Sent {
+    std::string& out;
+    std::size_t& done;
+    ~Sent() { out.erase(0, std::min(done, out.size())); }
+  } sent{out, done};
+  // Set by the first EAGAIN of a stall; a byte that goes out ends the stall.
+  Clock::TimePoint stalled_until = Clock::TimePoint::max();
   while (done < out.size() && !hung_up_) {
     const ssize_t n = ::send(fd_.Get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
+      stalled_until = Clock::TimePoint::max();
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // The server takes what the line drains; a server that takes nothing for
-      // this long is as good as gone.
-      pollfd p{fd_.Get(), POLLOUT, 0};
-      const int r = ::poll(&p, 1, 30'000);
-      if (r == 0) LoseLine("écriture bloquée depuis 30 s");
-      if (r < 0 && errno != EINTR) FailPort(errno, "Écriture impossible sur " + device_);
+      // kWriteStall is as good as gone.
+      if (stalled_until == Clock::TimePoint::max()) stalled_until = Now() + kWriteStall;
+      if (wait_->Pass(fd_.Get(), POLLOUT, stalled_until) < 0)
+        LoseLine("écriture bloquée depuis " + std::to_string(kWriteStall.count()) + " s");
     } else {
       LoseLine(errno);
     }
   }
-  out.clear();
+  if (hung_up_) done = out.size();
 }
 
 void Rfc2217SerialPort::Fill(bool keep) {
@@ -327,16 +335,24 @@ void Rfc2217SerialPort::Fill(bool keep) {
     head_ = 0;
   }
   char chunk[4096];
-  while (rx_.size() < kBuffer) {
-    // Decoded data is never longer than what was read: the buffer stays bounded.
-    const std::size_t room = std::min(sizeof chunk, kBuffer - rx_.size());
+  // Decoded data is never longer than what was read, and one call reads at
+  // most kBuffer bytes: the buffer stays bounded, and a stream of Telnet
+  // commands that decode to nothing cannot keep the caller here.
+  std::size_t budget = kBuffer;
+  while (rx_.size() < kBuffer && budget > 0) {
+    const std::size_t room = std::min({sizeof chunk, kBuffer - rx_.size(), budget});
     const ssize_t n = ::recv(fd_.Get(), chunk, room, 0);
     if (n > 0) {
+      budget -= static_cast<std::size_t>(n);
       const std::size_t before = rx_.size();
       codec_.Receive(std::string_view(chunk, static_cast<std::size_t>(n)), rx_, messages_);
       if (!keep) rx_.resize(before);
       for (const auto& message : messages_) OnMessage(message);
       messages_.clear();
+      if (codec_.Overrun() && !negotiating_) {
+        LoseLine("sous-négociation Telnet sans fin");
+        break;
+      }
       if (!codec_.Outgoing().empty()) Flush();
       if (static_cast<std::size_t>(n) < room) break;
       continue;
@@ -375,7 +391,7 @@ void Rfc2217SerialPort::OnMessage(const ComPortMessage& message) {
 }
 
 void Rfc2217SerialPort::CheckPending(bool all) {
-  const auto now = Steady::now();
+  const auto now = Now();
   while (!pending_.empty() && (all || pending_.front().deadline <= now)) {
     const Pending p = pending_.front();
     pending_.pop_front();
@@ -459,18 +475,6 @@ bool Rfc2217SerialPort::CTSHolding() {
 
 bool Rfc2217SerialPort::CDHolding() {
   return ModemLine(kCd);
-}
-
-void Rfc2217SerialPort::WaitForInput(Clock& clock, Clock::TimePoint deadline) {
-  if (!fd_ || hung_up_) {
-    clock.SleepUntil(deadline);
-    return;
-  }
-  if (head_ != rx_.size()) return;
-  // Until input, a notification or the deadline.
-  const int events = PollUntil(fd_.Get(), clock, deadline);
-  if (events < 0) FailPort(errno, "Attente impossible sur " + device_);
-  if (events > 0) Fill();
 }
 
 }  // namespace xmodemquarvel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netdb.h>
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "platform/LineSettings.h"
+#include "platform/PortWait.h"
 #include "platform/TelnetCodec.h"
 #include "platform/UniqueFd.h"
 #include "xmodemquarvel/SerialPort.h"
@@ -37,23 +40,34 @@ struct RemoteAddress {
 
 // A serial line on a terminal server, over TCP with Telnet's com port option.
 //
-// Opening connects, offers BINARY both ways, SUPPRESS-GO-AHEAD and the com
-// port option, and waits (kNegotiationTime at most) for the server to agree;
-// a server that refuses or never answers is refused with its own message. Then
-// the settings, no flow control, break and DTR go out, and the server is asked
-// to notify CTS and CD. Settings, DTREnable and Break are sent whenever set;
-// InBufferCount(0) also purges what the server holds. A control that the
-// server does not confirm within kConfirmTime is told to `note`, never an
-// error: some servers never confirm DTR.
+// Opening resolves the host (a numeric address needs no resolver; a name is
+// resolved on a thread of its own, so the caller's wait goes on and can be
+// aborted), connects, offers BINARY both ways, SUPPRESS-GO-AHEAD and the com
+// port option, and waits for the server to agree to BINARY both ways and to
+// the com port option: all of it within kNegotiationTime. A server that
+// refuses either, never answers, or sends a subnegotiation longer than any the
+// option has, is refused with its own message. Then the settings, no flow
+// control, break and DTR go out, and the server is asked to notify CTS and CD.
+// Settings, DTREnable and Break are sent whenever set; InBufferCount(0) also
+// purges what the server holds. A control that the server does not confirm
+// within kConfirmTime is told to `note`, never an error: some servers never
+// confirm DTR.
+//
+// Every wait (resolution, connection, negotiation, output the server does not
+// take) goes through the PortWait handed in, on its clock; output the server
+// takes nothing of for kWriteStall is a lost line. One call reads at most
+// kBuffer bytes from the socket, so a flood never holds the caller.
 //
 // CTS and CD are what the server last notified (both low until it does), or
-// held throughout with "?nomodemlines". A connection that ends or fails is a
-// lost line, as a vanished device: CTS and CD drop, output is discarded, the
-// loss is noted once. Waits block in poll() on the socket.
+// held throughout with "?nomodemlines". A connection that ends or fails, or a
+// subnegotiation without end, is a lost line, as a vanished device: CTS and CD
+// drop, output is discarded, the loss is noted once, and WaitDescriptor()
+// gives no descriptor any more.
 class Rfc2217SerialPort final : public SerialPort {
  public:
   static constexpr std::chrono::seconds kNegotiationTime{5};
   static constexpr std::chrono::seconds kConfirmTime{10};
+  static constexpr std::chrono::seconds kWriteStall{10};
 
   Rfc2217SerialPort() = default;
   ~Rfc2217SerialPort() override;
@@ -82,31 +96,36 @@ class Rfc2217SerialPort final : public SerialPort {
   bool CTSHolding() override;
   bool CDHolding() override;
 
-  void WaitForInput(Clock& clock, Clock::TimePoint deadline) override;
+  int WaitDescriptor() const override { return fd_ && !hung_up_ ? fd_.Get() : -1; }
+
+  // The wait of every wait, and its clock.
+  void UseWait(PortWait* wait) { wait_.Use(wait); }
 
   // Told of what is worth a line in the trace: unconfirmed controls, a lost
   // connection. May be empty.
   std::function<void(const std::string&)> note;
 
  private:
-  using Steady = std::chrono::steady_clock;
   struct Pending {
     std::uint8_t command;
     std::uint8_t value;
-    Steady::time_point deadline;
+    Clock::TimePoint deadline;
   };
 
-  void Connect(Steady::time_point deadline);
-  void Negotiate(Steady::time_point deadline);
-  // Waits in poll() for input until `deadline`; false when it passed.
-  bool AwaitInput(Steady::time_point deadline);
+  Clock::TimePoint Now() { return wait_->WaitClock().Now(); }
+  void Open(Clock::TimePoint deadline);
+  void Connect(const addrinfo* found, Clock::TimePoint deadline);
+  void Negotiate(Clock::TimePoint deadline);
+  // One pass of the wait for input; false once `deadline` has passed.
+  bool AwaitInput(Clock::TimePoint deadline);
   void Close(bool tell);
   void SendSettings();
   void SendControl(std::uint8_t value);
   void SendCommand(std::uint8_t command, std::string_view value);
   void Flush();
-  // Reads what the socket holds, as much as the buffer has room for, without
-  // blocking. `keep` false throws the data away (a purge).
+  // Reads what the socket holds, at most kBuffer bytes, without blocking.
+  // `keep` false throws the data away (a purge, or data before the line is
+  // open).
   void Fill(bool keep = true);
   void OnMessage(const telnet::ComPortMessage& message);
   void CheckPending(bool all);
@@ -120,6 +139,7 @@ class Rfc2217SerialPort final : public SerialPort {
   RemoteAddress address_;
   LineSettings settings_;
   UniqueFd fd_;
+  PortWaitSlot wait_;
   telnet::TelnetCodec codec_{telnet::TelnetCodec::Role::kClient};
   bool hung_up_ = false;
   bool negotiating_ = false;

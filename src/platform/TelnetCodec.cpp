@@ -75,6 +75,14 @@ void TelnetCodec::OnVerb(std::uint8_t verb, std::uint8_t option) {
   }
 }
 
+void TelnetCodec::KeepSubnegotiationByte(char c) {
+  if (sb_.size() < kLongestSubnegotiation) {
+    sb_.push_back(c);
+  } else {
+    overrun_ = true;
+  }
+}
+
 void TelnetCodec::EndSubnegotiation(std::vector<ComPortMessage>& messages) {
   if (sb_option_ == kComPort && !sb_.empty())
     messages.push_back({static_cast<std::uint8_t>(sb_[0]), sb_.substr(1)});
@@ -120,13 +128,13 @@ void TelnetCodec::Receive(std::string_view in, std::string& data,
       case State::kSbData:
         if (b == kIac) {
           state_ = State::kSbIac;
-        } else if (sb_.size() < kLongestSubnegotiation) {
-          sb_.push_back(c);
+        } else {
+          KeepSubnegotiationByte(c);
         }
         break;
       case State::kSbIac:
         if (b == kIac) {
-          if (sb_.size() < kLongestSubnegotiation) sb_.push_back(c);
+          KeepSubnegotiationByte(c);
           state_ = State::kSbData;
         } else if (b == kSe) {
           EndSubnegotiation(messages);

@@ -87,6 +87,13 @@ class TelnetCodec {
   // Whether the option is on in our sending direction, and in the peer's.
   bool Local(std::uint8_t option) const { return local_[option].on; }
   bool Remote(std::uint8_t option) const { return remote_[option].on; }
+  // Whether the peer declined the option we asked for, in either direction.
+  bool Refused(std::uint8_t option) const {
+    return local_[option].refused || remote_[option].refused;
+  }
+  // Whether a subnegotiation ran past the longest one the option has: a peer
+  // that sends one without end is not a terminal server to talk to.
+  bool Overrun() const { return overrun_; }
 
  private:
   // One direction of one option: on, asked for by us and not yet answered,
@@ -101,6 +108,7 @@ class TelnetCodec {
   bool WantLocal(std::uint8_t option) const;
   bool WantRemote(std::uint8_t option) const;
   void OnVerb(std::uint8_t verb, std::uint8_t option);
+  void KeepSubnegotiationByte(char c);
   void EndSubnegotiation(std::vector<ComPortMessage>& messages);
   void SendVerb(std::uint8_t verb, std::uint8_t option);
 
@@ -108,8 +116,10 @@ class TelnetCodec {
   State state_ = State::kData;
   std::uint8_t verb_ = 0;
   std::uint8_t sb_option_ = 0;
-  // A subnegotiation's bytes; longer ones than any com port message are cut.
+  // A subnegotiation's bytes; longer ones than any com port message are cut
+  // and noted as an overrun.
   std::string sb_;
+  bool overrun_ = false;
   std::array<Side, 256> local_{};
   std::array<Side, 256> remote_{};
   std::string out_;

@@ -11,7 +11,22 @@ namespace {
 using namespace protocol;
 
 constexpr int kAttempts = 10;
+constexpr int kMostRestarts = 10;
 constexpr int32_t kAnswerTimeOut = 10'000;
+
+// How an exchange shows in the wait's state: what went out at attempt `k`,
+// and what is awaited.
+std::string Sent(std::string_view message, int k) {
+  if (message.empty()) return {};
+  if (message.size() == kFrameSize - 1) return "trame " + std::to_string(Byte(message[1]));
+  if (message[0] == ACK && k >= 2) return "NAK";
+  return message[0] == ACK ? "ACK" : message[0] == NAK ? "NAK" : "EOT";
+}
+
+std::string Awaited(char expected, int32_t last_number) {
+  if (expected == SOH) return "trame " + std::to_string((last_number + 1) % 256) + " ou EOT";
+  return expected == ACK ? "ACK" : expected == NAK ? "NAK" : "EOT";
+}
 
 // Each byte as upper-case hexadecimal without leading zeros and a space, then
 // CR LF: how a wrong answer shows in the trace.
@@ -47,8 +62,14 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
   static constexpr char kNakLine[] = {NAK, CR};
 
   AnswerCollector collector(expected == SOH);
+  // The frame accepted last time, received again, starts the count of
+  // attempts over; at most kMostRestarts times, so that a server repeating it
+  // for ever cannot hold the exchange for ever.
+  int restarts = 0;
   int k = 1;
   while (k <= kAttempts) {
+    loop.Awaiting(WaitState::Awaiting::kServer, Sent(Message, k), Awaited(expected, BlocNumber), k,
+                  kAttempts);
     if (!line.empty()) {
       if (line[0] == ACK && k >= 2) {
         Modem.Output(std::string_view(kNakLine, 2));
@@ -63,23 +84,21 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
     // The three conditions of the collection; CTS is read last, since on a
     // real port reading it costs a system call.
     while (LinePending && wait.Waiting && Modem.CTSHolding()) {
-      bool complete = false;
-      // Waiting bytes are taken back to back; the host gets control only when
-      // the input is empty or the answer complete.
-      while (Modem.InBufferCount() > 0) {
+      // Waiting bytes are taken back to back; the host gets control when the
+      // input is empty, the answer complete, or after kBytesPerPass bytes, so
+      // that a flood of bytes that never make an answer meets the time-out.
+      int taken = 0;
+      while (LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
         const std::string c = Modem.Input();
         if (c.empty()) break;
+        ++taken;
         RxChar.AssignBytes(c);
-        if (collector.Take(RxBuffer, c[0])) {
-          complete = true;
-          break;
-        }
+        if (collector.Take(RxBuffer, c[0])) LinePending = false;
       }
-      if (complete) {
-        LinePending = false;
-        loop.Yield();
-      } else {
+      if (LinePending && taken < HostLoop::kBytesPerPass) {
         loop.Idle(&Modem);
+      } else {
+        loop.Yield();
       }
     }
 
@@ -110,7 +129,12 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
     if (verdict == FrameVerdict::kGood) break;
     // The frame accepted last time came again: our acknowledgement was lost.
     // Acknowledge it again (as ACK, not NAK) and count the attempts afresh.
-    k = verdict == FrameVerdict::kPrevious ? 1 : k + 1;
+    if (verdict == FrameVerdict::kPrevious && restarts < kMostRestarts) {
+      ++restarts;
+      k = 1;
+    } else {
+      ++k;
+    }
   }
 
   if (k > kAttempts) {

@@ -28,7 +28,8 @@ class ServedLine : public Line {
   virtual void AttachPeer(LinePeer* peer) = 0;
   // Serves until Stop() or until `until` has passed. Blocks in poll().
   virtual void Run(Clock::TimePoint until = Clock::TimePoint::max()) = 0;
-  // Safe from another thread or a signal handler.
+  // Safe from another thread or a signal handler. For good: a Stop() that
+  // comes before Run() makes it return at once.
   virtual void Stop() = 0;
 };
 

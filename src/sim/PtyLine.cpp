@@ -83,7 +83,6 @@ void PtyLine::After(Clock::Duration delay, std::function<void()> action) {
 }
 
 void PtyLine::Run(Clock::TimePoint until) {
-  stop_.store(false);
   char buffer[4096];
   while (!stop_.load()) {
     const auto now = clock_.Now();

@@ -308,7 +308,6 @@ void Rfc2217Line::OnClientBytes(std::string_view bytes) {
 }
 
 void Rfc2217Line::Run(Clock::TimePoint until) {
-  stop_.store(false);
   char buffer[4096];
   while (!stop_.load()) {
     if (clock_.Now() >= until) return;

@@ -133,11 +133,4 @@ bool SimulatedSerialPort::CDHolding() {
   return cd_;
 }
 
-void SimulatedSerialPort::WaitForInput(xmodemquarvel::Clock& /*clock*/, Clock::TimePoint deadline) {
-  if (open_ && rx_head_ < rx_.size()) return;
-  // One event of the simulated world, if one falls due before the deadline;
-  // otherwise time jumps to the deadline.
-  if (!clock_->RunNextEventBefore(deadline)) clock_->SleepUntil(deadline);
-}
-
 }  // namespace xmodemquarvel::sim

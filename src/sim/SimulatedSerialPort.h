@@ -43,7 +43,6 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   bool DTREnable() const override { return dtr_; }
   bool CTSHolding() override;
   bool CDHolding() override;
-  void WaitForInput(Clock& clock, Clock::TimePoint deadline) override;
 
   // --- the far end's side ---
   void AttachPeer(LinePeer* peer) { peer_ = peer; }

@@ -49,6 +49,13 @@ struct PtyPair {
   std::string path;
 };
 
+// One blocking pass of a wait on the port, as the component makes it: on the
+// descriptor the port gives, if any, until `deadline`.
+void Wait(const SerialPort& port, Clock& clock, Clock::TimePoint deadline) {
+  pollfd p{port.WaitDescriptor(), POLLIN, 0};
+  clock.Poll(&p, p.fd >= 0 ? 1 : 0, deadline);
+}
+
 TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   PtyPair pty;
   PosixSerialPort port;
@@ -68,14 +75,14 @@ TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   MonotonicClock clock;
   const auto give_up = clock.Now() + 2s;
   while (port.InBufferCount() < 256 && clock.Now() < give_up)
-    port.WaitForInput(clock, clock.Now() + 100ms);
+    Wait(port, clock, clock.Now() + 100ms);
   port.InputLen(1);
   std::string got;
   while (port.InBufferCount() > 0) got += port.Input();
   EXPECT_EQ(got, all);
 
   ASSERT_EQ(::write(pty.master.Get(), "xyz", 3), 3);
-  port.WaitForInput(clock, clock.Now() + 2s);
+  Wait(port, clock, clock.Now() + 2s);
   port.InBufferCount(0);
   EXPECT_EQ(port.InBufferCount(), 0);
   // Settings changed while open apply at once; a refused text changes nothing.
@@ -87,7 +94,7 @@ TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   // With nothing coming, a virtual clock jumps to the deadline.
   VirtualClock virtual_clock;
   const auto deadline = virtual_clock.Now() + 20ms;
-  port.WaitForInput(virtual_clock, deadline);
+  Wait(port, virtual_clock, deadline);
   EXPECT_EQ(virtual_clock.Now(), deadline);
   port.PortOpen(false);
   EXPECT_FALSE(port.PortOpen());
@@ -175,14 +182,16 @@ TEST(PosixSerialPort, AVanishedFarEndIsALostLineNotASpin) {
   pty.master.Reset();
 
   const auto start = clock.Now();
-  port.WaitForInput(clock, clock.Now() + 5s);
+  Wait(port, clock, clock.Now() + 5s);
   EXPECT_LT(clock.Now() - start, 1s);  // woken by the hang-up
   EXPECT_FALSE(port.CTSHolding() || port.CDHolding());
   EXPECT_EQ(port.InBufferCount(), 0);
   port.Output("lost");  // discarded, no failure
+  // The lost line gives no descriptor: the next wait sleeps, it does not spin.
+  EXPECT_EQ(port.WaitDescriptor(), -1);
   const auto again = clock.Now();
-  port.WaitForInput(clock, clock.Now() + 50ms);
-  EXPECT_GE(clock.Now() - again, 45ms);  // slept, did not spin
+  Wait(port, clock, clock.Now() + 50ms);
+  EXPECT_GE(clock.Now() - again, 45ms);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,16 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
           });
     };
   };
+  // BUSY every 20 s, from the first dial (at 1 s) on, for ever.
+  const auto busy_for_ever = [](SimulatedWorld& w) {
+    auto busy = std::make_shared<std::function<void()>>();
+    *busy = [&w, weak = std::weak_ptr(busy)] {
+      w.port->SendToHost("\r\nBUSY\r\n");
+      if (auto again = weak.lock()) w.clock->ScheduleAfter(seconds(20), *again);
+    };
+    w.on_yield = [busy] {};  // keeps it alive as long as the world
+    w.clock->ScheduleAfter(seconds(21), *busy);
+  };
   // clang-format off
   const Row rows[] = {
       {"connected with echo", {}, 3, "", rvTrue, "", true, kDial, 1, 1000},
@@ -112,6 +123,9 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       {"busy, too late at 110 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 105000 + 60000, later(0, 110)},
       {"busy twice, connect at 120 s", Dial({{"BUSY"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 121000, later(20, 120)},
       {"busy twice, too late at 130 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 20000 + 105000 + 60000, later(20, 130)},
+      // Extensions stop once the dial has lasted 15 minutes: the last, at
+      // 880 s, runs to 985 s; the three other attempts wait their 60 s.
+      {"busy every 20 s for ever", Dial({{}}), 3, "", rvFalse, kTimeOut, false, kDial, 4, 1000 + 985000 + 3 * 60000, busy_for_ever},
   };
   // clang-format on
   for (const Row& r : rows) {

@@ -18,7 +18,8 @@ namespace xmodemquarvel::pack::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Conversion = void (*)(const std::string&, const std::string&, int32_t&, const BlockEvent&);
+using Conversion = void (*)(const std::string&, const std::string&, int32_t&, const BlockEvent&,
+                            const AbortCheck&);
 
 template <typename Call>
 std::system_error FailureOf(Call call) {
@@ -91,10 +92,12 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
     if ((&row - rows) % 2) Write(P("to"), B("1000*23"));
     int32_t count = -1, events = 0;
     const auto failure = FailureOf([&] {
-      row.convert(P("from"), P("to"), count, [&](int32_t& NumBloc) {
-        EXPECT_EQ(&NumBloc, &count);
-        EXPECT_EQ(NumBloc, ++events);
-      });
+      row.convert(P("from"), P("to"), count,
+                  [&](int32_t& NumBloc) {
+                    EXPECT_EQ(&NumBloc, &count);
+                    EXPECT_EQ(NumBloc, ++events);
+                  },
+                  {});
     });
     EXPECT_EQ(failure.code(),
               row.fails ? std::make_error_code(std::errc::invalid_argument) : std::error_code());
@@ -127,7 +130,7 @@ TEST_F(Files, FailuresCarryTheSystemErrorAndItsText) {
     if (row.to == "/dev/full" && !fs::exists(row.to)) continue;
     Write(P("keep"), B("'keep-me'"));
     int32_t count = 0;
-    const auto failure = FailureOf([&] { row.convert(row.from, row.to, count, {}); });
+    const auto failure = FailureOf([&] { row.convert(row.from, row.to, count, {}, {}); });
     EXPECT_EQ(failure.code(), row.error);
     EXPECT_THAT(failure.what(), ::testing::HasSubstr(row.text));
     EXPECT_EQ(Read(P("keep")), B("'keep-me'"));
@@ -205,6 +208,22 @@ TEST_F(Files, ModuleXmodemRows) {
             std::errc::invalid_argument);
   EXPECT_EQ(m.ErrorSource(), source);
   EXPECT_EQ(m.ErrorDescription(), description);
+
+  // Abort stops a packing before its next megabyte of source.
+  Write(P("big"), Bytes((std::size_t{1} << 21) + 5, 0x41));
+  int32_t last = 0;
+  m.BlocPacked = [&](int32_t& n) {
+    if (n == 1) {
+      EXPECT_TRUE(m.Abort());
+    }
+    last = n;
+  };
+  m.Trace(true);
+  const std::system_error stopped = FailureOf([&] { m.PackFile(P("big"), P("big.pk")); });
+  EXPECT_EQ(stopped.code(), std::errc::operation_canceled);
+  EXPECT_EQ(std::string(stopped.what()).rfind("Opération interrompue", 0), 0u) << stopped.what();
+  EXPECT_EQ(last, (1 << 20) / 128);
+  EXPECT_FALSE(m.Abort()) << "nothing runs any more";
 }
 
 }  // namespace

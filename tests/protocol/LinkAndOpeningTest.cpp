@@ -39,8 +39,11 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
   const std::string data = Pattern(128, 3);
   const std::string bad_sum =
       Spoiled(Frame(8, data), 131, static_cast<char>(Frame(8, data)[131] ^ 1));
-  std::vector<std::string> previous(15, Frame(4, data));  // more than ten, yet no failure
+  // The frame before starts the count over ten times; after that it is a
+  // failed attempt like any wrong answer.
+  std::vector<std::string> previous(15, Frame(4, data));
   previous.push_back(Frame(5, data));
+  const std::vector<std::string> previous_for_ever(25, Frame(4, data));
   struct Case {
     const char* what;
     char message;          // 0: nothing written
@@ -65,7 +68,8 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
       {"frames are checked for number, complement and checksum", ACK, SOH, 7,
        Answers({bad_sum, Spoiled(Frame(8, data), 2, 0), Frame(9, data), Frame(8, data)}), rvTrue, "", kAckCr + Repeat(kNakCr, 3), 0, Frame(8, data)},
       {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
-      {"the previous frame again is acknowledged and the count starts over", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 16), 0, Frame(5, data)},
+      {"the previous frame again is acknowledged and the count starts over, ten times", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 11) + Repeat(kNakCr, 5), 0, Frame(5, data)},
+      {"the previous frame for ever fails after ten restarts and ten attempts", ACK, SOH, 4, Answers(previous_for_ever), rvFalse, kTenFailures, Repeat(kAckCr, 11) + Repeat(kNakCr, 9), 1'500},
       // Where a frame is awaited, an EOT ends the file only right after its CR
       // with nothing dropped before it in the attempt; a control byte without
       // its CR is dropped and the next byte read afresh.

@@ -29,7 +29,10 @@ TEST(PtyTransfer, DialSendAndReceiveBackThroughThePosixPort) {
     std::thread far_end([&] { line.Run(); });
 
     HostOptions options;
-    options.clock = std::make_shared<VirtualClock>();
+    // The far end answers in real time, from its own thread.
+    auto clock = std::make_shared<VirtualClock>();
+    clock->RealGrace(std::chrono::milliseconds(2000));
+    options.clock = clock;
     ModuleXmodem module(std::move(options));
     std::vector<int32_t> received;
     module.Trace(true);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "ProtocolRig.h"
+#include "modem/ServerNumber.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/Frame.h"
 
@@ -473,6 +474,39 @@ TEST(Transfers, TransferAcceptedComesBeforeTheDataAndAnAbortThereMovesNone) {
   refused.module->TransferAccepted = [&](char, std::int64_t) { raised = true; };
   EXPECT_EQ(refused.Send("g", Pattern(128)), rvRefuse);
   EXPECT_FALSE(raised);
+}
+
+// What a status line reads from the yield callback: each distinct wait of a
+// call, a receive of two blocks and the hang-up, in order.
+TEST(Transfers, TheWaitStateTellsWhatIsAwaitedItsAttemptAndTheTimeLeft) {
+  ServerRig rig(Wiring::kModem);
+  rig.server->PutFile("f", Pattern(256));
+  std::vector<std::string> seen;
+  long long longest_left_ms = 0;
+  rig.on_yield = [&] {
+    const WaitState w = rig.module->CurrentWait();
+    const std::string line = std::to_string(static_cast<int>(w.awaiting)) + " " + w.sent + " > " +
+                             w.expected + " " + std::to_string(w.attempt) + "/" +
+                             std::to_string(w.attempts);
+    if (seen.empty() || seen.back() != line) seen.push_back(line);
+    ASSERT_TRUE(w.remaining.has_value()) << line;
+    longest_left_ms = std::max<long long>(
+        longest_left_ms,
+        std::chrono::duration_cast<std::chrono::milliseconds>(*w.remaining).count());
+  };
+  ASSERT_EQ(rig.module->Connect(3), rvTrue);
+  ASSERT_EQ(rig.Receive("f.txt"), rvTrue);
+  rig.module->Disconnect();
+  const std::string dial = "ATDT" + std::string(kServerNumber);
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "1 ATZ > OK 1/4", "3  >  0/0", "1 " + dial + " > CONNECT 1/4",
+                      "2  > NAK 1/10", "2 trame 0 > ACK 1/10", "2 EOT > ACK 1/10",
+                      "2 NAK > trame 0 ou EOT 1/10", "2 ACK > trame 1 ou EOT 1/10",
+                      "2 ACK > trame 2 ou EOT 1/10", "2 ACK > trame 3 ou EOT 1/10", "3  >  0/0"}));
+  EXPECT_LE(longest_left_ms, 60'000);
+  EXPECT_GT(longest_left_ms, 59'000) << "the dial's minute, read as it began";
+  EXPECT_EQ(rig.module->CurrentWait().awaiting, WaitState::Awaiting::kNothing);
+  EXPECT_FALSE(rig.module->CurrentWait().remaining.has_value());
 }
 
 }  // namespace
