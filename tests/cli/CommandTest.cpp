@@ -567,9 +567,14 @@ TEST(Command, ProgressInLinesComesOncePerSecond) {
 // the old width, now wraps onto more rows; its redraw goes back up over all of
 // them and clears them, and never writes past the new width.
 TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
-  for (const auto& [before, after] :
-       {std::pair<std::size_t, std::size_t>{80, 40}, {80, 20}, {80, 79}, {40, 80}, {100, 33}}) {
-    SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(after));
+  // 0: one column narrower than the line drawn, which then takes two rows.
+  for (const auto& [before, narrower] : {std::pair<std::size_t, std::size_t>{80, 40},
+                                         {80, 20},
+                                         {80, 79},
+                                         {40, 80},
+                                         {100, 33},
+                                         {80, 0}}) {
+    SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(narrower));
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
@@ -582,6 +587,7 @@ TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
     const std::string first(text, size);
     const std::size_t drawn = Width(ScreenLines(first).back());
     EXPECT_LT(drawn, before);
+    const std::size_t after = narrower != 0 ? narrower : drawn - 1;
     columns = after;
     clock->Advance(1s);
     progress.Block(1500);
