@@ -267,15 +267,15 @@ TEST(RemoteLine, NoClientHoldsTheSimulatorsLine) {
 // machine when one can be made (root with useradd), else as this one.
 TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   const std::string other = "xmodemq-autre";
-  bool made = false;
+  // The user is this test's own: one left by a run that was killed is taken
+  // over, and removed at the end.
   bool have_other = ::geteuid() == 0 && ::access("/usr/sbin/useradd", X_OK) == 0 &&
                     ::access("/usr/bin/setpriv", X_OK) == 0;
-  if (have_other && std::system(("id -u " + other + " >/dev/null 2>&1").c_str()) != 0) {
-    made = std::system(("/usr/sbin/useradd --system --no-create-home --shell /usr/sbin/nologin " +
-                        other + " 2>/dev/null")
-                           .c_str()) == 0;
-    have_other = made;
-  }
+  if (have_other && std::system(("id -u " + other + " >/dev/null 2>&1").c_str()) != 0)
+    have_other = std::system(("/usr/sbin/useradd --system --no-create-home --shell "
+                              "/usr/sbin/nologin " +
+                              other + " 2>/dev/null")
+                                 .c_str()) == 0;
   if (!have_other)
     std::printf(
         "[   NOTE   ] no second user (needs root, useradd and setpriv): the client runs "
@@ -326,7 +326,7 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   for (const auto& e : fs::directory_iterator(home.path())) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{".profile", "FACT0001"}));
-  if (made) std::system(("/usr/sbin/userdel " + other + " 2>/dev/null").c_str());
+  if (have_other) std::system(("/usr/sbin/userdel " + other + " 2>/dev/null").c_str());
 }
 
 // Loopback addresses are served as they are; listening off this machine,
