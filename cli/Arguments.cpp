@@ -30,6 +30,23 @@ int32_t ParseInt(const std::string& option, const std::string& text, int32_t low
   return value;
 }
 
+// "24h", "90min", "2j": a number and its unit (s, min or m, h, j or d); a
+// bare number is seconds.
+std::chrono::seconds ParseDuration(const std::string& option, const std::string& text) {
+  static const std::pair<std::string_view, long long> kUnits[] = {
+      {"", 1}, {"s", 1}, {"m", 60}, {"min", 60}, {"h", 3600}, {"j", 86400}, {"d", 86400}};
+  long long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  const std::string_view unit(ptr, static_cast<std::size_t>(end - ptr));
+  for (const auto& [name, seconds] : kUnits)
+    if (ec == std::errc() && ptr != text.data() && value >= 0 && value <= 100'000'000 &&
+        unit == name)
+      return std::chrono::seconds(value * seconds);
+  throw UsageError(option + " attend une durée : un nombre suivi de s, min, h ou j (reçu « " +
+                   text + " »)");
+}
+
 // "BUSY,CONNECT 9600": the lines answered to one dial. An empty text is a
 // dial that gets no answer at all.
 std::vector<std::string> SplitAnswers(const std::string& text) {
@@ -80,7 +97,21 @@ const std::vector<OptionEntry>& Table() {
          o.pack_type = v;
        }},
       {"--pad", false, {C::Send}, [](Options& o, const std::string&) { o.pad = true; }},
-      {"--replace", false, {C::Receive}, [](Options& o, const std::string&) { o.replace = true; }},
+      {"--replace",
+       false,
+       {C::Receive, C::Pack, C::Unpack},
+       [](Options& o, const std::string&) { o.replace = true; }},
+      {"--partial-max-age",
+       true,
+       {C::Receive},
+       [](Options& o, const std::string& v) {
+         o.partial_max_age = ParseDuration("--partial-max-age", v);
+       }},
+      {"--resume-old",
+       false,
+       {C::Receive},
+       [](Options& o, const std::string&) { o.resume_old = true; }},
+      {"--force", false, {C::Unpack}, [](Options& o, const std::string&) { o.force = true; }},
       {"--password-file", true, kLine,
        [](Options& o, const std::string& v) { o.password_file = v; }},
       {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},

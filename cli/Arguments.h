@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -48,8 +49,15 @@ struct Options {
   std::optional<std::string> password_file;
   // send: a file of a last, short record goes as a copy filled with spaces.
   bool pad = false;
-  // receive: an existing target is replaced once the transfer has ended well.
+  // receive, pack, unpack: an existing target is replaced once the new file
+  // is complete.
   bool replace = false;
+  // receive: how old a partial file may be to be resumed without a word, and
+  // resuming one whatever its age or origin.
+  std::chrono::seconds partial_max_age = std::chrono::hours(24);
+  bool resume_old = false;
+  // unpack: a file that does not look packed is unpacked all the same.
+  bool force = false;
 
   // simulate.
   SimulatorOptions simulator;

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "Arguments.h"
+#include "Session.h"
 
 namespace xmodemq {
 
 // Each subcommand; the result is the process's exit status.
-int RunSend(const Options& options);
-int RunReceive(const Options& options);
+// A transfer's host is the real line and clock unless a test gives its own.
+int RunSend(const Options& options, SessionHost host = {});
+int RunReceive(const Options& options, SessionHost host = {});
 int RunPack(const Options& options);
 int RunUnpack(const Options& options);
 int RunSimulate(const Options& options);

@@ -19,6 +19,13 @@ class FileFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A signal asked the command to stop while it prepared a transfer, before
+// anything was dialled: what it had made is removed.
+class Interruption : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // What an errno value means to a user, in French ("disque plein").
 std::string ErrnoText(int error);
 

@@ -6,47 +6,57 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <system_error>
 
 #include "ExitCodes.h"
 #include "FileErrors.h"
+#include "NotedSignals.h"
+#include "PackedFileCheck.h"
 #include "Progress.h"
+#include "ReplaceOnSuccess.h"
 #include "SafeFiles.h"
 #include "Terminal.h"
 
 namespace xmodemq {
 namespace {
 
-// The source's size, once it is known to be a readable regular file.
-int64_t CheckSource(const FileOperation& op) {
-  struct stat st {};
-  if (::stat(op.source.c_str(), &st) != 0) {
+using xmodemquarvel::UniqueFd;
+
+// The source, open, once it is known to be a regular file that is not the
+// target; what is read is what was checked.
+UniqueFd OpenSource(const FileOperation& op, struct stat& st) {
+  // Opening a FIFO must not wait for a writer: it is refused below.
+  UniqueFd fd(::open(op.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) {
     if (errno == ENOENT) throw Refusal(op.source + " n'existe pas");
     throw Refusal(FileError("lire", op.source, errno));
   }
+  if (::fstat(fd.Get(), &st) != 0) throw Refusal(FileError("lire", op.source, errno));
   if (S_ISDIR(st.st_mode)) throw Refusal(op.source + " est un dossier, pas un fichier");
   if (!S_ISREG(st.st_mode)) throw Refusal(op.source + " n'est pas un fichier ordinaire");
-  const int fd = ::open(op.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throw Refusal(FileError("lire", op.source, errno));
-  ::close(fd);
-  if (op.packed_source && (st.st_size == 0 || st.st_size % 128 != 0))
-    throw Refusal(op.source + " n'est pas un fichier compacté valide : sa taille (" +
-                  GroupDigits(st.st_size) + " octets) n'est pas un multiple non nul de 128");
+  ::fcntl(fd.Get(), F_SETFL, O_RDONLY);
   struct stat target {};
   if (::stat(op.target.c_str(), &target) == 0 && target.st_dev == st.st_dev &&
       target.st_ino == st.st_ino)
     throw Refusal(op.source + " et " + op.target +
                   " sont le même fichier : l'écrire le détruirait pendant sa lecture");
-  return st.st_size;
+  return fd;
 }
 
 }  // namespace
 
 int RunFileOperation(const Options& options, const FileOperation& op) {
-  const int64_t size = CheckSource(op);
   struct stat st {};
-  const bool existed = ::stat(op.target.c_str(), &st) == 0;
-  ReplaceOnSuccess output(op.target);
+  const UniqueFd source = OpenSource(op, st);
+  const int64_t size = st.st_size;
+  if (op.unpack && !options.force) {
+    if (const auto why = NotPacked(source.Get(), size))
+      throw Refusal(op.source + " n'est pas un fichier compacté valide : " + *why +
+                    ". --force le décompacte quand même");
+  }
+  const bool existed = ::lstat(op.target.c_str(), &st) == 0;
+  ReplaceOnSuccess output(op.target, options.replace);
 
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   const ProgressMode mode = ChooseProgressMode(options.quiet, options.progress, terminal);
@@ -54,26 +64,50 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   if (terminal) width = std::make_unique<TerminalWidth>(STDERR_FILENO);
   Progress progress(stderr, mode, op.label, (size + 127) / 128,
                     [&width] { return width ? width->Get() : 80; });
-  xmodemquarvel::ModuleXmodem module;
-  if (mode != ProgressMode::None) module.Trace(true);
-  module.*(op.event) = [&progress](int32_t& count) { progress.Block(count); };
+  const std::string written_to = output.Path();
+  const std::string left = op.target + (existed ? " est laissé tel quel" : " n'est pas créé");
+  // Ctrl-C stops the conversion between two blocks; the temporary file goes.
+  const NotedSignals signals;
+  int32_t count = 0;
   try {
-    op.run(module, output.Path());
+    op.convert(source.Get(), op.source, output.Descriptor(), written_to, count,
+               [&progress, mode](int32_t& n) {
+                 if (NotedSignals::Pending() != 0) throw Interruption("interrompu");
+                 if (mode != ProgressMode::None) progress.Block(n);
+               });
+  } catch (const Interruption&) {
+    progress.Interrupt();
+    std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
+    return 128 + NotedSignals::Pending();
   } catch (const std::system_error& e) {
     progress.Interrupt();
     std::string message;
-    if (op.packed_source && e.code() == std::errc::invalid_argument)
+    if (op.unpack && e.code() == std::errc::invalid_argument)
       message = op.source + " n'est pas un fichier compacté valide (son bloc de fin est incorrect)";
-    else if (std::string(e.what()).find(output.Path()) != std::string::npos)
+    else if (std::string(e.what()).find(written_to) != std::string::npos)
       message = FileError("écrire", op.target, e.code().value());
     else
       message = FileError("lire", op.source, e.code().value());
-    std::fprintf(stderr, "xmodemq: %s : %s ; %s %s\n", op.label.c_str(), message.c_str(),
-                 op.target.c_str(), existed ? "est laissé tel quel" : "n'est pas créé");
+    std::fprintf(stderr, "xmodemq: %s : %s ; %s\n", op.label.c_str(), message.c_str(),
+                 left.c_str());
     return kExitFailure;
+  }
+  // A packed file of one block is an empty file's: nothing to compare.
+  bool same = true;
+  if (op.unpack && size > 128) {
+    try {
+      same = RepacksTheSame(source.Get(), output.Descriptor());
+    } catch (const std::system_error& e) {
+      throw FileFailure(FileError("lire", written_to, e.code().value()));
+    }
   }
   output.Commit();
   progress.Finish();
+  if (!same)
+    std::fprintf(stderr,
+                 "xmodemq: attention : %s ne se compacte pas de nouveau à l'identique : il vient "
+                 "d'un autre programme, ou il est abîmé ; vérifiez %s\n",
+                 op.source.c_str(), op.target.c_str());
   // Both files by their own size: an unpack's events count the packed blocks
   // read, not the blocks written.
   if (mode != ProgressMode::None) {

@@ -1,5 +1,6 @@
 #include "Commands.h"
 #include "FileOperation.h"
+#include "pack/PackFiles.h"
 
 namespace xmodemq {
 
@@ -9,10 +10,7 @@ int RunPack(const Options& options) {
   op.done = "compacté";
   op.source = options.operands[0];
   op.target = options.operands[1];
-  op.event = &xmodemquarvel::ModuleXmodem::BlocPacked;
-  op.run = [&](xmodemquarvel::ModuleXmodem& module, const std::string& output) {
-    module.PackFile(op.source, output);
-  };
+  op.convert = &xmodemquarvel::pack::PackDescriptors;
   return RunFileOperation(options, op);
 }
 
@@ -22,11 +20,8 @@ int RunUnpack(const Options& options) {
   op.done = "décompacté";
   op.source = options.operands[0];
   op.target = options.operands[1];
-  op.packed_source = true;
-  op.event = &xmodemquarvel::ModuleXmodem::BlocUnpacked;
-  op.run = [&](xmodemquarvel::ModuleXmodem& module, const std::string& output) {
-    module.UnPackFile(op.source, output);
-  };
+  op.unpack = true;
+  op.convert = &xmodemquarvel::pack::UnpackDescriptors;
   return RunFileOperation(options, op);
 }
 

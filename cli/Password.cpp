@@ -26,7 +26,12 @@ std::string FromFile(const std::string& path) {
   // Readable by others, the file gives the password away as surely as an
   // argument would: say so, but go on (the user may have reasons).
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+  const bool found = ::stat(path.c_str(), &st) == 0;
+  if (found && S_ISDIR(st.st_mode))
+    throw PasswordError("le fichier de mot de passe " + path +
+                        " est un dossier : donnez le "
+                        "fichier lui-même");
+  if (found && S_ISREG(st.st_mode) && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
     std::fprintf(stderr,
                  "xmodemq: attention : %s est lisible par d'autres utilisateurs "
                  "(chmod 600 %s)\n",

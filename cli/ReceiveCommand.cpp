@@ -1,7 +1,7 @@
-#include <cstdio>
 #include <deque>
 
 #include "Commands.h"
+#include "PartialFile.h"
 #include "SafeFiles.h"
 #include "Transfer.h"
 
@@ -13,7 +13,9 @@ namespace xmodemq {
 // only once the transfer has ended well.
 // Each file of a batch has its own partial file and lock, exactly as a
 // receive of that file alone.
-int RunReceive(const Options& options) {
+int RunReceive(const Options& options, SessionHost host) {
+  for (const std::string& file : options.operands) CheckNoControlCharacters("le fichier", file);
+  const ResumePolicy policy{options.user, options.partial_max_age, options.resume_old};
   std::deque<PartialFile> partials;
   std::deque<TransferKind> kinds;
   for (const std::string& file : options.operands) {
@@ -24,18 +26,32 @@ int RunReceive(const Options& options) {
     kind.local = partial.Path();
     kind.file_action = "écrire";
     kind.event = &xmodemquarvel::ModuleXmodem::BlocReceived;
-    kind.run = [&options, &kind](xmodemquarvel::ModuleXmodem& module, const std::string& password) {
-      return module.ReceiveFile(options.user, password, kind.local, options.pack_type);
+    // Written through the partial file the command opened, checked and
+    // locked: its name is never looked up again.
+    kind.run = [&options, &kind, &partial](xmodemquarvel::ModuleXmodem& module,
+                                           const std::string& password) {
+      return module.ReceiveFileToDescriptor(options.user, password, kind.local, options.pack_type,
+                                            partial.Descriptor());
+    };
+    kind.accepted = [&partial, &kind, file](Session& session, int64_t position) {
+      const int64_t held = partial.Blocks();
+      kind.done = "Fichier " + file + " reçu";
+      if (position > 0) kind.done += " (repris après " + std::to_string(position) + " blocs)";
+      if (position == held) return;
+      session.Say(position == 0
+                      ? "Le serveur ne reprend pas la réception interrompue : le fichier est reçu "
+                        "de nouveau en entier, à la place des " +
+                            std::to_string(held) + " blocs gardés."
+                      : "Le serveur reprend après le bloc " + std::to_string(position) +
+                            ", et non après les " + std::to_string(held) +
+                            " blocs gardés : les blocs suivants sont reçus de nouveau.");
     };
     // After a password prompt, which Ctrl-C may end: nothing is left behind.
-    kind.prepare = [&options, &kind, &partial] {
-      partial.Open();
-      if (const int64_t held = partial.Blocks(); held > 0) {
-        kind.done += " (repris après " + std::to_string(held) + " blocs)";
-        if (!options.quiet)
-          std::fprintf(stderr, "Reprise après les %lld blocs déjà reçus dans %s.\n",
-                       static_cast<long long>(held), partial.Path().c_str());
-      }
+    kind.prepare = [&partial, &policy](Session& session) {
+      partial.Open(policy);
+      if (const int64_t held = partial.Blocks(); held > 0)
+        session.Say("Reprise après les " + std::to_string(held) + " blocs déjà reçus dans " +
+                    partial.Path() + ".");
     };
     kind.commit = [&partial] { partial.Commit(); };
     kind.after_failure = [&partial, file](Session& session, xmodemquarvel::ReturnValues result) {
@@ -50,7 +66,7 @@ int RunReceive(const Options& options) {
     };
     kind.done = "Fichier " + file + " reçu";
   }
-  return RunTransfer(options, kinds);
+  return RunTransfer(options, kinds, std::move(host));
 }
 
 }  // namespace xmodemq

@@ -1,32 +1,27 @@
 #include "SafeFiles.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
+#include <cstdio>
+#include <deque>
+#include <map>
 #include <set>
 
 #include "FileErrors.h"
+#include "HeldFolder.h"
 #include "component/CodePage.h"
+#include "platform/UniqueFd.h"
 #include "protocol/OpeningRecord.h"
 
 namespace xmodemq {
 namespace {
 
 using xmodemquarvel::UniqueFd;
-constexpr int64_t kRecord = 128;
-
-int OpenFile(const std::string& path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
+using Record = xmodemquarvel::OpeningRecord;
 
 // write() until all is written; false with errno set on failure.
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -55,10 +50,35 @@ std::vector<std::string> Characters(const std::string& text) {
   return out;
 }
 
-mode_t NewFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+// C0 controls, DEL, and the C1 controls U+0080 to U+009F.
+bool IsControl(const std::string& c) {
+  const auto first = static_cast<unsigned char>(c[0]);
+  if (c.size() == 1) return first < 0x20 || first == 0x7F;
+  return c.size() == 2 && first == 0xC2 && static_cast<unsigned char>(c[1]) < 0xA0;
+}
+
+// "\x1B, \x0A": the control characters of a text.
+std::string ControlsIn(const std::string& text) {
+  std::set<std::string> seen;
+  for (const std::string& c : Characters(text))
+    if (IsControl(c)) seen.insert(Visible(c));
+  std::string out;
+  for (const std::string& c : seen) out += (out.empty() ? "" : ", ") + c;
+  return out;
+}
+
+// Windows-1252 upper case: ASCII, the accented letters, š œ ž ÿ.
+std::string UpperCp1252(std::string bytes) {
+  for (char& c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7))
+      c = static_cast<char>(b - 0x20);
+    else if (b == 0x9A || b == 0x9C || b == 0x9E)
+      c = static_cast<char>(b - 0x10);
+    else if (b == 0xFF)
+      c = static_cast<char>(0x9F);
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -85,33 +105,32 @@ std::string GroupDigits(int64_t value) {
   return out;
 }
 
-int64_t CheckSendFile(const std::string& path, bool pad) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) throw Refusal(path + " n'existe pas : rien n'est envoyé");
-    throw Refusal(FileError("lire", path, errno));
+std::string Visible(const std::string& text) {
+  std::string out;
+  for (const std::string& c : Characters(text)) {
+    if (!IsControl(c)) {
+      out += c;
+      continue;
+    }
+    const unsigned code =
+        c.size() == 1 ? static_cast<unsigned char>(c[0]) : static_cast<unsigned char>(c[1]);
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+    out += escaped;
   }
-  if (S_ISDIR(st.st_mode)) throw Refusal(path + " est un dossier, pas un fichier");
-  if (!S_ISREG(st.st_mode)) throw Refusal(path + " n'est pas un fichier ordinaire");
-  if (UniqueFd fd(OpenFile(path, O_RDONLY)); !fd) throw Refusal(FileError("lire", path, errno));
-  const int64_t size = st.st_size;
-  if (size == 0) throw Refusal(path + " est vide : rien à envoyer");
-  if (size % kRecord != 0 && !pad) {
-    const int64_t padded = (size / kRecord + 1) * kRecord;
-    throw Refusal(path + " fait " + GroupDigits(size) +
-                  " octets, pas un nombre entier d'enregistrements de 128 octets : ses " +
-                  std::to_string(size % kRecord) +
-                  " derniers octets ne partiraient pas. --pad envoie une copie complétée par des "
-                  "espaces jusqu'à " +
-                  GroupDigits(padded) + " octets");
-  }
-  return size;
+  return out;
 }
 
 void CheckLineText(const std::string& what, const std::string& text, std::size_t width, bool secret,
                    std::vector<std::string>& warnings) {
   using xmodemquarvel::Cp1252ToUtf8;
   using xmodemquarvel::Utf8ToCp1252;
+  if (const std::string controls = ControlsIn(text); !controls.empty()) {
+    if (secret)
+      throw Refusal(what + " contient un caractère de contrôle : il ne part pas sur la ligne");
+    throw Refusal(what + " « " + Visible(text) + " » contient un caractère de contrôle (" +
+                  controls + ") : il ne part pas sur la ligne");
+  }
   std::set<std::string> lost;
   for (const std::string& c : Characters(text))
     if (c != "?" && Utf8ToCp1252(c) == "?") lost.insert(c);
@@ -144,179 +163,87 @@ std::string CheckServerName(const std::string& path, std::vector<std::string>& w
     throw Refusal("« " + path +
                   " » ne donne aucun nom au serveur, qui connaît un fichier par son nom sans "
                   "extension");
-  CheckLineText("le nom du fichier pour le serveur", name,
-                decltype(xmodemquarvel::OpeningRecord::BaseName)::size(), false, warnings);
+  CheckLineText("le nom du fichier pour le serveur", name, decltype(Record::BaseName)::size(),
+                false, warnings);
   return name;
 }
 
-PartialFile::PartialFile(const std::string& target, bool replace) : target_(target) {
-  const std::string folder = FolderOf(target);
-  const std::string name = NameOf(target);
-  if (name.empty() || name == "." || name == "..")
-    throw Refusal("« " + target + " » ne nomme pas un fichier");
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) {
-    if (errno == ENOENT) throw Refusal("le dossier " + folder + " n'existe pas");
-    throw Refusal(FileError("écrire dans le dossier", folder, errno));
-  }
-  if (!S_ISDIR(st.st_mode)) throw Refusal(folder + " n'est pas un dossier");
-  if (::stat(target.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw Refusal(target + " est un dossier");
-    if (!replace)
-      throw Refusal(target +
-                    " existe déjà : la réception ne l'écrase pas et n'y ajoute rien. "
-                    "--replace le remplace une fois la réception terminée");
-  }
-  if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    throw Refusal(FileError("écrire dans le dossier", folder, errno));
-  folder_ = folder + "/" + kFolder;
-  path_ = folder_ + "/" + name;
-}
-
-void PartialFile::Open() {
-  struct stat st {};
-  if (::mkdir(folder_.c_str(), 0777) != 0 && errno != EEXIST)
-    throw Refusal(FileError("écrire dans le dossier", FolderOf(target_), errno));
-  if (::lstat(folder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw Refusal(folder_ + " n'est pas un dossier : il sert aux réceptions en cours");
-  fd_ = UniqueFd(OpenFile(path_, O_RDWR | O_CREAT | O_NOFOLLOW, 0666));
-  if (!fd_) {
-    const int error = errno;
-    ::rmdir(folder_.c_str());
-    throw Refusal(FileError("créer", path_, error));
-  }
-  if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw Refusal(path_ + " n'est pas un fichier ordinaire");
-  if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
-    fd_.Reset();
-    throw Refusal("une autre réception de " + target_ + " est en cours (" + path_ +
-                  " est verrouillé)");
-  }
-  if (st.st_size % kRecord != 0) {
-    fd_.Reset();
-    throw Refusal(path_ + ", la réception interrompue de " + target_ + ", fait " +
-                  GroupDigits(st.st_size) +
-                  " octets, pas un nombre entier de blocs de 128 : supprimez-le pour "
-                  "recevoir de nouveau le fichier entier");
+void CheckDistinctServerNames(const std::vector<std::string>& paths) {
+  const std::size_t width = decltype(Record::BaseName)::size();
+  std::map<std::string, std::string> seen;
+  for (const std::string& path : paths) {
+    const std::string name = xmodemquarvel::protocol::BaseNameOf(path);
+    // The record fills the field with spaces: "A" and "A " are one name.
+    std::string key = UpperCp1252(xmodemquarvel::Utf8ToCp1252(name).substr(0, width));
+    key.resize(width, ' ');
+    const auto [at, added] = seen.emplace(key, path);
+    if (!added)
+      throw Refusal(at->second + " et " + path + " portent le même nom pour le serveur (« " +
+                    xmodemquarvel::Cp1252ToUtf8(key.substr(0, key.find_last_not_of(' ') + 1)) +
+                    " », sans l'extension, coupé à " + std::to_string(width) +
+                    " caractères, majuscules et minuscules confondues) : dans un même appel, "
+                    "l'un prendrait la place de l'autre. Renommez l'un d'eux, ou faites deux "
+                    "appels");
   }
 }
 
-PartialFile::~PartialFile() {
-  if (fd_ && !committed_) RemoveIfEmpty();
+void CheckNoControlCharacters(const std::string& what, const std::string& path) {
+  if (const std::string controls = ControlsIn(path); !controls.empty())
+    throw Refusal(what + " « " + Visible(path) + " » contient un caractère de contrôle (" +
+                  controls + ") : renommez-le");
 }
 
-void PartialFile::RemoveIfEmpty() {
-  // Still locked by us: nobody else is writing it.
-  struct stat st {};
-  if (::fstat(fd_.Get(), &st) == 0 && st.st_size == 0) ::unlink(path_.c_str());
-  fd_.Reset();
-  ::rmdir(folder_.c_str());
-}
-
-int64_t PartialFile::Blocks() const {
-  struct stat st {};
-  if (::fstat(fd_.Get(), &st) != 0) return 0;
-  return st.st_size / kRecord;
-}
-
-void PartialFile::KeepWholeBlocks() {
-  struct stat st {};
-  if (::fstat(fd_.Get(), &st) == 0 && st.st_size % kRecord != 0) {
-    if (::ftruncate(fd_.Get(), st.st_size - st.st_size % kRecord) != 0) {
-      // The next receive refuses the partial file and says so.
+void CheckDeviceLinks(const std::string& device) {
+  if (device.rfind("rfc2217://", 0) == 0) return;
+  // The path walked one name at a time; a link's content takes its place.
+  std::deque<std::string> left;
+  const auto push_front = [&left](const std::string& path) {
+    std::deque<std::string> names;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      const std::size_t end = std::min(path.find('/', start), path.size());
+      if (end > start) names.push_back(path.substr(start, end - start));
+      start = end + 1;
     }
+    left.insert(left.begin(), names.begin(), names.end());
+  };
+  push_front(device);
+  std::string walked = device.rfind('/', 0) == 0 ? "" : ".";
+  for (int links = 0; !left.empty() && links < 40;) {
+    const std::string name = left.front();
+    left.pop_front();
+    if (name == ".") continue;
+    if (name == "..") {
+      walked = walked.empty() ? "" : walked + "/..";
+      continue;
+    }
+    const std::string next = walked + "/" + name;
+    struct stat st {};
+    // A missing name: opening the device says so.
+    if (::lstat(next.c_str(), &st) != 0) return;
+    if (!S_ISLNK(st.st_mode)) {
+      walked = next;
+      continue;
+    }
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+      throw Refusal("la ligne " + device + " passe par " + next +
+                    ", un lien symbolique de l'utilisateur " + UserName(st.st_uid) +
+                    " : il pourrait mener l'appel, et votre mot de passe, vers un programme à "
+                    "lui. Donnez le chemin du périphérique lui-même, ou un lien à vous");
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
+    if (n <= 0) return;
+    target.resize(static_cast<std::size_t>(n));
+    ++links;
+    if (target[0] == '/') walked = "";
+    push_front(target);
   }
-}
-
-void PartialFile::Commit() {
-  if (::fsync(fd_.Get()) != 0) throw FileFailure(FileError("écrire", path_, errno));
-  if (::rename(path_.c_str(), target_.c_str()) != 0)
-    throw FileFailure(FileError("renommer", path_ + " en " + target_, errno));
-  committed_ = true;
-  fd_.Reset();
-  ::rmdir(folder_.c_str());
-}
-
-PaddedCopy::PaddedCopy(const std::string& source, int64_t size) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/xmodemq-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw FileFailure(FileError("créer le dossier temporaire", pattern, errno));
-  folder_ = pattern;
-  path_ = folder_ + "/" + NameOf(source);
-  try {
-    Fill(source, size);
-  } catch (...) {
-    Remove();
-    throw;
-  }
-}
-
-void PaddedCopy::Fill(const std::string& source, int64_t size) {
-  UniqueFd in(OpenFile(source, O_RDONLY));
-  if (!in) throw FileFailure(FileError("lire", source, errno));
-  UniqueFd out(OpenFile(path_, O_WRONLY | O_CREAT | O_EXCL, 0600));
-  if (!out) throw FileFailure(FileError("créer", path_, errno));
-  std::vector<char> buffer(64 * 1024);
-  int64_t copied = 0;
-  for (;;) {
-    const ssize_t n = ::read(in.Get(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw FileFailure(FileError("lire", source, errno));
-    if (n == 0) break;
-    if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n)))
-      throw FileFailure(FileError("écrire", path_, errno));
-    copied += n;
-  }
-  // The size is the one that was checked: a file that changed meanwhile is
-  // refused rather than sent in a state nobody looked at.
-  if (copied != size) throw FileFailure(source + " a changé pendant sa copie : rien n'est envoyé");
-  const std::string spaces(static_cast<std::size_t>((kRecord - size % kRecord) % kRecord), ' ');
-  if (!WriteAll(out.Get(), spaces.data(), spaces.size()) || ::fsync(out.Get()) != 0)
-    throw FileFailure(FileError("écrire", path_, errno));
-}
-
-PaddedCopy::~PaddedCopy() {
-  Remove();
-}
-
-void PaddedCopy::Remove() {
-  ::unlink(path_.c_str());
-  ::rmdir(folder_.c_str());
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  UniqueFd fd(OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd || !WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0)
     throw FileFailure(FileError(fd ? "écrire" : "créer", path, errno));
-}
-
-ReplaceOnSuccess::ReplaceOnSuccess(const std::string& target) : target_(target) {
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    throw Refusal(target + " est un dossier");
-  const std::string folder = FolderOf(target);
-  if (::stat(folder.c_str(), &st) != 0 && errno == ENOENT)
-    throw Refusal("le dossier " + folder + " n'existe pas");
-  std::string pattern = folder + "/." + NameOf(target) + ".xmodemq-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) throw Refusal(FileError("écrire dans le dossier", folder, errno));
-  ::close(fd);
-  path_ = pattern;
-}
-
-ReplaceOnSuccess::~ReplaceOnSuccess() {
-  if (!committed_) ::unlink(path_.c_str());
-}
-
-void ReplaceOnSuccess::Commit() {
-  struct stat st {};
-  const mode_t mode = ::stat(target_.c_str(), &st) == 0 ? st.st_mode & 07777 : NewFileMode();
-  if (::chmod(path_.c_str(), mode) != 0) throw FileFailure(FileError("écrire", path_, errno));
-  if (::rename(path_.c_str(), target_.c_str()) != 0)
-    throw FileFailure(FileError("renommer", path_ + " en " + target_, errno));
-  committed_ = true;
 }
 
 }  // namespace xmodemq

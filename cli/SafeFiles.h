@@ -4,19 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/UniqueFd.h"
-
 namespace xmodemq {
 
 // Checks made before a call is dialled or a file written. Each throws Refusal
 // with a message that says what is wrong and what to do.
 
-// The size of a file that a send may take: a regular, readable, non-empty
-// file of whole 128-byte records, or of any size when `pad` is given.
-int64_t CheckSendFile(const std::string& path, bool pad);
-
 // A text that travels in a field of `width` bytes of the opening record, in
-// the line's code page: refused when a character cannot be carried (the
+// the line's code page: refused when it holds a control character (an escape
+// sequence, a line feed) or a character that cannot be carried (the
 // component would send '?'); a warning added when the field will cut it.
 // `what` names it ("l'identifiant"); a `secret` text is never shown.
 void CheckLineText(const std::string& what, const std::string& text, std::size_t width, bool secret,
@@ -26,93 +21,28 @@ void CheckLineText(const std::string& what, const std::string& text, std::size_t
 // /data/FACT0001.TXT), refused when empty; a warning when the record cuts it.
 std::string CheckServerName(const std::string& path, std::vector<std::string>& warnings);
 
+// Refuses two files of one call that the server would take for one: their
+// names compared as the record carries them (cut to 17 characters) and
+// without regard to case.
+void CheckDistinctServerNames(const std::vector<std::string>& paths);
+
+// Refuses a path holding a control character: every message shows it.
+void CheckNoControlCharacters(const std::string& what, const std::string& path);
+
+// Refuses a device reached through a symbolic link that belongs to another
+// user (neither root nor the caller): whoever owns the link chooses where the
+// call, and the password, go. Remote lines (rfc2217://) are not paths.
+void CheckDeviceLinks(const std::string& device);
+
+// The text with each control character shown as \xNN: printing it never
+// drives the terminal.
+std::string Visible(const std::string& text);
+
 // "5 242 896": digits in groups of three.
 std::string GroupDigits(int64_t value);
 
-// The file that a receive writes, DIR/.xmodemq-partiel/NAME for the target
-// DIR/NAME: the same base name, so the server is asked for the same file,
-// and one partial file per target. It is locked for as long as the object
-// lives, so a second receive of the same target is refused; it is renamed
-// to the target only by Commit(), so the target never holds a mix nor half a
-// file. What it holds after a cut is resumed by the next receive.
-class PartialFile {
- public:
-  static constexpr const char* kFolder = ".xmodemq-partiel";
-
-  // Refuses a target whose folder is missing or not writable, a target that
-  // is a folder, an existing target unless `replace`. Creates nothing.
-  PartialFile(const std::string& target, bool replace);
-  // Opens (or creates) and locks the partial file. Refuses one that a running
-  // receive holds or that is not made of whole blocks.
-  void Open();
-  // An empty partial file goes, and its folder when nothing else is in it.
-  ~PartialFile();
-  PartialFile(const PartialFile&) = delete;
-  PartialFile& operator=(const PartialFile&) = delete;
-
-  const std::string& Path() const { return path_; }
-  // The whole blocks it holds now.
-  int64_t Blocks() const;
-  // After a failure: a block written in part is cut off, so that the next
-  // receive resumes on a block boundary.
-  void KeepWholeBlocks();
-  // Puts the received file in place of the target. Throws FileFailure.
-  void Commit();
-
- private:
-  void RemoveIfEmpty();
-
-  std::string target_;
-  std::string folder_;
-  std::string path_;
-  xmodemquarvel::UniqueFd fd_;
-  bool committed_ = false;
-};
-
-// A copy of a file filled with spaces to a whole number of 128-byte records,
-// under the same file name (the server files it under its base name) in a
-// private temporary folder; both go with the object. Throws FileFailure.
-class PaddedCopy {
- public:
-  PaddedCopy(const std::string& source, int64_t size);
-  ~PaddedCopy();
-  PaddedCopy(const PaddedCopy&) = delete;
-  PaddedCopy& operator=(const PaddedCopy&) = delete;
-
-  const std::string& Path() const { return path_; }
-
- private:
-  void Fill(const std::string& source, int64_t size);
-  void Remove();
-
-  std::string folder_;
-  std::string path_;
-};
-
-// A file written beside its target under a temporary name and renamed over
-// it once complete: a failure leaves an existing target as it was and no
-// partial output. The temporary file goes with the object unless committed.
-class ReplaceOnSuccess {
- public:
-  // Refuses a target that is a folder or whose folder cannot take a file.
-  explicit ReplaceOnSuccess(const std::string& target);
-  ~ReplaceOnSuccess();
-  ReplaceOnSuccess(const ReplaceOnSuccess&) = delete;
-  ReplaceOnSuccess& operator=(const ReplaceOnSuccess&) = delete;
-
-  const std::string& Path() const { return path_; }
-  // Gives it the target's permissions (a new file's when there was none) and
-  // renames it over the target. Throws FileFailure.
-  void Commit();
-
- private:
-  std::string target_;
-  std::string path_;
-  bool committed_ = false;
-};
-
-// Creates or replaces `path` with `bytes`, on disk when it returns. Throws
-// FileFailure.
+// Creates or replaces `path` with `bytes`, 0600 for a new file, on disk when
+// it returns; a symbolic link is not followed. Throws FileFailure.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
 // The folder part of a path ("." for a bare name) and its last component.

@@ -60,6 +60,9 @@ class Session {
   xmodemquarvel::ReturnValues Connect();
   // Disconnect when connected; safe to call twice.
   void Disconnect();
+  // The operation returned on its own: an abort asked meanwhile came too
+  // late to hang up, and the line is still up.
+  void OperationEnded() { aborted_ = false; }
 
   // Starts the progress display of an operation (no-op without a display).
   void BeginProgress(const std::string& label, std::optional<int64_t> total_blocks);

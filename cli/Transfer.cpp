@@ -49,13 +49,30 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   using Record = xmodemquarvel::OpeningRecord;
   std::vector<std::string> warnings;
   CheckLineText("l'identifiant", options.user, decltype(Record::UserId)::size(), false, warnings);
-  for (const TransferKind& kind : kinds) CheckServerName(kind.local, warnings);
+  std::vector<std::string> files;
+  for (const TransferKind& kind : kinds) {
+    CheckServerName(kind.local, warnings);
+    files.push_back(kind.file);
+  }
+  CheckDistinctServerNames(files);
+  for (const std::string& device : options.devices) CheckDeviceLinks(device);
   const std::string password = ObtainPassword(options.password_file);
   CheckLineText("le mot de passe", password, decltype(Record::PSW)::size(), true, warnings);
-  for (TransferKind& kind : kinds)
-    if (kind.prepare) kind.prepare();
 
+  // From here a signal is noted, not fatal: what was made is removed.
   Session session(options, std::move(host));
+  const auto stopped_before_call = [&session] {
+    session.Warn("Interrompu (" + SignalName(session.InterruptExitCode()) +
+                 ") avant l'appel : rien n'est envoyé ni reçu.");
+    return session.InterruptExitCode();
+  };
+  try {
+    for (TransferKind& kind : kinds)
+      if (kind.prepare) kind.prepare(session);
+  } catch (const Interruption&) {
+    return stopped_before_call();
+  }
+  if (session.Interrupted()) return stopped_before_call();
   for (const std::string& w : warnings) session.Warn("xmodemq: attention : " + w);
   if (!session.Configure()) return kExitUsage;
 
@@ -96,20 +113,34 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
     for (TransferKind& kind : kinds) {
       current = &kind;
       module.*(kind.event) = [&session](int32_t& count) { session.Block(count); };
+      module.TransferAccepted = [&session, &kind](char, int64_t position) {
+        if (kind.accepted) kind.accepted(session, position);
+      };
       session.BeginProgress(kind.label, kind.total_blocks);
       const ReturnValues result = kind.run(module, password);
       session.EndProgress();
-      if (session.Interrupted()) return broken_off();
       if (result != rvTrue) {
+        if (session.Interrupted()) return broken_off();
         session.ReportFailure();
         failed(result);
         return ExitCodeFor(result);
       }
-      if (&kind == &kinds.back()) session.Disconnect();
+      // Ended well: a signal that came meanwhile came too late to stop this
+      // file, which is put in place all the same.
+      session.OperationEnded();
+      const bool last = &kind == &kinds.back();
+      if (last || session.Interrupted()) session.Disconnect();
       if (kind.commit) kind.commit();
       session.Say(kind.done + " : " + std::to_string(session.BlocksThisRun()) +
                   " blocs de 128 octets en " + Progress::FormatTenths(session.Seconds()) + ".");
       done.push_back(kind.file);
+      if (!session.Interrupted()) continue;
+      session.Warn(
+          "xmodemq: " + SignalName(session.InterruptExitCode()) +
+          " reçu après la fin du transfert de " + kind.file + ", qui est gardé" +
+          (last ? "."
+                : " ; la suite n'est pas transférée : " + BatchSummary(done, kinds.size()) + "."));
+      return last ? kExitOk : session.InterruptExitCode();
     }
     return kExitOk;
   } catch (const xmodemquarvel::SerialPortError& e) {

@@ -32,8 +32,12 @@ struct TransferKind {
                                             const std::string& password)>
       run;
   // Once the password is known, before anything is dialled: makes what the
-  // transfer needs on disk. Throws Refusal.
-  std::function<void()> prepare;
+  // transfer needs on disk, asking the session whether a signal came
+  // meanwhile. Throws Refusal, FileFailure, and Interruption when stopped.
+  std::function<void(Session&)> prepare;
+  // When the server has accepted the transfer, with its position in blocks,
+  // before any data move.
+  std::function<void(Session&, int64_t position)> accepted;
   // Once the transfer has returned rvTrue (and the line is down after the
   // last file of a call): puts the result in place. Throws FileFailure.
   std::function<void()> commit;
@@ -44,12 +48,15 @@ struct TransferKind {
   std::string done;
 };
 
-// The line texts checked, the password, settings, Connect (on the first line
-// of the pool that opens), each transfer in order until the first failure,
-// Disconnect; the exit status, of that failure if any. Each file is committed
-// as soon as its own transfer has ended well, so the files done before a
-// failure stay done. Throws Refusal and PasswordError before anything is
-// dialled. `kinds` is a deque: the kinds' own callbacks hold on to them.
+// The line texts, the server names and the devices checked, the password,
+// each kind prepared, settings, Connect (on the first line of the pool that
+// opens), each transfer in order until the first failure, Disconnect; the
+// exit status, of that failure if any. Each file is committed as soon as its
+// own transfer has ended well, so the files done before a failure stay done,
+// and a signal that comes once a transfer has ended well stops the batch
+// after that file, not before it. Throws Refusal and PasswordError before
+// anything is dialled. `kinds` is a deque: the kinds' own callbacks hold on to
+// them.
 int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, SessionHost host = {});
 
 }  // namespace xmodemq

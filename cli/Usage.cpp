@@ -32,6 +32,12 @@ constexpr const char* kReplace =
     R"(  --replace               (receive) remplace FICHIER s'il existe, une fois la
                           réception terminée
 )";
+constexpr const char* kResume =
+    R"(  --partial-max-age DURÉE (receive) reprend sans un mot un fichier partiel
+                          plus jeune que DURÉE (défaut 24h ; s, min, h, j)
+  --resume-old            (receive) reprend un fichier partiel quels que
+                          soient son âge et son origine
+)";
 constexpr const char* kPasswordNote = R"(
   Le mot de passe vient de --password-file, sinon de la variable
   XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
@@ -70,6 +76,13 @@ constexpr const char* kSimulateOptions =
                           corrupt=P corrupt-frame=N repeat-frame=N
                           report-offset=N eot-for-response eot-for-report
                           silent-after=N line-loss=N
+)";
+
+constexpr const char* kPackOptions =
+    R"(  --replace               remplace la cible si elle existe, une fois le
+                          nouveau fichier complet
+  --force                 (unpack) décompacte même un fichier qui n'a pas
+                          l'air compacté
 )";
 
 constexpr const char* kDemoOptions = R"(  --dir DOSSIER           garde les fichiers dans DOSSIER
@@ -111,17 +124,17 @@ const Topic* FindTopic(Command command) {
        "côté de FICHIER), renommé en FICHIER à la fin ; relancée après une\n"
        "coupure, reprend après les blocs déjà reçus. Plusieurs fichiers : un seul\n"
        "appel, dans l'ordre, arrêt au premier échec.",
-       std::string(kLineOptions) + kReplace + kPasswordNote,
+       std::string(kLineOptions) + kReplace + kResume + kPasswordNote,
        "  xmodemq receive /data/RETOUR01.TXT --user PS0001 --password-file ~/.mdp \\\n"
        "      --device rfc2217://ts1.example:2001"},
       {Command::Pack, "pack SOURCE COMPACTÉ",
        "Compacte SOURCE dans COMPACTÉ, écrit dans un fichier temporaire renommé\n"
        "à la fin.",
-       "  (aucune option propre)\n", "  xmodemq pack FACT0001.TXT FACT0001.PK"},
+       kPackOptions, "  xmodemq pack FACT0001.TXT FACT0001.PK"},
       {Command::Unpack, "unpack COMPACTÉ CIBLE",
        "Décompacte COMPACTÉ dans CIBLE, écrit dans un fichier temporaire renommé\n"
        "à la fin.",
-       "  (aucune option propre)\n", "  xmodemq unpack FACT0001.PK FACT0001.TXT"},
+       kPackOptions, "  xmodemq unpack FACT0001.PK FACT0001.TXT"},
       {Command::Simulate, "simulate --link CHEMIN | --listen HÔTE:PORT [OPTIONS]",
        "Un modem et un serveur simulés, sur un pseudo-terminal dont CHEMIN est le\n"
        "lien symbolique, ou derrière un serveur de ports série (RFC 2217) que les\n"
@@ -168,14 +181,16 @@ Sous-commandes :
 
 Options de send et receive :
 )") + kLineOptions +
-         kPad + kReplace + kPasswordNote + "\nOptions de simulate :\n" + kSimulateOptions +
-         "\nOptions de demo :\n" + kDemoOptions + "\nOptions générales :\n" + kGeneralOptions +
+         kPad + kReplace + kResume + kPasswordNote + "\nOptions de pack et unpack :\n" +
+         kPackOptions + "\nOptions de simulate :\n" + kSimulateOptions + "\nOptions de demo :\n" +
+         kDemoOptions + "\nOptions générales :\n" + kGeneralOptions +
          R"(
 Codes de sortie :
   0    succès
   1    échec (rvFalse), erreur de fichier, compactage/décompactage impossible
   2    refusé avant tout appel et toute écriture : erreur d'utilisation,
-       fichier absent ou incomplet, paramètres refusés
+       fichier absent ou incomplet, cible existante, fichier partiel
+       ancien ou d'un autre, paramètres refusés
   3    ligne ou modem en défaut (rvCTS)
   4    transfert refusé par le serveur (rvRefuse)
   129  interrompu par SIGHUP (terminal fermé), la ligne raccrochée

@@ -1,7 +1,8 @@
 # `cpack -G DEB` in the build folder: one package that installs the library,
-# its headers, CMake and pkg-config files, the xmodemq command and its manual
-# page under /usr. The server's number is compiled into the library and the
-# command; the package's description names it, so that an operator can tell a
+# its headers, CMake and pkg-config files, its section-3 manual pages, the
+# Python module, the xmodemq command and its manual page under /usr. The
+# server's number is compiled into the library and the command; the
+# package's description names it, so that an operator can tell a
 # deployment's package from a trial one before installing it
 # (`dpkg-deb -I PACKAGE.deb`, then `xmodemq --version` once installed).
 
@@ -9,7 +10,8 @@ set(XMODEMQUARVEL_PACKAGE_MAINTAINER "XmodemQuarvel <xmodemquarvel@example.inval
   "Maintainer field of the Debian package")
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel)
-install(FILES examples/xq_host.c DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel/examples)
+install(FILES examples/xq_host.c examples/xq_receive.c examples/send_file.py
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel/examples)
 
 if(XMODEMQUARVEL_SERVER_NUMBER STREQUAL "0199001234")
   set(XMQ_NUMBER_NOTE "${XMODEMQUARVEL_SERVER_NUMBER} (numéro fictif : paquet d'essai pour le simulateur)")
@@ -33,8 +35,10 @@ d'ouverture), et compacter ou décompacter des fichiers.
 Numéro du serveur : ${XMQ_NUMBER_NOTE}
 .
 Contient la bibliothèque partagée libxmodemquarvel (interfaces C et C++),
-ses en-têtes, ses fichiers CMake et pkg-config, la commande xmodemq et sa
-page de manuel.")
+ses en-têtes, ses fichiers CMake et pkg-config, ses pages de manuel xq(3),
+le module Python xmodemquarvel, la commande xmodemq et sa page de manuel.")
+# The Python module is pure Python: it needs an interpreter only to be used.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${XMODEMQUARVEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

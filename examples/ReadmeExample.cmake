@@ -1,8 +1,12 @@
-# Fails unless README.md quotes examples/send_file.cpp, which is built, exactly:
-# the C++ a reader copies from the README then compiles as shown.
+# Fails unless README.md quotes EXAMPLE exactly, in a FENCE code block (cpp by
+# default): what a reader copies from the README is the file that is built or
+# tested.
+if(NOT FENCE)
+  set(FENCE cpp)
+endif()
 file(READ ${README} readme)
 file(READ ${EXAMPLE} example)
-string(FIND "${readme}" "```cpp\n${example}```\n" at)
+string(FIND "${readme}" "```${FENCE}\n${example}```\n" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "README.md does not quote ${EXAMPLE} as it is")
 endif()

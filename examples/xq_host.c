@@ -29,13 +29,15 @@ static void on_block(void* user, int32_t* num_bloc) {
   fprintf(stderr, "\r%s : bloc %ld", (const char*)user, (long)*num_bloc);
 }
 
-/* The component's error record, after a result other than XQ_RV_TRUE. */
+/* The component's error record, after a result other than XQ_RV_TRUE. A
+ * string from the library lasts until the next call on the handle: each is
+ * printed before the other is read. */
 static void report_record(xq_module* module) {
-  const char* source = "";
-  const char* description = "";
-  xq_error_source(module, &source, NULL);
-  xq_error_description(module, &description, NULL);
-  fprintf(stderr, "%s: %s\n", source, description);
+  const char* text = "";
+  xq_error_source(module, &text, NULL);
+  fprintf(stderr, "%s: ", text);
+  xq_error_description(module, &text, NULL);
+  fprintf(stderr, "%s\n", text);
 }
 
 static int fail(xq_module* module, const char* what) {

@@ -45,9 +45,9 @@ for corpus in billing dense; do
   : >"$work/unpack.t"
   : >"$work/lz4d.t"
   for ((i = 0; i < runs; ++i)); do
-    seconds "$xmodemq" pack "$src" "$src.xq" >>"$work/pack.t"
+    seconds "$xmodemq" pack --replace "$src" "$src.xq" >>"$work/pack.t"
     seconds lz4 -1 -f -q "$src" "$src.lz4" >>"$work/lz4.t"
-    seconds "$xmodemq" unpack "$src.xq" "$src.out" >>"$work/unpack.t"
+    seconds "$xmodemq" unpack --replace "$src.xq" "$src.out" >>"$work/unpack.t"
     seconds lz4 -d -f -q "$src.lz4" "$src.lz4out" >>"$work/lz4d.t"
   done
   size=$(stat -c %s "$src")

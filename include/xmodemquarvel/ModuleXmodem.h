@@ -105,8 +105,9 @@ namespace xmodemquarvel {
 ///   attempts over at most ten times in an exchange; after that it counts as a
 ///   failed attempt. The original started over at every repetition, so a
 ///   server repeating one frame for ever held the transfer for ever.
-/// - Extensions: Device(), Caption(), TraceText(), TraceAppended,
-///   TransferAccepted, HostOptions, and Abort().
+/// - Extensions: Device(), Caption(), TraceText(), PortOpen(), CurrentWait(),
+///   TraceAppended, TransferAccepted, HostOptions, Abort(), and
+///   ReceiveFileToDescriptor().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
   /// An object with the default host: the monotonic clock and the POSIX
@@ -349,6 +350,12 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// The trace text: what Connect appended (emptied when Connect starts) and,
   /// while Visible is true, the wrong answers of transfers.
   std::string TraceText() const;
+  /// Whether the serial port is open: from a Connect that returned rvTrue (or
+  /// stopped at "Erreur dans la chaine d'initialisation") until Disconnect, a
+  /// failure that dropped the line, an abort, or the object's end. A host
+  /// that finds it open calls Disconnect for an orderly hang-up.
+  /// @throws SerialPortError when a port of the host's own fails to tell.
+  bool PortOpen() const;
   /// Asks the running Connect, SendFile or ReceiveFile to stop. The request
   /// wakes the wait that blocks (or the next one), whether or not the host
   /// has a yield callback: the hang-up starts at once (DTR drops within
@@ -372,6 +379,28 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// line drawn from the yield callback or an event handler. Awaiting::kNothing
   /// when no operation waits. Never waits, never throws but std::bad_alloc.
   WaitState CurrentWait() const;
+  /// ReceiveFile writing through a file that the host opened, checked and
+  /// perhaps locked, instead of a file it names: a host that must know where
+  /// the data go (a file of its own in a folder others can write to) keeps
+  /// the name from being swapped between its checks and the write. Nothing is
+  /// opened, created or looked up by path; @p FileName only gives the base
+  /// name of the opening record (without directory or extension), as for
+  /// ReceiveFile.
+  ///
+  /// @p FileDescriptor must be a regular file open for writing. Its size is
+  /// what the file holds: the resume is asked after its whole blocks (an
+  /// empty file asks for the whole file, as ReceiveFile does for an empty
+  /// existing file), the file is cut to a lower position that the server
+  /// answers, and data frames are appended at its end through a duplicate of
+  /// the descriptor, which shares its offset: the offset is left at the end.
+  /// The descriptor stays open and the host's (closing it is the host's
+  /// business, after the call). Results, error record, events and exceptions
+  /// are ReceiveFile's, with "Erreur ouverture FILE" (rvFalse, the line
+  /// dropped) for a descriptor that is not a regular file open for writing;
+  /// the file is never created, since it exists.
+  ReturnValues ReceiveFileToDescriptor(const std::string& UserId, const std::string& PSW,
+                                       const std::string& FileName, const std::string& PackType,
+                                       int FileDescriptor);
   /// @}
 
   /// @name Events

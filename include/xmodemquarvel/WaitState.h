@@ -22,6 +22,7 @@ struct WaitState {
     kPause = 3,    ///< a pause (after the modem's reset, in Disconnect)
     kLine = 4,     ///< the line itself: a terminal server's address, connection or agreement
   };
+  /// What is awaited; kNothing outside an operation.
   Awaiting awaiting = Awaiting::kNothing;
   /// What went out and is being answered: the modem command without its line
   /// end ("ATDT0199001234"), or "ACK", "NAK", "EOT", "trame N" (data frame N,
@@ -31,9 +32,10 @@ struct WaitState {
   /// (the next data frame of a receive, or the end of the file); empty for a
   /// pause or the line.
   std::string expected;
-  /// This attempt, from 1, and the most attempts of the exchange; 0 and 0
-  /// when attempts are not counted (a pause, the line).
+  /// This attempt, from 1; 0 when attempts are not counted (a pause, the
+  /// line).
   int32_t attempt = 0;
+  /// The most attempts of the exchange; 0 when attempts are not counted.
   int32_t attempts = 0;
   /// When this attempt's wait ends on the object's clock (HostOptions::clock),
   /// extensions included ("BUSY"); none when nothing is awaited.

@@ -4,16 +4,24 @@
 /**
  * @file
  * The C interface: one opaque handle per ModuleXmodem object, for C hosts and
- * for every language that calls C (P/Invoke, JNA, ctypes, Delphi).
+ * for every language that calls C (P/Invoke, JNA, ctypes, Delphi). The manual
+ * page xq(3) is the guide; each function's page (xq_connect(3)...) repeats
+ * what is said here.
  *
  * Conventions:
  * - Every function returns an ::xq_status: XQ_OK, or a negative code for a
  *   failure that the C++ interface throws. The French message of that failure
  *   is read with xq_last_error(). Result codes of the component itself
  *   (XQ_RV_*) come through an out parameter, with XQ_OK as the status.
+ * - Out parameters are written on every status, whenever they are not NULL:
+ *   a result gets the component's result (XQ_OK, XQ_ERR_CALLBACK) or
+ *   XQ_RV_FALSE (every other status); a string gets "" and its length 0, a
+ *   flag 0, a handle NULL and a wait's state XQ_AWAIT_NOTHING on a status
+ *   other than XQ_OK.
  * - Texts in and out are NUL-terminated UTF-8. A string returned by the
  *   library is owned by the handle and stays valid until the next call on the
- *   same handle (from any callback too); copy it to keep it.
+ *   same handle (from any callback too) or xq_destroy(); copy it to keep it.
+ *   The one exception is xq_version(), whose text is static.
  * - The error record (xq_error_source(), xq_error_description()) is the
  *   component's own report of Connect, SendFile and ReceiveFile, kept per
  *   thread and shared by every handle used on that thread. xq_last_error() is
@@ -24,17 +32,20 @@
  *   callback written in C++) is caught where the library calls it, asks the
  *   running operation to stop as xq_abort() does, and makes that operation's
  *   function return XQ_ERR_CALLBACK.
+ * - Any function that takes a handle may also return XQ_ERR_MEMORY.
  *
  * Threads: handles may be used on several threads at once; one handle is
  * used by one thread at a time, callbacks included. xq_abort() is the
  * exception: any thread, and a signal handler, may call it. Callbacks run on
- * the thread that called the operation, from inside it.
+ * the thread that called the function, from inside it.
  *
- * Reentrancy: from a callback a host may call every function on the same
- * handle except xq_destroy() and the five operations xq_connect(),
- * xq_send_file(), xq_receive_file(), xq_pack_file() and xq_unpack_file(),
- * which return XQ_ERR_BUSY there. xq_disconnect() is allowed (the running
- * transfer then fails), but xq_abort() is the way to stop an operation.
+ * Reentrancy: from inside any callback of a handle (its yield callback and
+ * every event, whichever function raised it) the six operations
+ * xq_connect(), xq_send_file(), xq_receive_file(), xq_receive_file_fd(),
+ * xq_pack_file() and xq_unpack_file(), and xq_destroy(), return XQ_ERR_BUSY
+ * and do nothing. Every other function may be called there. xq_disconnect()
+ * is allowed (the running transfer then fails), but xq_abort() is the way to
+ * stop an operation.
  */
 
 #include <stddef.h>
@@ -42,6 +53,15 @@
 
 #include "xmodemquarvel/Export.h"
 #include "xmodemquarvel/Version.h"
+
+/** The version a host compiles against, "MAJOR.MINOR.PATCH"; compare it
+    with xq_version(), the version of the library it runs with. */
+#define XQ_VERSION XMODEMQUARVEL_VERSION_STRING
+/** The same as one number for the preprocessor: MAJOR * 10000 + MINOR * 100
+    + PATCH (10200 for 1.2.0). */
+#define XQ_VERSION_NUMBER                                                    \
+  (XMODEMQUARVEL_VERSION_MAJOR * 10000 + XMODEMQUARVEL_VERSION_MINOR * 100 + \
+   XMODEMQUARVEL_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -59,8 +79,8 @@ enum xq_status_code {
   XQ_OK = 0,
   /** A required pointer or text was NULL. Nothing was done. */
   XQ_ERR_ARGUMENT = -1,
-  /** An operation is running on this handle and the call was refused: the
-      five operations and xq_destroy() called from a callback. */
+  /** Called from inside a callback of the same handle, where the six
+      operations and xq_destroy() are refused. Nothing was done. */
   XQ_ERR_BUSY = -2,
   /** A file could not be opened, created, read or written, or a packed file's
       end block is corrupt. */
@@ -124,7 +144,14 @@ typedef void (*xq_trace_callback)(void* user, const char* text, size_t length);
     xq_abort() to stop before any data move. */
 typedef void (*xq_transfer_accepted_callback)(void* user, char direction, int64_t position);
 
-/* ---- Handles ---------------------------------------------------------- */
+/* ---- Library and handles ------------------------------------------------ */
+
+/**
+ * The version of the library the host runs with, "MAJOR.MINOR.PATCH" (see
+ * XQ_VERSION for the one it was compiled against). Never NULL; the text is
+ * static and may be called from any thread, before any handle exists.
+ */
+XMODEMQUARVEL_API const char* xq_version(void);
 
 /**
  * Creates an object with the default host: the monotonic clock, the POSIX
@@ -154,7 +181,7 @@ XMODEMQUARVEL_API xq_status xq_create_hosted(xq_yield_callback yield, void* user
  * Frees the handle and every string it returned. Closes the port if it is open
  * (the modem hangs up as DTR drops) without the pauses of xq_disconnect().
  * @return XQ_OK (also for NULL); XQ_ERR_BUSY, freeing nothing, when called
- *   from one of the handle's callbacks.
+ *   from inside one of the handle's callbacks.
  */
 XMODEMQUARVEL_API xq_status xq_destroy(xq_module* module);
 
@@ -172,9 +199,9 @@ XMODEMQUARVEL_API const char* xq_last_error(const xq_module* module);
  * The source of the calling thread's error record ("Xmodem: Connect",
  * "Xmodem: SendFile", "Xmodem: ReceiveFile", "Port série" while an Error
  * callback relays a refusal, or ""). Changes nothing.
- * @param[out] out the text, owned by the handle.
- * @param[out] length its length in bytes; may be NULL.
- * @return XQ_OK; XQ_ERR_ARGUMENT.
+ * @param[out] out the text, owned by the handle; "" on a failure.
+ * @param[out] length its length in bytes (0 on a failure); may be NULL.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_error_source(xq_module* module, const char** out, size_t* length);
 
@@ -191,13 +218,24 @@ XMODEMQUARVEL_API xq_status xq_error_description(xq_module* module, const char**
     set, transfers also write wrong answers to the trace text in hexadecimal.
     @return XQ_OK; XQ_ERR_ARGUMENT. */
 XMODEMQUARVEL_API xq_status xq_set_visible(xq_module* module, int visible);
-/** Whether the trace window is shown (0 on a new handle).
+/** Whether the trace window is shown (0 on a new handle; 0 on a failure).
     @return XQ_OK; XQ_ERR_ARGUMENT. */
 XMODEMQUARVEL_API xq_status xq_get_visible(xq_module* module, int* out);
 
 /** Switches the four progress callbacks on or off (off on a new handle); they
     are called only while it is on. @return XQ_OK; XQ_ERR_ARGUMENT. */
 XMODEMQUARVEL_API xq_status xq_set_trace(xq_module* module, int on);
+
+/**
+ * Whether the serial port is open: from an xq_connect() that gave XQ_RV_TRUE
+ * (or stopped at "Erreur dans la chaine d'initialisation") until
+ * xq_disconnect(), a failure that dropped the line, or an abort. A host that
+ * finds it open calls xq_disconnect() for an orderly hang-up before
+ * xq_destroy().
+ * @param[out] out 1 when open, 0 when closed (0 on a failure).
+ * @return XQ_OK; XQ_ERR_ARGUMENT.
+ */
+XMODEMQUARVEL_API xq_status xq_port_open(xq_module* module, int* out);
 
 /**
  * Selects the serial port by number (N is /dev/ttyS<N-1>). Empties the error
@@ -226,8 +264,9 @@ XMODEMQUARVEL_API xq_status xq_set_settings(xq_module* module, const char* setti
 /**
  * The packing type of the opening record: one character, U+0000 on a new
  * handle (then *out is "" and *length 1), overwritten by every transfer.
- * @param[out] out the character as UTF-8, owned by the handle.
- * @param[out] length its length in bytes; may be NULL.
+ * @param[out] out the character as UTF-8, owned by the handle; "" on a
+ *   failure.
+ * @param[out] length its length in bytes (0 on a failure); may be NULL.
  * @return XQ_OK; XQ_ERR_ARGUMENT.
  */
 XMODEMQUARVEL_API xq_status xq_get_data_type(xq_module* module, const char** out, size_t* length);
@@ -246,8 +285,9 @@ XMODEMQUARVEL_API xq_status xq_get_trace_text(xq_module* module, const char** ou
 
 /** Sets the Error callback (NULL removes it). Called by xq_set_comm_port(),
     xq_set_device(), xq_set_settings() on a refusal, and by xq_connect() with
-    "Connexion impossible" when the serial port fails.
-    @return XQ_OK; XQ_ERR_ARGUMENT. */
+    "Connexion impossible" when the serial port fails. Each registration
+    function returns XQ_OK, or XQ_ERR_ARGUMENT when @p module is NULL; a
+    callback may replace or remove itself. */
 XMODEMQUARVEL_API xq_status xq_on_error(xq_module* module, xq_error_callback callback, void* user);
 /** Called after each source block of xq_pack_file(), while trace is on. */
 XMODEMQUARVEL_API xq_status xq_on_bloc_packed(xq_module* module, xq_bloc_callback callback,
@@ -281,12 +321,14 @@ XMODEMQUARVEL_API xq_status xq_on_transfer_accepted(xq_module* module,
 
 /**
  * Packs @p source into @p packed (created or emptied). Does not touch the
- * error record and does not wait; xq_abort() does not stop it.
+ * error record and does not wait; xq_abort() stops it before its next
+ * megabyte.
  * @return XQ_OK; XQ_ERR_FILE with the French reason in xq_last_error()
  *   ("Fichier introuvable : PATH", the target then untouched; "Impossible de
- *   créer PATH"...; the whole blocks packed before a failure stay in the
- *   target); XQ_ERR_BUSY from a callback; XQ_ERR_CALLBACK (packing went on
- *   to its end); XQ_ERR_ARGUMENT.
+ *   créer PATH"...; "Opération interrompue" after xq_abort(); the whole
+ *   blocks packed before a failure stay in the target); XQ_ERR_BUSY from
+ *   inside a callback (nothing done); XQ_ERR_CALLBACK (a callback threw: the
+ *   packing stopped as after xq_abort()); XQ_ERR_ARGUMENT.
  */
 XMODEMQUARVEL_API xq_status xq_pack_file(xq_module* module, const char* source, const char* packed);
 
@@ -315,9 +357,11 @@ XMODEMQUARVEL_API xq_status xq_unpack_file(xq_module* module, const char* source
  *   xq_disconnect()). XQ_RV_FALSE after a failure of the serial port (missing
  *   or busy device): the Error callback got "Connexion impossible" with the
  *   reason in the record, and the record is **empty** on return. XQ_RV_FALSE
- *   with "Opération interrompue" after xq_abort(): hung up.
- * @return XQ_OK; XQ_ERR_CALLBACK (@p result set too); XQ_ERR_BUSY from a
- *   callback; XQ_ERR_ARGUMENT.
+ *   with "Opération interrompue" after xq_abort(): hung up. XQ_RV_FALSE on
+ *   every status other than XQ_OK and XQ_ERR_CALLBACK.
+ * @return XQ_OK; XQ_ERR_CALLBACK (@p result set by the component too);
+ *   XQ_ERR_BUSY from inside a callback (nothing done); XQ_ERR_ARGUMENT when
+ *   @p module or @p result is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_connect(xq_module* module, int32_t tentatives, const char* prefix,
                                        const char* init_string, xq_return_value* result);
@@ -346,11 +390,13 @@ XMODEMQUARVEL_API xq_status xq_disconnect(xq_module* module);
  *   "Erreur ouverture FILE" (line dropped); "Réponse inattendue du distant",
  *   "Nombre de blocs recus <> nombre de blocs transmis" (line up); "Opération
  *   interrompue" after xq_abort() (hung up). XQ_RV_CTS: "La ligne est coupée"
- *   (port closed).
- * @return XQ_OK; XQ_ERR_CALLBACK (@p result set too); XQ_ERR_PORT when the port is
- *   closed (no connection, or dropped by an earlier failure or by
- *   xq_disconnect() from a callback) or fails; XQ_ERR_FILE; XQ_ERR_BUSY;
- *   XQ_ERR_ARGUMENT.
+ *   (port closed). XQ_RV_FALSE on every status other than XQ_OK and
+ *   XQ_ERR_CALLBACK.
+ * @return XQ_OK; XQ_ERR_CALLBACK (@p result set by the component too);
+ *   XQ_ERR_PORT when the port is closed (no connection, or dropped by an
+ *   earlier failure or by xq_disconnect() from a callback) or fails;
+ *   XQ_ERR_FILE; XQ_ERR_BUSY from inside a callback (nothing done);
+ *   XQ_ERR_ARGUMENT when a pointer is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_send_file(xq_module* module, const char* user_id, const char* psw,
                                          const char* file_name, const char* pack_type,
@@ -375,7 +421,25 @@ XMODEMQUARVEL_API xq_status xq_receive_file(xq_module* module, const char* user_
                                             xq_return_value* result);
 
 /**
- * Asks the running xq_connect(), xq_send_file() or xq_receive_file() to stop.
+ * xq_receive_file() writing through @p fd, a regular file that the host
+ * opened for writing (and checked, and perhaps locked), instead of a file it
+ * names: nothing is opened, created or looked up by path, and @p file_name
+ * only gives the base name that the server is asked for. The resume is asked
+ * after the whole blocks the file holds, a lower position that the server
+ * answers cuts it, and the data go at its end through a duplicate of @p fd
+ * (they share the offset, which is left at the end). @p fd stays open and the
+ * host's. A descriptor that is not a regular file open for writing gives
+ * XQ_RV_FALSE with "Erreur ouverture FILE", the line dropped.
+ * @return as xq_receive_file().
+ */
+XMODEMQUARVEL_API xq_status xq_receive_file_fd(xq_module* module, const char* user_id,
+                                               const char* psw, const char* file_name,
+                                               const char* pack_type, int fd,
+                                               xq_return_value* result);
+
+/**
+ * Asks the running xq_connect(), xq_send_file(), xq_receive_file() or
+ * xq_receive_file_fd() to stop.
  * The request wakes the wait that blocks, with or without a yield callback:
  * the hang-up starts at once (DTR drops within milliseconds, 50 ms at most on
  * a loaded machine), takes xq_disconnect()'s 1.5 s, and the operation returns
@@ -422,8 +486,8 @@ typedef struct xq_wait_state {
  * Reads what the running wait awaits into @p out: meant for the yield
  * callback (or an event callback), where a host redraws its status line.
  * Outside an operation @p out says XQ_AWAIT_NOTHING. Never waits.
- * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (then
- *   nothing is written).
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL (@p out,
+ *   when not NULL, then says XQ_AWAIT_NOTHING with -1 ms and "" texts).
  */
 XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
 

@@ -13,6 +13,12 @@ struct ArgumentMissing {
   const char* name;
 };
 
+// A call that must not run from inside a callback of its handle.
+struct InsideCallback {};
+
+// Without the C++ class's name: the host knows a handle, not the object.
+constexpr const char* kBusy = "Appel impossible depuis une fonction de rappel de ce module";
+
 // std::system_error's what() is "TEXT: the system's own description"; the
 // host gets the French TEXT alone.
 std::string FrenchPart(const std::system_error& e) {
@@ -28,6 +34,10 @@ void Require(const void* pointer, const char* name) {
   if (pointer == nullptr) throw ArgumentMissing{name};
 }
 
+void RefuseInsideCallback(const xq_module& handle) {
+  if (handle.depth > 1) throw InsideCallback{};
+}
+
 xq_status Translate(std::string& message) noexcept {
   try {
     try {
@@ -35,8 +45,12 @@ xq_status Translate(std::string& message) noexcept {
     } catch (const ArgumentMissing& e) {
       message = std::string("Argument manquant : ") + e.name;
       return XQ_ERR_ARGUMENT;
-    } catch (const OperationRunning& e) {
-      message = e.what();
+    } catch (const InsideCallback&) {
+      message = kBusy;
+      return XQ_ERR_BUSY;
+    } catch (const OperationRunning&) {
+      // Kept for safety: the check of the depth refuses these calls first.
+      message = kBusy;
       return XQ_ERR_BUSY;
     } catch (const SerialPortError& e) {
       message = e.Message();

@@ -52,6 +52,10 @@ using namespace xmodemquarvel;
 
 extern "C" {
 
+const char* xq_version(void) {
+  return XMODEMQUARVEL_VERSION_STRING;
+}
+
 xq_status xq_create(xq_module** out) {
   return xq_create_hosted(nullptr, nullptr, 100, out);
 }
@@ -74,8 +78,12 @@ xq_status xq_create_hosted(xq_yield_callback yield, void* user, int32_t max_yiel
 
 xq_status xq_destroy(xq_module* module) {
   if (module == nullptr) return XQ_OK;
-  if (module->depth > 0)
-    return capi::Enter(module, []() -> xq_status { throw OperationRunning(); });
+  if (module->depth > 0) {
+    return capi::Enter(module, [module] {
+      capi::RefuseInsideCallback(*module);
+      return XQ_OK;
+    });
+  }
   delete module;
   return XQ_OK;
 }

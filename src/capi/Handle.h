@@ -113,6 +113,11 @@ xq_status Enter(xq_module* handle, Body&& body) noexcept {
   return status;
 }
 
+// Refuses, as XQ_ERR_BUSY, what must not start from inside one of the
+// handle's callbacks: the six operations and xq_destroy(). Called within
+// Enter, where this call already counts in the depth.
+void RefuseInsideCallback(const xq_module& handle);
+
 // Refuses a NULL where a pointer is required: XQ_ERR_ARGUMENT, naming it.
 void Require(const void* pointer, const char* name);
 // A text that may be NULL, read as empty.

@@ -1,9 +1,12 @@
 // The methods: packing, connection, transfers, and the abort request.
+#include <functional>
+
 #include "capi/Handle.h"
 #include "xmodemquarvel/Enums.h"
 
 using namespace xmodemquarvel;
 using capi::Enter;
+using capi::RefuseInsideCallback;
 using capi::Require;
 using capi::TextOrEmpty;
 
@@ -27,13 +30,15 @@ namespace {
 template <class Transfer>
 xq_status RunTransfer(xq_module* h, const char* user_id, const char* psw, const char* file_name,
                       const char* pack_type, xq_return_value* result, Transfer transfer) {
+  if (result != nullptr) *result = XQ_RV_FALSE;
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(user_id, "user_id");
     Require(psw, "psw");
     Require(file_name, "file_name");
     Require(pack_type, "pack_type");
     Require(result, "result");
-    *result = ((*h->module).*transfer)(user_id, psw, file_name, pack_type);
+    *result = std::invoke(transfer, *h->module, user_id, psw, file_name, pack_type);
     return XQ_OK;
   });
 }
@@ -44,6 +49,7 @@ extern "C" {
 
 xq_status xq_pack_file(xq_module* h, const char* source, const char* packed) {
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(source, "source");
     Require(packed, "packed");
     h->module->PackFile(source, packed);
@@ -53,6 +59,7 @@ xq_status xq_pack_file(xq_module* h, const char* source, const char* packed) {
 
 xq_status xq_unpack_file(xq_module* h, const char* source, const char* unpacked) {
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(source, "source");
     Require(unpacked, "unpacked");
     h->module->UnPackFile(source, unpacked);
@@ -62,7 +69,9 @@ xq_status xq_unpack_file(xq_module* h, const char* source, const char* unpacked)
 
 xq_status xq_connect(xq_module* h, int32_t tentatives, const char* prefix, const char* init_string,
                      xq_return_value* result) {
+  if (result != nullptr) *result = XQ_RV_FALSE;
   return Enter(h, [&] {
+    RefuseInsideCallback(*h);
     Require(result, "result");
     *result = h->module->Connect(tentatives, TextOrEmpty(prefix), TextOrEmpty(init_string));
     return XQ_OK;
@@ -84,6 +93,16 @@ xq_status xq_send_file(xq_module* h, const char* user_id, const char* psw, const
 xq_status xq_receive_file(xq_module* h, const char* user_id, const char* psw, const char* file_name,
                           const char* pack_type, xq_return_value* result) {
   return RunTransfer(h, user_id, psw, file_name, pack_type, result, &ModuleXmodem::ReceiveFile);
+}
+
+xq_status xq_receive_file_fd(xq_module* h, const char* user_id, const char* psw,
+                             const char* file_name, const char* pack_type, int fd,
+                             xq_return_value* result) {
+  return RunTransfer(h, user_id, psw, file_name, pack_type, result,
+                     [fd](ModuleXmodem& m, const std::string& u, const std::string& p,
+                          const std::string& f, const std::string& t) {
+                       return m.ReceiveFileToDescriptor(u, p, f, t, fd);
+                     });
 }
 
 // Touches nothing but the object's atomic request: callable from anywhere.

@@ -10,9 +10,22 @@ namespace {
 // A string getter: the text goes into the handle's slot for it.
 template <class Get>
 xq_status HandOut(xq_module* h, xq_module::Slot slot, const char** out, size_t* length, Get&& get) {
+  if (out != nullptr) *out = "";
+  if (length != nullptr) *length = 0;
   return Enter(h, [&] {
     Require(out, "out");
     *out = h->Hand(slot, get(*h->module), length);
+    return XQ_OK;
+  });
+}
+
+// A boolean getter: 0 or 1, and 0 on a failure.
+template <class Get>
+xq_status GetFlag(xq_module* h, int* out, Get&& get) {
+  if (out != nullptr) *out = 0;
+  return Enter(h, [&] {
+    Require(out, "out");
+    *out = get(*h->module) ? 1 : 0;
     return XQ_OK;
   });
 }
@@ -46,11 +59,11 @@ xq_status xq_set_visible(xq_module* h, int visible) {
 }
 
 xq_status xq_get_visible(xq_module* h, int* out) {
-  return Enter(h, [&] {
-    Require(out, "out");
-    *out = h->module->Visible() ? 1 : 0;
-    return XQ_OK;
-  });
+  return GetFlag(h, out, [](auto& m) { return m.Visible(); });
+}
+
+xq_status xq_port_open(xq_module* h, int* out) {
+  return GetFlag(h, out, [](auto& m) { return m.PortOpen(); });
 }
 
 xq_status xq_set_trace(xq_module* h, int on) {

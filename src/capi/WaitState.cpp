@@ -9,6 +9,7 @@ using namespace xmodemquarvel::capi;
 extern "C" {
 
 xq_status xq_get_wait_state(xq_module* h, xq_wait_state* out) {
+  if (out != nullptr) *out = {XQ_AWAIT_NOTHING, 0, 0, -1, "", ""};
   return Enter(h, [&] {
     Require(out, "out");
     const WaitState state = h->module->CurrentWait();

@@ -178,6 +178,10 @@ std::string ModuleXmodem::TraceText() const {
   return impl_->form.Text;
 }
 
+bool ModuleXmodem::PortOpen() const {
+  return impl_->Modem.PortOpen();
+}
+
 ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
                                    const std::string& InitString) {
   return RunAbortable(*impl_, [&] { return impl_->Connect(Tentatives, Prefixe, InitString); });
@@ -220,6 +224,15 @@ ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string
 ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::string& PSW,
                                        const std::string& FileName, const std::string& PackType) {
   return RunAbortable(*impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType); });
+}
+
+ReturnValues ModuleXmodem::ReceiveFileToDescriptor(const std::string& UserId,
+                                                   const std::string& PSW,
+                                                   const std::string& FileName,
+                                                   const std::string& PackType,
+                                                   int FileDescriptor) {
+  return RunAbortable(
+      *impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType, FileDescriptor); });
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -90,8 +91,11 @@ struct ModuleXmodem::Impl {
   ReturnValues SendFile(const std::string& UserId, const std::string& PSW,
                         const std::string& FileName, const std::string& PackType);
   ReturnValues SendFileBlocks(const std::string& FileName);
+  // `descriptor`: the host's open file to write, in place of the file named
+  // FileName.
   ReturnValues ReceiveFile(const std::string& UserId, const std::string& PSW,
-                           const std::string& FileName, const std::string& PackType);
+                           const std::string& FileName, const std::string& PackType,
+                           std::optional<int> descriptor = std::nullopt);
 };
 
 // What a refused re-entry throws: a std::logic_error to C++ hosts, told apart

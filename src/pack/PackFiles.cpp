@@ -286,15 +286,27 @@ namespace {
 
 // Opens the source before the target, so that a missing source leaves the
 // target untouched, then runs one conversion between them.
-template <class Convert>
-void ConvertFile(const std::string& from, const std::string& to, const AbortCheck& check,
-                 Convert&& convert) {
-  FileHandle source = OpenSource(from);
-  FileHandle target = OpenTarget(to);
+template <class Conversion>
+void ConvertHandles(FileHandle source, FileHandle target, const AbortCheck& check,
+                    Conversion&& convert) {
   FileReader reader(source, check);
   FileSink writer(target);
   convert(reader, writer);
   target.CloseTarget();
+}
+
+template <class Convert>
+void ConvertFile(const std::string& from, const std::string& to, const AbortCheck& check,
+                 Convert&& convert) {
+  FileHandle source = OpenSource(from);
+  ConvertHandles(std::move(source), OpenTarget(to), check, convert);
+}
+
+// A descriptor of the caller's, held through a duplicate of our own.
+FileHandle Borrow(int fd, const std::string& name) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) ThrowSystem(errno, "Impossible d'ouvrir " + name);
+  return FileHandle(copy, name);
 }
 
 }  // namespace
@@ -311,6 +323,21 @@ void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, 
   ConvertFile(FileSource, FileUnpacked, check, [&](ChunkSource& reader, ByteSink& writer) {
     UnpackStream(reader, writer, BlocCount, event);
   });
+}
+
+void PackDescriptors(int source, const std::string& sourceName, int target,
+                     const std::string& targetName, int32_t& BlocCount, const BlockEvent& event) {
+  ConvertHandles(
+      Borrow(source, sourceName), Borrow(target, targetName), {},
+      [&](ChunkSource& reader, ByteSink& writer) { PackStream(reader, writer, BlocCount, event); });
+}
+
+void UnpackDescriptors(int source, const std::string& sourceName, int target,
+                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event) {
+  ConvertHandles(Borrow(source, sourceName), Borrow(target, targetName), {},
+                 [&](ChunkSource& reader, ByteSink& writer) {
+                   UnpackStream(reader, writer, BlocCount, event);
+                 });
 }
 
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out) {

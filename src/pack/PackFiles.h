@@ -29,6 +29,14 @@ void PackFile(const std::string& FileSource, const std::string& FilePacked, int3
 void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
                 const BlockEvent& event, const AbortCheck& check = {});
 
+// The same two conversions between descriptors that the caller opened (and
+// checked): `source` is read from its offset to its end, `target` written
+// from its offset; neither is closed. The names are those the messages give.
+void PackDescriptors(int source, const std::string& sourceName, int target,
+                     const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
+void UnpackDescriptors(int source, const std::string& sourceName, int target,
+                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
+
 // A source read in pieces. Every piece but the last holds whole 128-byte
 // blocks; an empty piece ends the source.
 class ChunkSource {

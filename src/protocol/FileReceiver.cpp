@@ -20,7 +20,8 @@ constexpr std::int64_t kMaxResumeBlocks = (std::int64_t{1} << 24) - 1;
 
 ReturnValues ModuleXmodem::Impl::ReceiveFile(const std::string& UserId, const std::string& PSW,
                                              const std::string& FileName,
-                                             const std::string& PackType) {
+                                             const std::string& PackType,
+                                             std::optional<int> descriptor) {
   error().Source = "Xmodem: ReceiveFile";
   Result = rvTrue;
 
@@ -38,8 +39,8 @@ ReturnValues ModuleXmodem::Impl::ReceiveFile(const std::string& UserId, const st
   Record.RecordPositionHigh.AssignBytes({});
   Record.RecordPositionLow.AssignBytes({});
   BlocCount = 0;
-  if (PathExists(FileName)) {
-    file = BlockAppender::OpenExisting(FileName);
+  if (descriptor || PathExists(FileName)) {
+    file = descriptor ? BlockAppender::Borrow(*descriptor) : BlockAppender::OpenExisting(FileName);
     if (!file) return open_failure();
     const auto size = file->Size();
     if (!size) return open_failure();

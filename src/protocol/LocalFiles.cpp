@@ -90,6 +90,17 @@ BlockAppender BlockAppender::Create(const std::string& path) {
   return BlockAppender(std::move(fd));
 }
 
+std::optional<BlockAppender> BlockAppender::Borrow(int fd) {
+  struct stat st {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return std::nullopt;
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  // Without O_APPEND of its own, each write goes at the offset: the end.
+  if (!copy || ::lseek(copy.Get(), 0, SEEK_END) < 0) return std::nullopt;
+  return BlockAppender(std::move(copy));
+}
+
 std::optional<std::int64_t> BlockAppender::Size() const {
   struct stat st {};
   if (::fstat(fd_.Get(), &st) != 0) return std::nullopt;
@@ -112,7 +123,7 @@ void BlockAppender::Truncate(std::int64_t bytes) {
   do {
     rc = ::ftruncate(fd_.Get(), static_cast<off_t>(bytes));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) ThrowErrno("troncature du fichier");
+  if (rc != 0 || ::lseek(fd_.Get(), 0, SEEK_END) < 0) ThrowErrno("troncature du fichier");
 }
 
 bool PathExists(const std::string& path) {

@@ -47,13 +47,17 @@ class BlockAppender {
   // Creates the file (or opens it if it appeared meanwhile) for appending;
   // throws std::system_error when it cannot.
   static BlockAppender Create(const std::string& path);
+  // Writes at the end of a regular file that the host opened for writing,
+  // through a duplicate of its descriptor (the two share the offset; the
+  // host's stays open). Nothing when it is not such a file.
+  static std::optional<BlockAppender> Borrow(int fd);
 
   // Size in bytes, or nothing when it cannot be measured.
   std::optional<std::int64_t> Size() const;
   // Appends all the bytes; throws std::system_error on failure.
   void Append(std::string_view bytes);
-  // Keeps the first `bytes` bytes; later appends go after them. Throws
-  // std::system_error on failure.
+  // Keeps the first `bytes` bytes; later appends go after them (the offset
+  // moves to the new end). Throws std::system_error on failure.
   void Truncate(std::int64_t bytes);
 
  private:

@@ -1,13 +1,17 @@
 // The C interface against the simulated modem and server on the virtual
 // clock: statuses and messages of the failures the C++ interface throws, the
 // error record as C hosts read it, and the abort request.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "capi/Handle.h"
@@ -25,6 +29,8 @@ namespace xmodemquarvel {
 namespace {
 
 namespace fs = std::filesystem;
+
+const char* const kBusy = "Appel impossible depuis une fonction de rappel de ce module";
 
 std::string Blocks(int count, char seed) {
   std::string out;
@@ -118,11 +124,20 @@ const FailureCase kFailures[] = {
        xq_return_value r = -1;
        const xq_status s = xq_send_file(w.h, "PS0001", "mdp", "/dev/null", "0", &r);
        m = xq_last_error(w.h);
-       EXPECT_EQ(r, -1);
+       EXPECT_EQ(r, XQ_RV_FALSE);
        EXPECT_EQ(w.Text(xq_error_source), "Xmodem: SendFile");
        return s;
      },
      XQ_ERR_PORT, "Opération impossible : le port n'est pas ouvert"},
+    {"ReceiveThroughADescriptorWithoutItsName",
+     [](CWorld& w, std::string& m) {
+       xq_return_value r = -1;
+       const xq_status s = xq_receive_file_fd(w.h, "PS0001", "mdp", nullptr, "0", 2, &r);
+       m = xq_last_error(w.h);
+       EXPECT_EQ(r, XQ_RV_FALSE);
+       return s;
+     },
+     XQ_ERR_ARGUMENT, "Argument manquant : file_name"},
     {"AMissingArgument",
      [](CWorld& w, std::string& m) {
        const xq_status s = xq_pack_file(w.h, "x", nullptr);
@@ -148,7 +163,7 @@ const FailureCase kFailures[] = {
        m = message;
        return inner;
      },
-     XQ_ERR_BUSY, "Une opération est déjà en cours sur cet objet ModuleXmodem"},
+     XQ_ERR_BUSY, kBusy},
     {"DestroyFromACallback",
      [](CWorld& w, std::string& m) {
        static xq_status inner;
@@ -190,6 +205,228 @@ TEST_P(CapiFailure, ComesBackAsAStatusWithItsFrenchMessage) {
 
 INSTANTIATE_TEST_SUITE_P(Capi, CapiFailure, ::testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// From inside any callback of a handle, whichever call raised it and whether
+// or not an operation runs, the five operations and xq_destroy() are refused
+// and do nothing. Each row raises one callback; the probe makes the six calls.
+struct Probe {
+  xq_module* h;
+  fs::path dir;
+  int runs = 0;
+  std::vector<std::string> calls;
+
+  void operator()() {
+    if (runs++ > 0) return;
+    const fs::path mine = dir / "probe.TXT", out = dir / "probe.out";
+    Write(mine, Blocks(2, 'p'));
+    const auto note = [&](const char* name, xq_status status, xq_return_value r) {
+      calls.push_back(std::string(name) + " " + std::to_string(status) + " " + std::to_string(r) +
+                      " " + xq_last_error(h));
+    };
+    xq_return_value r = -1;
+    xq_status status = xq_connect(h, 0, nullptr, nullptr, &r);
+    note("connect", status, r);
+    r = -1;
+    status = xq_send_file(h, "PS0001", "mdp", mine.c_str(), "0", &r);
+    note("send", status, r);
+    r = -1;
+    status = xq_receive_file(h, "PS0001", "mdp", out.c_str(), "0", &r);
+    note("receive", status, r);
+    note("pack", xq_pack_file(h, mine.c_str(), out.c_str()), 0);
+    note("unpack", xq_unpack_file(h, mine.c_str(), out.c_str()), 0);
+    note("destroy", xq_destroy(h), 0);
+    EXPECT_FALSE(fs::exists(out));
+  }
+  static void Bloc(void* self, int32_t*) { (*static_cast<Probe*>(self))(); }
+};
+
+struct ReentryCase {
+  const char* name;
+  // Registers the probe and makes the call that raises its callback.
+  std::function<void(CWorld&, Probe&)> raise;
+};
+
+const ReentryCase kReentries[] = {
+    {"ErrorOfSettingsWithNoOperationRunning",
+     [](CWorld& w, Probe& p) {
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(xq_set_settings(w.h, "9600,Z,8,1"), XQ_OK);
+     }},
+    {"ErrorOfCommPort",
+     [](CWorld& w, Probe& p) {
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(xq_set_comm_port(w.h, 0), XQ_OK);
+     }},
+    {"ErrorOfAConnectWhosePortFails",
+     [](CWorld& w, Probe& p) {
+       w.port->RefuseOpen(true);
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(w.Connect(), XQ_RV_FALSE);
+     }},
+    {"YieldDuringDisconnect",
+     [](CWorld& w, Probe& p) {
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       w.on_yield = [&p] { p(); };
+       EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
+     }},
+    {"TraceAppendedDuringConnect",
+     [](CWorld& w, Probe& p) {
+       xq_on_trace_appended(
+           w.h, [](void* self, const char*, size_t) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
+     }},
+    {"BlocPacked",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "src", Blocks(2, 'a'));
+       xq_on_bloc_packed(w.h, Probe::Bloc, &p);
+       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
+     }},
+    {"BlocUnpacked",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "src", Blocks(2, 'a'));
+       xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str());
+       xq_on_bloc_unpacked(w.h, Probe::Bloc, &p);
+       EXPECT_EQ(xq_unpack_file(w.h, (w.dir / "p").c_str(), (w.dir / "u").c_str()), XQ_OK);
+     }},
+    {"BlocSendedAndTransferAccepted",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "F.TXT", Blocks(3, 'a'));
+       xq_on_bloc_sended(w.h, Probe::Bloc, &p);
+       xq_on_transfer_accepted(
+           w.h, [](void* self, char, int64_t) { (*static_cast<Probe*>(self))(); }, &p);
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       xq_return_value r = -1;
+       EXPECT_EQ(xq_send_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
+       EXPECT_EQ(r, XQ_RV_TRUE);
+     }},
+    {"BlocReceived",
+     [](CWorld& w, Probe& p) {
+       w.server->PutFile("F", Blocks(3, 'r'));
+       xq_on_bloc_received(w.h, Probe::Bloc, &p);
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       xq_return_value r = -1;
+       EXPECT_EQ(xq_receive_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
+       EXPECT_EQ(r, XQ_RV_TRUE);
+     }},
+};
+
+class CapiReentry : public ::testing::TestWithParam<ReentryCase> {};
+
+TEST_P(CapiReentry, RefusesTheOperationsAndDestroyFromInsideAnyCallback) {
+  CWorld w;
+  Probe probe{w.h, w.dir, 0, {}};
+  xq_set_trace(w.h, 1);
+  GetParam().raise(w, probe);
+  ASSERT_EQ(probe.runs > 0, true) << "the callback was not raised";
+  const std::string refused = std::to_string(XQ_ERR_BUSY) + " 0 " + kBusy;
+  EXPECT_THAT(probe.calls,
+              ::testing::ElementsAre("connect " + refused, "send " + refused, "receive " + refused,
+                                     "pack " + refused, "unpack " + refused, "destroy " + refused));
+  // Nothing was started: the handle still answers, and the calls run now.
+  w.on_yield = nullptr;
+  xq_on_error(w.h, nullptr, nullptr);
+  w.port->RefuseOpen(false);
+  xq_disconnect(w.h);
+  EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capi, CapiReentry, ::testing::ValuesIn(kReentries),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Every out parameter has a value on every status: the result XQ_RV_FALSE,
+// a string "" of length 0, a flag 0, a handle NULL.
+TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
+  CWorld w;
+  const auto result_of = [](auto call) {
+    xq_return_value r = -1;
+    const xq_status status = call(&r);
+    return std::to_string(status) + " " + std::to_string(r);
+  };
+  const std::string argument = std::to_string(XQ_ERR_ARGUMENT) + " 0";
+  EXPECT_EQ(result_of([](auto r) { return xq_connect(nullptr, 3, nullptr, nullptr, r); }),
+            argument);
+  EXPECT_EQ(result_of([&](auto r) { return xq_send_file(w.h, nullptr, "p", "f", "0", r); }),
+            argument);
+  EXPECT_EQ(result_of([&](auto r) { return xq_receive_file(nullptr, "u", "p", "f", "0", r); }),
+            argument);
+  EXPECT_EQ(result_of([&](auto r) { return xq_send_file(w.h, "u", "p", "/dev/null", "0", r); }),
+            std::to_string(XQ_ERR_PORT) + " 0");
+
+  for (auto get : {xq_error_source, xq_error_description, xq_get_data_type, xq_get_caption,
+                   xq_get_trace_text}) {
+    const char* text = "unset";
+    size_t length = 99;
+    EXPECT_EQ(get(nullptr, &text, &length), XQ_ERR_ARGUMENT);
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(length, 0u);
+    length = 99;
+    EXPECT_EQ(get(w.h, nullptr, &length), XQ_ERR_ARGUMENT);
+    EXPECT_EQ(length, 0u);
+  }
+  for (auto get : {xq_get_visible, xq_port_open}) {
+    int flag = 7;
+    EXPECT_EQ(get(nullptr, &flag), XQ_ERR_ARGUMENT);
+    EXPECT_EQ(flag, 0);
+  }
+  xq_wait_state wait{XQ_AWAIT_MODEM, 3, 4, 5, "x", "y"};
+  EXPECT_EQ(xq_get_wait_state(nullptr, &wait), XQ_ERR_ARGUMENT);
+  EXPECT_EQ(std::to_string(wait.awaiting) + " " + std::to_string(wait.attempt) + "/" +
+                std::to_string(wait.attempts) + " " + std::to_string(wait.remaining_ms) + " [" +
+                wait.sent + "][" + wait.expected + "]",
+            "0 0/0 -1 [][]");
+  xq_module* made = reinterpret_cast<xq_module*>(&w);
+  EXPECT_EQ(xq_create_hosted(nullptr, nullptr, 100, nullptr), XQ_ERR_ARGUMENT);
+  EXPECT_EQ(xq_create(&made), XQ_OK);
+  EXPECT_NE(made, nullptr);
+  EXPECT_EQ(xq_destroy(made), XQ_OK);
+}
+
+TEST(Capi, VisibleReadsBackAsAFlagAndDestroyFreesTheHandle) {
+  CWorld w;
+  int visible = -1;
+  for (const int set : {5, 0, -1}) {
+    EXPECT_EQ(xq_set_visible(w.h, set), XQ_OK);
+    EXPECT_EQ(xq_get_visible(w.h, &visible), XQ_OK);
+    EXPECT_EQ(visible, set != 0 ? 1 : 0);
+  }
+  // The handle held the clock; once freed, only the test does.
+  EXPECT_EQ(xq_destroy(w.handle.release()), XQ_OK);
+  EXPECT_EQ(w.clock.use_count(), 1);
+}
+
+TEST(Capi, TheLibrarySaysItsVersion) {
+  EXPECT_STREQ(xq_version(), XQ_VERSION);
+  EXPECT_EQ(std::to_string(XQ_VERSION_NUMBER / 10000) + "." +
+                std::to_string(XQ_VERSION_NUMBER / 100 % 100) + "." +
+                std::to_string(XQ_VERSION_NUMBER % 100),
+            XQ_VERSION);
+}
+
+// The port's state as a host reads it for a clean close.
+TEST(Capi, PortOpenFollowsConnectDisconnectAndAFailedInit) {
+  CWorld w;
+  const auto open = [&] {
+    int flag = -1;
+    EXPECT_EQ(xq_port_open(w.h, &flag), XQ_OK);
+    return flag;
+  };
+  EXPECT_EQ(open(), 0);
+  ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+  EXPECT_EQ(open(), 1);
+  EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
+  EXPECT_EQ(open(), 0);
+  // A refused initialisation string leaves the port open for another try.
+  w.modem->Script().refused_commands.push_back("ATBAD");
+  xq_return_value r = -1;
+  EXPECT_EQ(xq_connect(w.h, 0, nullptr, "ATBAD", &r), XQ_OK);
+  EXPECT_NE(r, XQ_RV_TRUE);
+  EXPECT_EQ(open(), 1);
+  EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
+  EXPECT_EQ(open(), 0);
+}
 
 // What the error record holds after a result, as a C host reads it.
 TEST(Capi, TheRecordAfterARefusalASuccessAndAFailedConnect) {
@@ -315,6 +552,9 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   EXPECT_EQ(w.Text(xq_error_source), c.source);
   EXPECT_EQ(w.Text(xq_error_description), "Opération interrompue");
   EXPECT_FALSE(w.port->PortOpen());
+  int open = -1;
+  EXPECT_EQ(xq_port_open(w.h, &open), XQ_OK);
+  EXPECT_EQ(open, 0);
   EXPECT_FALSE(w.modem->Connected());
   EXPECT_EQ(context.accepted, c.op == Op::kConnect ? "" : c.op == Op::kSend ? "E0" : "R0");
   const int kept = c.stop == Stop::kAbortOnAcceptance ? 0 : kStopAfter;
@@ -333,10 +573,14 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   xq_on_bloc_received(w.h, nullptr, nullptr);
   xq_on_transfer_accepted(w.h, nullptr, nullptr);
   ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-  ASSERT_EQ(xq_receive_file(w.h, "PS0001", "mdp", local.c_str(), "0", &result), XQ_OK);
+  // Through a descriptor of the host's this time: the same resume.
+  const int fd = ::open(local.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(xq_receive_file_fd(w.h, "PS0001", "mdp", "FACT0001.TXT", "0", fd, &result), XQ_OK);
   EXPECT_EQ(result, XQ_RV_TRUE);
   EXPECT_EQ(w.server->Transfers().back().requested_position, kept);
   EXPECT_EQ(Read(local), content);
+  EXPECT_EQ(::close(fd), 0) << "the host's descriptor stays the host's";
 }
 
 INSTANTIATE_TEST_SUITE_P(Capi, CapiAbort, ::testing::ValuesIn(kAborts),

@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,12 +14,16 @@
 
 #include <gtest/gtest.h>
 
+#include "Commands.h"
+#include "PackedFileCheck.h"
 #include "Processes.h"
 #include "Progress.h"
 #include "Session.h"
 #include "modem/ServerNumber.h"
+#include "pack/PackFiles.h"
 #include "sim/SimulatedModem.h"
 #include "sim/SimulatedSerialPort.h"
+#include "sim/SimulatedServer.h"
 
 namespace xmodemq::test {
 namespace {
@@ -29,9 +38,52 @@ const std::string kPartial = ".xmodemq-partiel/";
 const std::string kBill = BillingRecords(60, 11);
 
 // A folder's files and folders by path relative to it: a folder's name ends
-// with '/' and maps to "", a symbolic link maps to "@". Made readable by all,
-// whatever the umask.
+// with '/' and maps to "", a symbolic link maps to "@", a FIFO to "|" and a
+// device to "#". Made readable by all, whatever the umask.
 using Tree = std::map<std::string, std::string>;
+
+// Another user of the machine, for the rows where someone else owns files:
+// made once when the tests run as root (and removed at exit), else none.
+std::optional<uid_t> Intruder() {
+  static const std::optional<uid_t> uid = []() -> std::optional<uid_t> {
+    static constexpr const char* kName = "xmq-intrus";
+    if (::geteuid() != 0) return std::nullopt;
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    if (std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
+                    ">/dev/null 2>&1") != 0)
+      return std::nullopt;
+    std::atexit([] { (void)!std::system("userdel xmq-intrus >/dev/null 2>&1"); });
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    return std::nullopt;
+  }();
+  return uid;
+}
+
+// `path` made the intruder's, with `mode` (a link keeps its own).
+void Intruders(const fs::path& path, mode_t mode) {
+  ASSERT_EQ(::lchown(path.c_str(), *Intruder(), *Intruder()), 0) << path;
+  if (!fs::is_symlink(path)) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+  }
+}
+
+// "début : ...": the origin of a partial file started at `when` (a time_t),
+// as the command writes it beside the file.
+std::string Origin(const std::string& user, std::time_t when = std::time(nullptr)) {
+  char text[32];
+  std::tm parts{};
+  ::gmtime_r(&when, &parts);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return std::string("début : ") + text + "\nutilisateur : " + user +
+         "\nserveur : " + xmodemquarvel::kServerNumber + "\n";
+}
+
+std::string Packed(const std::string& text) {
+  std::vector<std::uint8_t> out;
+  xmodemquarvel::pack::PackBuffer({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
+                                  out);
+  return {out.begin(), out.end()};
+}
 
 void MakeTree(const fs::path& dir, const Tree& tree) {
   for (const auto& [name, content] : tree) {
@@ -48,6 +100,10 @@ Tree ReadTree(const fs::path& dir) {
     const std::string name = entry.path().lexically_relative(dir).string();
     if (entry.is_symlink())
       tree[name] = "@";
+    else if (entry.is_fifo())
+      tree[name] = "|";
+    else if (entry.is_character_file() || entry.is_block_file())
+      tree[name] = "#";
     else if (entry.is_directory())
       tree[name + "/"] = "";
     else
@@ -79,12 +135,14 @@ std::size_t Width(const std::string& text) {
 
 // Preloads the failure shim (see FailShim.cpp): `open_fail` is TEXT:ERRNO,
 // `write_fail` TEXT:BYTES. An instrumented xmodemq wants its runtime first.
-Env FailureEnv(const std::string& open_fail, const std::string& write_fail = {}) {
+Env FailureEnv(const std::string& open_fail, const std::string& write_fail = {},
+               const Env& more = {}) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   Env env = {{"LD_PRELOAD", XMQ_FAIL_SHIM},
              {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
   if (!open_fail.empty()) env["XMQ_FAIL_OPEN"] = open_fail;
   if (!write_fail.empty()) env["XMQ_FAIL_WRITE"] = write_fail;
+  env.insert(more.begin(), more.end());
   return env;
 }
 
@@ -100,7 +158,7 @@ struct Row {
   std::vector<std::string> args;
   int status;
   // Texts it writes; "!text" one that it must not write.
-  std::vector<std::string> said;
+  std::vector<std::string> said = {};
   // All that D holds afterwards besides store/, tmp/ and modem: none lost,
   // stale, mixed or left behind ("*": any content, under a folder too).
   // By default D as it was, and no call made.
@@ -120,9 +178,29 @@ struct Row {
   std::function<void(const Outcome&, const fs::path& d)> check = {};
   // How many dials the simulator logs, if set.
   std::optional<std::size_t> dials = {};
+  // Made in D after `files`: FIFOs, device nodes, links, the intruder's files.
+  std::function<void(const fs::path& d)> setup = {};
+  // The row needs root and a second user (Intruder()): skipped without them.
+  bool two_users = false;
+  // The umask the command runs with, when not the tests' own.
+  std::optional<mode_t> umask = {};
+  // The permission bits of paths in D afterwards.
+  std::map<std::string, unsigned> modes = {};
+  // With `cue`, what D must show before `during` runs.
+  std::function<bool(const fs::path& d)> when = {};
   // Texts the simulator logs, in this order.
   std::vector<std::string> logged = {};
 };
+
+// Whether D holds, at any depth, a file whose name begins with `prefix` and
+// that is still smaller than `below` bytes.
+bool Holds(const fs::path& d, const std::string& prefix, std::uintmax_t below = UINTMAX_MAX) {
+  for (const auto& entry : fs::recursive_directory_iterator(d))
+    if (entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0 &&
+        entry.file_size() < below)
+      return true;
+  return false;
+}
 
 std::vector<std::string> Expand(const std::vector<std::string>& args, const fs::path& d,
                                 std::vector<std::string> out = {XMODEMQ_PATH},
@@ -147,7 +225,12 @@ void Said(const std::string& text, const std::vector<std::string>& said) {
 }
 
 // All rows run at once, each row's commands in turn.
-void RunTable(const std::vector<Row>& rows) {
+void RunTable(std::vector<Row> rows) {
+  std::erase_if(rows, [](const Row& row) {
+    if (!row.two_users || Intruder()) return false;
+    std::printf("[  SKIPPED ] %s: needs root and a second user (useradd)\n", row.what.c_str());
+    return true;
+  });
   struct Run {
     TempDir dir;
     std::unique_ptr<Simulator> sim;
@@ -161,6 +244,7 @@ void RunTable(const std::vector<Row>& rows) {
     const fs::path d = run.dir.path();
     MakeTree(d, row.files);
     MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
+    if (row.setup) row.setup(d);
     // A line for the rows that name one: a call there would show in its log.
     const auto& a = row.args;
     if (!row.simulator.empty() || std::count(a.begin(), a.end(), "LINE") != 0 ||
@@ -170,17 +254,30 @@ void RunTable(const std::vector<Row>& rows) {
     run.before = ReadTree(d);
     run.env = row.env;
     run.env.insert({{"XMODEMQ_PASSWORD", kSecret}, {"TMPDIR", (d / "tmp").string()}});
+    const mode_t mask = ::umask(row.umask.value_or(022));
+    if (!row.umask) ::umask(mask);
     run.process = std::make_unique<Process>(Expand(row.args, d, {XMODEMQ_PATH}, run.sim.get()),
                                             run.env, fs::path(), row.columns);
+    ::umask(mask);
   }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i].during && rows[i].resize == 0) continue;
-    SCOPED_TRACE(rows[i].what);
-    Process& process = *runs[i]->process;
-    ASSERT_TRUE(process.Await(rows[i].cue, 20s)) << process.OutSoFar() << process.ErrSoFar();
-    if (rows[i].resize != 0) process.Resize(rows[i].resize);
-    if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+  // Each row's action as soon as its own cue shows, whatever the others do.
+  std::vector<std::size_t> waiting;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].during || rows[i].resize != 0) waiting.push_back(i);
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !waiting.empty() && std::chrono::steady_clock::now() < until;) {
+    std::erase_if(waiting, [&](std::size_t i) {
+      Process& process = *runs[i]->process;
+      if (!process.Await(rows[i].cue, 2ms)) return false;
+      if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
+      if (rows[i].resize != 0) process.Resize(rows[i].resize);
+      if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+      return true;
+    });
   }
+  for (std::size_t i : waiting)
+    ADD_FAILURE() << rows[i].what << ": never showed « " << rows[i].cue << " »\n"
+                  << runs[i]->process->OutSoFar() << runs[i]->process->ErrSoFar();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     Run& run = *runs[i];
@@ -223,6 +320,11 @@ void RunTable(const std::vector<Row>& rows) {
       Said(again.err, row.again_said);
     }
     if (row.check) row.check(r, d);
+    for (const auto& [name, mode] : row.modes) {
+      struct stat st {};
+      EXPECT_EQ(::lstat((d / name).c_str(), &st), 0) << name;
+      EXPECT_EQ(st.st_mode & 07777, mode) << name;
+    }
     if (row.dials) {
       EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
     }
@@ -344,6 +446,15 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
     batch_log.insert(batch_log.end(), {"envoi de « " + std::string(name) + " »",
                                        "transfert de « " + std::string(name) + " » terminé"});
   batch_log.push_back("client : port fermé");
+  // Another packer's choice: a block equal to the one before as F9 F9 F9 D5,
+  // without the separators this one writes.
+  const std::string other_packer =
+      std::string(128, 'A') + "\x04\xF9\xF9\xF9\xD5" + std::string(123, '\0');
+  const std::string name249 = std::string(246, 'F') + ".PK";
+  const std::string old_origin = Origin("PS0001", 1577934245);  // 2020-01-02
+  const std::string pad_big = BillingRecords(8000, 5) + "16 octets de plus";
+  const std::string shared_forged = BillingRecords(60, 99);
+  const auto fifo = [](const fs::path& d) { ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0); };
   RunTable({
       // clang-format off
       // A row run twice first, the longest next: the others run on meanwhile.
@@ -407,6 +518,39 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"simulate with an accounts file without accounts", {}, {{"accounts", "\npersonne\n"}}, {"simulate", "--link", "D/m2", "--accounts", "D/accounts"}, 2, {"accounts, ligne 2 : UTILISATEUR:MOT_DE_PASSE attendu"}},
       {"simulate serving a hidden file", {}, {{".secret", "x"}}, {"simulate", "--link", "D/m2", "--serve", "D/.secret"}, 2, {"le serveur ne sert aucun nom qui commence par un point"}},
       {"demo of an empty file", {}, {}, {"demo", "--records", "0"}, 2, {"--records doit être un entier de 1 à 100000"}},
+      UsageRow({"receive", "f", "--user", "u", "--partial-max-age", "3x"}), UsageRow({"pack", "a", "b", "--force"}),
+      // What exists is never replaced nor mixed: refused, or replaced only once the new file is complete.
+      {"pack with its two files swapped", {}, {{"FACT.PK", Packed(kBill)}, {"FACT.TXT", kBill}}, {"pack", "D/FACT.PK", "D/FACT.TXT"}, 2, {"FACT.TXT existe déjà : il n'est pas remplacé. --replace"}},
+      {"unpack onto an existing file", {}, {{"bill.pk", Packed(kBill)}, {"out", "ancien"}}, {"unpack", "D/bill.pk", "D/out"}, 2, {"out existe déjà"}},
+      {"unpack of a plain billing file", {}, {{"FACT.TXT", kBill}}, {"unpack", "D/FACT.TXT", "D/OUT"}, 2, {"FACT.TXT n'est pas un fichier compacté valide : son dernier bloc ne finit pas par les octets nuls d'un bloc de fin", "--force le décompacte quand même"}},
+      {.what = "unpack --force of a plain billing file", .files = {{"FACT.TXT", kBill}}, .args = {"unpack", "D/FACT.TXT", "D/OUT", "--force"}, .status = 0, .said = {"attention : ", "FACT.TXT ne se compacte pas de nouveau à l'identique", "vérifiez "}, .left = {{"FACT.TXT", kBill}, {"OUT", "*"}}},
+      {.what = "unpack of another packer's file: a warning, not a refusal", .files = {{"other.pk", other_packer}}, .args = {"unpack", "D/other.pk", "D/OUT"}, .status = 0, .said = {"other.pk ne se compacte pas de nouveau à l'identique"}, .left = {{"other.pk", other_packer}, {"OUT", std::string(256, 'A')}}, .umask = 0, .modes = {{"OUT", 0600}}},
+      {.what = "pack onto a FIFO, with --replace", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/fifo", "--replace"}, .status = 2, .said = {"fifo est un tube nommé (FIFO), pas un fichier ordinaire"}, .setup = fifo},
+      {.what = "pack onto a device, with --replace", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/null", "--replace"}, .status = 2, .said = {"null est un périphérique, pas un fichier ordinaire"}, .setup = [](const fs::path& d) { ASSERT_EQ(::mknod((d / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0); }, .two_users = true},
+      {.what = "unpack onto a symbolic link, with --replace", .files = {{"bill.pk", Packed(kBill)}, {"notes", "mes notes"}}, .args = {"unpack", "D/bill.pk", "D/link", "--replace"}, .status = 2, .said = {"link est un lien symbolique, pas un fichier ordinaire"}, .setup = [](const fs::path& d) { fs::create_symlink("notes", d / "link"); }},
+      {.what = "receive onto a FIFO, with --replace", .args = {"receive", "LINE", "D/fifo", "--replace"}, .status = 2, .said = {"fifo est un tube nommé (FIFO), pas un fichier ordinaire : la réception ne le remplace pas"}, .setup = fifo},
+      {.what = "pack to a name of 249 characters", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/" + name249}, .status = 0, .left = {{"bill.txt", kBill}, {name249, Packed(kBill)}}},
+      {.what = "pack into a folder whose entries cannot be synced", .files = {{"bill.txt", kBill}, {"sync/", ""}}, .args = {"pack", "D/bill.txt", "D/sync/bill.pk"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"bill.txt", kBill}, {"sync/", ""}, {"sync/bill.pk", "*"}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
+      // Partial files: resumed only when they are the user's, recent, and for the same user.
+      {"a partial file started two years ago", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {kPartial + "FACT0001.TXT garde 20 blocs d'une réception de ", "commencée il y a ", " j ", "(le 2020-01-02T03:04:05Z), plus de 1 j", "Supprimez ", "--resume-old le reprend quand même"}},
+      {"a partial file started two years ago, --resume-old", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT", "--resume-old"}, 0, {"Reprise après les 20 blocs", "reçu (repris après 20 blocs)"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
+      {"a partial file older than --partial-max-age in minutes", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001", std::time(nullptr) - 7260)}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "90min"}, 2, {"commencée il y a 2 h 1 min (le ", "plus de 1 h 30 min"}},
+      {"a partial file older than --partial-max-age in hours", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001", std::time(nullptr) - 27 * 3600 - 60)}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "26h"}, 2, {"commencée il y a 1 j 3 h (le ", "plus de 1 j 2 h"}},
+      {.what = "a partial folder that is a symbolic link", .files = {{"elsewhere/", ""}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " n'est pas un dossier : il sert aux réceptions en cours"}, .setup = [](const fs::path& d) { fs::create_directory_symlink("elsewhere", d / kPartial.substr(0, kPartial.size() - 1)); }},
+      {"a partial file within --partial-max-age", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "100000j"}, 0, {"Reprise après les 20 blocs"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
+      {"a partial file started for another user", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0002")}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"commencée pour l'utilisateur « PS0002 », pas « PS0001 »"}},
+      {"a partial file without its origin", {}, {{kPartial + "FACT0001.TXT", bill20}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"dont l'origine est inconnue"}},
+      {.what = "a partial folder that others can write", .files = {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001")}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " est modifiable par d'autres utilisateurs (mode 0770)", "chmod 700"}, .setup = [](const fs::path& d) { fs::permissions(d / kPartial, fs::perms(0770)); }},
+      {.what = "another user's partial folder in a shared folder", .files = {{"shared/" + kPartial + "FACT0001.TXT", kBill.substr(0, 10 * 128)}}, .args = {"receive", "LINE", "D/shared/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " appartient à xmq-intrus, pas à vous", "Supprimez-le s'il n'est pas à vous"}, .setup = [](const fs::path& d) { fs::permissions(d / "shared", fs::perms(01777)); Intruders(d / "shared" / kPartial, 0777); Intruders(d / "shared" / kPartial / "FACT0001.TXT", 0666); }, .two_users = true},
+      {.what = "another user's partial file in the user's partial folder", .files = {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001")}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial + "FACT0001.TXT appartient à xmq-intrus"}, .setup = [](const fs::path& d) { Intruders(d / kPartial / "FACT0001.TXT", 0644); }, .two_users = true},
+      // What goes out is what was checked.
+      {"two files the server would take for one", {}, {{"LOT.TXT", kBill}, {"lot.DAT", kBill}}, {"send", "LINE", "D/LOT.TXT", "D/lot.DAT"}, 2, {"LOT.TXT et ", "lot.DAT portent le même nom pour le serveur (« LOT »"}},
+      {"two receives the server would take for one, after the cut", {}, {{"a/", ""}}, {"receive", "LINE", "D/a/FACTURE_JANVIER_2024.TXT", "D/FACTURE_JANVIER_2025.TXT"}, 2, {"portent le même nom pour le serveur (« FACTURE_JANVIER_2 »"}},
+      {"a user id with an escape sequence", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "PS\x1b[2J0001"}, 2, {"l'identifiant « PS\\x1B[2J0001 » contient un caractère de contrôle (\\x1B)", "!\x1b"}},
+      {"a password with a line feed", {}, {}, {"receive", "LINE", "D/F.TXT"}, 2, {"le mot de passe contient un caractère de contrôle"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", "Zq7\nATH0"}}},
+      {"a file name with a terminal title sequence", {}, {{"FACT\x1b]0;pwn\x07.TXT", kBill}}, {"send", "LINE", "D/FACT\x1b]0;pwn\x07.TXT"}, 2, {"contient un caractère de contrôle (\\x07, \\x1B)", "!\x1b"}},
+      {"a password file that is a folder", {}, {{"pw/", ""}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw"}, 2, {"le fichier de mot de passe ", "pw est un dossier", "!est vide", "!chmod"}},
+      {.what = "a device through another user's symbolic link", .simulator = {"--echo", "on"}, .files = {{"FACT0001.TXT", kBill}}, .args = {"send", "D/FACT0001.TXT", "--user", "PS0001", "--device", "D/evil"}, .status = 2, .said = {"evil, un lien symbolique de l'utilisateur xmq-intrus", "votre mot de passe"}, .setup = [](const fs::path& d) { fs::create_symlink(d / "modem", d / "evil"); Intruders(d / "evil", 0); }, .two_users = true},
       // Mistakes refused before the call, with exit 2, or failures without harm.
       {"send of a mistyped name", {}, {}, {"send", "LINE", "D/nosuch.txt"}, 2, {"nosuch.txt n'existe pas : rien n'est envoyé"}},
       {"send of a 5 242 896-byte file", {}, {{"big.txt", big}}, {"send", "LINE", "D/big.txt"}, 2, {"big.txt fait 5 242 896 octets", "ses 16 derniers octets ne partiraient pas", "--pad envoie une copie complétée par des espaces jusqu'à 5 243 008 octets"}},
@@ -427,15 +571,16 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"pack of a missing source", {}, {{"out.pk", "ancien"}}, {"pack", "D/absent", "D/out.pk"}, 2, {"absent n'existe pas"}},
       {"pack of a folder", {}, {{"out.pk", "ancien"}}, {"pack", "D/", "D/out.pk"}, 2, {"est un dossier"}},
       {"unpack of a file that is not packed", {}, {{"notes.txt", "pas compacté"}, {"out", "ancien"}}, {"unpack", "D/notes.txt", "D/out"}, 2, {"notes.txt n'est pas un fichier compacté valide : sa taille (13 octets)"}},
-      {"unpack of a packed file whose end block is wrong", {}, {{"bad.pk", end_block_over_127}, {"out", "ancien"}}, {"unpack", "D/bad.pk", "D/out"}, 1, {"xmodemq: Décompactage : ", "bad.pk n'est pas un fichier compacté valide", "out est laissé tel quel"}},
-      {"pack onto a full disk", {}, {{"bill.txt", kBill}, {"full/bill.pk", "ancien"}}, {"pack", "D/bill.txt", "D/full/bill.pk"}, 1, {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"}, {{"=", ""}}, FailureEnv("", "/full/:200")},
+      {"unpack of a packed file whose end block is wrong", {}, {{"bad.pk", end_block_over_127}, {"out", "ancien"}}, {"unpack", "D/bad.pk", "D/out", "--force", "--replace"}, 1, {"xmodemq: Décompactage : ", "bad.pk n'est pas un fichier compacté valide", "out est laissé tel quel"}},
+      {"pack onto a full disk", {}, {{"bill.txt", kBill}, {"full/bill.pk", "ancien"}}, {"pack", "D/bill.txt", "D/full/bill.pk", "--replace"}, 1, {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"}, {{"=", ""}}, FailureEnv("", "/full/:200")},
       {"demo on a disk that fills at its file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.TXT:1000")},
       {"demo on a disk that fills at a received copy", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "retour/FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/retour/:1000")},
       {"demo on a disk that fills at the unpacked file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.UNP : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.UNP:1000")},
       // Calls, and what each leaves.
+      {.what = "a receive into a folder whose entries cannot be synced", .files = {{"sync/", ""}, {"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/sync/FACT0002.TXT"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"sync/", ""}, {"sync/FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
       {"send of a file that is not whole records, with --pad", {}, {{"FACT0009.TXT", odd}}, {"send", "LINE", "D/FACT0009.TXT", "--pad"}, 0, {"FACT0009.TXT envoyé complété par 112 espaces : 41 blocs de 128 octets"}, {{"FACT0009.TXT", odd}, {"store/FACT0009", odd + std::string(112, ' ')}}},
       {"receive of the same name again, with --replace, through a damaged frame", {"--fault", "corrupt-frame=5"}, {{"FACT0002.TXT", "hier"}, {"store/FACT0002", kBill}}, {"receive", "LINE", "D/FACT0002.TXT", "--replace"}, 0, {"FACT0002.TXT reçu : 60 blocs de 128 octets"}, {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}},
-      {"a disk that fills during a receive", {}, {{"store/FACT0002", kBill}}, {"receive", "LINE", "D/FACT0002.TXT"}, 1, {"xmodemq: Impossible d'écrire ", kPartial + "FACT0002.TXT : disque plein", "1 blocs de 128 octets sont gardés"}, {{kPartial, ""}, {kPartial + "FACT0002.TXT", kBill.substr(0, 128)}, {"store/FACT0002", kBill}}, FailureEnv("", ".xmodemq-partiel:200")},
+      {.what = "a disk that fills during a receive", .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 1, .said = {"xmodemq: Impossible d'écrire ", kPartial + "FACT0002.TXT : disque plein", "1 blocs de 128 octets sont gardés"}, .left = {{kPartial, ""}, {kPartial + "FACT0002.TXT", kBill.substr(0, 128)}, {kPartial + ".origine/", ""}, {kPartial + ".origine/FACT0002.TXT", "*"}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "partiel/FACT0002.TXT:200"), .umask = 0, .modes = {{kPartial, 0700}, {kPartial + "FACT0002.TXT", 0600}}},
       {"a busy line, then the call goes through, with a modem that does not echo", {"--dial-answer", "BUSY,CONNECT 9600", "--echo", "off"}, {{"FACT0001.TXT", kBill}}, {"send", "LINE", "D/FACT0001.TXT"}, 0, {"Appel du serveur…\nLigne occupée (BUSY) : le modem attend jusqu'à 1 min 45 s\nConnecté (CONNECT 9600).\n", "FACT0001.TXT envoyé : 60 blocs de 128 octets"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
       {"busy and no carrier, then a new dial; a 40-character user id and a 17-character name", {"--dial-answer", "BUSY,NO CARRIER", "--dial-answer", "CONNECT 9600"}, {{"store/FACTURE_JANVIER_2", kBill}}, {"receive", "LINE", "D/FACTURE_JANVIER_2.TXT", "--attempts", "1", "--user", id40}, 0, {"Ligne occupée (BUSY)", "\n« NO CARRIER », nouvel essai (2 sur 2)…\n", "Connecté (CONNECT 9600).", "!attention"}, {{"FACTURE_JANVIER_2.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
       {"no dial tone", {"--dial-answer", "NO DIALTONE"}, {}, {"receive", "LINE", "D/F.TXT", "--trace"}, 3, {"Xmodem: Connect: Pas de tonalité", "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"}, {}},
@@ -450,10 +595,96 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {.what = "a remote line, 0xFF in every block both ways", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0005.TXT", iac}, {"back/", ""}}, .args = {"send", "LINE", "D/FACT0005.TXT", "--trace"}, .status = 0, .said = {"FACT0005.TXT envoyé : 60 blocs", "!Ligne distante"}, .left = {{"FACT0005.TXT", iac}, {"store/FACT0005", iac}, {"back/", ""}, {"back/FACT0005.TXT", iac}}, .again = {"receive", "LINE", "D/back/FACT0005.TXT"}},
       {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
       {.what = "a batch of three sends on one call over a remote line", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
-      {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0009.TXT", "D/FACT0003.TXT"}, .status = 4, .said = {"1 fichier sur 3 transféré : ", "FACT0001.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
-      {.what = "pack then unpack, through temporary files", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", "*"}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc "}},
+      {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "D/FACT0009.TXT"}, .status = 4, .said = {"2 fichiers sur 3 transférés : ", "FACT0001.TXT, ", "FACT0003.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
+      {.what = "pack then unpack, through private temporary files; --replace keeps the mode", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", Packed(kBill)}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out", "--replace"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc ", "!attention"}, .setup = [](const fs::path& d) { fs::permissions(d / "bill.out", fs::perms(0640)); }, .umask = 0, .modes = {{"bill.pk", 0600}, {"bill.out", 0640}}},
       // clang-format on
       // Rows that wait for a cue come last, to start last: the others run on meanwhile.
+      {.what = "a target that another program creates during the receive",
+       .simulator = {"--baud", "19200"},
+       .files = {{"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
+       .status = 1,
+       .said = {"FACT0002.TXT a été créé par un autre programme pendant la réception : il n'est "
+                "pas remplacé ; le fichier reçu est gardé dans ",
+                kPartial + "FACT0002.TXT"},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .during = [](Process&, const fs::path& d,
+                    Simulator*) { WriteFile(d / "FACT0002.TXT", "autre programme"); },
+       .again = {"receive", "LINE", "D/FACT0002.TXT", "--replace"},
+       .again_said = {"Reprise après les 60 blocs"}},
+      {.what = "a file rewritten during its send",
+       .simulator = {"--baud", "230400"},
+       .files = {{"FACT0006.TXT", BillingRecords(600, 21)}},
+       .args = {"send", "LINE", "D/FACT0006.TXT", "--progress"},
+       .status = 0,
+       .said = {"FACT0006.TXT envoyé : 600 blocs"},
+       .left = {{"FACT0006.TXT", BillingRecords(600, 22)},
+                {"store/FACT0006", BillingRecords(600, 21)}},
+       .during = [](Process&, const fs::path& d,
+                    Simulator*) { WriteFile(d / "FACT0006.TXT", BillingRecords(600, 22)); }},
+      {.what = "the partial file swapped by another user during the receive",
+       .simulator = {"--baud", "19200"},
+       .files = {{"open/", ""}, {"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/open/FACT0002.TXT", "--progress"},
+       .status = 0,
+       .left = {{"open/", ""},
+                {"open/FACT0002.TXT", kBill},
+                {"open/old/", ""},
+                {"open/" + kPartial, ""},
+                {"open/" + kPartial + "FACT0002.TXT", shared_forged},
+                {"store/FACT0002", kBill}},
+       .during =
+           [shared_forged](Process&, const fs::path& d, Simulator*) {
+             fs::rename(d / "open" / kPartial, d / "open/old");
+             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged}});
+             Intruders(d / "open" / kPartial, 0777);
+             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+           },
+       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+       .two_users = true,
+       .umask = 0,
+       .modes = {{"open/FACT0002.TXT", 0600}}},
+      {.what = "the partial folder swapped by another user while the modem dials",
+       .simulator = {"--baud", "1200"},
+       .files = {{"open/", ""}, {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .args = {"receive", "LINE", "D/open/FACT0002.TXT"},
+       .status = 0,
+       .left = {{"open/", ""},
+                {"open/FACT0002.TXT", kBill.substr(0, 2 * 128)},
+                {"open/old/", ""},
+                {"open/" + kPartial, ""},
+                {"open/" + kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)},
+                {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .during =
+           [shared_forged](Process&, const fs::path& d, Simulator*) {
+             fs::rename(d / "open" / kPartial, d / "open/old");
+             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)}});
+             Intruders(d / "open" / kPartial, 0777);
+             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+           },
+       .cue = "Initialisation du modem",
+       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+       .two_users = true},
+      {.what = "Ctrl-C while --pad makes its copy",
+       .files = {{"FACT0008.TXT", pad_big}},
+       .args = {"send", "LINE", "D/FACT0008.TXT", "--pad"},
+       .status = 130,
+       .said = {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "/tmp/xmodemq-:400"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       // While the copy is being made.
+       .when =
+           [pad_big](const fs::path& d) { return Holds(d / "tmp", "FACT0008", pad_big.size()); }},
+      {.what = "Ctrl-C while pack works",
+       .files = {{"big.txt", pad_big + pad_big + pad_big + pad_big}},
+       .args = {"pack", "D/big.txt", "D/big.pk"},
+       .status = 130,
+       .said = {"xmodemq: Compactage interrompu : ", "big.pk n'est pas créé"},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "big.txt:1000"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       .when = [](const fs::path& d) { return Holds(d, ".xmodemq-"); }},
       {.what = "a send with its password from a file, not on its command line",
        .simulator = {"--baud", "19200"},
        .files = {{"pw", std::string(kSecret) + "\n"}, {"FACT0004.TXT", bill20}},
@@ -537,6 +768,140 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
         EXPECT_LT(Width(line), row.columns) << line;
       }
     }
+  }
+}
+
+// The far end of an in-process line that raises a signal in the command the
+// moment the server has had the last acknowledgement of its `after`-th
+// transfer: after the transfer ended well, before the command has seen it.
+class LateSignal final : public sim::LinePeer {
+ public:
+  LateSignal(sim::SimulatedServer& server, std::size_t after, int signo)
+      : server_(server), after_(after), signo_(signo) {}
+  void OnHostBytes(std::string_view bytes) override {
+    server_.OnHostBytes(bytes);
+    const auto& done = server_.Transfers();
+    if (!raised_ && std::count_if(done.begin(), done.end(), [](const auto& t) {
+                      return t.completed;
+                    }) == static_cast<std::ptrdiff_t>(after_)) {
+      raised_ = true;
+      ::raise(signo_);
+    }
+  }
+  void OnDtr(bool on) override { server_.OnDtr(on); }
+  void OnPortOpen(bool open) override { server_.OnPortOpen(open); }
+  void OnCarrier(bool up) override { server_.OnCarrier(up); }
+
+ private:
+  sim::SimulatedServer& server_;
+  std::size_t after_;
+  int signo_;
+  bool raised_ = false;
+};
+
+// Transfers on the virtual clock, where the server and the moment of a signal
+// are set exactly: a signal once a transfer ended well, a server that resumes
+// elsewhere than asked.
+TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
+  struct Late {
+    std::string what;
+    Command command;
+    std::vector<std::string> names;
+    // Raised once `after` transfers ended well; none when 0.
+    int signo;
+    std::size_t after;
+    int status;
+    // The files that end in place: received, or held by the server.
+    std::size_t kept;
+    std::vector<std::string> said;
+    // A receive resumed after 20 blocks that the server answers here.
+    std::optional<std::int64_t> resumed_at = {};
+  };
+  // clang-format off
+  const std::vector<Late> rows = {
+      {"a receive, Ctrl-C once it ended", Command::Receive, {"F1.TXT"}, SIGINT, 1, 0, 1, {"F1.TXT reçu : 60 blocs", "xmodemq: Ctrl-C reçu après la fin du transfert de ", "F1.TXT, qui est gardé.", "!Interrompu", "!relancez"}},
+      {"two receives, SIGTERM once the first ended", Command::Receive, {"F1.TXT", "F2.TXT"}, SIGTERM, 1, 143, 1, {"F1.TXT reçu", "SIGTERM reçu après la fin du transfert de ", "la suite n'est pas transférée : 1 fichier sur 2 transféré : "}},
+      {"a send, SIGHUP once it ended", Command::Send, {"F1.TXT"}, SIGHUP, 1, 0, 1, {"F1.TXT envoyé : 60 blocs", "SIGHUP, terminal fermé reçu après la fin du transfert"}},
+      {"a receive resumed from the start", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Reprise après les 20 blocs", "Le serveur ne reprend pas la réception interrompue : le fichier est reçu de nouveau en entier, à la place des 20 blocs gardés.", "F1.TXT reçu : 60 blocs"}, 0},
+      {"a receive resumed earlier than asked", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Le serveur reprend après le bloc 1, et non après les 20 blocs gardés", "F1.TXT reçu (repris après 1 blocs) : 59 blocs"}, 1},
+      {"a receive resumed as asked", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"!Le serveur", "F1.TXT reçu (repris après 20 blocs) : 40 blocs"}, 20},
+  };
+  // clang-format on
+  for (const Late& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    auto port = std::make_unique<sim::SimulatedSerialPort>(clock);
+    sim::SimulatedModem modem(*port);
+    sim::SimulatedServer server(*port);
+    LateSignal late(server, row.after, row.signo);
+    if (row.signo != 0)
+      modem.AttachServer(&late);
+    else
+      modem.AttachServer(&server);
+    if (row.resumed_at) {
+      server.Script().receive_position = row.resumed_at;
+      MakeTree(dir.path(), {{kPartial + "F1.TXT", kBill.substr(0, 20 * 128)},
+                            {kPartial + ".origine/F1.TXT", Origin("PS0001")}});
+    }
+    port->AttachPeer(&modem);
+    Options options;
+    options.user = "PS0001";
+    for (const std::string& name : row.names) {
+      const std::string path = (dir.path() / name).string();
+      options.operands.push_back(path);
+      if (row.command == Command::Send)
+        WriteFile(path, kBill);
+      else
+        server.PutFile(name.substr(0, name.find('.')), kBill);
+    }
+    ::setenv("XMODEMQ_PASSWORD", kSecret, 1);
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    SessionHost host{clock, std::move(port), out, false, {}};
+    const int status = row.command == Command::Send ? RunSend(options, std::move(host))
+                                                    : RunReceive(options, std::move(host));
+    std::fclose(out);
+    const std::string said(text, size);
+    std::free(text);
+    ::unsetenv("XMODEMQ_PASSWORD");
+    ::unsetenv("TMPDIR");
+    EXPECT_EQ(status, row.status) << said;
+    Said(said, row.said);
+    for (std::size_t i = 0; i < row.names.size(); ++i) {
+      const std::string& name = row.names[i];
+      const auto held = row.command == Command::Send
+                            ? server.File(name.substr(0, name.find('.'))).value_or("")
+                            : ReadFile(dir.path() / name);
+      EXPECT_EQ(held, i < row.kept ? kBill : "") << name;
+    }
+  }
+}
+
+// Whatever this packer writes, unpack takes without a refusal nor a warning.
+TEST(Command, EveryFileThePackerWritesPassesUnpacksChecks) {
+  TempDir dir;
+  const std::string bill = BillingRecords(40, 3);
+  std::string bytes;
+  for (int i = 0; i < 40 * 128; ++i) bytes.push_back(static_cast<char>(i * 7919 % 251));
+  for (const std::string& source :
+       {std::string(), std::string(1, 'x'), bill.substr(0, 127), bill.substr(0, 128),
+        bill.substr(0, 129), bill, bill.substr(0, 35 * 128 + 77), bytes, std::string(5000, ' '),
+        std::string(5000, '7'), std::string(5000, '\xFA')}) {
+    const std::string packed = Packed(source);
+    WriteFile(dir / "p", packed);
+    WriteFile(dir / "u", source + std::string((128 - source.size() % 128) % 128, ' '));
+    const int p = ::open((dir / "p").c_str(), O_RDONLY | O_CLOEXEC);
+    const int u = ::open((dir / "u").c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(NotPacked(p, static_cast<int64_t>(packed.size())), std::nullopt) << source.size();
+    // One block is an empty file's, which unpacks to a block of its own.
+    if (packed.size() > 128) {
+      EXPECT_TRUE(RepacksTheSame(p, u)) << source.size();
+    }
+    ::close(p);
+    ::close(u);
   }
 }
 

@@ -4,7 +4,13 @@
 //                              with ERRNO;
 //   XMQ_FAIL_WRITE=TEXT:BYTES  writes to files whose path holds TEXT fail
 //                              with ENOSPC once BYTES have been written (the
-//                              write that crosses the limit is cut short).
+//                              write that crosses the limit is cut short);
+//   XMQ_SLOW_IO=TEXT:MS        each read or write of a file whose path holds
+//                              TEXT first waits MS ms;
+//   XMQ_FAIL_FSYNC=TEXT:ERRNO  fsync() of a file or folder whose path ends
+//                              with TEXT fails with ERRNO.
+// A name opened or made relative to a folder's descriptor is taken with the
+// folder's path.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,10 +18,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -41,6 +49,25 @@ F Next(const char* name) {
   return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
 
+// The path a descriptor stands for, or "".
+std::string PathOf(int fd) {
+  char path[4096] = {};
+  if (::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) <= 0)
+    return {};
+  return path;
+}
+
+void SlowDown(int fd) {
+  static const auto [slow, pause] = Rule("XMQ_SLOW_IO");
+  if (!slow.empty() && PathOf(fd).find(slow) != std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+}
+
+bool RefusedAt(int folder, const char* name) {
+  if (name == nullptr || name[0] == '/' || folder == AT_FDCWD) return Refused(name);
+  return Refused((PathOf(folder) + "/" + name).c_str());
+}
+
 }  // namespace
 
 extern "C" {
@@ -60,14 +87,27 @@ int mkdir(const char* path, mode_t mode) {
   return Next<int (*)(const char*, mode_t)>("mkdir")(path, mode);
 }
 
+int openat(int folder, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode =
+      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  if (RefusedAt(folder, path)) return -1;
+  return Next<int (*)(int, const char*, int, ...)>("openat")(folder, path, flags, mode);
+}
+
+int mkdirat(int folder, const char* path, mode_t mode) {
+  if (RefusedAt(folder, path)) return -1;
+  return Next<int (*)(int, const char*, mode_t)>("mkdirat")(folder, path, mode);
+}
+
 ssize_t write(int fd, const void* data, size_t size) {
   static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
   static const auto [text, limit] = Rule("XMQ_FAIL_WRITE");
   static long written = 0;
-  char path[4096] = {};
-  if (!text.empty() &&
-      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0 &&
-      std::strstr(path, text.c_str()) != nullptr) {
+  SlowDown(fd);
+  if (!text.empty() && PathOf(fd).find(text) != std::string::npos) {
     if (written >= limit) {
       errno = ENOSPC;
       return -1;
@@ -76,6 +116,24 @@ ssize_t write(int fd, const void* data, size_t size) {
     written += static_cast<long>(size);
   }
   return next(fd, data, size);
+}
+
+ssize_t read(int fd, void* data, size_t size) {
+  static const auto next = Next<ssize_t (*)(int, void*, size_t)>("read");
+  SlowDown(fd);
+  return next(fd, data, size);
+}
+
+int fsync(int fd) {
+  // Names of their own: static bindings of one name clash across functions.
+  static const auto [ending, code] = Rule("XMQ_FAIL_FSYNC");
+  const std::string path = ending.empty() ? std::string() : PathOf(fd);
+  if (!ending.empty() && path.size() >= ending.size() &&
+      path.compare(path.size() - ending.size(), ending.size(), ending) == 0) {
+    errno = static_cast<int>(code);
+    return -1;
+  }
+  return Next<int (*)(int)>("fsync")(fd);
 }
 
 }  // extern "C"

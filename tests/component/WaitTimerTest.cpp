@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "component/HostLoop.h"
@@ -82,6 +83,33 @@ TEST(WaitTimer, APauseLetsTheHostRunAtTheIntervalItAllows) {
     for (std::size_t i = 0; i < m.yields.size(); ++i)
       EXPECT_LE(m.yields[i] - (i == 0 ? 0 : m.yields[i - 1]), 50);
   }
+}
+
+// On the real clock: an abort request wakes the wait that blocks at once,
+// without a yield callback's interval; then the wake descriptor is quiet
+// again, so the next wait blocks instead of spinning.
+TEST(HostLoop, AnAbortWakesTheBlockedWaitAndLeavesNoWakeUpBehind) {
+  MonotonicClock clock;
+  Timer timer(clock);
+  int yields = 0;
+  HostLoop loop(clock, timer, [&yields] { ++yields; }, 0ms);
+  WaitTimer wait(timer, loop);
+  loop.AcceptAborts(true);
+  std::thread asker([&loop] {
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(loop.RequestAbort());
+  });
+  auto start = clock.Now();
+  EXPECT_THROW(wait.Pause(5000), OperationAborted);
+  EXPECT_LT(clock.Now() - start, 1s);
+  asker.join();
+  loop.AcceptAborts(false);
+  EXPECT_FALSE(loop.RequestAbort()) << "nothing accepts it";
+  yields = 0;
+  start = clock.Now();
+  wait.Pause(100);
+  EXPECT_GE(clock.Now() - start, 95ms);
+  EXPECT_LE(yields, 3);
 }
 
 TEST(VirtualClock, RunsScheduledEventsInOrderOnTheWay) {

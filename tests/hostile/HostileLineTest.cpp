@@ -248,12 +248,21 @@ TEST(HostileLine, TheRemotePortWaitsOnTheInjectedClock) {
   clock->RealGrace(20ms);
   HostOptions options;
   options.clock = clock;
+  ModuleXmodem* self = nullptr;
+  WaitState awaited;
+  options.yield = [&] { awaited = self->CurrentWait(); };
+  options.max_yield_interval = 1s;
   ModuleXmodem module(std::move(options));
+  self = &module;
   module.Device(silent.Device());
   const auto real = Steady::now();
   EXPECT_EQ(module.Connect(1), rvFalse);
   EXPECT_EQ(clock->Now().time_since_epoch(), std::chrono::seconds(5));
   EXPECT_LT(Steady::now() - real, 2s);
+  // What a status line showed meanwhile: the line itself, no attempts.
+  EXPECT_EQ(awaited.awaiting, WaitState::Awaiting::kLine);
+  EXPECT_EQ(awaited.attempt, 0);
+  EXPECT_EQ(awaited.deadline, Clock::TimePoint(std::chrono::seconds(5)));
 }
 
 // A name, not an address: resolved off the caller's thread, the call goes on.

@@ -2,6 +2,7 @@
 // whole exchanges, the resume in both directions, the closing report, repeated
 // and corrupted frames, line loss, and every failure with its line state and
 // local file.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -425,6 +426,63 @@ TEST(ReceiveFile, GoesOnAtThePositionTheServerAnswersOrNotAtAll) {
       EXPECT_EQ(std::filesystem::exists(rig.path), c.held.has_value()) << what;
       EXPECT_EQ(ReadFile(rig.path), local) << what;
       EXPECT_TRUE(accepted.empty()) << what;
+    }
+  }
+}
+
+TEST(ReceiveFile, ThroughADescriptorTheHostOpenedNothingIsLookedUpByName) {
+  const std::string content = Pattern(128 * 50, 6);
+  struct Case {
+    const char* what;
+    // Blocks in the host's file, or how the descriptor is opened wrong.
+    int held;
+    int flags;
+    std::optional<std::int64_t> answered;
+    ReturnValues result;
+    std::string request;  // Reprise and the three position bytes
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"an empty file: the whole file", 0, O_RDWR, none, rvTrue, Bytes({'0', 0, 0, 0})},
+      {"20 blocks: resumed after them", 20, O_WRONLY, none, rvTrue, Bytes({'1', 0, 0, 20})},
+      {"20 blocks, the server answers 7: cut to 7", 20, O_RDWR, 7, rvTrue, Bytes({'1', 0, 0, 20})},
+      {"open for reading only", 20, O_RDONLY, none, rvFalse, ""},
+      {"a folder", 0, O_RDONLY | O_DIRECTORY, none, rvFalse, ""},
+      {"no descriptor", 0, -1, none, rvFalse, ""},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    ServerRig rig;
+    rig.server->PutFile("FACT", content);
+    rig.server->Script().receive_position = c.answered;
+    // The name given is another file, which must stay as it is.
+    const std::string named = rig.dir / "FACT.TXT";
+    WriteFile(named, "autre fichier");
+    const std::string held = rig.dir / "held";
+    WriteFile(held, content.substr(0, 128 * c.held));
+    const std::string opened = (c.flags & O_DIRECTORY) != 0 ? rig.dir.path().string() : held;
+    const int fd = c.flags < 0 ? -1 : ::open(opened.c_str(), c.flags | O_CLOEXEC);
+    ASSERT_TRUE(c.flags < 0 || fd >= 0) << c.what;
+    const ReturnValues result = rig.module->ReceiveFileToDescriptor("u", "p", named, "0", fd);
+    EXPECT_EQ(ReadFile(named), "autre fichier") << c.what;
+    if (c.result != rvTrue) {
+      rig.Expect(result, rvFalse, "Erreur ouverture " + named, false, c.what);
+      EXPECT_TRUE(rig.port->HostWrote().empty()) << c.what << ": nothing went on the line";
+      EXPECT_EQ(ReadFile(held), content.substr(0, 128 * c.held)) << c.what;
+    } else {
+      rig.Expect(result, rvTrue, "", true, c.what);
+      EXPECT_EQ(rig.server->Transfers().at(0).record.substr(110, 1) +
+                    rig.server->Transfers().at(0).record.substr(116, 3),
+                c.request)
+          << c.what;
+      EXPECT_EQ(ReadFile(held), content) << c.what;
+      const std::int64_t from = c.answered.value_or(c.held);
+      EXPECT_EQ(rig.received_events, Range(static_cast<int32_t>(from) + 1, 50)) << c.what;
+      // Still open, the offset at the end.
+      EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 128 * 50) << c.what;
+    }
+    if (fd >= 0) {
+      EXPECT_EQ(::close(fd), 0) << c.what << ": the descriptor stays the host's";
     }
   }
 }
