@@ -132,10 +132,12 @@ std::string Progress::Line(std::optional<std::size_t> columns) const {
     line += time;
     return line;
   }
-  for (const std::string& line : {head + percent + count + speed + time,
-                                  head + percent + count + speed, head + percent + count})
+  // The count and the time left matter most, the label and the speed least.
+  for (const std::string& line :
+       {head + percent + count + speed + time, head + percent + count + time, head + count + time,
+        count + time, head + count, count})
     if (Columns(line) <= limit) return line;
-  return FitColumns(head + percent + count, limit);
+  return FitColumns(count, limit);
 }
 
 void Progress::Draw(bool force) {
@@ -145,7 +147,8 @@ void Progress::Draw(bool force) {
   if (!force && drawn_ && now - last_draw_ < interval) return;
   last_draw_ = now;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s", Line(Width()).c_str());
+    const std::size_t columns = Width();
+    std::fputs(bar_.Draw(Line(columns), columns).c_str(), out_);
   } else {
     std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }
@@ -164,8 +167,8 @@ void Progress::Block(int32_t count) {
 }
 
 void Progress::Interrupt() {
-  if (mode_ == ProgressMode::Bar && drawn_) {
-    std::fputs("\r\033[K", out_);
+  if (mode_ == ProgressMode::Bar && bar_.Drawn()) {
+    std::fputs(bar_.Clear(Width()).c_str(), out_);
     std::fflush(out_);
     drawn_ = false;
   }
@@ -177,7 +180,9 @@ void Progress::Finish() {
   finished_ = true;
   if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary || !first_) return;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s\n", Line(Width()).c_str());
+    const std::size_t columns = Width();
+    std::fprintf(out_, "%s\n", bar_.Draw(Line(columns), columns).c_str());
+    bar_ = RedrawnLine();
   } else {
     std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "Terminal.h"
 #include "xmodemquarvel/Clock.h"
 
 namespace xmodemq {
@@ -75,6 +76,7 @@ class Progress {
   int32_t last_ = 0;
   bool drawn_ = false;
   bool finished_ = false;
+  RedrawnLine bar_;
 };
 
 }  // namespace xmodemq

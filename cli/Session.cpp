@@ -148,16 +148,19 @@ void Session::ShowStatus() {
     return;
   }
   const std::size_t columns = columns_ ? columns_() : 80;
-  const std::string line = FitColumns(status_->Line(now), columns > 1 ? columns - 1 : 1);
-  if (line == status_drawn_) return;
-  std::fprintf(out_, "\r\033[K%s", line.c_str());
+  // One column short of the width: writing the last column wraps on some
+  // terminals.
+  const std::string line = status_->Line(now, columns > 1 ? columns - 1 : 1);
+  if (line == status_drawn_ && columns == status_columns_) return;
+  std::fputs(status_line_.Draw(line, columns).c_str(), out_);
   std::fflush(out_);
   status_drawn_ = line;
+  status_columns_ = columns;
 }
 
 void Session::ClearStatus() {
-  if (status_drawn_.empty()) return;
-  std::fputs("\r\033[K", out_);
+  if (!status_line_.Drawn()) return;
+  std::fputs(status_line_.Clear(columns_ ? columns_() : 80).c_str(), out_);
   std::fflush(out_);
   status_drawn_.clear();
 }
@@ -165,7 +168,7 @@ void Session::ClearStatus() {
 bool Session::Configure() {
   errors_.clear();
   module_->Settings(options_.settings);
-  if (!options_.devices.empty()) module_->Device(options_.devices.front());
+  if (!options_.devices.empty()) module_->Device(device_ = options_.devices.front());
   if (options_.port) module_->CommPort(*options_.port);
   if (errors_.empty()) return true;
   for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
@@ -175,7 +178,7 @@ bool Session::Configure() {
 
 bool Session::UseDevice(const std::string& device) {
   errors_.clear();
-  module_->Device(device);
+  module_->Device(device_ = device);
   if (errors_.empty()) return true;
   for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
   errors_.clear();
@@ -202,7 +205,10 @@ xmodemquarvel::ReturnValues Session::Connect() {
   connected_ = true;
   ClearStatus();
   if (result == xmodemquarvel::rvTrue) {
-    if (mode_ == ProgressMode::Bar || options_.trace)
+    const std::size_t columns = columns_ ? columns_() : 80;
+    if (mode_ == ProgressMode::Bar)
+      Say(status_->Line(clock_->Now(), columns > 1 ? columns - 1 : 1));
+    else if (options_.trace)
       Say(status_->Line(clock_->Now()));
     else
       ShowStatus();
@@ -259,6 +265,15 @@ void Session::ReportFailure() {
       std::fprintf(out_, "xmodemq: le serveur refuse le transfert : %s (status %d)\n",
                    meaning.c_str(), status);
   }
+  // A terminal server in front of a port without modem lines reports CTS low,
+  // or nothing at all: the modem then seems not to answer.
+  if (connect_failed_ && description == "ATZ - Le modem ne répond pas" &&
+      device_.rfind("rfc2217://", 0) == 0 && device_.find('?') == std::string::npos)
+    std::fprintf(out_,
+                 "xmodemq: le serveur de %s n'a pas signalé CTS : si le port qu'il sert n'a pas "
+                 "de lignes de modem (pseudo-terminal, câble à trois fils), donnez --device "
+                 "%s?nomodemlines\n",
+                 device_.c_str(), device_.c_str());
   if (connect_failed_ && status_ && status_->Dialled()) {
     const std::string& last = status_->LastAnswer();
     if (last.empty())

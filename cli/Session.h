@@ -11,11 +11,10 @@
 #include "Arguments.h"
 #include "CallStatus.h"
 #include "Progress.h"
+#include "Terminal.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
-
-class TerminalWidth;
 
 // Where a session runs: the component's clock and line, and where it writes.
 // The defaults are the real ones; tests put a simulated world here.
@@ -102,7 +101,11 @@ class Session {
   std::unique_ptr<Progress> progress_;
   std::unique_ptr<CallStatus> status_;
   std::string status_drawn_;
+  std::size_t status_columns_ = 0;
+  RedrawnLine status_line_;
   bool connect_failed_ = false;
+  // The line in use, as given.
+  std::string device_;
   std::vector<std::string> errors_;
   bool connected_ = false;
   bool aborted_ = false;

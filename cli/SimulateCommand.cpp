@@ -51,6 +51,17 @@ int RunSimulate(const Options& options) {
   // A client that vanishes mid-write must not kill the simulator.
   ::signal(SIGPIPE, SIG_IGN);
 
+  if (host->Remote())
+    std::fprintf(stderr,
+                 "xmodemq: attention : %s accepte des clients d'autres machines ; la ligne n'a "
+                 "aucune authentification : quiconque atteint ce port appelle le serveur simulé, "
+                 "y dépose des fichiers et lit ceux de %s\n",
+                 host->Where().c_str(), host->StorePath().c_str());
+  if (host->PrivateStore()) {
+    std::printf("Dossier du serveur : %s (privé, supprimé à l'arrêt)\n", host->StorePath().c_str());
+  } else {
+    std::printf("Dossier du serveur : %s\n", host->StorePath().c_str());
+  }
   if (options.simulator.listen) {
     std::printf("Simulateur prêt : %s\n", host->Where().c_str());
   } else {
