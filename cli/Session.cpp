@@ -137,7 +137,10 @@ void Session::OnTrace(const std::string& text) {
 }
 
 void Session::ShowStatus() {
-  if (!status_ || options_.quiet || options_.trace) return;
+  if (options_.quiet || options_.trace) return;
+  // During a transfer: what it waits for, once a wait lasts.
+  if (progress_) progress_->Waiting(module_->CurrentWait());
+  if (!status_) return;
   const auto now = clock_->Now();
   if (mode_ != ProgressMode::Bar) {
     const std::string change = status_->TakeChange(now);

@@ -928,6 +928,85 @@ TEST(Command, ProgressInLinesComesOncePerSecond) {
   EXPECT_EQ(Count(lines, "bloc 3/4, 384 o/s, reste 0 s\n"), 1u) << lines;
 }
 
+// While the component waits, the progress line tells what for, the attempt
+// and the time left, once a wait has gone a second without a block or from
+// its second attempt; plain lines get one line an attempt.
+TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
+  using Awaiting = xmodemquarvel::WaitState::Awaiting;
+  const auto wait = [](int32_t attempt, std::chrono::milliseconds left) {
+    xmodemquarvel::WaitState w;
+    w.awaiting = Awaiting::kServer;
+    w.sent = attempt > 1 ? "NAK" : "ACK";
+    w.expected = "trame 13 ou EOT";
+    w.attempt = attempt;
+    w.attempts = 10;
+    w.remaining = left;
+    return w;
+  };
+  for (const std::size_t columns : {std::size_t{100}, std::size_t{40}, std::size_t{20}}) {
+    SCOPED_TRACE(columns);
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    std::vector<std::string> drawn;
+    {
+      xmodemq::Progress progress(
+          out, ProgressMode::Bar, "Réception", 40, [&] { return columns; }, clock);
+      const auto last_line = [&] {
+        std::fflush(out);
+        return ScreenLines(std::string(text, size)).back();
+      };
+      progress.Block(12);
+      clock->Advance(500ms);
+      progress.Waiting(wait(1, 9500ms));  // half a second: not yet
+      drawn.push_back(last_line());
+      clock->Advance(1s);
+      progress.Waiting(wait(1, 8500ms));
+      drawn.push_back(last_line());
+      clock->Advance(100ms);
+      progress.Waiting(wait(1, 8400ms));  // the same second: no redraw
+      drawn.push_back(last_line());
+      progress.Waiting(wait(3, 10000ms));
+      drawn.push_back(last_line());
+      progress.Block(13);
+      drawn.push_back(last_line());
+    }
+    std::fclose(out);
+    std::free(text);
+    EXPECT_EQ(drawn[0].find("tentative"), std::string::npos) << drawn[0];
+    EXPECT_EQ(drawn[1], drawn[2]);
+    if (columns == 100) {
+      EXPECT_NE(drawn[1].find("bloc 12/40, attend trame 13 ou EOT (tentative 1/10, encore 9 s)"),
+                std::string::npos)
+          << drawn[1];
+    }
+    // At any width: the attempt and the time left, never past the width.
+    EXPECT_NE(drawn[3].find("3/10"), std::string::npos) << drawn[3];
+    EXPECT_NE(drawn[3].find("10 s"), std::string::npos) << drawn[3];
+    for (const std::string& line : drawn) EXPECT_LT(Width(line), columns) << line;
+    EXPECT_EQ(drawn[4].find("3/10"), std::string::npos) << "a block ends the wait: " << drawn[4];
+    EXPECT_NE(drawn[4].find(columns >= 40 ? "bloc 13/40" : "13/40"), std::string::npos) << drawn[4];
+  }
+  // Plain lines: one for each attempt from the second.
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  {
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 40, {}, clock);
+    progress.Block(12);
+    clock->Advance(5s);
+    for (const int32_t attempt : {1, 2, 2, 3}) progress.Waiting(wait(attempt, 5000ms));
+  }
+  std::fclose(out);
+  const std::string lines(text, size);
+  std::free(text);
+  EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
+  EXPECT_EQ(Count(lines, "bloc 12/40, attend trame 13 ou EOT (tentative 2/10)\n"), 1u) << lines;
+  EXPECT_EQ(Count(lines, "(tentative 3/10)\n"), 1u) << lines;
+}
+
 // A window narrowed under a redrawn line: the line, drawn one column short of
 // the old width, now wraps onto more rows; its redraw goes back up over all of
 // them and clears them, and never writes past the new width.
