@@ -111,9 +111,13 @@ SimulatorHost::~SimulatorHost() {
 std::string SimulatorHost::Where() const {
   if (link_) return link_->Path();
   const auto& remote = static_cast<const sim::Rfc2217Line&>(*line_);
-  const bool v6 = listen_host_.find(':') != std::string::npos;
-  return "rfc2217://" + (v6 ? "[" + listen_host_ + "]" : listen_host_) + ":" +
-         std::to_string(remote.Port());
+  // Every interface is no address to dial: name the loopback, which is one
+  // of them, and which a client on this machine can use as it is.
+  std::string host = listen_host_;
+  if (host == "*" || host == "0.0.0.0") host = "127.0.0.1";
+  if (host == "::") host = "::1";
+  const bool v6 = host.find(':') != std::string::npos;
+  return "rfc2217://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(remote.Port());
 }
 
 std::string SimulatorHost::StorePath() const {

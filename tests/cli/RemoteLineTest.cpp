@@ -344,6 +344,9 @@ TEST(RemoteLine, ASimulatorThatOthersCanReachSaysSo) {
     Simulator sim(dir, args);
     EXPECT_EQ(sim.Await("la ligne n'a aucune authentification", warned ? 5s : 300ms), warned)
         << sim.Log();
+    // The line it announces is one a client can dial.
+    EXPECT_EQ(sim.Link().find("0.0.0.0"), std::string::npos) << sim.Link();
+    EXPECT_EQ(sim.Link().rfind("rfc2217://", 0), 0u) << sim.Link();
   }
 }
 
