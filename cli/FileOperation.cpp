@@ -11,11 +11,11 @@
 
 #include "ExitCodes.h"
 #include "FileErrors.h"
-#include "NotedSignals.h"
 #include "PackedFileCheck.h"
 #include "Progress.h"
 #include "ReplaceOnSuccess.h"
 #include "SafeFiles.h"
+#include "StopSignals.h"
 #include "Terminal.h"
 
 namespace xmodemq {
@@ -67,18 +67,18 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   const std::string written_to = output.Path();
   const std::string left = op.target + (existed ? " est laissé tel quel" : " n'est pas créé");
   // Ctrl-C stops the conversion between two blocks; the temporary file goes.
-  const NotedSignals signals;
+  const StopSignals signals;
   int32_t count = 0;
   try {
     op.convert(source.Get(), op.source, output.Descriptor(), written_to, count,
                [&progress, mode](int32_t& n) {
-                 if (NotedSignals::Pending() != 0) throw Interruption("interrompu");
+                 if (StopSignals::Pending() != 0) throw Interruption("interrompu");
                  if (mode != ProgressMode::None) progress.Block(n);
                });
   } catch (const Interruption&) {
     progress.Interrupt();
     std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
-    return 128 + NotedSignals::Pending();
+    return StopSignals::ExitCode();
   } catch (const std::system_error& e) {
     progress.Interrupt();
     std::string message;

@@ -2,20 +2,11 @@
 
 #include <unistd.h>
 
-#include <atomic>
-
 #include "Terminal.h"
 #include "xmodemquarvel/HostOptions.h"
 
 namespace xmodemq {
 namespace {
-
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void NoteInterrupt(int signo) {
-  g_interrupted.store(signo);
-}
 
 std::string OneLine(const std::string& text) {
   std::string out;
@@ -70,27 +61,13 @@ Session::Session(const Options& options, SessionHost host)
     width_ = std::make_unique<TerminalWidth>(STDERR_FILENO);
     columns_ = [this] { return width_->Get(); };
   }
-  g_interrupted.store(0);
-  struct sigaction action {};
-  action.sa_handler = NoteInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, &old_int_);
-  ::sigaction(SIGTERM, &action, &old_term_);
-  // A closed terminal hangs up the call in order, like Ctrl-C.
-  ::sigaction(SIGHUP, &action, &old_hup_);
-  // Nor may a closed stderr pipe kill the command in the middle of a call.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGPIPE, &ignore, &old_pipe_);
-
   xmodemquarvel::HostOptions options_for_module;
   options_for_module.clock = clock_;
   options_for_module.port = std::move(host.port);
   // Every wait of the component passes here at least every 100 ms. A signal
   // asks the running operation to stop: it hangs up and returns.
   options_for_module.yield = [this] {
-    if (g_interrupted.load() != 0 && !aborted_) aborted_ = module_->Abort();
+    if (StopSignals::Pending() != 0 && !aborted_) aborted_ = module_->Abort();
     ShowStatus();
   };
   module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(options_for_module));
@@ -110,18 +87,14 @@ Session::~Session() {
   Disconnect();
   progress_.reset();
   module_.reset();
-  ::sigaction(SIGINT, &old_int_, nullptr);
-  ::sigaction(SIGTERM, &old_term_, nullptr);
-  ::sigaction(SIGHUP, &old_hup_, nullptr);
-  ::sigaction(SIGPIPE, &old_pipe_, nullptr);
 }
 
 bool Session::Interrupted() const {
-  return g_interrupted.load() != 0;
+  return StopSignals::Pending() != 0;
 }
 
 int Session::InterruptExitCode() const {
-  return 128 + g_interrupted.load();
+  return StopSignals::ExitCode();
 }
 
 void Session::OnTrace(const std::string& text) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "Arguments.h"
 #include "CallStatus.h"
 #include "Progress.h"
+#include "StopSignals.h"
 #include "Terminal.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
@@ -90,6 +90,9 @@ class Session {
   void ShowStatus();
   void ClearStatus();
 
+  // SIGINT, SIGTERM and SIGHUP are noted for as long as the session lives:
+  // the yield asks the running operation to stop, and it hangs up in order.
+  StopSignals signals_;
   const Options& options_;
   std::FILE* out_;
   bool terminal_;
@@ -109,10 +112,6 @@ class Session {
   std::vector<std::string> errors_;
   bool connected_ = false;
   bool aborted_ = false;
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-  struct sigaction old_hup_ {};
-  struct sigaction old_pipe_ {};
 };
 
 // "Xmodem: SendFile: Transfert refusé, status 6" — the error record on one

@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "SimulatorHost.h"
+#include "StopSignals.h"
 
 namespace xmodemq {
 namespace {
@@ -39,17 +40,8 @@ int RunSimulate(const Options& options) {
   // SIGINT, SIGTERM and SIGHUP (its terminal closed) end the service; the
   // link goes with the host.
   g_host.store(host.get());
-  struct sigaction action {};
-  action.sa_handler = StopSimulator;
-  sigemptyset(&action.sa_mask);
-  struct sigaction old_int {};
-  struct sigaction old_term {};
-  struct sigaction old_hup {};
-  ::sigaction(SIGINT, &action, &old_int);
-  ::sigaction(SIGTERM, &action, &old_term);
-  ::sigaction(SIGHUP, &action, &old_hup);
-  // A client that vanishes mid-write must not kill the simulator.
-  ::signal(SIGPIPE, SIG_IGN);
+  // A client that vanishes mid-write must not kill the simulator either.
+  const StopSignals signals(StopSimulator);
 
   if (host->Remote())
     std::fprintf(stderr,
@@ -76,9 +68,6 @@ int RunSimulate(const Options& options) {
     status = kExitFailure;
   }
   g_host.store(nullptr);
-  ::sigaction(SIGINT, &old_int, nullptr);
-  ::sigaction(SIGTERM, &old_term, nullptr);
-  ::sigaction(SIGHUP, &old_hup, nullptr);
   host.reset();
   if (!options.quiet) {
     std::fprintf(stderr, "simulateur : arrêt\n");

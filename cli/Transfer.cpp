@@ -10,6 +10,7 @@
 #include "Password.h"
 #include "Progress.h"
 #include "SafeFiles.h"
+#include "StopSignals.h"
 #include "protocol/OpeningRecord.h"
 #include "xmodemquarvel/SerialPort.h"
 
@@ -56,7 +57,14 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   }
   CheckDistinctServerNames(files);
   for (const std::string& device : options.devices) CheckDeviceLinks(device);
-  const std::string password = ObtainPassword(options.password_file);
+  std::string password;
+  try {
+    password = ObtainPassword(options.password_file);
+  } catch (const Interruption&) {
+    std::fprintf(stderr, "Interrompu (%s) avant l'appel : rien n'est envoyé ni reçu.\n",
+                 SignalName(StopSignals::ExitCode()).c_str());
+    return StopSignals::ExitCode();
+  }
   CheckLineText("le mot de passe", password, decltype(Record::PSW)::size(), true, warnings);
 
   // From here a signal is noted, not fatal: what was made is removed.

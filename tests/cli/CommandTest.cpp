@@ -706,7 +706,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       // clang-format off
       ProgressRow(80, 40), ProgressRow(40), ProgressRow(20), ProgressRow(80), ProgressRow(0),
       SignalRow(SIGHUP, 129, "SIGHUP"), SignalRow(SIGTERM, 143, "SIGTERM"), SignalRow(SIGINT, 130, "Ctrl-C"),
-      PromptRow("\r", 1, {"Connexion impossible"}), PromptRow("\x03", 130, {}),
+      PromptRow("\r", 1, {"Connexion impossible"}), PromptRow("\x03", 130, {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."}),
       // clang-format on
   });
 }
