@@ -78,7 +78,14 @@ const std::vector<OptionEntry>& Table() {
       {"--device", true, kLine, [](Options& o, const std::string& v) { o.devices.push_back(v); }},
       {"--port", true, kLine,
        [](Options& o, const std::string& v) {
-         o.port = ParseInt("--port", v, INT32_MIN, INT32_MAX);
+         // Any number goes to the serial layer, which says itself why it
+         // refuses one; what is not a number is refused here.
+         try {
+           o.port = ParseInt("--port", v, INT32_MIN, INT32_MAX);
+         } catch (const UsageError&) {
+           throw UsageError("--port attend le numéro du port série, un nombre de 1 à 255 (reçu « " +
+                            v + " »)");
+         }
        }},
       {"--settings", true, kLine, [](Options& o, const std::string& v) { o.settings = v; }},
       {"--attempts", true, kLine,
@@ -136,6 +143,12 @@ const std::vector<OptionEntry>& Table() {
        [](Options& o, const std::string& v) { o.password_file = v; }},
       {"--link", true, kSim, [](Options& o, const std::string& v) { o.simulator.link = v; }},
       {"--listen", true, kSim, [](Options& o, const std::string& v) { o.simulator.listen = v; }},
+      {"--allow-remote", false, kSim,
+       [](Options& o, const std::string&) { o.simulator.allow_remote = true; }},
+      {"--idle-timeout", true, kSim,
+       [](Options& o, const std::string& v) {
+         o.simulator.idle_timeout_seconds = ParseInt("--idle-timeout", v, 1, 86'400);
+       }},
       {"--echo", true, kSim,
        [](Options& o, const std::string& v) {
          if (v != "on" && v != "off") throw UsageError("--echo attend on ou off");
@@ -155,12 +168,8 @@ const std::vector<OptionEntry>& Table() {
        }},
       {"--resume-sends", false, kSim,
        [](Options& o, const std::string&) { o.simulator.resume_sends = true; }},
-      {"--account", true, kSim,
-       [](Options& o, const std::string& v) {
-         if (v.find(':') == std::string::npos)
-           throw UsageError("--account attend UTILISATEUR:MOT_DE_PASSE");
-         o.simulator.accounts.push_back(v);
-       }},
+      {"--accounts", true, kSim,
+       [](Options& o, const std::string& v) { o.simulator.accounts_file = v; }},
       {"--store", true, kSim, [](Options& o, const std::string& v) { o.simulator.store_dir = v; }},
       {"--serve", true, kSim, [](Options& o, const std::string& v) { o.simulator.serve_file = v; }},
       {"--baud", true, kSim,
@@ -257,6 +266,11 @@ Options ParseArguments(const std::vector<std::string>& args) {
       name = arg.substr(0, eq);
       inline_value = arg.substr(eq + 1);
     }
+    if (name == "--account")
+      throw UsageError(
+          "--account n'existe plus : un mot de passe en argument est visible de tous les "
+          "utilisateurs (ps, /proc). Mettez les comptes dans un fichier, un "
+          "UTILISATEUR:MOT_DE_PASSE par ligne, et donnez --accounts FICHIER");
     if (name == "--password" || name == "-p" || name == "--psw")
       throw UsageError(
           "le mot de passe ne se donne jamais en argument : la ligne de commande est visible "
@@ -286,7 +300,18 @@ Options ParseArguments(const std::vector<std::string>& args) {
     options.command = Command::Version;
     return options;
   }
+  if (options.command == Command::Help && !options.operands.empty()) {
+    // "help send": the help of one subcommand.
+    const auto it = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const auto& c) {
+      return c.name == options.operands.front() && c.command != Command::Help;
+    });
+    if (it == std::end(kCommands) || options.operands.size() != 1)
+      throw UsageError("help attend au plus le nom d'une sous-commande");
+    options.help_topic = it->command;
+    return options;
+  }
   if (help) {
+    if (options.command != Command::Help) options.help_topic = options.command;
     options.command = Command::Help;
     return options;
   }

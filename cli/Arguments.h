@@ -23,6 +23,8 @@ class UsageError : public std::runtime_error {
 // subcommand; each is checked against the subcommand once it is known.
 struct Options {
   Command command = Command::None;
+  // With Command::Help: the subcommand whose help is asked for (None: all).
+  Command help_topic = Command::None;
   // Files named after the subcommand (several for a batch of sends or
   // receives on one call).
   std::vector<std::string> operands;

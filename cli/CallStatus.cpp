@@ -1,8 +1,10 @@
 #include "CallStatus.h"
 
 #include <chrono>
+#include <vector>
 
 #include "Progress.h"
+#include "Terminal.h"
 
 namespace xmodemq {
 namespace {
@@ -107,13 +109,33 @@ std::string CallStatus::State() const {
   return {};
 }
 
-std::string CallStatus::Line(TimePoint now) {
+std::string CallStatus::Line(TimePoint now, std::size_t columns) {
   Advance(now);
-  if (phase_ != Phase::Dial && phase_ != Phase::Extended) return State();
+  if (phase_ == Phase::Reset && Columns(State()) > columns)
+    return FitColumns("Initialisation…", columns);
+  if (phase_ == Phase::Connected && Columns(State()) > columns)
+    return FitColumns("Connecté.", columns);
+  if (phase_ != Phase::Dial && phase_ != Phase::Extended) return FitColumns(State(), columns);
   const auto left = std::chrono::ceil<std::chrono::seconds>(deadline_ - now).count();
   const std::string count = Progress::FormatDuration(static_cast<double>(left < 0 ? 0 : left));
-  if (phase_ == Phase::Extended) return State() + " encore " + count;
-  return State() + (attempt_ <= 1 ? " réponse attendue sous " : " sous ") + count;
+  const std::string turn = std::to_string(attempt_) + "/" + std::to_string(attempts_);
+  std::vector<std::string> wordings;
+  if (phase_ == Phase::Extended) {
+    const std::string busy = why_ == "BUSY" ? "Ligne occupée (BUSY)" : "Appel différé (DELAYED)";
+    wordings = {State() + " encore " + count, busy + " : encore " + count,
+                why_ + " : encore " + count, why_ + " " + count};
+  } else if (attempt_ <= 1) {
+    wordings = {State() + " réponse attendue sous " + count, "Appel du serveur… sous " + count,
+                "Appel… " + count};
+  } else {
+    wordings = {State() + " sous " + count,
+                "Nouvel essai (" + std::to_string(attempt_) + " sur " + std::to_string(attempts_) +
+                    ")… sous " + count,
+                "Essai " + turn + "… " + count, turn + "… " + count};
+  }
+  for (const std::string& line : wordings)
+    if (Columns(line) <= columns) return line;
+  return FitColumns(count, columns);
 }
 
 std::string CallStatus::TakeChange(TimePoint now) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,8 +25,9 @@ class CallStatus {
   // Text appended to the trace, in pieces of any size.
   void OnTrace(std::string_view text, TimePoint now);
   // The state with its countdown ("Appel du serveur… réponse attendue sous
-  // 57 s"), brought up to `now`.
-  std::string Line(TimePoint now);
+  // 57 s"), brought up to `now`, in at most `columns` columns: a narrower
+  // room gets a shorter wording, and the countdown is the last thing to go.
+  std::string Line(TimePoint now, std::size_t columns = SIZE_MAX);
   // The state without its countdown, once each time it changes (for a log);
   // empty when it has not changed since the last call.
   std::string TakeChange(TimePoint now);

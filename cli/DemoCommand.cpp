@@ -20,6 +20,7 @@
 #include "SafeFiles.h"
 #include "Sha256.h"
 #include "SimulatorHost.h"
+#include "StopSignals.h"
 #include "Terminal.h"
 #include "Timestamps.h"
 #include "TransferLog.h"
@@ -39,14 +40,6 @@ using Clock = std::chrono::steady_clock;
 // to watch and the whole demo stays well under a minute.
 constexpr int32_t kLineBitsPerSecond = 115200;
 constexpr const char* kFileName = "FACT0001.TXT";
-
-// The signal that broke the demo off (0: none).
-std::atomic<int> g_demo_interrupted{0};
-extern "C" void NoteDemoInterrupt(int signo) {
-  g_demo_interrupted.store(signo);
-}
-
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::string Seconds(double s) {
   return Progress::FormatTenths(s);
@@ -162,7 +155,7 @@ class Demo {
                         const std::string& direction = {});
   // The journal's rows, as `xmodemq journal` lists them.
   void ListJournal();
-  bool Interrupted() const { return g_demo_interrupted.load() != 0; }
+  bool Interrupted() const { return StopSignals::Pending() != 0; }
 
   const Options& options_;
   fs::path dir_;
@@ -506,13 +499,9 @@ void Demo::ListJournal() {
 }  // namespace
 
 int RunDemo(const Options& options) {
-  g_demo_interrupted.store(0);
-  struct sigaction action {};
-  action.sa_handler = NoteDemoInterrupt;
-  sigemptyset(&action.sa_mask);
-  struct sigaction old[std::size(kStopSignals)] = {};
-  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
-    ::sigaction(kStopSignals[i], &action, &old[i]);
+  // SIGINT, SIGTERM and SIGHUP break the demo off between its steps, and the
+  // running transfer hangs up.
+  const StopSignals signals;
   int status = kExitFailure;
   try {
     WorkDir dir(options.demo_dir);
@@ -523,12 +512,10 @@ int RunDemo(const Options& options) {
                  FileError("créer", e.path1().string(), e.code().value()).c_str());
     status = kExitFailure;
   } catch (const std::exception& e) {
-    if (!g_demo_interrupted.load()) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
+    if (StopSignals::Pending() == 0) std::fprintf(stderr, "xmodemq: demo : %s\n", e.what());
     status = kExitFailure;
   }
-  for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
-    ::sigaction(kStopSignals[i], &old[i], nullptr);
-  if (const int signo = g_demo_interrupted.load(); signo != 0) {
+  if (const int signo = StopSignals::Pending(); signo != 0) {
     std::fprintf(stderr, "xmodemq: demo interrompue\n");
     return 128 + signo;
   }

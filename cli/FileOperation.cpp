@@ -13,11 +13,11 @@
 #include "ExitCodes.h"
 #include "FileErrors.h"
 #include "Json.h"
-#include "NotedSignals.h"
 #include "PackedFileCheck.h"
 #include "Progress.h"
 #include "ReplaceOnSuccess.h"
 #include "SafeFiles.h"
+#include "StopSignals.h"
 #include "Terminal.h"
 
 namespace xmodemq {
@@ -96,20 +96,19 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   const std::string written_to = output.Path();
   const std::string left = op.target + (existed ? " est laissé tel quel" : " n'est pas créé");
   // Ctrl-C stops the conversion between two blocks; the temporary file goes.
-  const NotedSignals signals;
+  const StopSignals signals;
   int32_t count = 0;
   try {
     op.convert(source.Get(), op.source, output.Descriptor(), written_to, count,
                [&progress, mode](int32_t& n) {
-                 if (NotedSignals::Pending() != 0) throw Interruption("interrompu");
+                 if (StopSignals::Pending() != 0) throw Interruption("interrompu");
                  if (mode != ProgressMode::None) progress.Block(n);
                });
   } catch (const Interruption&) {
     progress.Interrupt();
     std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
-    if (options.json)
-      PrintJson(op, size, std::nullopt, 128 + NotedSignals::Pending(), "interrompu");
-    return 128 + NotedSignals::Pending();
+    if (options.json) PrintJson(op, size, std::nullopt, StopSignals::ExitCode(), "interrompu");
+    return StopSignals::ExitCode();
   } catch (const std::system_error& e) {
     progress.Interrupt();
     std::string message;

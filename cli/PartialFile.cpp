@@ -13,6 +13,7 @@
 #include "FileErrors.h"
 #include "SafeFiles.h"
 #include "modem/ServerNumber.h"
+#include "platform/WriteAll.h"
 
 namespace xmodemq {
 
@@ -203,9 +204,9 @@ void PartialFile::WriteOrigin(const std::string& user) const {
   const std::string text = "début : " + UtcText(std::time(nullptr)) + "\nutilisateur : " + user +
                            "\nserveur : " + xmodemquarvel::kServerNumber + "\n";
   auto [fd, temporary] = origins_->CreateTemporary();
-  if (::write(fd.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-      !origins_->MoveTo(temporary, *origins_, name_, true)) {
-    const int error = errno;
+  int error = xmodemquarvel::WriteAll(fd.Get(), text);
+  if (error == 0 && !origins_->MoveTo(temporary, *origins_, name_, true)) error = errno;
+  if (error != 0) {
     ::unlinkat(origins_->Fd(), temporary.c_str(), 0);
     throw Refusal(FileError("écrire", origins_->PathOf(name_), error));
   }

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "FileErrors.h"
+#include "StopSignals.h"
 
 namespace xmodemq {
 namespace {
@@ -46,56 +47,39 @@ std::string FromFile(const std::string& path) {
 }
 
 // The terminal settings to put back if SIGINT arrives while echo is off.
-// tcsetattr() is async-signal-safe, so the handler may restore them itself.
+// tcsetattr() is async-signal-safe, so the signal's hook restores them itself.
 termios g_saved_terminal{};
 volatile sig_atomic_t g_echo_off = 0;
 
-extern "C" void RestoreTerminalAndDie(int signo) {
+extern "C" void RestoreTerminal(int) {
   if (g_echo_off) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
-  ::write(STDERR_FILENO, "\n", 1);
-  ::signal(signo, SIG_DFL);
-  ::raise(signo);
+  g_echo_off = 0;
 }
 
-// Echo off for the life of the object; the previous settings and signal
-// handlers come back on every way out, SIGINT, SIGTERM and SIGHUP included.
+// Echo off for the life of the object; the previous settings come back on
+// every way out, SIGINT, SIGTERM and SIGHUP included (the stop signals' hook).
 class EchoOff {
  public:
   EchoOff() {
     if (::tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0)
       throw PasswordError("terminal illisible : " + ErrnoText(errno));
-    struct sigaction action {};
-    action.sa_handler = RestoreTerminalAndDie;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &old_int_);
-    ::sigaction(SIGTERM, &action, &old_term_);
-    ::sigaction(SIGHUP, &action, &old_hup_);
     termios quiet = g_saved_terminal;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
     g_echo_off = 1;
     if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) {
       const int err = errno;
-      Restore();
+      RestoreTerminal(0);
       throw PasswordError("impossible de couper l'écho : " + ErrnoText(err));
     }
   }
-  ~EchoOff() { Restore(); }
+  ~EchoOff() { RestoreTerminal(0); }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
 
  private:
-  void Restore() {
-    if (g_echo_off) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
-    g_echo_off = 0;
-    ::sigaction(SIGINT, &old_int_, nullptr);
-    ::sigaction(SIGTERM, &old_term_, nullptr);
-    ::sigaction(SIGHUP, &old_hup_, nullptr);
-  }
-
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-  struct sigaction old_hup_ {};
+  // In place before echo goes off, and gone after it comes back.
+  StopSignals signals_{RestoreTerminal};
 };
 
 std::string FromPrompt() {
@@ -109,10 +93,15 @@ std::string FromPrompt() {
     char c = 0;
     for (;;) {
       const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR && StopSignals::Pending() == 0) continue;
       if (n <= 0 || c == '\n') break;
       line.push_back(c);
     }
+  }
+  // Ctrl-C at the prompt: nothing is dialled.
+  if (StopSignals::Pending() != 0) {
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, "\n", 1);
+    throw Interruption("mot de passe non saisi");
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty()) throw PasswordError("mot de passe vide");

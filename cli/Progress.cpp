@@ -13,6 +13,7 @@ constexpr std::size_t kBarWidth = 30;
 constexpr std::size_t kNarrowestBar = 10;
 constexpr auto kBarInterval = std::chrono::milliseconds(100);
 constexpr auto kLineInterval = std::chrono::seconds(1);
+using namespace std::chrono_literals;
 
 }  // namespace
 
@@ -104,6 +105,15 @@ std::string Progress::Line(std::optional<std::size_t> columns) const {
     time = ", reste " + FormatDuration(std::max(0.0, left));
   }
   const std::string head = label_ + " ";
+  if (!wait_full_.empty() && !finished_) {
+    if (!columns) return head + count + wait_full_;
+    // What is awaited matters less than the attempt and the time left.
+    const std::size_t limit = *columns > 1 ? *columns - 1 : 1;
+    for (const std::string& line : {head + percent + count + wait_full_, head + count + wait_mid_,
+                                    count + wait_mid_, count + wait_short_, wait_short_.substr(2)})
+      if (Columns(line) <= limit) return line;
+    return FitColumns(wait_short_.substr(2), limit);
+  }
   if (!columns) return head + count + speed + time;
 
   // One column short of the width: writing the last column wraps on some
@@ -132,10 +142,12 @@ std::string Progress::Line(std::optional<std::size_t> columns) const {
     line += time;
     return line;
   }
-  for (const std::string& line : {head + percent + count + speed + time,
-                                  head + percent + count + speed, head + percent + count})
+  // The count and the time left matter most, the label and the speed least.
+  for (const std::string& line :
+       {head + percent + count + speed + time, head + percent + count + time, head + count + time,
+        count + time, head + count, count})
     if (Columns(line) <= limit) return line;
-  return FitColumns(head + percent + count, limit);
+  return FitColumns(count, limit);
 }
 
 void Progress::Draw(bool force) {
@@ -145,7 +157,8 @@ void Progress::Draw(bool force) {
   if (!force && drawn_ && now - last_draw_ < interval) return;
   last_draw_ = now;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s", Line(Width()).c_str());
+    const std::size_t columns = Width();
+    std::fputs(bar_.Draw(Line(columns), columns).c_str(), out_);
   } else {
     std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }
@@ -160,12 +173,47 @@ std::size_t Progress::Width() const {
 void Progress::Block(int32_t count) {
   if (!first_) first_ = count;
   last_ = count;
-  Draw(false);
+  last_block_ = clock_->Now();
+  const bool was_waiting = !wait_full_.empty();
+  wait_full_.clear();
+  attempt_told_ = 0;
+  Draw(was_waiting);
+}
+
+void Progress::Waiting(const xmodemquarvel::WaitState& state) {
+  if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary || finished_) return;
+  const auto now = clock_->Now();
+  const bool waiting = state.awaiting == xmodemquarvel::WaitState::Awaiting::kServer &&
+                       state.remaining &&
+                       (state.attempt > 1 || now - std::max(last_block_, start_) >= 1s);
+  if (!waiting) return;
+  const auto left = std::chrono::ceil<std::chrono::seconds>(*state.remaining).count();
+  const std::string attempt =
+      "tentative " + std::to_string(state.attempt) + "/" + std::to_string(state.attempts);
+  const std::string time = FormatDuration(static_cast<double>(left));
+  const std::string full = ", attend " + state.expected + " (" + attempt + ", encore " + time + ")";
+  if (mode_ == ProgressMode::Lines) {
+    // One line an attempt, from the second on: a log needs no countdown.
+    if (state.attempt > 1 && state.attempt != attempt_told_) {
+      attempt_told_ = state.attempt;
+      wait_full_ = ", attend " + state.expected + " (" + attempt + ")";
+      std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
+      std::fflush(out_);
+    }
+    wait_full_.clear();
+    return;
+  }
+  if (full == wait_full_) return;
+  wait_full_ = full;
+  wait_mid_ = ", " + attempt + ", encore " + time;
+  wait_short_ =
+      ", " + std::to_string(state.attempt) + "/" + std::to_string(state.attempts) + " " + time;
+  Draw(true);
 }
 
 void Progress::Interrupt() {
-  if (mode_ == ProgressMode::Bar && drawn_) {
-    std::fputs("\r\033[K", out_);
+  if (mode_ == ProgressMode::Bar && bar_.Drawn()) {
+    std::fputs(bar_.Clear(Width()).c_str(), out_);
     std::fflush(out_);
     drawn_ = false;
   }
@@ -177,7 +225,9 @@ void Progress::Finish() {
   finished_ = true;
   if (mode_ == ProgressMode::None || mode_ == ProgressMode::Summary || !first_) return;
   if (mode_ == ProgressMode::Bar) {
-    std::fprintf(out_, "\r\033[K%s\n", Line(Width()).c_str());
+    const std::size_t columns = Width();
+    std::fprintf(out_, "%s\n", bar_.Draw(Line(columns), columns).c_str());
+    bar_ = RedrawnLine();
   } else {
     std::fprintf(out_, "%s\n", Line(std::nullopt).c_str());
   }

@@ -8,7 +8,9 @@
 #include <optional>
 #include <string>
 
+#include "Terminal.h"
 #include "xmodemquarvel/Clock.h"
+#include "xmodemquarvel/WaitState.h"
 
 namespace xmodemq {
 
@@ -41,6 +43,12 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   void Block(int32_t count);
+  // What the component waits for meanwhile (read from its yield). Once a wait
+  // has gone a second without a block, or from its second attempt on, the
+  // line tells what is awaited, the attempt and the time left, redrawn each
+  // second, in place of a speed that would go stale; with plain lines, one
+  // line for each new attempt. The next block brings the usual line back.
+  void Waiting(const xmodemquarvel::WaitState& state);
   // Clears the bar before other text goes to the same stream.
   void Interrupt();
   // Ends the display: a last line with the totals.
@@ -73,8 +81,14 @@ class Progress {
   Clock::TimePoint last_draw_{};
   std::optional<int32_t> first_;
   int32_t last_ = 0;
+  Clock::TimePoint last_block_{};
+  // The wait shown in place of the speed, in three lengths (empty: none), and
+  // the attempt last told with plain lines.
+  std::string wait_full_, wait_mid_, wait_short_;
+  int32_t attempt_told_ = 0;
   bool drawn_ = false;
   bool finished_ = false;
+  RedrawnLine bar_;
 };
 
 }  // namespace xmodemq

@@ -15,6 +15,7 @@
 #include "HeldFolder.h"
 #include "component/CodePage.h"
 #include "platform/UniqueFd.h"
+#include "platform/WriteAll.h"
 #include "protocol/OpeningRecord.h"
 
 namespace xmodemq {
@@ -22,21 +23,6 @@ namespace {
 
 using xmodemquarvel::UniqueFd;
 using Record = xmodemquarvel::OpeningRecord;
-
-// write() until all is written; false with errno set on failure.
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // The characters of a UTF-8 text, each as its own bytes.
 std::vector<std::string> Characters(const std::string& text) {
@@ -249,8 +235,10 @@ void CheckDeviceLinks(const std::string& device) {
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd || !WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0)
-    throw FileFailure(FileError(fd ? "écrire" : "créer", path, errno));
+  if (!fd) throw FileFailure(FileError("créer", path, errno));
+  int err = xmodemquarvel::WriteAll(fd.Get(), bytes);
+  if (err == 0 && ::fsync(fd.Get()) != 0) err = errno;
+  if (err != 0) throw FileFailure(FileError("écrire", path, err));
 }
 
 }  // namespace xmodemq

@@ -9,6 +9,7 @@
 
 #include "FileErrors.h"
 #include "SafeFiles.h"
+#include "platform/WriteAll.h"
 
 namespace xmodemq {
 
@@ -20,20 +21,6 @@ constexpr int64_t kRecord = 128;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -121,8 +108,8 @@ void SendSnapshot::Fill(const CheckedFile& file, const std::string& sha256, int 
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw FileFailure(FileError("lire", file.path, errno));
     if (n == 0) break;
-    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n)))
-      throw FileFailure(FileError("écrire", path_, errno));
+    if (const int err = xmodemquarvel::WriteAll(out, {buffer.data(), static_cast<std::size_t>(n)}))
+      throw FileFailure(FileError("écrire", path_, err));
     copy_digest.Update(buffer.data(), static_cast<std::size_t>(n));
     copied += n;
   }
@@ -137,8 +124,8 @@ void SendSnapshot::Fill(const CheckedFile& file, const std::string& sha256, int 
     throw Refusal(file.path +
                   " a changé depuis sa vérification : rien n'est envoyé. Relancez la commande "
                   "une fois le fichier complet");
-  if (!WriteAll(out, spaces.data(), spaces.size()))
-    throw FileFailure(FileError("écrire", path_, errno));
+  if (const int err = xmodemquarvel::WriteAll(out, spaces))
+    throw FileFailure(FileError("écrire", path_, err));
 }
 
 SendSnapshot::~SendSnapshot() {

@@ -2,20 +2,11 @@
 
 #include <unistd.h>
 
-#include <atomic>
-
 #include "Terminal.h"
 #include "xmodemquarvel/HostOptions.h"
 
 namespace xmodemq {
 namespace {
-
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-extern "C" void NoteInterrupt(int signo) {
-  g_interrupted.store(signo);
-}
 
 std::string OneLine(const std::string& text) {
   std::string out;
@@ -70,27 +61,13 @@ Session::Session(const Options& options, SessionHost host)
     width_ = std::make_unique<TerminalWidth>(STDERR_FILENO);
     columns_ = [this] { return width_->Get(); };
   }
-  g_interrupted.store(0);
-  struct sigaction action {};
-  action.sa_handler = NoteInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, &old_int_);
-  ::sigaction(SIGTERM, &action, &old_term_);
-  // A closed terminal hangs up the call in order, like Ctrl-C.
-  ::sigaction(SIGHUP, &action, &old_hup_);
-  // Nor may a closed stderr pipe kill the command in the middle of a call.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGPIPE, &ignore, &old_pipe_);
-
   xmodemquarvel::HostOptions options_for_module;
   options_for_module.clock = clock_;
   options_for_module.port = std::move(host.port);
   // Every wait of the component passes here at least every 100 ms. A signal
   // asks the running operation to stop: it hangs up and returns.
   options_for_module.yield = [this] {
-    if (g_interrupted.load() != 0 && !aborted_) aborted_ = module_->Abort();
+    if (StopSignals::Pending() != 0 && !aborted_) aborted_ = module_->Abort();
     ShowStatus();
   };
   module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(options_for_module));
@@ -111,18 +88,14 @@ Session::~Session() {
   Disconnect();
   progress_.reset();
   module_.reset();
-  ::sigaction(SIGINT, &old_int_, nullptr);
-  ::sigaction(SIGTERM, &old_term_, nullptr);
-  ::sigaction(SIGHUP, &old_hup_, nullptr);
-  ::sigaction(SIGPIPE, &old_pipe_, nullptr);
 }
 
 bool Session::Interrupted() const {
-  return g_interrupted.load() != 0;
+  return StopSignals::Pending() != 0;
 }
 
 int Session::InterruptExitCode() const {
-  return 128 + g_interrupted.load();
+  return StopSignals::ExitCode();
 }
 
 void Session::OnTrace(const std::string& text) {
@@ -138,7 +111,10 @@ void Session::OnTrace(const std::string& text) {
 }
 
 void Session::ShowStatus() {
-  if (!status_ || options_.quiet || options_.trace) return;
+  if (options_.quiet || options_.trace) return;
+  // During a transfer: what it waits for, once a wait lasts.
+  if (progress_) progress_->Waiting(module_->CurrentWait());
+  if (!status_) return;
   const auto now = clock_->Now();
   if (mode_ != ProgressMode::Bar) {
     const std::string change = status_->TakeChange(now);
@@ -149,16 +125,19 @@ void Session::ShowStatus() {
     return;
   }
   const std::size_t columns = columns_ ? columns_() : 80;
-  const std::string line = FitColumns(status_->Line(now), columns > 1 ? columns - 1 : 1);
-  if (line == status_drawn_) return;
-  std::fprintf(out_, "\r\033[K%s", line.c_str());
+  // One column short of the width: writing the last column wraps on some
+  // terminals.
+  const std::string line = status_->Line(now, columns > 1 ? columns - 1 : 1);
+  if (line == status_drawn_ && columns == status_columns_) return;
+  std::fputs(status_line_.Draw(line, columns).c_str(), out_);
   std::fflush(out_);
   status_drawn_ = line;
+  status_columns_ = columns;
 }
 
 void Session::ClearStatus() {
-  if (status_drawn_.empty()) return;
-  std::fputs("\r\033[K", out_);
+  if (!status_line_.Drawn()) return;
+  std::fputs(status_line_.Clear(columns_ ? columns_() : 80).c_str(), out_);
   std::fflush(out_);
   status_drawn_.clear();
 }
@@ -166,7 +145,7 @@ void Session::ClearStatus() {
 bool Session::Configure() {
   errors_.clear();
   module_->Settings(options_.settings);
-  if (!options_.devices.empty()) module_->Device(options_.devices.front());
+  if (!options_.devices.empty()) module_->Device(device_ = options_.devices.front());
   if (options_.port) module_->CommPort(*options_.port);
   if (errors_.empty()) return true;
   for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
@@ -176,7 +155,7 @@ bool Session::Configure() {
 
 bool Session::UseDevice(const std::string& device) {
   errors_.clear();
-  module_->Device(device);
+  module_->Device(device_ = device);
   if (errors_.empty()) return true;
   for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
   errors_.clear();
@@ -203,7 +182,10 @@ xmodemquarvel::ReturnValues Session::Connect() {
   connected_ = true;
   ClearStatus();
   if (result == xmodemquarvel::rvTrue) {
-    if (mode_ == ProgressMode::Bar || options_.trace)
+    const std::size_t columns = columns_ ? columns_() : 80;
+    if (mode_ == ProgressMode::Bar)
+      Say(status_->Line(clock_->Now(), columns > 1 ? columns - 1 : 1));
+    else if (options_.trace)
       Say(status_->Line(clock_->Now()));
     else
       ShowStatus();
@@ -260,6 +242,15 @@ void Session::ReportFailure() {
       std::fprintf(out_, "xmodemq: le serveur refuse le transfert : %s (status %d)\n",
                    meaning.c_str(), status);
   }
+  // A terminal server in front of a port without modem lines reports CTS low,
+  // or nothing at all: the modem then seems not to answer.
+  if (connect_failed_ && description == "ATZ - Le modem ne répond pas" &&
+      device_.rfind("rfc2217://", 0) == 0 && device_.find('?') == std::string::npos)
+    std::fprintf(out_,
+                 "xmodemq: le serveur de %s n'a pas signalé CTS : si le port qu'il sert n'a pas "
+                 "de lignes de modem (pseudo-terminal, câble à trois fils), donnez --device "
+                 "%s?nomodemlines\n",
+                 device_.c_str(), device_.c_str());
   if (connect_failed_ && status_ && status_->Dialled()) {
     const std::string& last = status_->LastAnswer();
     if (last.empty())

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -11,11 +10,11 @@
 #include "Arguments.h"
 #include "CallStatus.h"
 #include "Progress.h"
+#include "StopSignals.h"
+#include "Terminal.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemq {
-
-class TerminalWidth;
 
 // Where a session runs: the component's clock and line, and where it writes.
 // The defaults are the real ones; tests put a simulated world here.
@@ -95,6 +94,9 @@ class Session {
   void ShowStatus();
   void ClearStatus();
 
+  // SIGINT, SIGTERM and SIGHUP are noted for as long as the session lives:
+  // the yield asks the running operation to stop, and it hangs up in order.
+  StopSignals signals_;
   const Options& options_;
   std::FILE* out_;
   bool terminal_;
@@ -106,14 +108,14 @@ class Session {
   std::unique_ptr<Progress> progress_;
   std::unique_ptr<CallStatus> status_;
   std::string status_drawn_;
+  std::size_t status_columns_ = 0;
+  RedrawnLine status_line_;
   bool connect_failed_ = false;
+  // The line in use, as given.
+  std::string device_;
   std::vector<std::string> errors_;
   bool connected_ = false;
   bool aborted_ = false;
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-  struct sigaction old_hup_ {};
-  struct sigaction old_pipe_ {};
 };
 
 // "Xmodem: SendFile: Transfert refusé, status 6" — the error record on one

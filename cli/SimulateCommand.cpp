@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "SimulatorHost.h"
+#include "StopSignals.h"
 
 namespace xmodemq {
 namespace {
@@ -39,18 +40,20 @@ int RunSimulate(const Options& options) {
   // SIGINT, SIGTERM and SIGHUP (its terminal closed) end the service; the
   // link goes with the host.
   g_host.store(host.get());
-  struct sigaction action {};
-  action.sa_handler = StopSimulator;
-  sigemptyset(&action.sa_mask);
-  struct sigaction old_int {};
-  struct sigaction old_term {};
-  struct sigaction old_hup {};
-  ::sigaction(SIGINT, &action, &old_int);
-  ::sigaction(SIGTERM, &action, &old_term);
-  ::sigaction(SIGHUP, &action, &old_hup);
-  // A client that vanishes mid-write must not kill the simulator.
-  ::signal(SIGPIPE, SIG_IGN);
+  // A client that vanishes mid-write must not kill the simulator either.
+  const StopSignals signals(StopSimulator);
 
+  if (host->Remote())
+    std::fprintf(stderr,
+                 "xmodemq: attention : %s accepte des clients d'autres machines ; la ligne n'a "
+                 "aucune authentification : quiconque atteint ce port appelle le serveur simulé, "
+                 "y dépose des fichiers et lit ceux de %s\n",
+                 host->Where().c_str(), host->StorePath().c_str());
+  if (host->PrivateStore()) {
+    std::printf("Dossier du serveur : %s (privé, supprimé à l'arrêt)\n", host->StorePath().c_str());
+  } else {
+    std::printf("Dossier du serveur : %s\n", host->StorePath().c_str());
+  }
   if (options.simulator.listen) {
     std::printf("Simulateur prêt : %s\n", host->Where().c_str());
   } else {
@@ -65,9 +68,6 @@ int RunSimulate(const Options& options) {
     status = kExitFailure;
   }
   g_host.store(nullptr);
-  ::sigaction(SIGINT, &old_int, nullptr);
-  ::sigaction(SIGTERM, &old_term, nullptr);
-  ::sigaction(SIGHUP, &old_hup, nullptr);
   host.reset();
   if (!options.quiet) {
     std::fprintf(stderr, "simulateur : arrêt\n");

@@ -1,11 +1,17 @@
 #include "SimulatedServerSetup.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
+#include "FileErrors.h"
 #include "sim/SimulatedServer.h"
 
 namespace xmodemq {
@@ -85,16 +91,45 @@ sim::ServerFaults FaultsFor(const SimulatorOptions& options) {
   return f;
 }
 
+// One USER:PASSWORD a line; empty lines are skipped. A file that others may
+// read gives the passwords away: say so, but go on.
+std::map<std::string, std::string> ReadAccounts(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    std::fprintf(stderr,
+                 "xmodemq: attention : %s est lisible par d'autres utilisateurs (chmod 600 %s)\n",
+                 path.c_str(), path.c_str());
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::invalid_argument(FileError("lire le fichier des comptes", path, errno));
+  std::map<std::string, std::string> users;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const auto colon = line.find(':');
+    if (colon == std::string::npos || colon == 0)
+      throw std::invalid_argument(path + ", ligne " + std::to_string(number) +
+                                  " : UTILISATEUR:MOT_DE_PASSE attendu");
+    users[line.substr(0, colon)] = line.substr(colon + 1);
+  }
+  if (users.empty())
+    throw std::invalid_argument(path + " ne contient aucun compte UTILISATEUR:MOT_DE_PASSE");
+  return users;
+}
+
 sim::ServerScript ScriptFor(const SimulatorOptions& options) {
   sim::ServerScript script;
   if (options.status != 0) script.status = static_cast<std::uint8_t>(options.status);
   if (options.resume) script.send_position = *options.resume;
   script.resume_sends = options.resume_sends;
-  for (const std::string& account : options.accounts) {
-    const auto colon = account.find(':');
-    script.users[account.substr(0, colon)] = account.substr(colon + 1);
-  }
+  if (options.accounts_file) script.users = ReadAccounts(*options.accounts_file);
   return script;
+}
+
+std::string Opening(const sim::ServerTransfer& t) {
+  return std::string(t.sens == 'E' ? "envoi" : "réception") + " de « " + t.base_name + " » par « " +
+         t.user + " », reprise " + (t.reprise == '1' ? "demandée" : "non") + ", statut " +
+         std::to_string(t.status) + ", position " + std::to_string(t.position);
 }
 
 }  // namespace
@@ -107,46 +142,37 @@ struct ServerSetup::Impl {
   Impl(sim::Line& line, const SimulatorOptions& options)
       : server(line, ScriptFor(options), FaultsFor(options)) {}
   sim::SimulatedServer server;
-  std::size_t openings_seen = 0;
-  std::vector<bool> completion_seen;
 };
 
-ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options)
+ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options,
+                         const std::string& store_dir)
     : impl_(std::make_unique<Impl>(line, options)) {
-  impl_->server.UseDirectory(options.store_dir);
+  impl_->server.UseDirectory(store_dir);
   if (options.serve_file) {
+    const std::string name = StoredName(*options.serve_file);
+    if (name.empty() || name[0] == '.')
+      throw std::invalid_argument("--serve " + *options.serve_file +
+                                  " : le serveur ne sert aucun nom qui commence par un point");
     std::ifstream in(*options.serve_file, std::ios::binary);
     if (!in) throw std::invalid_argument("fichier à servir illisible : " + *options.serve_file);
     std::ostringstream content;
     content << in.rdbuf();
-    impl_->server.PutFile(StoredName(*options.serve_file), content.str());
+    impl_->server.PutFile(name, content.str());
   }
+  impl_->server.on_transfer = [this](const sim::ServerTransfer& t) {
+    if (!log) return;
+    if (!t.completed) {
+      log(Opening(t));
+    } else {
+      log("transfert de « " + t.base_name + " » terminé, " + std::to_string(t.frames) + " trames");
+    }
+  };
 }
 
 ServerSetup::~ServerSetup() = default;
 
 sim::LinePeer& ServerSetup::Peer() {
   return impl_->server;
-}
-
-std::vector<std::string> ServerSetup::NewEvents() {
-  std::vector<std::string> events;
-  const auto& transfers = impl_->server.Transfers();
-  for (; impl_->openings_seen < transfers.size(); ++impl_->openings_seen) {
-    const sim::ServerTransfer& t = transfers[impl_->openings_seen];
-    events.push_back(std::string(t.sens == 'E' ? "envoi" : "réception") + " de « " + t.base_name +
-                     " » par « " + t.user + " », reprise " +
-                     (t.reprise == '1' ? "demandée" : "non") + ", statut " +
-                     std::to_string(t.status) + ", position " + std::to_string(t.position));
-  }
-  impl_->completion_seen.resize(transfers.size(), false);
-  for (std::size_t i = 0; i < transfers.size(); ++i) {
-    if (!transfers[i].completed || impl_->completion_seen[i]) continue;
-    impl_->completion_seen[i] = true;
-    events.push_back("transfert de « " + transfers[i].base_name + " » terminé, " +
-                     std::to_string(transfers[i].frames) + " trames");
-  }
-  return events;
 }
 
 }  // namespace xmodemq

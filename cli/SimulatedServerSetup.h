@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -9,19 +10,23 @@
 namespace xmodemq {
 
 // The simulated server behind the modem, set up from the options: its status,
-// resume answers, known users, file store and fault injections.
+// resume answers, known users (from the accounts file), file store and fault
+// injections.
 class ServerSetup {
  public:
-  // Throws std::invalid_argument for a fault or account it cannot take.
-  ServerSetup(xmodemquarvel::sim::Line& line, const SimulatorOptions& options);
+  // Throws std::invalid_argument for a fault, an accounts file or a file to
+  // serve that it cannot take. Warns on stderr when others may read the
+  // accounts file.
+  ServerSetup(xmodemquarvel::sim::Line& line, const SimulatorOptions& options,
+              const std::string& store_dir);
   ~ServerSetup();
   ServerSetup(const ServerSetup&) = delete;
   ServerSetup& operator=(const ServerSetup&) = delete;
 
   xmodemquarvel::sim::LinePeer& Peer();
-  // One line for each opening and each completed transfer since the last
-  // call (the password is never shown).
-  std::vector<std::string> NewEvents();
+  // Told of each opening and each completed transfer as it happens (the
+  // password is never shown).
+  std::function<void(const std::string&)> log;
 
  private:
   struct Impl;

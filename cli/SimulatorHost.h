@@ -9,6 +9,7 @@
 #include "PtyLink.h"
 #include "SimulatedServerSetup.h"
 #include "SimulatorOptions.h"
+#include "SimulatorStore.h"
 #include "sim/LinePeer.h"
 #include "sim/SimulatedModem.h"
 
@@ -22,8 +23,10 @@ namespace xmodemq {
 // dial is logged. Everything runs on the thread that calls Run().
 class SimulatorHost {
  public:
-  // Throws std::system_error (no pseudo-terminal), FileFailure (link refused) and
-  // std::invalid_argument (an option the simulator cannot take).
+  // Throws std::system_error (no pseudo-terminal), FileFailure (link refused,
+  // no store) and std::invalid_argument (an option the simulator cannot take,
+  // a link another simulator serves, an address off this machine without
+  // allow_remote).
   explicit SimulatorHost(const SimulatorOptions& options);
   ~SimulatorHost();
   SimulatorHost(const SimulatorHost&) = delete;
@@ -43,9 +46,16 @@ class SimulatorHost {
   std::string Where() const;
   // The pseudo-terminal behind the link (empty with --listen).
   std::string SlavePath() const;
+  // The folder of the server's files, and whether it is the private one made
+  // for this run (removed with the host).
+  std::string StorePath() const;
+  bool PrivateStore() const { return static_cast<bool>(private_store_); }
+  // Whether clients may come from other machines (--listen off loopback).
+  bool Remote() const { return remote_; }
 
-  // One line per event of the simulator (call up, hang-up, cut, client gone);
-  // called on the simulator's thread.
+  // One line per event of the simulator (client come and gone, dial,
+  // opening, transfer completed, cut), as it happens; called on the
+  // simulator's thread.
   std::function<void(const std::string&)> log;
 
  private:
@@ -54,6 +64,9 @@ class SimulatorHost {
   void Cut();
 
   std::string listen_host_;
+  bool remote_ = false;
+  std::unique_ptr<SimulatorStore> private_store_;
+  std::string store_path_;
   std::unique_ptr<xmodemquarvel::sim::ServedLine> line_;
   PacedLine paced_;
   xmodemquarvel::sim::SimulatedModem modem_;
@@ -61,7 +74,6 @@ class SimulatorHost {
   std::unique_ptr<PortWatch> watch_;
   std::unique_ptr<PtyLink> link_;
   std::atomic<bool> stop_{false};
-  std::size_t dials_logged_ = 0;
 };
 
 }  // namespace xmodemq

@@ -14,6 +14,10 @@ struct SimulatorOptions {
   // Or HOST:PORT where a terminal server takes clients over TCP (port 0: any
   // free one).
   std::optional<std::string> listen;
+  // Listening elsewhere than on loopback is refused unless this is set.
+  bool allow_remote = false;
+  // A TCP client with no byte in either direction for this long is dropped.
+  int32_t idle_timeout_seconds = 600;
 
   // The modem.
   bool echo = true;
@@ -27,10 +31,11 @@ struct SimulatorOptions {
   std::optional<int32_t> resume;
   // Answer a send with the blocks already held of that file.
   bool resume_sends = false;
-  // Known users as USER:PASSWORD; none: everybody is let in.
-  std::vector<std::string> accounts;
-  // Where received files are stored, and where files asked for are looked up.
-  std::string store_dir = ".";
+  // A file of known users, one USER:PASSWORD a line; none: everybody is let in.
+  std::optional<std::string> accounts_file;
+  // Where received files are stored, and where files asked for are looked up;
+  // none: a private folder made for the run and removed at its end.
+  std::optional<std::string> store_dir;
   // A file put into the store under its base name, ready to be served.
   std::optional<std::string> serve_file;
 

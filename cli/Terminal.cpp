@@ -39,6 +39,26 @@ std::string FitColumns(std::string_view text, std::size_t columns) {
   return std::string(text.substr(0, end));
 }
 
+std::string RedrawnLine::Clear(std::size_t columns) {
+  if (!drawn_) return {};
+  drawn_ = false;
+  // Rows above the cursor that the last line now takes: with the cursor just
+  // after its last character, a line that fills its last row exactly is
+  // still on that row.
+  const std::size_t width = columns > 0 ? columns : 1;
+  const std::size_t above = drawn_columns_ > 0 ? (drawn_columns_ - 1) / width : 0;
+  if (above == 0) return "\r\033[K";
+  return "\r\033[" + std::to_string(above) + "A\033[J";
+}
+
+std::string RedrawnLine::Draw(const std::string& text, std::size_t columns) {
+  std::string out = drawn_ ? Clear(columns) : "\r\033[K";
+  out += text;
+  drawn_ = true;
+  drawn_columns_ = Columns(text);
+  return out;
+}
+
 TerminalWidth::TerminalWidth(int fd) : fd_(fd), seen_(g_resizes.load() - 1) {
   struct sigaction action {};
   action.sa_handler = NoteResize;

@@ -13,6 +13,26 @@ std::size_t Columns(std::string_view text);
 // The text cut to at most `columns` columns, never inside a character.
 std::string FitColumns(std::string_view text, std::size_t columns);
 
+// A line redrawn in place on a terminal. It is always drawn narrower than the
+// terminal, but a window narrowed since wraps it onto more rows (terminals
+// reflow their lines on a resize): what replaces it goes back up over all of
+// them and clears them, so that no fragment of a longer line stays.
+class RedrawnLine {
+ public:
+  // The bytes that erase the line drawn last and leave the cursor at the
+  // start of its first row, on a terminal now `columns` wide; empty when
+  // nothing is drawn.
+  std::string Clear(std::size_t columns);
+  // The bytes that replace the line drawn last by `text`, which the caller
+  // has fitted into `columns`.
+  std::string Draw(const std::string& text, std::size_t columns);
+  bool Drawn() const { return drawn_; }
+
+ private:
+  bool drawn_ = false;
+  std::size_t drawn_columns_ = 0;
+};
+
 // The width of the terminal behind a descriptor, read again after each
 // SIGWINCH so that a resized window is followed.
 class TerminalWidth {

@@ -10,6 +10,7 @@
 #include "Password.h"
 #include "Progress.h"
 #include "SafeFiles.h"
+#include "StopSignals.h"
 #include "TransferLog.h"
 #include "protocol/OpeningRecord.h"
 #include "xmodemquarvel/SerialPort.h"
@@ -66,7 +67,14 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
   // Nothing is dialled that the journal cannot record, nor sent twice.
   TransferLog log(options, host.data);
   log.RefuseSentBefore(kinds);
-  const std::string password = ObtainPassword(options.password_file);
+  std::string password;
+  try {
+    password = ObtainPassword(options.password_file);
+  } catch (const Interruption&) {
+    std::fprintf(stderr, "Interrompu (%s) avant l'appel : rien n'est envoyé ni reçu.\n",
+                 SignalName(StopSignals::ExitCode()).c_str());
+    return StopSignals::ExitCode();
+  }
   CheckLineText("le mot de passe", password, decltype(Record::PSW)::size(), true, warnings);
 
   // From here a signal is noted, not fatal: what was made is removed.

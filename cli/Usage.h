@@ -2,10 +2,13 @@
 
 #include <string>
 
+#include "Arguments.h"
+
 namespace xmodemq {
 
-// The text of `xmodemq --help`.
-std::string UsageText();
+// The text of `xmodemq --help`, or with a subcommand that of `xmodemq
+// SUBCOMMAND --help`: its options and an example.
+std::string UsageText(Command topic = Command::None);
 // What `xmodemq` alone prints on stderr.
 std::string ShortUsageText();
 // The text of `xmodemq --version`.

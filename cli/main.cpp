@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     switch (options.command) {
       case Command::Help:
       case Command::None:
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs(UsageText(options.help_topic).c_str(), stdout);
         return kExitOk;
       case Command::Version:
         std::fputs(VersionText().c_str(), stdout);

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "capi/Handle.h"
-#include "component/ModuleXmodemImpl.h"
+#include "module/ModuleXmodemImpl.h"
 
 namespace xmodemquarvel::capi {
 namespace {

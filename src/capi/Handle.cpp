@@ -2,7 +2,7 @@
 // C callbacks.
 #include "capi/Handle.h"
 
-#include "component/ModuleXmodemImpl.h"
+#include "module/ModuleXmodemImpl.h"
 
 namespace xmodemquarvel::capi {
 namespace {

@@ -1,111 +1,112 @@
 // The AT command dialogue: one command sent with repeated attempts, and the
 // modem's answer lines read and classified.
+#include "modem/CommandDialogue.h"
+
 #include "component/CodePage.h"
-#include "component/ModuleXmodemImpl.h"
 #include "modem/AnswerLine.h"
 
-namespace xmodemquarvel {
+namespace xmodemquarvel::modem {
 namespace {
 
 constexpr auto kLongestExtendedCommand = std::chrono::minutes(15);
 
 }  // namespace
 
-ReturnValues ModuleXmodem::Impl::ReadResponse() {
-  LinePending = true;
-  RxBuffer.clear();
-  while (Modem.CTSHolding() && wait.Waiting && LinePending) {
+ReturnValues CommandDialogue::ReadResponse() {
+  f_.LinePending = true;
+  f_.RxBuffer.clear();
+  while (Modem.CTSHolding() && wait_.Waiting && f_.LinePending) {
     // Waiting bytes are taken back to back, a bounded number per pass, so
     // that a modem that babbles without end still meets the time-out.
     int taken = 0;
-    while (LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
+    while (f_.LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
       ++taken;
-      RxChar.AssignBytes(Modem.Input());
+      f_.RxChar.AssignBytes(Modem.Input());
       // What follows the end of a line stays waiting for the next line.
-      if (AnswerLine::Take(RxBuffer, RxChar.bytes[0])) LinePending = false;
+      if (AnswerLine::Take(f_.RxBuffer, f_.RxChar.bytes[0])) f_.LinePending = false;
     }
-    if (LinePending && taken < HostLoop::kBytesPerPass) {
-      loop.Idle(&Modem);
+    if (f_.LinePending && taken < HostLoop::kBytesPerPass) {
+      loop_.Idle(&Modem);
     } else {
-      loop.Yield();
+      loop_.Yield();
     }
   }
-  if (!LinePending) {
-    AppendTrace(RxBuffer + "\r\n");
-    AnswerLine::Shorten(RxBuffer);
+  if (!f_.LinePending) {
+    trace_.Append(f_.RxBuffer + "\r\n");
+    AnswerLine::Shorten(f_.RxBuffer);
     return rvTrue;
   }
-  if (!wait.Waiting) {
-    RxBuffer = "Le modem n'a pas répondu dans le délai imparti";
+  if (!wait_.Waiting) {
+    f_.RxBuffer = "Le modem n'a pas répondu dans le délai imparti";
     return rvTimer;
   }
-  RxBuffer = "Le modem ne repond plus";
+  f_.RxBuffer = "Le modem ne repond plus";
   return rvCTS;
 }
 
-ReturnValues ModuleXmodem::Impl::SendCommand(const std::string& Command,
-                                             const std::string& Expected, int32_t TimeOut) {
+ReturnValues CommandDialogue::SendCommand(const std::string& Command, const std::string& Expected,
+                                          int32_t TimeOut) {
   Attempt = 0;
   const int32_t limit = AttemptLimit;
   const std::string line = Utf8ToCp1252(Command) + "\r\n";
   // "BUSY" and "DELAYED" extend the wait only while the whole command has
   // lasted less than kLongestExtendedCommand: a modem that answers BUSY for
   // ever cannot hold the call for ever.
-  const auto extensions_end = clock->Now() + kLongestExtendedCommand;
+  const auto extensions_end = clock_.Now() + kLongestExtendedCommand;
   while (Attempt <= limit) {
     if (!Modem.CTSHolding()) {
-      RxBuffer = "Le modem ne répond pas";
-      Result = rvCTS;
+      f_.RxBuffer = "Le modem ne répond pas";
+      f_.Result = rvCTS;
       break;
     }
-    loop.Awaiting(WaitState::Awaiting::kModem, Command, Expected, Attempt + 1, limit + 1);
+    loop_.Awaiting(WaitState::Awaiting::kModem, Command, Expected, Attempt + 1, limit + 1);
     Modem.Output(line);
-    wait.Arm(TimeOut);
+    wait_.Arm(TimeOut);
     for (;;) {
-      Result = ReadResponse();
-      if (Result != rvTrue) {
-        if (Result == rvTimer) Result = rvFalse;
+      f_.Result = ReadResponse();
+      if (f_.Result != rvTrue) {
+        if (f_.Result == rvTimer) f_.Result = rvFalse;
         break;
       }
-      if (RxBuffer == Expected) {
-        wait.Stop();
+      if (f_.RxBuffer == Expected) {
+        wait_.Stop();
         break;
       }
-      if (RxBuffer == "NO CARRIER" || RxBuffer == "NO ANSWER") {
-        Result = rvFalse;
+      if (f_.RxBuffer == "NO CARRIER" || f_.RxBuffer == "NO ANSWER") {
+        f_.Result = rvFalse;
         break;
       }
-      if (RxBuffer == "BUSY" || RxBuffer == "DELAYED") {
-        if (clock->Now() < extensions_end) wait.Extend();
+      if (f_.RxBuffer == "BUSY" || f_.RxBuffer == "DELAYED") {
+        if (clock_.Now() < extensions_end) wait_.Extend();
         continue;
       }
-      if (RxBuffer == "NO DIALTONE") {
-        RxBuffer = "Pas de tonalité";
-        Result = rvCTS;
+      if (f_.RxBuffer == "NO DIALTONE") {
+        f_.RxBuffer = "Pas de tonalité";
+        f_.Result = rvCTS;
         break;
       }
-      if (RxBuffer == "BLACKLISTED") {
-        RxBuffer = "Black Liste - Appel interdit";
-        Result = rvCTS;
+      if (f_.RxBuffer == "BLACKLISTED") {
+        f_.RxBuffer = "Black Liste - Appel interdit";
+        f_.Result = rvCTS;
         break;
       }
-      if (RxBuffer == "CONNECT") {
+      if (f_.RxBuffer == "CONNECT") {
         // A connection nobody asked for: the modem drops it when DTR falls.
         Modem.DTREnable(false);
         Modem.DTREnable(true);
         continue;
       }
-      if (RxBuffer == "ERROR") {
-        Result = rvCTS;
+      if (f_.RxBuffer == "ERROR") {
+        f_.Result = rvCTS;
         break;
       }
       // The command's echo or an information line: read on.
     }
-    if (Result != rvFalse) break;
+    if (f_.Result != rvFalse) break;
     ++Attempt;
   }
-  if (Result != rvTrue) error().Description = RxBuffer;
-  return Result;
+  if (f_.Result != rvTrue) f_.Error().Description = f_.RxBuffer;
+  return f_.Result;
 }
 
-}  // namespace xmodemquarvel
+}  // namespace xmodemquarvel::modem

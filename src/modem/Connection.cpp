@@ -1,20 +1,21 @@
 // Connect: open the port, reset and initialise the modem, dial the server.
 // Disconnect: drop DTR and close the port.
 // EndAborted: the hang-up after an abort request.
-#include "component/ModuleXmodemImpl.h"
+#include "modem/Connection.h"
+
 #include "modem/ServerNumber.h"
 
-namespace xmodemquarvel {
+namespace xmodemquarvel::modem {
 
-ReturnValues ModuleXmodem::Impl::Connect(int32_t Tentatives, const std::string& Prefixe,
-                                         const std::string& InitString) {
-  AttemptLimit = Tentatives > 0 ? Tentatives : 1;
-  ErrorRecord& record = error();
+ReturnValues Connection::Connect(int32_t Tentatives, const std::string& Prefixe,
+                                 const std::string& InitString) {
+  dialogue_.AttemptLimit = Tentatives > 0 ? Tentatives : 1;
+  ErrorRecord& record = f_.Error();
   record.Clear();
   try {
     ModemMode = mmvCommande;
     record.Source = "Xmodem: Connect";
-    form.ClearText();
+    trace_.ClearText();
     Modem.Break(false);
     Modem.PortOpen(true);
     Modem.InBufferCount(0);
@@ -22,60 +23,60 @@ ReturnValues ModuleXmodem::Impl::Connect(int32_t Tentatives, const std::string& 
     Modem.InputLen(1);
     Modem.DTREnable(true);
 
-    if (SendCommand("ATZ", "OK", 2000) != rvTrue) {
+    if (dialogue_.SendCommand("ATZ", "OK", 2000) != rvTrue) {
       record.Description = "ATZ - " + record.Description;
     } else {
-      wait.Pause(1000);
-      if (!InitString.empty() && SendCommand(InitString, "OK", 2000) != rvTrue) {
+      wait_.Pause(1000);
+      if (!InitString.empty() && dialogue_.SendCommand(InitString, "OK", 2000) != rvTrue) {
         // The port stays open: the host may try another string.
         record.Description = "Erreur dans la chaine d'initialisation " + InitString;
-        return Result;
+        return f_.Result;
       }
-      TxBuffer = Prefixe.empty() ? "ATDT" + std::string(kServerNumber)
-                                 : "ATDT" + Prefixe + "," + std::string(kServerNumber);
-      if (SendCommand(TxBuffer, "CONNECT", 60000) == rvTrue) {
+      f_.TxBuffer = Prefixe.empty() ? "ATDT" + std::string(kServerNumber)
+                                    : "ATDT" + Prefixe + "," + std::string(kServerNumber);
+      if (dialogue_.SendCommand(f_.TxBuffer, "CONNECT", 60000) == rvTrue) {
         ModemMode = mmvConnecté;
         return rvTrue;
       }
     }
     Modem.PortOpen(false);
     ModemMode = mmvCommande;
-    return Result;
+    return f_.Result;
   } catch (const SerialPortError& e) {
     // The port is left as the failure found it.
     ModemMode = mmvCommande;
     record.Source = kSerialLayerSource;
     record.Description = e.Message();
     record.Number = e.code().value();
-    RaiseError("Connexion impossible");
+    error_event_.RaiseError("Connexion impossible");
     record.Clear();
-    Result = rvFalse;
+    f_.Result = rvFalse;
     return rvFalse;
   }
 }
 
-void ModuleXmodem::Impl::Disconnect() {
+void Connection::Disconnect() {
   // Dropping DTR is the only means of hanging up: no escape sequence is sent.
   if (Modem.PortOpen()) {
     Modem.DTREnable(false);
-    wait.Pause(500);
+    wait_.Pause(500);
     Modem.PortOpen(false);
   }
   ModemMode = mmvCommande;
-  wait.Pause(1000);
+  wait_.Pause(1000);
 }
 
 // The hang-up is Disconnect's, with its pauses, and cannot be aborted in turn.
 // A failure of the port meanwhile is not reported: the operation ends aborted
 // all the same, and the port is closed if it can be.
-ReturnValues ModuleXmodem::Impl::EndAborted() {
+ReturnValues Connection::EndAborted() {
   // The port's own waits give up at once meanwhile: a line that does not take
   // the hang-up's bytes cannot stretch it.
   struct HangingUp {
-    explicit HangingUp(HostLoop& loop) : loop(loop) { loop.HangingUp(true); }
+    explicit HangingUp(HostLoop& loop_) : loop(loop_) { loop.HangingUp(true); }
     ~HangingUp() { loop.HangingUp(false); }
     HostLoop& loop;
-  } hanging_up(loop);
+  } hanging_up(loop_);
   try {
     Disconnect();
   } catch (const SerialPortError&) {
@@ -85,9 +86,9 @@ ReturnValues ModuleXmodem::Impl::EndAborted() {
     }
     ModemMode = mmvCommande;
   }
-  error().Description = "Opération interrompue";
-  Result = rvFalse;
-  return Result;
+  f_.Error().Description = "Opération interrompue";
+  f_.Result = rvFalse;
+  return f_.Result;
 }
 
-}  // namespace xmodemquarvel
+}  // namespace xmodemquarvel::modem

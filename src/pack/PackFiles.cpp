@@ -15,6 +15,7 @@
 #include "pack/PackedFormat.h"
 #include "pack/Packer.h"
 #include "pack/Unpacker.h"
+#include "platform/WriteAll.h"
 
 namespace xmodemquarvel::pack {
 
@@ -123,19 +124,9 @@ class FileSink final : public ByteSink {
   explicit FileSink(const FileHandle& file) : file_(file) {}
 
   void Write(std::span<const std::uint8_t> bytes) override {
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-      const ssize_t n = ::write(file_.fd(), p, left);
-      if (n > 0) {
-        p += n;
-        left -= static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        ThrowSystem(n < 0 ? errno : EIO, "Erreur d'écriture dans " + file_.path());
-      }
-    }
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (const int err = WriteAll(file_.fd(), text))
+      ThrowSystem(err, "Erreur d'écriture dans " + file_.path());
   }
 
  private:

@@ -1,6 +1,7 @@
 #include "platform/PosixSerialPort.h"
 
 #include "platform/PortRules.h"
+#include "platform/WriteAll.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -217,29 +218,31 @@ std::string PosixSerialPort::Input() {
 
 void PosixSerialPort::Output(std::string_view bytes) {
   RequireOpen();
-  std::size_t done = 0;
-  while (done < bytes.size() && !hung_up_) {
-    const ssize_t n = ::write(fd_.Get(), bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
+  if (hung_up_) return;
+  bool stalled = false;
+  std::size_t written = 0;
+  // The line drains at its own speed; without flow control it always does,
+  // and a device that takes nothing for kWriteStall is stuck.
+  const int err = WriteAll(fd_.Get(), bytes, written, [&] {
+    const int revents = WaitToWrite();
+    if (revents < 0) {
+      stalled = true;
+      return false;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The line drains at its own speed; without flow control it always does,
-      // and a device that takes nothing for kWriteStall is stuck.
-      const int revents = WaitToWrite();
-      if (revents < 0)
-        FailPort(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
-      if (revents & (POLLHUP | POLLERR)) LoseLine();
-      continue;
-    }
-    if (n < 0 && (errno == EIO || errno == ENXIO)) {
+    if (revents & (POLLHUP | POLLERR)) {
       LoseLine();
-      continue;
+      return false;
     }
-    FailPort(n < 0 ? errno : EIO, "Écriture impossible sur " + device_);
+    return true;
+  });
+  if (err == 0 || hung_up_) return;
+  if (stalled) FailPort(ETIMEDOUT, "Écriture impossible sur " + device_ + " : délai dépassé");
+  // A vanished device: what was to be written is discarded.
+  if (err == EIO || err == ENXIO) {
+    LoseLine();
+    return;
   }
+  FailPort(err, "Écriture impossible sur " + device_);
 }
 
 void PosixSerialPort::DTREnable(bool on) {

@@ -13,6 +13,7 @@
 
 #include "platform/PortRules.h"
 #include "platform/Resolver.h"
+#include "platform/WriteAll.h"
 
 namespace xmodemquarvel {
 namespace {
@@ -296,6 +297,10 @@ void Rfc2217SerialPort::SendCommand(std::uint8_t command, std::string_view value
 
 void Rfc2217SerialPort::Flush() {
   std::string& out = codec_.Outgoing();
+  if (hung_up_) {
+    out.clear();
+    return;
+  }
   std::size_t done = 0;
   // What went out is never sent twice, even when a wait ends the operation.
   struct Sent {
@@ -303,24 +308,24 @@ void Rfc2217SerialPort::Flush() {
     std::size_t& done;
     ~Sent() { out.erase(0, std::min(done, out.size())); }
   } sent{out, done};
-  // Set by the first EAGAIN of a stall; a byte that goes out ends the stall.
-  Clock::TimePoint stalled_until = Clock::TimePoint::max();
-  while (done < out.size() && !hung_up_) {
-    const ssize_t n = ::send(fd_.Get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      stalled_until = Clock::TimePoint::max();
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The server takes what the line drains; a server that takes nothing for
-      // kWriteStall is as good as gone.
-      if (stalled_until == Clock::TimePoint::max()) stalled_until = Now() + kWriteStall;
-      if (wait_->Pass(fd_.Get(), POLLOUT, stalled_until) < 0)
-        LoseLine("écriture bloquée depuis " + std::to_string(kWriteStall.count()) + " s");
-    } else {
-      LoseLine(errno);
-    }
+  // The server takes what the line drains; a server that takes nothing for
+  // kWriteStall is as good as gone. The stall counts from the last byte taken.
+  std::size_t done_at_stall = out.size() + 1;
+  Clock::TimePoint stalled_until{};
+  const int err = WriteAll(
+      fd_.Get(), out, done,
+      [&] {
+        if (done != done_at_stall) {
+          done_at_stall = done;
+          stalled_until = Now() + kWriteStall;
+        }
+        return wait_->Pass(fd_.Get(), POLLOUT, stalled_until) >= 0;
+      },
+      /*socket=*/true);
+  if (err == EAGAIN) {
+    LoseLine("écriture bloquée depuis " + std::to_string(kWriteStall.count()) + " s");
+  } else if (err != 0) {
+    LoseLine(err);
   }
   if (hung_up_) done = out.size();
 }

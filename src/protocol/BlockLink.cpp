@@ -1,14 +1,14 @@
+#include "protocol/BlockLink.h"
+
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
-#include "component/ModuleXmodemImpl.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/Frame.h"
 
-namespace xmodemquarvel {
+namespace xmodemquarvel::protocol {
 namespace {
-
-using namespace protocol;
 
 constexpr int kAttempts = 10;
 constexpr int kMostRestarts = 10;
@@ -44,13 +44,13 @@ std::string HexDump(std::string_view bytes) {
 
 }  // namespace
 
-ReturnValues ModuleXmodem::Impl::SendBlock(std::string_view Data) {
-  TxBuffer = BuildFrame(static_cast<std::uint8_t>(BlocNumber & 0xFF), Data);
-  return SendAndWait(TxBuffer, ACK);
+ReturnValues BlockLink::SendBlock(std::string_view Data) {
+  f_.TxBuffer = BuildFrame(static_cast<std::uint8_t>(f_.BlocNumber & 0xFF), Data);
+  return SendAndWait(f_.TxBuffer, ACK);
 }
 
-ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expected) {
-  error().Description.clear();
+ReturnValues BlockLink::SendAndWait(std::string_view Message, int Expected) {
+  f_.Error().Description.clear();
   const char expected = static_cast<char>(Expected);
   std::string line;
   if (!Message.empty()) {
@@ -68,8 +68,8 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
   int restarts = 0;
   int k = 1;
   while (k <= kAttempts) {
-    loop.Awaiting(WaitState::Awaiting::kServer, Sent(Message, k), Awaited(expected, BlocNumber), k,
-                  kAttempts);
+    loop_.Awaiting(WaitState::Awaiting::kServer, Sent(Message, k), Awaited(expected, f_.BlocNumber),
+                   k, kAttempts);
     if (!line.empty()) {
       if (line[0] == ACK && k >= 2) {
         Modem.Output(std::string_view(kNakLine, 2));
@@ -77,55 +77,56 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
         Modem.Output(line);
       }
     }
-    wait.ArmKeepingExtraMinutes(kAnswerTimeOut);
-    collector.Begin(RxBuffer);
-    LinePending = true;
+    wait_.ArmKeepingExtraMinutes(kAnswerTimeOut);
+    collector.Begin(f_.RxBuffer);
+    f_.LinePending = true;
 
     // The three conditions of the collection; CTS is read last, since on a
     // real port reading it costs a system call.
-    while (LinePending && wait.Waiting && Modem.CTSHolding()) {
+    while (f_.LinePending && wait_.Waiting && Modem.CTSHolding()) {
       // Waiting bytes are taken back to back; the host gets control when the
       // input is empty, the answer complete, or after kBytesPerPass bytes, so
       // that a flood of bytes that never make an answer meets the time-out.
       int taken = 0;
-      while (LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
+      while (f_.LinePending && taken < HostLoop::kBytesPerPass && Modem.InBufferCount() > 0) {
         const std::string c = Modem.Input();
         if (c.empty()) break;
         ++taken;
-        RxChar.AssignBytes(c);
-        if (collector.Take(RxBuffer, c[0])) LinePending = false;
+        f_.RxChar.AssignBytes(c);
+        if (collector.Take(f_.RxBuffer, c[0])) f_.LinePending = false;
       }
-      if (LinePending && taken < HostLoop::kBytesPerPass) {
-        loop.Idle(&Modem);
+      if (f_.LinePending && taken < HostLoop::kBytesPerPass) {
+        loop_.Idle(&Modem);
       } else {
-        loop.Yield();
+        loop_.Yield();
       }
     }
 
-    if (LinePending && !wait.Waiting) {
-      error().Description = "Pas de réponse dans le délai imparti";
+    if (f_.LinePending && !wait_.Waiting) {
+      f_.Error().Description = "Pas de réponse dans le délai imparti";
       ++k;
       continue;
     }
-    if (LinePending) {
+    if (f_.LinePending) {
       // CTS dropped: with the carrier gone the line is cut, otherwise try again.
       if (!Modem.CDHolding()) {
-        error().Description = "La ligne est coupée";
-        Result = rvCTS;
+        f_.Error().Description = "La ligne est coupée";
+        f_.Result = rvCTS;
         break;
       }
       ++k;
       continue;
     }
-    const char first = RxBuffer[0];
+    const char first = f_.RxBuffer[0];
     // An EOT that followed dropped bytes is no end of file but a wrong answer.
     if ((first != expected && !(first == EOT && expected == SOH)) || !collector.Clean()) {
-      if (form.Visible) AppendTrace(HexDump(RxBuffer));
+      if (trace_.Visible) trace_.Append(HexDump(f_.RxBuffer));
       ++k;
       continue;
     }
     if (first != SOH) break;
-    const FrameVerdict verdict = JudgeFrame(RxBuffer, static_cast<std::uint8_t>(BlocNumber & 0xFF));
+    const FrameVerdict verdict =
+        JudgeFrame(f_.RxBuffer, static_cast<std::uint8_t>(f_.BlocNumber & 0xFF));
     if (verdict == FrameVerdict::kGood) break;
     // The frame accepted last time came again: our acknowledgement was lost.
     // Acknowledge it again (as ACK, not NAK) and count the attempts afresh.
@@ -138,11 +139,11 @@ ReturnValues ModuleXmodem::Impl::SendAndWait(std::string_view Message, int Expec
   }
 
   if (k > kAttempts) {
-    error().Description += "\r\n10 tentatives infructueuses";
-    Result = rvFalse;
+    f_.Error().Description += "\r\n10 tentatives infructueuses";
+    f_.Result = rvFalse;
   }
-  if (Result != rvTrue) Disconnect();
-  return Result;
+  if (f_.Result != rvTrue) hang_up_.Disconnect();
+  return f_.Result;
 }
 
-}  // namespace xmodemquarvel
+}  // namespace xmodemquarvel::protocol

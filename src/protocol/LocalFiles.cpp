@@ -8,6 +8,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/WriteAll.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/Frame.h"
 
@@ -108,13 +109,9 @@ std::optional<std::int64_t> BlockAppender::Size() const {
 }
 
 void BlockAppender::Append(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_.Get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno("écriture du fichier");
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+  if (const int err = WriteAll(fd_.Get(), bytes)) {
+    errno = err;
+    ThrowErrno("écriture du fichier");
   }
 }
 

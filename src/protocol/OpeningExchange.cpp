@@ -1,28 +1,27 @@
+#include "protocol/OpeningExchange.h"
+
 #include "component/CodePage.h"
-#include "component/ModuleXmodemImpl.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/Frame.h"
 
-namespace xmodemquarvel {
+namespace xmodemquarvel::protocol {
 
-using namespace protocol;
-
-ReturnValues ModuleXmodem::Impl::AskForFrameZero() {
+ReturnValues OpeningExchange::AskForFrameZero() {
   // The frame must carry number 0, the one after 255.
-  BlocNumber = 255;
-  Result = SendAndWait(std::string_view(&NAK, 1), SOH);
-  if (Result != rvTrue) return Result;
+  f_.BlocNumber = 255;
+  f_.Result = link_.SendAndWait(std::string_view(&NAK, 1), SOH);
+  if (f_.Result != rvTrue) return f_.Result;
   // The line stays up: the server is there, it only answered out of turn.
-  if (RxBuffer.size() != kFrameSize) {
-    error().Description = "Réponse inattendue du distant";
-    Result = rvFalse;
+  if (f_.RxBuffer.size() != kFrameSize) {
+    f_.Error().Description = "Réponse inattendue du distant";
+    f_.Result = rvFalse;
   }
-  return Result;
+  return f_.Result;
 }
 
-ReturnValues ModuleXmodem::Impl::OpenTransfer(const std::string& UserId, const std::string& PSW,
-                                              const std::string& FileName, const std::string& Sens,
-                                              const std::string& PackType) {
+ReturnValues OpeningExchange::OpenTransfer(const std::string& UserId, const std::string& PSW,
+                                           const std::string& FileName, const std::string& Sens,
+                                           const std::string& PackType) {
   // Reprise and the position fields keep what the caller put there.
   Record.Version.Assign("V2.0");
   Record.UserId.Assign(Utf8ToCp1252(UserId));
@@ -40,28 +39,28 @@ ReturnValues ModuleXmodem::Impl::OpenTransfer(const std::string& UserId, const s
   std::string request = Record.Join();
   ApplyControlPart(request);
 
-  Result = SendAndWait({}, NAK);
-  if (Result != rvTrue) return Result;
+  f_.Result = link_.SendAndWait({}, NAK);
+  if (f_.Result != rvTrue) return f_.Result;
 
-  BlocNumber = 0;
-  Result = SendBlock(request);
-  if (Result != rvTrue) return Result;
+  f_.BlocNumber = 0;
+  f_.Result = link_.SendBlock(request);
+  if (f_.Result != rvTrue) return f_.Result;
 
-  Result = SendAndWait(std::string_view(&EOT, 1), ACK);
-  if (Result != rvTrue) return Result;
+  f_.Result = link_.SendAndWait(std::string_view(&EOT, 1), ACK);
+  if (f_.Result != rvTrue) return f_.Result;
 
-  Result = AskForFrameZero();
-  if (Result != rvTrue) return Result;
+  f_.Result = AskForFrameZero();
+  if (f_.Result != rvTrue) return f_.Result;
 
-  const std::string_view response = FrameData(RxBuffer);
+  const std::string_view response = FrameData(f_.RxBuffer);
   Record.Status.AssignBytes(response.substr(OpeningRecord::kStatusAt, 1));
   Record.Reprise.AssignBytes(response.substr(OpeningRecord::kRepriseAt, 1));
   Record.RecordPositionHigh.AssignBytes(response.substr(OpeningRecord::kPositionHighAt, 2));
   Record.RecordPositionLow.AssignBytes(response.substr(OpeningRecord::kPositionLowAt, 1));
   const Position position = ReadPosition(response);
-  PositionHigh = position.high;
-  PositionLow = position.low;
-  return Result;
+  f_.PositionHigh = position.high;
+  f_.PositionLow = position.low;
+  return f_.Result;
 }
 
-}  // namespace xmodemquarvel
+}  // namespace xmodemquarvel::protocol

@@ -52,7 +52,7 @@ void PtyLine::OpenPair() {
 }
 
 void PtyLine::SendToHost(std::string_view bytes) {
-  if (master_) WriteOrDrop(master_.Get(), bytes, false);
+  if (master_) WriteOrDrop(master_.Get(), bytes, stop_);
 }
 
 void PtyLine::SetCts(bool on) {

@@ -1,7 +1,6 @@
 #include "sim/Rfc2217Line.h"
 
-#include "sim/WriteOrDrop.h"
-
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,16 +24,42 @@ std::string Byte(std::uint8_t b) {
   return std::string(1, static_cast<char>(b));
 }
 
-}  // namespace
-
-Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port) {
+// The addresses to listen on; "*" and an empty host are every interface.
+addrinfo* Resolve(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE;
+  const bool any = host.empty() || host == "*";
   addrinfo* found = nullptr;
-  if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0)
+  if (const int rc = ::getaddrinfo(any ? nullptr : host.c_str(), port.c_str(), &hints, &found);
+      rc != 0)
     Fail(EINVAL, "adresse " + host + ":" + port + " : " + ::gai_strerror(rc));
+  return found;
+}
+
+bool IsLoopback(const sockaddr* a) {
+  if (a->sa_family == AF_INET)
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr) >> 24) == 127;
+  if (a->sa_family != AF_INET6) return false;
+  const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+}  // namespace
+
+bool Rfc2217Line::LoopbackOnly(const std::string& host) {
+  addrinfo* found = Resolve(host, "0");
+  bool loopback = found != nullptr;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next)
+    loopback = loopback && IsLoopback(a->ai_addr);
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
+Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port) {
+  addrinfo* found = Resolve(host, port);
   int err = EADDRNOTAVAIL;
   for (addrinfo* a = found; a != nullptr && !listener_; a = a->ai_next) {
     UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -70,6 +95,10 @@ void Rfc2217Line::Accept() {
   ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   client_ = std::move(fd);
   codec_ = TelnetCodec(TelnetCodec::Role::kServer);
+  speaks_com_port_ = false;
+  unread_.clear();
+  unread_overflow_ = false;
+  last_activity_ = clock_.Now();
   // Until the client sets its own, every change is notified.
   modem_mask_ = 0xFF;
   dtr_ = true;
@@ -82,14 +111,42 @@ void Rfc2217Line::Accept() {
 void Rfc2217Line::EndClient(const std::string& why) {
   if (!client_) return;
   client_.Reset();
+  unread_.clear();
   Log("client : " + why);
   if (peer_ != nullptr) peer_->OnPortOpen(false);
 }
 
 void Rfc2217Line::Flush() {
   std::string& out = codec_.Outgoing();
-  if (client_) WriteOrDrop(client_.Get(), out, true);
+  if (client_ && !unread_overflow_) unread_.append(out);
   out.clear();
+  WriteQueued();
+}
+
+// As much as the socket takes now; the rest waits for the loop to find room.
+// A client that lets too much wait is dropped by the loop, not from here:
+// this may run inside the modem's or the server's own call.
+void Rfc2217Line::WriteQueued() {
+  std::size_t done = 0;
+  while (client_ && done < unread_.size()) {
+    const ssize_t n =
+        ::send(client_.Get(), unread_.data() + done, unread_.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      last_activity_ = clock_.Now();
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // EAGAIN: later. A failed socket: its end shows on the next read.
+      if (n < 0 && errno != EAGAIN) done = unread_.size();
+      break;
+    }
+  }
+  unread_.erase(0, done);
+  if (unread_.size() > kMostUnread) {
+    unread_overflow_ = true;
+    unread_.clear();
+  }
 }
 
 void Rfc2217Line::SendToHost(std::string_view bytes) {
@@ -101,7 +158,7 @@ void Rfc2217Line::SendToHost(std::string_view bytes) {
 // The state ANDed with the client's mask goes out when it is not zero, or
 // when the client asked for it by setting the mask (`deltas` 0).
 void Rfc2217Line::Notify(std::uint8_t deltas) {
-  if (!client_ || !codec_.ComPortAgreed()) return;
+  if (!client_ || !speaks_com_port_) return;
   const auto masked = static_cast<std::uint8_t>(ModemState(deltas) & modem_mask_);
   if (deltas != 0 && masked == 0) return;
   codec_.SendComPort(kNotifyModemState + kServerOffset, Byte(masked));
@@ -224,16 +281,30 @@ void Rfc2217Line::OnCommand(const ComPortMessage& m) {
   if (settings_.ToString() != before.ToString()) Log("client : paramètres " + settings_.ToString());
 }
 
+// Byte by byte, so that data and commands reach the peer in the order the
+// client sent them: data written just before a drop of DTR is heard before
+// the hang-up.
 void Rfc2217Line::OnClientBytes(std::string_view bytes) {
+  last_activity_ = clock_.Now();
   data_.clear();
-  const bool agreed = codec_.ComPortAgreed();
-  codec_.Receive(bytes, data_, messages_);
-  // The modem lines as they are, once the client can hear of them.
-  if (!agreed && codec_.ComPortAgreed()) Notify(0);
-  if (!codec_.Outgoing().empty()) Flush();
-  for (const auto& message : messages_) OnCommand(message);
-  messages_.clear();
-  if (!data_.empty() && peer_ != nullptr && client_) peer_->OnHostBytes(data_);
+  const auto deliver = [this] {
+    if (!data_.empty() && peer_ != nullptr && client_) peer_->OnHostBytes(data_);
+    data_.clear();
+  };
+  for (std::size_t i = 0; i < bytes.size() && client_; ++i) {
+    codec_.Receive(bytes.substr(i, 1), data_, messages_);
+    // The modem lines as they are, once the client can hear of them.
+    if (!speaks_com_port_ && (codec_.ComPortAgreed() || !messages_.empty())) {
+      speaks_com_port_ = true;
+      Notify(0);
+    }
+    if (!codec_.Outgoing().empty()) Flush();
+    if (messages_.empty()) continue;
+    deliver();
+    for (const auto& message : messages_) OnCommand(message);
+    messages_.clear();
+  }
+  deliver();
 }
 
 void Rfc2217Line::Run(Clock::TimePoint until) {
@@ -241,14 +312,23 @@ void Rfc2217Line::Run(Clock::TimePoint until) {
   while (!stop_.load()) {
     if (clock_.Now() >= until) return;
     const auto wake = timers_.RunDue(until);
-    pollfd p[2] = {{listener_.Get(), POLLIN, 0}, {client_ ? client_.Get() : -1, POLLIN, 0}};
+    if (client_ && unread_overflow_) EndClient("ne lit pas ce qui lui est envoyé : déconnecté");
+    if (client_ && idle_timeout_ > Clock::Duration::zero() &&
+        clock_.Now() - last_activity_ >= idle_timeout_) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idle_timeout_).count();
+      EndClient("rien reçu ni envoyé depuis " + std::to_string(seconds) + " s : déconnecté");
+    }
+    const short out = unread_.empty() ? 0 : POLLOUT;
+    pollfd p[2] = {{listener_.Get(), POLLIN, 0},
+                   {client_ ? client_.Get() : -1, static_cast<short>(POLLIN | out), 0}};
     const int r = ::poll(p, 2, timers_.MillisecondsTo(wake));
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail(errno, "poll");
     }
     if (r == 0) continue;
-    if (p[1].revents != 0 && client_) {
+    if ((p[1].revents & POLLOUT) && client_) WriteQueued();
+    if ((p[1].revents & ~POLLOUT) != 0 && client_) {
       const ssize_t n = ::recv(client_.Get(), buffer, sizeof buffer, 0);
       if (n > 0) {
         OnClientBytes(std::string_view(buffer, static_cast<std::size_t>(n)));

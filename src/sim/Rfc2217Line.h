@@ -22,15 +22,32 @@ namespace xmodemquarvel::sim {
 // line in use.
 //
 // What the peer learns of the client: its connection and its end
-// (OnPortOpen), DTR (OnDtr). Settings, break and purges are answered and
-// logged. What the client learns of the peer: CTS and CD through the modem
-// state notifications it asks for. Dropping both CTS and CD cuts the line:
-// the client's connection is closed, and the next client finds CTS held.
+// (OnPortOpen), DTR (OnDtr), and its data and commands in the order it sent
+// them. Settings, break and purges are answered and logged. What the client
+// learns of the peer: CTS and CD through the modem state notifications, sent
+// once the client speaks the com port option (its offer of the option, or
+// any com port command where an offer crossed ours and never came) and on
+// every request. Dropping both CTS and CD cuts the line: the client's
+// connection is closed, and the next client finds CTS held.
+//
+// The loop never blocks on a client: what it does not read waits in a queue,
+// and a client whose queue passes kMostUnread is dropped, as is one with no
+// byte in either direction for the idle time.
 class Rfc2217Line final : public ServedLine {
  public:
-  // Listens on `host`:`port` ("0" picks a free port). Throws std::system_error.
+  static constexpr std::size_t kMostUnread = 256 * 1024;
+
+  // Listens on `host`:`port` ("0" picks a free port; host "*" or empty: every
+  // interface). Throws std::system_error.
   Rfc2217Line(const std::string& host, const std::string& port);
   ~Rfc2217Line() override = default;
+
+  // Whether every address that `host` names is a loopback address, reachable
+  // from this machine only ("*" and empty name every interface).
+  static bool LoopbackOnly(const std::string& host);
+  // A client with no byte in either direction for this long is dropped
+  // (zero: never).
+  void IdleTimeout(Clock::Duration idle) { idle_timeout_ = idle; }
 
   // The port listened on.
   int Port() const { return port_; }
@@ -59,6 +76,7 @@ class Rfc2217Line final : public ServedLine {
   std::uint8_t ModemState(std::uint8_t deltas) const;
   void Reply(std::uint8_t command, std::string_view value);
   void Flush();
+  void WriteQueued();
   void EndClient(const std::string& why);
   void Cut();
   void Log(const std::string& text);
@@ -80,6 +98,12 @@ class Rfc2217Line final : public ServedLine {
   // Changes not notified yet, and whether their notification is on its way.
   std::uint8_t deltas_ = 0;
   bool notify_scheduled_ = false;
+  bool speaks_com_port_ = false;
+  // What the client has not read yet, and whether it is to be dropped for it.
+  std::string unread_;
+  bool unread_overflow_ = false;
+  Clock::Duration idle_timeout_{};
+  Clock::TimePoint last_activity_{};
   std::atomic<bool> stop_{false};
   LineTimers timers_{clock_};
 };

@@ -62,6 +62,7 @@ void SimulatedModem::OnCommandLine(const std::string& command) {
         (number[0] == 'T' || number[0] == 'P' || number[0] == 't' || number[0] == 'p'))
       number.remove_prefix(1);
     numbers_.emplace_back(number);
+    if (on_dial) on_dial(numbers_.back());
     const auto& answers = script_.dial_answers;
     if (answers.empty()) return;
     const std::size_t index = std::min(numbers_.size() - 1, answers.size() - 1);

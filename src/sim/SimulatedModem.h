@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,6 +52,8 @@ class SimulatedModem final : public LinePeer {
   const std::vector<std::string>& NumbersDialled() const { return numbers_; }
   int DialAttempts() const { return static_cast<int>(numbers_.size()); }
   int HangUps() const { return hang_ups_; }
+  // Told of each dial as it comes, with its number.
+  std::function<void(const std::string&)> on_dial;
 
   // The far end drops the call: carrier lost, back to command mode.
   void HangUp();

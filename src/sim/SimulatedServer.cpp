@@ -85,6 +85,10 @@ class DirectoryStore final : public ServerStore {
   std::filesystem::path directory_;
 };
 
+bool SafeName(std::string_view name) {
+  return !name.empty() && name[0] != '.' && name.find_first_of("/\\") == std::string_view::npos;
+}
+
 bool IsControl(unsigned char b) {
   return b == Byte(SOH) || b == Byte(EOT) || b == Byte(ACK) || b == Byte(NAK) || b == Byte(CR);
 }
@@ -255,6 +259,7 @@ void SimulatedServer::OnAck() {
     case State::kAwaitFinalAck:
     case State::kAwaitReportEotAck:
       t.completed = true;
+      if (on_transfer) on_transfer(t);
       Invite();
       return;
     case State::kAwaitReportAck:
@@ -324,9 +329,15 @@ void SimulatedServer::OnRecord(std::string_view record) {
     if (t.status == 0) store_->Truncate(t.base_name, std::clamp<std::int64_t>(t.position, 0, held));
   }
   transfers_.push_back(std::move(t));
+  if (on_transfer) on_transfer(transfers_.back());
 }
 
 std::uint8_t SimulatedServer::Judge(const ServerTransfer& t) {
+  // A name that is hidden or holds a path is never stored nor served, whatever
+  // the script says: the store may be a plain folder, and such a name reaches
+  // outside its files (".profile", "../x").
+  if (!SafeName(t.base_name))
+    return t.sens == 'R' ? 6 : 8;  // svFileNotExists, svFalseQualification
   if (script_.status) return *script_.status;
   const std::string_view record = t.record;
   if (record.substr(0, 4) != "V2.0" || record.substr(104, 4) != "0128" ||

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -139,6 +140,9 @@ class SimulatedServer final : public LinePeer {
   void Stop();
 
   const std::vector<ServerTransfer>& Transfers() const { return transfers_; }
+  // Told of each transfer when its opening has been judged, and again when
+  // it has completed.
+  std::function<void(const ServerTransfer&)> on_transfer;
   const FaultEvents& Events() const { return events_; }
   bool LineCut() const { return state_ == State::kCut; }
 

@@ -1,29 +1,28 @@
 #include "sim/WriteOrDrop.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace xmodemquarvel::sim {
 
-void WriteOrDrop(int fd, std::string_view bytes, bool socket) {
+void WriteOrDrop(int fd, std::string_view bytes, const std::atomic<bool>& stop) {
+  constexpr int kSlices = 10;
+  constexpr int kSliceMs = 100;
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const char* from = bytes.data() + done;
-    const std::size_t left = bytes.size() - done;
-    const ssize_t n = socket ? ::send(fd, from, left, MSG_NOSIGNAL) : ::write(fd, from, left);
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
       continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 1000) <= 0) return;
-    } else {
-      return;
     }
+    if (n < 0 && errno == EINTR) continue;
+    if (n >= 0 || errno != EAGAIN) return;
+    int slices = 0;
+    pollfd p{fd, POLLOUT, 0};
+    while (!stop.load() && slices < kSlices && ::poll(&p, 1, kSliceMs) == 0) ++slices;
+    if (stop.load() || slices == kSlices) return;
   }
 }
 

@@ -114,13 +114,13 @@ Tree ReadTree(const fs::path& dir) {
   return tree;
 }
 
-// The lines a terminal shows: split at CR and LF, the clear-to-end sequences
-// taken out; and the columns of a UTF-8 text.
+// The lines a terminal shows: split at CR and LF, the control sequences
+// (clear, cursor up) taken out; and the columns of a UTF-8 text.
 std::vector<std::string> ScreenLines(const std::string& screen) {
   std::vector<std::string> lines(1);
   for (std::size_t i = 0; i < screen.size(); ++i) {
-    if (screen.compare(i, 3, "\033[K") == 0)
-      i += 2;
+    if (screen.compare(i, 2, "\033[") == 0)
+      i = screen.find_first_of("ABJK", i);
     else if (screen[i] == '\r' || screen[i] == '\n')
       lines.emplace_back();
     else
@@ -204,6 +204,8 @@ struct Row {
   std::map<std::string, unsigned> modes = {};
   // With `cue`, what D must show before `during` runs.
   std::function<bool(const fs::path& d)> when = {};
+  // Texts the simulator logs, in this order.
+  std::vector<std::string> logged = {};
   // Commands run next, in order, before `again`.
   std::vector<Then> then = {};
   // The transfers' objects at the end, each given by some of its members
@@ -426,6 +428,17 @@ void RunTable(std::vector<Row> rows) {
     if (row.dials) {
       EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
     }
+    if (!row.logged.empty()) {
+      run.sim->Await(row.logged.back(), 5s);
+      const std::string log = run.sim->Log();
+      std::size_t at = 0;
+      for (const std::string& text : row.logged) {
+        at = log.find(text, at);
+        EXPECT_NE(at, std::string::npos) << text << " in order in\n" << log;
+        if (at == std::string::npos) break;
+        at += text.size();
+      }
+    }
     if (row.left.count("=") != 0) {
       EXPECT_EQ(ReadTree(d), run.before);
       if (run.sim) {
@@ -533,6 +546,11 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   const std::string iac = WithIacInEveryBlock(kBill);
   const std::string id40 = "PS0001-" + std::string(33, 'X');
   const std::string help = "\n  2    refusé avant tout appel";
+  std::vector<std::string> batch_log = {"numérotation : "};
+  for (const char* name : {"FACT0001", "FACT0002", "FACT0003"})
+    batch_log.insert(batch_log.end(), {"envoi de « " + std::string(name) + " »",
+                                       "transfert de « " + std::string(name) + " » terminé"});
+  batch_log.push_back("client : port fermé");
   // Another packer's choice: a block equal to the one before as F9 F9 F9 D5,
   // without the separators this one writes.
   const std::string other_packer =
@@ -545,7 +563,7 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   RunTable({
       // clang-format off
       // A row run twice first, the longest next: the others run on meanwhile.
-      {.what = "a receive cut midway, run again", .simulator = {"--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 3, .said = {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ", kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT", "--progress"}, .again_said = {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}, .json = {{{{"direction", Q("receive")}, {"result", Q("rvCTS")}, {"description", Q("La ligne est coupée")}, {"exit_status", "3"}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", "null"}, {"resumed_from", "0"}, {"ended", "*"}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "40"}, {"bytes", "7680"}, {"sha256", Q(Sha256Of(kBill))}, {"exit_status", "0"}}}}},
+      {.what = "a receive cut midway, run again", .simulator = {"--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 3, .said = {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ", kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT", "--progress"}, .again_said = {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}, .logged = {"numérotation : ", "réception de « FACT0002 »", "coupure de la ligne", "numérotation : ", "réception de « FACT0002 » par « PS0001 », reprise demandée", "transfert de « FACT0002 » terminé, 40 trames"}, .json = {{{{"direction", Q("receive")}, {"result", Q("rvCTS")}, {"description", Q("La ligne est coupée")}, {"exit_status", "3"}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", "null"}, {"resumed_from", "0"}, {"ended", "*"}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "40"}, {"bytes", "7680"}, {"sha256", Q(Sha256Of(kBill))}, {"exit_status", "0"}}}}},
       // clang-format on
       {.what = "the demo on an 80-column terminal",
        .args = {"demo", "--records", "64", "--dir", "D/demo"},
@@ -572,6 +590,12 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"help", {}, {}, {"--help"}, 0, {help, "\n  3    ligne ou modem", "\n  4    transfert refusé", "\n  129  interrompu par SIGHUP", "\n  130  interrompu par Ctrl-C", "\n  143  interrompu par SIGTERM"}},
       {"help", {}, {}, {"help"}, 0, {help}},
       {"help", {}, {}, {"-h"}, 0, {help}},
+      {"help of send", {}, {}, {"send", "--help"}, 0, {"Utilisation : xmodemq send FICHIER... --user ID", "--pad", "--password-file", "Exemple :\n  xmodemq send ", "!--replace", "!--listen", "!\n  2    refusé"}},
+      {"help of receive", {}, {}, {"help", "receive"}, 0, {"Utilisation : xmodemq receive", "--replace", "Exemple :\n  xmodemq receive ", "!--pad "}},
+      {"help of simulate", {}, {}, {"-h", "simulate"}, 0, {"Utilisation : xmodemq simulate", "--accounts FICHIER", "--allow-remote", "--idle-timeout S", "Exemple :\n  xmodemq simulate ", "!--user ID "}},
+      {"help of pack", {}, {}, {"pack", "--help"}, 0, {"Utilisation : xmodemq pack SOURCE COMPACTÉ", "Exemple :\n  xmodemq pack ", "!--device"}},
+      UsageRow({"help", "fly"}),
+      {"a port that is not a number", {}, {}, {"send", "f", "--user", "u", "--port", "abc"}, 2, {"--port attend le numéro du port série, un nombre de 1 à 255 (reçu « abc »)", "!2147483647"}},
       {"version", {}, {}, {"--version"}, 0, {"xmodemq 1.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
       UsageRow({}), UsageRow({"-q"}), UsageRow({"fly"}), UsageRow({"send"}), UsageRow({"send", "f"}),
       UsageRow({"send", "f", "--user"}), UsageRow({"pack", "only-one"}),
@@ -590,6 +614,16 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"a password file that others can read, a device that does not exist", {}, {{"pw", "x\n"}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw", "--device", "D/absent"}, 1, {"lisible par d'autres utilisateurs", "Connexion impossible", "n'existe pas"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"simulate with an unknown fault", {}, {}, {"simulate", "--link", "D/m2", "--fault", "gremlins=3"}, 2, {"panne inconnue"}},
       {"simulate onto a file that is not a link", {}, {{"m2", "precious"}}, {"simulate", "--link", "D/m2"}, 1, {"m2 existe et n'est pas un lien symbolique : il est laissé tel quel"}},
+      {"simulate onto a link that another simulator serves", {}, {}, {"simulate", "--link", "D/modem"}, 2, {"modem est servi par un autre simulateur en marche : il est laissé tel quel"}},
+      {"simulate on a port beyond 65535", {}, {}, {"simulate", "--listen", "127.0.0.1:99999"}, 2, {"le port doit être un nombre de 1 à 65535, ou 0 pour un port libre (reçu « 99999 »)"}},
+      {"simulate on a port by name", {}, {}, {"simulate", "--listen", "localhost:telnet"}, 2, {"le port doit être un nombre de 1 à 65535"}},
+      {"simulate on every IPv4 interface", {}, {}, {"simulate", "--listen", "0.0.0.0:0"}, 2, {"accepterait des clients d'autres machines", "--allow-remote"}},
+      {"simulate on every IPv6 interface", {}, {}, {"simulate", "--listen", "[::]:0"}, 2, {"--allow-remote"}},
+      {"simulate on every interface", {}, {}, {"simulate", "--listen", "*:2217"}, 2, {"--allow-remote"}},
+      {"simulate with a password on its command line", {}, {}, {"simulate", "--link", "D/m2", "--account", "u:motdepasse"}, 2, {"--account n'existe plus", "--accounts FICHIER"}},
+      {"simulate with an accounts file that is missing", {}, {}, {"simulate", "--link", "D/m2", "--accounts", "D/absent"}, 2, {"lire le fichier des comptes", "absent"}},
+      {"simulate with an accounts file without accounts", {}, {{"accounts", "\npersonne\n"}}, {"simulate", "--link", "D/m2", "--accounts", "D/accounts"}, 2, {"accounts, ligne 2 : UTILISATEUR:MOT_DE_PASSE attendu"}},
+      {"simulate serving a hidden file", {}, {{".secret", "x"}}, {"simulate", "--link", "D/m2", "--serve", "D/.secret"}, 2, {"le serveur ne sert aucun nom qui commence par un point"}},
       {"demo of an empty file", {}, {}, {"demo", "--records", "0"}, 2, {"--records doit être un entier de 1 à 100000"}},
       UsageRow({"receive", "f", "--user", "u", "--partial-max-age", "3x"}), UsageRow({"pack", "a", "b", "--force"}),
       // What exists is never replaced nor mixed: refused, or replaced only once the new file is complete.
@@ -658,12 +692,17 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
       {"busy and no carrier, then a new dial; a 40-character user id and a 17-character name", {"--dial-answer", "BUSY,NO CARRIER", "--dial-answer", "CONNECT 9600"}, {{"store/FACTURE_JANVIER_2", kBill}}, {"receive", "LINE", "D/FACTURE_JANVIER_2.TXT", "--attempts", "1", "--user", id40}, 0, {"Ligne occupée (BUSY)", "\n« NO CARRIER », nouvel essai (2 sur 2)…\n", "Connecté (CONNECT 9600).", "!attention"}, {{"FACTURE_JANVIER_2.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
       // No call, no transfer: no row.
       {.what = "no dial tone", .simulator = {"--dial-answer", "NO DIALTONE"}, .args = {"receive", "LINE", "D/F.TXT", "--trace", "--json"}, .status = 3, .said = {"Xmodem: Connect: Pas de tonalité", "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"}, .left = {}, .json = kNoRow},
-      {.what = "a wrong password", .simulator = {"--account", "PS0001:le-bon"}, .args = {"receive", "LINE", "D/F.TXT"}, .status = 4, .said = {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, .left = {}, .json = {{{{"file", Q("D/F.TXT")}, {"result", Q("rvRefuse")}, {"description", Q("Transfert refusé, status 3")}, {"exit_status", "4"}, {"blocks", "0"}, {"resumed_from", "null"}, {"bytes", "0"}}}}},
+      {.what = "a wrong password", .simulator = {"--accounts", "D/accounts"}, .files = {{"accounts", "PS0001:le-bon\r\n\nPS0002:autre\n"}}, .args = {"receive", "LINE", "D/F.TXT"}, .status = 4, .said = {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, .left = {{"accounts", "PS0001:le-bon\r\n\nPS0002:autre\n"}}, .logged = {"attention : ", "accounts est lisible par d'autres utilisateurs", "réception de « F » par « PS0001 », reprise non, statut 3"}, .json = {{{{"file", Q("D/F.TXT")}, {"result", Q("rvRefuse")}, {"description", Q("Transfert refusé, status 3")}, {"exit_status", "4"}, {"blocks", "0"}, {"resumed_from", "null"}, {"bytes", "0"}}}}},
+      {.what = "the right password", .simulator = {"--accounts", "D/accounts"}, .files = {{"accounts", "PS0002:autre\nPS0001:" + std::string(kSecret) + "\n"}, {"FACT0001.TXT", bill20}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 0, .said = {"FACT0001.TXT envoyé : 20 blocs"}, .left = {{"accounts", "PS0002:autre\nPS0001:" + std::string(kSecret) + "\n"}, {"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}}},
+      // The server never stores nor serves a hidden name or one that holds a path.
+      {"a send of a hidden name", {}, {{".profile.x", kBill}}, {"send", "LINE", "D/.profile.x"}, 4, {"Transfert refusé, status 8"}, {{".profile.x", kBill}}},
+      {"a receive of a hidden name", {}, {{"store/.hidden", kBill}}, {"receive", "LINE", "D/.hidden.TXT"}, 4, {"Transfert refusé, status 6"}, {{"store/.hidden", kBill}}},
       {"a 45-character user id and a 23-character base name", {}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}}, {"send", "LINE", "D/FACTURE_JANVIER_2024_01.TXT", "--user", id40 + "XXXXX"}, 0, {"attention : l'identifiant « PS0001-XXX", "» a 45 caractères ; la ligne n'en porte que 40", "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 caractères ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\nInitialisation du modem…"}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
       {"a send that resumes after what the server holds", {"--serve", "D/half/FACT0007.TXT", "--resume-sends"}, {{"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}}, {"send", "LINE", "D/FACT0007.TXT", "--progress"}, 0, {"Le serveur détient déjà 12 blocs de FACT0007", "le journal ne connaît aucun envoi de FACT0007", "envoyé (repris après 12 blocs) : 18 blocs de 128 octets", "bloc 13/30", "bloc 30/30"}, {{"half/", ""}, {"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}}},
-      {.what = "a remote line cut midway, run again", .simulator = {"--listen", "127.0.0.1:0", "--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT", "--trace"}, .status = 3, .said = {"La ligne est coupée", "20 blocs de 128 octets sont gardés", "perdue : connexion"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT"}, .again_said = {"Reprise après les 20 blocs déjà reçus"}},
+      {.what = "a remote line cut midway, run again", .simulator = {"--listen", "127.0.0.1:0", "--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT", "--trace"}, .status = 3, .said = {"La ligne est coupée", "20 blocs de 128 octets sont gardés", "perdue : connexion"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT"}, .again_said = {"Reprise après les 20 blocs déjà reçus"}, .logged = {"numérotation : ", "coupure de la connexion", "numérotation : ", "transfert de « FACT0002 » terminé, 40 trames"}},
       {.what = "a remote line, 0xFF in every block both ways", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0005.TXT", iac}, {"back/", ""}}, .args = {"send", "LINE", "D/FACT0005.TXT", "--trace"}, .status = 0, .said = {"FACT0005.TXT envoyé : 60 blocs", "!Ligne distante"}, .left = {{"FACT0005.TXT", iac}, {"store/FACT0005", iac}, {"back/", ""}, {"back/FACT0005.TXT", iac}}, .again = {"receive", "LINE", "D/back/FACT0005.TXT"}},
-      {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1},
+      {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
+      {.what = "a batch of three sends on one call over a remote line", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
       {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "D/FACT0009.TXT"}, .status = 4, .said = {"2 fichiers sur 3 transférés : ", "FACT0001.TXT, ", "FACT0003.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
       {.what = "pack then unpack, through private temporary files; --replace keeps the mode", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", Packed(kBill)}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out", "--replace"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc ", "!attention"}, .setup = [](const fs::path& d) { fs::permissions(d / "bill.out", fs::perms(0640)); }, .umask = 0, .modes = {{"bill.pk", 0600}, {"bill.out", 0640}}},
       // clang-format on
@@ -677,16 +716,20 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
        .left = {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
        .json = {{{{"id", "1"}, {"direction", Q("send")}, {"file", Q("D/FACT0001.TXT")}, {"server_name", Q("FACT0001")}, {"server", Q(xmodemquarvel::kServerNumber)}, {"user", Q("PS0001")}, {"line", Q("D/modem")}, {"bytes", "7680"}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"resumed_from", "0"}, {"result", Q("rvTrue")}, {"description", Q("")}, {"exit_status", "0"}, {"started", "*"}, {"ended", "*"}, {"call_id", "*"}}}}},
       {.what = "a batch of receives on stdout, one call, and the journal readable by sqlite3",
-       .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}, {"j/", ""}},
        .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "--json", "-q"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .left = {{"j/", "*"}, {"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .check =
-           [](const Outcome& r, const fs::path&) {
+           [](const Outcome& r, const fs::path& d) {
              const auto objects = ParseJsonLines(r.out);
              ASSERT_TRUE(objects && objects->size() == 2) << r.out;
              EXPECT_EQ(objects->front().at("call_id"), objects->back().at("call_id"));
              EXPECT_NE(objects->front().at("id"), objects->back().at("id"));
+             const Outcome sqlite = Process({"/usr/bin/sqlite3", (d / "j/journal.sqlite").string(), "SELECT server_name, result, blocks FROM transfers ORDER BY id"}).Wait(30s);
+             if (sqlite.status == 127 && !std::getenv("CI")) return;
+             EXPECT_EQ(sqlite.out, "FACT0001|rvTrue|20\nFACT0003|rvTrue|60\n") << sqlite.All();
            },
        .json = {{{{"file", Q("D/FACT0001.TXT")}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", Q(Sha256Of(bill20))}}, {{"file", Q("D/FACT0003.TXT")}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"result", Q("rvTrue")}}}}},
       {.what = "pack and unpack on stdout",
@@ -905,9 +948,9 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
              EXPECT_EQ(cmdline.find(kSecret), std::string::npos);
            }},
       // clang-format off
-      ProgressRow(80, 40), ProgressRow(40), ProgressRow(80), ProgressRow(0),
+      ProgressRow(80, 40), ProgressRow(40), ProgressRow(20), ProgressRow(80), ProgressRow(0),
       SignalRow(SIGHUP, 129, "SIGHUP"), SignalRow(SIGTERM, 143, "SIGTERM"), SignalRow(SIGINT, 130, "Ctrl-C"),
-      PromptRow("\r", 1, {"Connexion impossible"}), PromptRow("\x03", 130, {}),
+      PromptRow("\r", 1, {"Connexion impossible"}), PromptRow("\x03", 130, {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."}),
       // clang-format on
   });
 }
@@ -930,7 +973,10 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
   const std::vector<Dial> rows = {
       // The dial goes out after the pause of 1 s that follows the reset.
       {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 01 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
-      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… réponse attendue sou", "Appel sans réponse, nouvel essai (2 sur"}, 40},
+      // Narrower, the wording shortens and the countdown stays.
+      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… sous 1 min 01 s", "Nouvel essai (2 sur 2)… sous 1 min 00 s", "sous 1 s"}, 40},
+      {"no answer, in 20 columns", {{}}, 0s, 0, rvFalse, {"Appel… 1 min 01 s", "2/2… 1 min 00 s", "2/2… 1 s"}, 20},
+      {"busy, in 30 columns", {{"BUSY"}}, 10s, 0, rvFalse, {"BUSY : encore 1 min 45 s", "BUSY : encore 1 s"}, 30},
       {"busy, then nothing", {{"BUSY"}}, 10s, 0, rvFalse, {"réponse attendue sous 51 s", "Ligne occupée (BUSY) : le modem attend encore 1 min 45 s", "attend encore 1 s", "Appel sans réponse, nouvel essai (2 sur 2)", "xmodemq: dernière réponse du modem à l'appel : « BUSY »"}},
       // With an initialisation string the dial follows its OK at once.
       {"an information line, delayed, then connected", {{"RINGING", "DELAYED 2", "CONNECT 9600"}}, 20s, 3, rvTrue, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s", "Appel différé (DELAYED) : le modem attend encore 1 min 45 s", "attend encore 1 min 26 s", "Connecté (CONNECT 9600)."}, 80, "AT&F"},
@@ -1126,6 +1172,127 @@ TEST(Command, ProgressInLinesComesOncePerSecond) {
   EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
   EXPECT_EQ(Count(lines, "bloc 2/4"), 0u) << lines;
   EXPECT_EQ(Count(lines, "bloc 3/4, 384 o/s, reste 0 s\n"), 1u) << lines;
+}
+
+// While the component waits, the progress line tells what for, the attempt
+// and the time left, once a wait has gone a second without a block or from
+// its second attempt; plain lines get one line an attempt.
+TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
+  using Awaiting = xmodemquarvel::WaitState::Awaiting;
+  const auto wait = [](int32_t attempt, std::chrono::milliseconds left) {
+    xmodemquarvel::WaitState w;
+    w.awaiting = Awaiting::kServer;
+    w.sent = attempt > 1 ? "NAK" : "ACK";
+    w.expected = "trame 13 ou EOT";
+    w.attempt = attempt;
+    w.attempts = 10;
+    w.remaining = left;
+    return w;
+  };
+  for (const std::size_t columns : {std::size_t{100}, std::size_t{40}, std::size_t{20}}) {
+    SCOPED_TRACE(columns);
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    std::vector<std::string> drawn;
+    {
+      xmodemq::Progress progress(
+          out, ProgressMode::Bar, "Réception", 40, [&] { return columns; }, clock);
+      const auto last_line = [&] {
+        std::fflush(out);
+        return ScreenLines(std::string(text, size)).back();
+      };
+      progress.Block(12);
+      clock->Advance(500ms);
+      progress.Waiting(wait(1, 9500ms));  // half a second: not yet
+      drawn.push_back(last_line());
+      clock->Advance(1s);
+      progress.Waiting(wait(1, 8500ms));
+      drawn.push_back(last_line());
+      clock->Advance(100ms);
+      progress.Waiting(wait(1, 8400ms));  // the same second: no redraw
+      drawn.push_back(last_line());
+      progress.Waiting(wait(3, 10000ms));
+      drawn.push_back(last_line());
+      progress.Block(13);
+      drawn.push_back(last_line());
+    }
+    std::fclose(out);
+    std::free(text);
+    EXPECT_EQ(drawn[0].find("tentative"), std::string::npos) << drawn[0];
+    EXPECT_EQ(drawn[1], drawn[2]);
+    if (columns == 100) {
+      EXPECT_NE(drawn[1].find("bloc 12/40, attend trame 13 ou EOT (tentative 1/10, encore 9 s)"),
+                std::string::npos)
+          << drawn[1];
+    }
+    // At any width: the attempt and the time left, never past the width.
+    EXPECT_NE(drawn[3].find("3/10"), std::string::npos) << drawn[3];
+    EXPECT_NE(drawn[3].find("10 s"), std::string::npos) << drawn[3];
+    for (const std::string& line : drawn) EXPECT_LT(Width(line), columns) << line;
+    EXPECT_EQ(drawn[4].find("3/10"), std::string::npos) << "a block ends the wait: " << drawn[4];
+    EXPECT_NE(drawn[4].find(columns >= 40 ? "bloc 13/40" : "13/40"), std::string::npos) << drawn[4];
+  }
+  // Plain lines: one for each attempt from the second.
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  {
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 40, {}, clock);
+    progress.Block(12);
+    clock->Advance(5s);
+    for (const int32_t attempt : {1, 2, 2, 3}) progress.Waiting(wait(attempt, 5000ms));
+  }
+  std::fclose(out);
+  const std::string lines(text, size);
+  std::free(text);
+  EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
+  EXPECT_EQ(Count(lines, "bloc 12/40, attend trame 13 ou EOT (tentative 2/10)\n"), 1u) << lines;
+  EXPECT_EQ(Count(lines, "(tentative 3/10)\n"), 1u) << lines;
+}
+
+// A window narrowed under a redrawn line: the line, drawn one column short of
+// the old width, now wraps onto more rows; its redraw goes back up over all of
+// them and clears them, and never writes past the new width.
+TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
+  // 0: one column narrower than the line drawn, which then takes two rows.
+  for (const auto& [before, narrower] : {std::pair<std::size_t, std::size_t>{80, 40},
+                                         {80, 20},
+                                         {80, 79},
+                                         {40, 80},
+                                         {100, 33},
+                                         {80, 0}}) {
+    SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(narrower));
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    std::size_t columns = before;
+    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
+    xmodemq::Progress progress(
+        out, ProgressMode::Bar, "Envoi", 2000, [&] { return columns; }, clock);
+    progress.Block(1000);
+    std::fflush(out);
+    const std::string first(text, size);
+    const std::size_t drawn = Width(ScreenLines(first).back());
+    EXPECT_LT(drawn, before);
+    const std::size_t after = narrower != 0 ? narrower : drawn - 1;
+    columns = after;
+    clock->Advance(1s);
+    progress.Block(1500);
+    progress.Finish();
+    std::fflush(out);
+    const std::string later = std::string(text, size).substr(first.size());
+    std::fclose(out);
+    std::free(text);
+    const std::size_t above = (drawn - 1) / after;
+    const std::string clear =
+        above == 0 ? "\r\033[K" : "\r\033[" + std::to_string(above) + "A\033[J";
+    EXPECT_EQ(later.substr(0, clear.size()), clear) << later;
+    for (const std::string& line : ScreenLines(later)) EXPECT_LT(Width(line), after) << line;
+    EXPECT_NE(later.find("bloc 1500/2000"), std::string::npos) << later;
+  }
 }
 
 }  // namespace

@@ -177,13 +177,14 @@ Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env,
   return Process(full, env).Wait(limit);
 }
 
-Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra)
+Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra,
+                     const std::filesystem::path& cwd)
     : link_((dir / "modem").string()) {
   const bool listen = std::find(extra.begin(), extra.end(), "--listen") != extra.end();
   std::vector<std::string> args = {XMODEMQ_PATH, "simulate"};
   if (!listen) args.insert(args.end(), {"--link", link_});
   args.insert(args.end(), extra.begin(), extra.end());
-  process_ = std::make_unique<Process>(args);
+  process_ = std::make_unique<Process>(args, Env{}, cwd);
   // A terminal server is ready once it has said where: "Simulateur prêt : rfc2217://...".
   const auto ready = [&] {
     std::error_code ec;
@@ -220,6 +221,19 @@ Outcome Simulator::Stop() {
 std::string Simulator::Log() {
   if (!outcome_) process_->Pump(0ms);
   return outcome_ ? outcome_->All() : process_->OutSoFar() + process_->ErrSoFar();
+}
+
+std::string Simulator::Store() {
+  const std::string log = Log();
+  const std::string label = "Dossier du serveur : ";
+  const auto at = log.find(label);
+  if (at == std::string::npos) return {};
+  const auto end = log.find_first_of(" \n", at + label.size());
+  return log.substr(at + label.size(), end - at - label.size());
+}
+
+bool Simulator::Await(const std::string& text, std::chrono::milliseconds limit) {
+  return outcome_ ? outcome_->All().find(text) != std::string::npos : process_->Await(text, limit);
 }
 
 std::size_t Simulator::Openings() {

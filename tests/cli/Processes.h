@@ -81,9 +81,15 @@ Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env = {},
 // exit 0 and take its link away.
 class Simulator {
  public:
-  Simulator(const TempDir& dir, const std::vector<std::string>& extra);
+  // `cwd`: where it runs (default: the test's own folder).
+  Simulator(const TempDir& dir, const std::vector<std::string>& extra,
+            const std::filesystem::path& cwd = {});
   ~Simulator();
   const std::string& Link() const { return link_; }
+  // The folder of its server's files, as it announced it.
+  std::string Store();
+  // Collects its log until `text` shows or `limit` passes.
+  bool Await(const std::string& text, std::chrono::milliseconds limit);
   // Stops it now; returns its outcome.
   Outcome Stop();
   // What it logged so far.

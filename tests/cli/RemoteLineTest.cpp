@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -160,18 +163,34 @@ TEST(RemoteLine, WhatCannotCarryALineIsRefusedInBoundedTime) {
   }
 }
 
-// pyserial's own client against `simulate --listen`: the settings it sets
+// pyserial's own client (Debian's, under Debian's Python) against
+// `simulate --listen`. Eight connections in a row each read the modem lines
+// at once: its offer of the com port option can cross ours and never come,
+// and the notification must reach it all the same. Then the settings it sets
 // arrive, the modem's CD follows the call, and dropping DTR hangs up. It
 // polls the modem state, as it reads it on its own schedule.
 TEST(RemoteLine, AnIndependentClientDrivesTheSimulatorsTerminalServer) {
-  std::string python;
-  for (const char* p : {"/usr/bin/python3", "python3"})
-    if (python.empty() &&
-        std::system((p + std::string(" -c 'import serial.rfc2217' 2>/dev/null")).c_str()) == 0)
-      python = p;
-  if (!Have(!python.empty(), "python3 with serial (Debian python3-serial)")) GTEST_SKIP();
+  const std::string python = "/usr/bin/python3";
+  if (!Have(std::system((python + " -c 'import serial.rfc2217' 2>/dev/null").c_str()) == 0,
+            "python3 with serial (Debian python3-serial)"))
+    GTEST_SKIP();
   TempDir dir;
   Simulator sim(dir, {"--listen", "127.0.0.1:0"});
+  const char* eight = R"(
+import serial, sys
+for i in range(8):
+    s = serial.serial_for_url(sys.argv[1], timeout=0.2)
+    try:
+        print("cts=%d cd=%d" % (s.cts, s.cd))
+    except serial.SerialException as e:
+        print(e)
+    finally:
+        s.close()
+)";
+  std::string lines;
+  for (int i = 0; i < 8; ++i) lines += "cts=1 cd=0\n";
+  const Outcome connections = Process({python, "-c", eight, sim.Link()}).Wait(60s);
+  EXPECT_EQ(connections.out, lines) << connections.All();
   const char* script = R"(
 import serial, sys, time
 s = serial.serial_for_url(sys.argv[1] + "?poll_modem", baudrate=19200, bytesize=7, parity="E", stopbits=2, timeout=0.2)
@@ -194,6 +213,143 @@ s.close()
   const std::string log = sim.Stop().err;
   EXPECT_NE(log.find("client : paramètres 19200,E,7,2"), std::string::npos) << log;
   EXPECT_NE(log.find("client : DTR baissé"), std::string::npos) << log;
+}
+
+// A TCP client connected to a free loopback port of `simulate --listen`.
+xq::UniqueFd Dial(const std::string& link) {
+  xq::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(link.substr(link.rfind(':') + 1))));
+  EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  return fd;
+}
+
+// No client holds the only line: one that stays silent is dropped after the
+// idle time, and one that writes without ever reading neither freezes the
+// simulator nor keeps it from stopping at once on SIGTERM.
+TEST(RemoteLine, NoClientHoldsTheSimulatorsLine) {
+  TempDir dir;
+  Simulator sim(dir, {"--listen", "127.0.0.1:0", "--idle-timeout", "1"});
+  {
+    xq::UniqueFd silent = Dial(sim.Link());
+    const auto start = std::chrono::steady_clock::now();
+    char buffer[256];
+    ssize_t n = 1;
+    while (n > 0) n = ::recv(silent.Get(), buffer, sizeof buffer, 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(n, 0);
+    EXPECT_GT(took, 900ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(sim.Await("client : rien reçu ni envoyé depuis 1 s : déconnecté", 2s)) << sim.Log();
+  }
+  xq::UniqueFd greedy = Dial(sim.Link());
+  std::atomic<bool> writing{true};
+  std::thread flood([&] {
+    std::string line;
+    for (int i = 0; i < 1000; ++i) line += "AT\r";
+    while (writing.load() && ::send(greedy.Get(), line.data(), line.size(), MSG_NOSIGNAL) > 0) {
+    }
+  });
+  std::this_thread::sleep_for(1500ms);
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome stopped = sim.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(stopped.status, 0) << stopped.All();
+  writing.store(false);
+  ::shutdown(greedy.Get(), SHUT_RDWR);
+  flood.join();
+}
+
+// The simulator's own store: a private folder made for the run, announced,
+// removed at its end. A client fetches nothing of the folder the simulator
+// was started in, and a hidden name is never written: as another user of the
+// machine when one can be made (root with useradd), else as this one.
+TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
+  const std::string other = "xmodemq-autre";
+  // The user is this test's own: one left by a run that was killed is taken
+  // over, and removed at the end.
+  bool have_other = ::geteuid() == 0 && ::access("/usr/sbin/useradd", X_OK) == 0 &&
+                    ::access("/usr/bin/setpriv", X_OK) == 0;
+  if (have_other && std::system(("id -u " + other + " >/dev/null 2>&1").c_str()) != 0)
+    have_other = std::system(("/usr/sbin/useradd --system --no-create-home --shell "
+                              "/usr/sbin/nologin " +
+                              other + " 2>/dev/null")
+                                 .c_str()) == 0;
+  if (!have_other)
+    std::printf(
+        "[   NOTE   ] no second user (needs root, useradd and setpriv): the client runs "
+        "as this user, and the store's permissions are not tried by another\n");
+  TempDir home, theirs;
+  WriteFile(home / "FACT0001", BillingRecords(4, 1));
+  WriteFile(home / ".profile", "PATH=/usr/bin\n");
+  fs::permissions(home / "FACT0001", fs::perms(0600));
+  fs::permissions(theirs.path(), fs::perms(0777));
+  WriteFile(theirs / ".profile.x", "echo gotcha" + std::string(116, ' ') + "\n");
+  WriteFile(theirs / "FACT0009.TXT", BillingRecords(8, 9));
+  fs::permissions(theirs / ".profile.x", fs::perms(0644));
+  fs::permissions(theirs / "FACT0009.TXT", fs::perms(0644));
+  Simulator sim(home, {"--listen", "127.0.0.1:0"}, home.path());
+  const std::string store = sim.Store();
+  ASSERT_FALSE(store.empty()) << sim.Log();
+  EXPECT_NE(sim.Log().find(store + " (privé, supprimé à l'arrêt)"), std::string::npos);
+  EXPECT_EQ(fs::status(store).permissions(), fs::perms::owner_all);
+  std::vector<std::string> as = {};
+  if (have_other)
+    as = {"/usr/bin/setpriv", "--reuid=" + other, "--regid=" + other, "--clear-groups"};
+  const auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> full = as;
+    full.push_back(XMODEMQ_PATH);
+    full.insert(full.end(), args.begin(), args.end());
+    // The other user has no folder of its own to keep a journal in.
+    full.insert(full.end(), {"--user", "PS0001", "--device", sim.Link(), "--no-journal"});
+    return Process(full, {{"XMODEMQ_PASSWORD", "x"}, {"TMPDIR", theirs.path().string()}}).Wait(30s);
+  };
+  const Outcome fetch = run({"receive", (theirs / "FACT0001.TXT").string()});
+  EXPECT_EQ(fetch.status, 4) << fetch.All();
+  EXPECT_NE(fetch.err.find("status 6"), std::string::npos) << fetch.All();
+  const Outcome hidden = run({"send", (theirs / ".profile.x").string()});
+  EXPECT_EQ(hidden.status, 4) << hidden.All();
+  EXPECT_NE(hidden.err.find("status 8"), std::string::npos) << hidden.All();
+  const Outcome sent = run({"send", (theirs / "FACT0009.TXT").string()});
+  EXPECT_EQ(sent.status, 0) << sent.All();
+  EXPECT_EQ(ReadFile(fs::path(store) / "FACT0009"), ReadFile(theirs / "FACT0009.TXT"));
+  if (have_other) {
+    const Outcome look = Process({"/usr/bin/setpriv", "--reuid=" + other, "--regid=" + other,
+                                  "--clear-groups", "/bin/ls", store})
+                             .Wait(10s);
+    EXPECT_NE(look.status, 0) << look.All();
+  }
+  EXPECT_EQ(sim.Stop().status, 0);
+  EXPECT_FALSE(fs::exists(store));
+  EXPECT_EQ(ReadFile(home / ".profile"), "PATH=/usr/bin\n");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(home.path())) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".profile", "FACT0001"}));
+  if (have_other) std::system(("/usr/sbin/userdel " + other + " 2>/dev/null").c_str());
+}
+
+// Loopback addresses are served as they are; listening off this machine,
+// allowed, is said out loud.
+TEST(RemoteLine, ASimulatorThatOthersCanReachSaysSo) {
+  const std::vector<std::pair<std::vector<std::string>, bool>> rows = {
+      {{"--listen", "127.0.0.1:0"}, false},
+      {{"--listen", "[::1]:0"}, false},
+      {{"--listen", "localhost:0"}, false},
+      {{"--listen", "0.0.0.0:0", "--allow-remote"}, true},
+  };
+  for (const auto& [args, warned] : rows) {
+    SCOPED_TRACE(args[1]);
+    TempDir dir;
+    Simulator sim(dir, args);
+    EXPECT_EQ(sim.Await("la ligne n'a aucune authentification", warned ? 5s : 300ms), warned)
+        << sim.Log();
+    // The line it announces is one a client can dial.
+    EXPECT_EQ(sim.Link().find("0.0.0.0"), std::string::npos) << sim.Link();
+    EXPECT_EQ(sim.Link().rfind("rfc2217://", 0), 0u) << sim.Link();
+  }
 }
 
 // Two sends at once on a pool of two lines: one takes the first line, the

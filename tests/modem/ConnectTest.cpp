@@ -142,7 +142,7 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
     EXPECT_EQ(w.module->Connect(r.tentatives, "", r.init), r.result);
     EXPECT_EQ(w.NowMs() - start, r.ms);
     EXPECT_EQ(w.port->PortOpen(), r.port_open);
-    EXPECT_EQ(ModuleXmodemInspector::Of(*w.module).ModemMode,
+    EXPECT_EQ(ModuleXmodemInspector::Of(*w.module).connection.ModemMode,
               r.result == rvTrue ? mmvConnecté : mmvCommande);
     EXPECT_EQ(std::count(w.modem->Commands().begin(), w.modem->Commands().end(), r.counted),
               r.times);
@@ -184,7 +184,7 @@ TEST(Connect, PreparesThePortAndWritesResetInitAndDialWithThePrefix) {
   EXPECT_FALSE(w.port->DTREnable());
   EXPECT_FALSE(w.port->PortOpen() || w.modem->Connected());
   EXPECT_EQ(w.modem->HangUps(), 1);
-  EXPECT_EQ(ModuleXmodemInspector::Of(*w.module).ModemMode, mmvCommande);
+  EXPECT_EQ(ModuleXmodemInspector::Of(*w.module).connection.ModemMode, mmvCommande);
   // With the port closed it only waits its second, handing over meanwhile.
   const long long yields = w.yields;
   start = w.NowMs();

@@ -85,18 +85,20 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
   // clang-format on
   for (const Case& c : cases) {
     ImplRig rig;
-    rig.impl->BlocNumber = c.number;
-    rig.impl->ModemMode = mmvConnecté;
+    rig.impl->fields.BlocNumber = c.number;
+    rig.impl->connection.ModemMode = mmvConnecté;
     if (c.arrange) c.arrange(rig);
     EXPECT_EQ(rig.SendAndWait(c.message ? std::string(1, c.message) : "", c.expected), c.result)
         << c.what;
     EXPECT_EQ(rig.Description(), c.description) << c.what;
     EXPECT_EQ(rig.port->HostWrote(), c.wire) << c.what;
     EXPECT_EQ(rig.NowMs(), c.ms) << c.what;
-    EXPECT_EQ(rig.impl->RxBuffer, c.rx.value_or(rig.impl->RxBuffer)) << c.what;
+    EXPECT_EQ(rig.impl->fields.RxBuffer, c.rx.value_or(rig.impl->fields.RxBuffer)) << c.what;
     EXPECT_EQ(rig.port->PortOpen(), c.result == rvTrue) << c.what;
-    EXPECT_EQ(rig.impl->ModemMode, c.result == rvTrue ? mmvConnecté : mmvCommande) << c.what;
-    EXPECT_EQ(rig.impl->BlocNumber, c.number) << c.what << ": the caller advances the number";
+    EXPECT_EQ(rig.impl->connection.ModemMode, c.result == rvTrue ? mmvConnecté : mmvCommande)
+        << c.what;
+    EXPECT_EQ(rig.impl->fields.BlocNumber, c.number)
+        << c.what << ": the caller advances the number";
   }
 }
 
@@ -104,11 +106,11 @@ TEST(BlockLink, TakesOneAnswerLeavesTheRestWaitingAndNeverSpins) {
   ImplRig rig;
   rig.Reply("garbage\r\n" + Bytes({6, 'x', 'y', 13, 21, 13}));
   ASSERT_EQ(rig.SendAndWait(std::string(1, EOT), ACK), rvTrue);
-  EXPECT_EQ(rig.impl->RxBuffer, Bytes({6}));
+  EXPECT_EQ(rig.impl->fields.RxBuffer, Bytes({6}));
   EXPECT_EQ(rig.yields, 1) << "one hand-over after a complete answer";
   // The NAK that followed is the first thing the next collection reads.
   ASSERT_EQ(rig.SendAndWait("", NAK), rvTrue);
-  EXPECT_EQ(rig.impl->RxBuffer, Bytes({21}));
+  EXPECT_EQ(rig.impl->fields.RxBuffer, Bytes({21}));
   EXPECT_EQ(rig.NowMs(), 0);
   // A 9 s wait with nothing coming hands over about once per 100 ms.
   rig.ReplyAfter(std::chrono::milliseconds(9'000), kAckCr);
@@ -133,11 +135,11 @@ struct OpeningRig : ImplRig {
   ReturnValues Open(const std::string& user = "u", const std::string& password = "p",
                     const std::string& file = "f", const std::string& sens = "E",
                     const std::string& pack_type = "0") {
-    impl->Result = rvTrue;
-    impl->Record.Reprise.Assign("0");
-    impl->Record.RecordPositionHigh.AssignBytes({});
-    impl->Record.RecordPositionLow.AssignBytes({});
-    return impl->OpenTransfer(user, password, file, sens, pack_type);
+    impl->fields.Result = rvTrue;
+    impl->opening.Record.Reprise.Assign("0");
+    impl->opening.Record.RecordPositionHigh.AssignBytes({});
+    impl->opening.Record.RecordPositionLow.AssignBytes({});
+    return impl->opening.OpenTransfer(user, password, file, sens, pack_type);
   }
   const std::string& Record() { return server.Transfers().at(0).record; }
   sim::SimulatedServer server;
@@ -148,9 +150,9 @@ TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
   ASSERT_EQ(rig.Open("", "", "abc.txt", "E", "0"), rvTrue);
   EXPECT_EQ(rig.port->HostWrote(), Frame(0, rig.Record()) + kEotCr + kNakCr);
   EXPECT_EQ(rig.Record().substr(119), "CA0" + Bytes({0x1C, 0x2C}) + "0011");
-  EXPECT_EQ(rig.impl->BlocNumber, 255);
-  EXPECT_EQ(rig.impl->RxBuffer.substr(0, 2), Bytes({1, 0}));
-  EXPECT_EQ(rig.impl->RxBuffer.size(), 133u);
+  EXPECT_EQ(rig.impl->fields.BlocNumber, 255);
+  EXPECT_EQ(rig.impl->fields.RxBuffer.substr(0, 2), Bytes({1, 0}));
+  EXPECT_EQ(rig.impl->fields.RxBuffer.size(), 133u);
 
   OpeningRig cut;
   const std::string user45 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrs";
@@ -161,8 +163,8 @@ TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
                 Bytes({0, 'E', '0', 'Z', ' ', ' ', ' ', ' ', 0, 0, 0}) + "CA0");
   EXPECT_TRUE(protocol::ControlPartMatches(cut.Record()));
   // The object's fields keep "CA0" and six NULs.
-  EXPECT_EQ(cut.impl->Record.Control.View(), "CA0" + std::string(6, '\0'));
-  EXPECT_EQ(cut.impl->Record.BaseName.View(), "a-rather-long-fil");
+  EXPECT_EQ(cut.impl->opening.Record.Control.View(), "CA0" + std::string(6, '\0'));
+  EXPECT_EQ(cut.impl->opening.Record.BaseName.View(), "a-rather-long-fil");
 
   // Host texts go out in the single-byte code page.
   OpeningRig french;
@@ -182,11 +184,11 @@ TEST(OpeningExchange, ResponseFieldsAndPositions) {
     OpeningRig rig;
     rig.server.Script().send_position = position;
     ASSERT_EQ(rig.Open(), rvTrue);
-    EXPECT_EQ(rig.impl->PositionHigh, high) << position;
-    EXPECT_EQ(rig.impl->PositionLow, low) << position;
-    EXPECT_EQ(rig.impl->Record.Reprise.View()[0], reprise);
-    EXPECT_EQ(std::string(rig.impl->Record.RecordPositionHigh.View()) +
-                  std::string(rig.impl->Record.RecordPositionLow.View()),
+    EXPECT_EQ(rig.impl->fields.PositionHigh, high) << position;
+    EXPECT_EQ(rig.impl->fields.PositionLow, low) << position;
+    EXPECT_EQ(rig.impl->opening.Record.Reprise.View()[0], reprise);
+    EXPECT_EQ(std::string(rig.impl->opening.Record.RecordPositionHigh.View()) +
+                  std::string(rig.impl->opening.Record.RecordPositionLow.View()),
               protocol::EncodePosition(position));
   }
 }

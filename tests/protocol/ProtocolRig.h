@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "component/ModuleXmodemImpl.h"
+#include "module/ModuleXmodemImpl.h"
 #include "sim/LinePeer.h"
 #include "sim/SimulatedModem.h"
 #include "sim/SimulatedSerialPort.h"
@@ -126,13 +126,13 @@ struct ImplRig {
     impl = std::make_unique<ModuleXmodem::Impl>(*owner, std::move(options));
     port->PortOpen(true);
     port->InputLen(1);
-    impl->Result = rvTrue;
-    impl->error().Clear();
+    impl->fields.Result = rvTrue;
+    SharedFields::Error().Clear();
   }
 
   ReturnValues SendAndWait(std::string_view message, int expected) {
-    impl->Result = rvTrue;
-    return impl->SendAndWait(message, expected);
+    impl->fields.Result = rvTrue;
+    return impl->link.SendAndWait(message, expected);
   }
 
   // Bytes queued for the component now, or after `delay` of line time.
@@ -141,7 +141,7 @@ struct ImplRig {
     clock->ScheduleAfter(delay, [this, bytes = std::move(bytes)] { port->SendToHost(bytes); });
   }
 
-  std::string Description() const { return impl->error().Description; }
+  std::string Description() const { return SharedFields::Error().Description; }
   long long NowMs() const { return Ms(*clock); }
 
   std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();

@@ -2,6 +2,9 @@
 // component's own openings: the statuses a user rehearsing with
 // `xmodemq simulate` sees.
 #include "ProtocolRig.h"
+#include "protocol/ControlDigits.h"
+#include "protocol/Frame.h"
+#include "protocol/OpeningRecord.h"
 
 namespace xmodemquarvel::testing {
 namespace {
@@ -13,12 +16,15 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
       {"alice", "pw", "new.dat", -1, 0}, {"bob", "pw", "new.dat", -1, 2}, {"alice", "bad", "new.dat", -1, 3},
       {"alice", "pw", "file.txt", 0, 0}, {"alice", "pw", "file.txt", 3, 0},  // resume inside the file
       {"alice", "pw", "file.txt", 5, 5},                                     // resume beyond it
-      {"alice", "pw", "none.txt", 0, 6}};
+      {"alice", "pw", "none.txt", 0, 6},
+      // A hidden name is never stored nor served, even when the server holds it.
+      {"alice", "pw", ".profile.x", -1, 8}, {"alice", "pw", ".hidden.txt", 0, 6}};
   // clang-format on
   for (const auto& [user, password, file, local, status] : cases) {
     ServerRig rig;
     rig.server->Script().users = {{"alice", "pw"}};
     rig.server->PutFile("file", Pattern(128 * 4));
+    rig.server->PutFile(".hidden", Pattern(128 * 4));
     const std::string path = rig.dir / file;
     if (local >= 0) WriteFile(path, Pattern(128 * static_cast<std::size_t>(local)));
     if (local < 0) WriteFile(path, Pattern(128));
@@ -26,6 +32,30 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
                                           : rig.module->ReceiveFile(user, password, path, "0");
     EXPECT_EQ(result, status == 0 ? rvTrue : rvRefuse) << user << " " << file << " " << local;
     EXPECT_EQ(rig.module->ErrorDescription(), status == 0 ? "" : kRefused + std::to_string(status));
+  }
+}
+
+// A name that holds a path, which only another client can put in the record,
+// is refused whatever status the server is told to answer: a send is a wrong
+// qualification (8), a receive a file that does not exist (6).
+TEST(SimulatedServer, RefusesANameThatHoldsAPath) {
+  ServerRig sent;
+  WriteFile(sent.dir / "x.dat", Pattern(128));
+  ASSERT_EQ(sent.module->SendFile("u", "p", sent.dir / "x.dat", "0"), rvTrue);
+  for (const char* name : {"../x", "a/b", "..\\x", "sub\\x"}) {
+    for (const char sens : {'E', 'R'}) {
+      SCOPED_TRACE(std::string(name) + " " + sens);
+      std::string record = sent.server->Transfers().back().record;
+      record.replace(84, 17, (name + std::string(17, ' ')).substr(0, 17));
+      record[OpeningRecord::kStatusAt + 1] = sens;
+      protocol::ApplyControlPart(record);
+      ServerRig rig;
+      rig.server->Script().status = 0;
+      rig.server->PutFile(name, Pattern(128));
+      rig.server->OnHostBytes(protocol::BuildFrame(0, record) + '\r');
+      ASSERT_EQ(rig.server->Transfers().size(), 1u);
+      EXPECT_EQ(rig.server->Transfers().back().status, sens == 'E' ? 8 : 6);
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "component/ModuleXmodemImpl.h"
+#include "module/ModuleXmodemImpl.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel {

@@ -6,7 +6,7 @@
 
 #include "component/CodePage.h"
 #include "component/GuardedSerialPort.h"
-#include "component/ModuleXmodemImpl.h"
+#include "module/ModuleXmodemImpl.h"
 #include "pack/PackFiles.h"
 #include "platform/DeviceSerialPort.h"
 
@@ -38,7 +38,7 @@ std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> por
 // is empty again when the property returns. Nothing reaches the host.
 template <class Change>
 void RelayRefusal(ModuleXmodem::Impl& impl, Change&& change, const std::string& message) {
-  ErrorRecord& record = impl.error();
+  ErrorRecord& record = SharedFields::Error();
   record.Clear();
   try {
     change();
@@ -60,7 +60,12 @@ ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
       loop(*clock, timer, std::move(options.yield), options.max_yield_interval),
       port(GuardedPortOrDefault(std::move(options.port), *this)),
       wait(timer, loop),
-      Modem(*port) {
+      dialogue(*port, loop, wait, form, *clock, fields),
+      connection(*port, loop, wait, form, fields, dialogue, *this),
+      link(*port, loop, wait, form, fields, connection),
+      opening(link, fields),
+      sender(*port, link, opening, fields, connection, *this),
+      receiver(*port, link, opening, fields, connection, *this) {
   form.listener = &owner.TraceAppended;
 }
 
@@ -74,12 +79,16 @@ void ModuleXmodem::Impl::RaiseError(const std::string& description) {
 }
 
 void ModuleXmodem::Impl::RaiseBloc(const std::function<void(int32_t&)>& event) {
-  if (TraceFlag && event) event(BlocCount);
+  if (fields.TraceFlag && event) event(fields.BlocCount);
 }
 
-void ModuleXmodem::Impl::RaiseTransferAccepted(char sens) {
+void ModuleXmodem::Impl::BlockMoved(char sens) {
+  RaiseBloc(sens == 'E' ? owner.BlocSended : owner.BlocReceived);
+}
+
+void ModuleXmodem::Impl::Accepted(char sens) {
   if (owner.TransferAccepted)
-    owner.TransferAccepted(sens, std::int64_t{PositionHigh} * 256 + PositionLow);
+    owner.TransferAccepted(sens, std::int64_t{fields.PositionHigh} * 256 + fields.PositionLow);
   loop.ThrowIfAborted();
 }
 
@@ -103,7 +112,7 @@ ReturnValues RunAbortable(ModuleXmodem::Impl& impl, Operation&& operation) {
   try {
     return operation();
   } catch (const OperationAborted&) {
-    return impl.EndAborted();
+    return impl.connection.EndAborted();
   }
 }
 
@@ -117,11 +126,11 @@ ModuleXmodem::ModuleXmodem(HostOptions options)
 ModuleXmodem::~ModuleXmodem() = default;
 
 std::string ModuleXmodem::ErrorSource() const {
-  return impl_->error().Source;
+  return SharedFields::Error().Source;
 }
 
 std::string ModuleXmodem::ErrorDescription() const {
-  return impl_->error().Description;
+  return SharedFields::Error().Description;
 }
 
 void ModuleXmodem::Visible(bool NewValue) {
@@ -133,14 +142,14 @@ bool ModuleXmodem::Visible() const {
 }
 
 void ModuleXmodem::Trace(bool NewValue) {
-  impl_->TraceFlag = NewValue;
+  impl_->fields.TraceFlag = NewValue;
 }
 
 void ModuleXmodem::CommPort(int32_t NewPort) {
   RelayRefusal(
       *impl_,
       [&] {
-        impl_->Modem.CommPort(NewPort);
+        impl_->port->CommPort(NewPort);
         impl_->form.Caption = "Xmodem KOVA-CNAMTS Com " + std::to_string(NewPort);
       },
       "Le port " + std::to_string(NewPort) + " n'est pas disponible");
@@ -150,7 +159,7 @@ void ModuleXmodem::Device(const std::string& Path) {
   RelayRefusal(
       *impl_,
       [&] {
-        impl_->Modem.Device(Path);
+        impl_->port->Device(Path);
         impl_->form.Caption = "Xmodem KOVA-CNAMTS Com " + Path;
       },
       "Le port " + Path + " n'est pas disponible");
@@ -158,16 +167,16 @@ void ModuleXmodem::Device(const std::string& Path) {
 
 void ModuleXmodem::Settings(const std::string& NewSettings) {
   RelayRefusal(
-      *impl_, [&] { impl_->Modem.Settings(NewSettings); },
+      *impl_, [&] { impl_->port->Settings(NewSettings); },
       "Les paramètres " + NewSettings + " ne sont pas valides");
 }
 
 std::string ModuleXmodem::DataType() const {
-  return Cp1252ToUtf8(impl_->Record.PackType.View());
+  return Cp1252ToUtf8(impl_->opening.Record.PackType.View());
 }
 
 void ModuleXmodem::DataType(const std::string& NewValue) {
-  impl_->Record.PackType.Assign(Utf8ToCp1252(NewValue));
+  impl_->opening.Record.PackType.Assign(Utf8ToCp1252(NewValue));
 }
 
 std::string ModuleXmodem::Caption() const {
@@ -179,12 +188,13 @@ std::string ModuleXmodem::TraceText() const {
 }
 
 bool ModuleXmodem::PortOpen() const {
-  return impl_->Modem.PortOpen();
+  return impl_->port->PortOpen();
 }
 
 ReturnValues ModuleXmodem::Connect(int32_t Tentatives, const std::string& Prefixe,
                                    const std::string& InitString) {
-  return RunAbortable(*impl_, [&] { return impl_->Connect(Tentatives, Prefixe, InitString); });
+  return RunAbortable(*impl_,
+                      [&] { return impl_->connection.Connect(Tentatives, Prefixe, InitString); });
 }
 
 // Disconnect stays callable from an event handler: it breaks off a transfer,
@@ -196,7 +206,7 @@ void ModuleXmodem::Disconnect() {
     ~Hold() { loop.HoldAborts(false); }
     HostLoop& loop;
   } hold(impl_->loop);
-  impl_->Disconnect();
+  impl_->connection.Disconnect();
   // Its pauses were the last waits, unless it broke into an operation.
   if (!impl_->busy) impl_->loop.NothingAwaited();
 }
@@ -218,12 +228,14 @@ WaitState ModuleXmodem::CurrentWait() const {
 
 ReturnValues ModuleXmodem::SendFile(const std::string& UserId, const std::string& PSW,
                                     const std::string& FileName, const std::string& PackType) {
-  return RunAbortable(*impl_, [&] { return impl_->SendFile(UserId, PSW, FileName, PackType); });
+  return RunAbortable(*impl_,
+                      [&] { return impl_->sender.SendFile(UserId, PSW, FileName, PackType); });
 }
 
 ReturnValues ModuleXmodem::ReceiveFile(const std::string& UserId, const std::string& PSW,
                                        const std::string& FileName, const std::string& PackType) {
-  return RunAbortable(*impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType); });
+  return RunAbortable(*impl_,
+                      [&] { return impl_->receiver.ReceiveFile(UserId, PSW, FileName, PackType); });
 }
 
 ReturnValues ModuleXmodem::ReceiveFileToDescriptor(const std::string& UserId,
@@ -231,8 +243,9 @@ ReturnValues ModuleXmodem::ReceiveFileToDescriptor(const std::string& UserId,
                                                    const std::string& FileName,
                                                    const std::string& PackType,
                                                    int FileDescriptor) {
-  return RunAbortable(
-      *impl_, [&] { return impl_->ReceiveFile(UserId, PSW, FileName, PackType, FileDescriptor); });
+  return RunAbortable(*impl_, [&] {
+    return impl_->receiver.ReceiveFile(UserId, PSW, FileName, PackType, FileDescriptor);
+  });
 }
 
 namespace {
@@ -257,7 +270,7 @@ void RunPacking(ModuleXmodem::Impl& impl, Packing&& packing) {
 // switch it on during the run, since nothing but the events runs meanwhile.
 pack::BlockEvent PackingEvent(ModuleXmodem::Impl& impl,
                               const std::function<void(int32_t&)>& event) {
-  if (!impl.TraceFlag) return {};
+  if (!impl.fields.TraceFlag) return {};
   return [&impl, &event](int32_t&) { impl.RaiseBloc(event); };
 }
 
@@ -267,15 +280,15 @@ pack::BlockEvent PackingEvent(ModuleXmodem::Impl& impl,
 // description; neither method writes into the error record.
 void ModuleXmodem::PackFile(const std::string& FileSource, const std::string& FilePacked) {
   RunPacking(*impl_, [&](const pack::AbortCheck& check) {
-    pack::PackFile(FileSource, FilePacked, impl_->BlocCount, PackingEvent(*impl_, BlocPacked),
-                   check);
+    pack::PackFile(FileSource, FilePacked, impl_->fields.BlocCount,
+                   PackingEvent(*impl_, BlocPacked), check);
   });
 }
 
 void ModuleXmodem::UnPackFile(const std::string& FileSource, const std::string& FileUnpacked) {
   RunPacking(*impl_, [&](const pack::AbortCheck& check) {
-    pack::UnPackFile(FileSource, FileUnpacked, impl_->BlocCount, PackingEvent(*impl_, BlocUnpacked),
-                     check);
+    pack::UnPackFile(FileSource, FileUnpacked, impl_->fields.BlocCount,
+                     PackingEvent(*impl_, BlocUnpacked), check);
   });
 }
 
