@@ -395,6 +395,10 @@ void RunTable(std::vector<Row> rows) {
       const Outcome next = Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
       EXPECT_EQ(next.status, then.status) << next.All();
       Said(next.All(), then.said);
+      // A refusal prints nothing on stdout, --json or not.
+      if (then.status == 2) {
+        EXPECT_EQ(next.out, "");
+      }
     }
     if (!row.again.empty()) {
       const Outcome again =
