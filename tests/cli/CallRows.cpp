@@ -1,0 +1,100 @@
+// Rows that call the simulated server: what each call leaves, cut lines resumed,
+// batches, remote lines, the demo.
+
+#include <gtest/gtest.h>
+
+#include "CommandTable.h"
+
+namespace xmodemq::test {
+
+std::vector<Row> CallRows() {
+  const std::string odd = kBill.substr(0, 40 * 128 + 16);
+  const std::string bill20 = kBill.substr(0, 20 * 128);
+  const std::string iac = WithIacInEveryBlock(kBill);
+  const std::string id40 = "PS0001-" + std::string(33, 'X');
+  std::vector<std::string> batch_log = {"numérotation : "};
+  for (const char* name : {"FACT0001", "FACT0002", "FACT0003"})
+    batch_log.insert(batch_log.end(), {"envoi de « " + std::string(name) + " »",
+                                       "transfert de « " + std::string(name) + " » terminé"});
+  batch_log.push_back("client : port fermé");
+  return {
+      // A row run twice first, the longest next: the others run on meanwhile.
+      {.what = "a receive cut midway, run again",
+       .simulator = {"--cut-after", "21"},
+       .files = {{"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/FACT0002.TXT"},
+       .status = 3,
+       .said = {"Xmodem: ReceiveFile: La ligne est coupée",
+                "20 blocs de 128 octets sont gardés dans ",
+                kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .again = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
+       .again_said = {"Reprise après les 20 blocs déjà reçus", "bloc 21,"},
+       .logged = {"numérotation : ", "réception de « FACT0002 »", "coupure de la ligne",
+                  "numérotation : ", "réception de « FACT0002 » par « PS0001 », reprise demandée",
+                  "transfert de « FACT0002 » terminé, 40 trames"},
+       .json = {{{{"direction", Q("receive")},
+                  {"result", Q("rvCTS")},
+                  {"description", Q("La ligne est coupée")},
+                  {"exit_status", "3"},
+                  {"blocks", "20"},
+                  {"bytes", "2560"},
+                  {"sha256", "null"},
+                  {"resumed_from", "0"},
+                  {"ended", "*"}},
+                 {{"result", Q("rvTrue")},
+                  {"resumed_from", "20"},
+                  {"blocks", "40"},
+                  {"bytes", "7680"},
+                  {"sha256", Q(Sha256Of(kBill))},
+                  {"exit_status", "0"}}}}},
+      // clang-format on
+      {.what = "the demo on an 80-column terminal",
+       .args = {"demo", "--records", "64", "--dir", "D/demo"},
+       .status = 0,
+       .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64",
+                "Journal des transferts",
+                "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
+       .left = {{"demo/", "*"}},
+       .columns = 80,
+       .max_lines = 80,
+       .check =
+           [](const Outcome& r, const fs::path& d) {
+             // The modem dialogue of each of the three calls; the files, compared once more.
+             EXPECT_EQ(Count(r.out, "modem> CONNECT"), 3u);
+             EXPECT_EQ(Count(r.out, "identique\r\n"), 4u);
+             for (const std::string& line : ScreenLines(r.out)) EXPECT_LT(Width(line), 80u) << line;
+             const std::string bill = ReadFile(d / "demo/FACT0001.TXT");
+             EXPECT_EQ(bill.size(), 64u * 128);
+             for (const char* copy :
+                  {"demo/retour/FACT0001.TXT", "demo/reprise/FACT0001.TXT", "demo/FACT0001.UNP"})
+               EXPECT_EQ(ReadFile(d / copy), bill) << copy;
+           }},
+      // clang-format off
+      // Calls, and what each leaves.
+      {.what = "a receive into a folder whose entries cannot be synced", .files = {{"sync/", ""}, {"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/sync/FACT0002.TXT"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"sync/", ""}, {"sync/FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
+      {"send of a file that is not whole records, with --pad", {}, {{"FACT0009.TXT", odd}}, {"send", "LINE", "D/FACT0009.TXT", "--pad"}, 0, {"FACT0009.TXT envoyé complété par 112 espaces : 41 blocs de 128 octets"}, {{"FACT0009.TXT", odd}, {"store/FACT0009", odd + std::string(112, ' ')}}},
+      {"receive of the same name again, with --replace, through a damaged frame", {"--fault", "corrupt-frame=5"}, {{"FACT0002.TXT", "hier"}, {"store/FACT0002", kBill}}, {"receive", "LINE", "D/FACT0002.TXT", "--replace"}, 0, {"FACT0002.TXT reçu : 60 blocs de 128 octets"}, {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}},
+      {.what = "a disk that fills during a receive", .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 1, .said = {"xmodemq: Impossible d'écrire ", kPartial + "FACT0002.TXT : disque plein", "1 blocs de 128 octets sont gardés"}, .left = {{kPartial, ""}, {kPartial + "FACT0002.TXT", kBill.substr(0, 128)}, {kPartial + ".origine/", ""}, {kPartial + ".origine/FACT0002.TXT", "*"}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "partiel/FACT0002.TXT:200"), .umask = 0, .modes = {{kPartial, 0700}, {kPartial + "FACT0002.TXT", 0600}}},
+      {"a busy line, then the call goes through, with a modem that does not echo", {"--dial-answer", "BUSY,CONNECT 9600", "--echo", "off"}, {{"FACT0001.TXT", kBill}}, {"send", "LINE", "D/FACT0001.TXT"}, 0, {"Appel du serveur…\nLigne occupée (BUSY) : le modem attend jusqu'à 1 min 45 s\nConnecté (CONNECT 9600).\n", "FACT0001.TXT envoyé : 60 blocs de 128 octets"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
+      {"busy and no carrier, then a new dial; a 40-character user id and a 17-character name", {"--dial-answer", "BUSY,NO CARRIER", "--dial-answer", "CONNECT 9600"}, {{"store/FACTURE_JANVIER_2", kBill}}, {"receive", "LINE", "D/FACTURE_JANVIER_2.TXT", "--attempts", "1", "--user", id40}, 0, {"Ligne occupée (BUSY)", "\n« NO CARRIER », nouvel essai (2 sur 2)…\n", "Connecté (CONNECT 9600).", "!attention"}, {{"FACTURE_JANVIER_2.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
+      // No call, no transfer: no row.
+      {.what = "no dial tone", .simulator = {"--dial-answer", "NO DIALTONE"}, .args = {"receive", "LINE", "D/F.TXT", "--trace", "--json"}, .status = 3, .said = {"Xmodem: Connect: Pas de tonalité", "xmodemq: dernière réponse du modem à l'appel : « NO DIALTONE »"}, .left = {}, .json = kNoRow},
+      {.what = "a wrong password", .simulator = {"--accounts", "D/accounts"}, .files = {{"accounts", "PS0001:le-bon\r\n\nPS0002:autre\n"}}, .args = {"receive", "LINE", "D/F.TXT"}, .status = 4, .said = {"Xmodem: ReceiveFile: Transfert refusé, status 3", "xmodemq: le serveur refuse le transfert : mot de passe erroné (status 3)"}, .left = {{"accounts", "PS0001:le-bon\r\n\nPS0002:autre\n"}}, .logged = {"attention : ", "accounts est lisible par d'autres utilisateurs", "réception de « F » par « PS0001 », reprise non, statut 3"}, .json = {{{{"file", Q("D/F.TXT")}, {"result", Q("rvRefuse")}, {"description", Q("Transfert refusé, status 3")}, {"exit_status", "4"}, {"blocks", "0"}, {"resumed_from", "null"}, {"bytes", "0"}}}}},
+      {.what = "the right password", .simulator = {"--accounts", "D/accounts"}, .files = {{"accounts", "PS0002:autre\nPS0001:" + std::string(kSecret) + "\n"}, {"FACT0001.TXT", bill20}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 0, .said = {"FACT0001.TXT envoyé : 20 blocs"}, .left = {{"accounts", "PS0002:autre\nPS0001:" + std::string(kSecret) + "\n"}, {"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}}},
+      // The server never stores nor serves a hidden name or one that holds a path.
+      {"a send of a hidden name", {}, {{".profile.x", kBill}}, {"send", "LINE", "D/.profile.x"}, 4, {"Transfert refusé, status 8"}, {{".profile.x", kBill}}},
+      {"a receive of a hidden name", {}, {{"store/.hidden", kBill}}, {"receive", "LINE", "D/.hidden.TXT"}, 4, {"Transfert refusé, status 6"}, {{"store/.hidden", kBill}}},
+      {"a 45-character user id and a 23-character base name", {}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}}, {"send", "LINE", "D/FACTURE_JANVIER_2024_01.TXT", "--user", id40 + "XXXXX"}, 0, {"attention : l'identifiant « PS0001-XXX", "» a 45 caractères ; la ligne n'en porte que 40", "attention : le nom du fichier pour le serveur « FACTURE_JANVIER_2024_01 » a 23 caractères ; la ligne n'en porte que 17 : le serveur recevra « FACTURE_JANVIER_2 »\nInitialisation du modem…"}, {{"FACTURE_JANVIER_2024_01.TXT", kBill}, {"store/FACTURE_JANVIER_2", kBill}}},
+      {"a send that resumes after what the server holds", {"--serve", "D/half/FACT0007.TXT", "--resume-sends"}, {{"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}}, {"send", "LINE", "D/FACT0007.TXT", "--progress"}, 0, {"Le serveur détient déjà 12 blocs de FACT0007", "le journal ne connaît aucun envoi de FACT0007", "envoyé (repris après 12 blocs) : 18 blocs de 128 octets", "bloc 13/30", "bloc 30/30"}, {{"half/", ""}, {"half/FACT0007.TXT", kBill.substr(0, 12 * 128)}, {"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}}},
+      {.what = "a remote line cut midway, run again", .simulator = {"--listen", "127.0.0.1:0", "--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT", "--trace"}, .status = 3, .said = {"La ligne est coupée", "20 blocs de 128 octets sont gardés", "perdue : connexion"}, .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .again = {"receive", "LINE", "D/FACT0002.TXT"}, .again_said = {"Reprise après les 20 blocs déjà reçus"}, .logged = {"numérotation : ", "coupure de la connexion", "numérotation : ", "transfert de « FACT0002 » terminé, 40 trames"}},
+      {.what = "a remote line, 0xFF in every block both ways", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0005.TXT", iac}, {"back/", ""}}, .args = {"send", "LINE", "D/FACT0005.TXT", "--trace"}, .status = 0, .said = {"FACT0005.TXT envoyé : 60 blocs", "!Ligne distante"}, .left = {{"FACT0005.TXT", iac}, {"store/FACT0005", iac}, {"back/", ""}, {"back/FACT0005.TXT", iac}}, .again = {"receive", "LINE", "D/back/FACT0005.TXT"}},
+      {.what = "a batch of three sends on one call", .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
+      {.what = "a batch of three sends on one call over a remote line", .simulator = {"--listen", "127.0.0.1:0"}, .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}}, .args = {"send", "LINE", "D/FACT0001.TXT", "D/FACT0002.TXT", "D/FACT0003.TXT", "--pad"}, .status = 0, .said = {"FACT0003.TXT envoyé : 60 blocs"}, .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", odd}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0002", odd + std::string(112, ' ')}, {"store/FACT0003", kBill}}, .dials = 1, .logged = batch_log},
+      {.what = "a batch of receives stopped by a file the server lacks", .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "D/FACT0009.TXT"}, .status = 4, .said = {"2 fichiers sur 3 transférés : ", "FACT0001.TXT, ", "FACT0003.TXT."}, .left = {{"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}}, .dials = 1},
+      {.what = "pack then unpack, through private temporary files; --replace keeps the mode", .files = {{"bill.txt", kBill}, {"bill.out", "ancien"}}, .args = {"pack", "D/bill.txt", "D/bill.pk", "--progress"}, .status = 0, .said = {"bloc 60/60"}, .left = {{"bill.txt", kBill}, {"bill.pk", Packed(kBill)}, {"bill.out", kBill}}, .again = {"unpack", "D/bill.pk", "D/bill.out", "--replace"}, .again_said = {"bill.pk (", "blocs) décompacté dans ", "bill.out : 60 blocs de 128 octets.", "!bloc ", "!attention"}, .setup = [](const fs::path& d) { fs::permissions(d / "bill.out", fs::perms(0640)); }, .umask = 0, .modes = {{"bill.pk", 0600}, {"bill.out", 0640}}},
+      // clang-format on
+  };
+}
+
+}  // namespace xmodemq::test

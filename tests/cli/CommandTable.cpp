@@ -1,0 +1,380 @@
+#include "CommandTable.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "Sha256.h"
+#include "modem/ServerNumber.h"
+#include "pack/PackFiles.h"
+
+namespace xmodemq::test {
+
+namespace {
+
+// Another user of the machine, for the rows where someone else owns files:
+// made once when the tests run as root (and removed at exit), else none.
+std::optional<uid_t> Intruder() {
+  static const std::optional<uid_t> uid = []() -> std::optional<uid_t> {
+    static constexpr const char* kName = "xmq-intrus";
+    if (::geteuid() != 0) return std::nullopt;
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    if (std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
+                    ">/dev/null 2>&1") != 0)
+      return std::nullopt;
+    std::atexit([] { (void)!std::system("userdel xmq-intrus >/dev/null 2>&1"); });
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    return std::nullopt;
+  }();
+  return uid;
+}
+
+// What a folder holds, as a Tree.
+Tree ReadTree(const fs::path& dir) {
+  Tree tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_symlink())
+      tree[name] = "@";
+    else if (entry.is_fifo())
+      tree[name] = "|";
+    else if (entry.is_character_file() || entry.is_block_file())
+      tree[name] = "#";
+    else if (entry.is_directory())
+      tree[name + "/"] = "";
+    else
+      tree[name] = ReadFile(entry.path());
+  }
+  return tree;
+}
+
+// The members of a transfer's JSON object, in their order.
+const std::vector<std::string> kTransferMembers = {
+    "id",          "call_id",      "started", "ended",       "direction",  "file",
+    "server_name", "server",       "user",    "line",        "bytes",      "blocks",
+    "sha256",      "resumed_from", "result",  "description", "exit_status"};
+
+// The objects of `text` against what they must hold.
+void ExpectObjects(const std::string& text, const std::vector<JsonFields>& want,
+                   const fs::path& d) {
+  const auto got = ParseJsonLines(text);
+  ASSERT_TRUE(got) << "not JSON lines:\n" << text;
+  ASSERT_EQ(got->size(), want.size()) << text;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const JsonFields& object = (*got)[i];
+    if (object.count("direction") != 0) {
+      std::vector<std::string> names;
+      for (const auto& member : object) names.push_back(member.first);
+      std::vector<std::string> expected = kTransferMembers;
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(names, expected);
+    }
+    for (const auto& [name, value] : want[i]) {
+      const auto at = object.find(name);
+      ASSERT_NE(at, object.end()) << name << " in " << text;
+      if (value == "*") {
+        EXPECT_NE(at->second, "null") << name;
+      } else {
+        const bool in_d = value.rfind("\"D/", 0) == 0;
+        EXPECT_EQ(at->second, in_d ? "\"" + (d / value.substr(3)).string() : value)
+            << "member " << name << " of object " << i;
+      }
+    }
+  }
+}
+
+// What `xmodemq journal --json` lists in that environment.
+std::string JournalJson(const Env& env) {
+  const Outcome r = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  EXPECT_EQ(r.status, 0) << r.All();
+  return r.out;
+}
+
+}  // namespace
+
+// `path` made the intruder's, with `mode` (a link keeps its own).
+void Intruders(const fs::path& path, mode_t mode) {
+  ASSERT_EQ(::lchown(path.c_str(), *Intruder(), *Intruder()), 0) << path;
+  if (!fs::is_symlink(path)) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+  }
+}
+
+// "début : ...": the origin of a partial file started at `when` (a time_t),
+// as the command writes it beside the file.
+std::string Origin(const std::string& user, std::time_t when) {
+  char text[32];
+  std::tm parts{};
+  ::gmtime_r(&when, &parts);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return std::string("début : ") + text + "\nutilisateur : " + user +
+         "\nserveur : " + xmodemquarvel::kServerNumber + "\n";
+}
+
+std::string Packed(const std::string& text) {
+  std::vector<std::uint8_t> out;
+  xmodemquarvel::pack::PackBuffer({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
+                                  out);
+  return {out.begin(), out.end()};
+}
+
+void MakeTree(const fs::path& dir, const Tree& tree) {
+  for (const auto& [name, content] : tree) {
+    fs::create_directories((dir / name).parent_path());
+    if (name.back() == '/') continue;
+    WriteFile(dir / name, content);
+    fs::permissions(dir / name, fs::perms(0644));
+  }
+}
+
+// The lines a terminal shows: split at CR and LF, the control sequences
+// (clear, cursor up) taken out; and the columns of a UTF-8 text.
+std::vector<std::string> ScreenLines(const std::string& screen) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < screen.size(); ++i) {
+    if (screen.compare(i, 2, "\033[") == 0)
+      i = screen.find_first_of("ABJK", i);
+    else if (screen[i] == '\r' || screen[i] == '\n')
+      lines.emplace_back();
+    else
+      lines.back().push_back(screen[i]);
+  }
+  return lines;
+}
+
+std::size_t Width(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Preloads the failure shim (see FailShim.cpp): `open_fail` is TEXT:ERRNO,
+// `write_fail` TEXT:BYTES. An instrumented xmodemq wants its runtime first.
+Env FailureEnv(const std::string& open_fail, const std::string& write_fail, const Env& more) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  Env env = {{"LD_PRELOAD", XMQ_FAIL_SHIM},
+             {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
+  if (!open_fail.empty()) env["XMQ_FAIL_OPEN"] = open_fail;
+  if (!write_fail.empty()) env["XMQ_FAIL_WRITE"] = write_fail;
+  env.insert(more.begin(), more.end());
+  return env;
+}
+
+std::string Sha256Of(const std::string& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return Hex(sha.Peek());
+}
+
+// Whether D holds, at any depth, a file whose name begins with `prefix` and
+// that is still smaller than `below` bytes.
+bool Holds(const fs::path& d, const std::string& prefix, std::uintmax_t below) {
+  for (const auto& entry : fs::recursive_directory_iterator(d))
+    if (entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0 &&
+        entry.file_size() < below)
+      return true;
+  return false;
+}
+
+std::vector<std::string> Expand(const std::vector<std::string>& args, const fs::path& d,
+                                std::vector<std::string> out, const Simulator* sim) {
+  for (const std::string& a : args) {
+    if (a == "LINE")
+      out.insert(out.end(),
+                 {"--user", "PS0001", "--device", sim ? sim->Link() : (d / "modem").string()});
+    else
+      out.push_back(a.rfind("D/", 0) == 0 ? (d / a.substr(2)).string() : a);
+  }
+  return out;
+}
+
+void Said(const std::string& text, const std::vector<std::string>& said) {
+  for (const std::string& s : said) {
+    if (s[0] == '!')
+      EXPECT_EQ(text.find(s.substr(1)), std::string::npos) << s << "\n" << text;
+    else
+      EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+  }
+}
+
+// All rows run at once, each row's commands in turn.
+void RunTable(std::vector<Row> rows) {
+  std::erase_if(rows, [](const Row& row) {
+    if (!row.two_users || Intruder()) return false;
+    std::printf("[  SKIPPED ] %s: needs root and a second user (useradd)\n", row.what.c_str());
+    return true;
+  });
+  struct Run {
+    TempDir dir;
+    // Where the journal is, unless the row says.
+    TempDir state;
+    std::unique_ptr<Simulator> sim;
+    Tree before;
+    Env env;
+    std::unique_ptr<Process> process;
+  };
+  std::vector<std::unique_ptr<Run>> runs;
+  for (const Row& row : rows) {
+    Run& run = *runs.emplace_back(std::make_unique<Run>());
+    const fs::path d = run.dir.path();
+    MakeTree(d, row.files);
+    MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
+    if (row.setup) row.setup(d);
+    // A line for the rows that name one: a call there would show in its log.
+    const auto& a = row.args;
+    if (!row.simulator.empty() || std::count(a.begin(), a.end(), "LINE") != 0 ||
+        std::count(a.begin(), a.end(), "D/modem") != 0)
+      run.sim = std::make_unique<Simulator>(
+          run.dir, Expand(row.simulator, d, {"--store", (d / "store").string()}));
+    run.before = ReadTree(d);
+    run.env = row.env;
+    for (auto& [name, value] : run.env)
+      if (value && value->rfind("D/", 0) == 0) value = (d / value->substr(2)).string();
+    run.env.insert({{"XMODEMQ_PASSWORD", kSecret},
+                    {"TMPDIR", (d / "tmp").string()},
+                    {"XMODEMQ_JOURNAL", (run.state / "journal.sqlite").string()}});
+    const mode_t mask = ::umask(row.umask.value_or(022));
+    if (!row.umask) ::umask(mask);
+    run.process = std::make_unique<Process>(Expand(row.args, d, {XMODEMQ_PATH}, run.sim.get()),
+                                            run.env, fs::path(), row.columns);
+    ::umask(mask);
+  }
+  // Each row's action as soon as its own cue shows, whatever the others do.
+  std::vector<std::size_t> waiting;
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].during || rows[i].resize != 0) waiting.push_back(i);
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !waiting.empty() && std::chrono::steady_clock::now() < until;) {
+    std::erase_if(waiting, [&](std::size_t i) {
+      Process& process = *runs[i]->process;
+      if (!process.Await(rows[i].cue, 2ms)) return false;
+      if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
+      if (rows[i].resize != 0) process.Resize(rows[i].resize);
+      if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+      return true;
+    });
+  }
+  for (std::size_t i : waiting)
+    ADD_FAILURE() << rows[i].what << ": never showed « " << rows[i].cue << " »\n"
+                  << runs[i]->process->OutSoFar() << runs[i]->process->ErrSoFar();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    Run& run = *runs[i];
+    const fs::path d = run.dir.path();
+    SCOPED_TRACE(row.what);
+    const Outcome r = run.process->Wait(60s);
+    EXPECT_EQ(r.status, row.status) << r.All();
+    Said(r.All() + (run.sim ? run.sim->Log() : ""), {"!" + std::string(kSecret)});
+    Said(r.All(), row.said);
+    if (row.status == 2 && !row.columns) {
+      EXPECT_EQ(r.out, "");
+    }
+    if (row.columns) {
+      EXPECT_TRUE(run.process->EchoOn());
+      // Never wider than the terminal; redrawn in place, leaving no trail.
+      const std::size_t first = *row.columns != 0 ? *row.columns : 80;
+      const std::size_t last = row.resize != 0 ? row.resize : first;
+      EXPECT_LT(Count(r.out, "\n"), row.max_lines) << r.out;
+      // Up to the first block: the status lines of the dial (an error is not cut).
+      for (const std::string& line : ScreenLines(r.out.substr(0, r.out.find("bloc ")))) {
+        if (line.rfind("xmodemq:", 0) != 0) {
+          EXPECT_LT(Width(line), first) << line;
+        }
+      }
+      const auto lines = ScreenLines(r.out);
+      const auto bar = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& line) {
+        return line.find("bloc ") != std::string::npos;
+      });
+      if (bar != lines.rend()) {
+        EXPECT_GT(Count(r.out, "\r\033[K"), 10u);
+        EXPECT_LT(Width(*bar), last) << *bar;
+        // The bar itself only where there is room for it.
+        EXPECT_EQ(bar->find("[####") != std::string::npos, last >= 80) << *bar;
+      }
+    }
+    for (const Then& then : row.then) {
+      SCOPED_TRACE(then.args.front());
+      // A program named by its path runs as it is (to change a file between two commands).
+      std::vector<std::string> program;
+      if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
+      const Outcome next = Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
+      EXPECT_EQ(next.status, then.status) << next.All();
+      Said(next.All(), then.said);
+      // A refusal prints nothing on stdout, --json or not.
+      if (then.status == 2) {
+        EXPECT_EQ(next.out, "");
+      }
+    }
+    if (!row.again.empty()) {
+      const Outcome again =
+          Process(Expand(row.again, d, {XMODEMQ_PATH}, run.sim.get()), run.env).Wait(60s);
+      EXPECT_EQ(again.status, 0) << again.All();
+      Said(again.err, row.again_said);
+    }
+    if (row.json) {
+      const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
+      ExpectObjects(json_out ? r.out : JournalJson(run.env), *row.json, d);
+      const auto out = ParseJsonLines(r.out);
+      if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
+          std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
+        const auto kept = ParseJsonLines(JournalJson(run.env));
+        ASSERT_TRUE(kept);
+        for (const JsonFields& object : *out) {
+          const auto same = std::find_if(kept->begin(), kept->end(), [&](const JsonFields& k) {
+            return k.at("id") == object.at("id");
+          });
+          ASSERT_NE(same, kept->end()) << object.at("id");
+          EXPECT_EQ(*same, object);
+        }
+      }
+    }
+    if (row.check) row.check(r, d);
+    for (const auto& [name, mode] : row.modes) {
+      struct stat st {};
+      EXPECT_EQ(::lstat((d / name).c_str(), &st), 0) << name;
+      EXPECT_EQ(st.st_mode & 07777, mode) << name;
+    }
+    if (row.dials) {
+      EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
+    }
+    if (!row.logged.empty()) {
+      run.sim->Await(row.logged.back(), 5s);
+      const std::string log = run.sim->Log();
+      std::size_t at = 0;
+      for (const std::string& text : row.logged) {
+        at = log.find(text, at);
+        EXPECT_NE(at, std::string::npos) << text << " in order in\n" << log;
+        if (at == std::string::npos) break;
+        at += text.size();
+      }
+    }
+    if (row.left.count("=") != 0) {
+      EXPECT_EQ(ReadTree(d), run.before);
+      if (run.sim) {
+        EXPECT_EQ(run.sim->Openings(), 0u) << "a call was made";
+      }
+      continue;
+    }
+    Tree want = row.left;
+    want.insert({{"store/", ""}, {"tmp/", ""}});
+    if (run.sim && run.sim->Link() == (d / "modem").string()) want["modem"] = "@";
+    Tree got = ReadTree(d);
+    for (const auto& [name, content] : want) {
+      if (content != "*") continue;
+      auto at = got.lower_bound(name);
+      const bool any = at != got.end() && at->first.rfind(name, 0) == 0;
+      while (at != got.end() && at->first.rfind(name, 0) == 0) at = got.erase(at);
+      if (any) got[name] = "*";
+    }
+    EXPECT_EQ(got, want);
+  }
+}
+
+}  // namespace xmodemq::test

@@ -1,0 +1,208 @@
+// Rows that act while the command runs, once it shows a cue: signals, files
+// changed or swapped under it, the progress on terminals of every width, the
+// password prompt.
+
+#include <signal.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "CommandTable.h"
+
+namespace xmodemq::test {
+
+namespace {
+
+// Broken off by a signal once the first blocks are in: a partial file of
+// whole blocks from the start of the file, that a rerun resumes.
+Row SignalRow(int signo, int status, const std::string& name) {
+  static const std::string bill = BillingRecords(200, 13);
+  return {.what = name,
+          .simulator = {"--baud", "19200"},
+          .files = {{"store/FACT0002", bill}},
+          .args = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
+          .status = status,
+          .said = {"Interrompu (" + name, "relancez la même commande pour reprendre"},
+          .left = {{kPartial, "*"}, {"store/FACT0002", bill}},
+          .during =
+              [signo](Process& client, const fs::path& d, Simulator* sim) {
+                if (signo == SIGHUP) {
+                  // Meanwhile a second receive of the same file is refused, without a call.
+                  const Outcome second = Process(Expand({"receive", "LINE", "D/FACT0002.TXT"}, d),
+                                                 {{"XMODEMQ_PASSWORD", kSecret}})
+                                             .Wait(30s);
+                  EXPECT_EQ(second.status, 2) << second.All();
+                  EXPECT_NE(second.err.find("une autre réception de "), std::string::npos);
+                  EXPECT_EQ(sim->Openings(), 1u);
+                }
+                client.Signal(signo);
+              },
+          .check =
+              [](const Outcome&, const fs::path& d) {
+                const std::string held = ReadFile(d / kPartial / "FACT0002.TXT");
+                EXPECT_GT(held.size(), 0u);
+                EXPECT_EQ(held.size() % 128, 0u);
+                EXPECT_EQ(held, bill.substr(0, held.size()));
+              },
+          .json = {{{{"result", Q("rvFalse")},
+                     {"description", Q("Opération interrompue")},
+                     {"exit_status", std::to_string(status)},
+                     {"blocks", "*"},
+                     {"ended", "*"}}}}};
+}
+
+// The progress of a send on a terminal of `columns` (0: no size given).
+Row ProgressRow(unsigned short columns, unsigned short resize = 0) {
+  static const std::string bill = BillingRecords(200, 17);
+  return {.what = "progress at " + std::to_string(columns) + " then " + std::to_string(resize),
+          .simulator = {"--baud", "38400"},
+          .files = {{"FACT0001.TXT", bill}},
+          .args = {"send", "LINE", "D/FACT0001.TXT"},
+          .status = 0,
+          .said = {"bloc 200/200"},
+          .left = {{"FACT0001.TXT", bill}, {"store/FACT0001", bill}},
+          .columns = columns,
+          .resize = resize};
+}
+
+// The password typed at its prompt, then Enter or Ctrl-C.
+Row PromptRow(const std::string& end, int status, const std::vector<std::string>& said) {
+  return {.what = "prompt ended by " + std::to_string(end[0]),
+          .args = {"receive", "D/f", "--user", "u", "--device", "D/absent"},
+          .status = status,
+          .said = said,
+          .left = {},
+          .env = {{"XMODEMQ_PASSWORD", std::nullopt}},
+          .columns = 80,
+          .during =
+              [end](Process& term, const fs::path&, Simulator*) {
+                // Echo goes off once the prompt shows, once the prompt has set it.
+                for (int i = 0; i < 500 && term.EchoOn(); ++i) term.Pump(10ms);
+                EXPECT_FALSE(term.EchoOn());
+                term.Type(kSecret + end);
+              },
+          .cue = "Mot de passe : "};
+}
+
+}  // namespace
+
+std::vector<Row> CueRows() {
+  const std::string pad_big = BillingRecords(8000, 5) + "16 octets de plus";
+  const std::string shared_forged = BillingRecords(60, 99);
+  const std::string bill20 = kBill.substr(0, 20 * 128);
+  return {
+      // Rows that wait for a cue come last, to start last: the others run on meanwhile.
+      {.what = "a target that another program creates during the receive",
+       .simulator = {"--baud", "19200"},
+       .files = {{"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
+       .status = 1,
+       .said = {"FACT0002.TXT a été créé par un autre programme pendant la réception : il n'est "
+                "pas remplacé ; le fichier reçu est gardé dans ",
+                kPartial + "FACT0002.TXT"},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .during = [](Process&, const fs::path& d,
+                    Simulator*) { WriteFile(d / "FACT0002.TXT", "autre programme"); },
+       .again = {"receive", "LINE", "D/FACT0002.TXT", "--replace"},
+       .again_said = {"Reprise après les 60 blocs"}},
+      {.what = "a file rewritten during its send",
+       .simulator = {"--baud", "230400"},
+       .files = {{"FACT0006.TXT", BillingRecords(600, 21)}},
+       .args = {"send", "LINE", "D/FACT0006.TXT", "--progress"},
+       .status = 0,
+       .said = {"FACT0006.TXT envoyé : 600 blocs"},
+       .left = {{"FACT0006.TXT", BillingRecords(600, 22)},
+                {"store/FACT0006", BillingRecords(600, 21)}},
+       .during = [](Process&, const fs::path& d,
+                    Simulator*) { WriteFile(d / "FACT0006.TXT", BillingRecords(600, 22)); }},
+      {.what = "the partial file swapped by another user during the receive",
+       .simulator = {"--baud", "19200"},
+       .files = {{"open/", ""}, {"store/FACT0002", kBill}},
+       .args = {"receive", "LINE", "D/open/FACT0002.TXT", "--progress"},
+       .status = 0,
+       .left = {{"open/", ""},
+                {"open/FACT0002.TXT", kBill},
+                {"open/old/", ""},
+                {"open/" + kPartial, ""},
+                {"open/" + kPartial + "FACT0002.TXT", shared_forged},
+                {"store/FACT0002", kBill}},
+       .during =
+           [shared_forged](Process&, const fs::path& d, Simulator*) {
+             fs::rename(d / "open" / kPartial, d / "open/old");
+             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged}});
+             Intruders(d / "open" / kPartial, 0777);
+             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+           },
+       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+       .two_users = true,
+       .umask = 0,
+       .modes = {{"open/FACT0002.TXT", 0600}}},
+      {.what = "the partial folder swapped by another user while the modem dials",
+       .simulator = {"--baud", "1200"},
+       .files = {{"open/", ""}, {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .args = {"receive", "LINE", "D/open/FACT0002.TXT"},
+       .status = 0,
+       .left = {{"open/", ""},
+                {"open/FACT0002.TXT", kBill.substr(0, 2 * 128)},
+                {"open/old/", ""},
+                {"open/" + kPartial, ""},
+                {"open/" + kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)},
+                {"store/FACT0002", kBill.substr(0, 2 * 128)}},
+       .during =
+           [shared_forged](Process&, const fs::path& d, Simulator*) {
+             fs::rename(d / "open" / kPartial, d / "open/old");
+             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)}});
+             Intruders(d / "open" / kPartial, 0777);
+             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+           },
+       .cue = "Initialisation du modem",
+       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+       .two_users = true},
+      {.what = "Ctrl-C while --pad makes its copy",
+       .files = {{"FACT0008.TXT", pad_big}},
+       .args = {"send", "LINE", "D/FACT0008.TXT", "--pad"},
+       .status = 130,
+       .said = {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "/tmp/xmodemq-:400"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       // While the copy is being made.
+       .when =
+           [pad_big](const fs::path& d) { return Holds(d / "tmp", "FACT0008", pad_big.size()); }},
+      {.what = "Ctrl-C while pack works",
+       .files = {{"big.txt", pad_big + pad_big + pad_big + pad_big}},
+       .args = {"pack", "D/big.txt", "D/big.pk"},
+       .status = 130,
+       .said = {"xmodemq: Compactage interrompu : ", "big.pk n'est pas créé"},
+       .env = FailureEnv("", "", {{"XMQ_SLOW_IO", "big.txt:1000"}}),
+       .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
+       .cue = "",
+       .when = [](const fs::path& d) { return Holds(d, ".xmodemq-"); }},
+      {.what = "a send with its password from a file, not on its command line",
+       .simulator = {"--baud", "19200"},
+       .files = {{"pw", std::string(kSecret) + "\n"}, {"FACT0004.TXT", bill20}},
+       .args = {"send", "D/FACT0004.TXT", "--user", "PS0001", "--password-file", "D/pw", "--device",
+                "D/modem", "--trace", "--progress"},
+       .status = 0,
+       .said = {"Connecté", "lisible par d'autres utilisateurs"},
+       .left = {{"pw", std::string(kSecret) + "\n"},
+                {"FACT0004.TXT", bill20},
+                {"store/FACT0004", bill20}},
+       .env = {{"XMODEMQ_PASSWORD", std::nullopt}},
+       .during =
+           [](Process& client, const fs::path&, Simulator*) {
+             std::ifstream in("/proc/" + std::to_string(client.Pid()) + "/cmdline");
+             const std::string cmdline(std::istreambuf_iterator<char>(in), {});
+             EXPECT_NE(cmdline.find("--password-file"), std::string::npos) << client.ErrSoFar();
+             EXPECT_EQ(cmdline.find(kSecret), std::string::npos);
+           }},
+      // clang-format off
+      ProgressRow(80, 40), ProgressRow(40), ProgressRow(20), ProgressRow(80), ProgressRow(0),
+      SignalRow(SIGHUP, 129, "SIGHUP"), SignalRow(SIGTERM, 143, "SIGTERM"), SignalRow(SIGINT, 130, "Ctrl-C"),
+      PromptRow("\r", 1, {"Connexion impossible"}), PromptRow("\x03", 130, {"Interrompu (Ctrl-C) avant l'appel : rien n'est envoyé ni reçu."}),
+      // clang-format on
+  };
+}
+
+}  // namespace xmodemq::test

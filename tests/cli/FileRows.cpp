@@ -1,0 +1,90 @@
+// Rows about the user's files: targets never replaced nor mixed, partial files
+// resumed only when safe, what goes out checked first, disks that fill.
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include "CommandTable.h"
+
+namespace xmodemq::test {
+
+std::vector<Row> FileRows() {
+  const std::string big(5'242'896, 'a');
+  const std::string end_block_over_127 = std::string(128, 'A') + '\xff' + std::string(127, 'B');
+  const std::string bill20 = kBill.substr(0, 20 * 128);
+  // Another packer's choice: a block equal to the one before as F9 F9 F9 D5,
+  // without the separators this one writes.
+  const std::string other_packer =
+      std::string(128, 'A') + "\x04\xF9\xF9\xF9\xD5" + std::string(123, '\0');
+  const std::string name249 = std::string(246, 'F') + ".PK";
+  const std::string old_origin = Origin("PS0001", 1577934245);  // 2020-01-02
+  const auto fifo = [](const fs::path& d) { ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0); };
+  return {
+      // clang-format off
+      // What exists is never replaced nor mixed: refused, or replaced only once the new file is complete.
+      {"pack with its two files swapped", {}, {{"FACT.PK", Packed(kBill)}, {"FACT.TXT", kBill}}, {"pack", "D/FACT.PK", "D/FACT.TXT", "--json"}, 2, {"FACT.TXT existe déjà : il n'est pas remplacé. --replace"}},
+      {"unpack onto an existing file", {}, {{"bill.pk", Packed(kBill)}, {"out", "ancien"}}, {"unpack", "D/bill.pk", "D/out"}, 2, {"out existe déjà"}},
+      {"unpack of a plain billing file", {}, {{"FACT.TXT", kBill}}, {"unpack", "D/FACT.TXT", "D/OUT"}, 2, {"FACT.TXT n'est pas un fichier compacté valide : son dernier bloc ne finit pas par les octets nuls d'un bloc de fin", "--force le décompacte quand même"}},
+      {.what = "unpack --force of a plain billing file", .files = {{"FACT.TXT", kBill}}, .args = {"unpack", "D/FACT.TXT", "D/OUT", "--force"}, .status = 0, .said = {"attention : ", "FACT.TXT ne se compacte pas de nouveau à l'identique", "vérifiez "}, .left = {{"FACT.TXT", kBill}, {"OUT", "*"}}},
+      {.what = "unpack of another packer's file: a warning, not a refusal", .files = {{"other.pk", other_packer}}, .args = {"unpack", "D/other.pk", "D/OUT"}, .status = 0, .said = {"other.pk ne se compacte pas de nouveau à l'identique"}, .left = {{"other.pk", other_packer}, {"OUT", std::string(256, 'A')}}, .umask = 0, .modes = {{"OUT", 0600}}},
+      {.what = "pack onto a FIFO, with --replace", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/fifo", "--replace"}, .status = 2, .said = {"fifo est un tube nommé (FIFO), pas un fichier ordinaire"}, .setup = fifo},
+      {.what = "pack onto a device, with --replace", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/null", "--replace"}, .status = 2, .said = {"null est un périphérique, pas un fichier ordinaire"}, .setup = [](const fs::path& d) { ASSERT_EQ(::mknod((d / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0); }, .two_users = true},
+      {.what = "unpack onto a symbolic link, with --replace", .files = {{"bill.pk", Packed(kBill)}, {"notes", "mes notes"}}, .args = {"unpack", "D/bill.pk", "D/link", "--replace"}, .status = 2, .said = {"link est un lien symbolique, pas un fichier ordinaire"}, .setup = [](const fs::path& d) { fs::create_symlink("notes", d / "link"); }},
+      {.what = "receive onto a FIFO, with --replace", .args = {"receive", "LINE", "D/fifo", "--replace"}, .status = 2, .said = {"fifo est un tube nommé (FIFO), pas un fichier ordinaire : la réception ne le remplace pas"}, .setup = fifo},
+      {.what = "pack to a name of 249 characters", .files = {{"bill.txt", kBill}}, .args = {"pack", "D/bill.txt", "D/" + name249}, .status = 0, .left = {{"bill.txt", kBill}, {name249, Packed(kBill)}}},
+      {.what = "pack into a folder whose entries cannot be synced", .files = {{"bill.txt", kBill}, {"sync/", ""}}, .args = {"pack", "D/bill.txt", "D/sync/bill.pk"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"bill.txt", kBill}, {"sync/", ""}, {"sync/bill.pk", "*"}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
+      // Partial files: resumed only when they are the user's, recent, and for the same user.
+      {"a partial file started two years ago", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {kPartial + "FACT0001.TXT garde 20 blocs d'une réception de ", "commencée il y a ", " j ", "(le 2020-01-02T03:04:05Z), plus de 1 j", "Supprimez ", "--resume-old le reprend quand même"}},
+      {"a partial file started two years ago, --resume-old", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT", "--resume-old"}, 0, {"Reprise après les 20 blocs", "reçu (repris après 20 blocs)"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
+      {"a partial file older than --partial-max-age in minutes", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001", std::time(nullptr) - 7260)}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "90min"}, 2, {"commencée il y a 2 h 1 min (le ", "plus de 1 h 30 min"}},
+      {"a partial file older than --partial-max-age in hours", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001", std::time(nullptr) - 27 * 3600 - 60)}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "26h"}, 2, {"commencée il y a 1 j 3 h (le ", "plus de 1 j 2 h"}},
+      {.what = "a partial folder that is a symbolic link", .files = {{"elsewhere/", ""}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " n'est pas un dossier : il sert aux réceptions en cours"}, .setup = [](const fs::path& d) { fs::create_directory_symlink("elsewhere", d / kPartial.substr(0, kPartial.size() - 1)); }},
+      {"a partial file within --partial-max-age", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", old_origin}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT", "--partial-max-age", "100000j"}, 0, {"Reprise après les 20 blocs"}, {{"FACT0001.TXT", kBill}, {"store/FACT0001", kBill}}},
+      {"a partial file started for another user", {}, {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0002")}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"commencée pour l'utilisateur « PS0002 », pas « PS0001 »"}},
+      {"a partial file without its origin", {}, {{kPartial + "FACT0001.TXT", bill20}, {"store/FACT0001", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"dont l'origine est inconnue"}},
+      {.what = "a partial folder that others can write", .files = {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001")}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " est modifiable par d'autres utilisateurs (mode 0770)", "chmod 700"}, .setup = [](const fs::path& d) { fs::permissions(d / kPartial, fs::perms(0770)); }},
+      {.what = "another user's partial folder in a shared folder", .files = {{"shared/" + kPartial + "FACT0001.TXT", kBill.substr(0, 10 * 128)}}, .args = {"receive", "LINE", "D/shared/FACT0001.TXT"}, .status = 2, .said = {kPartial.substr(0, kPartial.size() - 1) + " appartient à xmq-intrus, pas à vous", "Supprimez-le s'il n'est pas à vous"}, .setup = [](const fs::path& d) { fs::permissions(d / "shared", fs::perms(01777)); Intruders(d / "shared" / kPartial, 0777); Intruders(d / "shared" / kPartial / "FACT0001.TXT", 0666); }, .two_users = true},
+      {.what = "another user's partial file in the user's partial folder", .files = {{kPartial + "FACT0001.TXT", bill20}, {kPartial + ".origine/FACT0001.TXT", Origin("PS0001")}}, .args = {"receive", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {kPartial + "FACT0001.TXT appartient à xmq-intrus"}, .setup = [](const fs::path& d) { Intruders(d / kPartial / "FACT0001.TXT", 0644); }, .two_users = true},
+      // What goes out is what was checked.
+      {"two files the server would take for one", {}, {{"LOT.TXT", kBill}, {"lot.DAT", kBill}}, {"send", "LINE", "D/LOT.TXT", "D/lot.DAT"}, 2, {"LOT.TXT et ", "lot.DAT portent le même nom pour le serveur (« LOT »"}},
+      {"two receives the server would take for one, after the cut", {}, {{"a/", ""}}, {"receive", "LINE", "D/a/FACTURE_JANVIER_2024.TXT", "D/FACTURE_JANVIER_2025.TXT"}, 2, {"portent le même nom pour le serveur (« FACTURE_JANVIER_2 »"}},
+      {"a user id with an escape sequence", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "PS\x1b[2J0001"}, 2, {"l'identifiant « PS\\x1B[2J0001 » contient un caractère de contrôle (\\x1B)", "!\x1b"}},
+      {"a password with a line feed", {}, {}, {"receive", "LINE", "D/F.TXT"}, 2, {"le mot de passe contient un caractère de contrôle"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", "Zq7\nATH0"}}},
+      {"a file name with a terminal title sequence", {}, {{"FACT\x1b]0;pwn\x07.TXT", kBill}}, {"send", "LINE", "D/FACT\x1b]0;pwn\x07.TXT"}, 2, {"contient un caractère de contrôle (\\x07, \\x1B)", "!\x1b"}},
+      {"a password file that is a folder", {}, {{"pw/", ""}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw"}, 2, {"le fichier de mot de passe ", "pw est un dossier", "!est vide", "!chmod"}},
+      {.what = "a device through another user's symbolic link", .simulator = {"--echo", "on"}, .files = {{"FACT0001.TXT", kBill}}, .args = {"send", "D/FACT0001.TXT", "--user", "PS0001", "--device", "D/evil"}, .status = 2, .said = {"evil, un lien symbolique de l'utilisateur xmq-intrus", "votre mot de passe"}, .setup = [](const fs::path& d) { fs::create_symlink(d / "modem", d / "evil"); Intruders(d / "evil", 0); }, .two_users = true},
+      // Mistakes refused before the call, with exit 2, or failures without harm.
+      {.what = "send of a mistyped name", .args = {"send", "LINE", "D/nosuch.txt", "--json"}, .status = 2, .said = {"nosuch.txt n'existe pas : rien n'est envoyé"}, .json = kNoRow},
+      {"send of a 5 242 896-byte file", {}, {{"big.txt", big}}, {"send", "LINE", "D/big.txt"}, 2, {"big.txt fait 5 242 896 octets", "ses 16 derniers octets ne partiraient pas", "--pad envoie une copie complétée par des espaces jusqu'à 5 243 008 octets"}},
+      {"send of an empty file", {}, {{"empty.txt", ""}}, {"send", "LINE", "D/empty.txt"}, 2, {"empty.txt est vide"}},
+      {"send of a folder", {}, {{"dir/", ""}}, {"send", "LINE", "D/dir"}, 2, {"dir est un dossier, pas un fichier"}},
+      {"send of an unreadable file", {}, {{"secret.txt", kBill}}, {"send", "LINE", "D/secret.txt"}, 2, {"Impossible de lire ", "secret.txt : accès refusé"}, {{"=", ""}}, FailureEnv("secret.txt:" + std::to_string(EACCES))},
+      {"a file name beginning with a dash, after --", {}, {}, {"send", "LINE", "--", "--quiet"}, 2, {"--quiet n'existe pas"}},
+      {"receive into an existing unrelated file", {}, {{"FACT0001.TXT", "mes notes"}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"FACT0001.TXT existe déjà : la réception ne l'écrase pas et n'y ajoute rien", "--replace le remplace une fois la réception terminée"}},
+      {"receive of the same name again the next day", {}, {{"FACT0001.TXT", kBill}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"FACT0001.TXT existe déjà"}},
+      {"receive into a folder that does not exist", {}, {}, {"receive", "LINE", "D/nodir/FACT0001.TXT"}, 2, {"le dossier ", "nodir n'existe pas"}},
+      {"receive into a read-only folder", {}, {{"ro/", ""}}, {"receive", "LINE", "D/ro/FACT0001.TXT"}, 2, {"Impossible d'écrire dans le dossier ", "ro : système de fichiers en lecture seule"}, {{"=", ""}}, FailureEnv("/ro/:" + std::to_string(EROFS))},
+      {"receive after its partial file was damaged", {}, {{kPartial + "FACT0001.TXT", kBill.substr(0, 512) + "x"}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"513 octets, pas un nombre entier de blocs de 128 : supprimez-le"}},
+      {"a user id that the line cannot carry", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "Łukasz"}, 2, {"l'identifiant « Łukasz » contient « Ł », que la ligne (code Windows-1252) ne peut pas transmettre"}},
+      {"a file name that the line cannot carry", {}, {{"Dvořák.TXT", kBill}}, {"send", "LINE", "D/Dvořák.TXT"}, 2, {"le nom du fichier pour le serveur « Dvořák » contient « ř »"}},
+      {"a file name that leaves the server no name", {}, {{".TXT", kBill}}, {"send", "LINE", "D/.TXT"}, 2, {"ne donne aucun nom au serveur"}},
+      {"pack same.dat same.dat", {}, {{"same.dat", kBill}}, {"pack", "D/same.dat", "D/./same.dat"}, 2, {"sont le même fichier"}},
+      {"pack onto a folder", {}, {{"bill.txt", kBill}, {"out/", ""}}, {"pack", "D/bill.txt", "D/out"}, 2, {"out est un dossier"}},
+      {"pack of a missing source", {}, {{"out.pk", "ancien"}}, {"pack", "D/absent", "D/out.pk"}, 2, {"absent n'existe pas"}},
+      {"pack of a folder", {}, {{"out.pk", "ancien"}}, {"pack", "D/", "D/out.pk"}, 2, {"est un dossier"}},
+      {"unpack of a file that is not packed", {}, {{"notes.txt", "pas compacté"}, {"out", "ancien"}}, {"unpack", "D/notes.txt", "D/out"}, 2, {"notes.txt n'est pas un fichier compacté valide : sa taille (13 octets)"}},
+      {"unpack of a packed file whose end block is wrong", {}, {{"bad.pk", end_block_over_127}, {"out", "ancien"}}, {"unpack", "D/bad.pk", "D/out", "--force", "--replace"}, 1, {"xmodemq: Décompactage : ", "bad.pk n'est pas un fichier compacté valide", "out est laissé tel quel"}},
+      {.what = "pack onto a full disk", .files = {{"bill.txt", kBill}, {"full/bill.pk", "ancien"}}, .args = {"pack", "D/bill.txt", "D/full/bill.pk", "--replace", "--json"}, .status = 1, .said = {"Impossible d'écrire ", "full/bill.pk : disque plein ; ", "bill.pk est laissé tel quel"}, .env = FailureEnv("", "/full/:200"), .json = {{{{"operation", Q("pack")}, {"target", Q("D/full/bill.pk")}, {"source_bytes", "7680"}, {"target_bytes", "null"}, {"exit_status", "1"}, {"description", "*"}}}}},
+      {"demo on a disk that fills at its file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.TXT:1000")},
+      {"demo on a disk that fills at a received copy", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "retour/FACT0001.TXT : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/retour/:1000")},
+      {"demo on a disk that fills at the unpacked file", {}, {}, {"demo", "--records", "16", "--dir", "D/demo"}, 1, {"xmodemq: demo : Impossible d'écrire ", "FACT0001.UNP : disque plein", "!Résumé"}, {{"demo/", "*"}}, FailureEnv("", "/FACT0001.UNP:1000")},
+      // clang-format on
+  };
+}
+
+}  // namespace xmodemq::test
