@@ -1,6 +1,7 @@
 // The C interface against the simulated modem and server on the virtual
 // clock: statuses and messages of the failures the C++ interface throws, the
-// error record as C hosts read it, and the abort request.
+// error record as C hosts read it, out parameters, the version, and the abort
+// request.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -14,10 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "capi/Handle.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedSerialPort.h"
-#include "sim/SimulatedServer.h"
+#include "CWorld.h"
 
 // Built as C without unwind tables: an exception that left the library
 // through these frames would end the process.
@@ -27,71 +25,6 @@ extern "C" xq_status ThroughC_PackFile(xq_module* module, const char* source, co
 
 namespace xmodemquarvel {
 namespace {
-
-namespace fs = std::filesystem;
-
-const char* const kBusy = "Appel impossible depuis une fonction de rappel de ce module";
-
-std::string Blocks(int count, char seed) {
-  std::string out;
-  for (int i = 0; i < count * 128; ++i) out.push_back(static_cast<char>(seed + i % 97));
-  return out;
-}
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void Write(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A C handle on a simulated port, with the modem and the server behind it.
-struct CWorld {
-  explicit CWorld(sim::ServerScript script = {}) {
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    port = owned.get();
-    server = std::make_unique<sim::SimulatedServer>(*port, std::move(script));
-    modem = std::make_unique<sim::SimulatedModem>(*port);
-    modem->AttachServer(server.get());
-    port->AttachPeer(modem.get());
-    HostOptions options;
-    options.clock = clock;
-    options.port = std::move(owned);
-    handle = capi::NewHandle(
-        std::move(options), [](void* self) { static_cast<CWorld*>(self)->OnYield(); }, this);
-    h = handle.get();
-    std::string pattern = (fs::temp_directory_path() / "xq-capi-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    dir = pattern;
-  }
-  ~CWorld() { fs::remove_all(dir); }
-
-  void OnYield() {
-    if (on_yield) on_yield();
-  }
-  std::string Text(xq_status (*get)(xq_module*, const char**, size_t*)) {
-    const char* text = nullptr;
-    size_t length = 0;
-    EXPECT_EQ(get(h, &text, &length), XQ_OK);
-    return {text, length};
-  }
-  xq_return_value Connect() {
-    xq_return_value result = -1;
-    EXPECT_EQ(xq_connect(h, 3, nullptr, nullptr, &result), XQ_OK) << xq_last_error(h);
-    return result;
-  }
-
-  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-  sim::SimulatedSerialPort* port = nullptr;
-  std::unique_ptr<sim::SimulatedServer> server;
-  std::unique_ptr<sim::SimulatedModem> modem;
-  std::unique_ptr<xq_module> handle;
-  xq_module* h = nullptr;
-  std::function<void()> on_yield;
-  fs::path dir;
-};
 
 // Each row makes one call that the C++ interface would answer with an
 // exception and checks the status and message the C host gets instead.
@@ -204,136 +137,6 @@ TEST_P(CapiFailure, ComesBackAsAStatusWithItsFrenchMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Capi, CapiFailure, ::testing::ValuesIn(kFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// From inside any callback of a handle, whichever call raised it and whether
-// or not an operation runs, the five operations and xq_destroy() are refused
-// and do nothing. Each row raises one callback; the probe makes the six calls.
-struct Probe {
-  xq_module* h;
-  fs::path dir;
-  int runs = 0;
-  std::vector<std::string> calls;
-
-  void operator()() {
-    if (runs++ > 0) return;
-    const fs::path mine = dir / "probe.TXT", out = dir / "probe.out";
-    Write(mine, Blocks(2, 'p'));
-    const auto note = [&](const char* name, xq_status status, xq_return_value r) {
-      calls.push_back(std::string(name) + " " + std::to_string(status) + " " + std::to_string(r) +
-                      " " + xq_last_error(h));
-    };
-    xq_return_value r = -1;
-    xq_status status = xq_connect(h, 0, nullptr, nullptr, &r);
-    note("connect", status, r);
-    r = -1;
-    status = xq_send_file(h, "PS0001", "mdp", mine.c_str(), "0", &r);
-    note("send", status, r);
-    r = -1;
-    status = xq_receive_file(h, "PS0001", "mdp", out.c_str(), "0", &r);
-    note("receive", status, r);
-    note("pack", xq_pack_file(h, mine.c_str(), out.c_str()), 0);
-    note("unpack", xq_unpack_file(h, mine.c_str(), out.c_str()), 0);
-    note("destroy", xq_destroy(h), 0);
-    EXPECT_FALSE(fs::exists(out));
-  }
-  static void Bloc(void* self, int32_t*) { (*static_cast<Probe*>(self))(); }
-};
-
-struct ReentryCase {
-  const char* name;
-  // Registers the probe and makes the call that raises its callback.
-  std::function<void(CWorld&, Probe&)> raise;
-};
-
-const ReentryCase kReentries[] = {
-    {"ErrorOfSettingsWithNoOperationRunning",
-     [](CWorld& w, Probe& p) {
-       xq_on_error(
-           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(xq_set_settings(w.h, "9600,Z,8,1"), XQ_OK);
-     }},
-    {"ErrorOfCommPort",
-     [](CWorld& w, Probe& p) {
-       xq_on_error(
-           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(xq_set_comm_port(w.h, 0), XQ_OK);
-     }},
-    {"ErrorOfAConnectWhosePortFails",
-     [](CWorld& w, Probe& p) {
-       w.port->RefuseOpen(true);
-       xq_on_error(
-           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(w.Connect(), XQ_RV_FALSE);
-     }},
-    {"YieldDuringDisconnect",
-     [](CWorld& w, Probe& p) {
-       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-       w.on_yield = [&p] { p(); };
-       EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
-     }},
-    {"TraceAppendedDuringConnect",
-     [](CWorld& w, Probe& p) {
-       xq_on_trace_appended(
-           w.h, [](void* self, const char*, size_t) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
-     }},
-    {"BlocPacked",
-     [](CWorld& w, Probe& p) {
-       Write(w.dir / "src", Blocks(2, 'a'));
-       xq_on_bloc_packed(w.h, Probe::Bloc, &p);
-       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
-     }},
-    {"BlocUnpacked",
-     [](CWorld& w, Probe& p) {
-       Write(w.dir / "src", Blocks(2, 'a'));
-       xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str());
-       xq_on_bloc_unpacked(w.h, Probe::Bloc, &p);
-       EXPECT_EQ(xq_unpack_file(w.h, (w.dir / "p").c_str(), (w.dir / "u").c_str()), XQ_OK);
-     }},
-    {"BlocSendedAndTransferAccepted",
-     [](CWorld& w, Probe& p) {
-       Write(w.dir / "F.TXT", Blocks(3, 'a'));
-       xq_on_bloc_sended(w.h, Probe::Bloc, &p);
-       xq_on_transfer_accepted(
-           w.h, [](void* self, char, int64_t) { (*static_cast<Probe*>(self))(); }, &p);
-       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-       xq_return_value r = -1;
-       EXPECT_EQ(xq_send_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
-       EXPECT_EQ(r, XQ_RV_TRUE);
-     }},
-    {"BlocReceived",
-     [](CWorld& w, Probe& p) {
-       w.server->PutFile("F", Blocks(3, 'r'));
-       xq_on_bloc_received(w.h, Probe::Bloc, &p);
-       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-       xq_return_value r = -1;
-       EXPECT_EQ(xq_receive_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
-       EXPECT_EQ(r, XQ_RV_TRUE);
-     }},
-};
-
-class CapiReentry : public ::testing::TestWithParam<ReentryCase> {};
-
-TEST_P(CapiReentry, RefusesTheOperationsAndDestroyFromInsideAnyCallback) {
-  CWorld w;
-  Probe probe{w.h, w.dir, 0, {}};
-  xq_set_trace(w.h, 1);
-  GetParam().raise(w, probe);
-  ASSERT_EQ(probe.runs > 0, true) << "the callback was not raised";
-  const std::string refused = std::to_string(XQ_ERR_BUSY) + " 0 " + kBusy;
-  EXPECT_THAT(probe.calls,
-              ::testing::ElementsAre("connect " + refused, "send " + refused, "receive " + refused,
-                                     "pack " + refused, "unpack " + refused, "destroy " + refused));
-  // Nothing was started: the handle still answers, and the calls run now.
-  w.on_yield = nullptr;
-  xq_on_error(w.h, nullptr, nullptr);
-  w.port->RefuseOpen(false);
-  xq_disconnect(w.h);
-  EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
-}
-
-INSTANTIATE_TEST_SUITE_P(Capi, CapiReentry, ::testing::ValuesIn(kReentries),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Every out parameter has a value on every status: the result XQ_RV_FALSE,

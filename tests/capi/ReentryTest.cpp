@@ -1,0 +1,144 @@
+// From inside any callback of a handle the C interface refuses the five
+// operations and xq_destroy() (XQ_ERR_BUSY), whichever call raised it.
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "CWorld.h"
+
+namespace xmodemquarvel {
+namespace {
+
+// From inside any callback of a handle, whichever call raised it and whether
+// or not an operation runs, the five operations and xq_destroy() are refused
+// and do nothing. Each row raises one callback; the probe makes the six calls.
+struct Probe {
+  xq_module* h;
+  fs::path dir;
+  int runs = 0;
+  std::vector<std::string> calls;
+
+  void operator()() {
+    if (runs++ > 0) return;
+    const fs::path mine = dir / "probe.TXT", out = dir / "probe.out";
+    Write(mine, Blocks(2, 'p'));
+    const auto note = [&](const char* name, xq_status status, xq_return_value r) {
+      calls.push_back(std::string(name) + " " + std::to_string(status) + " " + std::to_string(r) +
+                      " " + xq_last_error(h));
+    };
+    xq_return_value r = -1;
+    xq_status status = xq_connect(h, 0, nullptr, nullptr, &r);
+    note("connect", status, r);
+    r = -1;
+    status = xq_send_file(h, "PS0001", "mdp", mine.c_str(), "0", &r);
+    note("send", status, r);
+    r = -1;
+    status = xq_receive_file(h, "PS0001", "mdp", out.c_str(), "0", &r);
+    note("receive", status, r);
+    note("pack", xq_pack_file(h, mine.c_str(), out.c_str()), 0);
+    note("unpack", xq_unpack_file(h, mine.c_str(), out.c_str()), 0);
+    note("destroy", xq_destroy(h), 0);
+    EXPECT_FALSE(fs::exists(out));
+  }
+  static void Bloc(void* self, int32_t*) { (*static_cast<Probe*>(self))(); }
+};
+
+struct ReentryCase {
+  const char* name;
+  // Registers the probe and makes the call that raises its callback.
+  std::function<void(CWorld&, Probe&)> raise;
+};
+
+const ReentryCase kReentries[] = {
+    {"ErrorOfSettingsWithNoOperationRunning",
+     [](CWorld& w, Probe& p) {
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(xq_set_settings(w.h, "9600,Z,8,1"), XQ_OK);
+     }},
+    {"ErrorOfCommPort",
+     [](CWorld& w, Probe& p) {
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(xq_set_comm_port(w.h, 0), XQ_OK);
+     }},
+    {"ErrorOfAConnectWhosePortFails",
+     [](CWorld& w, Probe& p) {
+       w.port->RefuseOpen(true);
+       xq_on_error(
+           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(w.Connect(), XQ_RV_FALSE);
+     }},
+    {"YieldDuringDisconnect",
+     [](CWorld& w, Probe& p) {
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       w.on_yield = [&p] { p(); };
+       EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
+     }},
+    {"TraceAppendedDuringConnect",
+     [](CWorld& w, Probe& p) {
+       xq_on_trace_appended(
+           w.h, [](void* self, const char*, size_t) { (*static_cast<Probe*>(self))(); }, &p);
+       EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
+     }},
+    {"BlocPacked",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "src", Blocks(2, 'a'));
+       xq_on_bloc_packed(w.h, Probe::Bloc, &p);
+       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
+     }},
+    {"BlocUnpacked",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "src", Blocks(2, 'a'));
+       xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str());
+       xq_on_bloc_unpacked(w.h, Probe::Bloc, &p);
+       EXPECT_EQ(xq_unpack_file(w.h, (w.dir / "p").c_str(), (w.dir / "u").c_str()), XQ_OK);
+     }},
+    {"BlocSendedAndTransferAccepted",
+     [](CWorld& w, Probe& p) {
+       Write(w.dir / "F.TXT", Blocks(3, 'a'));
+       xq_on_bloc_sended(w.h, Probe::Bloc, &p);
+       xq_on_transfer_accepted(
+           w.h, [](void* self, char, int64_t) { (*static_cast<Probe*>(self))(); }, &p);
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       xq_return_value r = -1;
+       EXPECT_EQ(xq_send_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
+       EXPECT_EQ(r, XQ_RV_TRUE);
+     }},
+    {"BlocReceived",
+     [](CWorld& w, Probe& p) {
+       w.server->PutFile("F", Blocks(3, 'r'));
+       xq_on_bloc_received(w.h, Probe::Bloc, &p);
+       ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
+       xq_return_value r = -1;
+       EXPECT_EQ(xq_receive_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
+       EXPECT_EQ(r, XQ_RV_TRUE);
+     }},
+};
+
+class CapiReentry : public ::testing::TestWithParam<ReentryCase> {};
+
+TEST_P(CapiReentry, RefusesTheOperationsAndDestroyFromInsideAnyCallback) {
+  CWorld w;
+  Probe probe{w.h, w.dir, 0, {}};
+  xq_set_trace(w.h, 1);
+  GetParam().raise(w, probe);
+  ASSERT_EQ(probe.runs > 0, true) << "the callback was not raised";
+  const std::string refused = std::to_string(XQ_ERR_BUSY) + " 0 " + kBusy;
+  EXPECT_THAT(probe.calls,
+              ::testing::ElementsAre("connect " + refused, "send " + refused, "receive " + refused,
+                                     "pack " + refused, "unpack " + refused, "destroy " + refused));
+  // Nothing was started: the handle still answers, and the calls run now.
+  w.on_yield = nullptr;
+  xq_on_error(w.h, nullptr, nullptr);
+  w.port->RefuseOpen(false);
+  xq_disconnect(w.h);
+  EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capi, CapiReentry, ::testing::ValuesIn(kReentries),
+                         [](const auto& info) { return std::string(info.param.name); });
+}  // namespace
+}  // namespace xmodemquarvel
