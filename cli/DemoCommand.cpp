@@ -11,6 +11,7 @@
 
 #include "BillingFile.h"
 #include "Commands.h"
+#include "DemoFolder.h"
 #include "ExitCodes.h"
 #include "FileErrors.h"
 #include "Journal.h"
@@ -19,7 +20,7 @@
 #include "Progress.h"
 #include "SafeFiles.h"
 #include "Sha256.h"
-#include "SimulatorHost.h"
+#include "SimulatorThread.h"
 #include "StopSignals.h"
 #include "Terminal.h"
 #include "Timestamps.h"
@@ -69,55 +70,6 @@ std::uintmax_t SizeOf(const fs::path& path) {
   if (ec) throw FileFailure(FileError("lire", path.string(), ec.value()));
   return size;
 }
-
-// The demo's working directory: a fresh temporary one, removed at the end,
-// or the one named by --dir, kept.
-class WorkDir {
- public:
-  explicit WorkDir(const std::optional<std::string>& chosen) {
-    if (chosen) {
-      path_ = *chosen;
-      fs::create_directories(path_);
-      keep_ = true;
-      return;
-    }
-    std::string pattern = (fs::temp_directory_path() / "xmodemq-demo-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-      throw FileFailure(FileError("créer le dossier temporaire", pattern, errno));
-    path_ = pattern;
-  }
-  ~WorkDir() {
-    if (keep_) return;
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-  bool keep_ = false;
-};
-
-// The simulator on its own thread for the life of the object.
-class SimulatorThread {
- public:
-  explicit SimulatorThread(const SimulatorOptions& options) : host_(options) {
-    thread_ = std::thread([this] { host_.Run(); });
-  }
-  ~SimulatorThread() {
-    host_.Stop();
-    thread_.join();
-  }
-  SimulatorThread(const SimulatorThread&) = delete;
-  SimulatorThread& operator=(const SimulatorThread&) = delete;
-  SimulatorHost& Host() { return host_; }
-
- private:
-  SimulatorHost host_;
-  std::thread thread_;
-};
 
 class Demo {
  public:
