@@ -19,42 +19,6 @@ namespace xmodemq::test {
 
 namespace {
 
-// Another user of the machine, for the rows where someone else owns files:
-// made once when the tests run as root (and removed at exit), else none.
-std::optional<uid_t> Intruder() {
-  static const std::optional<uid_t> uid = []() -> std::optional<uid_t> {
-    static constexpr const char* kName = "xmq-intrus";
-    if (::geteuid() != 0) return std::nullopt;
-    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
-    if (std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
-                    ">/dev/null 2>&1") != 0)
-      return std::nullopt;
-    std::atexit([] { (void)!std::system("userdel xmq-intrus >/dev/null 2>&1"); });
-    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
-    return std::nullopt;
-  }();
-  return uid;
-}
-
-// What a folder holds, as a Tree.
-Tree ReadTree(const fs::path& dir) {
-  Tree tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string name = entry.path().lexically_relative(dir).string();
-    if (entry.is_symlink())
-      tree[name] = "@";
-    else if (entry.is_fifo())
-      tree[name] = "|";
-    else if (entry.is_character_file() || entry.is_block_file())
-      tree[name] = "#";
-    else if (entry.is_directory())
-      tree[name + "/"] = "";
-    else
-      tree[name] = ReadFile(entry.path());
-  }
-  return tree;
-}
-
 // The members of a transfer's JSON object, in their order.
 const std::vector<std::string> kTransferMembers = {
     "id",          "call_id",      "started", "ended",       "direction",  "file",
@@ -90,6 +54,18 @@ void ExpectObjects(const std::string& text, const std::vector<JsonFields>& want,
   }
 }
 
+// A command's end: its status and texts, never the password; a refusal
+// prints nothing on stdout, --json or not (on a terminal, the prompt shows).
+void Ended(const Outcome& r, int status, const std::vector<std::string>& said,
+           bool terminal = false) {
+  EXPECT_EQ(r.status, status) << r.All();
+  Said(r.All(), said);
+  Said(r.All(), {"!" + std::string(kSecret)});
+  if (status == 2 && !terminal) {
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 // What `xmodemq journal --json` lists in that environment.
 std::string JournalJson(const Env& env) {
   const Outcome r = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
@@ -98,6 +74,41 @@ std::string JournalJson(const Env& env) {
 }
 
 }  // namespace
+
+// Another user of the machine, for the rows where someone else owns files:
+// made once when the tests run as root (and removed at exit), else none.
+std::optional<uid_t> Intruder() {
+  static const std::optional<uid_t> uid = []() -> std::optional<uid_t> {
+    static constexpr const char* kName = "xmq-intrus";
+    if (::geteuid() != 0) return std::nullopt;
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    if (std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
+                    ">/dev/null 2>&1") != 0)
+      return std::nullopt;
+    std::atexit([] { (void)!std::system("userdel xmq-intrus >/dev/null 2>&1"); });
+    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
+    return std::nullopt;
+  }();
+  return uid;
+}
+
+Tree ReadTree(const fs::path& dir) {
+  Tree tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().lexically_relative(dir).string();
+    if (entry.is_symlink())
+      tree[name] = "@";
+    else if (entry.is_fifo())
+      tree[name] = "|";
+    else if (entry.is_character_file() || entry.is_block_file())
+      tree[name] = "#";
+    else if (entry.is_directory())
+      tree[name + "/"] = "";
+    else
+      tree[name] = ReadFile(entry.path());
+  }
+  return tree;
+}
 
 // `path` made the intruder's, with `mode` (a link keeps its own).
 void Intruders(const fs::path& path, mode_t mode) {
@@ -270,12 +281,8 @@ void RunTable(std::vector<Row> rows) {
     const fs::path d = run.dir.path();
     SCOPED_TRACE(row.what);
     const Outcome r = run.process->Wait(60s);
-    EXPECT_EQ(r.status, row.status) << r.All();
-    Said(r.All() + (run.sim ? run.sim->Log() : ""), {"!" + std::string(kSecret)});
-    Said(r.All(), row.said);
-    if (row.status == 2 && !row.columns) {
-      EXPECT_EQ(r.out, "");
-    }
+    Ended(r, row.status, row.said, row.columns.has_value());
+    if (run.sim) Said(run.sim->Log(), {"!" + std::string(kSecret)});
     if (row.columns) {
       EXPECT_TRUE(run.process->EchoOn());
       // Never wider than the terminal; redrawn in place, leaving no trail.
@@ -304,19 +311,8 @@ void RunTable(std::vector<Row> rows) {
       // A program named by its path runs as it is (to change a file between two commands).
       std::vector<std::string> program;
       if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
-      const Outcome next = Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s);
-      EXPECT_EQ(next.status, then.status) << next.All();
-      Said(next.All(), then.said);
-      // A refusal prints nothing on stdout, --json or not.
-      if (then.status == 2) {
-        EXPECT_EQ(next.out, "");
-      }
-    }
-    if (!row.again.empty()) {
-      const Outcome again =
-          Process(Expand(row.again, d, {XMODEMQ_PATH}, run.sim.get()), run.env).Wait(60s);
-      EXPECT_EQ(again.status, 0) << again.All();
-      Said(again.err, row.again_said);
+      Ended(Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s), then.status,
+            then.said);
     }
     if (row.json) {
       const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
@@ -349,6 +345,10 @@ void RunTable(std::vector<Row> rows) {
       const std::string log = run.sim->Log();
       std::size_t at = 0;
       for (const std::string& text : row.logged) {
+        if (text[0] == '!') {
+          Said(log, {text});
+          continue;
+        }
         at = log.find(text, at);
         EXPECT_NE(at, std::string::npos) << text << " in order in\n" << log;
         if (at == std::string::npos) break;

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 inline constexpr const char* kSecret = "Zq7-motdepasse";
 inline const std::string kPartial = ".xmodemq-partiel/";
-inline const std::string kBill = BillingRecords(60, 11);
+inline const std::string kBill = BillingFile(60, 11);
 
 // A folder's files and folders by path relative to it: a folder's name ends
 // with '/' and maps to "", a symbolic link maps to "@", a FIFO to "|" and a
@@ -62,9 +62,6 @@ struct Row {
   // Run once it has shown `cue`.
   std::function<void(Process&, const fs::path& d, Simulator*)> during = {};
   std::string cue = "bloc ";
-  // The same folder's next command, to succeed, and what it writes.
-  std::vector<std::string> again = {};
-  std::vector<std::string> again_said = {};
   std::function<void(const Outcome&, const fs::path& d)> check = {};
   // How many dials the simulator logs, if set.
   std::optional<std::size_t> dials = {};
@@ -78,9 +75,9 @@ struct Row {
   std::map<std::string, unsigned> modes = {};
   // With `cue`, what D must show before `during` runs.
   std::function<bool(const fs::path& d)> when = {};
-  // Texts the simulator logs, in this order.
+  // Texts the simulator logs, in this order; "!text" one that it must not log.
   std::vector<std::string> logged = {};
-  // Commands run next, in order, before `again`.
+  // The same folder's next commands, in order.
   std::vector<Then> then = {};
   // The transfers' objects at the end, each given by some of its members
   // ("*": any value but null; a string that begins with D/ is in D): those
@@ -104,7 +101,11 @@ std::vector<Row> CueRows();
 // All rows run at once, each row's commands in turn.
 void RunTable(std::vector<Row> rows);
 
-// `path` made the other user's (Intruder in CommandTable.cpp), with `mode`.
+// Another user of the machine, for the tests where someone else owns files:
+// made once when the tests run as root (and removed at exit), else none.
+std::optional<uid_t> Intruder();
+
+// `path` made the other user's (Intruder()), with `mode`.
 void Intruders(const fs::path& path, mode_t mode);
 
 // "début : ...": the origin of a partial file started at `when`, as the
@@ -114,8 +115,9 @@ std::string Origin(const std::string& user, std::time_t when = std::time(nullptr
 // `text` packed, as the packer writes it.
 std::string Packed(const std::string& text);
 
-// Writes `tree` into `dir`, each file 0644.
+// Writes `tree` into `dir`, each file 0644; what `dir` holds.
 void MakeTree(const fs::path& dir, const Tree& tree);
+Tree ReadTree(const fs::path& dir);
 
 // The lines a terminal shows: split at CR and LF, the control sequences
 // (clear, cursor up) taken out; and the columns of a UTF-8 text.

@@ -24,6 +24,21 @@ namespace sim = xmodemquarvel::sim;
 using xmodemquarvel::rvFalse;
 using xmodemquarvel::rvTrue;
 
+// All that a FILE* is given, as it goes.
+struct Captured {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  ~Captured() {
+    std::fclose(out);
+    std::free(text);
+  }
+  std::string Text() {
+    std::fflush(out);
+    return {text, size};
+  }
+};
+
 TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   std::vector<Row> rows;
   for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows}) {
@@ -32,6 +47,18 @@ TEST(Command, EachRunEndsAsTheUserMustFindIt) {
                 std::make_move_iterator(more.end()));
   }
   RunTable(std::move(rows));
+}
+
+// A wait of the component for the server's next frame, at `attempt` of 10.
+xmodemquarvel::WaitState Waiting(int32_t attempt, std::chrono::milliseconds left) {
+  xmodemquarvel::WaitState w;
+  w.awaiting = xmodemquarvel::WaitState::Awaiting::kServer;
+  w.sent = attempt > 1 ? "NAK" : "ACK";
+  w.expected = "trame 13 ou EOT";
+  w.attempt = attempt;
+  w.attempts = 10;
+  w.remaining = left;
+  return w;
 }
 
 // What a session shows on a terminal while its modem dials, on the virtual
@@ -71,56 +98,24 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
     script.dial_delay = row.answer_delay;
     sim::SimulatedModem modem(*port, script);
     port->AttachPeer(&modem);
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
+    Captured screen;
     {
       Options options;
       options.attempts = row.attempts;
       options.init = row.init;
-      Session session(options, {clock, std::move(port), out, true, [&row] { return row.columns; }});
+      Session session(options,
+                      {clock, std::move(port), screen.out, true, [&row] { return row.columns; }});
       EXPECT_EQ(session.Connect(), row.result);
       if (row.result != rvTrue) session.ReportFailure();
     }
-    std::fclose(out);
-    const std::string screen(text, size);
-    std::free(text);
-    Said(screen, row.shown);
-    for (const std::string& line : ScreenLines(screen)) {
+    Said(screen.Text(), row.shown);
+    for (const std::string& line : ScreenLines(screen.Text())) {
       if (line.rfind("Xmodem:", 0) != 0 && line.rfind("xmodemq:", 0) != 0) {
         EXPECT_LT(Width(line), row.columns) << line;
       }
     }
   }
 }
-
-// The far end of an in-process line that raises a signal in the command the
-// moment the server has had the last acknowledgement of its `after`-th
-// transfer: after the transfer ended well, before the command has seen it.
-class LateSignal final : public sim::LinePeer {
- public:
-  LateSignal(sim::SimulatedServer& server, std::size_t after, int signo)
-      : server_(server), after_(after), signo_(signo) {}
-  void OnHostBytes(std::string_view bytes) override {
-    server_.OnHostBytes(bytes);
-    const auto& done = server_.Transfers();
-    if (!raised_ && std::count_if(done.begin(), done.end(), [](const auto& t) {
-                      return t.completed;
-                    }) == static_cast<std::ptrdiff_t>(after_)) {
-      raised_ = true;
-      ::raise(signo_);
-    }
-  }
-  void OnDtr(bool on) override { server_.OnDtr(on); }
-  void OnPortOpen(bool open) override { server_.OnPortOpen(open); }
-  void OnCarrier(bool up) override { server_.OnCarrier(up); }
-
- private:
-  sim::SimulatedServer& server_;
-  std::size_t after_;
-  int signo_;
-  bool raised_ = false;
-};
 
 // Transfers on the virtual clock, where the server and the moment of a signal
 // are set exactly: a signal once a transfer ended well, a server that resumes
@@ -157,11 +152,13 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     auto port = std::make_unique<sim::SimulatedSerialPort>(clock);
     sim::SimulatedModem modem(*port);
     sim::SimulatedServer server(*port);
-    LateSignal late(server, row.after, row.signo);
-    if (row.signo != 0)
-      modem.AttachServer(&late);
-    else
-      modem.AttachServer(&server);
+    // The signal once the server has had the last acknowledgement of the
+    // `after`-th transfer: after it ended well, before the command saw it.
+    std::size_t completed = 0;
+    server.on_transfer = [&](const sim::ServerTransfer& t) {
+      if (t.completed && ++completed == row.after) ::raise(row.signo);
+    };
+    modem.AttachServer(&server);
     if (row.resumed_at) {
       server.Script().receive_position = row.resumed_at;
       MakeTree(dir.path(), {{kPartial + "F1.TXT", kBill.substr(0, 20 * 128)},
@@ -181,20 +178,15 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     ::setenv("XMODEMQ_PASSWORD", kSecret, 1);
     ::setenv("TMPDIR", dir.path().c_str(), 1);
     ::setenv("XMODEMQ_JOURNAL", (dir / "journal.sqlite").c_str(), 1);
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
-    SessionHost host{clock, std::move(port), out, false, {}};
+    Captured said;
+    SessionHost host{clock, std::move(port), said.out, false, {}};
     const int status = row.command == Command::Send ? RunSend(options, std::move(host))
                                                     : RunReceive(options, std::move(host));
-    std::fclose(out);
-    const std::string said(text, size);
-    std::free(text);
     ::unsetenv("XMODEMQ_PASSWORD");
     ::unsetenv("TMPDIR");
     ::unsetenv("XMODEMQ_JOURNAL");
-    EXPECT_EQ(status, row.status) << said;
-    Said(said, row.said);
+    EXPECT_EQ(status, row.status) << said.Text();
+    Said(said.Text(), row.said);
     for (std::size_t i = 0; i < row.names.size(); ++i) {
       const std::string& name = row.names[i];
       const auto held = row.command == Command::Send
@@ -208,7 +200,7 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
 // Whatever this packer writes, unpack takes without a refusal nor a warning.
 TEST(Command, EveryFileThePackerWritesPassesUnpacksChecks) {
   TempDir dir;
-  const std::string bill = BillingRecords(40, 3);
+  const std::string bill = BillingFile(40, 3);
   std::string bytes;
   for (int i = 0; i < 40 * 128; ++i) bytes.push_back(static_cast<char>(i * 7919 % 251));
   for (const std::string& source :
@@ -230,75 +222,31 @@ TEST(Command, EveryFileThePackerWritesPassesUnpacksChecks) {
   }
 }
 
-TEST(Command, ProgressInLinesComesOncePerSecond) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = ::open_memstream(&text, &size);
-  {
-    auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
-    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 4, {}, clock);
-    progress.Block(1);
-    clock->Advance(999ms);
-    progress.Block(2);
-    clock->Advance(1ms);
-    progress.Block(3);
-    progress.Finish();
-  }
-  std::fclose(out);
-  const std::string lines(text, size);
-  std::free(text);
-  // The first block, the first a second after it, the end.
-  EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
-  EXPECT_EQ(Count(lines, "bloc 2/4"), 0u) << lines;
-  EXPECT_EQ(Count(lines, "bloc 3/4, 384 o/s, reste 0 s\n"), 1u) << lines;
-}
-
 // While the component waits, the progress line tells what for, the attempt
 // and the time left, once a wait has gone a second without a block or from
-// its second attempt; plain lines get one line an attempt.
+// its second attempt.
 TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
-  using Awaiting = xmodemquarvel::WaitState::Awaiting;
-  const auto wait = [](int32_t attempt, std::chrono::milliseconds left) {
-    xmodemquarvel::WaitState w;
-    w.awaiting = Awaiting::kServer;
-    w.sent = attempt > 1 ? "NAK" : "ACK";
-    w.expected = "trame 13 ou EOT";
-    w.attempt = attempt;
-    w.attempts = 10;
-    w.remaining = left;
-    return w;
-  };
   for (const std::size_t columns : {std::size_t{100}, std::size_t{40}, std::size_t{20}}) {
     SCOPED_TRACE(columns);
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
+    Captured screen;
     auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
     std::vector<std::string> drawn;
-    {
-      xmodemq::Progress progress(
-          out, ProgressMode::Bar, "Réception", 40, [&] { return columns; }, clock);
-      const auto last_line = [&] {
-        std::fflush(out);
-        return ScreenLines(std::string(text, size)).back();
-      };
-      progress.Block(12);
-      clock->Advance(500ms);
-      progress.Waiting(wait(1, 9500ms));  // half a second: not yet
-      drawn.push_back(last_line());
-      clock->Advance(1s);
-      progress.Waiting(wait(1, 8500ms));
-      drawn.push_back(last_line());
-      clock->Advance(100ms);
-      progress.Waiting(wait(1, 8400ms));  // the same second: no redraw
-      drawn.push_back(last_line());
-      progress.Waiting(wait(3, 10000ms));
-      drawn.push_back(last_line());
-      progress.Block(13);
-      drawn.push_back(last_line());
-    }
-    std::fclose(out);
-    std::free(text);
+    xmodemq::Progress progress(
+        screen.out, ProgressMode::Bar, "Réception", 40, [&] { return columns; }, clock);
+    const auto wait = [&](int32_t attempt, std::chrono::milliseconds left) {
+      progress.Waiting(Waiting(attempt, left));
+      drawn.push_back(ScreenLines(screen.Text()).back());
+    };
+    progress.Block(12);
+    clock->Advance(500ms);
+    wait(1, 9500ms);  // half a second: not yet
+    clock->Advance(1s);
+    wait(1, 8500ms);
+    clock->Advance(100ms);
+    wait(1, 8400ms);  // the same second: no redraw
+    wait(3, 10000ms);
+    progress.Block(13);
+    const std::string after = ScreenLines(screen.Text()).back();
     EXPECT_EQ(drawn[0].find("tentative"), std::string::npos) << drawn[0];
     EXPECT_EQ(drawn[1], drawn[2]);
     if (columns == 100) {
@@ -310,26 +258,33 @@ TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
     EXPECT_NE(drawn[3].find("3/10"), std::string::npos) << drawn[3];
     EXPECT_NE(drawn[3].find("10 s"), std::string::npos) << drawn[3];
     for (const std::string& line : drawn) EXPECT_LT(Width(line), columns) << line;
-    EXPECT_EQ(drawn[4].find("3/10"), std::string::npos) << "a block ends the wait: " << drawn[4];
-    EXPECT_NE(drawn[4].find(columns >= 40 ? "bloc 13/40" : "13/40"), std::string::npos) << drawn[4];
+    EXPECT_EQ(after.find("3/10"), std::string::npos) << "a block ends the wait: " << after;
+    EXPECT_NE(after.find(columns >= 40 ? "bloc 13/40" : "13/40"), std::string::npos) << after;
   }
-  // Plain lines: one for each attempt from the second.
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = ::open_memstream(&text, &size);
+}
+
+// Plain lines: the first block, then one a second at most, one for each
+// attempt of a wait from the second, the end.
+TEST(Command, ProgressInLinesComesOncePerSecondAndOncePerAttempt) {
+  Captured lines;
   {
     auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
-    xmodemq::Progress progress(out, ProgressMode::Lines, "Réception", 40, {}, clock);
-    progress.Block(12);
+    xmodemq::Progress progress(lines.out, ProgressMode::Lines, "Réception", 40, {}, clock);
+    progress.Block(1);
+    clock->Advance(999ms);
+    progress.Block(2);
+    clock->Advance(1ms);
+    progress.Block(3);
     clock->Advance(5s);
-    for (const int32_t attempt : {1, 2, 2, 3}) progress.Waiting(wait(attempt, 5000ms));
+    for (const int32_t attempt : {1, 2, 2, 3}) progress.Waiting(Waiting(attempt, 5000ms));
+    progress.Finish();
   }
-  std::fclose(out);
-  const std::string lines(text, size);
-  std::free(text);
-  EXPECT_EQ(Count(lines, "\n"), 3u) << lines;
-  EXPECT_EQ(Count(lines, "bloc 12/40, attend trame 13 ou EOT (tentative 2/10)\n"), 1u) << lines;
-  EXPECT_EQ(Count(lines, "(tentative 3/10)\n"), 1u) << lines;
+  const std::string text = lines.Text();
+  EXPECT_EQ(Count(text, "\n"), 5u) << text;
+  EXPECT_EQ(Count(text, "bloc 2/40"), 0u) << text;
+  EXPECT_EQ(Count(text, "bloc 3/40, 384 o/s, reste "), 1u) << text;
+  EXPECT_EQ(Count(text, "bloc 3/40, attend trame 13 ou EOT (tentative 2/10)\n"), 1u) << text;
+  EXPECT_EQ(Count(text, "(tentative 3/10)\n"), 1u) << text;
 }
 
 // A window narrowed under a redrawn line: the line, drawn one column short of
@@ -344,16 +299,13 @@ TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
                                          {100, 33},
                                          {80, 0}}) {
     SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(narrower));
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&text, &size);
+    Captured screen;
     std::size_t columns = before;
     auto clock = std::make_shared<xmodemquarvel::VirtualClock>();
     xmodemq::Progress progress(
-        out, ProgressMode::Bar, "Envoi", 2000, [&] { return columns; }, clock);
+        screen.out, ProgressMode::Bar, "Envoi", 2000, [&] { return columns; }, clock);
     progress.Block(1000);
-    std::fflush(out);
-    const std::string first(text, size);
+    const std::string first = screen.Text();
     const std::size_t drawn = Width(ScreenLines(first).back());
     EXPECT_LT(drawn, before);
     const std::size_t after = narrower != 0 ? narrower : drawn - 1;
@@ -361,10 +313,7 @@ TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
     clock->Advance(1s);
     progress.Block(1500);
     progress.Finish();
-    std::fflush(out);
-    const std::string later = std::string(text, size).substr(first.size());
-    std::fclose(out);
-    std::free(text);
+    const std::string later = screen.Text().substr(first.size());
     const std::size_t above = (drawn - 1) / after;
     const std::string clear =
         above == 0 ? "\r\033[K" : "\r\033[" + std::to_string(above) + "A\033[J";

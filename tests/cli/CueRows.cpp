@@ -17,7 +17,7 @@ namespace {
 // Broken off by a signal once the first blocks are in: a partial file of
 // whole blocks from the start of the file, that a rerun resumes.
 Row SignalRow(int signo, int status, const std::string& name) {
-  static const std::string bill = BillingRecords(200, 13);
+  static const std::string bill = BillingFile(200, 13);
   return {.what = name,
           .simulator = {"--baud", "19200"},
           .files = {{"store/FACT0002", bill}},
@@ -54,7 +54,7 @@ Row SignalRow(int signo, int status, const std::string& name) {
 
 // The progress of a send on a terminal of `columns` (0: no size given).
 Row ProgressRow(unsigned short columns, unsigned short resize = 0) {
-  static const std::string bill = BillingRecords(200, 17);
+  static const std::string bill = BillingFile(200, 17);
   return {.what = "progress at " + std::to_string(columns) + " then " + std::to_string(resize),
           .simulator = {"--baud", "38400"},
           .files = {{"FACT0001.TXT", bill}},
@@ -85,11 +85,41 @@ Row PromptRow(const std::string& end, int status, const std::vector<std::string>
           .cue = "Mot de passe : "};
 }
 
+// A receive into a folder that all can write, whose partial folder another
+// user swaps for one of their own once `cue` shows: the file received is the
+// server's, the user's own, and theirs is left alone.
+Row SwappedRow(const std::string& what, const std::string& baud, const std::string& stored,
+               const std::string& cue) {
+  const std::string forged = BillingFile(60, 99).substr(0, stored.size() / 2);
+  return {.what = what,
+          .simulator = {"--baud", baud},
+          .files = {{"open/", ""}, {"store/FACT0002", stored}},
+          .args = {"receive", "LINE", "D/open/FACT0002.TXT", "--progress"},
+          .status = 0,
+          .left = {{"open/", ""},
+                   {"open/FACT0002.TXT", stored},
+                   {"open/old/", ""},
+                   {"open/" + kPartial, ""},
+                   {"open/" + kPartial + "FACT0002.TXT", forged},
+                   {"store/FACT0002", stored}},
+          .during =
+              [forged](Process&, const fs::path& d, Simulator*) {
+                fs::rename(d / "open" / kPartial, d / "open/old");
+                MakeTree(d / "open", {{kPartial + "FACT0002.TXT", forged}});
+                Intruders(d / "open" / kPartial, 0777);
+                Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
+              },
+          .cue = cue,
+          .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
+          .two_users = true,
+          .umask = 0,
+          .modes = {{"open/FACT0002.TXT", 0600}}};
+}
+
 }  // namespace
 
 std::vector<Row> CueRows() {
-  const std::string pad_big = BillingRecords(8000, 5) + "16 octets de plus";
-  const std::string shared_forged = BillingRecords(60, 99);
+  const std::string pad_big = BillingFile(8000, 5) + "16 octets de plus";
   const std::string bill20 = kBill.substr(0, 20 * 128);
   return {
       // Rows that wait for a cue come last, to start last: the others run on meanwhile.
@@ -104,61 +134,22 @@ std::vector<Row> CueRows() {
        .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
        .during = [](Process&, const fs::path& d,
                     Simulator*) { WriteFile(d / "FACT0002.TXT", "autre programme"); },
-       .again = {"receive", "LINE", "D/FACT0002.TXT", "--replace"},
-       .again_said = {"Reprise après les 60 blocs"}},
+       .then = {{{"receive", "LINE", "D/FACT0002.TXT", "--replace"},
+                 0,
+                 {"Reprise après les 60 blocs"}}}},
       {.what = "a file rewritten during its send",
        .simulator = {"--baud", "230400"},
-       .files = {{"FACT0006.TXT", BillingRecords(600, 21)}},
+       .files = {{"FACT0006.TXT", BillingFile(600, 21)}},
        .args = {"send", "LINE", "D/FACT0006.TXT", "--progress"},
        .status = 0,
        .said = {"FACT0006.TXT envoyé : 600 blocs"},
-       .left = {{"FACT0006.TXT", BillingRecords(600, 22)},
-                {"store/FACT0006", BillingRecords(600, 21)}},
+       .left = {{"FACT0006.TXT", BillingFile(600, 22)}, {"store/FACT0006", BillingFile(600, 21)}},
        .during = [](Process&, const fs::path& d,
-                    Simulator*) { WriteFile(d / "FACT0006.TXT", BillingRecords(600, 22)); }},
-      {.what = "the partial file swapped by another user during the receive",
-       .simulator = {"--baud", "19200"},
-       .files = {{"open/", ""}, {"store/FACT0002", kBill}},
-       .args = {"receive", "LINE", "D/open/FACT0002.TXT", "--progress"},
-       .status = 0,
-       .left = {{"open/", ""},
-                {"open/FACT0002.TXT", kBill},
-                {"open/old/", ""},
-                {"open/" + kPartial, ""},
-                {"open/" + kPartial + "FACT0002.TXT", shared_forged},
-                {"store/FACT0002", kBill}},
-       .during =
-           [shared_forged](Process&, const fs::path& d, Simulator*) {
-             fs::rename(d / "open" / kPartial, d / "open/old");
-             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged}});
-             Intruders(d / "open" / kPartial, 0777);
-             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
-           },
-       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
-       .two_users = true,
-       .umask = 0,
-       .modes = {{"open/FACT0002.TXT", 0600}}},
-      {.what = "the partial folder swapped by another user while the modem dials",
-       .simulator = {"--baud", "1200"},
-       .files = {{"open/", ""}, {"store/FACT0002", kBill.substr(0, 2 * 128)}},
-       .args = {"receive", "LINE", "D/open/FACT0002.TXT"},
-       .status = 0,
-       .left = {{"open/", ""},
-                {"open/FACT0002.TXT", kBill.substr(0, 2 * 128)},
-                {"open/old/", ""},
-                {"open/" + kPartial, ""},
-                {"open/" + kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)},
-                {"store/FACT0002", kBill.substr(0, 2 * 128)}},
-       .during =
-           [shared_forged](Process&, const fs::path& d, Simulator*) {
-             fs::rename(d / "open" / kPartial, d / "open/old");
-             MakeTree(d / "open", {{kPartial + "FACT0002.TXT", shared_forged.substr(0, 128)}});
-             Intruders(d / "open" / kPartial, 0777);
-             Intruders(d / "open" / kPartial / "FACT0002.TXT", 0666);
-           },
-       .cue = "Initialisation du modem",
-       .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); },
-       .two_users = true},
+                    Simulator*) { WriteFile(d / "FACT0006.TXT", BillingFile(600, 22)); }},
+      SwappedRow("the partial file swapped by another user during the receive", "19200", kBill,
+                 "bloc "),
+      SwappedRow("the partial folder swapped by another user while the modem dials", "1200",
+                 kBill.substr(0, 2 * 128), "Initialisation du modem"),
       {.what = "Ctrl-C while --pad makes its copy",
        .files = {{"FACT0008.TXT", pad_big}},
        .args = {"send", "LINE", "D/FACT0008.TXT", "--pad"},

@@ -72,32 +72,6 @@ bool RefusedAt(int folder, const char* name) {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode =
-      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
-  va_end(args);
-  if (Refused(path)) return -1;
-  return Next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
-}
-
-// SQLite opens its files through open64.
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode =
-      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
-  va_end(args);
-  if (Refused(path)) return -1;
-  return Next<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-}
-
-int mkdir(const char* path, mode_t mode) {
-  if (Refused(path)) return -1;
-  return Next<int (*)(const char*, mode_t)>("mkdir")(path, mode);
-}
-
 int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
@@ -108,9 +82,25 @@ int openat(int folder, const char* path, int flags, ...) {
   return Next<int (*)(int, const char*, int, ...)>("openat")(folder, path, flags, mode);
 }
 
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode =
+      (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+  va_end(args);
+  return openat(AT_FDCWD, path, flags, mode);
+}
+
+// SQLite opens its files through open64, the same call on this platform.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
 int mkdirat(int folder, const char* path, mode_t mode) {
   if (RefusedAt(folder, path)) return -1;
   return Next<int (*)(int, const char*, mode_t)>("mkdirat")(folder, path, mode);
+}
+
+int mkdir(const char* path, mode_t mode) {
+  return mkdirat(AT_FDCWD, path, mode);
 }
 
 // How much of a write to `fd` the disk takes: all of it, part of it, or

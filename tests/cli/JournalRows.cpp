@@ -67,9 +67,8 @@ std::vector<Row> JournalRows() {
        .status = 128 + SIGKILL,
        .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
        .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGKILL); },
-       .again = {"receive", "LINE", "D/FACT0002.TXT"},
-       .again_said = {"Reprise après les "},
-       .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}}},
+       .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}},
+                {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après les "}}},
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
       // Never twice: refused before dialling, the whole batch; --again sends it all the same.
       {.what = "a file sent again, alone or in a batch",
@@ -88,27 +87,38 @@ std::vector<Row> JournalRows() {
       // A server's resume of a send, checked against the journal.
       {.what = "a send cut, then resumed by the server: the same version goes on",
        .simulator = {"--resume-sends", "--fault", "line-loss=20"},
-       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}},
+       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"j/", ""}},
        .args = {"send", "LINE", "D/FACT0007.TXT"},
        .status = 3,
-       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}},
+       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}, {"j/", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
+       // Once the file went whole, no digest of its blocks is kept: the file's own is enough.
+       .check =
+           [](const Outcome&, const fs::path& d) {
+             const Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READONLY);
+             Statement kept(db, "SELECT count(*) FROM send_prefixes");
+             ASSERT_TRUE(kept.Step());
+             EXPECT_EQ(kept.Int(0), 0);
+           },
        .then = {{{"send", "LINE", "D/FACT0007.TXT"}, 0, {"Le serveur détient déjà 20 blocs de FACT0007 : l'envoi reprend après eux.", "Le journal confirme que ce sont les 20 blocs de FACT0007 envoyés le ", "envoyé (repris après 20 blocs) : 10 blocs", "!attention"}}},
        // The server may hold a block whose acknowledgement the cut line lost.
        .json = {{{{"result", Q("rvCTS")}, {"blocks", "*"}, {"exit_status", "3"}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "10"}}}}},
       {.what = "a send cut, then another version of the file: stopped before any data",
        .simulator = {"--resume-sends", "--fault", "line-loss=20"},
-       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/FACT0007.TXT", BillingRecords(30, 12)}},
+       .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/FACT0007.TXT", BillingFile(30, 12)}},
        .args = {"send", "LINE", "D/FACT0007.TXT"},
        .status = 3,
-       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/", ""}, {"v2/FACT0007.TXT", BillingRecords(30, 12)}, {"store/FACT0007", kBill.substr(0, 20 * 128)}},
-       .then = {{{"send", "LINE", "D/v2/FACT0007.TXT"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}}},
-       .json = {{{{"result", Q("rvCTS")}}, {{"file", Q("D/v2/FACT0007.TXT")}, {"result", Q("rvFalse")}, {"resumed_from", "20"}, {"blocks", "0"}, {"exit_status", "1"}, {"description", Q("le serveur détient une autre version de FACT0007")}}}}},
+       .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/", ""}, {"v2/FACT0007.TXT", BillingFile(30, 12)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}},
+       .then = {{{"send", "LINE", "D/v2/FACT0007.TXT"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}},
+                // The refused send moved nothing: the server still holds the first version's blocks.
+                {{"send", "LINE", "D/FACT0007.TXT"}, 0, {"Le journal confirme que ce sont les 20 blocs de FACT0007", "envoyé (repris après 20 blocs) : 10 blocs"}}},
+       .json = {{{{"result", Q("rvCTS")}}, {{"file", Q("D/v2/FACT0007.TXT")}, {"result", Q("rvFalse")}, {"resumed_from", "20"}, {"blocks", "0"}, {"exit_status", "1"}, {"description", Q("le serveur détient une autre version de FACT0007")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}}}}},
       {.what = "a file sent whole, then a changed one, then a longer one of the same beginning",
        .simulator = {"--resume-sends"},
-       .files = {{"FACT0001.TXT", bill20}, {"v2/FACT0001.TXT", BillingRecords(20, 12)}, {"v3/FACT0001.TXT", kBill}},
+       .files = {{"FACT0001.TXT", bill20}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/FACT0001.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingRecords(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
+       .left = {{"FACT0001.TXT", bill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
        .then = {{{"send", "LINE", "D/v2/FACT0001.TXT"}, 1, {"d'une autre version de FACT0001"}},
                 {{"send", "LINE", "D/v3/FACT0001.TXT"}, 0, {"Le journal confirme que ce sont les 20 blocs", "repris après 20 blocs) : 40 blocs"}}},
        .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("rvFalse")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}}}}},

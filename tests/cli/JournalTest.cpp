@@ -6,26 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include "CommandTable.h"
 #include "Journal.h"
 #include "JournalListing.h"
 #include "Json.h"
 #include "ProcessIdentity.h"
 #include "ResumeCheck.h"
 #include "Sha256.h"
-#include "Terminal.h"
 #include "Timestamps.h"
-#include "support/Files.h"
 
-namespace xmodemq {
+namespace xmodemq::test {
 namespace {
-
-using xmodemquarvel::testing::TempDir;
-
-std::string Sha(const std::string& bytes) {
-  Sha256 sha;
-  sha.Update(bytes.data(), bytes.size());
-  return Hex(sha.Peek());
-}
 
 RecordDigests Digests(const std::string& bytes) {
   RecordDigests digests;
@@ -33,13 +24,6 @@ RecordDigests Digests(const std::string& bytes) {
   for (std::size_t at = 0; at < bytes.size(); at += 100)
     digests.Update(bytes.data() + at, std::min<std::size_t>(100, bytes.size() - at));
   return digests;
-}
-
-std::string Records(int count, char seed) {
-  std::string text;
-  for (int i = 0; i < count * 128; ++i)
-    text.push_back(static_cast<char>('A' + (seed + i * 7) % 26));
-  return text;
 }
 
 JournalRow SendRow(const std::string& name, const std::string& sha) {
@@ -68,16 +52,16 @@ void Finish(JournalRow& row, const std::string& result, std::int64_t blocks, std
 
 TEST(Journal, DigestsAreSha256OfTheFileAndOfEachPrefixOfWholeRecords) {
   // FIPS 180-2 examples.
-  EXPECT_EQ(Sha(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(Sha("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  const std::string file = Records(5, 3) + "tail";
+  EXPECT_EQ(Sha256Of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Of("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::string file = BillingFile(5, 3) + "tail";
   const RecordDigests digests = Digests(file);
-  EXPECT_EQ(digests.Sha256Hex(), Sha(file));
+  EXPECT_EQ(digests.Sha256Hex(), Sha256Of(file));
   EXPECT_EQ(digests.Bytes(), static_cast<std::int64_t>(file.size()));
   ASSERT_EQ(digests.Records(), 5);
   for (int k = 1; k <= 5; ++k)
     EXPECT_EQ(Hex(digests.Prefixes().substr((k - 1) * 16, 16)),
-              Sha(file.substr(0, k * 128)).substr(0, 32))
+              Sha256Of(file.substr(0, k * 128)).substr(0, 32))
         << k;
 }
 
@@ -124,8 +108,8 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
 
 // What a server's resume of N blocks is, compared with the last version sent.
 TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
-  const std::string a = Records(30, 1), b = Records(30, 2);
-  const std::string grown = a + Records(10, 5);
+  const std::string a = BillingFile(30, 1), b = BillingFile(30, 2);
+  const std::string grown = a + BillingFile(10, 5);
   const RecordDigests da = Digests(a), dg = Digests(grown), db = Digests(b);
   const SentVersion cut_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(),
                           da.Prefixes()};
@@ -172,8 +156,8 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
 }
 
 // A journal of the first schema, as an earlier xmodemq left it, is brought
-// up to date and keeps its rows; one of a later schema is left alone.
-TEST(Journal, AnOlderJournalIsMigratedANewerOneRefused) {
+// up to date and keeps its rows.
+TEST(Journal, AnOlderJournalIsMigratedAndKeepsItsRows) {
   TempDir dir;
   const std::string path = (dir / "journal.sqlite").string();
   {
@@ -191,7 +175,7 @@ TEST(Journal, AnOlderJournalIsMigratedANewerOneRefused) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].file, "/data/F.TXT");
   EXPECT_EQ(rows[0].blocks, 3);
-  JournalRow next = SendRow("G", Sha("g"));
+  JournalRow next = SendRow("G", Sha256Of("g"));
   journal->Begin(next, std::string(32, 'p'));
   EXPECT_EQ(next.id, 2);
   journal.reset();
@@ -199,9 +183,6 @@ TEST(Journal, AnOlderJournalIsMigratedANewerOneRefused) {
   Statement version(db, "PRAGMA user_version");
   ASSERT_TRUE(version.Step());
   EXPECT_EQ(version.Int(0), Journal::kVersion);
-  version.Reset();
-  db.Execute("PRAGMA user_version = 99");
-  EXPECT_THROW(Journal::Open(path, false, false), JournalError);
   EXPECT_EQ(Journal::Open((dir / "absent").string(), false, false), nullptr);
 }
 
@@ -220,7 +201,8 @@ TEST(Journal, TwoProcessesWriteAtOnceAndLoseNoRow) {
       try {
         auto journal = Journal::Open(path, true, false);
         for (int i = 0; i < kRows; ++i) {
-          JournalRow row = SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha("x"));
+          JournalRow row =
+              SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha256Of("x"));
           journal->Begin(row, std::string(16 * 4, 'p'));
           Finish(row, "rvTrue", 4, 512);
           journal->End(row);
@@ -247,45 +229,8 @@ TEST(Journal, TwoProcessesWriteAtOnceAndLoseNoRow) {
   EXPECT_EQ(names.size(), 2u * kRows);
 }
 
-// What the journal keeps of a send's blocks: what the server holds can be
-// checked after a cut, the file's digest alone once it went whole, and the
-// last version only.
-TEST(Journal, TheLastVersionSentIsTheOneTheServerHolds) {
-  TempDir dir;
-  auto journal = Journal::Open((dir / "j.sqlite").string(), true, false);
-  JournalRow first = SendRow("F", Sha("1"));
-  journal->Begin(first, "prefixes-1......");
-  Finish(first, "rvCTS", 1, 128);
-  journal->End(first);
-  JournalRow refused = SendRow("F", Sha("2"));
-  journal->Begin(refused, "prefixes-2......");
-  Finish(refused, "rvFalse", 0, 128);
-  journal->End(refused);
-  JournalRow now = SendRow("F", Sha("3"));
-  journal->Begin(now, "prefixes-3......");
-  // The refused send moved nothing: the server holds the first one's block.
-  auto last = journal->LastVersionSent(now);
-  ASSERT_TRUE(last);
-  EXPECT_EQ(last->prefixes, "prefixes-1......");
-  EXPECT_EQ(last->sha256, Sha("1"));
-  Finish(now, "rvTrue", 1, 128);
-  journal->End(now);
-  EXPECT_EQ(journal->FindSent(now)->id, now.id);
-  EXPECT_FALSE(journal->FindSent(first));
-  JournalRow next = SendRow("F", Sha("4"));
-  journal->Begin(next, "");
-  last = journal->LastVersionSent(next);
-  ASSERT_TRUE(last);
-  EXPECT_EQ(last->sha256, Sha("3"));
-  EXPECT_EQ(last->prefixes, "");
-  Database db((dir / "j.sqlite").string(), SQLITE_OPEN_READWRITE);
-  Statement kept(db, "SELECT count(*) FROM send_prefixes");
-  ASSERT_TRUE(kept.Step());
-  EXPECT_EQ(kept.Int(0), 0);
-}
-
 TEST(Journal, TheListingFitsTheTerminal) {
-  std::vector<JournalRow> rows(2, SendRow("FACTURE_JANVIER_2", Sha("x")));
+  std::vector<JournalRow> rows(2, SendRow("FACTURE_JANVIER_2", Sha256Of("x")));
   rows[0].file = "/home/utilisateur/facturation/2024/janvier/FACTURE_JANVIER_2024.TXT";
   Finish(rows[0], "rvTrue", 400, 51200);
   rows[1].file = "/data/FACTURE_JANVIER_2.TXT";
@@ -301,7 +246,7 @@ TEST(Journal, TheListingFitsTheTerminal) {
   EXPECT_NE(wide[2].find("  FACTURE_JANVIER_2.TXT  (La ligne est coupée)"), std::string::npos);
   for (const std::size_t columns : {100u, 72u, 50u, 30u}) {
     for (const std::string& line : ListingLines(rows, columns, "/data")) {
-      EXPECT_LT(Columns(line), columns) << line;
+      EXPECT_LT(Width(line), columns) << line;
       // The end of a file name stays.
       if (line.find("JANVIER_2024") != std::string::npos || line.find("…") != std::string::npos) {
         EXPECT_TRUE(line.find(".TXT") != std::string::npos || columns < 50) << line;
@@ -311,4 +256,4 @@ TEST(Journal, TheListingFitsTheTerminal) {
 }
 
 }  // namespace
-}  // namespace xmodemq
+}  // namespace xmodemq::test

@@ -10,15 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "Sqlite.h"
 
 extern char** environ;
 
@@ -165,18 +164,6 @@ bool Process::EchoOn() {
   return (t.c_lflag & ECHO) != 0;
 }
 
-int Terminal::Wait(std::chrono::milliseconds limit) {
-  const Outcome outcome = Process::Wait(limit);
-  return outcome.timed_out ? -1 : outcome.status;
-}
-
-Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env,
-                   std::chrono::milliseconds limit) {
-  std::vector<std::string> full = {XMODEMQ_PATH};
-  full.insert(full.end(), args.begin(), args.end());
-  return Process(full, env).Wait(limit);
-}
-
 Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra,
                      const std::filesystem::path& cwd)
     : link_((dir / "modem").string()) {
@@ -198,6 +185,8 @@ Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra,
   while (!ready() && Clock::now() < deadline && process_->Pump(20ms)) {
   }
   if (!ready()) throw std::runtime_error("the simulator is not ready: " + process_->ErrSoFar());
+  // The line it announces is one a client can dial, wherever it listens.
+  EXPECT_EQ(link_.find("0.0.0.0"), std::string::npos) << link_;
 }
 
 Simulator::~Simulator() {
@@ -246,117 +235,39 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::string BillingRecords(int count, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string text;
-  for (int r = 0; r < count; ++r) {
-    // Fixed-width fields of 6 to 15 digits (insured number, act code, amount,
-    // date) between runs of 1 to 6 spaces, to 126 characters and CR LF.
-    std::string record;
-    while (record.size() < 120) {
-      for (auto width = 6 + random() % 10; width > 0 && record.size() < 120; --width)
-        record.push_back(static_cast<char>('0' + random() % 10));
-      record.append(1 + random() % 6, ' ');
-    }
-    record.resize(126, ' ');
-    text += record + "\r\n";
-  }
-  return text;
-}
-
 std::string WithIacInEveryBlock(std::string text) {
   for (std::size_t b = 0; b < text.size() / 128; ++b)
     text.replace(b * 128 + 5 * (b % 20), 6, "\xFF\xFF\xFF\xF0\xFF\xFA");
   return text;
 }
 
-namespace {
-
-// The parser's cursor over one line.
-struct JsonCursor {
-  const std::string& text;
-  std::size_t at = 0;
-
-  bool Take(char c) {
-    if (at < text.size() && text[at] == c) return ++at, true;
-    return false;
-  }
-  bool String(std::string& out) {
-    if (!Take('"')) return false;
-    while (at < text.size() && text[at] != '"') {
-      const auto c = static_cast<unsigned char>(text[at++]);
-      if (c < 0x20) return false;
-      if (c != '\\') {
-        out.push_back(static_cast<char>(c));
-        continue;
-      }
-      if (at >= text.size()) return false;
-      const char e = text[at++];
-      const std::string simple = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
-      if (const auto k = simple.find(e); k != std::string::npos) {
-        out.push_back(meant[k]);
-      } else if (e == 'u' && at + 4 <= text.size()) {
-        const unsigned code = std::stoul(text.substr(at, 4), nullptr, 16);
-        at += 4;
-        // UTF-8 of a code point below U+10000 (the command writes no others).
-        if (code < 0x80) {
-          out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-          out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-          out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-          out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-          out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-          out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-      } else {
-        return false;
-      }
-    }
-    return Take('"');
-  }
-  bool Value(std::string& out) {
-    if (at < text.size() && text[at] == '"') {
-      std::string decoded;
-      if (!String(decoded)) return false;
-      out = Q(decoded);
-      return true;
-    }
-    for (const char* word : {"null", "true", "false"})
-      if (text.compare(at, std::strlen(word), word) == 0) {
-        at += std::strlen(word);
-        out = word;
-        return true;
-      }
-    const std::size_t start = at;
-    Take('-');
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
-    out = text.substr(start, at - start);
-    return at > start && out != "-" && (out.size() == 1 || out[0] != '0');
-  }
-};
-
-}  // namespace
-
+// Each line read by SQLite's JSON functions, which take strict JSON only.
 std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text) {
+  if (!text.empty() && text.back() != '\n') return std::nullopt;
   std::vector<JsonFields> objects;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) return std::nullopt;
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    JsonCursor c{line};
-    JsonFields fields;
-    if (!c.Take('{')) return std::nullopt;
-    while (!c.Take('}')) {
-      std::string name, value;
-      if ((!fields.empty() && !c.Take(',')) || !c.String(name) || !c.Take(':') || !c.Value(value) ||
-          !fields.emplace(name, value).second)
-        return std::nullopt;
+  std::istringstream lines(text);
+  try {
+    const Database db(":memory:", SQLITE_OPEN_READWRITE);
+    for (std::string line; std::getline(lines, line);) {
+      Statement object(db, "SELECT json_type(?1)");
+      if (!object.Bind(1, line).Step() || object.Text(0) != "object") return std::nullopt;
+      Statement members(db, "SELECT key, type, value FROM json_each(?1)");
+      members.Bind(1, line);
+      JsonFields& fields = objects.emplace_back();
+      while (members.Step()) {
+        const std::string type = members.Text(1);
+        // Numbers are whole, values flat, names given once.
+        if (type == "real" || type == "array" || type == "object" ||
+            !fields
+                 .emplace(members.Text(0), type == "text"      ? Q(members.Text(2))
+                                           : type == "integer" ? members.Text(2)
+                                                               : type)
+                 .second)
+          return std::nullopt;
+      }
     }
-    if (c.at != line.size()) return std::nullopt;
-    objects.push_back(std::move(fields));
+  } catch (const SqliteError&) {
+    return std::nullopt;
   }
   return objects;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BillingFile.h"
 #include "support/Files.h"
 
 namespace xmodemq::test {
@@ -71,10 +72,6 @@ class Process {
   std::optional<int> status_;
 };
 
-// Runs `xmodemq ARGS...` to its end (at most `limit`).
-Outcome RunXmodemq(const std::vector<std::string>& args, const Env& env = {},
-                   std::chrono::milliseconds limit = 30s);
-
 // `xmodemq simulate --link DIR/modem EXTRA...` running in the background,
 // ready once the link exists (given `--listen` in EXTRA, no link: Link() is
 // the rfc2217:// address it serves); stopped by SIGTERM at the end, when it must
@@ -103,19 +100,6 @@ class Simulator {
   std::optional<Outcome> outcome_;
 };
 
-// A process on a pseudo-terminal of a set size: its screen, and its exit
-// status (-1 if it did not end in time).
-class Terminal : public Process {
- public:
-  Terminal(const std::vector<std::string>& args, const Env& env = {}, unsigned short columns = 80)
-      : Process(args, env, {}, columns) {}
-  bool ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
-    return Await(text, limit);
-  }
-  int Wait(std::chrono::milliseconds limit);
-  const std::string& Screen() const { return OutSoFar(); }
-};
-
 std::size_t Count(const std::string& text, const std::string& what);
 
 // One JSON object per line, parsed strictly: each member's value as JSON
@@ -127,8 +111,6 @@ std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text);
 inline std::string Q(const std::string& text) {
   return "\"" + text + "\"";
 }
-// A billing-style text: fixed-width 128-character records of digits and spaces.
-std::string BillingRecords(int count, unsigned seed);
 // The text with 0xFF alone, doubled, and before the bytes that would end or
 // start a Telnet subnegotiation in each of its 128-byte blocks.
 std::string WithIacInEveryBlock(std::string text);
