@@ -282,7 +282,7 @@ TEST(Command, ProgressInLinesComesOncePerSecondAndOncePerAttempt) {
   const std::string text = lines.Text();
   EXPECT_EQ(Count(text, "\n"), 5u) << text;
   EXPECT_EQ(Count(text, "bloc 2/40"), 0u) << text;
-  EXPECT_EQ(Count(text, "bloc 3/40, 384 o/s, reste "), 1u) << text;
+  EXPECT_EQ(Count(text, "bloc 3/40, 384 o/s, reste 12 s\n"), 1u) << text;
   EXPECT_EQ(Count(text, "bloc 3/40, attend trame 13 ou EOT (tentative 2/10)\n"), 1u) << text;
   EXPECT_EQ(Count(text, "(tentative 3/10)\n"), 1u) << text;
 }
