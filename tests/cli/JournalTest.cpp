@@ -102,6 +102,7 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   for (const auto& [text, utc] : since) EXPECT_EQ(SinceToUtc(text), utc) << text;
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00Z"), "2024-07-01 12:00:00");
   EXPECT_EQ(LocalTime("pas une date"), "pas une date");
+  EXPECT_EQ(LocalTime("2024-07-01T10:00:00+02"), "2024-07-01T10:00:00+02");
   ::unsetenv("TZ");
   ::tzset();
 }
