@@ -190,9 +190,9 @@ Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra,
 }
 
 Simulator::~Simulator() {
-  // Every simulator must stop cleanly on SIGTERM: exit 0, link removed.
+  // Every simulator must stop cleanly on SIGTERM: exit 0 and said, link removed.
   const Outcome outcome = Stop();
-  if (outcome.status != 0)
+  if (outcome.status != 0 || outcome.err.find("simulateur : arrêt\n") == std::string::npos)
     ADD_FAILURE() << "simulate exited " << outcome.status << ": " << outcome.All();
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(link_, ec)))
