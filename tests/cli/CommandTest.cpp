@@ -260,6 +260,9 @@ TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
     for (const std::string& line : drawn) EXPECT_LT(Width(line), columns) << line;
     EXPECT_EQ(after.find("3/10"), std::string::npos) << "a block ends the wait: " << after;
     EXPECT_NE(after.find(columns >= 40 ? "bloc 13/40" : "13/40"), std::string::npos) << after;
+    // Before a message, the line drawn is cleared: the message starts on an empty line.
+    progress.Interrupt();
+    EXPECT_EQ(ScreenLines(screen.Text()).back(), "") << screen.Text();
   }
 }
 
