@@ -128,9 +128,10 @@ TEST(BlockLink, TakesOneAnswerLeavesTheRestWaitingAndNeverSpins) {
 }
 
 struct OpeningRig : ImplRig {
-  explicit OpeningRig(sim::ServerFaults faults = {}) : server(*port, {}, faults) {
-    port->AttachPeer(&server);
-    server.Start();
+  explicit OpeningRig(sim::ServerFaults faults = {}) {
+    AddServer({}, faults);
+    port->AttachPeer(server.get());
+    server->Start();
   }
   ReturnValues Open(const std::string& user = "u", const std::string& password = "p",
                     const std::string& file = "f", const std::string& sens = "E",
@@ -141,8 +142,7 @@ struct OpeningRig : ImplRig {
     impl->opening.Record.RecordPositionLow.AssignBytes({});
     return impl->opening.OpenTransfer(user, password, file, sens, pack_type);
   }
-  const std::string& Record() { return server.Transfers().at(0).record; }
-  sim::SimulatedServer server;
+  const std::string& Record() { return server->Transfers().at(0).record; }
 };
 
 TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
@@ -182,7 +182,7 @@ TEST(OpeningExchange, ResponseFieldsAndPositions) {
        {P{76805, 300, 5, '1'}, P{0, 0, 0, '0'}, P{300, 1, 44, '1'}, P{-256, -1, 0, '0'},
         P{-8388608 + 7, -32768, 7, '0'}}) {
     OpeningRig rig;
-    rig.server.Script().send_position = position;
+    rig.server->Script().send_position = position;
     ASSERT_EQ(rig.Open(), rvTrue);
     EXPECT_EQ(rig.impl->fields.PositionHigh, high) << position;
     EXPECT_EQ(rig.impl->fields.PositionLow, low) << position;
@@ -209,7 +209,7 @@ TEST(OpeningExchange, FailuresLeaveTheirDescriptionAndLineState) {
   }
   // The carrier goes while the record awaits its acknowledgement.
   OpeningRig cut;
-  cut.server.Stop();
+  cut.server->Stop();
   cut.port->AttachPeer(&cut.peer);
   cut.Reply(kNakCr);
   kCarrierLostOnWrite(cut);

@@ -61,7 +61,7 @@ TEST(ReceiveFile, TheFileEndsOnlyOnACleanEot) {
   // clang-format on
   for (const Case& c : cases) {
     ServerRig rig;
-    if (c.edit) rig.line->edit = OnFirstSending(c.frame, c.edit);
+    if (c.edit) rig.line.edit = OnFirstSending(c.frame, c.edit);
     const std::string content = Pattern(128 * c.blocks, 9);
     rig.server->PutFile("f", content);
     rig.Expect(rig.Receive("f.txt"), rvTrue, "", true, c.what);
