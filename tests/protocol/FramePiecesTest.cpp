@@ -11,11 +11,8 @@ namespace xmodemquarvel::protocol {
 namespace {
 
 using testing::Bytes;
+using testing::LineFrame;
 using testing::Spoiled;
-
-std::string Collected(std::uint8_t number, const std::string& data) {
-  return BuildFrame(number, data) + std::string(1, CR);
-}
 
 TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   // The worked examples: abc and 125 spaces, then abc and 125 NULs.
@@ -32,17 +29,17 @@ TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   EXPECT_THROW(BuildFrame(1, std::string(127, 'a')), std::invalid_argument);
 
   const std::string data = testing::Pattern(128);
-  const std::string good = Collected(5, data);
+  const std::string good = LineFrame(5, data);
   // clang-format off
   const std::tuple<const char*, std::string, std::uint8_t, FrameVerdict> cases[] = {
       {"next", good, 4, FrameVerdict::kGood},
-      {"after 255 comes 0", Collected(0, data), 255, FrameVerdict::kGood},
+      {"after 255 comes 0", LineFrame(0, data), 255, FrameVerdict::kGood},
       {"bad checksum", Spoiled(good, 131, static_cast<char>(good[131] + 1)), 4, FrameVerdict::kBadChecksum},
       {"changed data byte", Spoiled(good, 50, static_cast<char>(good[50] ^ 0x10)), 4, FrameVerdict::kBadChecksum},
-      {"previous", Collected(4, data), 4, FrameVerdict::kPrevious},
-      {"previous with bad complement", Spoiled(Collected(4, data), 2, 7), 4, FrameVerdict::kPrevious},
+      {"previous", LineFrame(4, data), 4, FrameVerdict::kPrevious},
+      {"previous with bad complement", Spoiled(LineFrame(4, data), 2, 7), 4, FrameVerdict::kPrevious},
       {"bad complement", Spoiled(good, 2, 0), 4, FrameVerdict::kOther},
-      {"skipped one", Collected(6, data), 4, FrameVerdict::kOther},
+      {"skipped one", LineFrame(6, data), 4, FrameVerdict::kOther},
   };
   // clang-format on
   for (const auto& [what, frame, last, verdict] : cases)
@@ -60,7 +57,7 @@ TEST(AnswerCollector, FollowsTheRulesByLengthAndWhereAFrameIsAwaitedTheCleanRule
       if (collector.Take(rx, bytes[i])) return Got(rx, i + 1, collector.Clean());
     return Got(rx, std::string::npos, collector.Clean());
   };
-  const std::string frame = Collected(1, "abc" + std::string(125, '\r'));
+  const std::string frame = LineFrame(1, "abc" + std::string(125, '\r'));
   const auto npos = std::string::npos;
   struct Case {
     const char* what;

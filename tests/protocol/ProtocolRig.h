@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "module/ModuleXmodemImpl.h"
+#include "protocol/Frame.h"
 #include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel::testing {
@@ -59,6 +60,14 @@ inline const std::string kLineCut = "La ligne est coupée";
 inline const std::string kUnexpected = "Réponse inattendue du distant";
 inline const std::string kBadCount = "Nombre de blocs recus <> nombre de blocs transmis";
 inline const std::string kRefused = "Transfert refusé, status ";
+
+inline constexpr auto none = std::nullopt;
+// The opening as the component writes it: record frame, EOT, NAK.
+inline constexpr std::size_t kOpening = 133 + 2 + 2;
+// A frame as it crosses the line, its CR included.
+inline std::string LineFrame(std::uint8_t number, const std::string& data) {
+  return protocol::BuildFrame(number, data) + '\r';
+}
 
 // Server faults a table can name in one call.
 inline sim::ServerFaults Silent(int after_messages) {

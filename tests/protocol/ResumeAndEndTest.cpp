@@ -17,10 +17,6 @@ namespace xmodemquarvel::testing {
 namespace {
 
 using Wiring = ServerRig::Wiring;
-const auto none = std::nullopt;
-
-// The opening as the component writes it: record frame, EOT, NAK.
-constexpr std::size_t kOpening = 133 + 2 + 2;
 
 // An edit of the server's messages that changes one of them, on its first
 // sending only: data frame `frame` (counted from 1 after the response), or the
