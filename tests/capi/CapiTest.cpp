@@ -118,8 +118,6 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
             argument);
   EXPECT_EQ(result_of([&](auto r) { return xq_receive_file(nullptr, "u", "p", "f", "0", r); }),
             argument);
-  EXPECT_EQ(result_of([&](auto r) { return xq_send_file(w.h, "u", "p", "/dev/null", "0", r); }),
-            std::to_string(XQ_ERR_PORT) + " 0");
 
   for (auto get : {xq_error_source, xq_error_description, xq_get_data_type, xq_get_caption,
                    xq_get_trace_text}) {
