@@ -14,6 +14,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,8 @@ struct RemoteWorld {
     remote.Line().log = [this](const std::string& text) {
       if (text == "client : DTR baissé" && dtr_dropped.load() == 0)
         dtr_dropped.store(Steady::now().time_since_epoch().count());
+      const std::lock_guard<std::mutex> hold(logged_mutex);
+      logged += text + "\n";
     };
     remote.Start();
   }
@@ -142,6 +145,12 @@ struct RemoteWorld {
   std::unique_ptr<sim::SimulatedModem> modem;
   std::unique_ptr<sim::FloodPeer> flood;
   std::atomic<Steady::rep> dtr_dropped{0};
+  std::mutex logged_mutex;
+  std::string logged;
+  std::string Logged() {
+    const std::lock_guard<std::mutex> hold(logged_mutex);
+    return logged;
+  }
 };
 
 // Who asks for the abort: another thread, or SIGALRM's handler.
@@ -265,14 +274,19 @@ TEST(HostileLine, TheRemotePortWaitsOnTheInjectedClock) {
   EXPECT_EQ(awaited.deadline, Clock::TimePoint(std::chrono::seconds(5)));
 }
 
-// A name, not an address: resolved off the caller's thread, the call goes on.
+// A name, not an address: resolved off the caller's thread, the call goes on;
+// the terminal server gets the line's settings in well-formed commands.
 TEST(HostileLine, ANameIsResolvedAndTheLineCarries) {
   RemoteWorld world(true);
   auto module = Host(nullptr);
   module->Device("rfc2217://localhost:" +
                  world.remote.Device().substr(world.remote.Device().rfind(':') + 1));
+  module->Settings("9600,E,5,1.5");
   EXPECT_EQ(module->Connect(1), rvTrue) << module->ErrorDescription();
   module->Disconnect();
+  EXPECT_NE(world.Logged().find("client : paramètres 9600,E,5,1.5\n"), std::string::npos)
+      << world.Logged();
+  EXPECT_EQ(world.Logged().find("sans réponse"), std::string::npos) << world.Logged();
 }
 
 // A serial port that counts the bytes the component takes between two

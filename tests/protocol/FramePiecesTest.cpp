@@ -102,9 +102,14 @@ TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
   // clang-format on
   for (const auto& [n, d, q] : halves) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
   // A record whose bytes 1 to 119 have low nibbles summing to S2: the digits
-  // depend only on that sum and on "CA0".
-  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{
-           {44, "0011"}, {100, "0361"}, {255, "1086"}, {256, "0037"}}) {
+  // depend only on that sum and on "CA0" (S3 = 180: S2 = 90 and 180 leave
+  // R = 0, taken as 1, so V = S2).
+  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{{44, "0011"},
+                                                                                {100, "0361"},
+                                                                                {255, "1086"},
+                                                                                {256, "0037"},
+                                                                                {90, "0190"},
+                                                                                {180, "0280"}}) {
     std::string record(128, '\0');
     std::fill_n(record.begin(), s2 / 15, '\x3F');  // low nibble 15
     record[s2 / 15] = static_cast<char>(0x30 + s2 % 15);
