@@ -6,46 +6,39 @@
 // a received file that is not the blocks held before (cut to the position the
 // server answered, never beyond them) followed by whole blocks that came from
 // the line in order, each in a frame with the right number and checksum.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "protocol/Frame.h"
 #include "sim/LineScript.h"
-#include "xmodemquarvel/ModuleXmodem.h"
+#include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel::fuzz {
 using namespace std::chrono_literals;
 enum class Call { kConnect, kSend, kReceive };
 
-struct World {
+// A component on a simulated port, with its file in a folder of its own
+// (under TMPDIR, which fuzz/run.sh points into its own folder).
+struct World : testing::SimulatedLine {
   World() {
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    port = owned.get();
     // Ten minutes without a byte either way, or ten minutes a piece in all, is
     // a wait that outlasted its time-out.
-    const auto watchdog = [this] {
+    on_yield = [this] {
       const auto now = clock->Now();
       if (far && (now - far->LastActivity() > 10min ||
                   now.time_since_epoch() > (far->Pieces() + 5) * 10min))
         std::fprintf(stderr, "hang: no return within the time-outs\n"), std::abort();
     };
     // The watchdog runs on every pass; an hour between passes lets virtual time jump.
-    module = std::make_unique<ModuleXmodem>(
-        HostOptions{clock, std::move(owned), watchdog, std::chrono::hours(1)});
+    module = std::make_unique<ModuleXmodem>(Options(std::chrono::hours(1)));
     module->Trace(true);
     module->BlocReceived = [this](int32_t&) { ++blocks; };
     module->TransferAccepted = [this](char, std::int64_t position) { accepted = position; };
   }
   // The far end goes first; the component closes its port when it goes.
   ~World() { port->AttachPeer(nullptr); }
-  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-  sim::SimulatedSerialPort* port;
+  std::string File() const { return dir / "line.dat"; }
   std::unique_ptr<ModuleXmodem> module;
   sim::ScriptedPeer* far = nullptr;
   int blocks = 0;
@@ -53,34 +46,22 @@ struct World {
 };
 
 inline std::string Content(int blocks, int extra) {
-  std::string out(static_cast<std::size_t>(blocks * 128 + extra), '\0');
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7 + i / 128);
-  return out;
-}
-
-// In TMPDIR, which fuzz/run.sh points into its own folder.
-inline const std::string kFile =
-    std::filesystem::temp_directory_path() / ("line-" + std::to_string(::getpid()) + ".dat");
-
-inline std::string ReadFile() {
-  std::ifstream in(kFile, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return sim::Pattern(static_cast<std::size_t>(blocks * 128 + extra));
 }
 
 // Runs `call` with the options `o`: attempts, prefix and initialisation string
 // of Connect, blocks of the file sent, blocks already held of the file received.
 inline ReturnValues Run(Call call, std::uint8_t o, World& w) {
-  std::filesystem::remove(kFile);
   if (call == Call::kConnect)
     return w.module->Connect(1 + (o & 1), o & 2 ? "0" : "", o & 4 ? "ATE0" : "");
   if (!w.port->PortOpen()) w.port->PortOpen(true);
   w.port->InputLen(1);
   if (call == Call::kSend) {
-    std::ofstream(kFile, std::ios::binary) << Content(o % 8, o & 8 ? 100 : 0);
-    return w.module->SendFile("u", "p", kFile, "0");
+    testing::WriteFile(w.File(), Content(o % 8, o & 8 ? 100 : 0));
+    return w.module->SendFile("u", "p", w.File(), "0");
   }
-  if (o & 4) std::ofstream(kFile, std::ios::binary) << Content(o % 4, 0);
-  return w.module->ReceiveFile("u", "p", kFile, "0");
+  if (o & 4) testing::WriteFile(w.File(), Content(o % 4, 0));
+  return w.module->ReceiveFile("u", "p", w.File(), "0");
 }
 
 inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
@@ -93,10 +74,11 @@ inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
   if (result < rvFalse || result > rvRefuse) std::abort();
   if (call == Call::kConnect && (result == rvTimer || result == rvRefuse)) std::abort();
   // A file sent is left as it was.
-  if (call == Call::kSend && ReadFile() != Content(data[0] % 8, data[0] & 8 ? 100 : 0))
+  if (call == Call::kSend &&
+      testing::ReadFile(w.File()) != Content(data[0] % 8, data[0] & 8 ? 100 : 0))
     std::abort();
   if (call != Call::kReceive) return 0;
-  const std::string got = ReadFile();
+  const std::string got = testing::ReadFile(w.File());
   std::string held = data[0] & 4 ? Content(data[0] % 4, 0) : "";
   if (w.accepted > static_cast<std::int64_t>(held.size() / 128)) std::abort();
   if (w.accepted >= 0) held.resize(128u * static_cast<std::size_t>(w.accepted));

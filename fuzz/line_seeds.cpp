@@ -36,8 +36,7 @@ int main(int argc, char** argv) {
     } else {
       auto server = std::make_unique<sim::SimulatedServer>(r, s.server);
       // A send finds one block of the file there already.
-      server->PutFile("line-" + std::to_string(::getpid()),
-                      fuzz::Content(s.call == Call::kSend ? 1 : 3, 0));
+      server->PutFile("line", fuzz::Content(s.call == Call::kSend ? 1 : 3, 0));
       r.Attach(*server);
       w.port->PortOpen(true);
       server->Start();

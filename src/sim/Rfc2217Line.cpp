@@ -220,6 +220,17 @@ void Rfc2217Line::Reply(std::uint8_t command, std::string_view value) {
 void Rfc2217Line::OnCommand(const ComPortMessage& m) {
   const std::uint8_t v = m.value.empty() ? 0 : static_cast<std::uint8_t>(m.value[0]);
   const LineSettings before = settings_;
+  // These commands carry one byte, as a real terminal server expects: any
+  // other length is logged and left unanswered, so that a client's mistake
+  // shows here rather than on a stricter server.
+  const bool one_byte = m.command == kSetDataSize || m.command == kSetParity ||
+                        m.command == kSetStopSize || m.command == kSetControl ||
+                        m.command == kSetModemStateMask || m.command == kPurgeData;
+  if (one_byte && m.value.size() != 1) {
+    Log("client : commande " + std::to_string(m.command) + " de " + std::to_string(m.value.size()) +
+        " octets au lieu d'un, sans réponse");
+    return;
+  }
   switch (m.command) {
     case kSetBaudRate: {
       if (m.value.size() == 4) {

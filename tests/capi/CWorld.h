@@ -1,67 +1,38 @@
 #pragma once
 // A C handle on the simulated modem and server, on the virtual clock, and the
-// small file helpers the C interface's tests share.
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <stdexcept>
+// small helpers the C interface's tests share.
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "capi/Handle.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedSerialPort.h"
-#include "sim/SimulatedServer.h"
+#include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::WriteFile;
 
 inline const char* const kBusy = "Appel impossible depuis une fonction de rappel de ce module";
 
 inline std::string Blocks(int count, char seed) {
-  std::string out;
-  for (int i = 0; i < count * 128; ++i) out.push_back(static_cast<char>(seed + i % 97));
-  return out;
-}
-
-inline std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void Write(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  return testing::Pattern(128 * count, seed);
 }
 
 // A C handle on a simulated port, with the modem and the server behind it.
-struct CWorld {
-  explicit CWorld(sim::ServerScript script = {}) {
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    port = owned.get();
-    server = std::make_unique<sim::SimulatedServer>(*port, std::move(script));
-    modem = std::make_unique<sim::SimulatedModem>(*port);
-    modem->AttachServer(server.get());
-    port->AttachPeer(modem.get());
-    HostOptions options;
-    options.clock = clock;
-    options.port = std::move(owned);
-    handle = capi::NewHandle(
-        std::move(options), [](void* self) { static_cast<CWorld*>(self)->OnYield(); }, this);
+// Its yield callback, called through the C interface, calls on_yield.
+struct CWorld : testing::SimulatedLine {
+  explicit CWorld(sim::ServerScript script = {}, sim::ModemScript modem_script = {}) {
+    AddServer(std::move(script));
+    AddModem(std::move(modem_script));
+    const auto yield = [](void* self) {
+      if (auto& on = static_cast<CWorld*>(self)->on_yield) on();
+    };
+    handle = capi::NewHandle(Options(), yield, this);
     h = handle.get();
-    std::string pattern = (fs::temp_directory_path() / "xq-capi-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    dir = pattern;
   }
-  ~CWorld() { fs::remove_all(dir); }
 
-  void OnYield() {
-    if (on_yield) on_yield();
-  }
   std::string Text(xq_status (*get)(xq_module*, const char**, size_t*)) {
     const char* text = nullptr;
     size_t length = 0;
@@ -74,14 +45,8 @@ struct CWorld {
     return result;
   }
 
-  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-  sim::SimulatedSerialPort* port = nullptr;
-  std::unique_ptr<sim::SimulatedServer> server;
-  std::unique_ptr<sim::SimulatedModem> modem;
   std::unique_ptr<xq_module> handle;
   xq_module* h = nullptr;
-  std::function<void()> on_yield;
-  fs::path dir;
 };
 
 }  // namespace xmodemquarvel

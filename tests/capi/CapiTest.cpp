@@ -3,16 +3,11 @@
 // error record as C hosts read it, out parameters, the version, and the abort
 // request.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
-#include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "CWorld.h"
@@ -46,7 +41,7 @@ const FailureCase kFailures[] = {
      XQ_ERR_FILE, "Fichier introuvable : @/absent"},
     {"UnPackFileWithACorruptEndBlock",
      [](CWorld& w, std::string& m) {
-       Write(w.dir / "bad", Blocks(1, 'a') + std::string(128, '\xC8'));
+       WriteFile(w.dir / "bad", Blocks(1, 'a') + std::string(128, '\xC8'));
        const xq_status s = xq_unpack_file(w.h, (w.dir / "bad").c_str(), (w.dir / "out").c_str());
        m = xq_last_error(w.h);
        return s;
@@ -78,41 +73,9 @@ const FailureCase kFailures[] = {
        return s;
      },
      XQ_ERR_ARGUMENT, "Argument manquant : packed"},
-    {"PackFileStartedFromItsOwnCallback",
-     [](CWorld& w, std::string& m) {
-       static xq_status inner;
-       static std::string message;
-       Write(w.dir / "src", Blocks(2, 'a'));
-       xq_set_trace(w.h, 1);
-       xq_on_bloc_packed(
-           w.h,
-           [](void* user, int32_t*) {
-             auto* h = static_cast<xq_module*>(user);
-             inner = xq_pack_file(h, "a", "b");
-             message = xq_last_error(h);
-           },
-           w.h);
-       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
-       m = message;
-       return inner;
-     },
-     XQ_ERR_BUSY, kBusy},
-    {"DestroyFromACallback",
-     [](CWorld& w, std::string& m) {
-       static xq_status inner;
-       Write(w.dir / "src", Blocks(1, 'a'));
-       xq_set_trace(w.h, 1);
-       xq_on_bloc_packed(
-           w.h, [](void* user, int32_t*) { inner = xq_destroy(static_cast<xq_module*>(user)); },
-           w.h);
-       EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
-       m = "";
-       return inner;
-     },
-     XQ_ERR_BUSY, ""},
     {"ACallbackThatThrows",
      [](CWorld& w, std::string& m) {
-       Write(w.dir / "src", Blocks(3, 'a'));
+       WriteFile(w.dir / "src", Blocks(3, 'a'));
        xq_set_trace(w.h, 1);
        xq_on_bloc_packed(
            w.h, [](void*, int32_t*) { throw std::runtime_error("panne de l'hôte"); }, nullptr);
@@ -132,7 +95,7 @@ TEST_P(CapiFailure, ComesBackAsAStatusWithItsFrenchMessage) {
   EXPECT_EQ(status, GetParam().status);
   std::string expected = GetParam().message;
   if (auto at = expected.find('@'); at != std::string::npos)
-    expected.replace(at, 1, w.dir.string());
+    expected.replace(at, 1, w.dir.path().string());
   EXPECT_EQ(message, expected);
 }
 
@@ -155,8 +118,6 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
             argument);
   EXPECT_EQ(result_of([&](auto r) { return xq_receive_file(nullptr, "u", "p", "f", "0", r); }),
             argument);
-  EXPECT_EQ(result_of([&](auto r) { return xq_send_file(w.h, "u", "p", "/dev/null", "0", r); }),
-            std::to_string(XQ_ERR_PORT) + " 0");
 
   for (auto get : {xq_error_source, xq_error_description, xq_get_data_type, xq_get_caption,
                    xq_get_trace_text}) {
@@ -236,7 +197,7 @@ TEST(Capi, TheRecordAfterARefusalASuccessAndAFailedConnect) {
   sim::ServerScript refusal;
   refusal.status = 6;
   CWorld refusing(refusal);
-  Write(refusing.dir / "F.TXT", Blocks(2, 'b'));
+  WriteFile(refusing.dir / "F.TXT", Blocks(2, 'b'));
   ASSERT_EQ(refusing.Connect(), XQ_RV_TRUE);
   xq_return_value r = -1;
   ASSERT_EQ(xq_send_file(refusing.h, "PS0001", "mdp", (refusing.dir / "F.TXT").c_str(), "0", &r),
@@ -246,7 +207,7 @@ TEST(Capi, TheRecordAfterARefusalASuccessAndAFailedConnect) {
   EXPECT_EQ(refusing.Text(xq_error_description), "Transfert refusé, status 6");
 
   CWorld good;
-  Write(good.dir / "F.TXT", Blocks(2, 'b'));
+  WriteFile(good.dir / "F.TXT", Blocks(2, 'b'));
   ASSERT_EQ(good.Connect(), XQ_RV_TRUE);
   ASSERT_EQ(xq_send_file(good.h, "PS0001", "mdp", (good.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
   EXPECT_EQ(r, XQ_RV_TRUE);
@@ -307,7 +268,7 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   if (c.op == Op::kReceive) {
     w.server->PutFile("FACT0001", content);
   } else {
-    Write(local, content);
+    WriteFile(local, content);
   }
 
   bool stop_now = c.op == Op::kConnect;
@@ -371,7 +332,7 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   // The blocks received stay (none, and no file, when stopped on acceptance);
   // a later receive asks for the rest.
   EXPECT_EQ(fs::exists(local), kept > 0);
-  EXPECT_EQ(Read(local), content.substr(0, kept * 128));
+  EXPECT_EQ(ReadFile(local), content.substr(0, kept * 128));
   stop_now = false;
   xq_on_bloc_received(w.h, nullptr, nullptr);
   xq_on_transfer_accepted(w.h, nullptr, nullptr);
@@ -382,7 +343,7 @@ TEST_P(CapiAbort, EndsAtTheNextWaitHungUpAndAReceiveResumes) {
   ASSERT_EQ(xq_receive_file_fd(w.h, "PS0001", "mdp", "FACT0001.TXT", "0", fd, &result), XQ_OK);
   EXPECT_EQ(result, XQ_RV_TRUE);
   EXPECT_EQ(w.server->Transfers().back().requested_position, kept);
-  EXPECT_EQ(Read(local), content);
+  EXPECT_EQ(ReadFile(local), content);
   EXPECT_EQ(::close(fd), 0) << "the host's descriptor stays the host's";
 }
 

@@ -23,7 +23,7 @@ struct Probe {
   void operator()() {
     if (runs++ > 0) return;
     const fs::path mine = dir / "probe.TXT", out = dir / "probe.out";
-    Write(mine, Blocks(2, 'p'));
+    WriteFile(mine, Blocks(2, 'p'));
     const auto note = [&](const char* name, xq_status status, xq_return_value r) {
       calls.push_back(std::string(name) + " " + std::to_string(status) + " " + std::to_string(r) +
                       " " + xq_last_error(h));
@@ -85,20 +85,20 @@ const ReentryCase kReentries[] = {
      }},
     {"BlocPacked",
      [](CWorld& w, Probe& p) {
-       Write(w.dir / "src", Blocks(2, 'a'));
+       WriteFile(w.dir / "src", Blocks(2, 'a'));
        xq_on_bloc_packed(w.h, Probe::Bloc, &p);
        EXPECT_EQ(xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str()), XQ_OK);
      }},
     {"BlocUnpacked",
      [](CWorld& w, Probe& p) {
-       Write(w.dir / "src", Blocks(2, 'a'));
+       WriteFile(w.dir / "src", Blocks(2, 'a'));
        xq_pack_file(w.h, (w.dir / "src").c_str(), (w.dir / "p").c_str());
        xq_on_bloc_unpacked(w.h, Probe::Bloc, &p);
        EXPECT_EQ(xq_unpack_file(w.h, (w.dir / "p").c_str(), (w.dir / "u").c_str()), XQ_OK);
      }},
     {"BlocSendedAndTransferAccepted",
      [](CWorld& w, Probe& p) {
-       Write(w.dir / "F.TXT", Blocks(3, 'a'));
+       WriteFile(w.dir / "F.TXT", Blocks(3, 'a'));
        xq_on_bloc_sended(w.h, Probe::Bloc, &p);
        xq_on_transfer_accepted(
            w.h, [](void* self, char, int64_t) { (*static_cast<Probe*>(self))(); }, &p);
@@ -122,7 +122,7 @@ class CapiReentry : public ::testing::TestWithParam<ReentryCase> {};
 
 TEST_P(CapiReentry, RefusesTheOperationsAndDestroyFromInsideAnyCallback) {
   CWorld w;
-  Probe probe{w.h, w.dir, 0, {}};
+  Probe probe{w.h, w.dir.path(), 0, {}};
   xq_set_trace(w.h, 1);
   GetParam().raise(w, probe);
   ASSERT_EQ(probe.runs > 0, true) << "the callback was not raised";

@@ -6,58 +6,39 @@
 #include <string>
 #include <vector>
 
-#include "capi/Handle.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedSerialPort.h"
+#include "CWorld.h"
 
 namespace xmodemquarvel {
 namespace {
 
 // From the yield callback, during a dial that a modem answers after 30 s.
 TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaited) {
-  auto clock = std::make_shared<VirtualClock>();
-  auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-  sim::SimulatedSerialPort& port = *owned;
   sim::ModemScript script;
   script.dial_delay = std::chrono::seconds(30);
-  sim::SimulatedModem modem(port, script);
-  port.AttachPeer(&modem);
-  HostOptions options;
-  options.clock = clock;
-  options.port = std::move(owned);
-  struct Seen {
-    xq_module* h = nullptr;
-    std::vector<std::string> lines;
-  } seen;
-  auto handle = capi::NewHandle(
-      std::move(options),
-      [](void* user) {
-        auto& s = *static_cast<Seen*>(user);
-        xq_wait_state w{};
-        ASSERT_EQ(xq_get_wait_state(s.h, &w), XQ_OK);
-        const std::string line = std::to_string(w.awaiting) + " " + w.sent + " > " + w.expected +
-                                 " " + std::to_string(w.attempt) + "/" +
-                                 std::to_string(w.attempts) + " " +
-                                 std::to_string((w.remaining_ms + 999) / 1000) + "s";
-        if (s.lines.empty() || s.lines.back() != line) s.lines.push_back(line);
-      },
-      &seen);
-  seen.h = handle.get();
+  CWorld w({}, script);
+  std::vector<std::string> lines;
+  w.on_yield = [&] {
+    xq_wait_state s{};
+    ASSERT_EQ(xq_get_wait_state(w.h, &s), XQ_OK);
+    const std::string line = std::to_string(s.awaiting) + " " + s.sent + " > " + s.expected + " " +
+                             std::to_string(s.attempt) + "/" + std::to_string(s.attempts) + " " +
+                             std::to_string((s.remaining_ms + 999) / 1000) + "s";
+    if (lines.empty() || lines.back() != line) lines.push_back(line);
+  };
   xq_return_value r = -1;
-  ASSERT_EQ(xq_connect(seen.h, 1, "0", nullptr, &r), XQ_OK);
+  ASSERT_EQ(xq_connect(w.h, 1, "0", nullptr, &r), XQ_OK);
   EXPECT_EQ(r, XQ_RV_TRUE);
   // The dial's wait counted down from 60 s to the answer at 30 s.
-  ASSERT_GE(seen.lines.size(), 3u);
-  EXPECT_EQ(seen.lines.front(), "1 ATZ > OK 1/2 2s");
-  EXPECT_EQ(seen.lines.back().substr(seen.lines.back().size() - 4), " 30s");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines.front(), "1 ATZ > OK 1/2 2s");
+  EXPECT_EQ(lines.back().substr(lines.back().size() - 4), " 30s");
   xq_wait_state after{};
   after.remaining_ms = 7;
-  ASSERT_EQ(xq_get_wait_state(seen.h, &after), XQ_OK);
+  ASSERT_EQ(xq_get_wait_state(w.h, &after), XQ_OK);
   EXPECT_EQ(after.awaiting, XQ_AWAIT_NOTHING);
   EXPECT_EQ(after.remaining_ms, -1);
   EXPECT_STREQ(after.sent, "");
-  EXPECT_EQ(xq_get_wait_state(seen.h, nullptr), XQ_ERR_ARGUMENT);
-  EXPECT_EQ(xq_get_wait_state(nullptr, &after), XQ_ERR_ARGUMENT);
+  EXPECT_EQ(xq_get_wait_state(w.h, nullptr), XQ_ERR_ARGUMENT);
 }
 
 #if defined(__SANITIZE_ADDRESS__)

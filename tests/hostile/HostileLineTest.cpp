@@ -14,6 +14,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +23,7 @@
 #include "sim/SimulatedModem.h"
 #include "sim/SimulatedSerialPort.h"
 #include "sim/SimulatedServer.h"
-#include "support/Files.h"
+#include "support/SimulatedWorld.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel::testing {
@@ -132,6 +133,8 @@ struct RemoteWorld {
     remote.Line().log = [this](const std::string& text) {
       if (text == "client : DTR baissé" && dtr_dropped.load() == 0)
         dtr_dropped.store(Steady::now().time_since_epoch().count());
+      const std::lock_guard<std::mutex> hold(logged_mutex);
+      logged += text + "\n";
     };
     remote.Start();
   }
@@ -142,6 +145,12 @@ struct RemoteWorld {
   std::unique_ptr<sim::SimulatedModem> modem;
   std::unique_ptr<sim::FloodPeer> flood;
   std::atomic<Steady::rep> dtr_dropped{0};
+  std::mutex logged_mutex;
+  std::string logged;
+  std::string Logged() {
+    const std::lock_guard<std::mutex> hold(logged_mutex);
+    return logged;
+  }
 };
 
 // Who asks for the abort: another thread, or SIGALRM's handler.
@@ -265,21 +274,26 @@ TEST(HostileLine, TheRemotePortWaitsOnTheInjectedClock) {
   EXPECT_EQ(awaited.deadline, Clock::TimePoint(std::chrono::seconds(5)));
 }
 
-// A name, not an address: resolved off the caller's thread, the call goes on.
+// A name, not an address: resolved off the caller's thread, the call goes on;
+// the terminal server gets the line's settings in well-formed commands.
 TEST(HostileLine, ANameIsResolvedAndTheLineCarries) {
   RemoteWorld world(true);
   auto module = Host(nullptr);
   module->Device("rfc2217://localhost:" +
                  world.remote.Device().substr(world.remote.Device().rfind(':') + 1));
+  module->Settings("9600,E,5,1.5");
   EXPECT_EQ(module->Connect(1), rvTrue) << module->ErrorDescription();
   module->Disconnect();
+  EXPECT_NE(world.Logged().find("client : paramètres 9600,E,5,1.5\n"), std::string::npos)
+      << world.Logged();
+  EXPECT_EQ(world.Logged().find("sans réponse"), std::string::npos) << world.Logged();
 }
 
 // A serial port that counts the bytes the component takes between two
 // passes of its wait.
 class CountingPort final : public SerialPort {
  public:
-  explicit CountingPort(sim::SimulatedSerialPort& port) : port_(port) {}
+  explicit CountingPort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
   int most_per_pass = 0;
   int taken = 0;
   void Pass() {
@@ -287,32 +301,32 @@ class CountingPort final : public SerialPort {
     taken = 0;
   }
 
-  void CommPort(int32_t port) override { port_.CommPort(port); }
-  int32_t CommPort() const override { return port_.CommPort(); }
-  void Device(const std::string& path) override { port_.Device(path); }
-  std::string Device() const override { return port_.Device(); }
-  void Settings(const std::string& settings) override { port_.Settings(settings); }
-  std::string Settings() const override { return port_.Settings(); }
-  void PortOpen(bool open) override { port_.PortOpen(open); }
-  bool PortOpen() const override { return port_.PortOpen(); }
-  void Break(bool on) override { port_.Break(on); }
-  int32_t InBufferCount() override { return port_.InBufferCount(); }
-  void InBufferCount(int32_t count) override { port_.InBufferCount(count); }
-  void RThreshold(int32_t threshold) override { port_.RThreshold(threshold); }
-  void InputLen(int32_t length) override { port_.InputLen(length); }
+  void CommPort(int32_t port) override { port_->CommPort(port); }
+  int32_t CommPort() const override { return port_->CommPort(); }
+  void Device(const std::string& path) override { port_->Device(path); }
+  std::string Device() const override { return port_->Device(); }
+  void Settings(const std::string& settings) override { port_->Settings(settings); }
+  std::string Settings() const override { return port_->Settings(); }
+  void PortOpen(bool open) override { port_->PortOpen(open); }
+  bool PortOpen() const override { return port_->PortOpen(); }
+  void Break(bool on) override { port_->Break(on); }
+  int32_t InBufferCount() override { return port_->InBufferCount(); }
+  void InBufferCount(int32_t count) override { port_->InBufferCount(count); }
+  void RThreshold(int32_t threshold) override { port_->RThreshold(threshold); }
+  void InputLen(int32_t length) override { port_->InputLen(length); }
   std::string Input() override {
-    std::string got = port_.Input();
+    std::string got = port_->Input();
     taken += static_cast<int>(got.size());
     return got;
   }
-  void Output(std::string_view bytes) override { port_.Output(bytes); }
-  void DTREnable(bool on) override { port_.DTREnable(on); }
-  bool DTREnable() const override { return port_.DTREnable(); }
-  bool CTSHolding() override { return port_.CTSHolding(); }
-  bool CDHolding() override { return port_.CDHolding(); }
+  void Output(std::string_view bytes) override { port_->Output(bytes); }
+  void DTREnable(bool on) override { port_->DTREnable(on); }
+  bool DTREnable() const override { return port_->DTREnable(); }
+  bool CTSHolding() override { return port_->CTSHolding(); }
+  bool CDHolding() override { return port_->CDHolding(); }
 
  private:
-  sim::SimulatedSerialPort& port_;
+  std::unique_ptr<SerialPort> port_;
 };
 
 // A flood of bytes that never make an answer, on the virtual clock: the waits
@@ -335,24 +349,23 @@ TEST(HostileLine, AFloodNeverPushesADeadlineAway) {
       {kSend, rvFalse, kTenTimeOuts, 10 * 10'000 + 1'500},
       {kReceive, rvFalse, kTenTimeOuts, 10 * 10'000 + 1'500},
   };
-  TempDir dir;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.op);
-    auto clock = std::make_shared<VirtualClock>();
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    sim::SimulatedSerialPort& port = *owned;
+    SimulatedLine line;
+    sim::SimulatedSerialPort& port = *line.port;
     port.Record(false);
-    auto counting = std::make_unique<CountingPort>(port);
-    CountingPort& counter = *counting;
-    sim::SimulatedServer server(port);
+    line.AddServer();
+    sim::SimulatedServer& server = *line.server;
     // 100 KB/s of virtual flood (10 MB over the whole exchange), in chunks
     // of 1 KB: more than a pass takes.
     sim::FloodPeer flood(port, 100'000, 10ms);
-    HostOptions options;
-    options.clock = clock;
+    HostOptions options = line.Options();
+    auto counting = std::make_unique<CountingPort>(std::move(options.port));
+    CountingPort& counter = *counting;
     options.port = std::move(counting);
-    options.yield = [&counter] { counter.Pass(); };
+    line.on_yield = [&counter] { counter.Pass(); };
     ModuleXmodem module(std::move(options));
+    const auto clock = line.clock;
     Clock::TimePoint flood_from{};
     const auto start_flood = [&] {
       server.Stop();
@@ -372,9 +385,9 @@ TEST(HostileLine, AFloodNeverPushesADeadlineAway) {
       port.InputLen(1);
       server.PutFile("f", Pattern(128 * 4));
       server.Start();
-      if (row.op == kSend) WriteFile(dir / "f", Pattern(128 * 4));
-      result = row.op == kSend ? module.SendFile("u", "p", dir / "f", "0")
-                               : module.ReceiveFile("u", "p", dir / "f.copy", "0");
+      if (row.op == kSend) WriteFile(line.dir / "f", Pattern(128 * 4));
+      result = row.op == kSend ? module.SendFile("u", "p", line.dir / "f", "0")
+                               : module.ReceiveFile("u", "p", line.dir / "f.copy", "0");
     }
     counter.Pass();
     EXPECT_EQ(result, row.result);

@@ -1,13 +1,9 @@
 // PackFile and UnPackFile on real files, and as a host sees them on ModuleXmodem.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -33,25 +29,17 @@ std::system_error FailureOf(Call call) {
 
 class Files : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "xmq-pack-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string P(const char* name) const { return (dir_ / name).string(); }
+  std::string P(const char* name) const { return dir_ / name; }
   static void Write(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    xmodemquarvel::testing::WriteFile(path,
+                                      {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   }
   static Bytes Read(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
+    const std::string bytes = xmodemquarvel::testing::ReadFile(path);
+    return Bytes(bytes.begin(), bytes.end());
   }
 
-  fs::path dir_;
+  xmodemquarvel::testing::TempDir dir_;
 };
 
 // Each conversion replaces the target and raises one event per block read,

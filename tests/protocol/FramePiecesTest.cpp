@@ -11,11 +11,8 @@ namespace xmodemquarvel::protocol {
 namespace {
 
 using testing::Bytes;
+using testing::LineFrame;
 using testing::Spoiled;
-
-std::string Collected(std::uint8_t number, const std::string& data) {
-  return BuildFrame(number, data) + std::string(1, CR);
-}
 
 TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   // The worked examples: abc and 125 spaces, then abc and 125 NULs.
@@ -32,17 +29,17 @@ TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   EXPECT_THROW(BuildFrame(1, std::string(127, 'a')), std::invalid_argument);
 
   const std::string data = testing::Pattern(128);
-  const std::string good = Collected(5, data);
+  const std::string good = LineFrame(5, data);
   // clang-format off
   const std::tuple<const char*, std::string, std::uint8_t, FrameVerdict> cases[] = {
       {"next", good, 4, FrameVerdict::kGood},
-      {"after 255 comes 0", Collected(0, data), 255, FrameVerdict::kGood},
+      {"after 255 comes 0", LineFrame(0, data), 255, FrameVerdict::kGood},
       {"bad checksum", Spoiled(good, 131, static_cast<char>(good[131] + 1)), 4, FrameVerdict::kBadChecksum},
       {"changed data byte", Spoiled(good, 50, static_cast<char>(good[50] ^ 0x10)), 4, FrameVerdict::kBadChecksum},
-      {"previous", Collected(4, data), 4, FrameVerdict::kPrevious},
-      {"previous with bad complement", Spoiled(Collected(4, data), 2, 7), 4, FrameVerdict::kPrevious},
+      {"previous", LineFrame(4, data), 4, FrameVerdict::kPrevious},
+      {"previous with bad complement", Spoiled(LineFrame(4, data), 2, 7), 4, FrameVerdict::kPrevious},
       {"bad complement", Spoiled(good, 2, 0), 4, FrameVerdict::kOther},
-      {"skipped one", Collected(6, data), 4, FrameVerdict::kOther},
+      {"skipped one", LineFrame(6, data), 4, FrameVerdict::kOther},
   };
   // clang-format on
   for (const auto& [what, frame, last, verdict] : cases)
@@ -60,7 +57,7 @@ TEST(AnswerCollector, FollowsTheRulesByLengthAndWhereAFrameIsAwaitedTheCleanRule
       if (collector.Take(rx, bytes[i])) return Got(rx, i + 1, collector.Clean());
     return Got(rx, std::string::npos, collector.Clean());
   };
-  const std::string frame = Collected(1, "abc" + std::string(125, '\r'));
+  const std::string frame = LineFrame(1, "abc" + std::string(125, '\r'));
   const auto npos = std::string::npos;
   struct Case {
     const char* what;
@@ -105,9 +102,14 @@ TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
   // clang-format on
   for (const auto& [n, d, q] : halves) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
   // A record whose bytes 1 to 119 have low nibbles summing to S2: the digits
-  // depend only on that sum and on "CA0".
-  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{
-           {44, "0011"}, {100, "0361"}, {255, "1086"}, {256, "0037"}}) {
+  // depend only on that sum and on "CA0" (S3 = 180: S2 = 90 and 180 leave
+  // R = 0, taken as 1, so V = S2).
+  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{{44, "0011"},
+                                                                                {100, "0361"},
+                                                                                {255, "1086"},
+                                                                                {256, "0037"},
+                                                                                {90, "0190"},
+                                                                                {180, "0280"}}) {
     std::string record(128, '\0');
     std::fill_n(record.begin(), s2 / 15, '\x3F');  // low nibble 15
     record[s2 / 15] = static_cast<char>(0x30 + s2 % 15);

@@ -1,6 +1,6 @@
 // SendAndWait and OpenTransfer against a far end that the test scripts or the
 // simulated server, on the virtual clock: the attempts and their outcomes, the
-// request record as it goes out, the exchanges, and the response fields.
+// request record as it goes out, and a line cut while it does.
 #include "ProtocolRig.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/Frame.h"
@@ -12,10 +12,6 @@ using protocol::ACK;
 using protocol::EOT;
 using protocol::NAK;
 using protocol::SOH;
-
-std::string Frame(std::uint8_t number, const std::string& data) {
-  return protocol::BuildFrame(number, data) + std::string(1, protocol::CR);
-}
 
 using Arrange = std::function<void(ImplRig&)>;
 
@@ -38,12 +34,12 @@ const Arrange kCarrierLostOnWrite = [](ImplRig& r) {
 TEST(BlockLink, AttemptsAndTheirOutcomes) {
   const std::string data = Pattern(128, 3);
   const std::string bad_sum =
-      Spoiled(Frame(8, data), 131, static_cast<char>(Frame(8, data)[131] ^ 1));
+      Spoiled(LineFrame(8, data), 131, static_cast<char>(LineFrame(8, data)[131] ^ 1));
   // The frame before starts the count over ten times; after that it is a
   // failed attempt like any wrong answer.
-  std::vector<std::string> previous(15, Frame(4, data));
-  previous.push_back(Frame(5, data));
-  const std::vector<std::string> previous_for_ever(25, Frame(4, data));
+  std::vector<std::string> previous(15, LineFrame(4, data));
+  previous.push_back(LineFrame(5, data));
+  const std::vector<std::string> previous_for_ever(25, LineFrame(4, data));
   struct Case {
     const char* what;
     char message;          // 0: nothing written
@@ -66,18 +62,18 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
       {"extra minutes left by the modem dialogue lengthen the first wait", 0, NAK, 0,
        [](ImplRig& r) { r.impl->wait.ExtraMinutes = 1, At(65'000, kNakCr)(r); }, rvTrue, "", "", 65'000},
       {"frames are checked for number, complement and checksum", ACK, SOH, 7,
-       Answers({bad_sum, Spoiled(Frame(8, data), 2, 0), Frame(9, data), Frame(8, data)}), rvTrue, "", kAckCr + Repeat(kNakCr, 3), 0, Frame(8, data)},
-      {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
-      {"the previous frame again is acknowledged and the count starts over, ten times", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 11) + Repeat(kNakCr, 5), 0, Frame(5, data)},
+       Answers({bad_sum, Spoiled(LineFrame(8, data), 2, 0), LineFrame(9, data), LineFrame(8, data)}), rvTrue, "", kAckCr + Repeat(kNakCr, 3), 0, LineFrame(8, data)},
+      {"after block 255 the awaited frame is number 0", NAK, SOH, 255, At(0, LineFrame(0, data)), rvTrue, "", kNakCr, 0, LineFrame(0, data)},
+      {"the previous frame again is acknowledged and the count starts over, ten times", ACK, SOH, 4, Answers(previous), rvTrue, "", Repeat(kAckCr, 11) + Repeat(kNakCr, 5), 0, LineFrame(5, data)},
       {"the previous frame for ever fails after ten restarts and ten attempts", ACK, SOH, 4, Answers(previous_for_ever), rvFalse, kTenFailures, Repeat(kAckCr, 11) + Repeat(kNakCr, 9), 1'500},
       // Where a frame is awaited, an EOT ends the file only right after its CR
       // with nothing dropped before it in the attempt; a control byte without
       // its CR is dropped and the next byte read afresh.
-      {"stray EOT, ACK and NAK just before the frame cost nothing", ACK, SOH, 0, At(0, Bytes({EOT, ACK, NAK}) + Frame(1, data)), rvTrue, "", kAckCr, 0, Frame(1, data)},
+      {"stray EOT, ACK and NAK just before the frame cost nothing", ACK, SOH, 0, At(0, Bytes({EOT, ACK, NAK}) + LineFrame(1, data)), rvTrue, "", kAckCr, 0, LineFrame(1, data)},
       {"an EOT after dropped bytes is asked for again", ACK, SOH, 0, Answers({"x" + kEotCr, kEotCr}), rvTrue, "", kAckCr + kNakCr, 0, std::string(1, EOT)},
       {"ten EOTs after noise are ten wrong answers", NAK, SOH, 255, Answers(std::vector<std::string>(10, "?" + kEotCr)), rvFalse, kTenFailures, Repeat(kNakCr, 10), 1'500},
-      {"the data of a frame numbered 4 that lost its SOH are no answer", ACK, SOH, 3, Answers({Frame(4, data).substr(1), Frame(4, data)}), rvTrue, kTimeOut, kAckCr + kNakCr, 10'000, Frame(4, data)},
-      {"the response frame after a stray EOT", NAK, SOH, 255, At(0, Bytes({EOT}) + Frame(0, data)), rvTrue, "", kNakCr, 0, Frame(0, data)},
+      {"the data of a frame numbered 4 that lost its SOH are no answer", ACK, SOH, 3, Answers({LineFrame(4, data).substr(1), LineFrame(4, data)}), rvTrue, kTimeOut, kAckCr + kNakCr, 10'000, LineFrame(4, data)},
+      {"the response frame after a stray EOT", NAK, SOH, 255, At(0, Bytes({EOT}) + LineFrame(0, data)), rvTrue, "", kNakCr, 0, LineFrame(0, data)},
       {"where an EOT itself is awaited, noise before it does no harm", ACK, EOT, 0, At(0, "x" + kEotCr), rvTrue, "", kAckCr, 0, std::string(1, EOT)},
       {"carrier lost ends at once with the line cut", ACK, SOH, 0, kCarrierLostOnWrite, rvCTS, kLineCut, kAckCr, 1'500},
       {"CTS low with the carrier tries ten times without waiting", ACK, SOH, 0, [](ImplRig& r) { r.port->SetCts(false); }, rvFalse, kTenFailures, kAckCr + Repeat(kNakCr, 9), 1'500},
@@ -128,9 +124,10 @@ TEST(BlockLink, TakesOneAnswerLeavesTheRestWaitingAndNeverSpins) {
 }
 
 struct OpeningRig : ImplRig {
-  explicit OpeningRig(sim::ServerFaults faults = {}) : server(*port, {}, faults) {
-    port->AttachPeer(&server);
-    server.Start();
+  OpeningRig() {
+    AddServer();
+    port->AttachPeer(server.get());
+    server->Start();
   }
   ReturnValues Open(const std::string& user = "u", const std::string& password = "p",
                     const std::string& file = "f", const std::string& sens = "E",
@@ -141,14 +138,13 @@ struct OpeningRig : ImplRig {
     impl->opening.Record.RecordPositionLow.AssignBytes({});
     return impl->opening.OpenTransfer(user, password, file, sens, pack_type);
   }
-  const std::string& Record() { return server.Transfers().at(0).record; }
-  sim::SimulatedServer server;
+  const std::string& Record() { return server->Transfers().at(0).record; }
 };
 
 TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
   OpeningRig rig;
   ASSERT_EQ(rig.Open("", "", "abc.txt", "E", "0"), rvTrue);
-  EXPECT_EQ(rig.port->HostWrote(), Frame(0, rig.Record()) + kEotCr + kNakCr);
+  EXPECT_EQ(rig.port->HostWrote(), LineFrame(0, rig.Record()) + kEotCr + kNakCr);
   EXPECT_EQ(rig.Record().substr(119), "CA0" + Bytes({0x1C, 0x2C}) + "0011");
   EXPECT_EQ(rig.impl->fields.BlocNumber, 255);
   EXPECT_EQ(rig.impl->fields.RxBuffer.substr(0, 2), Bytes({1, 0}));
@@ -175,41 +171,10 @@ TEST(OpeningExchange, TheRequestGoesOutExactlyWithItsFieldsCutAndFilled) {
   EXPECT_EQ(french.Record().substr(109, 3), "R0\xE9");
 }
 
-TEST(OpeningExchange, ResponseFieldsAndPositions) {
-  // Position answered, PositionHigh, PositionLow, the response's Reprise.
-  using P = std::tuple<std::int64_t, std::int32_t, std::int32_t, char>;
-  for (const auto& [position, high, low, reprise] :
-       {P{76805, 300, 5, '1'}, P{0, 0, 0, '0'}, P{300, 1, 44, '1'}, P{-256, -1, 0, '0'},
-        P{-8388608 + 7, -32768, 7, '0'}}) {
-    OpeningRig rig;
-    rig.server.Script().send_position = position;
-    ASSERT_EQ(rig.Open(), rvTrue);
-    EXPECT_EQ(rig.impl->fields.PositionHigh, high) << position;
-    EXPECT_EQ(rig.impl->fields.PositionLow, low) << position;
-    EXPECT_EQ(rig.impl->opening.Record.Reprise.View()[0], reprise);
-    EXPECT_EQ(std::string(rig.impl->opening.Record.RecordPositionHigh.View()) +
-                  std::string(rig.impl->opening.Record.RecordPositionLow.View()),
-              protocol::EncodePosition(position));
-  }
-}
-
-TEST(OpeningExchange, FailuresLeaveTheirDescriptionAndLineState) {
-  // EOT for the response; the server silent before the invitation, after it,
-  // after the ACK of the record, after the ACK of the EOT.
-  std::vector<std::tuple<sim::ServerFaults, std::string, bool>> cases = {
-      {{.eot_for_response = true}, kUnexpected, true}};
-  for (int silent_after : {0, 1, 2, 3})
-    cases.push_back({Silent(silent_after), kTenTimeOuts, false});
-  for (const auto& [faults, description, line_up] : cases) {
-    OpeningRig rig(faults);
-    EXPECT_EQ(rig.Open(), rvFalse) << faults.silent_after_messages;
-    EXPECT_EQ(rig.Description(), description) << faults.silent_after_messages;
-    EXPECT_EQ(rig.port->PortOpen(), line_up) << faults.silent_after_messages;
-    EXPECT_EQ(rig.port->HostWrote().empty(), faults.silent_after_messages == 0);
-  }
-  // The carrier goes while the record awaits its acknowledgement.
+// The carrier goes while the record awaits its acknowledgement.
+TEST(OpeningExchange, ACarrierLostDuringTheRequestCutsTheLine) {
   OpeningRig cut;
-  cut.server.Stop();
+  cut.server->Stop();
   cut.port->AttachPeer(&cut.peer);
   cut.Reply(kNakCr);
   kCarrierLostOnWrite(cut);

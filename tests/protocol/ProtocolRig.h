@@ -17,19 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "module/ModuleXmodemImpl.h"
-#include "sim/LinePeer.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedSerialPort.h"
-#include "sim/SimulatedServer.h"
-#include "support/Files.h"
-#include "xmodemquarvel/ModuleXmodem.h"
+#include "protocol/Frame.h"
+#include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel::testing {
-
-inline long long Ms(const VirtualClock& clock) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
-      .count();
-}
 
 inline std::string Bytes(std::initializer_list<int> values) {
   std::string out;
@@ -70,6 +61,14 @@ inline const std::string kUnexpected = "Réponse inattendue du distant";
 inline const std::string kBadCount = "Nombre de blocs recus <> nombre de blocs transmis";
 inline const std::string kRefused = "Transfert refusé, status ";
 
+inline constexpr auto none = std::nullopt;
+// The opening as the component writes it: record frame, EOT, NAK.
+inline constexpr std::size_t kOpening = 133 + 2 + 2;
+// A frame as it crosses the line, its CR included.
+inline std::string LineFrame(std::uint8_t number, const std::string& data) {
+  return protocol::BuildFrame(number, data) + '\r';
+}
+
 // Server faults a table can name in one call.
 inline sim::ServerFaults Silent(int after_messages) {
   return {.silent_after_messages = after_messages};
@@ -87,43 +86,16 @@ class ScriptedPeer final : public sim::LinePeer {
   }
 };
 
-// The server's side of a line, with a hook that may change each message the
-// server sends before it goes on the line: one fault placed exactly.
-class EditedLine final : public sim::Line {
- public:
-  explicit EditedLine(sim::Line& inner) : inner_(inner) {}
-  std::function<std::string(std::string)> edit;
-
-  void SendToHost(std::string_view bytes) override {
-    inner_.SendToHost(edit ? edit(std::string(bytes)) : std::string(bytes));
-  }
-  void SetCts(bool on) override { inner_.SetCts(on); }
-  void SetCd(bool on) override { inner_.SetCd(on); }
-  void After(Clock::Duration delay, std::function<void()> action) override {
-    inner_.After(delay, std::move(action));
-  }
-
- private:
-  sim::Line& inner_;
-};
-
 // The component's object state driven directly, on a simulated port whose far
 // end the test scripts: for the block link layer and the opening exchange.
-struct ImplRig {
+struct ImplRig : SimulatedLine {
   ImplRig() {
     HostOptions owner_options;
     owner_options.clock = clock;
     owner_options.port = std::make_unique<sim::SimulatedSerialPort>(clock);
     owner = std::make_unique<ModuleXmodem>(std::move(owner_options));
-
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    port = owned.get();
     port->AttachPeer(&peer);
-    HostOptions options;
-    options.clock = clock;
-    options.port = std::move(owned);
-    options.yield = [this] { ++yields; };
-    impl = std::make_unique<ModuleXmodem::Impl>(*owner, std::move(options));
+    impl = std::make_unique<ModuleXmodem::Impl>(*owner, Options());
     port->PortOpen(true);
     port->InputLen(1);
     impl->fields.Result = rvTrue;
@@ -142,42 +114,23 @@ struct ImplRig {
   }
 
   std::string Description() const { return SharedFields::Error().Description; }
-  long long NowMs() const { return Ms(*clock); }
 
-  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
   std::unique_ptr<ModuleXmodem> owner;
-  sim::SimulatedSerialPort* port = nullptr;
   ScriptedPeer peer;
   std::unique_ptr<ModuleXmodem::Impl> impl;
-  long long yields = 0;
 };
 
 // A whole component against the simulated server. Either directly on the port
 // (the server is the far end, started at once), or through the simulated modem
 // (the server answers once a call connects).
-struct ServerRig {
+struct ServerRig : SimulatedLine {
   enum class Wiring { kDirect, kModem };
 
   explicit ServerRig(Wiring wiring = Wiring::kDirect, sim::ServerScript script = {},
                      sim::ServerFaults faults = {}) {
-    auto owned = std::make_unique<sim::SimulatedSerialPort>(clock);
-    port = owned.get();
-    line = std::make_unique<EditedLine>(*port);
-    server = std::make_unique<sim::SimulatedServer>(*line, std::move(script), faults);
-    if (wiring == Wiring::kModem) {
-      modem = std::make_unique<sim::SimulatedModem>(*port);
-      modem->AttachServer(server.get());
-      port->AttachPeer(modem.get());
-    } else {
-      port->AttachPeer(server.get());
-    }
-    HostOptions options;
-    options.clock = clock;
-    options.port = std::move(owned);
-    options.yield = [this] {
-      if (on_yield) on_yield();
-    };
-    module = std::make_unique<ModuleXmodem>(std::move(options));
+    AddServer(std::move(script), faults);
+    if (wiring == Wiring::kModem) AddModem();
+    module = std::make_unique<ModuleXmodem>(Options());
     module->Trace(true);
     module->BlocSended = [this](int32_t& n) { sent_events.push_back(n); };
     module->BlocReceived = [this](int32_t& n) { received_events.push_back(n); };
@@ -187,6 +140,7 @@ struct ServerRig {
 
   // Direct wiring: opens the port as Connect would and starts the server.
   void Open() {
+    port->AttachPeer(server.get());
     port->PortOpen(true);
     port->InputLen(1);
     server->Start();
@@ -197,8 +151,6 @@ struct ServerRig {
     if (port->PortOpen()) port->PortOpen(false);
     Open();
   }
-
-  long long NowMs() const { return Ms(*clock); }
 
   // Writes `content` (unless it is absent) under `name` in the test's
   // directory and sends it.
@@ -225,17 +177,10 @@ struct ServerRig {
     }
   }
 
-  std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-  sim::SimulatedSerialPort* port = nullptr;
-  std::unique_ptr<EditedLine> line;  // the server's messages pass its edit
-  std::unique_ptr<sim::SimulatedServer> server;
-  std::unique_ptr<sim::SimulatedModem> modem;
   std::unique_ptr<ModuleXmodem> module;
   std::vector<int32_t> sent_events;
   std::vector<int32_t> received_events;
   std::vector<std::string> error_events;
-  std::function<void()> on_yield;
-  TempDir dir;
   std::string path;  // of the last Send or Receive
 };
 

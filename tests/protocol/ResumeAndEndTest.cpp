@@ -11,15 +11,12 @@
 #include "modem/ServerNumber.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/Frame.h"
+#include "protocol/OpeningRecord.h"
 
 namespace xmodemquarvel::testing {
 namespace {
 
 using Wiring = ServerRig::Wiring;
-const auto none = std::nullopt;
-
-// The opening as the component writes it: record frame, EOT, NAK.
-constexpr std::size_t kOpening = 133 + 2 + 2;
 
 // An edit of the server's messages that changes one of them, on its first
 // sending only: data frame `frame` (counted from 1 after the response), or the
@@ -61,7 +58,7 @@ TEST(ReceiveFile, TheFileEndsOnlyOnACleanEot) {
   // clang-format on
   for (const Case& c : cases) {
     ServerRig rig;
-    if (c.edit) rig.line->edit = OnFirstSending(c.frame, c.edit);
+    if (c.edit) rig.line.edit = OnFirstSending(c.frame, c.edit);
     const std::string content = Pattern(128 * c.blocks, 9);
     rig.server->PutFile("f", content);
     rig.Expect(rig.Receive("f.txt"), rvTrue, "", true, c.what);
@@ -78,13 +75,16 @@ TEST(ReceiveFile, TheFileEndsOnlyOnACleanEot) {
   }
 }
 
+// By name or through a descriptor the host opened (where nothing is looked up
+// by name: the file named is another one, which stays as it is).
 TEST(ReceiveFile, GoesOnAtThePositionTheServerAnswersOrNotAtAll) {
   const std::string content = Pattern(128 * 50, 4);
   struct Case {
-    std::optional<int> held;  // blocks here before
-    std::int64_t answered;
+    std::optional<int> held;               // blocks here before
+    std::optional<std::int64_t> answered;  // none: as asked
     ReturnValues result;
-    std::string description;
+    std::string description = "";
+    std::optional<int> flags = none;  // to open a descriptor with (-1: none); none: by name
   };
   const auto beyond = [](std::int64_t answered, std::int64_t held) {
     return "Position de reprise du distant invalide : " + std::to_string(answered) +
@@ -92,97 +92,70 @@ TEST(ReceiveFile, GoesOnAtThePositionTheServerAnswersOrNotAtAll) {
   };
   // clang-format off
   const Case cases[] = {
-      {20, 20, rvTrue, ""},   // as asked
-      {20, 0, rvTrue, ""},    // the server declines the resume: from the start
-      {20, 7, rvTrue, ""},    // earlier than asked
+      {20, 20, rvTrue},   // as asked
+      {20, 0, rvTrue},    // the server declines the resume: from the start
+      {20, 7, rvTrue},    // earlier than asked
       {20, 21, rvFalse, beyond(21, 20)}, {20, -3, rvFalse, beyond(-3, 20)},
       {0, 5, rvFalse, beyond(5, 0)}, {std::nullopt, 1, rvFalse, beyond(1, 0)},
+      {0, none, rvTrue, "", O_RDWR}, {20, none, rvTrue, "", O_WRONLY}, {20, 7, rvTrue, "", O_RDWR},
+      {20, none, rvFalse, "", O_RDONLY}, {0, none, rvFalse, "", O_RDONLY | O_DIRECTORY},
+      {0, none, rvFalse, "", -1},
   };
   // clang-format on
   for (const Case& c : cases) {
-    const std::string what = std::to_string(c.held.value_or(-1)) + "@" + std::to_string(c.answered);
+    const std::int64_t held = c.held.value_or(0), from = c.answered.value_or(held);
+    SCOPED_TRACE(std::to_string(c.held.value_or(-1)) + "@" + std::to_string(from) + " flags " +
+                 std::to_string(c.flags.value_or(-9)));
     ServerRig rig;
     rig.server->PutFile("f", content);
     rig.server->Script().receive_position = c.answered;
     // What was held is not the server's copy: a cut must remove it all.
-    const std::string local = Pattern(128 * c.held.value_or(0), 99);
+    const std::string local = Pattern(128 * held, 99);
     if (c.held) WriteFile(rig.dir / "f", local);
     std::vector<std::pair<char, std::int64_t>> accepted;
     rig.module->TransferAccepted = [&](char sens, std::int64_t position) {
       accepted.emplace_back(sens, position);
-      EXPECT_TRUE(rig.received_events.empty()) << what;
-      EXPECT_EQ(ReadFile(rig.path), local) << what << ": cut only after the event";
+      EXPECT_TRUE(rig.received_events.empty());
+      EXPECT_EQ(ReadFile(rig.path), local) << "cut only after the event";
     };
-    rig.Expect(rig.Receive("f"), c.result, c.description, c.result == rvTrue, what);
-    if (c.result == rvTrue) {
-      EXPECT_EQ(ReadFile(rig.path),
-                local.substr(0, 128 * c.answered) + content.substr(128 * c.answered))
-          << what;
-      EXPECT_EQ(rig.received_events, Range(static_cast<int32_t>(c.answered) + 1, 50)) << what;
-      EXPECT_EQ(accepted, (std::vector<std::pair<char, std::int64_t>>{{'R', c.answered}})) << what;
-    } else {
-      // Hung up right after the response, the file as it was.
-      EXPECT_EQ(rig.port->HostWrote().size(), kOpening) << what;
-      EXPECT_EQ(std::filesystem::exists(rig.path), c.held.has_value()) << what;
-      EXPECT_EQ(ReadFile(rig.path), local) << what;
-      EXPECT_TRUE(accepted.empty()) << what;
-    }
-  }
-}
-
-TEST(ReceiveFile, ThroughADescriptorTheHostOpenedNothingIsLookedUpByName) {
-  const std::string content = Pattern(128 * 50, 6);
-  struct Case {
-    const char* what;
-    // Blocks in the host's file, or how the descriptor is opened wrong.
-    int held;
-    int flags;
-    std::optional<std::int64_t> answered;
+    const std::string named = rig.dir / "f.TXT";
+    int fd = -1;
     ReturnValues result;
-    std::string request;  // Reprise and the three position bytes
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"an empty file: the whole file", 0, O_RDWR, none, rvTrue, Bytes({'0', 0, 0, 0})},
-      {"20 blocks: resumed after them", 20, O_WRONLY, none, rvTrue, Bytes({'1', 0, 0, 20})},
-      {"20 blocks, the server answers 7: cut to 7", 20, O_RDWR, 7, rvTrue, Bytes({'1', 0, 0, 20})},
-      {"open for reading only", 20, O_RDONLY, none, rvFalse, ""},
-      {"a folder", 0, O_RDONLY | O_DIRECTORY, none, rvFalse, ""},
-      {"no descriptor", 0, -1, none, rvFalse, ""},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    ServerRig rig;
-    rig.server->PutFile("FACT", content);
-    rig.server->Script().receive_position = c.answered;
-    // The name given is another file, which must stay as it is.
-    const std::string named = rig.dir / "FACT.TXT";
-    WriteFile(named, "autre fichier");
-    const std::string held = rig.dir / "held";
-    WriteFile(held, content.substr(0, 128 * c.held));
-    const std::string opened = (c.flags & O_DIRECTORY) != 0 ? rig.dir.path().string() : held;
-    const int fd = c.flags < 0 ? -1 : ::open(opened.c_str(), c.flags | O_CLOEXEC);
-    ASSERT_TRUE(c.flags < 0 || fd >= 0) << c.what;
-    const ReturnValues result = rig.module->ReceiveFileToDescriptor("u", "p", named, "0", fd);
-    EXPECT_EQ(ReadFile(named), "autre fichier") << c.what;
-    if (c.result != rvTrue) {
-      rig.Expect(result, rvFalse, "Erreur ouverture " + named, false, c.what);
-      EXPECT_TRUE(rig.port->HostWrote().empty()) << c.what << ": nothing went on the line";
-      EXPECT_EQ(ReadFile(held), content.substr(0, 128 * c.held)) << c.what;
+    if (!c.flags) {
+      result = rig.Receive("f");
     } else {
-      rig.Expect(result, rvTrue, "", true, c.what);
-      EXPECT_EQ(rig.server->Transfers().at(0).record.substr(110, 1) +
-                    rig.server->Transfers().at(0).record.substr(116, 3),
-                c.request)
-          << c.what;
-      EXPECT_EQ(ReadFile(held), content) << c.what;
-      const std::int64_t from = c.answered.value_or(c.held);
-      EXPECT_EQ(rig.received_events, Range(static_cast<int32_t>(from) + 1, 50)) << c.what;
-      // Still open, the offset at the end.
-      EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 128 * 50) << c.what;
+      WriteFile(named, "autre fichier");
+      rig.path = rig.dir / "f";
+      const std::string opened = (*c.flags & O_DIRECTORY) != 0 ? rig.dir.path().string() : rig.path;
+      fd = *c.flags >= 0 ? ::open(opened.c_str(), *c.flags | O_CLOEXEC) : -1;
+      ASSERT_TRUE(*c.flags < 0 || fd >= 0);
+      result = rig.module->ReceiveFileToDescriptor("u", "p", named, "0", fd);
+      EXPECT_EQ(ReadFile(named), "autre fichier");
+    }
+    const std::string description =
+        c.flags && c.result != rvTrue ? "Erreur ouverture " + named : c.description;
+    rig.Expect(result, c.result, description, c.result == rvTrue);
+    if (c.result == rvTrue) {
+      const std::string& record = rig.server->Transfers().at(0).record;
+      EXPECT_EQ(record.substr(110, 1) + record.substr(116, 3),
+                (held > 0 ? "1" : "0") + protocol::EncodePosition(held));
+      EXPECT_EQ(ReadFile(rig.path), local.substr(0, 128 * from) + content.substr(128 * from));
+      EXPECT_EQ(rig.received_events, Range(static_cast<int32_t>(from) + 1, 50));
+      EXPECT_EQ(accepted, (std::vector<std::pair<char, std::int64_t>>{{'R', from}}));
+    } else {
+      // Hung up right after the response (or before a byte went out when the
+      // descriptor is unusable), the file as it was.
+      EXPECT_EQ(rig.port->HostWrote().size(), c.flags ? 0 : kOpening);
+      EXPECT_EQ(std::filesystem::exists(rig.path), c.held.has_value());
+      EXPECT_EQ(ReadFile(rig.path), local);
+      EXPECT_TRUE(accepted.empty());
     }
     if (fd >= 0) {
-      EXPECT_EQ(::close(fd), 0) << c.what << ": the descriptor stays the host's";
+      // Still open, the offset at the end after a transfer.
+      if (c.result == rvTrue) {
+        EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 128 * 50);
+      }
+      EXPECT_EQ(::close(fd), 0) << "the descriptor stays the host's";
     }
   }
 }

@@ -15,7 +15,6 @@ namespace xmodemquarvel::testing {
 namespace {
 
 using Wiring = ServerRig::Wiring;
-const auto none = std::nullopt;
 
 // The data frames written (the opening record aside) carry records skip + 1,
 // skip + 2 ... of `content` under numbers 1, 2 ...
@@ -102,53 +101,6 @@ TEST(SendFile, TheWholeExchangeIsExactAndProgressFollowsTrace) {
   EXPECT_EQ(rig.sent_events, (std::vector<int32_t>{1, 12, 23, 1, 12, 23}));
 }
 
-TEST(SendFile, FailuresLeaveTheirDescriptionAndLineState) {
-  struct Case {
-    sim::ServerFaults faults;
-    ReturnValues result;
-    std::string description;
-    bool line_up;
-    std::string tail = "";  // the end of what the component wrote
-    std::optional<std::uint8_t> status = none;
-  };
-  std::vector<Case> cases = {{{.eot_for_report = true}, rvFalse, kUnexpected, true},
-                             {LineLoss(2), rvCTS, kLineCut, false}};
-  // A refusal ends with one ACK written without waiting.
-  for (std::uint8_t status : {1, 3, 7, 8})
-    cases.push_back(
-        {{}, rvRefuse, kRefused + std::to_string(status), true, kAckCr + kAckCr, status});
-  // The report and its EOT are both acknowledged.
-  for (int offset : {1, -1, 256})
-    cases.push_back(
-        {{.report_offset = offset}, rvFalse, kBadCount, true, kNakCr + kAckCr + kAckCr});
-  // Silence after: the invitation (1), the ACK of the record (2), of its EOT
-  // (3), the response (4), its EOT (5), the data invitation (6), the first
-  // data ACK (7), the last (9), the ACK of the final EOT (10), the report (11).
-  for (int silent_after : {1, 2, 3, 4, 5, 6, 7, 9, 10, 11})
-    cases.push_back({Silent(silent_after), rvFalse, kTenTimeOuts, false});
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    ServerRig rig(Wiring::kDirect, {}, c.faults);
-    rig.server->Script().status = c.status;
-    // A refused file is never opened, so never created.
-    rig.Expect(rig.Send("t.bin", c.status ? none : std::optional(Pattern(128 * 3))), c.result,
-               c.description, c.line_up, "case " + std::to_string(i));
-    EXPECT_EQ(std::filesystem::exists(rig.path), !c.status) << i;
-    EXPECT_EQ(Tail(rig.port->HostWrote(), c.tail.size()), c.tail) << i;
-    if (c.result == rvCTS) {
-      // The second frame reached the server, but CTS fell before its ACK was read.
-      EXPECT_EQ(rig.sent_events, Range(1, 1));
-      EXPECT_EQ(rig.server->File("t"), Pattern(128 * 3).substr(0, 256));
-    }
-    if (!c.line_up) continue;
-    // The same connection serves a second send, opened as the first was.
-    rig.server->Faults() = {};
-    rig.server->Script().status.reset();
-    EXPECT_EQ(rig.Send("u.bin", Pattern(256)), rvTrue) << i;
-    EXPECT_EQ(rig.server->File("u"), Pattern(256)) << i;
-  }
-}
-
 TEST(SendFile, AFileThatCannotBeOpenedOrPositionedDropsTheLine) {
   ServerRig rig;
   for (const std::string path : {rig.dir.path(), rig.dir / "no/such/dir/f.txt"}) {
@@ -164,9 +116,6 @@ TEST(SendFile, AFileThatCannotBeOpenedOrPositionedDropsTheLine) {
   rig.Expect(rig.module->SendFile("u", "p", pipe, "0"), rvFalse, "Repositionnement en 5 impossible",
              false);
 }
-
-// The opening as the component writes it: record frame, EOT, NAK.
-constexpr std::size_t kOpening = 133 + 2 + 2;
 
 TEST(ReceiveFile, WholeFilesAndResumesFromTheLocalFileSize) {
   struct Case {
@@ -217,17 +166,18 @@ TEST(ReceiveFile, WholeFilesAndResumesFromTheLocalFileSize) {
   }
 }
 
-TEST(ReceiveFile, FailuresLeaveTheirDescriptionLineStateAndLocalFile) {
+TEST(Transfers, FailuresLeaveTheirDescriptionLineStateAndLocalFile) {
   const std::string content = Pattern(128 * 10);
-  const std::string two = Pattern(128 * 2, 2), four = Pattern(128 * 4, 2);
+  const std::string two = Pattern(128 * 2, 2), three = Pattern(128 * 3), four = Pattern(128 * 4, 2);
   struct Case {
     const char* what;
+    bool sending;
     sim::ServerFaults faults;
     ReturnValues result;
     std::string description;
     bool line_up;
-    std::optional<std::string> local, local_after;
-    std::string tail = "";  // the end of what the component wrote
+    std::optional<std::string> local, local_after;  // the local file before and after
+    std::string tail = "";                          // the end of what the component wrote
     std::optional<std::uint8_t> status = none;
   };
   // Silence after the invitation, two ACKs and the response.
@@ -236,34 +186,74 @@ TEST(ReceiveFile, FailuresLeaveTheirDescriptionLineStateAndLocalFile) {
   const std::string refusal = kNakCr + kAckCr + kAckCr;
   // clang-format off
   std::vector<Case> cases = {
-      {"a refusal whose EOT never comes", Silent(kAfterResponse), rvFalse, kTenTimeOuts, false, none, none, "", 6},
-      {"accepted, but no frame comes: the created file stays empty", Silent(kAfterResponse), rvFalse, kTenTimeOuts, false, none, ""},
-      {"silence after three frames: nine NAKs ask for the fourth", Silent(kAfterResponse + 3), rvFalse, kTenTimeOuts, false, none, content.substr(0, 128 * 3), kAckCr + Repeat(kNakCr, 9)},
-      {"carrier lost in the loop keeps the accepted blocks", LineLoss(7), rvCTS, kLineCut, false, none, content.substr(0, 128 * 7)},
-      {"EOT in place of the response", {.eot_for_response = true}, rvFalse, kUnexpected, true, none, none},
-      {"refused: no new file", {}, rvRefuse, kRefused + "6", true, none, none, refusal, 6},
-      {"refused: the old file as it was", {}, rvRefuse, kRefused + "6", true, two, two, refusal, 6},
+      {"EOT in place of the report", true, {.eot_for_report = true}, rvFalse, kUnexpected, true, three, three},
+      {"carrier lost after the second frame", true, LineLoss(2), rvCTS, kLineCut, false, three, three},
+      {"a refusal whose EOT never comes", false, Silent(kAfterResponse), rvFalse, kTenTimeOuts, false, none, none, "", 6},
+      {"accepted, but no frame comes: the created file stays empty", false, Silent(kAfterResponse), rvFalse, kTenTimeOuts, false, none, ""},
+      {"silence after three frames: nine NAKs ask for the fourth", false, Silent(kAfterResponse + 3), rvFalse, kTenTimeOuts, false, none, content.substr(0, 128 * 3), kAckCr + Repeat(kNakCr, 9)},
+      {"carrier lost in the loop keeps the accepted blocks", false, LineLoss(7), rvCTS, kLineCut, false, none, content.substr(0, 128 * 7)},
+      {"EOT in place of the response", false, {.eot_for_response = true}, rvFalse, kUnexpected, true, none, none},
+      {"refused: no new file", false, {}, rvRefuse, kRefused + "6", true, none, none, refusal, 6},
+      {"refused: the old file as it was", false, {}, rvRefuse, kRefused + "6", true, two, two, refusal, 6},
   };
   // clang-format on
   for (int silent_after : {0, 1, 2, 3})
-    cases.push_back({"the opening exchange fails", Silent(silent_after), rvFalse, kTenTimeOuts,
-                     false, four, four});
+    cases.push_back({"the opening exchange fails", false, Silent(silent_after), rvFalse,
+                     kTenTimeOuts, false, four, four});
+  // A refused file is never opened, so never created; the refusal ends with
+  // one ACK written without waiting.
+  for (std::uint8_t status : {1, 3, 7, 8})
+    cases.push_back({"refused",
+                     true,
+                     {},
+                     rvRefuse,
+                     kRefused + std::to_string(status),
+                     true,
+                     none,
+                     none,
+                     kAckCr + kAckCr,
+                     status});
+  // The report and its EOT are both acknowledged.
+  for (int offset : {1, -1, 256})
+    cases.push_back({"a wrong count in the report",
+                     true,
+                     {.report_offset = offset},
+                     rvFalse,
+                     kBadCount,
+                     true,
+                     three,
+                     three,
+                     kNakCr + kAckCr + kAckCr});
+  // Silence after: the invitation (1), the ACK of the record (2), of its EOT
+  // (3), the response (4), its EOT (5), the data invitation (6), the first
+  // data ACK (7), the last (9), the ACK of the final EOT (10), the report (11).
+  for (int silent_after : {1, 2, 3, 4, 5, 6, 7, 9, 10, 11})
+    cases.push_back(
+        {"silence", true, Silent(silent_after), rvFalse, kTenTimeOuts, false, three, three});
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.faults.silent_after_messages));
     ServerRig rig(Wiring::kDirect, {}, c.faults);
     rig.server->Script().status = c.status;
-    rig.server->PutFile("f", content);
+    if (!c.sending) rig.server->PutFile("f", content);
     if (c.local) WriteFile(rig.dir / "f", *c.local);
-    rig.Expect(rig.Receive("f"), c.result, c.description, c.line_up, c.what);
-    EXPECT_EQ(std::filesystem::exists(rig.path), c.local_after.has_value()) << c.what;
-    EXPECT_EQ(ReadFile(rig.path), c.local_after.value_or("")) << c.what;
-    EXPECT_EQ(Tail(rig.port->HostWrote(), c.tail.size()), c.tail) << c.what;
+    rig.Expect(c.sending ? rig.Send("f", none) : rig.Receive("f"), c.result, c.description,
+               c.line_up);
+    EXPECT_EQ(std::filesystem::exists(rig.path), c.local_after.has_value());
+    EXPECT_EQ(ReadFile(rig.path), c.local_after.value_or(""));
+    EXPECT_EQ(Tail(rig.port->HostWrote(), c.tail.size()), c.tail);
+    if (c.sending && c.result == rvCTS) {
+      // The second frame reached the server, but CTS fell before its ACK was read.
+      EXPECT_EQ(rig.sent_events, Range(1, 1));
+      EXPECT_EQ(rig.server->File("f"), three.substr(0, 256));
+    }
     if (!c.line_up) continue;
-    // A second receive on the same connection opens as the first did.
+    // A second transfer on the same connection opens as the first did.
     rig.server->Faults() = {};
     rig.server->Script().status.reset();
     std::filesystem::remove(rig.path);
-    EXPECT_EQ(rig.Receive("f"), rvTrue) << c.what;
-    EXPECT_EQ(ReadFile(rig.path), content) << c.what;
+    EXPECT_EQ(c.sending ? rig.Send("g", two) : rig.Receive("f"), rvTrue);
+    EXPECT_EQ(c.sending ? rig.server->File("g").value_or("") : ReadFile(rig.path),
+              c.sending ? two : content);
   }
 }
 
