@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,11 +82,23 @@ std::optional<uid_t> Intruder() {
   static const std::optional<uid_t> uid = []() -> std::optional<uid_t> {
     static constexpr const char* kName = "xmq-intrus";
     if (::geteuid() != 0) return std::nullopt;
-    if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
-    if (std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
-                    ">/dev/null 2>&1") != 0)
+    // Test programs run side by side (ctest -j2) share the user: each holds a
+    // shared lock on this file while it runs, and the last one to leave, the
+    // only one that can take it whole, removes the user.
+    static const int lock =
+        ::open("/run/xmq-intrus.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) return std::nullopt;
+    if (::getpwnam(kName) == nullptr &&
+        std::system("useradd --system --no-create-home --shell /usr/sbin/nologin xmq-intrus "
+                    ">/dev/null 2>&1") != 0) {
+      ::flock(lock, LOCK_UN);
       return std::nullopt;
-    std::atexit([] { (void)!std::system("userdel xmq-intrus >/dev/null 2>&1"); });
+    }
+    ::flock(lock, LOCK_SH);
+    std::atexit([] {
+      if (::flock(lock, LOCK_EX | LOCK_NB) == 0)
+        (void)!std::system("userdel xmq-intrus >/dev/null 2>&1");
+    });
     if (const passwd* p = ::getpwnam(kName)) return p->pw_uid;
     return std::nullopt;
   }();
