@@ -34,6 +34,18 @@ bool Literal(const std::string& text, std::size_t& at, char c) {
   return true;
 }
 
+// The broken-down time of a date and time as written.
+std::tm Parts(int year, int month, int day, int hour, int minute, int second) {
+  std::tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  return parts;
+}
+
 }  // namespace
 
 std::string UtcNow() {
@@ -41,7 +53,6 @@ std::string UtcNow() {
 }
 
 std::string LocalTime(const std::string& utc) {
-  std::tm parts{};
   std::size_t at = 0;
   int year, month, day, hour, minute, second;
   if (!(Number(utc, at, 4, year) && Literal(utc, at, '-') && Number(utc, at, 2, month) &&
@@ -50,12 +61,7 @@ std::string LocalTime(const std::string& utc) {
         Literal(utc, at, ':') && Number(utc, at, 2, second) && Literal(utc, at, 'Z') &&
         at == utc.size()))
     return utc;
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
+  std::tm parts = Parts(year, month, day, hour, minute, second);
   return Format(::timegm(&parts), false);
 }
 
@@ -75,13 +81,7 @@ std::optional<std::string> SinceToUtc(const std::string& text) {
   }
   if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
     return std::nullopt;
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
+  std::tm parts = Parts(year, month, day, hour, minute, second);
   std::time_t when;
   if (at == text.size()) {
     // No zone: the machine's local time, as ISO 8601 reads it.
