@@ -235,6 +235,13 @@ void RunTable(std::vector<Row> rows) {
     std::printf("[  SKIPPED ] %s: needs root and a second user (useradd)\n", row.what.c_str());
     return true;
   });
+  // The rows that act on a cue start last, once every folder and simulator is
+  // ready, and each is watched from its start on: a process takes a while to
+  // start (more under the sanitizers), and a row left alone while the others
+  // start could end before its cue is seen (a receive killed midway would
+  // complete).
+  std::stable_partition(rows.begin(), rows.end(),
+                        [](const Row& row) { return !row.during && row.resize == 0; });
   struct Run {
     TempDir dir;
     // Where the journal is, unless the row says.
@@ -264,27 +271,32 @@ void RunTable(std::vector<Row> rows) {
     run.env.insert({{"XMODEMQ_PASSWORD", kSecret},
                     {"TMPDIR", (d / "tmp").string()},
                     {"XMODEMQ_JOURNAL", (run.state / "journal.sqlite").string()}});
-    const mode_t mask = ::umask(row.umask.value_or(022));
-    if (!row.umask) ::umask(mask);
-    run.process = std::make_unique<Process>(Expand(row.args, d, {XMODEMQ_PATH}, run.sim.get()),
-                                            run.env, fs::path(), row.columns);
-    ::umask(mask);
   }
   // Each row's action as soon as its own cue shows, whatever the others do.
   std::vector<std::size_t> waiting;
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    if (rows[i].during || rows[i].resize != 0) waiting.push_back(i);
-  for (const auto until = std::chrono::steady_clock::now() + 20s;
-       !waiting.empty() && std::chrono::steady_clock::now() < until;) {
-    std::erase_if(waiting, [&](std::size_t i) {
-      Process& process = *runs[i]->process;
-      if (!process.Await(rows[i].cue, 2ms)) return false;
-      if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
-      if (rows[i].resize != 0) process.Resize(rows[i].resize);
-      if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
-      return true;
-    });
+  const auto acted = [&](std::size_t i) {
+    Process& process = *runs[i]->process;
+    if (!process.Await(rows[i].cue, 2ms)) return false;
+    if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
+    if (rows[i].resize != 0) process.Resize(rows[i].resize);
+    if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+    return true;
+  };
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    Run& run = *runs[i];
+    const mode_t mask = ::umask(row.umask.value_or(022));
+    if (!row.umask) ::umask(mask);
+    run.process =
+        std::make_unique<Process>(Expand(row.args, run.dir.path(), {XMODEMQ_PATH}, run.sim.get()),
+                                  run.env, fs::path(), row.columns);
+    ::umask(mask);
+    if (row.during || row.resize != 0) waiting.push_back(i);
+    std::erase_if(waiting, acted);
   }
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !waiting.empty() && std::chrono::steady_clock::now() < until;)
+    std::erase_if(waiting, acted);
   for (std::size_t i : waiting)
     ADD_FAILURE() << rows[i].what << ": never showed « " << rows[i].cue << " »\n"
                   << runs[i]->process->OutSoFar() << runs[i]->process->ErrSoFar();

@@ -90,8 +90,7 @@ struct Row {
 // No transfer object at all.
 inline const std::vector<JsonFields> kNoRow;
 
-// The rows of the table, by theme; the calls first (the longest among them),
-// the rows that wait for a cue last, so that they start last.
+// The rows of the table, by theme; the calls first (the longest among them).
 std::vector<Row> CallRows();
 std::vector<Row> UsageRows();
 std::vector<Row> FileRows();

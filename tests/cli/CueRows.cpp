@@ -122,7 +122,6 @@ std::vector<Row> CueRows() {
   const std::string pad_big = BillingFile(8000, 5) + "16 octets de plus";
   const std::string bill20 = kBill.substr(0, 20 * 128);
   return {
-      // Rows that wait for a cue come last, to start last: the others run on meanwhile.
       {.what = "a target that another program creates during the receive",
        .simulator = {"--baud", "19200"},
        .files = {{"store/FACT0002", kBill}},
