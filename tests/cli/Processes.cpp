@@ -127,10 +127,7 @@ Outcome Process::Wait(std::chrono::milliseconds limit) {
   Outcome outcome;
   const auto deadline = Clock::now() + limit;
   while (!status_) {
-    if (Clock::now() >= deadline && !outcome.timed_out) {
-      outcome.timed_out = true;
-      ::kill(pid_, SIGKILL);
-    }
+    if (Clock::now() >= deadline) ::kill(pid_, SIGKILL);
     // Output first: a process blocked on a full pipe would never end.
     if (!Pump(50ms)) std::this_thread::sleep_for(2ms);
     int status = 0;

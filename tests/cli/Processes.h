@@ -27,7 +27,6 @@ using Env = std::map<std::string, std::optional<std::string>>;
 // as 128 + N) and all it wrote.
 struct Outcome {
   int status = -1;
-  bool timed_out = false;
   std::string out;
   std::string err;
   std::string All() const { return out + err; }
@@ -44,9 +43,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  pid_t Pid() const { return pid_; }
   // Collects output until the process ends or `limit` passes (then it is
-  // killed and `timed_out` set).
+  // killed).
   Outcome Wait(std::chrono::milliseconds limit);
   // Collects what is available for up to `limit`; false when the process ended.
   bool Pump(std::chrono::milliseconds limit);
