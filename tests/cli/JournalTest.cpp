@@ -69,11 +69,11 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   const std::pair<std::string, std::string> json[] = {
       {"plain", "\"plain\""},
       {"q\"b\\", "\"q\\\"b\\\\\""},
-      {"é€", "\"é€\""},
+      {"é€😀", "\"é€😀\""},
       {"\n\t\x01\x7f", "\"\\n\\t\\u0001\\u007f\""},
       {"\xff"
-       "a\xc3",
-       "\"\\ufffda\\ufffd\""},
+       "a\xc3(\xc3",
+       "\"\\ufffda\\ufffd(\\ufffd\""},
       {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
   };
   // Objects are read back whole by the command's table, through a strict parser.
