@@ -64,7 +64,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       if (line == "NO CARRIER\r\n") w.modem->HoldCts(false);
     };
   };
-  const auto in_use = [](SimulatedWorld& w) { w.port->RefuseOpen(true); };
   const auto connected = [](SimulatedWorld& w) { ASSERT_EQ(w.module->Connect(3), rvTrue); };
   // During the first dial (it goes out at 1 s): a second BUSY after `busy_s`
   // seconds, if any, and CONNECT after `connect_s`.
@@ -114,7 +113,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       {"modem without CTS", {}, 3, "", rvCTS, "ATZ - Le modem ne répond pas", false, "ATZ", 0, 0, no_cts},
       {"CTS lost during a dial", Dial({{}}), 3, "", rvCTS, "Le modem ne repond plus", false, kDial, 1, 20000, cts_lost_at_20s},
       {"CTS lost between dials", Dial({{"NO CARRIER"}}), 3, "", rvCTS, "Le modem ne répond pas", false, kDial, 1, 1000, cts_lost_after_no_carrier},
-      {"port in use", {}, 3, "", rvFalse, nullptr, false, "ATZ", 0, 0, in_use},
       {"connected already", {}, 3, "", rvFalse, nullptr, true, kDial, 1, 0, connected},
       // BUSY or DELAYED extends the dial's wait to 105 s from the answer; a second
       // BUSY starts the 105 s afresh, it does not add a minute.
