@@ -91,7 +91,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
   const Row rows[] = {
       {"connected with echo", {}, 3, "", rvTrue, "", true, kDial, 1, 1000},
       {"connected without echo", With([](auto& s) { s.echo = false; }), 3, "", rvTrue, "", true, kDial, 1, 1000},
-      {"parity bit ignored", With([](auto& s) { s.parity_bit = true; }), 3, "", rvTrue, "", true, kDial, 1, 1000},
       {"leftover input discarded", With([](auto& s) { s.leftover = "\r\nERROR\r\nNO CARRIER\r\n"; }), 3, "", rvTrue, "", true, "ATZ", 1, 1000},
       {"init string", {}, 3, "AT&F&C1", rvTrue, "", true, "AT&F&C1", 1, 1000},
       {"information lines read past", Dial({{"RINGING", "RINGING", "CONNECT"}}), 3, "", rvTrue, "", true, kDial, 1, 1000},

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
