@@ -58,19 +58,6 @@ const ReentryCase kReentries[] = {
            w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
        EXPECT_EQ(xq_set_settings(w.h, "9600,Z,8,1"), XQ_OK);
      }},
-    {"ErrorOfCommPort",
-     [](CWorld& w, Probe& p) {
-       xq_on_error(
-           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(xq_set_comm_port(w.h, 0), XQ_OK);
-     }},
-    {"ErrorOfAConnectWhosePortFails",
-     [](CWorld& w, Probe& p) {
-       w.port->RefuseOpen(true);
-       xq_on_error(
-           w.h, [](void* self, const char*) { (*static_cast<Probe*>(self))(); }, &p);
-       EXPECT_EQ(w.Connect(), XQ_RV_FALSE);
-     }},
     {"YieldDuringDisconnect",
      [](CWorld& w, Probe& p) {
        ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
@@ -132,8 +119,6 @@ TEST_P(CapiReentry, RefusesTheOperationsAndDestroyFromInsideAnyCallback) {
                                      "pack " + refused, "unpack " + refused, "destroy " + refused));
   // Nothing was started: the handle still answers, and the calls run now.
   w.on_yield = nullptr;
-  xq_on_error(w.h, nullptr, nullptr);
-  w.port->RefuseOpen(false);
   xq_disconnect(w.h);
   EXPECT_EQ(w.Connect(), XQ_RV_TRUE);
 }

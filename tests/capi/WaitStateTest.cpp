@@ -7,31 +7,46 @@
 #include <vector>
 
 #include "CWorld.h"
+#include "modem/ServerNumber.h"
 
 namespace xmodemquarvel {
 namespace {
 
-// From the yield callback, during a dial that a modem answers after 30 s.
-TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaited) {
+// What a status line reads from the yield callback: each distinct wait of a
+// dial that the modem answers after 30 s, a receive of two blocks and the
+// hang-up, in order, and the time left.
+TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) {
   sim::ModemScript script;
   script.dial_delay = std::chrono::seconds(30);
   CWorld w({}, script);
+  w.server->PutFile("f", Blocks(2, 'w'));
   std::vector<std::string> lines;
+  std::vector<long long> dial_left_ms;
   w.on_yield = [&] {
     xq_wait_state s{};
     ASSERT_EQ(xq_get_wait_state(w.h, &s), XQ_OK);
     const std::string line = std::to_string(s.awaiting) + " " + s.sent + " > " + s.expected + " " +
-                             std::to_string(s.attempt) + "/" + std::to_string(s.attempts) + " " +
-                             std::to_string((s.remaining_ms + 999) / 1000) + "s";
+                             std::to_string(s.attempt) + "/" + std::to_string(s.attempts);
     if (lines.empty() || lines.back() != line) lines.push_back(line);
+    EXPECT_GE(s.remaining_ms, 0) << line;
+    EXPECT_LE(s.remaining_ms, 60'000) << line;
+    if (std::string(s.sent).starts_with("ATDT")) dial_left_ms.push_back(s.remaining_ms);
   };
+  ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
   xq_return_value r = -1;
-  ASSERT_EQ(xq_connect(w.h, 1, "0", nullptr, &r), XQ_OK);
-  EXPECT_EQ(r, XQ_RV_TRUE);
-  // The dial's wait counted down from 60 s to the answer at 30 s.
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines.front(), "1 ATZ > OK 1/2 2s");
-  EXPECT_EQ(lines.back().substr(lines.back().size() - 4), " 30s");
+  ASSERT_EQ(xq_receive_file(w.h, "u", "p", (w.dir / "f.txt").c_str(), "0", &r), XQ_OK);
+  ASSERT_EQ(r, XQ_RV_TRUE);
+  EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
+  const std::string dial = "ATDT" + std::string(kServerNumber);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "1 ATZ > OK 1/4", "3  >  0/0", "1 " + dial + " > CONNECT 1/4",
+                       "2  > NAK 1/10", "2 trame 0 > ACK 1/10", "2 EOT > ACK 1/10",
+                       "2 NAK > trame 0 ou EOT 1/10", "2 ACK > trame 1 ou EOT 1/10",
+                       "2 ACK > trame 2 ou EOT 1/10", "2 ACK > trame 3 ou EOT 1/10", "3  >  0/0"}));
+  // The dial's minute, read as it began, counted down to the answer at 30 s.
+  ASSERT_FALSE(dial_left_ms.empty());
+  EXPECT_GT(dial_left_ms.front(), 59'000);
+  EXPECT_EQ((dial_left_ms.back() + 999) / 1000, 30);
   xq_wait_state after{};
   after.remaining_ms = 7;
   ASSERT_EQ(xq_get_wait_state(w.h, &after), XQ_OK);

@@ -64,7 +64,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       if (line == "NO CARRIER\r\n") w.modem->HoldCts(false);
     };
   };
-  const auto in_use = [](SimulatedWorld& w) { w.port->RefuseOpen(true); };
   const auto connected = [](SimulatedWorld& w) { ASSERT_EQ(w.module->Connect(3), rvTrue); };
   // During the first dial (it goes out at 1 s): a second BUSY after `busy_s`
   // seconds, if any, and CONNECT after `connect_s`.
@@ -92,7 +91,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
   const Row rows[] = {
       {"connected with echo", {}, 3, "", rvTrue, "", true, kDial, 1, 1000},
       {"connected without echo", With([](auto& s) { s.echo = false; }), 3, "", rvTrue, "", true, kDial, 1, 1000},
-      {"parity bit ignored", With([](auto& s) { s.parity_bit = true; }), 3, "", rvTrue, "", true, kDial, 1, 1000},
       {"leftover input discarded", With([](auto& s) { s.leftover = "\r\nERROR\r\nNO CARRIER\r\n"; }), 3, "", rvTrue, "", true, "ATZ", 1, 1000},
       {"init string", {}, 3, "AT&F&C1", rvTrue, "", true, "AT&F&C1", 1, 1000},
       {"information lines read past", Dial({{"RINGING", "RINGING", "CONNECT"}}), 3, "", rvTrue, "", true, kDial, 1, 1000},
@@ -114,7 +112,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
       {"modem without CTS", {}, 3, "", rvCTS, "ATZ - Le modem ne répond pas", false, "ATZ", 0, 0, no_cts},
       {"CTS lost during a dial", Dial({{}}), 3, "", rvCTS, "Le modem ne repond plus", false, kDial, 1, 20000, cts_lost_at_20s},
       {"CTS lost between dials", Dial({{"NO CARRIER"}}), 3, "", rvCTS, "Le modem ne répond pas", false, kDial, 1, 1000, cts_lost_after_no_carrier},
-      {"port in use", {}, 3, "", rvFalse, nullptr, false, "ATZ", 0, 0, in_use},
       {"connected already", {}, 3, "", rvFalse, nullptr, true, kDial, 1, 0, connected},
       // BUSY or DELAYED extends the dial's wait to 105 s from the answer; a second
       // BUSY starts the 105 s afresh, it does not add a minute.

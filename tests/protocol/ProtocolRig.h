@@ -1,11 +1,8 @@
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,10 +37,6 @@ inline std::string Repeat(const std::string& s, int n) {
   return out;
 }
 
-inline std::string Tail(const std::string& s, std::size_t n) {
-  return s.substr(s.size() - std::min(n, s.size()));
-}
-
 inline std::vector<int32_t> Range(int32_t first, int32_t last) {
   std::vector<int32_t> out;
   for (int32_t n = first; n <= last; ++n) out.push_back(n);
@@ -72,9 +65,6 @@ inline std::string LineFrame(std::uint8_t number, const std::string& data) {
 // Server faults a table can name in one call.
 inline sim::ServerFaults Silent(int after_messages) {
   return {.silent_after_messages = after_messages};
-}
-inline sim::ServerFaults LineLoss(int after_frames) {
-  return {.line_loss_after_frames = after_frames};
 }
 
 // A far end that a test scripts byte by byte.
@@ -135,6 +125,14 @@ struct ServerRig : SimulatedLine {
     module->BlocSended = [this](int32_t& n) { sent_events.push_back(n); };
     module->BlocReceived = [this](int32_t& n) { received_events.push_back(n); };
     module->Error = [this](std::string& text) { error_events.push_back(text); };
+    // Whatever Trace says; with how much the component had written by then.
+    module->TransferAccepted = [this](char sens, std::int64_t position) {
+      accepted.push_back(sens + std::to_string(position) + " after " +
+                         std::to_string(port->HostWrote().size()));
+      if (abort_on_acceptance) {
+        EXPECT_TRUE(module->Abort());
+      }
+    };
     if (wiring == Wiring::kDirect) Open();
   }
 
@@ -181,6 +179,8 @@ struct ServerRig : SimulatedLine {
   std::vector<int32_t> sent_events;
   std::vector<int32_t> received_events;
   std::vector<std::string> error_events;
+  std::vector<std::string> accepted;
+  bool abort_on_acceptance = false;
   std::string path;  // of the last Send or Receive
 };
 

@@ -1,22 +1,17 @@
-// The receive's end and its resume, where the component departs from the
-// original on purpose: an EOT ends the file only when it is clean, the data go
-// on at the position the server answers, TransferAccepted comes between the
-// acceptance and the data, a receive through the host's own descriptor; and
-// the wait's state that a status line reads.
+// ReceiveFile against the simulated server on the virtual clock: whole files,
+// the resume from the local file's size, and where the component departs from
+// the original on purpose: an EOT ends the file only when it is clean, the
+// data go on at the position the server answers (TransferAccepted comes before
+// the file is cut), a receive through the host's own descriptor.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ProtocolRig.h"
-#include "modem/ServerNumber.h"
-#include "protocol/AnswerCollector.h"
 #include "protocol/Frame.h"
 #include "protocol/OpeningRecord.h"
 
 namespace xmodemquarvel::testing {
 namespace {
-
-using Wiring = ServerRig::Wiring;
 
 // An edit of the server's messages that changes one of them, on its first
 // sending only: data frame `frame` (counted from 1 after the response), or the
@@ -33,45 +28,74 @@ std::function<std::string(std::string)> OnFirstSending(
   };
 }
 
-TEST(ReceiveFile, TheFileEndsOnlyOnACleanEot) {
-  const auto before = [](std::string bytes) {
-    return [bytes](std::string m) { return bytes + m; };
-  };
-  const auto lose_soh = [](std::string m) { return m.substr(1); };
+TEST(ReceiveFile, WholeFilesResumesFromTheLocalSizeAndTheCleanEndOfFileRule) {
   struct Case {
-    const char* what;
-    int blocks, frame;
-    std::function<std::string(std::string)> edit;
-    int ack_before_nak;  // -1: no NAK at all
-    long long ms;
+    std::size_t served;                // blocks the server holds
+    std::optional<std::size_t> local;  // bytes already here
+    std::string request;               // Reprise and the three position bytes
+    std::int32_t first_event;
+    sim::ServerFaults faults = {};
+    std::string answers = "";  // after the opening; by default all ACKs
+    std::function<std::string(std::string)> edit = nullptr;  // of the server's messages
+    long long ms = 0;
   };
+  const std::string nothing = Bytes({'0', 0, 0, 0});
+  const auto stray_eot_before = [](int frame) {
+    return OnFirstSending(frame, [](std::string m) { return "\x04" + m; });
+  };
+  const auto lose_soh = [](int frame) {
+    return OnFirstSending(frame, [](std::string m) { return m.substr(1); });
+  };
+  // EOT at once creates an empty file; more than 255 frames wrap their numbers,
+  // also after the 200 blocks already here. A repeated frame 3 is acknowledged
+  // again and written once; a corrupted frame 2 is asked for again with NAK.
+  // An EOT ends the file only when it is clean: a stray one before a frame
+  // costs nothing; a frame whose SOH was lost has its number read first, 4
+  // being EOT, and is asked for again after the time-out; an EOT after noise
+  // is asked for again, and the next one ends the file.
   // clang-format off
-  const Case cases[] = {
-      {"a stray EOT before the first frame", 70, 1, before(Bytes({4})), -1, 0},
-      {"a stray EOT before frame 30", 70, 30, before(Bytes({4})), -1, 0},
-      {"a stray EOT before the last frame", 70, 70, before(Bytes({4})), -1, 0},
-      {"frame 4 loses its SOH: its number reads as EOT", 10, 4, lose_soh, 4, 10'000},
-      {"frame 260 loses its SOH: its number is 4 too", 262, 260, lose_soh, 260, 10'000},
-      {"noise before the EOT: asked for again, the next one ends", 5, 0, before("\x7F\x80"), 6, 0},
-      {"a clean EOT ends at once", 5, 0, nullptr, -1, 0},
+  const std::vector<Case> cases = {
+      {0, none, nothing, 1}, {2, none, nothing, 1},
+      {6, none, nothing, 1, {.repeat_frame = 3}, Repeat(kAckCr, 9)},
+      {4, none, nothing, 1, {.corrupt_frame = 2}, Repeat(kAckCr, 2) + kNakCr + Repeat(kAckCr, 4)},
+      {520, 0, nothing, 1}, {520, 128 * 200, Bytes({'1', 0, 0, 200}), 201},
+      {520, 128 * 300, Bytes({'1', 1, 0, 44}), 301}, {520, 128 * 512, Bytes({'1', 2, 0, 0}), 513},
+      {520, 128 * 300 + 64, Bytes({'1', 1, 0, 44}), 301},  // 300.5 rounds to 300
+      {520, 128 * 301 + 64, Bytes({'1', 1, 0, 46}), 303},  // 301.5 rounds to 302
+      {520, 40, nothing, 1},                               // 0.3 rounds to 0
+      {70, none, nothing, 1, {}, "", stray_eot_before(1)}, {70, none, nothing, 1, {}, "", stray_eot_before(30)},
+      {70, none, nothing, 1, {}, "", stray_eot_before(70)},
+      {10, none, nothing, 1, {}, Repeat(kAckCr, 4) + kNakCr + Repeat(kAckCr, 8), lose_soh(4), 10'000},
+      {262, none, nothing, 1, {}, Repeat(kAckCr, 260) + kNakCr + Repeat(kAckCr, 4), lose_soh(260), 10'000},
+      {5, none, nothing, 1, {}, Repeat(kAckCr, 6) + kNakCr + kAckCr, OnFirstSending(0, [](std::string m) { return "\x7F\x80" + m; })},
   };
   // clang-format on
   for (const Case& c : cases) {
-    ServerRig rig;
-    if (c.edit) rig.line.edit = OnFirstSending(c.frame, c.edit);
-    const std::string content = Pattern(128 * c.blocks, 9);
-    rig.server->PutFile("f", content);
-    rig.Expect(rig.Receive("f.txt"), rvTrue, "", true, c.what);
-    EXPECT_EQ(ReadFile(rig.path), content) << c.what;
-    EXPECT_EQ(rig.received_events, Range(1, c.blocks)) << c.what;
-    // ACK of the response, of every frame and of the EOT; one NAK where asked.
-    const int acks = c.blocks + 2;
-    EXPECT_EQ(rig.port->HostWrote().substr(kOpening),
-              c.ack_before_nak < 0 ? Repeat(kAckCr, acks)
-                                   : Repeat(kAckCr, c.ack_before_nak) + kNakCr +
-                                         Repeat(kAckCr, acks - c.ack_before_nak))
-        << c.what;
-    EXPECT_EQ(rig.NowMs(), c.ms) << c.what;
+    const std::string what = std::to_string(c.served) + "/" + std::to_string(c.local.value_or(0));
+    ServerRig rig(ServerRig::Wiring::kDirect, {}, c.faults);
+    if (c.edit) rig.line.edit = c.edit;
+    const std::string content = Pattern(128 * c.served, 5);
+    rig.server->PutFile("whole", content);
+    const std::string local = content.substr(0, c.local.value_or(0));
+    if (c.local) WriteFile(rig.dir / "whole.txt", local);
+    rig.Expect(rig.Receive("whole.txt"), rvTrue, "", true, what);
+    EXPECT_EQ(rig.module->ErrorSource(), "Xmodem: ReceiveFile");
+    const auto& t = rig.server->Transfers().at(0);
+    EXPECT_EQ(t.sens, 'R');
+    EXPECT_EQ(t.record.substr(110, 1) + t.record.substr(116, 3), c.request) << what;
+    EXPECT_TRUE(t.completed);
+    const auto blocks = static_cast<std::size_t>(protocol::ReadPosition(t.record).Blocks());
+    // Everything after the local bytes is appended, whatever their size.
+    EXPECT_EQ(ReadFile(rig.path), local + content.substr(blocks * 128)) << what;
+    EXPECT_EQ(rig.received_events, Range(c.first_event, static_cast<int32_t>(c.served))) << what;
+    EXPECT_EQ(rig.accepted, std::vector<std::string>{"R" + std::to_string(blocks) + " after " +
+                                                     std::to_string(kOpening)})
+        << what;
+    // ACK of the response, of each frame, and of the EOT.
+    EXPECT_EQ(
+        rig.port->HostWrote().substr(kOpening),
+        c.answers.empty() ? Repeat(kAckCr, static_cast<int>(c.served - blocks) + 2) : c.answers);
+    EXPECT_EQ(rig.NowMs(), c.ms) << what;
   }
 }
 
@@ -92,7 +116,6 @@ TEST(ReceiveFile, GoesOnAtThePositionTheServerAnswersOrNotAtAll) {
   };
   // clang-format off
   const Case cases[] = {
-      {20, 20, rvTrue},   // as asked
       {20, 0, rvTrue},    // the server declines the resume: from the start
       {20, 7, rvTrue},    // earlier than asked
       {20, 21, rvFalse, beyond(21, 20)}, {20, -3, rvFalse, beyond(-3, 20)},
@@ -158,86 +181,6 @@ TEST(ReceiveFile, GoesOnAtThePositionTheServerAnswersOrNotAtAll) {
       EXPECT_EQ(::close(fd), 0) << "the descriptor stays the host's";
     }
   }
-}
-
-TEST(Transfers, TransferAcceptedComesBeforeTheDataAndAnAbortThereMovesNone) {
-  for (const bool sending : {true, false}) {
-    for (const bool abort : {false, true}) {
-      const std::string what =
-          std::string(sending ? "send" : "receive") + (abort ? ", aborted" : "");
-      ServerRig rig;
-      rig.module->Trace(false);  // raised whatever Trace says
-      const std::string content = Pattern(128 * 6, 3);
-      rig.server->PutFile("f", content.substr(0, 128 * 2));
-      rig.server->Script().resume_sends = true;
-      if (!sending) WriteFile(rig.dir / "f", content.substr(0, 128 * 2));
-      std::vector<std::string> order;
-      rig.module->TransferAccepted = [&](char sens, std::int64_t position) {
-        order.push_back(std::string(1, sens) + std::to_string(position) + " after " +
-                        std::to_string(rig.port->HostWrote().size()));
-        if (abort) {
-          EXPECT_TRUE(rig.module->Abort()) << what;
-        }
-      };
-      if (!sending) rig.server->PutFile("f", content);
-      const ReturnValues result = sending ? rig.Send("f", content) : rig.Receive("f");
-      // A send has acknowledged the response and waited for its EOT; a receive
-      // has acknowledged nothing yet.
-      const std::size_t written = kOpening + (sending ? 2 : 0);
-      EXPECT_EQ(order, std::vector<std::string>{(sending ? "E2 after " : "R2 after ") +
-                                                std::to_string(written)})
-          << what;
-      if (abort) {
-        rig.Expect(result, rvFalse, "Opération interrompue", false, what);
-        EXPECT_EQ(rig.port->HostWrote().size(), written) << what << ": not a byte more";
-        EXPECT_EQ(sending ? *rig.server->File("f") : ReadFile(rig.path), content.substr(0, 256))
-            << what;
-      } else {
-        rig.Expect(result, rvTrue, "", true, what);
-        EXPECT_EQ(sending ? *rig.server->File("f") : ReadFile(rig.path), content) << what;
-      }
-    }
-  }
-  // A refusal is no acceptance.
-  ServerRig refused;
-  refused.server->Script().status = 7;
-  bool raised = false;
-  refused.module->TransferAccepted = [&](char, std::int64_t) { raised = true; };
-  EXPECT_EQ(refused.Send("g", Pattern(128)), rvRefuse);
-  EXPECT_FALSE(raised);
-}
-
-// What a status line reads from the yield callback: each distinct wait of a
-// call, a receive of two blocks and the hang-up, in order.
-TEST(Transfers, TheWaitStateTellsWhatIsAwaitedItsAttemptAndTheTimeLeft) {
-  ServerRig rig(Wiring::kModem);
-  rig.server->PutFile("f", Pattern(256));
-  std::vector<std::string> seen;
-  long long longest_left_ms = 0;
-  rig.on_yield = [&] {
-    const WaitState w = rig.module->CurrentWait();
-    const std::string line = std::to_string(static_cast<int>(w.awaiting)) + " " + w.sent + " > " +
-                             w.expected + " " + std::to_string(w.attempt) + "/" +
-                             std::to_string(w.attempts);
-    if (seen.empty() || seen.back() != line) seen.push_back(line);
-    ASSERT_TRUE(w.remaining.has_value()) << line;
-    longest_left_ms = std::max<long long>(
-        longest_left_ms,
-        std::chrono::duration_cast<std::chrono::milliseconds>(*w.remaining).count());
-  };
-  ASSERT_EQ(rig.module->Connect(3), rvTrue);
-  ASSERT_EQ(rig.Receive("f.txt"), rvTrue);
-  rig.module->Disconnect();
-  const std::string dial = "ATDT" + std::string(kServerNumber);
-  EXPECT_EQ(seen, (std::vector<std::string>{
-                      "1 ATZ > OK 1/4", "3  >  0/0", "1 " + dial + " > CONNECT 1/4",
-                      "2  > NAK 1/10", "2 trame 0 > ACK 1/10", "2 EOT > ACK 1/10",
-                      "2 NAK > trame 0 ou EOT 1/10", "2 ACK > trame 1 ou EOT 1/10",
-                      "2 ACK > trame 2 ou EOT 1/10", "2 ACK > trame 3 ou EOT 1/10", "3  >  0/0"}));
-  EXPECT_LE(longest_left_ms, 60'000);
-  EXPECT_GT(longest_left_ms, 59'000) << "the dial's minute, read as it began";
-  EXPECT_EQ(rig.module->CurrentWait().awaiting, WaitState::Awaiting::kNothing);
-  EXPECT_FALSE(rig.module->CurrentWait().remaining.has_value());
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
                                           : rig.module->ReceiveFile(user, password, path, "0");
     EXPECT_EQ(result, status == 0 ? rvTrue : rvRefuse) << user << " " << file << " " << local;
     EXPECT_EQ(rig.module->ErrorDescription(), status == 0 ? "" : kRefused + std::to_string(status));
+    EXPECT_EQ(rig.accepted.size(), status == 0 ? 1u : 0u) << "a refusal is no acceptance";
   }
 }
 
