@@ -34,12 +34,11 @@ TEST(AnswerLine, FiltersAndShortensWhatTheModemSends) {
       {"OK", {}},                          // no LF yet
       {"CONNECT 9600/ARQ\nCONNECT\nDELAYED 30\nCONNEC\nconnect 9600\n",
        {"CONNECT", "CONNECT", "DELAYED", "CONNEC", "connect 9600"}},
+      // Nothing but the time-out bounds a line: past the cap the rest is dropped.
+      {std::string(10000, 'x') + "\n", {std::string(AnswerLine::kMaxLength, 'x')}},
   };
   // clang-format on
-  for (const auto& [bytes, lines] : cases) EXPECT_EQ(Lines(bytes), lines) << bytes;
-  // Nothing but the time-out bounds a line: past the cap the rest is dropped.
-  EXPECT_EQ(Lines(std::string(10000, 'x') + "\n"),
-            std::vector<std::string>{std::string(AnswerLine::kMaxLength, 'x')});
+  for (const auto& [bytes, lines] : cases) EXPECT_EQ(Lines(bytes), lines) << bytes.substr(0, 80);
 }
 
 }  // namespace

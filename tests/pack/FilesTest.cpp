@@ -79,14 +79,11 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
     // Every other target exists before; one that is created gets the usual mode.
     if ((&row - rows) % 2) Write(P("to"), B("1000*23"));
     int32_t count = -1, events = 0;
-    const auto failure = FailureOf([&] {
-      row.convert(P("from"), P("to"), count,
-                  [&](int32_t& NumBloc) {
-                    EXPECT_EQ(&NumBloc, &count);
-                    EXPECT_EQ(NumBloc, ++events);
-                  },
-                  {});
-    });
+    const BlockEvent event = [&](int32_t& NumBloc) {
+      EXPECT_EQ(&NumBloc, &count);
+      EXPECT_EQ(NumBloc, ++events);
+    };
+    const auto failure = FailureOf([&] { row.convert(P("from"), P("to"), count, event, {}); });
     EXPECT_EQ(failure.code(),
               row.fails ? std::make_error_code(std::errc::invalid_argument) : std::error_code());
     EXPECT_EQ(events, static_cast<int32_t>((row.from.size() + 127) / 128));

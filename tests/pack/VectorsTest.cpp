@@ -131,9 +131,6 @@ TEST(PackedFormat, Vectors) {
     EXPECT_EQ(Decode(packed), (Decoded{plain, row.kind == kRefused}));
     EXPECT_EQ(Model(packed), (Decoded{plain, row.kind == kRefused}));
   }
-  // An empty source gives the end block alone.
-  EXPECT_EQ(Pack({}), B("128*00"));
-  EXPECT_EQ(reference::ReferencePacker().Pack({}), B("128*00"));
 }
 
 }  // namespace

@@ -10,9 +10,7 @@
 namespace xmodemquarvel::protocol {
 namespace {
 
-using testing::Bytes;
-using testing::LineFrame;
-using testing::Spoiled;
+using testing::Bytes, testing::LineFrame;
 
 TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   // The worked examples: abc and 125 spaces, then abc and 125 NULs.
@@ -34,11 +32,11 @@ TEST(Frame, BuildsAndJudgesNumberComplementAndChecksum) {
   const std::tuple<const char*, std::string, std::uint8_t, FrameVerdict> cases[] = {
       {"next", good, 4, FrameVerdict::kGood},
       {"after 255 comes 0", LineFrame(0, data), 255, FrameVerdict::kGood},
-      {"bad checksum", Spoiled(good, 131, static_cast<char>(good[131] + 1)), 4, FrameVerdict::kBadChecksum},
-      {"changed data byte", Spoiled(good, 50, static_cast<char>(good[50] ^ 0x10)), 4, FrameVerdict::kBadChecksum},
+      {"bad checksum", std::string(good).replace(131, 1, 1, static_cast<char>(good[131] + 1)), 4, FrameVerdict::kBadChecksum},
+      {"changed data byte", std::string(good).replace(50, 1, 1, static_cast<char>(good[50] ^ 0x10)), 4, FrameVerdict::kBadChecksum},
       {"previous", LineFrame(4, data), 4, FrameVerdict::kPrevious},
-      {"previous with bad complement", Spoiled(LineFrame(4, data), 2, 7), 4, FrameVerdict::kPrevious},
-      {"bad complement", Spoiled(good, 2, 0), 4, FrameVerdict::kOther},
+      {"previous with bad complement", LineFrame(4, data).replace(2, 1, 1, 7), 4, FrameVerdict::kPrevious},
+      {"bad complement", std::string(good).replace(2, 1, 1, 0), 4, FrameVerdict::kOther},
       {"skipped one", LineFrame(6, data), 4, FrameVerdict::kOther},
   };
   // clang-format on
@@ -96,20 +94,16 @@ TEST(AnswerCollector, FollowsTheRulesByLengthAndWhereAFrameIsAwaitedTheCleanRule
 }
 
 TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
-  // clang-format off
-  const std::int64_t halves[][3] = {{976, 10, 98}, {98, 10, 10}, {25, 10, 2}, {35, 10, 4}, {15, 10, 2},
-                                    {5, 10, 0}, {1045, 4, 261}, {0, 10, 0}, {64, 128, 0}, {192, 128, 2}};
-  // clang-format on
-  for (const auto& [n, d, q] : halves) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
   // A record whose bytes 1 to 119 have low nibbles summing to S2: the digits
   // depend only on that sum and on "CA0" (S3 = 180: S2 = 90 and 180 leave
   // R = 0, taken as 1, so V = S2).
-  for (const auto& [s2, digits] : std::vector<std::pair<unsigned, std::string>>{{44, "0011"},
-                                                                                {100, "0361"},
-                                                                                {255, "1086"},
-                                                                                {256, "0037"},
-                                                                                {90, "0190"},
-                                                                                {180, "0280"}}) {
+  // clang-format off
+  const std::int64_t halves[][3] = {{976, 10, 98}, {98, 10, 10}, {25, 10, 2}, {35, 10, 4}, {15, 10, 2},
+                                    {5, 10, 0}, {1045, 4, 261}, {0, 10, 0}, {64, 128, 0}, {192, 128, 2}};
+  const std::pair<unsigned, std::string> sums[] = {{44, "0011"}, {100, "0361"}, {255, "1086"}, {256, "0037"}, {90, "0190"}, {180, "0280"}};
+  // clang-format on
+  for (const auto& [n, d, q] : halves) EXPECT_EQ(DivideRoundHalfEven(n, d), q) << n << "/" << d;
+  for (const auto& [s2, digits] : sums) {
     std::string record(128, '\0');
     std::fill_n(record.begin(), s2 / 15, '\x3F');  // low nibble 15
     record[s2 / 15] = static_cast<char>(0x30 + s2 % 15);
@@ -119,7 +113,7 @@ TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
     ApplyControlPart(record);
     EXPECT_EQ(record.substr(119), "CA0" + Bytes({part.s1, static_cast<int>(s2 % 256)}) + digits);
     EXPECT_TRUE(ControlPartMatches(record));
-    EXPECT_FALSE(ControlPartMatches(Spoiled(record, 3, '1'))) << "S2 = " << s2;
+    EXPECT_FALSE(ControlPartMatches(std::string(record).replace(3, 1, 1, '1'))) << "S2 = " << s2;
   }
 }
 
@@ -129,22 +123,20 @@ TEST(OpeningRecordLayout, PositionsBaseNamesAndRefusalTexts) {
   const std::pair<std::int64_t, std::string> positions[] = {
       {0, Bytes({0, 0, 0})}, {300, Bytes({1, 0, 44})}, {76805, Bytes({0x2C, 1, 5})},
       {512, Bytes({2, 0, 0})}, {-256, Bytes({0xFF, 0xFF, 0})}, {-3, Bytes({0xFF, 0xFF, 253})}};
+  // Paths and their base names.
+  const std::pair<const char*, const char*> bases[] = {
+      {"abc.txt", "abc"}, {"abc", "abc"}, {"C:\\data\\abc.txt", "abc"}, {"/var/tmp/abc.txt", "abc"}, {"dir.d/file", "file"},
+      {"a.b.c", "a.b"}, {".profile", ""}, {"/tmp/dir/", "dir"}, {"", ""}};
+  // The status plus 48 as a character (176 is the degree sign of the code page).
+  const std::pair<std::uint8_t, std::string> statuses[] = {{3, "3"}, {8, "8"}, {9, "9"}, {10, ":"}, {128, "°"}, {208, "208"}};
   // clang-format on
   for (const auto& [blocks, bytes] : positions) {
     EXPECT_EQ(EncodePosition(blocks), bytes) << blocks;
     EXPECT_EQ(ReadPosition(std::string(116, ' ') + bytes).Blocks(), blocks) << blocks;
   }
-  using P = std::pair<const char*, const char*>;  // path, base name
-  for (const auto& [path, base] :
-       {P{"abc.txt", "abc"}, P{"abc", "abc"}, P{"C:\\data\\abc.txt", "abc"},
-        P{"/var/tmp/abc.txt", "abc"}, P{"dir.d/file", "file"}, P{"a.b.c", "a.b"}, P{".profile", ""},
-        P{"/tmp/dir/", "dir"}, P{"", ""}})
-    EXPECT_EQ(BaseNameOf(path), base) << path;
-  // The status plus 48 as a character (176 is the degree sign of the code page).
-  for (const auto& [status, digit] : std::vector<std::pair<int, std::string>>{
-           {3, "3"}, {8, "8"}, {9, "9"}, {10, ":"}, {128, "°"}, {208, "208"}})
-    EXPECT_EQ(RefusalDescription(static_cast<std::uint8_t>(status)),
-              "Transfert refusé, status " + digit);
+  for (const auto& [path, base] : bases) EXPECT_EQ(BaseNameOf(path), base) << path;
+  for (const auto& [status, digit] : statuses)
+    EXPECT_EQ(RefusalDescription(status), "Transfert refusé, status " + digit);
 }
 
 }  // namespace

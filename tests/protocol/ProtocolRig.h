@@ -15,6 +15,7 @@
 
 #include "module/ModuleXmodemImpl.h"
 #include "protocol/Frame.h"
+#include "support/Inspector.h"
 #include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel::testing {
@@ -23,12 +24,6 @@ inline std::string Bytes(std::initializer_list<int> values) {
   std::string out;
   for (int v : values) out.push_back(static_cast<char>(v));
   return out;
-}
-
-// `s` with its byte at `index` replaced.
-inline std::string Spoiled(std::string s, std::size_t index, char byte) {
-  s.at(index) = byte;
-  return s;
 }
 
 inline std::string Repeat(const std::string& s, int n) {
@@ -51,7 +46,6 @@ inline const std::string kTenFailures = "\r\n10 tentatives infructueuses";
 inline const std::string kTenTimeOuts = kTimeOut + kTenFailures;
 inline const std::string kLineCut = "La ligne est coupée";
 inline const std::string kUnexpected = "Réponse inattendue du distant";
-inline const std::string kBadCount = "Nombre de blocs recus <> nombre de blocs transmis";
 inline const std::string kRefused = "Transfert refusé, status ";
 
 inline constexpr auto none = std::nullopt;
@@ -62,30 +56,11 @@ inline std::string LineFrame(std::uint8_t number, const std::string& data) {
   return protocol::BuildFrame(number, data) + '\r';
 }
 
-// Server faults a table can name in one call.
-inline sim::ServerFaults Silent(int after_messages) {
-  return {.silent_after_messages = after_messages};
-}
-
-// A far end that a test scripts byte by byte.
-class ScriptedPeer final : public sim::LinePeer {
- public:
-  std::function<void(std::string_view)> on_bytes;
-  void OnHostBytes(std::string_view bytes) override {
-    if (on_bytes) on_bytes(bytes);
-  }
-};
-
 // The component's object state driven directly, on a simulated port whose far
 // end the test scripts: for the block link layer and the opening exchange.
-struct ImplRig : SimulatedLine {
+struct ImplRig : SimulatedLine, sim::LinePeer {
   ImplRig() {
-    HostOptions owner_options;
-    owner_options.clock = clock;
-    owner_options.port = std::make_unique<sim::SimulatedSerialPort>(clock);
-    owner = std::make_unique<ModuleXmodem>(std::move(owner_options));
-    port->AttachPeer(&peer);
-    impl = std::make_unique<ModuleXmodem::Impl>(*owner, Options());
+    port->AttachPeer(this);
     port->PortOpen(true);
     port->InputLen(1);
     impl->fields.Result = rvTrue;
@@ -97,29 +72,26 @@ struct ImplRig : SimulatedLine {
     return impl->link.SendAndWait(message, expected);
   }
 
-  // Bytes queued for the component now, or after `delay` of line time.
-  void Reply(std::string_view bytes) { port->SendToHost(bytes); }
+  // Bytes queued for the component after `delay` of line time.
   void ReplyAfter(std::chrono::milliseconds delay, std::string bytes) {
     clock->ScheduleAfter(delay, [this, bytes = std::move(bytes)] { port->SendToHost(bytes); });
   }
 
-  std::string Description() const { return SharedFields::Error().Description; }
+  // The far end, which the test scripts byte by byte.
+  void OnHostBytes(std::string_view bytes) override {
+    if (on_bytes) on_bytes(bytes);
+  }
 
-  std::unique_ptr<ModuleXmodem> owner;
-  ScriptedPeer peer;
-  std::unique_ptr<ModuleXmodem::Impl> impl;
+  std::function<void(std::string_view)> on_bytes;
+  std::unique_ptr<ModuleXmodem> module = std::make_unique<ModuleXmodem>(Options());
+  ModuleXmodem::Impl* impl = &ModuleXmodemInspector::Of(*module);
 };
 
-// A whole component against the simulated server. Either directly on the port
-// (the server is the far end, started at once), or through the simulated modem
-// (the server answers once a call connects).
+// A whole component against the simulated server, which is the far end of the
+// port, started at once.
 struct ServerRig : SimulatedLine {
-  enum class Wiring { kDirect, kModem };
-
-  explicit ServerRig(Wiring wiring = Wiring::kDirect, sim::ServerScript script = {},
-                     sim::ServerFaults faults = {}) {
-    AddServer(std::move(script), faults);
-    if (wiring == Wiring::kModem) AddModem();
+  explicit ServerRig(sim::ServerFaults faults = {}) {
+    AddServer({}, faults);
     module = std::make_unique<ModuleXmodem>(Options());
     module->Trace(true);
     module->BlocSended = [this](int32_t& n) { sent_events.push_back(n); };
@@ -129,25 +101,13 @@ struct ServerRig : SimulatedLine {
     module->TransferAccepted = [this](char sens, std::int64_t position) {
       accepted.push_back(sens + std::to_string(position) + " after " +
                          std::to_string(port->HostWrote().size()));
-      if (abort_on_acceptance) {
-        EXPECT_TRUE(module->Abort());
-      }
+      if (on_accepted) on_accepted();
     };
-    if (wiring == Wiring::kDirect) Open();
-  }
-
-  // Direct wiring: opens the port as Connect would and starts the server.
-  void Open() {
+    // The port opened as Connect would.
     port->AttachPeer(server.get());
     port->PortOpen(true);
     port->InputLen(1);
     server->Start();
-  }
-
-  // Direct wiring: reconnects after a failure dropped the line.
-  void Reconnect() {
-    if (port->PortOpen()) port->PortOpen(false);
-    Open();
   }
 
   // Writes `content` (unless it is absent) under `name` in the test's
@@ -164,14 +124,13 @@ struct ServerRig : SimulatedLine {
 
   // The result, description and line state a transfer left. A transfer never
   // raises Error, and an opening leaves its packing type in DataType.
-  void Expect(ReturnValues got, ReturnValues result, const std::string& description, bool line_up,
-              const std::string& what = "") {
-    EXPECT_EQ(got, result) << what;
-    EXPECT_EQ(module->ErrorDescription(), description) << what;
-    EXPECT_EQ(port->PortOpen(), line_up) << what;
-    EXPECT_TRUE(error_events.empty()) << what;
+  void Expect(ReturnValues got, ReturnValues result, const std::string& description, bool line_up) {
+    EXPECT_EQ(got, result);
+    EXPECT_EQ(module->ErrorDescription(), description);
+    EXPECT_EQ(port->PortOpen(), line_up);
+    EXPECT_TRUE(error_events.empty());
     if (!server->Transfers().empty()) {
-      EXPECT_EQ(module->DataType(), "0") << what;
+      EXPECT_EQ(module->DataType(), "0");
     }
   }
 
@@ -180,8 +139,8 @@ struct ServerRig : SimulatedLine {
   std::vector<int32_t> received_events;
   std::vector<std::string> error_events;
   std::vector<std::string> accepted;
-  bool abort_on_acceptance = false;
-  std::string path;  // of the last Send or Receive
+  std::function<void()> on_accepted;  // from TransferAccepted
+  std::string path;                   // of the last Send or Receive
 };
 
 }  // namespace xmodemquarvel::testing

@@ -3,7 +3,6 @@
 // `xmodemq simulate` sees.
 #include "ProtocolRig.h"
 #include "protocol/ControlDigits.h"
-#include "protocol/Frame.h"
 #include "protocol/OpeningRecord.h"
 
 namespace xmodemquarvel::testing {
@@ -26,8 +25,7 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
     rig.server->PutFile("file", Pattern(128 * 4));
     rig.server->PutFile(".hidden", Pattern(128 * 4));
     const std::string path = rig.dir / file;
-    if (local >= 0) WriteFile(path, Pattern(128 * static_cast<std::size_t>(local)));
-    if (local < 0) WriteFile(path, Pattern(128));
+    WriteFile(path, Pattern(128 * static_cast<std::size_t>(local < 0 ? 0 : local)));
     const ReturnValues result = local < 0 ? rig.module->SendFile(user, password, path, "0")
                                           : rig.module->ReceiveFile(user, password, path, "0");
     EXPECT_EQ(result, status == 0 ? rvTrue : rvRefuse) << user << " " << file << " " << local;
@@ -41,8 +39,7 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
 // qualification (8), a receive a file that does not exist (6).
 TEST(SimulatedServer, RefusesANameThatHoldsAPath) {
   ServerRig sent;
-  WriteFile(sent.dir / "x.dat", Pattern(128));
-  ASSERT_EQ(sent.module->SendFile("u", "p", sent.dir / "x.dat", "0"), rvTrue);
+  ASSERT_EQ(sent.Send("x.dat", Pattern(128)), rvTrue);
   for (const char* name : {"../x", "a/b", "..\\x", "sub\\x"}) {
     for (const char sens : {'E', 'R'}) {
       SCOPED_TRACE(std::string(name) + " " + sens);
@@ -53,9 +50,8 @@ TEST(SimulatedServer, RefusesANameThatHoldsAPath) {
       ServerRig rig;
       rig.server->Script().status = 0;
       rig.server->PutFile(name, Pattern(128));
-      rig.server->OnHostBytes(protocol::BuildFrame(0, record) + '\r');
-      ASSERT_EQ(rig.server->Transfers().size(), 1u);
-      EXPECT_EQ(rig.server->Transfers().back().status, sens == 'E' ? 8 : 6);
+      rig.server->OnHostBytes(LineFrame(0, record));
+      EXPECT_EQ(rig.server->Transfers().at(0).status, sens == 'E' ? 8 : 6);
     }
   }
 }
