@@ -72,6 +72,7 @@ std::string SimulatedSerialPort::Input() {
   if (input_len_ > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(input_len_));
   std::string out = rx_.substr(rx_head_, n);
   rx_head_ += n;
+  host_took_ += n;
   if (rx_head_ == rx_.size()) {
     rx_.clear();
     rx_head_ = 0;

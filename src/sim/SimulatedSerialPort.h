@@ -64,6 +64,8 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   void Record(bool on) { record_ = on; }
 
   const std::string& HostWrote() const { return host_wrote_; }
+  // How many bytes the component has taken with Input(), recorded or not.
+  std::uint64_t HostTook() const { return host_took_; }
   const std::string& PeerWrote() const { return peer_wrote_; }
   void ClearRecords() {
     host_wrote_.clear();
@@ -109,6 +111,7 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   std::size_t rx_head_ = 0;
   std::string host_wrote_;
   std::string peer_wrote_;
+  std::uint64_t host_took_ = 0;
 };
 
 }  // namespace xmodemquarvel::sim
