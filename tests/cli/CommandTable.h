@@ -75,7 +75,8 @@ struct Row {
   std::map<std::string, unsigned> modes = {};
   // With `cue`, what D must show before `during` runs.
   std::function<bool(const fs::path& d)> when = {};
-  // Texts the simulator logs, in this order; "!text" one that it must not log.
+  // Texts the simulator logs, in this order; "!text" one that it must not log
+  // after the texts before it.
   std::vector<std::string> logged = {};
   // The same folder's next commands, in order.
   std::vector<Then> then = {};

@@ -2,8 +2,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -40,11 +42,8 @@ struct Captured {
 
 TEST(Command, EachRunEndsAsTheUserMustFindIt) {
   std::vector<Row> rows;
-  for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows}) {
-    std::vector<Row> more = group();
-    rows.insert(rows.end(), std::make_move_iterator(more.begin()),
-                std::make_move_iterator(more.end()));
-  }
+  for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows})
+    std::ranges::move(group(), std::back_inserter(rows));
   RunTable(std::move(rows));
 }
 

@@ -10,6 +10,7 @@
 #include "Journal.h"
 #include "JournalListing.h"
 #include "Json.h"
+#include "PartialFile.h"
 #include "ProcessIdentity.h"
 #include "ResumeCheck.h"
 #include "Sha256.h"
@@ -97,6 +98,9 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   for (const auto& [text, utc] : since) EXPECT_EQ(SinceToUtc(text), utc) << text;
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00Z"), "2024-07-01 12:00:00");
   EXPECT_EQ(LocalTime("pas une date"), "pas une date");
+  // Ages as a refusal gives them: the two largest units, from a whole minute on.
+  EXPECT_EQ(DurationText(std::chrono::seconds(59)), "59 s");
+  EXPECT_EQ(DurationText(std::chrono::seconds(60)), "1 min");
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00+02"), "2024-07-01T10:00:00+02");
   ::unsetenv("TZ");
   ::tzset();
@@ -119,67 +123,27 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
     ResumeVerdict verdict;
     const char* says;
   };
+  // clang-format off
   const Case cases[] = {
-      {"the same file, cut", da, 12, cut_a, true, ResumeVerdict::kSame,
-       "Le journal confirme que ce sont les 12 blocs de A"},
-      {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame,
-       "les premiers de ce fichier"},
-      {"another file, cut", db, 12, cut_a, true, ResumeVerdict::kOther,
-       "le serveur détient 12 blocs d'une autre version de A que /d/A.TXT (celle envoyée le "},
-      {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther,
-       "1 bloc d'une autre version"},
-      {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther,
-       "31 blocs d'une autre version"},
+      {"the same file, cut", da, 12, cut_a, true, ResumeVerdict::kSame, "Le journal confirme que ce sont les 12 blocs de A"},
+      {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame, "les premiers de ce fichier"},
+      {"another file, cut", db, 12, cut_a, true, ResumeVerdict::kOther, "le serveur détient 12 blocs d'une autre version de A que /d/A.TXT (celle envoyée le "},
+      {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther, "1 bloc d'une autre version"},
+      {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs d'une autre version"},
       {"more than was sent", dg, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs"},
-      {"a grown file after a whole send", dg, 30, whole_a, true, ResumeVerdict::kSame,
-       "30 blocs de A"},
-      {"another file after a whole send", db, 30, whole_a, true, ResumeVerdict::kOther,
-       "autre version"},
+      {"a grown file after a whole send", dg, 30, whole_a, true, ResumeVerdict::kSame, "30 blocs de A"},
+      {"another file after a whole send", db, 30, whole_a, true, ResumeVerdict::kOther, "autre version"},
       {"more than a whole send", dg, 31, whole_a, true, ResumeVerdict::kOther, "autre version"},
-      {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown,
-       "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
-      {"a name the journal never saw", da, 12, std::nullopt, true, ResumeVerdict::kUnknown,
-       "le journal ne connaît aucun envoi de A à ce serveur pour cet utilisateur : impossible de "
-       "vérifier que ces 12 blocs sont les premiers de /d/A.TXT"},
-      {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown,
-       "sans journal (--no-journal) : impossible de vérifier"},
+      {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown, "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
+      {"a name the journal never saw", da, 12, std::nullopt, true, ResumeVerdict::kUnknown, "le journal ne connaît aucun envoi de A à ce serveur pour cet utilisateur : impossible de vérifier que ces 12 blocs sont les premiers de /d/A.TXT"},
+      {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown, "sans journal (--no-journal) : impossible de vérifier"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     const ResumeCheck check = CheckResume("A", "/d/A.TXT", c.now, c.held, c.last, c.kept);
     EXPECT_EQ(check.verdict, c.verdict) << c.what;
     EXPECT_NE(check.message.find(c.says), std::string::npos) << c.what << ": " << check.message;
   }
-}
-
-// A journal of the first schema, as an earlier xmodemq left it, is brought
-// up to date and keeps its rows.
-TEST(Journal, AnOlderJournalIsMigratedAndKeepsItsRows) {
-  TempDir dir;
-  const std::string path = (dir / "journal.sqlite").string();
-  {
-    Database db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    MigrateSchema(db, 1);
-    db.Execute(
-        "INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, "
-        "user, line, blocks, result, pid, process) VALUES('c', '2024-05-02T07:00:00Z', 'send', "
-        "'/data/F.TXT', 'F', 'F', '0199001234', 'PS0001', '/dev/ttyS0', 3, 'rvTrue', 1, 'x')");
-  }
-  ::chmod(path.c_str(), 0600);
-  auto journal = Journal::Open(path, false, false);
-  ASSERT_TRUE(journal);
-  const auto rows = journal->List(std::nullopt);
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].file, "/data/F.TXT");
-  EXPECT_EQ(rows[0].blocks, 3);
-  JournalRow next = SendRow("G", Sha256Of("g"));
-  journal->Begin(next, std::string(32, 'p'));
-  EXPECT_EQ(next.id, 2);
-  journal.reset();
-  Database db(path, SQLITE_OPEN_READWRITE);
-  Statement version(db, "PRAGMA user_version");
-  ASSERT_TRUE(version.Step());
-  EXPECT_EQ(version.Int(0), Journal::kVersion);
-  EXPECT_EQ(Journal::Open((dir / "absent").string(), false, false), nullptr);
 }
 
 // Writers in two processes at once: each waits its turn, no row is lost.

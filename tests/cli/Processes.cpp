@@ -209,15 +209,6 @@ std::string Simulator::Log() {
   return outcome_ ? outcome_->All() : process_->OutSoFar() + process_->ErrSoFar();
 }
 
-std::string Simulator::Store() {
-  const std::string log = Log();
-  const std::string label = "Dossier du serveur : ";
-  const auto at = log.find(label);
-  if (at == std::string::npos) return {};
-  const auto end = log.find_first_of(" \n", at + label.size());
-  return log.substr(at + label.size(), end - at - label.size());
-}
-
 bool Simulator::Await(const std::string& text, std::chrono::milliseconds limit) {
   return outcome_ ? outcome_->All().find(text) != std::string::npos : process_->Await(text, limit);
 }

@@ -81,8 +81,6 @@ class Simulator {
             const std::filesystem::path& cwd = {});
   ~Simulator();
   const std::string& Link() const { return link_; }
-  // The folder of its server's files, as it announced it.
-  std::string Store();
   // Collects its log until `text` shows or `limit` passes.
   bool Await(const std::string& text, std::chrono::milliseconds limit);
   // Stops it now; returns its outcome.

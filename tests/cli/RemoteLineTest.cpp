@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -283,8 +284,11 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   WriteFile(theirs / "FACT0009.TXT", BillingFile(8, 9));
   fs::permissions(theirs / "FACT0009.TXT", fs::perms(0644));
   Simulator sim(home, {"--listen", "127.0.0.1:0"}, home.path());
-  const std::string store = sim.Store();
-  ASSERT_FALSE(store.empty()) << sim.Log();
+  // The folder of its server's files, as it announces it.
+  std::smatch announced;
+  const std::string log = sim.Log();
+  ASSERT_TRUE(std::regex_search(log, announced, std::regex("Dossier du serveur : (\\S+)"))) << log;
+  const std::string store = announced[1];
   EXPECT_NE(sim.Log().find(store + " (privé, supprimé à l'arrêt)"), std::string::npos);
   EXPECT_EQ(fs::status(store).permissions(), fs::perms::owner_all);
   std::vector<std::string> as = {};

@@ -45,6 +45,7 @@ std::vector<Row> UsageRows() {
       {"a password file that does not exist", {}, {}, {"receive", "D/f", "--user", "u", "--password-file", "D/absent"}, 2, {"fichier de mot de passe"}},
       {"a password file that others can read, a device that does not exist", {}, {{"pw", "x\n"}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw", "--device", "D/absent"}, 1, {"lisible par d'autres utilisateurs", "Connexion impossible", "n'existe pas"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"simulate with an unknown fault", {}, {}, {"simulate", "--link", "D/m2", "--fault", "gremlins=3"}, 2, {"panne inconnue"}},
+      {"simulate with a chance above 1", {}, {}, {"simulate", "--link", "D/m2", "--fault", "drop=1.5"}, 2, {"la panne drop attend une probabilité de 0 à 1"}},
       {"simulate onto a file that is not a link", {}, {{"m2", "precious"}}, {"simulate", "--link", "D/m2"}, 1, {"m2 existe et n'est pas un lien symbolique : il est laissé tel quel"}},
       {"simulate onto a link that another simulator serves", {}, {}, {"simulate", "--link", "D/modem"}, 2, {"modem est servi par un autre simulateur en marche : il est laissé tel quel"}},
       {"simulate on a port beyond 65535", {}, {}, {"simulate", "--listen", "127.0.0.1:99999"}, 2, {"le port doit être un nombre de 1 à 65535, ou 0 pour un port libre (reçu « 99999 »)"}},
