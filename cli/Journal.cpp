@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "FileErrors.h"
 #include "HeldFolder.h"
@@ -198,27 +200,41 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
     throw JournalError("le journal " + path + " ne peut pas être ouvert : " + SqliteText(e));
   }
   Database& db = *journal->db_;
-  try {
-    // Several processes (a pool of lines) write at once: each waits its turn.
-    sqlite3_busy_timeout(db.Get(), 15'000);
-    if (sqlite3_db_readonly(db.Get(), "main") == 1) throw SqliteError(SQLITE_READONLY, "read-only");
-    // A journal that this program cannot read is left exactly as it is.
-    journal->RefuseNewer();
-    Statement mode(db, "PRAGMA journal_mode = WAL");
-    mode.Step();
-    const std::string wal = mode.Text(0);
-    mode.Reset();
-    if (wal != "wal")
-      throw JournalError("le journal " + path +
-                         " ne peut pas tenir son journal d'écriture (WAL) sur ce système de "
-                         "fichiers : choisissez un dossier local");
-    // A row is a promise to the user: on disk before the transfer goes on.
-    db.Execute("PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON");
-    journal->Migrate();
-  } catch (const SqliteError& e) {
-    journal->Fail("être ouvert", e);
+  // Several processes (a pool of lines) write at once: each waits its turn.
+  sqlite3_busy_timeout(db.Get(), static_cast<int>(kBusyWait.count()));
+  // Two processes that turn a new journal to WAL at the same moment each hold
+  // what the other needs: SQLite answers one of them "busy" at once instead of
+  // waiting. Its locks are released by then, so the setup is tried again,
+  // within the same wait as any other.
+  const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
+  for (;;) {
+    try {
+      journal->SetUp();
+      return journal;
+    } catch (const SqliteError& e) {
+      if ((e.Code() & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= give_up)
+        journal->Fail("être ouvert", e);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return journal;
+}
+
+void Journal::SetUp() {
+  Database& db = *db_;
+  if (sqlite3_db_readonly(db.Get(), "main") == 1) throw SqliteError(SQLITE_READONLY, "read-only");
+  // A journal that this program cannot read is left exactly as it is.
+  RefuseNewer();
+  Statement mode(db, "PRAGMA journal_mode = WAL");
+  mode.Step();
+  const std::string wal = mode.Text(0);
+  mode.Reset();
+  if (wal != "wal")
+    throw JournalError("le journal " + path_ +
+                       " ne peut pas tenir son journal d'écriture (WAL) sur ce système de "
+                       "fichiers : choisissez un dossier local");
+  // A row is a promise to the user: on disk before the transfer goes on.
+  db.Execute("PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON");
+  Migrate();
 }
 
 int Journal::Version() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -40,6 +41,8 @@ class Journal {
  public:
   // The schema this program writes.
   static const int kVersion;
+  // How long a process waits for another that holds the journal.
+  static constexpr std::chrono::milliseconds kBusyWait{15'000};
 
   // Opens the journal at `path`; with `create`, creates it (0600) when it is
   // missing, and with `make_folders` its folder too (0700, and the folders
@@ -81,6 +84,8 @@ class Journal {
   // Throws JournalError for a schema newer than this program's.
   void RefuseNewer() const;
   void Migrate();
+  // Turns it to WAL, its writes synced, its schema brought up to date.
+  void SetUp();
   [[noreturn]] void Fail(const std::string& doing, const SqliteError& e) const;
 
   std::string path_;
