@@ -21,7 +21,6 @@ std::vector<Row> UsageRows() {
       // clang-format off
       {"help", {}, {}, {"--help"}, 0, {help, "\n  3    ligne ou modem", "\n  4    transfert refusé", "\n  129  interrompu par SIGHUP", "\n  130  interrompu par Ctrl-C", "\n  143  interrompu par SIGTERM"}},
       {"help", {}, {}, {"help"}, 0, {help}},
-      {"help", {}, {}, {"-h"}, 0, {help}},
       {"help of send", {}, {}, {"send", "--help"}, 0, {"Utilisation : xmodemq send FICHIER... --user ID", "--pad", "--password-file", "Exemple :\n  xmodemq send ", "!--replace", "!--listen", "!\n  2    refusé"}},
       {"help of receive", {}, {}, {"help", "receive"}, 0, {"Utilisation : xmodemq receive", "--replace", "Exemple :\n  xmodemq receive ", "!--pad "}},
       {"help of simulate", {}, {}, {"-h", "simulate"}, 0, {"Utilisation : xmodemq simulate", "--accounts FICHIER", "--allow-remote", "--idle-timeout S", "Exemple :\n  xmodemq simulate ", "!--user ID "}},
@@ -36,8 +35,7 @@ std::vector<Row> UsageRows() {
       UsageRow({"send", "f", "--user", "u", "--frobnicate"}), UsageRow({"simulate"}),
       UsageRow({"simulate", "--link", "m", "--listen", "127.0.0.1:0"}),
       UsageRow({"send", "f", "--user", "u", "--device", "/dev/null", "--port", "1"}),
-      {"a password as an argument", {}, {}, {"send", "f", "--user", "u", "--password", kSecret}, 2, {"jamais en argument", "--password-file"}},
-      {"a password as an argument, first", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument"}},
+      {"a password as an argument", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument", "--password-file"}},
       {"options before the subcommand", {}, {}, {"--settings", "9600,Z,8,1", "receive", "D/f", "--user", "u"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"a port that the component refuses, the most attempts", {}, {}, {"receive", "D/f", "--user", "u", "--port", "0", "--attempts", "1000"}, 2, {"Le port 0 n'est pas disponible"}},
