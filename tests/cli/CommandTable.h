@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 inline constexpr const char* kSecret = "Zq7-motdepasse";
 inline const std::string kPartial = ".xmodemq-partiel/";
 inline const std::string kBill = BillingFile(60, 11);
+// Its first 20 records: what a cut line leaves, a file of its own.
+inline const std::string kBill20 = kBill.substr(0, 20 * 128);
 
 // A folder's files and folders by path relative to it: a folder's name ends
 // with '/' and maps to "", a symbolic link maps to "@", a FIFO to "|" and a

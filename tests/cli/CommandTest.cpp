@@ -155,8 +155,8 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
       if (t.completed && ++completed == row.after) ::raise(row.signo);
     };
     if (row.resumed_at)
-      MakeTree(dir.path(), {{kPartial + "F1.TXT", kBill.substr(0, 20 * 128)},
-                            {kPartial + ".origine/F1.TXT", Origin("PS0001")}});
+      MakeTree(dir.path(),
+               {{kPartial + "F1.TXT", kBill20}, {kPartial + ".origine/F1.TXT", Origin("PS0001")}});
     Options options;
     options.user = "PS0001";
     for (const std::string& name : row.names) {

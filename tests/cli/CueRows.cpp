@@ -120,7 +120,6 @@ Row SwappedRow(const std::string& what, const std::string& baud, const std::stri
 
 std::vector<Row> CueRows() {
   const std::string pad_big = BillingFile(8000, 5) + "16 octets de plus";
-  const std::string bill20 = kBill.substr(0, 20 * 128);
   return {
       {.what = "a target that another program creates during the receive",
        .simulator = {"--baud", "19200"},

@@ -14,7 +14,6 @@ namespace xmodemq::test {
 
 std::vector<Row> JournalRows() {
   const std::string odd = kBill.substr(0, 40 * 128 + 16);
-  const std::string bill20 = kBill.substr(0, 20 * 128);
   return {
       // clang-format off
       // The journal: a row per transfer, written before its opening, completed at its end.
@@ -27,10 +26,10 @@ std::vector<Row> JournalRows() {
        .left = {{"q\"\\é/", ""}, {"q\"\\é/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
        .json = {{{{"id", "1"}, {"direction", Q("send")}, {"file", Q("D/q\"\\é/FACT0001.TXT")}, {"server_name", Q("FACT0001")}, {"server", Q(xmodemquarvel::kServerNumber)}, {"user", Q("PS0001")}, {"line", Q("D/modem")}, {"bytes", "7680"}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"resumed_from", "0"}, {"result", Q("rvTrue")}, {"description", Q("")}, {"exit_status", "0"}, {"started", "*"}, {"ended", "*"}, {"call_id", "*"}}}}},
       {.what = "a batch of receives on stdout, one call, and the journal readable by sqlite3",
-       .files = {{"store/FACT0001", bill20}, {"store/FACT0003", kBill}, {"j/", ""}},
+       .files = {{"store/FACT0001", kBill20}, {"store/FACT0003", kBill}, {"j/", ""}},
        .args = {"receive", "LINE", "D/FACT0001.TXT", "D/FACT0003.TXT", "--json", "-q"},
        .status = 0,
-       .left = {{"j/", "*"}, {"FACT0001.TXT", bill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", bill20}, {"store/FACT0003", kBill}},
+       .left = {{"j/", "*"}, {"FACT0001.TXT", kBill20}, {"FACT0003.TXT", kBill}, {"store/FACT0001", kBill20}, {"store/FACT0003", kBill}},
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .check =
            [](const Outcome& r, const fs::path& d) {
@@ -41,7 +40,7 @@ std::vector<Row> JournalRows() {
              if (sqlite.status == 127 && !std::getenv("CI")) return;
              EXPECT_EQ(sqlite.out, "FACT0001|rvTrue|20\nFACT0003|rvTrue|60\n") << sqlite.All();
            },
-       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", Q(Sha256Of(bill20))}}, {{"file", Q("D/FACT0003.TXT")}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"result", Q("rvTrue")}}}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", Q(Sha256Of(kBill20))}}, {{"file", Q("D/FACT0003.TXT")}, {"blocks", "60"}, {"sha256", Q(Sha256Of(kBill))}, {"result", Q("rvTrue")}}}}},
       {.what = "pack and unpack on stdout",
        .files = {{"FACT.TXT", odd}},
        .args = {"pack", "D/FACT.TXT", "D/FACT.PK", "--json"},
@@ -61,10 +60,10 @@ std::vector<Row> JournalRows() {
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
       // Never twice: refused before dialling, the whole batch; --again sends it all the same.
       {.what = "a file sent again, alone or in a batch",
-       .files = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", bill20}},
+       .files = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", bill20}, {"store/FACT0001", kBill}, {"store/FACT0002", bill20}},
+       .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}, {"store/FACT0001", kBill}, {"store/FACT0002", kBill20}},
        .dials = 3,
        .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "rien n'est envoyé", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
                 {{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--again"}, 0, {"FACT0002.TXT envoyé", "FACT0001.TXT envoyé"}},
@@ -96,51 +95,51 @@ std::vector<Row> JournalRows() {
        .json = {{{{"result", Q("rvCTS")}, {"blocks", "*"}, {"exit_status", "3"}}, {{"file", Q("D/v2/FACT0007.TXT")}, {"result", Q("rvFalse")}, {"resumed_from", "20"}, {"blocks", "0"}, {"exit_status", "1"}, {"description", Q("le serveur détient une autre version de FACT0007")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "10"}}}}},
       {.what = "a file sent whole, then a changed one, then a longer one of the same beginning",
        .simulator = {"--resume-sends"},
-       .files = {{"FACT0001.TXT", bill20}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/FACT0001.TXT", kBill}},
+       .files = {{"FACT0001.TXT", kBill20}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/FACT0001.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
+       .left = {{"FACT0001.TXT", kBill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
        .then = {{{"send", "LINE", "D/v2/FACT0001.TXT"}, 1, {"d'une autre version de FACT0001"}},
                 {{"send", "LINE", "D/v3/FACT0001.TXT"}, 0, {"Le journal confirme que ce sont les 20 blocs", "repris après 20 blocs) : 40 blocs"}}},
        .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("rvFalse")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}}}}},
       // Where the journal is, and a journal that cannot serve: refused before the call.
       {.what = "the journal under XDG_STATE_HOME, its folders made 0700, the file 0600",
-       .files = {{"FACT0001.TXT", bill20}, {"home/", ""}},
+       .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"home/", ""}, {"state/", "*"}},
+       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"home/", ""}, {"state/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "D/state"}},
        .umask = 0,
        .modes = {{"state", 0700}, {"state/xmodemq", 0700}, {"state/xmodemq/journal.sqlite", 0600}},
        .json = {{{{"result", Q("rvTrue")}}}}},
       {.what = "the journal under HOME",
-       .files = {{"FACT0001.TXT", bill20}, {"home/", ""}},
+       .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"home/", "*"}},
+       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"home/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "relatif"}},
        .modes = {{"home/.local/state/xmodemq", 0700}, {"home/.local/state/xmodemq/journal.sqlite", 0600}},
        .json = {{{{"result", Q("rvTrue")}}}}},
-      {"no HOME nor journal", {}, {{"FACT0001.TXT", bill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, {{"=", ""}}, {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}},
+      {"no HOME nor journal", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, {{"=", ""}}, {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}},
       {.what = "no HOME, --no-journal",
-       .files = {{"FACT0001.TXT", bill20}},
+       .files = {{"FACT0001.TXT", kBill20}},
        .args = {"send", "LINE", "D/FACT0001.TXT", "--no-journal", "--json"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}},
+       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}},
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}},
-       .json = {{{{"id", "null"}, {"result", Q("rvTrue")}, {"sha256", Q(Sha256Of(bill20))}}}}},
-      {"a journal on a read-only file system", {}, {{"FACT0001.TXT", bill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
-      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", bill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
-      {.what = "a journal that is not one", .files = {{"FACT0001.TXT", bill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
-      {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", bill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 2) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
+       .json = {{{{"id", "null"}, {"result", Q("rvTrue")}, {"sha256", Q(Sha256Of(kBill20))}}}}},
+      {"a journal on a read-only file system", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
+      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
+      {.what = "a journal that is not one", .files = {{"FACT0001.TXT", kBill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
+      {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 2) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
       // A journal of the first schema, as an earlier xmodemq left it: brought
       // up to date, its rows kept, the next one numbered after them (a version
       // left unrecorded would fail the listing, which opens it again).
       {.what = "a journal of the first schema",
-       .files = {{"FACT0001.TXT", bill20}, {"j/", ""}},
+       .files = {{"FACT0001.TXT", kBill20}, {"j/", ""}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"store/FACT0001", bill20}, {"j/", "*"}},
+       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"j/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .setup =
            [](const fs::path& d) {
@@ -161,10 +160,10 @@ std::vector<Row> JournalRows() {
        .json = {{{{"id", "1"}, {"file", Q("/data/F.TXT")}, {"blocks", "3"}, {"result", Q("rvTrue")}},
                  {{"id", "2"}, {"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}}}}},
       {.what = "a journal that fills the disk when the transfer starts: nothing sent",
-       .files = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", kBill}},
+       .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", bill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", bill20}},
+       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}},
        .dials = 2,
        .then = {{{"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:0", XMODEMQ_PATH, "send", "LINE", "D/FACT0002.TXT"}, 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0002.TXT n'est pas fait sans trace"}}},
        .json = {{{{"file", Q("D/FACT0001.TXT")}}}}},
