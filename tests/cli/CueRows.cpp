@@ -72,7 +72,6 @@ Row PromptRow(const std::string& end, int status, const std::vector<std::string>
           .args = {"receive", "D/f", "--user", "u", "--device", "D/absent"},
           .status = status,
           .said = said,
-          .left = {},
           .env = {{"XMODEMQ_PASSWORD", std::nullopt}},
           .columns = 80,
           .during =

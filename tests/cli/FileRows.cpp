@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -28,7 +27,6 @@ std::vector<Row> FileRows() {
       // clang-format off
       // What exists is never replaced nor mixed: refused, or replaced only once the new file is complete.
       {"pack with its two files swapped", {}, {{"FACT.PK", Packed(kBill)}, {"FACT.TXT", kBill}}, {"pack", "D/FACT.PK", "D/FACT.TXT", "--json"}, 2, {"FACT.TXT existe déjà : il n'est pas remplacé. --replace"}},
-      {"unpack onto an existing file", {}, {{"bill.pk", Packed(kBill)}, {"out", "ancien"}}, {"unpack", "D/bill.pk", "D/out"}, 2, {"out existe déjà"}},
       {"unpack of a plain billing file", {}, {{"FACT.TXT", kBill}}, {"unpack", "D/FACT.TXT", "D/OUT"}, 2, {"FACT.TXT n'est pas un fichier compacté valide : son dernier bloc ne finit pas par les octets nuls d'un bloc de fin", "--force le décompacte quand même"}},
       {.what = "unpack --force of a plain billing file", .files = {{"FACT.TXT", kBill}}, .args = {"unpack", "D/FACT.TXT", "D/OUT", "--force"}, .status = 0, .said = {"attention : ", "FACT.TXT ne se compacte pas de nouveau à l'identique", "vérifiez "}, .left = {{"FACT.TXT", kBill}, {"OUT", "*"}}},
       {.what = "unpack of another packer's file: a warning, not a refusal", .files = {{"other.pk", other_packer}}, .args = {"unpack", "D/other.pk", "D/OUT"}, .status = 0, .said = {"other.pk ne se compacte pas de nouveau à l'identique"}, .left = {{"other.pk", other_packer}, {"OUT", std::string(256, 'A')}}, .umask = 0, .modes = {{"OUT", 0600}}},
