@@ -1,9 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <iterator>
 
@@ -15,6 +13,7 @@
 #include "Processes.h"
 #include "Progress.h"
 #include "Session.h"
+#include "platform/UniqueFd.h"
 #include "support/SimulatedWorld.h"
 
 namespace xmodemq::test {
@@ -159,6 +158,7 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
                {{kPartial + "F1.TXT", kBill20}, {kPartial + ".origine/F1.TXT", Origin("PS0001")}});
     Options options;
     options.user = "PS0001";
+    options.journal_path = (dir / "journal.sqlite").string();
     for (const std::string& name : row.names) {
       const std::string path = (dir.path() / name).string();
       options.operands.push_back(path);
@@ -169,14 +169,12 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     }
     ::setenv("XMODEMQ_PASSWORD", kSecret, 1);
     ::setenv("TMPDIR", dir.path().c_str(), 1);
-    ::setenv("XMODEMQ_JOURNAL", (dir / "journal.sqlite").c_str(), 1);
     Captured said;
     SessionHost host{line.clock, std::move(line.owned), said.out, false, {}};
     const int status = row.command == Command::Send ? RunSend(options, std::move(host))
                                                     : RunReceive(options, std::move(host));
     ::unsetenv("XMODEMQ_PASSWORD");
     ::unsetenv("TMPDIR");
-    ::unsetenv("XMODEMQ_JOURNAL");
     EXPECT_EQ(status, row.status) << said.Text();
     Said(said.Text(), row.said);
     for (std::size_t i = 0; i < row.names.size(); ++i) {
@@ -193,8 +191,7 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
 TEST(Command, EveryFileThePackerWritesPassesUnpacksChecks) {
   TempDir dir;
   const std::string bill = BillingFile(40, 3);
-  std::string bytes;
-  for (int i = 0; i < 40 * 128; ++i) bytes.push_back(static_cast<char>(i * 7919 % 251));
+  const std::string bytes = xmodemquarvel::testing::Pattern(40 * 128);
   for (const std::string& source :
        {std::string(), std::string(1, 'x'), bill.substr(0, 127), bill.substr(0, 128),
         bill.substr(0, 129), bill, bill.substr(0, 35 * 128 + 77), bytes, std::string(5000, ' '),
@@ -202,15 +199,14 @@ TEST(Command, EveryFileThePackerWritesPassesUnpacksChecks) {
     const std::string packed = Packed(source);
     WriteFile(dir / "p", packed);
     WriteFile(dir / "u", source + std::string((128 - source.size() % 128) % 128, ' '));
-    const int p = ::open((dir / "p").c_str(), O_RDONLY | O_CLOEXEC);
-    const int u = ::open((dir / "u").c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_EQ(NotPacked(p, static_cast<int64_t>(packed.size())), std::nullopt) << source.size();
+    const xmodemquarvel::UniqueFd p(::open((dir / "p").c_str(), O_RDONLY | O_CLOEXEC));
+    const xmodemquarvel::UniqueFd u(::open((dir / "u").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(NotPacked(p.Get(), static_cast<int64_t>(packed.size())), std::nullopt)
+        << source.size();
     // One block is an empty file's, which unpacks to a block of its own.
     if (packed.size() > 128) {
-      EXPECT_TRUE(RepacksTheSame(p, u)) << source.size();
+      EXPECT_TRUE(RepacksTheSame(p.Get(), u.Get())) << source.size();
     }
-    ::close(p);
-    ::close(u);
   }
 }
 
