@@ -101,6 +101,7 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   EXPECT_EQ(DurationText(std::chrono::seconds(59)), "59 s");
   EXPECT_EQ(DurationText(std::chrono::seconds(60)), "1 min");
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00+02"), "2024-07-01T10:00:00+02");
+  EXPECT_EQ(LocalTime("2024-07-01T10:00:00Zx"), "2024-07-01T10:00:00Zx");
   ::unsetenv("TZ");
   ::tzset();
 }

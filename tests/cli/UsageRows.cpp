@@ -39,7 +39,7 @@ std::vector<Row> UsageRows() {
       {"options before the subcommand", {}, {}, {"--settings", "9600,Z,8,1", "receive", "D/f", "--user", "u"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"a port that the component refuses, the most attempts", {}, {}, {"receive", "D/f", "--user", "u", "--port", "0", "--attempts", "1000"}, 2, {"Le port 0 n'est pas disponible"}},
-      {"no password anywhere", {}, {}, {"receive", "D/f", "--user", "u", "--device", "D/absent"}, 2, {"XMODEMQ_PASSWORD", "--password-file", "!Connexion"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
+      {"no password anywhere, the fewest attempts", {}, {}, {"receive", "D/f", "--user", "u", "--device", "D/absent", "--attempts", "0"}, 2, {"XMODEMQ_PASSWORD", "--password-file", "!Connexion"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"a password file that does not exist", {}, {}, {"receive", "D/f", "--user", "u", "--password-file", "D/absent"}, 2, {"fichier de mot de passe"}},
       {"a password file that others can read, a device that does not exist", {}, {{"pw", "x\n"}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw", "--device", "D/absent"}, 1, {"lisible par d'autres utilisateurs", "Connexion impossible", "n'existe pas"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"simulate with an unknown fault", {}, {}, {"simulate", "--link", "D/m2", "--fault", "gremlins=3"}, 2, {"panne inconnue"}},
