@@ -44,13 +44,16 @@ TEST(Properties, ANewObjectAndItsDataType) {
   }
 }
 
-// CommPort and Settings relay the serial layer's refusal through Error, keep
-// the caption and the line as they were, and always leave the record empty. A
-// port of the host's own may throw anything: the traps relay it the same way
-// (Connect's too), and nothing reaches the host.
+// Device and CommPort name the port in the caption. CommPort and Settings
+// relay the serial layer's refusal through Error, keep the caption and the
+// line as they were, and always leave the record empty. A port of the host's
+// own may throw anything: the traps relay it the same way (Connect's too), and
+// nothing reaches the host.
 TEST(Properties, CommPortSettingsAndConnectRelayEveryRefusalOfThePort) {
   SimulatedWorld w;
   ErrorLog log(*w.module);
+  w.module->Device("/dev/ttyUSB1");
+  EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com /dev/ttyUSB1");
   w.module->CommPort(2);
   w.module->Settings("19200,E,7,1");
   EXPECT_TRUE(log.entries.empty());
