@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "support/SimulatedWorld.h"
 
@@ -13,19 +12,6 @@ namespace xmodemquarvel {
 namespace {
 
 using testing::SimulatedWorld;
-
-// The Error events, with what the error record held while each ran.
-struct ErrorLog {
-  struct Entry {
-    std::string text, source_during, description_during;
-  };
-  explicit ErrorLog(ModuleXmodem& m) {
-    m.Error = [this, &m](std::string& text) {
-      entries.push_back({text, m.ErrorSource(), m.ErrorDescription()});
-    };
-  }
-  std::vector<Entry> entries;
-};
 
 TEST(Properties, ANewObjectAndItsDataType) {
   SimulatedWorld w;
@@ -51,12 +37,11 @@ TEST(Properties, ANewObjectAndItsDataType) {
 // nothing reaches the host.
 TEST(Properties, CommPortSettingsAndConnectRelayEveryRefusalOfThePort) {
   SimulatedWorld w;
-  ErrorLog log(*w.module);
   w.module->Device("/dev/ttyUSB1");
   EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com /dev/ttyUSB1");
   w.module->CommPort(2);
   w.module->Settings("19200,E,7,1");
-  EXPECT_TRUE(log.entries.empty());
+  EXPECT_TRUE(w.errors.empty());
   EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com 2");
   EXPECT_EQ(w.port->CommPort(), 2);
   EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
@@ -93,15 +78,15 @@ TEST(Properties, CommPortSettingsAndConnectRelayEveryRefusalOfThePort) {
     w.modem->HoldCts(false);
     ASSERT_EQ(w.module->Connect(1), rvCTS);  // leaves a record to empty
     w.modem->HoldCts(true);
-    log.entries.clear();
+    w.errors.clear();
     EXPECT_NO_THROW(row.refuse());
-    ASSERT_EQ(log.entries.size(), 1u);
-    EXPECT_EQ(log.entries[0].text, row.text);
+    ASSERT_EQ(w.errors.size(), 1u);
+    EXPECT_EQ(w.errors[0].text, row.text);
     // While the event ran, the record held the serial layer's own failure.
-    EXPECT_EQ(log.entries[0].source_during, "Port série");
-    EXPECT_FALSE(log.entries[0].description_during.empty());
+    EXPECT_EQ(w.errors[0].source_during, "Port série");
+    EXPECT_FALSE(w.errors[0].description_during.empty());
     if (!row.during.empty()) {
-      EXPECT_EQ(log.entries[0].description_during, row.during);
+      EXPECT_EQ(w.errors[0].description_during, row.during);
     }
     EXPECT_EQ(w.module->ErrorSource() + w.module->ErrorDescription(), "");
   }
