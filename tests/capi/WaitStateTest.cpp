@@ -33,9 +33,7 @@ TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) 
     if (std::string(s.sent).starts_with("ATDT")) dial_left_ms.push_back(s.remaining_ms);
   };
   ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-  xq_return_value r = -1;
-  ASSERT_EQ(xq_receive_file(w.h, "u", "p", (w.dir / "f.txt").c_str(), "0", &r), XQ_OK);
-  ASSERT_EQ(r, XQ_RV_TRUE);
+  ASSERT_EQ(w.Transfer(xq_receive_file, w.dir / "f.txt"), XQ_RV_TRUE);
   EXPECT_EQ(xq_disconnect(w.h), XQ_OK);
   const std::string dial = "ATDT" + std::string(kServerNumber);
   EXPECT_EQ(lines, (std::vector<std::string>{
