@@ -201,7 +201,7 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
   }
   Database& db = *journal->db_;
   // Several processes (a pool of lines) write at once: each waits its turn.
-  sqlite3_busy_timeout(db.Get(), static_cast<int>(kBusyWait.count()));
+  sqlite3_busy_handler(db.Get(), &Journal::OnBusy, journal.get());
   // Two processes that turn a new journal to WAL at the same moment each hold
   // what the other needs: SQLite answers one of them "busy" at once instead of
   // waiting. Its locks are released by then, so the setup is tried again,
@@ -277,7 +277,24 @@ void Journal::MarkInterrupted() {
   }
 }
 
-void Journal::Begin(JournalRow& row, const std::string& prefixes) {
+// Short steps, so that a request to stop is seen at once.
+int Journal::OnBusy(void* self, int count) {
+  Journal& journal = *static_cast<Journal*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) journal.busy_since_ = now;
+  if (now - journal.busy_since_ >= kBusyWait || (journal.stop_waiting_ && journal.stop_waiting_()))
+    return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return 1;
+}
+
+void Journal::Begin(JournalRow& row, const std::string& prefixes,
+                    std::function<bool()> stop_waiting) {
+  stop_waiting_ = std::move(stop_waiting);
+  struct Forget {
+    std::function<bool()>& what;
+    ~Forget() { what = nullptr; }
+  } forget{stop_waiting_};
   try {
     WriteTransaction transaction(*db_);
     Statement insert(*db_,
@@ -306,6 +323,8 @@ void Journal::Begin(JournalRow& row, const std::string& prefixes) {
     transaction.Commit();
   } catch (const SqliteError& e) {
     row.id.reset();
+    if (stop_waiting_ && stop_waiting_())
+      throw JournalError("le journal " + path_ + " n'est pas écrit : opération interrompue");
     Fail("être écrit", e);
   }
 }

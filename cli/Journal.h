@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -61,8 +62,10 @@ class Journal {
   // "interrupted".
   void MarkInterrupted();
   // Writes the row of a transfer that starts and sets its id; a send's
-  // prefix digests go with it. Throws JournalError.
-  void Begin(JournalRow& row, const std::string& prefixes);
+  // prefix digests go with it. Throws JournalError, also when
+  // `stop_waiting` says so while another process holds the journal (the
+  // user asked to stop: waiting on would keep the line up for nothing).
+  void Begin(JournalRow& row, const std::string& prefixes, std::function<bool()> stop_waiting = {});
   // Writes how it ended. A send that ended well keeps its SHA-256 and
   // drops its prefix digests; one that moved data drops those of the
   // earlier sends of its name, whose blocks are no longer the server's.
@@ -87,9 +90,13 @@ class Journal {
   // Turns it to WAL, its writes synced, its schema brought up to date.
   void SetUp();
   [[noreturn]] void Fail(const std::string& doing, const SqliteError& e) const;
+  // SQLite's busy handler: waits out another process for up to kBusyWait.
+  static int OnBusy(void* self, int count);
 
   std::string path_;
   std::unique_ptr<Database> db_;
+  std::chrono::steady_clock::time_point busy_since_;
+  std::function<bool()> stop_waiting_;
 };
 
 // Brings the schema of an open database from its version to `version`, in

@@ -166,8 +166,9 @@ int RunTransfer(const Options& options, std::deque<TransferKind>& kinds, Session
       };
       session.BeginProgress(kind.label, kind.total_blocks);
       try {
-        log.Start(kind, LineName(options, line));
+        log.Start(kind, LineName(options, line), [&session] { return session.Interrupted(); });
       } catch (const JournalError& e) {
+        if (session.Interrupted()) return broken_off();
         session.Warn(std::string("xmodemq: ") + e.what() + " : le transfert de " + kind.file +
                      " n'est pas fait sans trace.");
         failed(rvFalse);

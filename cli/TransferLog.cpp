@@ -109,11 +109,14 @@ void TransferLog::RefuseSentBefore(const std::deque<TransferKind>& kinds) const 
                 journal_->Path() + "). --again l'envoie quand même");
 }
 
-void TransferLog::Start(const TransferKind& kind, const std::string& line) {
+void TransferLog::Start(const TransferKind& kind, const std::string& line,
+                        std::function<bool()> stop_waiting) {
   row_ = RowFor(kind);
   row_->line = line;
   row_->started = UtcNow();
-  if (journal_) journal_->Begin(*row_, kind.digests ? kind.digests->Prefixes() : std::string());
+  if (journal_)
+    journal_->Begin(*row_, kind.digests ? kind.digests->Prefixes() : std::string(),
+                    std::move(stop_waiting));
 }
 
 void TransferLog::Accepted(std::int64_t position) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,11 @@ class TransferLog {
   // Refusal.
   void RefuseSentBefore(const std::deque<TransferKind>& kinds) const;
 
-  // Writes the row of a transfer that starts on `line`. Throws JournalError.
-  void Start(const TransferKind& kind, const std::string& line);
+  // Writes the row of a transfer that starts on `line`; gives up waiting for
+  // a journal another process holds once `stop_waiting` says so. Throws
+  // JournalError.
+  void Start(const TransferKind& kind, const std::string& line,
+             std::function<bool()> stop_waiting = {});
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
   // What the journal says of the `held` blocks that the server holds of the

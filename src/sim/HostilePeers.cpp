@@ -76,6 +76,8 @@ void HostileTelnetServer::Serve() {
 }
 
 void HostileTelnetServer::Misbehave(int client) {
+  // The caller closes the client on return.
+  if (hostility_ == Hostility::kHangsUp) return;
   // What goes out every millisecond, for the streams.
   const std::string chunk = Junk(bytes_per_second_ / 1000 + 1);
   std::string sub = Verb(kSb, kComPort);
@@ -117,6 +119,13 @@ void HostileTelnetServer::Misbehave(int client) {
       case Hostility::kNeverSettles:
         out = Verb(on ? kWill : kWont, kComPort) + Verb(on ? kDo : kDont, kBinary);
         on = !on;
+        break;
+      case Hostility::kRefusesComPort:
+        if (!heard || !on) break;
+        on = false;
+        out = Verb(kDont, kComPort);
+        break;
+      case Hostility::kHangsUp:
         break;
     }
     if (!out.empty() && !SendAll(client, out)) {

@@ -24,6 +24,8 @@ enum class Hostility {
   kEndlessSubnegotiation,  // opens a subnegotiation and never closes it
   kRefusesBinary,          // agrees to the com port option, refuses BINARY
   kNeverSettles,           // turns each option on and off again without end
+  kRefusesComPort,         // answers the client's offers with no to the com port option
+  kHangsUp,                // closes the connection as soon as it has accepted it
 };
 
 // A terminal server on a free loopback port that misbehaves as told, one

@@ -203,6 +203,21 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
     }
     EXPECT_EQ(names.size(), listed.size());
   }
+  // A writer that another process keeps waiting gives up as soon as it is
+  // asked to stop, not after the 15 s it would wait, and writes nothing.
+  TempDir dir;
+  const std::string path = (dir / "journal.sqlite").string();
+  auto journal = Journal::Open(path, true, false);
+  Database holder(path, SQLITE_OPEN_READWRITE);
+  holder.Execute("BEGIN IMMEDIATE");
+  JournalRow row = SendRow("F", Sha256Of("x"));
+  int asked = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(journal->Begin(row, "", [&] { return ++asked > 3; }), JournalError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_GE(asked, 4);
+  holder.Execute("ROLLBACK");
+  EXPECT_TRUE(journal->List(std::nullopt).empty());
 }
 
 TEST(Journal, TheListingFitsTheTerminal) {

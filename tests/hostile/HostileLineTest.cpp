@@ -85,10 +85,13 @@ TEST(HostileLine, TerminalServersThatWillNotCarryALineAreRefusedInTime) {
       {sim::Hostility::kEndlessSubnegotiation, "envoie une sous-négociation Telnet sans fin", 0ms,
        1500ms},
       {sim::Hostility::kRefusesBinary, "refuse le mode binaire de Telnet", 0ms, 1500ms},
+      {sim::Hostility::kRefusesComPort, "refuse le contrôle de la ligne série (RFC 2217)", 0ms,
+       1500ms},
+      {sim::Hostility::kHangsUp, "a fermé la connexion (ligne occupée ?)", 0ms, 1500ms},
   };
   struct Outcome {
     ReturnValues result;
-    std::string reason;
+    std::string reason, raised;
     Steady::duration took, gap;
   };
   std::vector<std::future<Outcome>> runs;
@@ -99,19 +102,23 @@ TEST(HostileLine, TerminalServersThatWillNotCarryALineAreRefusedInTime) {
       YieldGaps gaps;
       auto module = Host(&gaps);
       module->Device(server.Device());
-      std::string reason;
-      module->Error = [&](std::string&) { reason = module->ErrorDescription(); };
+      std::string reason, raised;
+      module->Error = [&](std::string& text) {
+        raised = text;
+        reason = module->ErrorDescription();
+      };
       const auto start = Steady::now();
       gaps.last = start;
       const ReturnValues result = module->Connect(1);
       gaps.Yield();
-      return Outcome{result, reason, Steady::now() - start, gaps.longest};
+      return Outcome{result, reason, raised, Steady::now() - start, gaps.longest};
     }));
   }
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const Outcome o = runs[i].get();
     SCOPED_TRACE(rows[i].says);
     EXPECT_EQ(o.result, rvFalse);
+    EXPECT_EQ(o.raised, "Connexion impossible");
     EXPECT_NE(o.reason.find(rows[i].says), std::string::npos) << o.reason;
     EXPECT_GE(o.took, rows[i].at_least) << Ms(o.took);
     EXPECT_LE(o.took, rows[i].at_most) << Ms(o.took);
