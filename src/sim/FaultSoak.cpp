@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -19,6 +17,7 @@
 #include "sim/SimulatedSerialPort.h"
 #include "sim/SimulatedServer.h"
 #include "sim/TempDir.h"
+#include "sim/WholeFile.h"
 #include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel::sim {
@@ -49,16 +48,6 @@ double ProcessCpuSeconds() {
 
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-void WriteWhole(const std::string& path, std::string_view content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Blocks of `got` that are not the source's block at their place; a final
@@ -273,16 +262,16 @@ class Soak {
     const std::string local = dir_ / "soak.dat";
     std::filesystem::remove(local);
     if (sending) {
-      WriteWhole(local, content);
+      WriteFile(local, content);
       w.server->Script().resume_sends = draw_.Chance(2.0 / 3);
       if (w.server->Script().resume_sends && draw_.Chance(1.0 / 3))
         w.server->PutFile("soak", prefix());
     } else {
       w.server->PutFile("soak", whole);
-      if (draw_.Chance(1.0 / 3)) WriteWhole(local, prefix());
+      if (draw_.Chance(1.0 / 3)) WriteFile(local, prefix());
     }
     const auto at_receiver = [&] {
-      return sending ? w.server->File("soak").value_or("") : ReadWhole(local);
+      return sending ? w.server->File("soak").value_or("") : ReadFile(local);
     };
 
     Mix mix = draw_(sending, blocks);

@@ -44,6 +44,12 @@ struct CWorld : testing::SimulatedLine {
     EXPECT_EQ(xq_connect(h, 3, nullptr, nullptr, &result), XQ_OK) << xq_last_error(h);
     return result;
   }
+  // A send or a receive (xq_send_file, xq_receive_file) of `file`, its result.
+  xq_return_value Transfer(decltype(&xq_send_file) call, const fs::path& file) {
+    xq_return_value result = -1;
+    EXPECT_EQ(call(h, "PS0001", "mdp", file.c_str(), "0", &result), XQ_OK) << xq_last_error(h);
+    return result;
+  }
 
   std::unique_ptr<xq_module> handle;
   xq_module* h = nullptr;

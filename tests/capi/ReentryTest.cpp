@@ -89,18 +89,14 @@ const ReentryCase kReentries[] = {
        xq_on_transfer_accepted(
            w.h, [](void* self, char, int64_t) { (*static_cast<Probe*>(self))(); }, &p);
        ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-       xq_return_value r = -1;
-       EXPECT_EQ(xq_send_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
-       EXPECT_EQ(r, XQ_RV_TRUE);
+       EXPECT_EQ(w.Transfer(xq_send_file, w.dir / "F.TXT"), XQ_RV_TRUE);
      }},
     {"BlocReceived",
      [](CWorld& w, Probe& p) {
        w.server->PutFile("F", Blocks(3, 'r'));
        xq_on_bloc_received(w.h, Probe::Bloc, &p);
        ASSERT_EQ(w.Connect(), XQ_RV_TRUE);
-       xq_return_value r = -1;
-       EXPECT_EQ(xq_receive_file(w.h, "PS0001", "mdp", (w.dir / "F.TXT").c_str(), "0", &r), XQ_OK);
-       EXPECT_EQ(r, XQ_RV_TRUE);
+       EXPECT_EQ(w.Transfer(xq_receive_file, w.dir / "F.TXT"), XQ_RV_TRUE);
      }},
 };
 

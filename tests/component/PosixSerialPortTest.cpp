@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/PortWait.h"
 #include "platform/UniqueFd.h"
 
 namespace xmodemquarvel {
@@ -49,13 +50,8 @@ struct PtyPair {
   std::string path;
 };
 
-// One blocking pass of a wait on the port, as the component makes it: on the
-// descriptor the port gives, if any, until `deadline`.
-void Wait(const SerialPort& port, Clock& clock, Clock::TimePoint deadline) {
-  pollfd p{port.WaitDescriptor(), POLLIN, 0};
-  clock.Poll(&p, p.fd >= 0 ? 1 : 0, deadline);
-}
-
+// The waits below are single passes of a port's own wait (poll() on the
+// descriptor the port gives, none once the line is lost) until a deadline.
 TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   PtyPair pty;
   PosixSerialPort port;
@@ -75,14 +71,14 @@ TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   MonotonicClock clock;
   const auto give_up = clock.Now() + 2s;
   while (port.InBufferCount() < 256 && clock.Now() < give_up)
-    Wait(port, clock, clock.Now() + 100ms);
+    DirectWait(clock).Pass(port.WaitDescriptor(), POLLIN, clock.Now() + 100ms);
   port.InputLen(1);
   std::string got;
   while (port.InBufferCount() > 0) got += port.Input();
   EXPECT_EQ(got, all);
 
   ASSERT_EQ(::write(pty.master.Get(), "xyz", 3), 3);
-  Wait(port, clock, clock.Now() + 2s);
+  DirectWait(clock).Pass(port.WaitDescriptor(), POLLIN, clock.Now() + 2s);
   port.InBufferCount(0);
   EXPECT_EQ(port.InBufferCount(), 0);
   // Settings changed while open apply at once; a refused text changes nothing.
@@ -94,7 +90,7 @@ TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
   // With nothing coming, a virtual clock jumps to the deadline.
   VirtualClock virtual_clock;
   const auto deadline = virtual_clock.Now() + 20ms;
-  Wait(port, virtual_clock, deadline);
+  DirectWait(virtual_clock).Pass(port.WaitDescriptor(), POLLIN, deadline);
   EXPECT_EQ(virtual_clock.Now(), deadline);
   port.PortOpen(false);
   EXPECT_FALSE(port.PortOpen());
@@ -182,7 +178,7 @@ TEST(PosixSerialPort, AVanishedFarEndIsALostLineNotASpin) {
   pty.master.Reset();
 
   const auto start = clock.Now();
-  Wait(port, clock, clock.Now() + 5s);
+  DirectWait(clock).Pass(port.WaitDescriptor(), POLLIN, clock.Now() + 5s);
   EXPECT_LT(clock.Now() - start, 1s);  // woken by the hang-up
   EXPECT_FALSE(port.CTSHolding() || port.CDHolding());
   EXPECT_EQ(port.InBufferCount(), 0);
@@ -190,7 +186,7 @@ TEST(PosixSerialPort, AVanishedFarEndIsALostLineNotASpin) {
   // The lost line gives no descriptor: the next wait sleeps, it does not spin.
   EXPECT_EQ(port.WaitDescriptor(), -1);
   const auto again = clock.Now();
-  Wait(port, clock, clock.Now() + 50ms);
+  DirectWait(clock).Pass(port.WaitDescriptor(), POLLIN, clock.Now() + 50ms);
   EXPECT_GE(clock.Now() - again, 45ms);
 }
 

@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "support/SimulatedWorld.h"
 
@@ -14,27 +13,13 @@ namespace {
 
 using testing::SimulatedWorld;
 
-// The Error events, with what the error record held while each ran.
-struct ErrorLog {
-  struct Entry {
-    std::string text, source_during, description_during;
-  };
-  explicit ErrorLog(ModuleXmodem& m) {
-    m.Error = [this, &m](std::string& text) {
-      entries.push_back({text, m.ErrorSource(), m.ErrorDescription()});
-    };
-  }
-  std::vector<Entry> entries;
-};
-
+// A new object's defaults (Visible set and read back, and the port closed
+// before a Connect, are checked through the C interface's session).
 TEST(Properties, ANewObjectAndItsDataType) {
   SimulatedWorld w;
   EXPECT_FALSE(w.module->Visible());
   EXPECT_EQ(w.module->Caption(), "Trace Xmodem - Quarvel");
   EXPECT_EQ(w.module->TraceText(), "");
-  EXPECT_FALSE(w.port->PortOpen());
-  w.module->Visible(true);
-  EXPECT_TRUE(w.module->Visible());
   // DataType holds exactly one character: NUL at first, a space for "".
   const std::pair<const char*, std::string> types[] = {
       {nullptr, std::string(1, '\0')}, {"XYZ", "X"}, {"", " "}, {"étoile", "é"}};
@@ -44,16 +29,18 @@ TEST(Properties, ANewObjectAndItsDataType) {
   }
 }
 
-// CommPort and Settings relay the serial layer's refusal through Error, keep
-// the caption and the line as they were, and always leave the record empty. A
-// port of the host's own may throw anything: the traps relay it the same way
-// (Connect's too), and nothing reaches the host.
+// Device and CommPort name the port in the caption. CommPort and Settings
+// relay the serial layer's refusal through Error, keep the caption and the
+// line as they were, and always leave the record empty. A port of the host's
+// own may throw anything: the traps relay it the same way (Connect's too), and
+// nothing reaches the host.
 TEST(Properties, CommPortSettingsAndConnectRelayEveryRefusalOfThePort) {
   SimulatedWorld w;
-  ErrorLog log(*w.module);
+  w.module->Device("/dev/ttyUSB1");
+  EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com /dev/ttyUSB1");
   w.module->CommPort(2);
   w.module->Settings("19200,E,7,1");
-  EXPECT_TRUE(log.entries.empty());
+  EXPECT_TRUE(w.errors.empty());
   EXPECT_EQ(w.module->Caption(), "Xmodem KOVA-CNAMTS Com 2");
   EXPECT_EQ(w.port->CommPort(), 2);
   EXPECT_EQ(w.port->Settings(), "19200,E,7,1");
@@ -90,15 +77,15 @@ TEST(Properties, CommPortSettingsAndConnectRelayEveryRefusalOfThePort) {
     w.modem->HoldCts(false);
     ASSERT_EQ(w.module->Connect(1), rvCTS);  // leaves a record to empty
     w.modem->HoldCts(true);
-    log.entries.clear();
+    w.errors.clear();
     EXPECT_NO_THROW(row.refuse());
-    ASSERT_EQ(log.entries.size(), 1u);
-    EXPECT_EQ(log.entries[0].text, row.text);
+    ASSERT_EQ(w.errors.size(), 1u);
+    EXPECT_EQ(w.errors[0].text, row.text);
     // While the event ran, the record held the serial layer's own failure.
-    EXPECT_EQ(log.entries[0].source_during, "Port série");
-    EXPECT_FALSE(log.entries[0].description_during.empty());
+    EXPECT_EQ(w.errors[0].source_during, "Port série");
+    EXPECT_FALSE(w.errors[0].description_during.empty());
     if (!row.during.empty()) {
-      EXPECT_EQ(log.entries[0].description_during, row.during);
+      EXPECT_EQ(w.errors[0].description_during, row.during);
     }
     EXPECT_EQ(w.module->ErrorSource() + w.module->ErrorDescription(), "");
   }

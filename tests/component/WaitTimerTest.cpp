@@ -10,6 +10,7 @@
 #include "component/HostLoop.h"
 #include "component/Timer.h"
 #include "sim/SimulatedSerialPort.h"
+#include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel {
 namespace {
@@ -22,10 +23,7 @@ struct Mechanism {
         loop(
             clock, timer, [this] { yields.push_back(NowMs()); }, max_interval),
         wait(timer, loop) {}
-  long long NowMs() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now().time_since_epoch())
-        .count();
-  }
+  long long NowMs() const { return testing::Ms(clock); }
   VirtualClock clock;
   Timer timer;
   std::vector<long long> yields;

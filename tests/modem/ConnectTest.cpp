@@ -116,12 +116,6 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
     SCOPED_TRACE(r.what);
     SimulatedWorld w(r.script);
     if (r.arrange) r.arrange(w);
-    std::vector<std::string> events;
-    std::string held;
-    w.module->Error = [&](std::string& text) {
-      events.push_back(text);
-      held = w.module->ErrorDescription();
-    };
     const long long start = w.NowMs();
     EXPECT_EQ(w.module->Connect(r.tentatives, "", r.init), r.result);
     EXPECT_EQ(w.NowMs() - start, r.ms);
@@ -133,11 +127,12 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
     if (r.description != nullptr) {
       EXPECT_EQ(w.module->ErrorSource(), "Xmodem: Connect");
       EXPECT_EQ(w.module->ErrorDescription(), r.description);
-      EXPECT_TRUE(events.empty());
+      EXPECT_TRUE(w.errors.empty());
     } else {
       // While the event ran, the record held the serial layer's reason.
-      EXPECT_EQ(events, std::vector<std::string>{"Connexion impossible"});
-      EXPECT_NE(held, "");
+      ASSERT_EQ(w.errors.size(), 1u);
+      EXPECT_EQ(w.errors[0].text, "Connexion impossible");
+      EXPECT_NE(w.errors[0].description_during, "");
       EXPECT_EQ(w.module->ErrorSource() + w.module->ErrorDescription(), "");
       EXPECT_EQ(w.modem->Connected(), r.port_open) << "a call up stays up";
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "sim/LinePeer.h"
 #include "sim/SimulatedModem.h"
@@ -82,13 +83,21 @@ struct SimulatedLine {
   TempDir dir;
 };
 
-// A component wired to a simulated modem.
+// A component wired to a simulated modem, whose Error events it keeps.
 struct SimulatedWorld : SimulatedLine {
   explicit SimulatedWorld(sim::ModemScript script = {}) {
     AddModem(std::move(script));
     module = std::make_unique<ModuleXmodem>(Options());
+    module->Error = [this](std::string& text) {
+      errors.push_back({text, module->ErrorSource(), module->ErrorDescription()});
+    };
   }
+  // An Error event, with what the error record held while it ran.
+  struct ErrorEvent {
+    std::string text, source_during, description_during;
+  };
   std::unique_ptr<ModuleXmodem> module;
+  std::vector<ErrorEvent> errors;
 };
 
 }  // namespace xmodemquarvel::testing
