@@ -37,7 +37,7 @@ std::vector<Row> UsageRows() {
       UsageRow({"send", "f", "--user", "u", "--device", "/dev/null", "--port", "1"}),
       {"a password as an argument", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument", "--password-file"}},
       {"options before the subcommand", {}, {}, {"--settings", "9600,Z,8,1", "receive", "D/f", "--user", "u"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
-      {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
+      {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1", "--prefix=0"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"a port that the component refuses, the most attempts", {}, {}, {"receive", "D/f", "--user", "u", "--port", "0", "--attempts", "1000"}, 2, {"Le port 0 n'est pas disponible"}},
       {"no password anywhere, the fewest attempts", {}, {}, {"receive", "D/f", "--user", "u", "--device", "D/absent", "--attempts", "0"}, 2, {"XMODEMQ_PASSWORD", "--password-file", "!Connexion"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"a password file that does not exist", {}, {}, {"receive", "D/f", "--user", "u", "--password-file", "D/absent"}, 2, {"fichier de mot de passe"}},
