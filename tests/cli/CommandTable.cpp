@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sha256.h"
+#include "files/Sha256.h"
 #include "modem/ServerNumber.h"
 #include "pack/PackFiles.h"
 

@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Commands.h"
-#include "PackedFileCheck.h"
+#include "commands/Commands.h"
+#include "files/PackedFileCheck.h"
 #include "Processes.h"
-#include "Progress.h"
-#include "Session.h"
+#include "terminal/Progress.h"
+#include "call/Session.h"
 #include "platform/UniqueFd.h"
 #include "support/SimulatedWorld.h"
 
