@@ -86,7 +86,7 @@ class Session {
   void Warn(const std::string& text);
 
   bool Interrupted() const;
-  // 128 + the signal, as a shell reports a command that the signal ended.
+  // kSignalExitBase + the signal, as a shell reports a command that the signal ended.
   int InterruptExitCode() const;
 
  private:

@@ -56,30 +56,30 @@ TransferLog::TransferLog(const Options& options, std::FILE* json_out)
 
 TransferLog::~TransferLog() = default;
 
-JournalRow TransferLog::RowFor(const TransferKind& kind) const {
+JournalRow TransferLog::RowFor(const TransferPlan& plan) const {
   JournalRow row;
   row.call_id = call_id_;
-  row.direction = kind.direction;
-  row.file = Absolute(kind.file);
-  row.server_name = ServerName(kind.file);
-  row.server_key = ServerNameKey(kind.file);
+  row.direction = plan.Direction();
+  row.file = Absolute(plan.File());
+  row.server_name = ServerName(plan.File());
+  row.server_key = ServerNameKey(plan.File());
   row.server = kServerNumber;
   row.user = options_.user;
-  if (kind.digests) {
-    row.bytes = kind.digests->Bytes();
-    row.sha256 = kind.digests->Sha256Hex();
+  if (const RecordDigests* digests = plan.Digests()) {
+    row.bytes = digests->Bytes();
+    row.sha256 = digests->Sha256Hex();
   }
   row.pid = ::getpid();
   row.process = ThisProcess();
   return row;
 }
 
-void TransferLog::RefuseSentBefore(const std::deque<TransferKind>& kinds) const {
+void TransferLog::RefuseSentBefore(const std::vector<std::unique_ptr<TransferPlan>>& plans) const {
   if (!journal_ || options_.again) return;
   std::string refused;
-  for (const TransferKind& kind : kinds) {
-    if (!kind.digests) continue;
-    const JournalRow row = RowFor(kind);
+  for (const auto& plan : plans) {
+    if (!plan->Digests()) continue;
+    const JournalRow row = RowFor(*plan);
     std::optional<JournalRow> sent;
     try {
       sent = journal_->FindSent(row);
@@ -88,7 +88,7 @@ void TransferLog::RefuseSentBefore(const std::deque<TransferKind>& kinds) const 
     }
     if (!sent) continue;
     if (!refused.empty()) refused += "\nxmodemq: ";
-    refused += kind.file + " a déjà été envoyé le " + LocalTime(sent->started) + " (« " +
+    refused += plan->File() + " a déjà été envoyé le " + LocalTime(sent->started) + " (« " +
                sent->server_name + " », même contenu, utilisateur " + sent->user +
                (sent->file != row.file ? ", depuis " + sent->file : std::string()) + ")";
   }
@@ -98,13 +98,13 @@ void TransferLog::RefuseSentBefore(const std::deque<TransferKind>& kinds) const 
                 journal_->Path() + "). --again l'envoie quand même");
 }
 
-void TransferLog::Start(const TransferKind& kind, const std::string& line,
+void TransferLog::Start(const TransferPlan& plan, const std::string& line,
                         std::function<bool()> stop_waiting) {
-  row_ = RowFor(kind);
+  row_ = RowFor(plan);
   row_->line = line;
   row_->started = UtcNow();
   if (journal_)
-    journal_->Begin(*row_, kind.digests ? kind.digests->Prefixes() : std::string(),
+    journal_->Begin(*row_, plan.Digests() ? plan.Digests()->Prefixes() : std::string(),
                     std::move(stop_waiting));
 }
 
@@ -112,7 +112,7 @@ void TransferLog::Accepted(std::int64_t position) {
   if (row_) row_->resumed_from = position;
 }
 
-ResumeCheck TransferLog::CheckResume(const TransferKind& kind, std::int64_t held) const {
+ResumeCheck TransferLog::CheckResume(const TransferPlan& plan, std::int64_t held) const {
   std::optional<SentVersion> last;
   if (journal_ && row_) {
     try {
@@ -121,8 +121,8 @@ ResumeCheck TransferLog::CheckResume(const TransferKind& kind, std::int64_t held
       return {ResumeVerdict::kUnknown, e.what()};
     }
   }
-  return xmodemq::CheckResume(row_ ? row_->server_name : kind.file, kind.file, *kind.digests, held,
-                              last, journal_ != nullptr);
+  return xmodemq::CheckResume(row_ ? row_->server_name : plan.File(), plan.File(), *plan.Digests(),
+                              held, last, journal_ != nullptr);
 }
 
 std::optional<std::string> TransferLog::Finish(const std::string& result,

@@ -2,13 +2,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "call/Transfer.h"
+#include "call/TransferPlan.h"
 #include "commandline/Arguments.h"
 #include "journal/Journal.h"
 #include "journal/ResumeCheck.h"
@@ -30,18 +30,18 @@ class TransferLog {
   // Refuses the sends whose content went under the same name to the same
   // server number and user, and ended well; --again lets them go. Throws
   // Refusal.
-  void RefuseSentBefore(const std::deque<TransferKind>& kinds) const;
+  void RefuseSentBefore(const std::vector<std::unique_ptr<TransferPlan>>& plans) const;
 
   // Writes the row of a transfer that starts on `line`; gives up waiting for
   // a journal another process holds once `stop_waiting` says so. Throws
   // JournalError.
-  void Start(const TransferKind& kind, const std::string& line,
+  void Start(const TransferPlan& plan, const std::string& line,
              std::function<bool()> stop_waiting = {});
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
   // What the journal says of the `held` blocks that the server holds of the
   // send that started.
-  ResumeCheck CheckResume(const TransferKind& kind, std::int64_t held) const;
+  ResumeCheck CheckResume(const TransferPlan& plan, std::int64_t held) const;
   // Completes the row of the transfer that started, if any, and prints it
   // with --json. `bytes` and `sha256` replace what Start() knew when given.
   // The journal's failure to write it, as a message, when it failed.
@@ -51,8 +51,8 @@ class TransferLog {
                                     std::optional<std::string> sha256 = std::nullopt);
 
  private:
-  // The row that `kind` starts, before the journal has it.
-  JournalRow RowFor(const TransferKind& kind) const;
+  // The row that `plan` starts, before the journal has it.
+  JournalRow RowFor(const TransferPlan& plan) const;
 
   const Options& options_;
   std::FILE* json_out_;

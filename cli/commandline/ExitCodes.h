@@ -10,8 +10,7 @@ namespace xmodemq {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
-// Broken off by a signal, the command returns 128 + its number, as a shell
-// reports a command killed by it: 129 SIGHUP, 130 SIGINT, 143 SIGTERM.
+// Broken off by a signal: kSignalExitBase + its number (system/StopSignals.h).
 
 inline int ExitCodeFor(xmodemquarvel::ReturnValues result) {
   switch (result) {

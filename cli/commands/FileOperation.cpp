@@ -15,6 +15,7 @@
 #include "files/ReplaceOnSuccess.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
+#include "system/Records.h"
 #include "system/StopSignals.h"
 #include "terminal/Json.h"
 #include "terminal/Progress.h"
@@ -50,13 +51,13 @@ UniqueFd OpenSource(const FileOperation& op, struct stat& st) {
 void PrintJson(const FileOperation& op, int64_t source_size, std::optional<int64_t> target_size,
                int status, const std::string& description) {
   std::optional<int64_t> target_blocks;
-  if (target_size) target_blocks = (*target_size + 127) / 128;
+  if (target_size) target_blocks = RecordsFor(*target_size);
   std::printf("%s\n", JsonObject()
                           .Add("operation", op.unpack ? "unpack" : "pack")
                           .Add("source", Absolute(op.source))
                           .Add("target", Absolute(op.target))
                           .Add("source_bytes", source_size)
-                          .Add("source_blocks", (source_size + 127) / 128)
+                          .Add("source_blocks", RecordsFor(source_size))
                           .Add("target_bytes", target_size)
                           .Add("target_blocks", target_blocks)
                           .Add("exit_status", static_cast<int64_t>(status))
@@ -84,7 +85,7 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   const ProgressMode mode = ChooseProgressMode(options.quiet, options.progress, terminal);
   std::unique_ptr<TerminalWidth> width;
   if (terminal) width = std::make_unique<TerminalWidth>(STDERR_FILENO);
-  Progress progress(stderr, mode, op.label, (size + 127) / 128,
+  Progress progress(stderr, mode, op.label, RecordsFor(size),
                     [&width] { return width ? width->Get() : 80; });
   const std::string written_to = output.Path();
   const std::string left = op.target + (existed ? " est laissé tel quel" : " n'est pas créé");
@@ -119,7 +120,7 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   // A packed file of one block is an empty file's: nothing to compare.
   bool same = true;
   try {
-    if (op.unpack && size > 128) {
+    if (op.unpack && size > kRecord) {
       try {
         same = RepacksTheSame(source.Get(), output.Descriptor());
       } catch (const std::system_error& e) {
@@ -142,9 +143,9 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
   const int64_t written = ::stat(op.target.c_str(), &st) == 0 ? st.st_size : 0;
   if (options.json) PrintJson(op, size, written, kExitOk, "");
   if (mode != ProgressMode::None) {
-    std::fprintf(stderr, "Fichier %s (%s blocs) %s dans %s : %s blocs de 128 octets.\n",
-                 op.source.c_str(), GroupDigits((size + 127) / 128).c_str(), op.done.c_str(),
-                 op.target.c_str(), GroupDigits(written / 128).c_str());
+    std::fprintf(stderr, "Fichier %s (%s blocs) %s dans %s : %s blocs de %s.\n", op.source.c_str(),
+                 GroupDigits(RecordsFor(size)).c_str(), op.done.c_str(), op.target.c_str(),
+                 GroupDigits(written / kRecord).c_str(), RecordBytesText().c_str());
   }
   return kExitOk;
 }

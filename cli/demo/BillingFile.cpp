@@ -1,4 +1,5 @@
 #include "demo/BillingFile.h"
+#include "system/Records.h"
 
 #include <random>
 
@@ -10,7 +11,7 @@ std::string BillingFile(int records, unsigned seed) {
     for (int i = 0; i < count; ++i) record.push_back(static_cast<char>('0' + random() % 10));
   };
   std::string text;
-  text.reserve(static_cast<std::size_t>(records) * 128);
+  text.reserve(static_cast<std::size_t>(records * kRecord));
   for (int r = 0; r < records; ++r) {
     std::string record;
     // Record type, sequence, insured number, act code, date, amount; a blank

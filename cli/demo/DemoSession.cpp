@@ -179,7 +179,7 @@ int RunDemo(const Options& options) {
   }
   if (const int signo = StopSignals::Pending(); signo != 0) {
     std::fprintf(stderr, "xmodemq: demo interrompue\n");
-    return 128 + signo;
+    return kSignalExitBase + signo;
   }
   return status;
 }

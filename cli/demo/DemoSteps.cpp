@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "demo/DemoSession.h"
+#include "system/Records.h"
 
 namespace xmodemq::demo {
 
@@ -9,7 +10,7 @@ int Demo::Run() {
   const fs::path original = dir_ / kFileName;
   const std::string bill = BillingFile(options_.demo_records, 2024);
   WriteWholeFile(original.string(), bill);
-  const int64_t blocks = static_cast<int64_t>(bill.size() / 128);
+  const int64_t blocks = static_cast<int64_t>(bill.size()) / kRecord;
   sent_.Update(bill.data(), bill.size());
   // A journal of the demo's own, beside its files.
   try {
@@ -36,7 +37,8 @@ int Demo::Run() {
       " bit/s");
   Say("Fichier de facturation : " + std::string(kFileName) + ", " +
       std::to_string(options_.demo_records) + " enregistrements");
-  Say("   de 128 caractères, " + std::to_string(bill.size()) + " octets");
+  Say("   de " + std::to_string(kRecord) + " caractères, " + std::to_string(bill.size()) +
+      " octets");
 
   xmodemquarvel::HostOptions host;
   // A signal ends the running operation: it hangs up and returns.
@@ -114,7 +116,7 @@ int Demo::Run() {
   Say("   Interrompue (code " + std::to_string(static_cast<int>(lost)) +
       ") : " + module_->ErrorSource() + ": " + why);
   const auto held = SizeOf(resume_path);
-  Say("   Le fichier local garde " + std::to_string(held / 128) + " blocs (" +
+  Say("   Le fichier local garde " + std::to_string(held / kRecord) + " blocs (" +
       std::to_string(held) + " octets).");
   Disconnect();
 
@@ -150,7 +152,7 @@ int Demo::Run() {
       pack, "écrire", packed);
   const auto packed_size = SizeOf(packed);
   Transfer(
-      "Décompactage", static_cast<int64_t>((packed_size + 127) / 128),
+      "Décompactage", RecordsFor(static_cast<int64_t>(packed_size)),
       [&] {
         module_->UnPackFile(packed.string(), unpacked.string());
         return rvTrue;
@@ -187,7 +189,7 @@ int Demo::Run() {
 
   Say("\nRésumé");
   Say("   " + Padded("fichier", 18) + std::to_string(bill.size()) + " octets, " +
-      std::to_string(blocks) + " blocs de 128 octets");
+      std::to_string(blocks) + " blocs de " + RecordBytesText());
   Say("   " + Padded("connexion", 18) + Seconds(connect_seconds));
   for (const Step* s : {&send, &back, &cut, &resumed, &pack, &unpack}) {
     Say("   " + Padded(s->name, 18) + std::to_string(s->blocks) + " blocs en " +

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "system/Records.h"
 #include "terminal/Text.h"
 #include "xmodemquarvel/Packing.h"
 
@@ -15,7 +16,7 @@ namespace xmodemq {
 namespace {
 
 namespace pack = xmodemquarvel::pack;
-constexpr std::size_t kBlock = 128;
+constexpr std::size_t kBlock = static_cast<std::size_t>(kRecord);
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
@@ -78,7 +79,8 @@ class SameAs final : public pack::ByteSink {
 
 std::optional<std::string> NotPacked(int fd, int64_t size) {
   if (size == 0 || size % static_cast<int64_t>(kBlock) != 0)
-    return "sa taille (" + GroupDigits(size) + " octets) n'est pas un multiple non nul de 128";
+    return "sa taille (" + GroupDigits(size) + " octets) n'est pas un multiple non nul de " +
+           std::to_string(kRecord);
   std::uint8_t end[kBlock];
   if (ReadAt(fd, end, kBlock, static_cast<off_t>(size) - static_cast<off_t>(kBlock)) != kBlock)
     return "il a changé pendant sa lecture";

@@ -12,6 +12,7 @@
 
 #include "system/FileErrors.h"
 #include "system/Paths.h"
+#include "system/Records.h"
 #include "system/ServerNumber.h"
 #include "system/WriteAll.h"
 #include "terminal/Text.h"
@@ -19,8 +20,6 @@
 namespace xmodemq {
 
 namespace {
-
-constexpr int64_t kRecord = 128;
 
 std::string UtcText(std::time_t t) {
   std::tm parts{};
@@ -157,8 +156,9 @@ void PartialFile::Open(const ResumePolicy& policy) {
   if (::fstat(fd_.Get(), &st) != 0) throw Refusal(FileError("lire", path_, errno));
   if (st.st_size % kRecord != 0)
     throw Refusal(path_ + ", la réception interrompue de " + target_ + ", fait " +
-                  GroupDigits(st.st_size) +
-                  " octets, pas un nombre entier de blocs de 128 : supprimez-le pour "
+                  GroupDigits(st.st_size) + " octets, pas un nombre entier de blocs de " +
+                  std::to_string(kRecord) +
+                  " : supprimez-le pour "
                   "recevoir de nouveau le fichier entier");
   if (st.st_size > 0)
     CheckOrigin(policy);

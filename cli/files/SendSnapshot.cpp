@@ -9,14 +9,13 @@
 
 #include "system/FileErrors.h"
 #include "system/Paths.h"
+#include "system/Records.h"
 #include "system/WriteAll.h"
 #include "terminal/Text.h"
 
 namespace xmodemq {
 
 namespace {
-
-constexpr int64_t kRecord = 128;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -43,8 +42,8 @@ CheckedFile CheckSendFile(const std::string& path, bool pad) {
   if (file.size % kRecord != 0 && !pad) {
     const int64_t padded = (file.size / kRecord + 1) * kRecord;
     throw Refusal(path + " fait " + GroupDigits(file.size) +
-                  " octets, pas un nombre entier d'enregistrements de 128 octets : ses " +
-                  std::to_string(file.size % kRecord) +
+                  " octets, pas un nombre entier d'enregistrements de " + RecordBytesText() +
+                  " : ses " + std::to_string(file.size % kRecord) +
                   " derniers octets ne partiraient pas. --pad envoie une copie complétée par des "
                   "espaces jusqu'à " +
                   GroupDigits(padded) + " octets");

@@ -23,7 +23,7 @@ struct CheckedFile {
 };
 
 // Opens and checks a file that a send may take: a regular, readable,
-// non-empty file of whole 128-byte records, or of any size when `pad` is
+// non-empty file of whole records (kRecord bytes), or of any size when `pad` is
 // given. Throws Refusal.
 CheckedFile CheckSendFile(const std::string& path, bool pad);
 

@@ -46,13 +46,13 @@ std::string Sha256OfDescriptor(int fd) {
 
 void RecordDigests::Update(const char* data, std::size_t size) {
   while (size > 0) {
-    const std::size_t in_record = static_cast<std::size_t>(bytes_) % kRecord;
-    const std::size_t take = std::min(size, kRecord - in_record);
+    const std::size_t in_record = static_cast<std::size_t>(bytes_ % kRecord);
+    const std::size_t take = std::min(size, static_cast<std::size_t>(kRecord) - in_record);
     all_.Update(data, take);
     bytes_ += static_cast<std::int64_t>(take);
     data += take;
     size -= take;
-    if (in_record + take == kRecord) prefixes_ += all_.Peek(kPrefixSize);
+    if (in_record + take == static_cast<std::size_t>(kRecord)) prefixes_ += all_.Peek(kPrefixSize);
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "system/Records.h"
+
 namespace xmodemq {
 
 // SHA-256 (nettle's), fed in pieces.
@@ -34,11 +36,10 @@ std::string Hex(const std::string& bytes);
 std::string Sha256OfDescriptor(int fd);
 
 // What a file that goes out is known by: the SHA-256 of all its bytes, and of
-// each of its prefixes of whole 128-byte records, cut to kPrefixSize bytes,
+// each of its prefixes of whole records (kRecord bytes), cut to kPrefixSize bytes,
 // so that any count of blocks a server says it holds can be compared.
 class RecordDigests {
  public:
-  static constexpr std::size_t kRecord = 128;
   static constexpr std::size_t kPrefixSize = 16;
 
   void Update(const char* data, std::size_t size);

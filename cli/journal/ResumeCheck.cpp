@@ -1,5 +1,6 @@
 #include "journal/ResumeCheck.h"
 
+#include "system/Records.h"
 #include "terminal/Timestamps.h"
 
 namespace xmodemq {
@@ -48,7 +49,7 @@ ResumeCheck CheckResume(const std::string& name, const std::string& file, const 
   }
   // A send that ended well keeps only its whole file's digest: the server
   // then holds that whole file.
-  const std::int64_t sent = last->bytes.value_or(0) / 128;
+  const std::int64_t sent = last->bytes.value_or(0) / kRecord;
   if (held > sent) return other;
   if (held == sent && last->sha256)
     return Hex(ours) == last->sha256->substr(0, 2 * kPrefix) ? same : other;

@@ -4,6 +4,10 @@
 
 namespace xmodemq {
 
+// Broken off by a signal, the command returns this + its number, as a shell
+// reports a command killed by it: 129 SIGHUP, 130 SIGINT, 143 SIGTERM.
+inline constexpr int kSignalExitBase = 128;
+
 // The command's one hold on the signals that ask it to stop: SIGINT (Ctrl-C),
 // SIGTERM and SIGHUP (its terminal closed). While an object lives, the first
 // of them is noted instead of ending the process, so that the work in hand
@@ -23,8 +27,8 @@ class StopSignals {
 
   // The first signal noted since the outermost hold began, or 0.
   static int Pending();
-  // The command's exit status for it: 128 + the signal.
-  static int ExitCode() { return 128 + Pending(); }
+  // The command's exit status for it: kSignalExitBase + the signal.
+  static int ExitCode() { return kSignalExitBase + Pending(); }
 
  private:
   struct sigaction old_int_ {};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "system/Records.h"
 #include "terminal/Terminal.h"
 #include "terminal/Text.h"
 
@@ -84,7 +85,7 @@ double Progress::Seconds() const {
 
 std::string Progress::Line(std::optional<std::size_t> columns) const {
   const double seconds = Seconds();
-  const double rate = seconds > 0 ? static_cast<double>(BlocksThisRun()) * 128.0 / seconds : 0.0;
+  const double rate = seconds > 0 ? static_cast<double>(BlocksThisRun() * kRecord) / seconds : 0.0;
   const double fraction =
       total_ && *total_ > 0
           ? std::clamp(static_cast<double>(last_) / static_cast<double>(*total_), 0.0, 1.0)
@@ -102,7 +103,7 @@ std::string Progress::Line(std::optional<std::size_t> columns) const {
   if (finished_) {
     time = ", " + FormatDuration(seconds);
   } else if (total_ && rate > 0) {
-    const double left = static_cast<double>(*total_ - last_) * 128.0 / rate;
+    const double left = static_cast<double>((*total_ - last_) * kRecord) / rate;
     time = ", reste " + FormatDuration(std::max(0.0, left));
   }
   const std::string head = label_ + " ";

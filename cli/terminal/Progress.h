@@ -25,7 +25,7 @@ enum class ProgressMode {
 ProgressMode ChooseProgressMode(bool quiet, bool lines, bool stderr_is_terminal);
 
 // Progress of one file operation, fed by the component's Bloc… events with the
-// running block count. Blocks are 128 bytes. The count may start above zero
+// running block count. Blocks are records (kRecord bytes). The count may start above zero
 // (a resumed transfer): speed and time left are reckoned on the blocks moved
 // in this run only.
 class Progress {
