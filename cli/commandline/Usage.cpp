@@ -1,138 +1,115 @@
 #include "commandline/Usage.h"
 
+#include <algorithm>
+
+#include "commandline/OptionCatalogue.h"
+#include "terminal/Text.h"
+
 #include "system/ServerNumber.h"
 #include "xmodemquarvel/Version.h"
 
 namespace xmodemq {
 namespace {
 
-// The options of the line and of the server's side, shared by send and receive.
-constexpr const char* kLineOptions =
-    R"(  --user ID               identifiant de l'utilisateur sur le serveur
-  --pack-type C           type de compactage annoncé au serveur (défaut 0)
-  --device CHEMIN         port série par son chemin (/dev/ttyUSB0, ...), ou
-                          ligne distante rfc2217://HÔTE:PORT (ajouter
-                          ?nomodemlines si elle n'a pas de lignes de modem) ;
-                          répétable : la première ligne libre sert
-  --port N                port série par son numéro, de 1 à 255 (N donne
-                          /dev/ttyS<N-1>)
-  --settings TEXTE        vitesse,parité,bits,arrêt (défaut 9600,N,8,1)
-  --attempts N            tentatives par commande du modem (défaut 3)
-  --prefix TEXTE          préfixe de numérotation (par exemple 0)
-  --init TEXTE            chaîne d'initialisation du modem
-  --password-file FICHIER lit le mot de passe dans FICHIER (première ligne)
-  --trace                 affiche le dialogue avec le modem et la trace
-)";
-constexpr const char* kPad =
-    R"(  --pad                   (send) envoie une copie complétée par des espaces
-                          d'un fichier dont la taille n'est pas un multiple
-                          de 128 octets
-)";
-constexpr const char* kReplace =
-    R"(  --replace               (receive) remplace FICHIER s'il existe, une fois la
-                          réception terminée
-)";
-constexpr const char* kResume =
-    R"(  --partial-max-age DURÉE (receive) reprend sans un mot un fichier partiel
-                          plus jeune que DURÉE (défaut 24h ; s, min, h, j)
-  --resume-old            (receive) reprend un fichier partiel quels que
-                          soient son âge et son origine
-)";
-// The journal of the transfers, on send and receive.
-constexpr const char* kJournalOptions =
-    R"(  --journal FICHIER       le journal des transferts (défaut : variable
-                          XMODEMQ_JOURNAL, sinon
-                          $XDG_STATE_HOME/xmodemq/journal.sqlite, sinon
-                          ~/.local/state/xmodemq/journal.sqlite)
-  --no-journal            ni journal, ni garde contre un second envoi
-  --json                  un objet JSON par fichier sur la sortie standard,
-                          à la fin de son transfert, et rien d'autre
-)";
-constexpr const char* kAgain =
-    R"(  --again                 (send) envoie même un fichier que le journal dit
-                          déjà envoyé, sous le même nom, au même serveur,
-                          pour le même utilisateur
-)";
 constexpr const char* kPasswordNote = R"(
   Le mot de passe vient de --password-file, sinon de la variable
   XMODEMQ_PASSWORD, sinon d'une saisie sans écho au terminal. Il n'est jamais
   accepté en argument.
 )";
 
-constexpr const char* kSimulateOptions =
-    R"(  --link CHEMIN           lien symbolique vers le pseudo-terminal ; refusé
-                          tant qu'un autre simulateur le sert
-  --listen HÔTE:PORT      ou : écoute en RFC 2217 sur HÔTE:PORT, port de 1 à
-                          65535 (0 : un port libre, annoncé au démarrage)
-  --allow-remote          permet d'écouter ailleurs que sur la boucle locale
-                          (127.0.0.1, ::1) : la ligne n'a aucune
-                          authentification
-  --idle-timeout S        coupe un client TCP resté S secondes sans rien
-                          envoyer ni recevoir (défaut 600)
-  --echo on|off           écho des commandes par le modem (défaut on)
-  --dial-answer TEXTE     réponses à un appel, séparées par des virgules
-                          ("BUSY,CONNECT 9600", "NO DIALTONE", "" = silence) ;
-                          répétable : une par appel, la dernière sert ensuite
-  --status N              statut de la réponse du serveur (0 accepte)
-  --resume N              position de reprise annoncée à un envoi (blocs)
-  --resume-sends          un envoi reprend après les blocs déjà reçus
-  --accounts FICHIER      utilisateurs connus, un UTILISATEUR:MOT_DE_PASSE par
-                          ligne ; sans : tous admis
-  --store DOSSIER         dossier des fichiers reçus et servis, rangés sous
-                          leur nom sans extension (défaut : un dossier privé
-                          créé au démarrage, annoncé, supprimé à l'arrêt) ;
-                          un nom qui commence par un point ou contient un
-                          chemin n'est jamais reçu ni servi
-  --serve FICHIER         copie FICHIER dans le dossier, prêt à être servi
-  --baud N                cadence la ligne à N bits par seconde
-  --cut-after N           coupe la ligne une fois après N trames de données
-  --fault NOM[=VALEUR]    panne injectée dans le serveur (répétable) :
-                          seed=N noise=P noise-max=N drop=P drop-in-frames
-                          corrupt=P corrupt-frame=N repeat-frame=N
-                          report-offset=N eot-for-response eot-for-report
-                          silent-after=N line-loss=N
-)";
+// "  --device CHEMIN         port série...": an option's lines in a listing,
+// its help wrapped at the 78th column beside the name. `prefix` goes before
+// the text ("(send) ").
+std::string OptionLines(const OptionSpec& option, Command listing, const std::string& prefix) {
+  constexpr std::size_t kTextColumn = 26;
+  constexpr std::size_t kWidth = 78;
+  std::string head = "  ";
+  if (!option.short_name.empty()) head += std::string(option.short_name) + ", ";
+  head += std::string(option.name);
+  if (!option.value.empty()) head += " " + std::string(option.value);
+  std::string out = head;
+  std::size_t used = Columns(head);
+  if (used + 1 > kTextColumn) {
+    out += " ";
+    ++used;
+  }
+  const std::string text = prefix + std::string(option.HelpFor(listing));
+  std::size_t at = 0;
+  bool first = true;
+  while (at < text.size()) {
+    // The words that fit on this line, at least one.
+    std::size_t end = at;
+    std::size_t next = at;
+    const std::size_t start_column = first ? std::max(used, kTextColumn) : kTextColumn;
+    while (next < text.size()) {
+      std::size_t word_end = text.find(' ', next);
+      if (word_end == std::string::npos) word_end = text.size();
+      const std::size_t columns =
+          start_column + Columns(std::string_view(text).substr(at, word_end - at));
+      if (columns > kWidth && end > at) break;
+      end = word_end;
+      next = word_end + 1;
+    }
+    if (first) {
+      out += std::string(start_column - used, ' ');
+    } else {
+      out += "\n" + std::string(kTextColumn, ' ');
+    }
+    out += text.substr(at, end - at);
+    at = next;
+    first = false;
+  }
+  return out + "\n";
+}
 
-constexpr const char* kPackOptions =
-    R"(  --replace               remplace la cible si elle existe, une fois le
-                          nouveau fichier complet
-  --force                 (unpack) décompacte même un fichier qui n'a pas
-                          l'air compacté
-  --json                  un objet JSON sur la sortie standard à la fin
-)";
+// The options that `commands` take, for the listing of `listing` (None for
+// a group of the general help): each option once, in the catalogue's order,
+// "(send) " before those that only some of the group take.
+std::string OptionList(const std::vector<Command>& commands, Command listing) {
+  std::string out;
+  for (const OptionSpec& option : OptionCatalogue()) {
+    if (commands.empty() != option.commands.empty()) continue;
+    std::vector<Command> takers;
+    for (const Command c : commands)
+      if (option.AppliesTo(c)) takers.push_back(c);
+    if (!commands.empty() && takers.empty()) continue;
+    std::string prefix;
+    if (takers.size() < commands.size() && listing == Command::None)
+      for (const Command c : takers)
+        prefix += std::string(prefix.empty() ? "(" : ", ") + CommandName(c);
+    if (!prefix.empty()) prefix += ") ";
+    const Command shown = listing != Command::None || takers.empty() ? listing : takers.front();
+    out += OptionLines(option, shown, prefix);
+  }
+  return out;
+}
 
-constexpr const char* kJournalListOptions =
-    R"(  --since DATE            depuis DATE (ISO 8601 : 2024-05-02,
-                          2024-05-02T09:30, 2024-05-02T09:30:00Z)
-  --file NOM              les transferts de NOM (nom du fichier ou nom pour
-                          le serveur)
-  --json                  un objet JSON par transfert et par ligne
-  --journal FICHIER       un autre journal que celui par défaut
-)";
+// The general help's listings after the first: "Options de pack et unpack :"...
+std::string GroupLists() {
+  std::string out;
+  const auto& groups = OptionGroups();
+  for (std::size_t i = 1; i + 1 < groups.size(); ++i)
+    out += "\nOptions de " + std::string(groups[i].title) + " :\n" +
+           OptionList(groups[i].commands, Command::None);
+  return out;
+}
 
-constexpr const char* kDemoOptions = R"(  --dir DOSSIER           garde les fichiers dans DOSSIER
-  --records N             nombre d'enregistrements du fichier (défaut 400)
-  --trace                 affiche aussi la trace
-)";
-
-constexpr const char* kGeneralOptions = R"(  --progress              progression en lignes simples
-  -q, --quiet             aucune progression
-  -h, --help              l'aide (après une sous-commande : la sienne)
-  -V, --version           la version
-  --                      la suite n'est faite que de noms de fichiers
-)";
+std::string GeneralOptions() {
+  return OptionList({}, Command::None);
+}
 
 struct Topic {
   Command command;
   const char* synopsis;
   const char* what;
-  std::string options;
   const char* example;
 };
 
 std::string TopicText(const Topic& t) {
+  std::string options = OptionList({t.command}, t.command);
+  if (t.command == Command::Send || t.command == Command::Receive) options += kPasswordNote;
   return std::string("Utilisation : xmodemq ") + t.synopsis + "\n\n" + t.what + "\n\nOptions :\n" +
-         t.options + "\nOptions générales :\n" + kGeneralOptions + "\nExemple :\n" + t.example +
+         options + "\nOptions générales :\n" + GeneralOptions() + "\nExemple :\n" + t.example +
          "\n\nCodes de sortie : voir « xmodemq --help ».\n";
 }
 
@@ -141,7 +118,6 @@ const Topic* FindTopic(Command command) {
       {Command::Send, "send FICHIER... --user ID [OPTIONS]",
        "Envoie FICHIER au serveur, qui le range sous son nom sans dossier ni\n"
        "extension ; plusieurs fichiers partent dans l'ordre sur un seul appel.",
-       std::string(kLineOptions) + kPad + kAgain + kJournalOptions + kPasswordNote,
        "  xmodemq send /data/FACT0001.TXT --user PS0001 --password-file ~/.mdp \\\n"
        "      --device /dev/ttyUSB0 --prefix 0"},
       {Command::Receive, "receive FICHIER... --user ID [OPTIONS]",
@@ -149,34 +125,32 @@ const Topic* FindTopic(Command command) {
        "côté de FICHIER), renommé en FICHIER à la fin ; relancée après une\n"
        "coupure, reprend après les blocs déjà reçus. Plusieurs fichiers : un seul\n"
        "appel, dans l'ordre, arrêt au premier échec.",
-       std::string(kLineOptions) + kReplace + kResume + kJournalOptions + kPasswordNote,
        "  xmodemq receive /data/RETOUR01.TXT --user PS0001 --password-file ~/.mdp \\\n"
        "      --device rfc2217://ts1.example:2001"},
       {Command::Pack, "pack SOURCE COMPACTÉ",
        "Compacte SOURCE dans COMPACTÉ, écrit dans un fichier temporaire renommé\n"
        "à la fin.",
-       kPackOptions, "  xmodemq pack FACT0001.TXT FACT0001.PK"},
+       "  xmodemq pack FACT0001.TXT FACT0001.PK"},
       {Command::Unpack, "unpack COMPACTÉ CIBLE",
        "Décompacte COMPACTÉ dans CIBLE, écrit dans un fichier temporaire renommé\n"
        "à la fin.",
-       kPackOptions, "  xmodemq unpack FACT0001.PK FACT0001.TXT"},
+       "  xmodemq unpack FACT0001.PK FACT0001.TXT"},
       {Command::Simulate, "simulate --link CHEMIN | --listen HÔTE:PORT [OPTIONS]",
        "Un modem et un serveur simulés, sur un pseudo-terminal dont CHEMIN est le\n"
        "lien symbolique, ou derrière un serveur de ports série (RFC 2217) que les\n"
        "clients joignent par --device rfc2217://HÔTE:PORT. Sert appel après appel\n"
        "jusqu'à SIGINT, SIGTERM ou SIGHUP.",
-       kSimulateOptions,
        "  xmodemq simulate --link /tmp/modem --accounts ~/.comptes &\n"
        "  XMODEMQ_PASSWORD=x xmodemq send FACT0001.TXT --user PS0001 --device /tmp/modem"},
       {Command::Demo, "demo [--dir DOSSIER] [--records N]",
        "Démonstration complète sur le simulateur : appel, envoi, réception,\n"
        "coupure et reprise, compactage, comparaison des copies, résumé.",
-       kDemoOptions, "  xmodemq demo --records 64"},
+       "  xmodemq demo --records 64"},
       {Command::Journal, "journal [--since DATE] [--file NOM] [--json]",
        "Les transferts enregistrés, du plus ancien au plus récent : début,\n"
        "sens, blocs, résultat, code de sortie, fichier et, après un échec,\n"
        "pourquoi. Chaque envoi et chaque réception y a sa ligne.",
-       kJournalListOptions, "  xmodemq journal --file FACT0001 --since 2024-05-02"},
+       "  xmodemq journal --file FACT0001 --since 2024-05-02"},
   };
   for (const Topic& t : kTopics)
     if (t.command == command) return &t;
@@ -212,11 +186,8 @@ Sous-commandes :
   help [SOUS-COMMANDE]         cette aide, ou celle d'une sous-commande
 
 Options de send et receive :
-)") + kLineOptions +
-         kPad + kReplace + kResume + kAgain + kJournalOptions + kPasswordNote +
-         "\nOptions de pack et unpack :\n" + kPackOptions + "\nOptions de journal :\n" +
-         kJournalListOptions + "\nOptions de simulate :\n" + kSimulateOptions +
-         "\nOptions de demo :\n" + kDemoOptions + "\nOptions générales :\n" + kGeneralOptions +
+)") + OptionList(OptionGroups().front().commands, Command::None) +
+         kPasswordNote + GroupLists() + "\nOptions générales :\n" + GeneralOptions() +
          R"(
 Codes de sortie :
   0    succès
