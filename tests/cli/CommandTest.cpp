@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
+#include "Processes.h"
+#include "call/Session.h"
 #include "commands/Commands.h"
 #include "files/PackedFileCheck.h"
-#include "Processes.h"
-#include "terminal/Progress.h"
-#include "call/Session.h"
 #include "platform/UniqueFd.h"
 #include "support/SimulatedWorld.h"
+#include "terminal/Progress.h"
 
 namespace xmodemq::test {
 namespace {
@@ -39,12 +39,35 @@ struct Captured {
   }
 };
 
-TEST(Command, EachRunEndsAsTheUserMustFindIt) {
-  std::vector<Row> rows;
-  for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows})
-    std::ranges::move(group(), std::back_inserter(rows));
-  RunTable(std::move(rows));
+// Each row of the table is a test of its own name (Rows/Table.EndsAsTheUserMustFindIt/
+// AReceiveCutMidwayRunAgain); the rows that run start together.
+class Table : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  static void SetUpTestSuite() {
+    std::vector<Row> chosen;
+    const auto* suite = ::testing::UnitTest::GetInstance()->current_test_suite();
+    for (int i = 0; i < suite->total_test_count(); ++i) {
+      const auto* test = suite->GetTestInfo(i);
+      const std::size_t index = std::stoul(test->value_param());
+      Row row = AllRows()[index];
+      if (!test->should_run() || (row.two_users && !Intruder())) continue;
+      row.what = RowNames()[index];
+      chosen.push_back(std::move(row));
+    }
+    run_ = std::make_unique<TableRun>(std::move(chosen));
+  }
+  static void TearDownTestSuite() { run_.reset(); }
+  static inline std::unique_ptr<TableRun> run_;
+};
+
+TEST_P(Table, EndsAsTheUserMustFindIt) {
+  if (AllRows()[GetParam()].two_users && !Intruder())
+    GTEST_SKIP() << "needs root and a second user (useradd)";
+  run_->Check(run_->Find(RowNames()[GetParam()]));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Table, ::testing::Range<std::size_t>(0, AllRows().size()),
+                         [](const auto& info) { return RowNames()[info.param]; });
 
 // A wait of the component for the server's next frame, at `attempt` of 10.
 xmodemquarvel::WaitState Waiting(int32_t attempt, std::chrono::milliseconds left) {
