@@ -4,89 +4,70 @@
 #include <vector>
 
 #include "terminal/Progress.h"
-#include "terminal/Terminal.h"
 #include "terminal/Text.h"
 
 namespace xmodemq {
 namespace {
 
-using namespace std::chrono_literals;
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
 
-// The component's own timings: the pause after the reset, the time allowed
-// for the answer to a dial, and the wait that a busy or delayed call brings.
-constexpr auto kPauseAfterReset = 1s;
-constexpr auto kDialTimeOut = 60s;
-constexpr auto kExtendedWait = 105s;
-
-bool StartsWith(const std::string& text, std::string_view prefix) {
-  return text.rfind(prefix, 0) == 0;
+// The modem's answers that end an attempt and bring the next one.
+bool EndsAttempt(const std::string& answer) {
+  return answer == "NO CARRIER" || answer == "NO ANSWER";
 }
 
 }  // namespace
 
-CallStatus::CallStatus(int32_t attempts, bool has_init)
-    : attempts_((attempts > 0 ? attempts : 1) + 1), oks_needed_(has_init ? 2 : 1) {}
-
-void CallStatus::OnTrace(std::string_view text, TimePoint now) {
+void CallStatus::OnTrace(std::string_view text, const WaitState& wait) {
+  Observe(wait);
   for (char c : text) {
     if (c == '\r') continue;
     if (c != '\n') {
       pending_.push_back(c);
       continue;
     }
-    if (!pending_.empty()) OnLine(pending_, now);
+    if (!pending_.empty()) OnLine(pending_);
     pending_.clear();
   }
 }
 
-void CallStatus::NextAttempt(TimePoint at, const std::string& why) {
-  if (attempt_ >= attempts_) {
-    phase_ = Phase::Ended;
+void CallStatus::Observe(const WaitState& wait) {
+  if (wait.awaiting == WaitState::Awaiting::kNothing) {
+    // Connect returned: connected, or failed (the failure has its own words).
+    if (phase_ == Phase::Dial || phase_ == Phase::Extended)
+      phase_ = StartsWith(last_answer_, "CONNECT") ? Phase::Connected : Phase::Ended;
+    remaining_.reset();
     return;
   }
-  ++attempt_;
-  phase_ = Phase::Dial;
-  why_ = why;
-  deadline_ = at + kDialTimeOut;
-}
-
-void CallStatus::Advance(TimePoint now) {
-  // An attempt that ran out of time is followed at once by the next one.
-  while ((phase_ == Phase::Dial || phase_ == Phase::Extended) && now >= deadline_)
-    NextAttempt(deadline_, "");
-}
-
-void CallStatus::OnLine(const std::string& line, TimePoint now) {
-  Advance(now);
-  // The modem's echo of a command is no answer.
-  if (StartsWith(line, "AT")) return;
-  if (phase_ != Phase::Reset) last_answer_ = line;
-  switch (phase_) {
-    case Phase::Reset:
-      if (line == "OK" && ++oks_ == oks_needed_) {
-        attempt_ = 1;
-        phase_ = Phase::Dial;
-        deadline_ = now + (oks_needed_ == 1 ? kPauseAfterReset : 0s) + kDialTimeOut;
-      }
-      break;
-    case Phase::Dial:
-    case Phase::Extended:
-      if (StartsWith(line, "CONNECT")) {
-        phase_ = Phase::Connected;
-      } else if (line == "BUSY" || StartsWith(line, "DELAYED")) {
-        phase_ = Phase::Extended;
-        why_ = line == "BUSY" ? "BUSY" : "DELAYED";
-        deadline_ = now + kExtendedWait;
-      } else if (line == "NO CARRIER" || line == "NO ANSWER") {
-        NextAttempt(now, line);
-      } else if (line == "NO DIALTONE" || line == "BLACKLISTED" || line == "ERROR") {
-        phase_ = Phase::Ended;
-      }
-      break;
-    case Phase::Connected:
-    case Phase::Ended:
-      break;
+  if (wait.awaiting != WaitState::Awaiting::kModem || !StartsWith(wait.sent, "ATD")) {
+    // The reset, the initialisation string and the pause between them.
+    if (attempt_ == 0) phase_ = Phase::Reset;
+    return;
   }
+  if (wait.attempt != attempt_) {
+    why_ = EndsAttempt(answer_) ? answer_ : "";
+    answer_.clear();
+    extension_seconds_.reset();
+    attempt_ = wait.attempt;
+  }
+  attempts_ = wait.attempts;
+  remaining_ = wait.remaining;
+  if (phase_ == Phase::Ended || phase_ == Phase::Connected) return;
+  const bool extended = answer_ == "BUSY" || StartsWith(answer_, "DELAYED");
+  phase_ = extended ? Phase::Extended : Phase::Dial;
+  if (extended && !extension_seconds_ && remaining_)
+    extension_seconds_ = std::chrono::ceil<std::chrono::seconds>(*remaining_).count();
+}
+
+void CallStatus::OnLine(const std::string& line) {
+  // The modem's echo of a command is no answer, nor is its answer to the reset.
+  if (StartsWith(line, "AT") || attempt_ == 0) return;
+  last_answer_ = line;
+  answer_ = line;
+  if (StartsWith(line, "CONNECT")) phase_ = Phase::Connected;
+  if (line == "NO DIALTONE" || line == "BLACKLISTED" || line == "ERROR") phase_ = Phase::Ended;
 }
 
 std::string CallStatus::State() const {
@@ -99,8 +80,8 @@ std::string CallStatus::State() const {
              ", nouvel essai (" + std::to_string(attempt_) + " sur " + std::to_string(attempts_) +
              ")…";
     case Phase::Extended:
-      return why_ == "BUSY" ? "Ligne occupée (BUSY) : le modem attend"
-                            : "Appel différé (DELAYED) : le modem attend";
+      return answer_ == "BUSY" ? "Ligne occupée (BUSY) : le modem attend"
+                               : "Appel différé (DELAYED) : le modem attend";
     case Phase::Connected:
       return "Connecté (" + last_answer_ + ").";
     case Phase::Ended:
@@ -110,21 +91,23 @@ std::string CallStatus::State() const {
   return {};
 }
 
-std::string CallStatus::Line(TimePoint now, std::size_t columns) {
-  Advance(now);
+std::string CallStatus::Line(const WaitState& wait, std::size_t columns) {
+  Observe(wait);
   if (phase_ == Phase::Reset && Columns(State()) > columns)
     return FitColumns("Initialisation…", columns);
   if (phase_ == Phase::Connected && Columns(State()) > columns)
     return FitColumns("Connecté.", columns);
-  if (phase_ != Phase::Dial && phase_ != Phase::Extended) return FitColumns(State(), columns);
-  const auto left = std::chrono::ceil<std::chrono::seconds>(deadline_ - now).count();
+  if ((phase_ != Phase::Dial && phase_ != Phase::Extended) || !remaining_)
+    return FitColumns(State(), columns);
+  const auto left = std::chrono::ceil<std::chrono::seconds>(*remaining_).count();
   const std::string count = Progress::FormatDuration(static_cast<double>(left < 0 ? 0 : left));
   const std::string turn = std::to_string(attempt_) + "/" + std::to_string(attempts_);
+  const std::string why = answer_ == "BUSY" ? "BUSY" : "DELAYED";
   std::vector<std::string> wordings;
   if (phase_ == Phase::Extended) {
-    const std::string busy = why_ == "BUSY" ? "Ligne occupée (BUSY)" : "Appel différé (DELAYED)";
+    const std::string busy = why == "BUSY" ? "Ligne occupée (BUSY)" : "Appel différé (DELAYED)";
     wordings = {State() + " encore " + count, busy + " : encore " + count,
-                why_ + " : encore " + count, why_ + " " + count};
+                why + " : encore " + count, why + " " + count};
   } else if (attempt_ <= 1) {
     wordings = {State() + " réponse attendue sous " + count, "Appel du serveur… sous " + count,
                 "Appel… " + count};
@@ -139,10 +122,11 @@ std::string CallStatus::Line(TimePoint now, std::size_t columns) {
   return FitColumns(count, columns);
 }
 
-std::string CallStatus::TakeChange(TimePoint now) {
-  Advance(now);
+std::string CallStatus::TakeChange(const WaitState& wait) {
+  Observe(wait);
   std::string state = State();
-  if (phase_ == Phase::Extended) state += " jusqu'à " + Progress::FormatDuration(105);
+  if (phase_ == Phase::Extended && extension_seconds_)
+    state += " jusqu'à " + Progress::FormatDuration(static_cast<double>(*extension_seconds_));
   if (state.empty() || state == shown_) return {};
   shown_ = state;
   return state;

@@ -99,7 +99,7 @@ int Session::InterruptExitCode() const {
 }
 
 void Session::OnTrace(const std::string& text) {
-  if (status_) status_->OnTrace(text, clock_->Now());
+  if (status_) status_->OnTrace(text, module_->CurrentWait());
   if (!options_.trace) return;
   if (progress_) progress_->Interrupt();
   std::string shown;
@@ -115,9 +115,8 @@ void Session::ShowStatus() {
   // During a transfer: what it waits for, once a wait lasts.
   if (progress_) progress_->Waiting(module_->CurrentWait());
   if (!status_) return;
-  const auto now = clock_->Now();
   if (mode_ != ProgressMode::Bar) {
-    const std::string change = status_->TakeChange(now);
+    const std::string change = status_->TakeChange(module_->CurrentWait());
     if (!change.empty()) {
       std::fprintf(out_, "%s\n", change.c_str());
       std::fflush(out_);
@@ -127,7 +126,7 @@ void Session::ShowStatus() {
   const std::size_t columns = columns_ ? columns_() : 80;
   // One column short of the width: writing the last column wraps on some
   // terminals.
-  const std::string line = status_->Line(now, columns > 1 ? columns - 1 : 1);
+  const std::string line = status_->Line(module_->CurrentWait(), columns > 1 ? columns - 1 : 1);
   if (line == status_drawn_ && columns == status_columns_) return;
   std::fputs(status_line_.Draw(line, columns).c_str(), out_);
   std::fflush(out_);
@@ -175,7 +174,7 @@ std::optional<std::string> Session::LineUnavailable() {
 xmodemquarvel::ReturnValues Session::Connect() {
   errors_.clear();
   if (options_.trace) Say("Connexion au serveur…");
-  status_ = std::make_unique<CallStatus>(options_.attempts, !options_.init.empty());
+  status_ = std::make_unique<CallStatus>();
   ShowStatus();
   const auto result = module_->Connect(options_.attempts, options_.prefix, options_.init);
   // A failed initialisation string leaves the port open: close it all the same.
@@ -184,9 +183,9 @@ xmodemquarvel::ReturnValues Session::Connect() {
   if (result == xmodemquarvel::rvTrue) {
     const std::size_t columns = columns_ ? columns_() : 80;
     if (mode_ == ProgressMode::Bar)
-      Say(status_->Line(clock_->Now(), columns > 1 ? columns - 1 : 1));
+      Say(status_->Line(module_->CurrentWait(), columns > 1 ? columns - 1 : 1));
     else if (options_.trace)
-      Say(status_->Line(clock_->Now()));
+      Say(status_->Line(module_->CurrentWait()));
     else
       ShowStatus();
   }

@@ -9,6 +9,7 @@
 
 #include "CommandTable.h"
 #include "Processes.h"
+#include "call/CallStatus.h"
 #include "call/Session.h"
 #include "commands/Commands.h"
 #include "files/PackedFileCheck.h"
@@ -97,11 +98,11 @@ struct Dial {
 TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
   // clang-format off
   const std::vector<Dial> rows = {
-      // The dial goes out after the pause of 1 s that follows the reset.
-      {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 01 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
+      // The countdown starts when the dial goes out, after the pause that follows the reset.
+      {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
       // Narrower, the wording shortens and the countdown stays.
-      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… sous 1 min 01 s", "Nouvel essai (2 sur 2)… sous 1 min 00 s", "sous 1 s"}, 40},
-      {"no answer, in 20 columns", {{}}, 0s, 0, rvFalse, {"Appel… 1 min 01 s", "2/2… 1 min 00 s", "2/2… 1 s"}, 20},
+      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… sous 1 min 00 s", "Nouvel essai (2 sur 2)… sous 1 min 00 s", "sous 1 s"}, 40},
+      {"no answer, in 20 columns", {{}}, 0s, 0, rvFalse, {"Appel… 1 min 00 s", "2/2… 1 min 00 s", "2/2… 1 s"}, 20},
       {"busy, in 30 columns", {{"BUSY"}}, 10s, 0, rvFalse, {"BUSY : encore 1 min 45 s", "BUSY : encore 1 s"}, 30},
       {"busy, then nothing", {{"BUSY"}}, 10s, 0, rvFalse, {"réponse attendue sous 51 s", "Ligne occupée (BUSY) : le modem attend encore 1 min 45 s", "attend encore 1 s", "Appel sans réponse, nouvel essai (2 sur 2)", "xmodemq: dernière réponse du modem à l'appel : « BUSY »"}},
       // With an initialisation string the dial follows its OK at once.
@@ -133,6 +134,15 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
       }
     }
   }
+  // The phase, the attempt and the time left are the component's own wait: a
+  // status fed no trace at all still tells them.
+  CallStatus status;
+  xmodemquarvel::WaitState dial = Waiting(3, 36'200ms);
+  dial.awaiting = xmodemquarvel::WaitState::Awaiting::kModem;
+  dial.sent = "ATDT0,0199001234";
+  EXPECT_EQ(status.Line(dial), "Appel sans réponse, nouvel essai (3 sur 10)… sous 37 s");
+  EXPECT_EQ(status.TakeChange(dial), "Appel sans réponse, nouvel essai (3 sur 10)…");
+  EXPECT_TRUE(status.Dialled());
 }
 
 // Transfers on the virtual clock, where the server and the moment of a signal
