@@ -16,30 +16,11 @@
 #include "system/ServerNumber.h"
 #include "system/WriteAll.h"
 #include "terminal/Text.h"
+#include "terminal/Timestamps.h"
 
 namespace xmodemq {
 
 namespace {
-
-std::string UtcText(std::time_t t) {
-  std::tm parts{};
-  ::gmtime_r(&t, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
-
-std::optional<std::time_t> ParseUtc(const std::string& text) {
-  std::tm parts{};
-  char zone = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d%c", &parts.tm_year, &parts.tm_mon,
-                  &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &zone) != 7 ||
-      zone != 'Z')
-    return std::nullopt;
-  parts.tm_year -= 1900;
-  parts.tm_mon -= 1;
-  return ::timegm(&parts);
-}
 
 // The origin's lines, "key : value".
 std::map<std::string, std::string> ParseOrigin(const std::string& text) {
@@ -237,6 +218,7 @@ int64_t PartialFile::Blocks() const {
 }
 
 void PartialFile::KeepWholeBlocks() {
+  assert(locked_);
   struct stat st {};
   if (::fstat(fd_.Get(), &st) == 0 && st.st_size % kRecord != 0) {
     if (::ftruncate(fd_.Get(), st.st_size - st.st_size % kRecord) != 0) {
@@ -246,6 +228,7 @@ void PartialFile::KeepWholeBlocks() {
 }
 
 void PartialFile::Commit() {
+  assert(locked_ && "only the receive that holds the lock puts its file in place");
   if (::fsync(fd_.Get()) != 0) throw FileFailure(FileError("écrire", path_, errno));
   const std::string kept = " ; le fichier reçu est gardé dans " + path_;
   if (replace_) {

@@ -49,10 +49,14 @@ std::tm Parts(int year, int month, int day, int hour, int minute, int second) {
 }  // namespace
 
 std::string UtcNow() {
-  return Format(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()), true);
+  return UtcText(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
 }
 
-std::string LocalTime(const std::string& utc) {
+std::string UtcText(std::time_t when) {
+  return Format(when, true);
+}
+
+std::optional<std::time_t> ParseUtc(const std::string& utc) {
   std::size_t at = 0;
   int year, month, day, hour, minute, second;
   if (!(Number(utc, at, 4, year) && Literal(utc, at, '-') && Number(utc, at, 2, month) &&
@@ -60,9 +64,14 @@ std::string LocalTime(const std::string& utc) {
         Number(utc, at, 2, hour) && Literal(utc, at, ':') && Number(utc, at, 2, minute) &&
         Literal(utc, at, ':') && Number(utc, at, 2, second) && Literal(utc, at, 'Z') &&
         at == utc.size()))
-    return utc;
+    return std::nullopt;
   std::tm parts = Parts(year, month, day, hour, minute, second);
-  return Format(::timegm(&parts), false);
+  return ::timegm(&parts);
+}
+
+std::string LocalTime(const std::string& utc) {
+  const auto when = ParseUtc(utc);
+  return when ? Format(*when, false) : utc;
 }
 
 std::optional<std::string> SinceToUtc(const std::string& text) {

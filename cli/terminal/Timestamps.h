@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,10 @@ namespace xmodemq {
 // ("2024-05-02T07:30:00Z"), so that their order as text is their order in
 // time.
 std::string UtcNow();
+// The journal time of `when`, and back: the time of a journal time, nothing
+// when the text is not exactly one.
+std::string UtcText(std::time_t when);
+std::optional<std::time_t> ParseUtc(const std::string& text);
 
 // "2024-05-02 09:30:00": a journal time in the machine's local time, as a
 // user reads it; the text itself when it is not a journal time.
