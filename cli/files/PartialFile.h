@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -50,7 +51,12 @@ class PartialFile {
 
   const std::string& Path() const { return path_; }
   // The open partial file, for the component to write through.
-  int Descriptor() const { return fd_.Get(); }
+  int Descriptor() const {
+    // The file is locked before anything is written to it: a second receive
+    // of the same target can never write beside this one.
+    assert(locked_);
+    return fd_.Get();
+  }
   // The whole blocks it holds now.
   int64_t Blocks() const;
   // After a failure: a block written in part is cut off, so that the next
