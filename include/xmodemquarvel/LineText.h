@@ -16,11 +16,13 @@ namespace xmodemquarvel {
 /// Bytes of one record: the data of one frame, and the unit of a file that a
 /// send takes whole.
 inline constexpr std::size_t kRecordSize = 128;
-/// Widths in bytes (of the code page) of the record's text fields: the user
-/// id, the password and the file's name for the server. A longer text is cut
-/// to the width; a shorter one is filled with spaces.
+/// Width in bytes (of the code page) of the record's user id field. A longer
+/// text is cut to the width; a shorter one is filled with spaces, as in the
+/// two fields below.
 inline constexpr std::size_t kUserIdWidth = 40;
+/// Width in bytes of the record's password field.
 inline constexpr std::size_t kPasswordWidth = 40;
+/// Width in bytes of the record's field for the file's name on the server.
 inline constexpr std::size_t kServerNameWidth = 17;
 
 /// Host texts are UTF-8; the line and the files carry one byte per character
