@@ -167,7 +167,7 @@ int Demo::Run() {
   Say("   " + packed.filename().string() + " : " + std::to_string(packed_size) + " octets, " +
       ratio_shown + " des " + std::to_string(bill.size()) + " octets de " + kFileName + ".");
 
-  // 7. Every copy against the original.
+  // 7. Every copy against the bill the demo wrote first.
   Say("\n7. Vérification des copies");
   bool all_equal = true;
   const std::pair<std::string, fs::path> copies[] = {
