@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "terminal/Terminal.h"
+#include "terminal/Text.h"
 #include "xmodemquarvel/HostOptions.h"
 
 namespace xmodemq {
@@ -102,10 +105,15 @@ void Session::OnTrace(const std::string& text) {
   if (status_) status_->OnTrace(text, module_->CurrentWait());
   if (!options_.trace) return;
   if (progress_) progress_->Interrupt();
+  // The lines as they come, what the far end put in them made visible.
   std::string shown;
-  shown.reserve(text.size());
-  for (char c : text)
-    if (c != '\r') shown.push_back(c);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    std::erase(line, '\r');
+    shown += Visible(line) + (end < text.size() ? "\n" : "");
+    start = end + 1;
+  }
   std::fputs(shown.c_str(), out_);
   std::fflush(out_);
 }
@@ -117,10 +125,7 @@ void Session::ShowStatus() {
   if (!status_) return;
   if (mode_ != ProgressMode::Bar) {
     const std::string change = status_->TakeChange(module_->CurrentWait());
-    if (!change.empty()) {
-      std::fprintf(out_, "%s\n", change.c_str());
-      std::fflush(out_);
-    }
+    if (!change.empty()) PrintLine(out_, change);
     return;
   }
   const std::size_t columns = columns_ ? columns_() : 80;
@@ -147,7 +152,7 @@ bool Session::Configure() {
   if (!options_.devices.empty()) module_->Device(device_ = options_.devices.front());
   if (options_.port) module_->CommPort(*options_.port);
   if (errors_.empty()) return true;
-  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
+  for (const auto& e : errors_) PrintLine(out_, "xmodemq: " + e);
   errors_.clear();
   return false;
 }
@@ -156,7 +161,7 @@ bool Session::UseDevice(const std::string& device) {
   errors_.clear();
   module_->Device(device_ = device);
   if (errors_.empty()) return true;
-  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
+  for (const auto& e : errors_) PrintLine(out_, "xmodemq: " + e);
   errors_.clear();
   return false;
 }
@@ -200,7 +205,7 @@ void Session::Disconnect() {
   try {
     module_->Disconnect();
   } catch (const std::exception& e) {
-    std::fprintf(out_, "xmodemq: Disconnect: %s\n", e.what());
+    PrintLine(out_, std::string("xmodemq: Disconnect: ") + e.what());
   }
 }
 
@@ -228,11 +233,11 @@ double Session::Seconds() const {
 void Session::ReportFailure() {
   if (progress_) progress_->Interrupt();
   ClearStatus();
-  for (const auto& e : errors_) std::fprintf(out_, "xmodemq: %s\n", e.c_str());
+  for (const auto& e : errors_) PrintLine(out_, "xmodemq: " + e);
   errors_.clear();
   const std::string description = module_->ErrorDescription();
   const std::string record = FormatRecord(module_->ErrorSource(), description);
-  if (!record.empty()) std::fprintf(out_, "%s\n", record.c_str());
+  if (!record.empty()) PrintLine(out_, record);
   if (const auto at = description.find(kRefused);
       at != std::string::npos && at + kRefused.size() < description.size()) {
     const int status = static_cast<unsigned char>(description[at + kRefused.size()]) - '0';
@@ -245,17 +250,16 @@ void Session::ReportFailure() {
   // or nothing at all: the modem then seems not to answer.
   if (connect_failed_ && description == "ATZ - Le modem ne répond pas" &&
       device_.rfind("rfc2217://", 0) == 0 && device_.find('?') == std::string::npos)
-    std::fprintf(out_,
-                 "xmodemq: le serveur de %s n'a pas signalé CTS : si le port qu'il sert n'a pas "
-                 "de lignes de modem (pseudo-terminal, câble à trois fils), donnez --device "
-                 "%s?nomodemlines\n",
-                 device_.c_str(), device_.c_str());
+    PrintLine(out_, "xmodemq: le serveur de " + device_ +
+                        " n'a pas signalé CTS : si le port qu'il sert n'a pas de lignes de modem "
+                        "(pseudo-terminal, câble à trois fils), donnez --device " +
+                        device_ + "?nomodemlines");
   if (connect_failed_ && status_ && status_->Dialled()) {
     const std::string& last = status_->LastAnswer();
     if (last.empty())
       std::fprintf(out_, "xmodemq: le modem n'a rien répondu à l'appel\n");
     else
-      std::fprintf(out_, "xmodemq: dernière réponse du modem à l'appel : « %s »\n", last.c_str());
+      PrintLine(out_, "xmodemq: dernière réponse du modem à l'appel : « " + last + " »");
   }
   std::fflush(out_);
 }
@@ -268,8 +272,7 @@ void Session::Say(const std::string& text) {
 void Session::Warn(const std::string& text) {
   if (progress_) progress_->Interrupt();
   ClearStatus();
-  std::fprintf(out_, "%s\n", text.c_str());
-  std::fflush(out_);
+  PrintLine(out_, text);
 }
 
 }  // namespace xmodemq

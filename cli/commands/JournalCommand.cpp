@@ -10,26 +10,21 @@
 #include "journal/JournalPlace.h"
 #include "system/FileErrors.h"
 #include "terminal/Terminal.h"
+#include "terminal/Text.h"
 
 namespace xmodemq {
 
-// Reads the journal without ever creating it: a journal that does not exist
-// yet has no transfer to show.
+// Reads the journal without changing anything, not even the files beside it:
+// a journal that does not exist yet has no transfer to show.
 int RunJournal(const Options& options) {
   const std::optional<JournalPlace> place = ChooseJournal(options.journal_path, options.no_journal);
   std::unique_ptr<Journal> journal;
+  std::vector<JournalRow> rows;
   try {
-    journal = Journal::Open(place->path, false, false);
+    journal = Journal::Open(*place, Journal::Access::kRead);
+    if (journal) rows = journal->List(options.since);
   } catch (const JournalError& e) {
     throw Refusal(e.what());
-  }
-  std::vector<JournalRow> rows;
-  if (journal) {
-    try {
-      rows = journal->List(options.since);
-    } catch (const JournalError& e) {
-      throw Refusal(e.what());
-    }
   }
   if (options.file_name)
     std::erase_if(rows, [&](const JournalRow& row) { return !RowNamed(row, *options.file_name); });
@@ -38,8 +33,8 @@ int RunJournal(const Options& options) {
     return kExitOk;
   }
   if (rows.empty()) {
-    std::fprintf(stderr, "Aucun transfert dans le journal %s%s.\n", place->path.c_str(),
-                 journal ? "" : " (il n'existe pas encore)");
+    PrintLine(stderr, "Aucun transfert dans le journal " + place->path +
+                          (journal ? "." : " (il n'existe pas encore)."));
     return kExitOk;
   }
   std::optional<std::size_t> columns;

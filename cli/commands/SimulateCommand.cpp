@@ -6,7 +6,9 @@
 #include "commandline/ExitCodes.h"
 #include "commands/Commands.h"
 #include "simulator/SimulatorHost.h"
+#include "system/FileErrors.h"
 #include "system/StopSignals.h"
+#include "terminal/Text.h"
 
 namespace xmodemq {
 namespace {
@@ -25,17 +27,17 @@ int RunSimulate(const Options& options) {
   try {
     host = std::make_unique<SimulatorHost>(options.simulator);
   } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: simulate : ") + e.what());
+    return kExitUsage;
+  } catch (const Refusal& e) {
+    PrintLine(stderr, std::string("xmodemq: simulate : ") + e.what());
     return kExitUsage;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: simulate : ") + e.what());
     return kExitFailure;
   }
   if (!options.quiet)
-    host->log = [](const std::string& text) {
-      std::fprintf(stderr, "simulateur : %s\n", text.c_str());
-      std::fflush(stderr);
-    };
+    host->log = [](const std::string& text) { PrintLine(stderr, "simulateur : " + text); };
 
   // SIGINT, SIGTERM and SIGHUP (its terminal closed) end the service; the
   // link goes with the host.
@@ -44,27 +46,23 @@ int RunSimulate(const Options& options) {
   const StopSignals signals(StopSimulator);
 
   if (host->Remote())
-    std::fprintf(stderr,
-                 "xmodemq: attention : %s accepte des clients d'autres machines ; la ligne n'a "
-                 "aucune authentification : quiconque atteint ce port appelle le serveur simulé, "
-                 "y dépose des fichiers et lit ceux de %s\n",
-                 host->Where().c_str(), host->StorePath().c_str());
-  if (host->PrivateStore()) {
-    std::printf("Dossier du serveur : %s (privé, supprimé à l'arrêt)\n", host->StorePath().c_str());
-  } else {
-    std::printf("Dossier du serveur : %s\n", host->StorePath().c_str());
-  }
+    PrintLine(stderr, "xmodemq: attention : " + host->Where() +
+                          " accepte des clients d'autres machines ; la ligne n'a aucune "
+                          "authentification : quiconque atteint ce port appelle le serveur "
+                          "simulé, y dépose des fichiers et lit ceux de " +
+                          host->StorePath());
+  PrintLine(stdout, "Dossier du serveur : " + host->StorePath() +
+                        (host->PrivateStore() ? " (privé, supprimé à l'arrêt)" : ""));
   if (options.simulator.listen) {
-    std::printf("Simulateur prêt : %s\n", host->Where().c_str());
+    PrintLine(stdout, "Simulateur prêt : " + host->Where());
   } else {
-    std::printf("Simulateur prêt : %s -> %s\n", host->Where().c_str(), host->SlavePath().c_str());
+    PrintLine(stdout, "Simulateur prêt : " + host->Where() + " -> " + host->SlavePath());
   }
-  std::fflush(stdout);
   int status = kExitOk;
   try {
     host->Run();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: simulate : %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: simulate : ") + e.what());
     status = kExitFailure;
   }
   g_host.store(nullptr);

@@ -9,6 +9,7 @@
 #include "commandline/Usage.h"
 #include "commands/Commands.h"
 #include "system/FileErrors.h"
+#include "terminal/Text.h"
 
 int main(int argc, char** argv) {
   using namespace xmodemq;
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     if (args.empty()) {
       std::fputs(ShortUsageText().c_str(), stderr);
     } else {
-      std::fprintf(stderr, "xmodemq: %s\nVoir « xmodemq --help ».\n", e.what());
+      PrintLine(stderr, std::string("xmodemq: ") + e.what());
+      std::fputs("Voir « xmodemq --help ».\n", stderr);
     }
     return kExitUsage;
   }
@@ -50,13 +52,13 @@ int main(int argc, char** argv) {
     }
   } catch (const Refusal& e) {
     // Nothing was dialled nor written.
-    std::fprintf(stderr, "xmodemq: %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: ") + e.what());
     return kExitUsage;
   } catch (const PasswordError& e) {
-    std::fprintf(stderr, "xmodemq: %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: ") + e.what());
     return kExitUsage;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "xmodemq: %s\n", e.what());
+    PrintLine(stderr, std::string("xmodemq: ") + e.what());
     return kExitFailure;
   }
   return kExitFailure;

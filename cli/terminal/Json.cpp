@@ -67,6 +67,12 @@ JsonObject& JsonObject::Add(const std::string& name, std::int64_t value) {
   return *this;
 }
 
+JsonObject& JsonObject::Add(const std::string& name, bool value) {
+  Name(name);
+  text_ += value ? "true" : "false";
+  return *this;
+}
+
 JsonObject& JsonObject::Add(const std::string& name, const std::optional<std::string>& value) {
   if (value) return Add(name, *value);
   Name(name);

@@ -15,6 +15,7 @@ class JsonObject {
     return Add(name, std::string(value));
   }
   JsonObject& Add(const std::string& name, std::int64_t value);
+  JsonObject& Add(const std::string& name, bool value);
   // null when absent.
   JsonObject& Add(const std::string& name, const std::optional<std::string>& value);
   JsonObject& Add(const std::string& name, const std::optional<std::int64_t>& value);

@@ -1,5 +1,8 @@
 #include "terminal/Text.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 #include <cstdio>
 #include <set>
 
@@ -12,11 +15,29 @@ bool Continuation(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-// C0 controls, DEL, and the C1 controls U+0080 to U+009F.
+// C0 controls, DEL, the C1 controls U+0080 to U+009F, and a byte that is not
+// UTF-8 (a terminal in a single-byte code takes 0x80 to 0x9F for C1).
 bool IsControl(const std::string& c) {
   const auto first = static_cast<unsigned char>(c[0]);
-  if (c.size() == 1) return first < 0x20 || first == 0x7F;
+  if (first < 0x20 || first == 0x7F) return true;
+  if (first >= 0x80 && WellFormedLength(c, 0) != c.size()) return true;
   return c.size() == 2 && first == 0xC2 && static_cast<unsigned char>(c[1]) < 0xA0;
+}
+
+// The columns of one character: what wcwidth() says in a UTF-8 locale
+// (the terminal's, whatever the process's own locale is), one when it says
+// nothing.
+std::size_t Width(std::string_view c) {
+  if (c.size() == 1 || WellFormedLength(c, 0) != c.size()) return 1;
+  static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (utf8 == static_cast<locale_t>(0)) return 1;
+  const locale_t before = ::uselocale(utf8);
+  wchar_t w = 0;
+  std::mbstate_t state{};
+  const std::size_t used = std::mbrtowc(&w, c.data(), c.size(), &state);
+  const int width = used == c.size() ? ::wcwidth(w) : -1;
+  ::uselocale(before);
+  return width < 0 ? 1 : static_cast<std::size_t>(width);
 }
 
 }  // namespace
@@ -64,24 +85,37 @@ std::vector<std::string> Characters(std::string_view text) {
 
 std::size_t Columns(std::string_view text) {
   std::size_t n = 0;
-  for (std::size_t at = 0; at < text.size(); at = NextCharacter(text, at)) ++n;
+  for (std::size_t at = 0, next = 0; at < text.size(); at = next) {
+    next = NextCharacter(text, at);
+    n += Width(text.substr(at, next - at));
+  }
   return n;
 }
 
 std::string FitColumns(std::string_view text, std::size_t columns) {
   std::size_t end = 0;
-  for (std::size_t used = 0; end < text.size() && used < columns; ++used)
-    end = NextCharacter(text, end);
+  for (std::size_t used = 0; end < text.size();) {
+    const std::size_t next = NextCharacter(text, end);
+    used += Width(text.substr(end, next - end));
+    if (used > columns) break;
+    end = next;
+  }
   return std::string(text.substr(0, end));
 }
 
 std::string KeepEnd(std::string_view text, std::size_t columns) {
-  const std::size_t used = Columns(text);
-  if (used <= columns) return std::string(text);
+  if (Columns(text) <= columns) return std::string(text);
   if (columns == 0) return {};
-  std::size_t at = 0;
-  for (std::size_t skip = used - (columns - 1); skip > 0; --skip) at = NextCharacter(text, at);
-  return "…" + std::string(text.substr(at));
+  // From the end, the characters that fit beside the "…".
+  std::size_t start = text.size();
+  for (std::size_t used = 1; start > 0;) {
+    std::size_t at = start - 1;
+    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+    used += Width(text.substr(at, NextCharacter(text, at) - at));
+    if (used > columns) break;
+    start = at;
+  }
+  return "…" + std::string(text.substr(start));
 }
 
 std::string Visible(std::string_view text) {
@@ -91,13 +125,24 @@ std::string Visible(std::string_view text) {
       out += c;
       continue;
     }
-    const unsigned code =
-        c.size() == 1 ? static_cast<unsigned char>(c[0]) : static_cast<unsigned char>(c[1]);
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
-    out += escaped;
+    for (const char byte : c.size() == 2 && WellFormedLength(c, 0) == 2 ? c.substr(1) : c) {
+      const auto code = static_cast<unsigned char>(byte);
+      static constexpr std::pair<unsigned char, const char*> kNamed[] = {
+          {0x1B, "\\e"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}};
+      const char* named = nullptr;
+      for (const auto& [value, name] : kNamed)
+        if (code == value) named = name;
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+      out += named != nullptr ? named : escaped;
+    }
   }
   return out;
+}
+
+void PrintLine(std::FILE* out, std::string_view text) {
+  std::fprintf(out, "%s\n", Visible(text).c_str());
+  std::fflush(out);
 }
 
 std::string ControlsIn(std::string_view text) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,17 +21,23 @@ std::size_t WellFormedLength(std::string_view text, std::size_t at);
 // The characters of a text, each as its own bytes.
 std::vector<std::string> Characters(std::string_view text);
 
-// Columns that UTF-8 text takes on a terminal: one per character (the command
-// writes no wide characters).
+// Columns that UTF-8 text takes on a terminal: each character's display
+// width (wcwidth() in a UTF-8 locale: two for a wide character, none for a
+// combining one), one for a byte that is not UTF-8.
 std::size_t Columns(std::string_view text);
 // The text cut to at most `columns` columns, never inside a character.
 std::string FitColumns(std::string_view text, std::size_t columns);
 // The end of `text` in `columns` columns, "…" in front when cut.
 std::string KeepEnd(std::string_view text, std::size_t columns);
 
-// The text with each control character (C0, DEL, C1) shown as \xNN:
-// printing it never drives the terminal.
+// The text with each control character (C0, DEL, C1) and each byte that is
+// not UTF-8 shown as an escape (\e, \n, \r, \t, else \xNN): printing it never
+// drives the terminal, and a line feed in it never makes two lines. Every
+// text from outside (a path, a name, a server's answer, the journal) is shown
+// through it.
 std::string Visible(std::string_view text);
+// Writes `text` and a line end to `out` as Visible() shows it, and flushes.
+void PrintLine(std::FILE* out, std::string_view text);
 // "\x1B, \x0A": the control characters of a text, each once; empty when it
 // has none.
 std::string ControlsIn(std::string_view text);

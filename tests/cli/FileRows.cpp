@@ -52,9 +52,9 @@ std::vector<Row> FileRows() {
       // What goes out is what was checked.
       {"two files the server would take for one", {}, {{"LOT.TXT", kBill}, {"lot.DAT", kBill}}, {"send", "LINE", "D/LOT.TXT", "D/lot.DAT"}, 2, {"LOT.TXT et ", "lot.DAT portent le même nom pour le serveur (« LOT »"}},
       {"two receives the server would take for one, after the cut", {}, {{"a/", ""}}, {"receive", "LINE", "D/a/FACTURE_JANVIER_2024.TXT", "D/FACTURE_JANVIER_2025.TXT"}, 2, {"portent le même nom pour le serveur (« FACTURE_JANVIER_2 »"}},
-      {"a user id with an escape sequence", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "PS\x1b[2J0001"}, 2, {"l'identifiant « PS\\x1B[2J0001 » contient un caractère de contrôle (\\x1B)", "!\x1b"}},
+      {"a user id with an escape sequence", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "PS\x1b[2J0001"}, 2, {"l'identifiant « PS\\e[2J0001 » contient un caractère de contrôle (\\e)", "!\x1b"}},
       {"a password with a line feed", {}, {}, {"receive", "LINE", "D/F.TXT"}, 2, {"le mot de passe contient un caractère de contrôle"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", "Zq7\nATH0"}}},
-      {"a file name with a terminal title sequence", {}, {{"FACT\x1b]0;pwn\x07.TXT", kBill}}, {"send", "LINE", "D/FACT\x1b]0;pwn\x07.TXT"}, 2, {"contient un caractère de contrôle (\\x07, \\x1B)", "!\x1b"}},
+      {"a file name with a terminal title sequence", {}, {{"FACT\x1b]0;pwn\x07.TXT", kBill}}, {"send", "LINE", "D/FACT\x1b]0;pwn\x07.TXT"}, 2, {"FACT\\e]0;pwn\\x07.TXT » contient un caractère de contrôle (\\e, \\x07)", "!\x1b"}},
       {"a password file that is a folder", {}, {{"pw/", ""}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw"}, 2, {"le fichier de mot de passe ", "pw est un dossier", "!est vide", "!chmod"}},
       {.what = "a device through another user's symbolic link", .simulator = {"--echo", "on"}, .files = {{"FACT0001.TXT", kBill}}, .args = {"send", "D/FACT0001.TXT", "--user", "PS0001", "--device", "D/evil"}, .status = 2, .said = {"evil, un lien symbolique de l'utilisateur xmq-intrus", "votre mot de passe"}, .setup = [](const fs::path& d) { fs::create_symlink(d / "modem", d / "evil"); Intruders(d / "evil", 0); }, .two_users = true},
       // Mistakes refused before the call, with exit 2, or failures without harm.
