@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -18,10 +19,14 @@ namespace fs = std::filesystem;
 
 WorkDir::WorkDir(const std::optional<std::string>& chosen) {
   if (chosen) {
-    path_ = *chosen;
-    fs::create_directories(path_);
     keep_ = true;
-    return;
+    if (::mkdir(chosen->c_str(), 0700) != 0 && errno != EEXIST)
+      throw FileFailure(FileError("créer le dossier", *chosen, errno));
+    for (int n = 1;; ++n) {
+      path_ = fs::path(*chosen) / ("demo-" + std::to_string(n));
+      if (::mkdir(path_.c_str(), 0700) == 0) return;
+      if (errno != EEXIST) throw FileFailure(FileError("créer le dossier", path_.string(), errno));
+    }
   }
   std::string pattern = (fs::temp_directory_path() / "xmodemq-demo-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr)
@@ -36,7 +41,7 @@ WorkDir::~WorkDir() {
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) throw FileFailure(FileError("créer", path, errno));
   int err = WriteAll(fd.Get(), bytes);
   if (err == 0 && ::fsync(fd.Get()) != 0) err = errno;

@@ -7,7 +7,9 @@
 namespace xmodemq {
 
 // The demo's working directory: a fresh temporary one, removed at the end,
-// or the one named by --dir, kept.
+// or a fresh one in the folder named by --dir (demo-1, demo-2, ...: the first
+// that does not exist yet), kept. So the demo never writes over a file it did
+// not make, and runs again in the same --dir.
 class WorkDir {
  public:
   // Throws FileFailure when the temporary folder cannot be made.
@@ -22,8 +24,8 @@ class WorkDir {
   bool keep_ = false;
 };
 
-// Creates or replaces `path` with `bytes`, 0600 for a new file, on disk when
-// it returns; a symbolic link is not followed. Throws FileFailure.
+// Creates `path` with `bytes`, 0600, on disk when it returns; never writes
+// over a file nor through a symbolic link. Throws FileFailure.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 
 }  // namespace xmodemq

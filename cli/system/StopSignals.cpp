@@ -1,6 +1,7 @@
 #include "system/StopSignals.h"
 
 #include <atomic>
+#include <utility>
 
 namespace xmodemq {
 namespace {
@@ -24,9 +25,13 @@ StopSignals::StopSignals(Hook hook) : previous_hook_(g_hook.exchange(hook)) {
   struct sigaction action {};
   action.sa_handler = NoteStop;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, &old_int_);
-  ::sigaction(SIGTERM, &action, &old_term_);
-  ::sigaction(SIGHUP, &action, &old_hup_);
+  // A signal ignored when the command started (nohup, a script's "&") stays
+  // ignored: whoever started it asked for that.
+  for (const auto& [signo, old] : {std::pair{SIGINT, &old_int_}, std::pair{SIGTERM, &old_term_},
+                                   std::pair{SIGHUP, &old_hup_}}) {
+    ::sigaction(signo, nullptr, old);
+    if (old->sa_handler != SIG_IGN) ::sigaction(signo, &action, nullptr);
+  }
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);

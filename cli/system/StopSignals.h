@@ -10,7 +10,8 @@ inline constexpr int kSignalExitBase = 128;
 
 // The command's one hold on the signals that ask it to stop: SIGINT (Ctrl-C),
 // SIGTERM and SIGHUP (its terminal closed). While an object lives, the first
-// of them is noted instead of ending the process, so that the work in hand
+// of them that the command did not find ignored at its start (nohup) is
+// noted instead of ending the process, so that the work in hand
 // stops in order and removes what it was writing; SIGPIPE is ignored, so that
 // a closed stderr pipe cannot end it halfway. A hook may run in the handler
 // itself, after the note, for what cannot wait for the next check: it must be

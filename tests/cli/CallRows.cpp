@@ -51,7 +51,9 @@ std::vector<Row> CallRows() {
                   {"sha256", Q(Sha256Of(kBill))},
                   {"exit_status", "0"}}}}},
       // clang-format on
-      {.what = "the demo on an 80-column terminal",
+      // Run again in the same folder: a fresh sub-folder, nothing of the first run touched.
+      {.what = "the demo on an 80-column terminal, twice in one folder",
+       .files = {{"demo/FACT0001.TXT", "mine"}},
        .args = {"demo", "--records", "64", "--dir", "D/demo"},
        .status = 0,
        .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64",
@@ -66,12 +68,14 @@ std::vector<Row> CallRows() {
              EXPECT_EQ(Count(r.out, "modem> CONNECT"), 3u);
              EXPECT_EQ(Count(r.out, "identique\r\n"), 4u);
              for (const std::string& line : ScreenLines(r.out)) EXPECT_LT(Width(line), 80u) << line;
-             const std::string bill = ReadFile(d / "demo/FACT0001.TXT");
+             EXPECT_EQ(ReadFile(d / "demo/FACT0001.TXT"), "mine");
+             EXPECT_EQ(ReadFile(d / "demo/demo-2/FACT0001.TXT").size(), 4u * 128);
+             const std::string bill = ReadFile(d / "demo/demo-1/FACT0001.TXT");
              EXPECT_EQ(bill.size(), 64u * 128);
-             for (const char* copy :
-                  {"demo/retour/FACT0001.TXT", "demo/reprise/FACT0001.TXT", "demo/FACT0001.UNP"})
-               EXPECT_EQ(ReadFile(d / copy), bill) << copy;
-           }},
+             for (const char* copy : {"retour/FACT0001.TXT", "reprise/FACT0001.TXT", "FACT0001.UNP"})
+               EXPECT_EQ(ReadFile(d / "demo/demo-1" / copy), bill) << copy;
+           },
+       .then = {{{"demo", "--records", "4", "--dir", "D/demo"}, 0, {"demo-2"}}}},
       // clang-format off
       // Calls, and what each leaves.
       {.what = "a receive into a folder whose entries cannot be synced", .files = {{"sync/", ""}, {"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/sync/FACT0002.TXT"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"sync/", ""}, {"sync/FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
