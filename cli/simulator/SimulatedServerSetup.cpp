@@ -13,6 +13,8 @@
 
 #include "sim/SimulatedServer.h"
 #include "system/FileErrors.h"
+#include "terminal/Text.h"
+#include "xmodemquarvel/LineText.h"
 
 namespace xmodemq {
 namespace sim = xmodemquarvel::sim;
@@ -96,9 +98,8 @@ sim::ServerFaults FaultsFor(const SimulatorOptions& options) {
 std::map<std::string, std::string> ReadAccounts(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-    std::fprintf(stderr,
-                 "xmodemq: attention : %s est lisible par d'autres utilisateurs (chmod 600 %s)\n",
-                 path.c_str(), path.c_str());
+    PrintLine(stderr, "xmodemq: attention : " + path +
+                          " est lisible par d'autres utilisateurs (chmod 600 " + path + ")");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::invalid_argument(FileError("lire le fichier des comptes", path, errno));
   std::map<std::string, std::string> users;
@@ -126,10 +127,14 @@ sim::ServerScript ScriptFor(const SimulatorOptions& options) {
   return script;
 }
 
+// What a client sent, as the log shows it: its texts in the line's code page,
+// made visible where the log is printed.
 std::string Opening(const sim::ServerTransfer& t) {
-  return std::string(t.sens == 'E' ? "envoi" : "réception") + " de « " + t.base_name + " » par « " +
-         t.user + " », reprise " + (t.reprise == '1' ? "demandée" : "non") + ", statut " +
-         std::to_string(t.status) + ", position " + std::to_string(t.position);
+  return std::string(t.sens == 'E' ? "envoi" : "réception") + " de « " +
+         xmodemquarvel::Cp1252ToUtf8(t.base_name) + " » par « " +
+         xmodemquarvel::Cp1252ToUtf8(t.user) + " », reprise " +
+         (t.reprise == '1' ? "demandée" : "non") + ", statut " + std::to_string(t.status) +
+         ", position " + std::to_string(t.position);
 }
 
 }  // namespace
@@ -144,10 +149,9 @@ struct ServerSetup::Impl {
   sim::SimulatedServer server;
 };
 
-ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options,
-                         const std::string& store_dir)
+ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options, int store)
     : impl_(std::make_unique<Impl>(line, options)) {
-  impl_->server.UseDirectory(store_dir);
+  impl_->server.UseFolder(store);
   if (options.serve_file) {
     const std::string name = StoredName(*options.serve_file);
     if (name.empty() || name[0] == '.')
@@ -157,14 +161,15 @@ ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options,
     if (!in) throw std::invalid_argument("fichier à servir illisible : " + *options.serve_file);
     std::ostringstream content;
     content << in.rdbuf();
-    impl_->server.PutFile(name, content.str());
+    impl_->server.PutFile(xmodemquarvel::Utf8ToCp1252(name), content.str());
   }
   impl_->server.on_transfer = [this](const sim::ServerTransfer& t) {
     if (!log) return;
     if (!t.completed) {
       log(Opening(t));
     } else {
-      log("transfert de « " + t.base_name + " » terminé, " + std::to_string(t.frames) + " trames");
+      log("transfert de « " + xmodemquarvel::Cp1252ToUtf8(t.base_name) + " » terminé, " +
+          std::to_string(t.frames) + " trames");
     }
   };
 }

@@ -10,15 +10,14 @@
 namespace xmodemq {
 
 // The simulated server behind the modem, set up from the options: its status,
-// resume answers, known users (from the accounts file), file store and fault
-// injections.
+// resume answers, known users (from the accounts file), file store (the
+// folder open on `store`) and fault injections.
 class ServerSetup {
  public:
   // Throws std::invalid_argument for a fault, an accounts file or a file to
   // serve that it cannot take. Warns on stderr when others may read the
   // accounts file.
-  ServerSetup(xmodemquarvel::sim::Line& line, const SimulatorOptions& options,
-              const std::string& store_dir);
+  ServerSetup(xmodemquarvel::sim::Line& line, const SimulatorOptions& options, int store);
   ~ServerSetup();
   ServerSetup(const ServerSetup&) = delete;
   ServerSetup& operator=(const ServerSetup&) = delete;

@@ -75,13 +75,12 @@ class SimulatorHost::PortWatch final : public sim::LinePeer {
 
 SimulatorHost::SimulatorHost(const SimulatorOptions& options)
     : listen_host_(options.listen ? SplitListen(*options.listen).first : ""),
-      private_store_(options.store_dir ? nullptr : std::make_unique<SimulatorStore>()),
-      store_path_(options.store_dir ? *options.store_dir : private_store_->Path().string()),
+      store_(options.store_dir),
       line_(MakeLine(options, remote_)),
       paced_(*line_, [this] { Cut(); }),
       modem_(paced_, ModemScriptFor(options)) {
   paced_.PaceAt(options.baud);
-  server_ = std::make_unique<ServerSetup>(paced_, options, store_path_);
+  server_ = std::make_unique<ServerSetup>(paced_, options, store_.Fd());
   server_->log = [this](const std::string& text) { Log(text); };
   modem_.on_dial = [this](const std::string& number) { Log("numérotation : " + number); };
   modem_.AttachServer(&server_->Peer());
@@ -121,7 +120,7 @@ std::string SimulatorHost::Where() const {
 }
 
 std::string SimulatorHost::StorePath() const {
-  return store_path_;
+  return store_.Path();
 }
 
 std::string SimulatorHost::SlavePath() const {

@@ -24,8 +24,9 @@ namespace xmodemq {
 class SimulatorHost {
  public:
   // Throws std::system_error (no pseudo-terminal), FileFailure (link refused,
-  // no store) and std::invalid_argument (an option the simulator cannot take,
-  // a link another simulator serves, an address off this machine without
+  // no store), Refusal (a store of another user or that others can write)
+  // and std::invalid_argument (an option the simulator cannot take, a link
+  // another simulator serves, an address off this machine without
   // allow_remote).
   explicit SimulatorHost(const SimulatorOptions& options);
   ~SimulatorHost();
@@ -49,7 +50,7 @@ class SimulatorHost {
   // The folder of the server's files, and whether it is the private one made
   // for this run (removed with the host).
   std::string StorePath() const;
-  bool PrivateStore() const { return static_cast<bool>(private_store_); }
+  bool PrivateStore() const { return store_.Private(); }
   // Whether clients may come from other machines (--listen off loopback).
   bool Remote() const { return remote_; }
 
@@ -65,8 +66,7 @@ class SimulatorHost {
 
   std::string listen_host_;
   bool remote_ = false;
-  std::unique_ptr<SimulatorStore> private_store_;
-  std::string store_path_;
+  SimulatorStore store_;
   std::unique_ptr<xmodemquarvel::sim::ServedLine> line_;
   PacedLine paced_;
   xmodemquarvel::sim::SimulatedModem modem_;

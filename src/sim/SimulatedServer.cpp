@@ -1,7 +1,6 @@
 #include "sim/SimulatedServer.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <utility>
@@ -24,71 +23,6 @@ std::string Trimmed(std::string_view field) {
   return std::string(field);
 }
 
-class MemoryStore final : public ServerStore {
- public:
-  bool Exists(const std::string& name) override { return files_.count(name) != 0; }
-  std::int64_t Blocks(const std::string& name) override {
-    const auto it = files_.find(name);
-    return it == files_.end() ? 0 : static_cast<std::int64_t>(it->second.size() / kBlock);
-  }
-  std::string Block(const std::string& name, std::int64_t index) override {
-    return files_.at(name).substr(static_cast<std::size_t>(index) * kBlock, kBlock);
-  }
-  void Truncate(const std::string& name, std::int64_t blocks) override {
-    std::string& content = files_[name];
-    content.resize(std::min(content.size(), static_cast<std::size_t>(blocks) * kBlock));
-  }
-  void Append(const std::string& name, std::string_view block) override {
-    files_[name].append(block);
-  }
-  std::map<std::string, std::string> files_;
-};
-
-class DirectoryStore final : public ServerStore {
- public:
-  explicit DirectoryStore(std::filesystem::path directory) : directory_(std::move(directory)) {
-    std::filesystem::create_directories(directory_);
-  }
-  bool Exists(const std::string& name) override {
-    return std::filesystem::is_regular_file(PathOf(name));
-  }
-  std::int64_t Blocks(const std::string& name) override {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(PathOf(name), ec);
-    return ec ? 0 : static_cast<std::int64_t>(size / kBlock);
-  }
-  std::string Block(const std::string& name, std::int64_t index) override {
-    std::ifstream in(PathOf(name), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(index * static_cast<std::int64_t>(kBlock)));
-    std::string block(kBlock, '\0');
-    in.read(block.data(), static_cast<std::streamsize>(kBlock));
-    return block;
-  }
-  void Truncate(const std::string& name, std::int64_t blocks) override {
-    const auto path = PathOf(name);
-    if (!Exists(name)) std::ofstream(path, std::ios::binary).flush();
-    const auto want = static_cast<std::uintmax_t>(blocks) * kBlock;
-    if (std::filesystem::file_size(path) > want) std::filesystem::resize_file(path, want);
-  }
-  void Append(const std::string& name, std::string_view block) override {
-    std::ofstream out(PathOf(name), std::ios::binary | std::ios::app);
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-
- private:
-  std::filesystem::path PathOf(const std::string& name) const {
-    std::string file = Cp1252ToUtf8(name);
-    std::replace(file.begin(), file.end(), '/', '_');
-    if (file.empty() || file == "." || file == "..") file = "_" + file;
-    return directory_ / file;
-  }
-  std::filesystem::path directory_;
-};
-
-bool SafeName(std::string_view name) {
-  return !name.empty() && name[0] != '.' && name.find_first_of("/\\") == std::string_view::npos;
-}
-
 bool IsControl(unsigned char b) {
   return b == Byte(SOH) || b == Byte(EOT) || b == Byte(ACK) || b == Byte(NAK) || b == Byte(CR);
 }
@@ -100,13 +34,13 @@ SimulatedServer::SimulatedServer(Line& line, ServerScript script, ServerFaults f
       script_(std::move(script)),
       faults_(faults),
       random_(faults.seed),
-      store_(std::make_unique<MemoryStore>()),
+      store_(MemoryStore()),
       alive_(std::make_shared<bool>(true)) {}
 
 SimulatedServer::~SimulatedServer() = default;
 
-void SimulatedServer::UseDirectory(const std::filesystem::path& directory) {
-  store_ = std::make_unique<DirectoryStore>(directory);
+void SimulatedServer::UseFolder(int folder) {
+  store_ = FolderStore(folder);
 }
 
 void SimulatedServer::PutFile(const std::string& name, std::string_view content) {
@@ -324,7 +258,7 @@ void SimulatedServer::OnRecord(std::string_view record) {
       frames_served_ = 0;
     }
   } else {
-    const std::int64_t held = store_->Blocks(t.base_name);
+    const std::int64_t held = t.status == 0 ? store_->Blocks(t.base_name) : 0;
     t.position = script_.send_position ? *script_.send_position : script_.resume_sends ? held : 0;
     if (t.status == 0) store_->Truncate(t.base_name, std::clamp<std::int64_t>(t.position, 0, held));
   }
@@ -333,10 +267,11 @@ void SimulatedServer::OnRecord(std::string_view record) {
 }
 
 std::uint8_t SimulatedServer::Judge(const ServerTransfer& t) {
-  // A name that is hidden or holds a path is never stored nor served, whatever
-  // the script says: the store may be a plain folder, and such a name reaches
-  // outside its files (".profile", "../x").
-  if (!SafeName(t.base_name))
+  // A name that is hidden, holds a path or a byte no file name holds is never
+  // stored nor served, whatever the script says: the store may be a plain
+  // folder, and such a name reaches outside its files (".profile", "../x").
+  // Nor is a name that stands for something else than a file in the store.
+  if (!ServerStore::StorableName(t.base_name) || (t.sens == 'E' && !store_->Takes(t.base_name)))
     return t.sens == 'R' ? 6 : 8;  // svFileNotExists, svFalseQualification
   if (script_.status) return *script_.status;
   const std::string_view record = t.record;

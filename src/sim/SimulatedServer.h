@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "sim/LinePeer.h"
+#include "sim/ServerStore.h"
 #include "xmodemquarvel/Clock.h"
 
 namespace xmodemquarvel::sim {
@@ -102,18 +102,6 @@ struct ServerTransfer {
   bool completed = false;     // the closing exchange was acknowledged
 };
 
-// Where the server keeps its files, by base name.
-class ServerStore {
- public:
-  virtual ~ServerStore() = default;
-  virtual bool Exists(const std::string& name) = 0;
-  virtual std::int64_t Blocks(const std::string& name) = 0;
-  virtual std::string Block(const std::string& name, std::int64_t index) = 0;
-  // Keeps the first `blocks` blocks (creates an empty file when missing).
-  virtual void Truncate(const std::string& name, std::int64_t blocks) = 0;
-  virtual void Append(const std::string& name, std::string_view block) = 0;
-};
-
 // The remote server: invites with NAK, takes the opening record as frame 0,
 // judges it, answers with its response frame, and then receives or serves the
 // file in 128-byte frames, closing a send with its report. It talks only
@@ -124,8 +112,9 @@ class SimulatedServer final : public LinePeer {
   explicit SimulatedServer(Line& line, ServerScript script = {}, ServerFaults faults = {});
   ~SimulatedServer() override;
 
-  // Files in memory (the default) or in a directory, by base name.
-  void UseDirectory(const std::filesystem::path& directory);
+  // Files in memory (the default) or in the folder open on `folder`
+  // (FolderStore()), by base name.
+  void UseFolder(int folder);
   void PutFile(const std::string& name, std::string_view content);
   std::optional<std::string> File(const std::string& name) const;
 
