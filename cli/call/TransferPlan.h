@@ -66,7 +66,8 @@ class TransferPlan {
   // file of a call): what the file holds, then the result put in place.
   // Throws FileFailure.
   virtual std::optional<Content> Received() { return std::nullopt; }
-  virtual void Commit() {}
+  // What to tell the user about the result put in place, if anything.
+  virtual std::string Commit() { return {}; }
   // Phase 4b, after a failure or a break-off, with the component's result
   // (rvFalse for a file error): the bytes kept for the next run, then what is
   // left and how to go on.

@@ -100,7 +100,7 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
                });
   } catch (const Interruption&) {
     progress.Interrupt();
-    std::fprintf(stderr, "xmodemq: %s interrompu : %s\n", op.label.c_str(), left.c_str());
+    PrintLine(stderr, "xmodemq: " + op.label + " interrompu : " + left);
     if (options.json) PrintJson(op, size, std::nullopt, StopSignals::ExitCode(), "interrompu");
     return StopSignals::ExitCode();
   } catch (const std::system_error& e) {
@@ -112,13 +112,13 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
       message = FileError("écrire", op.target, e.code().value());
     else
       message = FileError("lire", op.source, e.code().value());
-    std::fprintf(stderr, "xmodemq: %s : %s ; %s\n", op.label.c_str(), message.c_str(),
-                 left.c_str());
+    PrintLine(stderr, "xmodemq: " + op.label + " : " + message + " ; " + left);
     if (options.json) PrintJson(op, size, std::nullopt, kExitFailure, message);
     return kExitFailure;
   }
   // A packed file of one block is an empty file's: nothing to compare.
   bool same = true;
+  std::string note;
   try {
     if (op.unpack && size > kRecord) {
       try {
@@ -127,25 +127,26 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
         throw FileFailure(FileError("lire", written_to, e.code().value()));
       }
     }
-    output.Commit();
+    note = output.Commit();
   } catch (const FileFailure& e) {
     if (options.json) PrintJson(op, size, std::nullopt, kExitFailure, e.what());
     throw;
   }
   progress.Finish();
+  if (!note.empty()) PrintLine(stderr, "xmodemq: attention : " + note);
   if (!same)
-    std::fprintf(stderr,
-                 "xmodemq: attention : %s ne se compacte pas de nouveau à l'identique : il vient "
-                 "d'un autre programme, ou il est abîmé ; vérifiez %s\n",
-                 op.source.c_str(), op.target.c_str());
+    PrintLine(stderr, "xmodemq: attention : " + op.source +
+                          " ne se compacte pas de nouveau à l'identique : il vient d'un autre "
+                          "programme, ou il est abîmé ; vérifiez " +
+                          op.target);
   // Both files by their own size: an unpack's events count the packed blocks
   // read, not the blocks written.
   const int64_t written = ::stat(op.target.c_str(), &st) == 0 ? st.st_size : 0;
   if (options.json) PrintJson(op, size, written, kExitOk, "");
   if (mode != ProgressMode::None) {
-    std::fprintf(stderr, "Fichier %s (%s blocs) %s dans %s : %s blocs de %s.\n", op.source.c_str(),
-                 GroupDigits(RecordsFor(size)).c_str(), op.done.c_str(), op.target.c_str(),
-                 GroupDigits(written / kRecord).c_str(), RecordBytesText().c_str());
+    PrintLine(stderr, "Fichier " + op.source + " (" + GroupDigits(RecordsFor(size)) + " blocs) " +
+                          op.done + " dans " + op.target + " : " + GroupDigits(written / kRecord) +
+                          " blocs de " + RecordBytesText() + ".");
   }
   return kExitOk;
 }

@@ -3,6 +3,7 @@
 
 #include "call/Call.h"
 #include "commands/Commands.h"
+#include "files/SendSnapshot.h"
 #include "terminal/Text.h"
 #include "transfers/SendPlan.h"
 
@@ -10,6 +11,8 @@ namespace xmodemq {
 
 int RunSend(const Options& options, SessionHost host) {
   for (const std::string& file : options.operands) CheckNoControlCharacters("le fichier", file);
+  // What an earlier send killed midway left goes first.
+  SendSnapshot::RemoveStale();
   std::vector<std::unique_ptr<TransferPlan>> plans;
   for (const std::string& file : options.operands)
     plans.push_back(std::make_unique<SendPlan>(file, options.pad));

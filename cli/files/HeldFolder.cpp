@@ -111,6 +111,18 @@ std::optional<std::string> NotPrivate(const struct stat& st, Owner owner) {
   return std::nullopt;
 }
 
+std::string TakeOverMode(int fd, const struct stat& old, const std::string& target) {
+  // Whatever the mode of another user's file, or of one that others could
+  // write, says, it was not the caller's choice: the new file stays private.
+  if (old.st_uid != ::geteuid() || (old.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if ((old.st_mode & 0077) == 0) return {};
+    return target + " " + NotPrivate(old).value_or("") +
+           " : le fichier qui le remplace n'en prend pas les droits, il est privé (0600)";
+  }
+  if (::fchmod(fd, old.st_mode & 0777) != 0) throw FileFailure(FileError("écrire", target, errno));
+  return {};
+}
+
 std::string KindOf(const struct stat& st) {
   if (S_ISLNK(st.st_mode)) return "un lien symbolique";
   if (S_ISFIFO(st.st_mode)) return "un tube nommé (FIFO)";

@@ -65,6 +65,12 @@ enum class Owner {
 // to it, or (a file) it has other names. Nothing when it is private.
 std::optional<std::string> NotPrivate(const struct stat& st, Owner owner = Owner::kCaller);
 
+// The file open on `fd` replaces `target`, which `old` describes: it takes
+// the permission bits of `old` (never set-user-id and the like) only when
+// `old` was the caller's and others could not write to it; otherwise it
+// stays as it is (0600), and the text says why. Throws FileFailure.
+std::string TakeOverMode(int fd, const struct stat& old, const std::string& target);
+
 // "un lien symbolique", "un tube nommé (FIFO)", "un périphérique"...: what a
 // name that is not a regular file stands for.
 std::string KindOf(const struct stat& st);

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <map>
 
+#include "record/LineText.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "system/Records.h"
@@ -102,35 +103,26 @@ PartialFile::PartialFile(const std::string& target, bool replace)
   path_ = folder_.PathOf(std::string(kFolder) + "/" + name_);
 }
 
-void PartialFile::Open(const ResumePolicy& policy) {
+void PartialFile::Open(const ResumePolicy& policy, const std::function<void()>& before_lock) {
   partial_folder_ = PrivateFolder(folder_, kFolder);
   origins_ = PrivateFolder(*partial_folder_, kOrigins);
-  fd_ = partial_folder_->CreatePrivate(name_);
-  if (!fd_) {
-    if (errno != EEXIST) {
-      const int error = errno;
-      Cleanup();
-      throw Refusal(FileError("créer", path_, error));
+  // The lock holds the file that the name stood for when it was opened:
+  // meanwhile another receive may have put that file in place of the target,
+  // or someone removed it. So once locked, the name must still stand for it
+  // (and it must still have a name); otherwise all starts over.
+  for (int attempt = 1;; ++attempt) {
+    OpenFile();
+    if (before_lock) before_lock();
+    if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+      fd_.Reset();
+      throw Refusal("une autre réception de " + target_ + " est en cours (" + path_ +
+                    " est verrouillé)");
     }
-    fd_ = UniqueFd(::openat(partial_folder_->Fd(), name_.c_str(),
-                            O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!fd_) {
-      if (errno == ELOOP) throw Refusal(path_ + " est un lien symbolique : il n'est pas suivi");
-      throw Refusal(FileError("ouvrir", path_, errno));
-    }
-    struct stat st {};
-    if (::fstat(fd_.Get(), &st) != 0) throw Refusal(FileError("lire", path_, errno));
-    if (!S_ISREG(st.st_mode))
-      throw Refusal(path_ + " est " + KindOf(st) + ", pas un fichier ordinaire");
-    if (const auto why = NotPrivate(st))
-      throw Refusal(path_ + " " + *why +
-                    " : la réception ne le reprend pas. Supprimez-le pour recevoir de nouveau "
-                    "le fichier entier");
-  }
-  if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (StillNamed()) break;
     fd_.Reset();
-    throw Refusal("une autre réception de " + target_ + " est en cours (" + path_ +
-                  " est verrouillé)");
+    if (attempt == 10)
+      throw Refusal(path_ + " change sans cesse de fichier : une autre réception de " + target_ +
+                    " est en cours");
   }
   locked_ = true;
   struct stat st {};
@@ -147,6 +139,38 @@ void PartialFile::Open(const ResumePolicy& policy) {
     WriteOrigin(policy.user);
 }
 
+void PartialFile::OpenFile() {
+  fd_ = partial_folder_->CreatePrivate(name_);
+  if (fd_) return;
+  if (errno != EEXIST) {
+    const int error = errno;
+    Cleanup();
+    throw Refusal(FileError("créer", path_, error));
+  }
+  fd_ = UniqueFd(::openat(partial_folder_->Fd(), name_.c_str(),
+                          O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd_) {
+    if (errno == ELOOP) throw Refusal(path_ + " est un lien symbolique : il n'est pas suivi");
+    throw Refusal(FileError("ouvrir", path_, errno));
+  }
+  struct stat st {};
+  if (::fstat(fd_.Get(), &st) != 0) throw Refusal(FileError("lire", path_, errno));
+  if (!S_ISREG(st.st_mode))
+    throw Refusal(path_ + " est " + KindOf(st) + ", pas un fichier ordinaire");
+  if (const auto why = NotPrivate(st))
+    throw Refusal(path_ + " " + *why +
+                  " : la réception ne le reprend pas. Supprimez-le pour recevoir de nouveau "
+                  "le fichier entier");
+}
+
+bool PartialFile::StillNamed() const {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(fd_.Get(), &held) == 0 && held.st_nlink > 0 &&
+         ::fstatat(partial_folder_->Fd(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
 void PartialFile::CheckOrigin(const ResumePolicy& policy) const {
   std::string text;
   if (UniqueFd fd(::openat(origins_->Fd(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)); fd) {
@@ -161,11 +185,15 @@ void PartialFile::CheckOrigin(const ResumePolicy& policy) const {
     why = "dont l'origine est inconnue (" + origins_->PathOf(name_) + " manque)";
   } else if (fields["serveur"] != kServerNumber) {
     why = "commencée avec le serveur " + Visible(fields["serveur"]) + ", pas " + kServerNumber;
-  } else if (fields["utilisateur"] != policy.user) {
+  } else if (AccountOf(fields["utilisateur"]) != AccountOf(policy.user)) {
+    // One account to the server, however it was typed ("PS0001 ").
     why = "commencée pour l'utilisateur « " + Visible(fields["utilisateur"]) + " », pas « " +
           policy.user + " »";
   } else if (const auto age = std::chrono::seconds(std::time(nullptr) - *started);
-             age > policy.max_age) {
+             age.count() < 0) {
+    // The clock went back since: its age is not known, so it is not young.
+    why = "datée du " + fields["début"] + ", plus tard que maintenant (l'horloge a changé)";
+  } else if (age > policy.max_age) {
     why = "commencée il y a " + DurationText(age) + " (le " + fields["début"] + "), plus de " +
           DurationText(policy.max_age);
   }
@@ -227,18 +255,23 @@ void PartialFile::KeepWholeBlocks() {
   }
 }
 
-void PartialFile::Commit() {
+std::string PartialFile::Commit() {
   assert(locked_ && "only the receive that holds the lock puts its file in place");
   if (::fsync(fd_.Get()) != 0) throw FileFailure(FileError("écrire", path_, errno));
+  // What the name stands for now is what is put in place: it must be what
+  // this receive wrote.
+  if (!StillNamed())
+    throw FileFailure(path_ + " n'est plus le fichier de cette réception (supprimé ou remplacé " +
+                      "pendant la réception) : " + target_ + " n'est pas mis en place");
   const std::string kept = " ; le fichier reçu est gardé dans " + path_;
+  std::string note;
   if (replace_) {
     // Looked at again: a name that became something else meanwhile is left.
     if (const auto st = folder_.Look(name_)) {
       if (!S_ISREG(st->st_mode))
         throw FileFailure(target_ + " est devenu " + KindOf(*st) + " : il n'est pas remplacé" +
                           kept);
-      // The permission bits, never set-user-id and the like.
-      ::fchmod(fd_.Get(), st->st_mode & 0777);
+      note = TakeOverMode(fd_.Get(), *st, target_);
     }
   }
   if (!partial_folder_->MoveTo(name_, folder_, name_, replace_)) {
@@ -253,6 +286,7 @@ void PartialFile::Commit() {
   if (!folder_.Sync())
     throw FileFailure(FileError("écrire dans le dossier", folder_.Path(), errno));
   Cleanup();
+  return note;
 }
 
 }  // namespace xmodemq

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,11 +40,15 @@ class PartialFile {
   // is a folder, a symbolic link, a device or a FIFO, an existing target
   // unless `replace`. Creates nothing.
   PartialFile(const std::string& target, bool replace);
-  // Opens (or creates) and locks the partial file. Refuses a folder or file
-  // that is not the user's alone, one that a running receive holds, one that
-  // is not made of whole blocks, and one whose origin `policy` does not let
-  // resume silently.
-  void Open(const ResumePolicy& policy);
+  // Opens (or creates) and locks the partial file, and makes sure that the
+  // file locked is still the one its name stands for (else starts over).
+  // Refuses a folder or file that is not the user's alone, one that a
+  // running receive holds, one that is not made of whole blocks, and one
+  // whose origin `policy` does not let resume silently (started for another
+  // account, from another server, too long ago, or at a time still to come).
+  // `before_lock` runs between the opening and the lock: the tests' seam,
+  // where another receive of the same target can come in.
+  void Open(const ResumePolicy& policy, const std::function<void()>& before_lock = {});
   // An empty partial file goes, and its folders when nothing else is in them.
   ~PartialFile();
   PartialFile(const PartialFile&) = delete;
@@ -62,13 +67,19 @@ class PartialFile {
   // After a failure: a block written in part is cut off, so that the next
   // receive resumes on a block boundary.
   void KeepWholeBlocks();
-  // Puts the received file on disk and in place of the target: without
-  // `replace` a target that appeared meanwhile is never replaced (the
-  // partial file then stays); with it the target's permission bits are kept.
+  // Puts the received file on disk and in place of the target, once its name
+  // still stands for the file this receive wrote: without `replace` a target
+  // that appeared meanwhile is never replaced (the partial file then stays);
+  // with it the new file takes the target's permission bits as
+  // TakeOverMode() says, and the text returned says why when it does not.
   // Throws FileFailure.
-  void Commit();
+  std::string Commit();
 
  private:
+  // Opens the partial file, created 0600 when missing, and checks it.
+  void OpenFile();
+  // Whether the partial file's name still stands for the file held open.
+  bool StillNamed() const;
   void CheckOrigin(const ResumePolicy& policy) const;
   void WriteOrigin(const std::string& user) const;
   void Cleanup();

@@ -40,13 +40,12 @@ ReplaceOnSuccess::~ReplaceOnSuccess() {
   if (!committed_) ::unlinkat(folder_.Fd(), name_.c_str(), 0);
 }
 
-void ReplaceOnSuccess::Commit() {
+std::string ReplaceOnSuccess::Commit() {
+  std::string note;
   if (const auto st = folder_.Look(target_name_)) {
     if (!S_ISREG(st->st_mode))
       throw FileFailure(target_ + " est devenu " + KindOf(*st) + " : il n'est pas remplacé");
-    // The permission bits, never set-user-id and the like.
-    if (replace_ && ::fchmod(fd_.Get(), st->st_mode & 0777) != 0)
-      throw FileFailure(FileError("écrire", Path(), errno));
+    if (replace_) note = TakeOverMode(fd_.Get(), *st, target_);
   }
   if (::fsync(fd_.Get()) != 0) throw FileFailure(FileError("écrire", Path(), errno));
   if (!folder_.MoveTo(name_, folder_, target_name_, replace_)) {
@@ -59,6 +58,7 @@ void ReplaceOnSuccess::Commit() {
   committed_ = true;
   if (!folder_.Sync())
     throw FileFailure(FileError("écrire dans le dossier", folder_.Path(), errno));
+  return note;
 }
 
 }  // namespace xmodemq

@@ -25,11 +25,12 @@ class ReplaceOnSuccess {
   int Descriptor() const { return fd_.Get(); }
   // Its path, for messages.
   std::string Path() const { return folder_.PathOf(name_); }
-  // Puts it on disk and renames it to the target, which keeps its permission
-  // bits when `replace` replaces it (a new file stays 0600). A target that
-  // appeared meanwhile is never replaced without `replace`, nor a name that
-  // became something else than a file. Throws FileFailure.
-  void Commit();
+  // Puts it on disk and renames it to the target. When `replace` replaces
+  // it, the new file takes its permission bits as TakeOverMode() says, and
+  // the text returned says why when it does not (a new file stays 0600). A
+  // target that appeared meanwhile is never replaced without `replace`, nor
+  // a name that became something else than a file. Throws FileFailure.
+  std::string Commit();
 
  private:
   std::string target_;

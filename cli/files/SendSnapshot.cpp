@@ -1,10 +1,13 @@
 #include "files/SendSnapshot.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "system/FileErrors.h"
@@ -69,18 +72,72 @@ RecordDigests DigestSendFile(const CheckedFile& file) {
   return digests;
 }
 
+namespace {
+
+// Where sends make their copies.
+std::string SnapshotParent() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+constexpr std::string_view kSnapshotPrefix = "xmodemq-";
+
+}  // namespace
+
+void SendSnapshot::RemoveStale() {
+  const UniqueFd parent(::open(SnapshotParent().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* entries = parent ? ::fdopendir(::fcntl(parent.Get(), F_DUPFD_CLOEXEC, 0)) : nullptr;
+  if (entries == nullptr) return;
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(entries)) {
+    const std::string_view name = entry->d_name;
+    // mkdtemp()'s six characters, nothing else: not the simulator's nor the
+    // demo's folders.
+    if (name.size() == kSnapshotPrefix.size() + 6 &&
+        name.substr(0, kSnapshotPrefix.size()) == kSnapshotPrefix)
+      names.emplace_back(name);
+  }
+  ::closedir(entries);
+  for (const std::string& name : names) {
+    const UniqueFd folder(
+        ::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!folder || ::fstat(folder.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        (st.st_mode & 07777) != 0700 || ::flock(folder.Get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    // No process holds it: what is in it is a copy nobody will send.
+    if (DIR* inside = ::fdopendir(::fcntl(folder.Get(), F_DUPFD_CLOEXEC, 0))) {
+      std::vector<std::string> files;
+      while (const dirent* entry = ::readdir(inside))
+        if (entry->d_name[0] != '.') files.emplace_back(entry->d_name);
+      ::closedir(inside);
+      for (const std::string& file : files) ::unlinkat(folder.Get(), file.c_str(), 0);
+    }
+    ::unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR);
+  }
+}
+
 SendSnapshot::SendSnapshot(const CheckedFile& file, const std::string& sha256,
                            const std::function<bool()>& stop) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/xmodemq-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw FileFailure(FileError("créer le dossier temporaire", pattern, errno));
-  try {
-    folder_ = HeldFolder::Open(pattern);
-  } catch (const Refusal& e) {
-    ::rmdir(pattern.c_str());
-    throw FileFailure(e.what());
+  // Locked as soon as made; another send's RemoveStale() may come in between
+  // and take it away, and then it is made again.
+  for (int attempt = 0; !folder_; ++attempt) {
+    std::string pattern = SnapshotParent() + "/" + std::string(kSnapshotPrefix) + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw FileFailure(FileError("créer le dossier temporaire", pattern, errno));
+    try {
+      folder_ = HeldFolder::Open(pattern);
+    } catch (const Refusal& e) {
+      throw FileFailure(e.what());
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::flock(folder_->Fd(), LOCK_EX | LOCK_NB) != 0 || ::fstat(folder_->Fd(), &held) != 0 ||
+        ::stat(pattern.c_str(), &named) != 0 || held.st_ino != named.st_ino) {
+      folder_.reset();
+      if (attempt == 10)
+        throw FileFailure(FileError("créer le dossier temporaire", pattern, EBUSY));
+    }
   }
   name_ = NameOf(file.path);
   path_ = folder_->PathOf(name_);
@@ -132,9 +189,8 @@ SendSnapshot::~SendSnapshot() {
 void SendSnapshot::Remove() {
   if (!folder_) return;
   ::unlinkat(folder_->Fd(), name_.c_str(), 0);
-  const std::string folder = folder_->Path();
+  ::rmdir(folder_->Path().c_str());
   folder_.reset();
-  ::rmdir(folder.c_str());
 }
 
 }  // namespace xmodemq

@@ -38,9 +38,16 @@ RecordDigests DigestSendFile(const CheckedFile& file);
 // the copy 0600), filled with spaces to whole records when `pad`. A file
 // that changed since it was checked is refused; what goes out is what was
 // checked (and digested: `sha256`, hexadecimal), whatever happens to the
-// file during the call. Both go with the object.
+// file during the call. Both go with the object; the folder is locked
+// (flock) for as long as it lives, so that one left by a process that died
+// is known for what it is.
 class SendSnapshot {
  public:
+  // Removes the caller's snapshot folders under $TMPDIR that no process
+  // holds any more (left by a kill -9, a power cut): by owner, name, mode
+  // and lock, never another user's nor one in use.
+  static void RemoveStale();
+
   // `stop` is asked between pieces of the copy: when it says so, the copy is
   // removed and Interruption thrown. Throws Refusal when the file changed,
   // FileFailure when the copy cannot be made.

@@ -45,4 +45,13 @@ void CheckLineText(const std::string& what, const std::string& text, std::size_t
                      " : le serveur recevra « " + Cp1252ToUtf8(bytes.substr(0, width)) + " »");
 }
 
+std::string AsCarried(const std::string& text, std::size_t width) {
+  const std::string cut = Utf8ToCp1252(text).substr(0, width);
+  return Cp1252ToUtf8(cut.substr(0, cut.find_last_not_of(' ') + 1));
+}
+
+std::string AccountOf(const std::string& user) {
+  return AsCarried(user, xmodemquarvel::kUserIdWidth);
+}
+
 }  // namespace xmodemq

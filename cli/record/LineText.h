@@ -15,4 +15,14 @@ namespace xmodemq {
 void CheckLineText(const std::string& what, const std::string& text, std::size_t width, bool secret,
                    std::vector<std::string>& warnings);
 
+// The text as a field of `width` bytes of the opening record carries it, and
+// so as the server sees it: in the code page, cut to the width, without the
+// spaces that fill the field ("PS0001" for "PS0001 "), back in UTF-8. Two
+// texts of one such form are one to the server.
+std::string AsCarried(const std::string& text, std::size_t width);
+
+// The user id as the server sees it (AsCarried() in the user id's field):
+// the account that the journal and the partial files compare.
+std::string AccountOf(const std::string& user);
+
 }  // namespace xmodemq

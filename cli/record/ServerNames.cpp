@@ -37,10 +37,8 @@ std::string CheckServerName(const std::string& path, std::vector<std::string>& w
 }
 
 std::string ServerName(const std::string& path) {
-  const std::string bytes = xmodemquarvel::Utf8ToCp1252(xmodemquarvel::ServerBaseName(path));
-  const std::string cut = bytes.substr(0, xmodemquarvel::kServerNameWidth);
   // The record fills the field with spaces: "A" and "A " are one name.
-  return xmodemquarvel::Cp1252ToUtf8(cut.substr(0, cut.find_last_not_of(' ') + 1));
+  return AsCarried(xmodemquarvel::ServerBaseName(path), xmodemquarvel::kServerNameWidth);
 }
 
 std::string ServerNameKey(const std::string& path) {

@@ -56,8 +56,8 @@ std::optional<TransferPlan::Content> ReceivePlan::Received() {
   return Content(partial_->Blocks() * kRecord, Sha256OfDescriptor(partial_->Descriptor()));
 }
 
-void ReceivePlan::Commit() {
-  partial_->Commit();
+std::string ReceivePlan::Commit() {
+  return partial_->Commit();
 }
 
 std::optional<int64_t> ReceivePlan::Kept() {

@@ -29,7 +29,7 @@ class ReceivePlan final : public TransferPlan {
                                   const std::string& pack_type) override;
   void Accepted(Session& session, int64_t position) override;
   std::optional<Content> Received() override;
-  void Commit() override;
+  std::string Commit() override;
   std::optional<int64_t> Kept() override;
   void AfterFailure(Session& session, xmodemquarvel::ReturnValues result) override;
 
