@@ -1,8 +1,9 @@
 // The journal's cost per transfer and its size.
 //
-// Each transfer writes its row as the command does: a row when it starts
-// (with a send's prefix digests, 16 bytes per block) and its end, each a
-// transaction synced to disk. The peer, measured in the same run and folder,
+// Each transfer writes its row as the command does: a row when it is
+// reserved before the dial (the never-twice rule's look-up, with the send's
+// prefix digests, 16 bytes per block), its line when it starts and its end,
+// each a transaction synced to disk. The peer, measured in the same run and folder,
 // is the least a durable record costs: a small file written, fsync'ed and
 // closed. Then the journal is filled to `transfers` sends of 400-block files
 // under distinct names, one in 100 cut (its digests kept), and its size
@@ -17,9 +18,9 @@
 #include <filesystem>
 #include <string>
 
+#include "files/Sha256.h"
 #include "journal/Journal.h"
 #include "system/ProcessIdentity.h"
-#include "files/Sha256.h"
 #include "terminal/Timestamps.h"
 
 namespace {
@@ -51,9 +52,13 @@ JournalRow Row(int i) {
   return row;
 }
 
-// One send's row written and ended, as the command writes it.
+// One send's row written and ended, as the command writes it: reserved
+// before the dial, on its line when it starts, then ended.
 void Transfer(Journal& journal, int i, const std::string& prefixes) {
-  JournalRow row = Row(i);
+  std::vector<JournalRow> rows = {Row(i)};
+  if (journal.ReserveSends(rows, {prefixes}, xmodemq::Repeat::kNo)[0].Held()) std::abort();
+  JournalRow& row = rows[0];
+  row.line = "/dev/ttyUSB0";
   journal.Begin(row, prefixes);
   row.ended = xmodemq::UtcNow();
   const bool cut = i % 100 == 99;
@@ -83,7 +88,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
   std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
   const std::string path = (folder / "journal.sqlite").string();
-  auto journal = Journal::Open(path, true, false);
+  auto journal = Journal::Open({path}, Journal::Access::kWrite);
 
   xmodemq::RecordDigests digests;
   const std::string block(128, '7');
@@ -123,19 +128,24 @@ int main(int argc, char** argv) {
   const double fill = std::chrono::duration<double>(Clock::now() - start).count();
   journal.reset();
   const auto size = std::filesystem::file_size(path);
-  // What a send does with a full journal before it dials: open it, look for
-  // the same file sent before.
+  // What a send does with a full journal before it dials: open it, settle
+  // the rows of dead processes, apply the never-twice rule and reserve the
+  // send (released here, as when the call does not go).
   start = Clock::now();
   for (int i = 0; i < 20; ++i) {
-    auto opened = Journal::Open(path, true, false);
-    opened->MarkInterrupted();
-    JournalRow other = Row(i);
-    other.sha256 = std::string(64, 'b');
-    if (opened->FindSent(other) || !opened->FindSent(Row(i))) std::abort();
+    auto opened = Journal::Open({path}, Journal::Access::kWrite);
+    opened->MarkDead();
+    std::vector<JournalRow> rows = {Row(i), Row(i)};
+    rows[0].sha256 = std::string(64, 'b');
+    const auto other = opened->ReserveSends(rows, {prefixes, prefixes}, xmodemq::Repeat::kNo);
+    if (other[0].Held() || !other[1].Held()) std::abort();
+    rows.pop_back();
+    if (opened->ReserveSends(rows, {prefixes}, xmodemq::Repeat::kNo)[0].Held()) std::abort();
+    opened->Release(rows[0]);
   }
   const double before_dial = Milliseconds(Clock::now() - start) / 20;
   start = Clock::now();
-  const auto rows = Journal::Open(path, false, false)->List(std::nullopt);
+  const auto rows = Journal::Open({path}, Journal::Access::kRead)->List(std::nullopt);
   const double list = Milliseconds(Clock::now() - start);
   std::printf(
       "%d transfers (1 in 100 cut): %.1f MB, %.0f bytes per transfer "

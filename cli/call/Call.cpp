@@ -76,7 +76,7 @@ int Call::Run() {
       if (const auto stopped = Transfer(*plan)) return *stopped;
       if (const auto stopped = Commit(*plan)) return *stopped;
     }
-    return kExitOk;
+    return incomplete_ ? kExitFailure : kExitOk;
   } catch (const xmodemquarvel::SerialPortError& e) {
     return Thrown(e.what());
   } catch (const std::system_error& e) {
@@ -87,7 +87,8 @@ int Call::Run() {
 
 // Nothing is made nor dialled that would not go: the files, the texts of the
 // record, the names the server would confuse, the devices, and the journal,
-// which must be able to record every transfer and refuses a second send.
+// which must be able to record every transfer and reserves each send (never
+// twice, never two at once).
 void Call::Check() {
   for (const auto& plan : plans_) plan->Check();
   CheckLineText("l'identifiant", options_.user, xmodemquarvel::kUserIdWidth, false, warnings_);
@@ -99,7 +100,7 @@ void Call::Check() {
   CheckDistinctServerNames(files);
   for (const std::string& device : options_.devices) CheckDeviceLinks(device);
   log_.emplace(options_, host_.data);
-  log_->RefuseSentBefore(plans_);
+  log_->Reserve(plans_);
 }
 
 std::optional<int> Call::AskPassword() {
@@ -159,7 +160,7 @@ std::optional<int> Call::Dial() {
 // The plan's row in the journal, then its transfer.
 std::optional<int> Call::Transfer(TransferPlan& plan) {
   Session& session = *session_;
-  other_version_.reset();
+  stopped_.reset();
   session.BeginProgress(plan.Label(), plan.TotalBlocks());
   try {
     log_->Start(plan, LineName(options_, line_), [this] { return session_->Interrupted(); });
@@ -173,11 +174,10 @@ std::optional<int> Call::Transfer(TransferPlan& plan) {
   const ReturnValues result =
       plan.Run(session.Module(), options_.user, password_, options_.pack_type);
   session.EndProgress();
-  if (other_version_) {
-    session.Warn("xmodemq: " + *other_version_ + ".");
+  if (stopped_) {
+    session.Warn("xmodemq: " + stopped_->first + ".");
     Failed(rvFalse);
-    Record(rvFalse, "le serveur détient une autre version de " + ServerName(plan.File()),
-           kExitFailure);
+    Record(rvFalse, stopped_->second, kExitFailure);
     return kExitFailure;
   }
   if (result != rvTrue) {
@@ -203,7 +203,8 @@ std::optional<int> Call::Commit(TransferPlan& plan) {
   std::optional<TransferPlan::Content> received;
   try {
     received = plan.Received();
-    plan.Commit();
+    if (const std::string note = plan.Commit(); !note.empty())
+      session.Warn("xmodemq: attention : " + note);
   } catch (const std::exception& e) {
     Finish(rvTrue, e.what(), kExitFailure, received);
     throw;
@@ -218,7 +219,7 @@ std::optional<int> Call::Commit(TransferPlan& plan) {
       " reçu après la fin du transfert de " + plan.File() + ", qui est gardé" +
       (last ? "."
             : " ; la suite n'est pas transférée : " + BatchSummary(done_, plans_.size()) + "."));
-  return last ? kExitOk : session.InterruptExitCode();
+  return last ? std::nullopt : std::optional(session.InterruptExitCode());
 }
 
 void Call::OnAccepted(int64_t position) {
@@ -226,16 +227,30 @@ void Call::OnAccepted(int64_t position) {
   TransferPlan& plan = *current_;
   log_->Accepted(position);
   plan.Accepted(session, position);
-  if (!plan.Digests() || position <= 0) return;
-  const ResumeCheck check = log_->CheckResume(plan, position);
-  if (check.verdict == ResumeVerdict::kSame) {
-    session.Say(check.message + ".");
-  } else if (check.verdict == ResumeVerdict::kUnknown) {
-    session.Warn("xmodemq: attention : " + check.message + ".");
-  } else {
-    other_version_ = check.message;
+  const bool asking = log_->AskingServer();
+  if (!plan.Digests() || (position <= 0 && !asking)) return;
+  const std::string name = ServerName(plan.File());
+  const auto stop = [&](const std::string& why, const std::string& description) {
+    stopped_.emplace(why, description);
     session.Abort();
-  }
+  };
+  // A send of unknown outcome goes on only from what the server confirms.
+  if (position <= 0)
+    return stop("le serveur ne détient rien de " + name + " : l'envoi précédent, d'issue " +
+                    "inconnue, a pu lui parvenir en entier et avoir déjà été traité. L'envoi " +
+                    "est arrêté avant toute donnée. Vérifiez auprès du destinataire ; --again " +
+                    "l'envoie de nouveau en entier",
+                "le serveur ne confirme pas l'envoi précédent de " + name);
+  const ResumeCheck check = log_->CheckResume(plan, position);
+  if (check.verdict == ResumeVerdict::kOther || (asking && check.verdict != ResumeVerdict::kSame))
+    return stop(check.message, "le serveur détient une autre version de " + name);
+  if (check.verdict == ResumeVerdict::kSame)
+    session.Say(check.message + (position == plan.Digests()->Records()
+                                     ? " : le fichier est déjà en entier sur le serveur, l'envoi "
+                                       "est noté fait sans rien envoyer."
+                                     : "."));
+  else
+    session.Warn("xmodemq: attention : " + check.message + ".");
 }
 
 void Call::Failed(ReturnValues result) {
@@ -249,7 +264,7 @@ void Call::Record(ReturnValues result, const std::string& description, int statu
   if (result != rvTrue) kept = current_->Kept();
   if (const auto failure =
           log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(), kept))
-    session_->Warn("xmodemq: attention : " + *failure);
+    session_->Warn("xmodemq: " + *failure);
 }
 
 void Call::Finish(ReturnValues result, const std::string& description, int status,
@@ -257,8 +272,10 @@ void Call::Finish(ReturnValues result, const std::string& description, int statu
   if (const auto failure =
           log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(),
                        received ? std::optional(received->first) : std::nullopt,
-                       received ? std::optional(received->second) : std::nullopt))
-    session_->Warn("xmodemq: attention : " + *failure);
+                       received ? std::optional(received->second) : std::nullopt)) {
+    session_->Warn("xmodemq: " + *failure);
+    incomplete_ = true;
+  }
 }
 
 int Call::BrokenOff() {

@@ -15,14 +15,17 @@ namespace xmodemq {
 
 // One call that carries a batch of transfers, in order. Run() reads as the
 // call goes: check everything (the plans, the line texts, the server names,
-// the devices, the journal, no send already made) → the password → prepare
+// the devices, the journal) and reserve the sends in the journal (never
+// twice) → the password → prepare
 // each plan → dial (on the first line of the pool that opens) → for each
 // plan: its journal row, its transfer, its commit → hang up. The first
 // failure ends the batch; the exit status is that failure's. A send whose
 // server holds blocks of another version of its file stops before any data
-// move. Each file is committed as soon as its own transfer has ended well,
-// so the files done before a failure stay done, and a signal that comes once
-// a transfer has ended well stops the batch after that file, not before it.
+// move, and so does one of unknown outcome (--ask-server) that the server's
+// position does not confirm. A journal that cannot note how a transfer ended
+// makes the status 1 (the record is incomplete). Each file is committed as soon as its own transfer
+// has ended well, so the files done before a failure stay done, and a signal that comes once a
+// transfer has ended well stops the batch after that file, not before it.
 class Call {
  public:
   Call(const Options& options, std::vector<std::unique_ptr<TransferPlan>> plans,
@@ -74,8 +77,12 @@ class Call {
   std::size_t line_ = 0;
   // The files done, for the summary of a batch that stopped.
   std::vector<std::string> done_;
-  // Set when the server holds blocks of another version of a send.
-  std::optional<std::string> other_version_;
+  // Set when a send stops before any data move, with why (for the user, and
+  // for the journal): the server holds blocks of another version, or does
+  // not confirm a send of unknown outcome.
+  std::optional<std::pair<std::string, std::string>> stopped_;
+  // Set when the journal could not note how a transfer ended.
+  bool incomplete_ = false;
 };
 
 // "2 fichiers sur 3 transférés : A, B": what a batch that stopped has done.

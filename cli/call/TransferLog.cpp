@@ -45,8 +45,8 @@ TransferLog::TransferLog(const Options& options, std::FILE* json_out)
   const std::optional<JournalPlace> place = ChooseJournal(options.journal_path, options.no_journal);
   if (!place) return;
   try {
-    journal_ = Journal::Open(place->path, true, place->default_place);
-    journal_->MarkInterrupted();
+    journal_ = Journal::Open(*place, Journal::Access::kWrite);
+    journal_->MarkDead();
   } catch (const JournalError& e) {
     throw Refusal(std::string(e.what()) +
                   ". Rien n'est envoyé ni reçu sans trace : réglez le journal, ou donnez "
@@ -54,11 +54,20 @@ TransferLog::TransferLog(const Options& options, std::FILE* json_out)
   }
 }
 
-TransferLog::~TransferLog() = default;
+TransferLog::~TransferLog() {
+  for (const auto& [plan, reserved] : reserved_) {
+    try {
+      journal_->Release(reserved.first);
+    } catch (const JournalError&) {
+      // Its process gone, the next writer removes it.
+    }
+  }
+}
 
 JournalRow TransferLog::RowFor(const TransferPlan& plan) const {
   JournalRow row;
   row.call_id = call_id_;
+  row.started = UtcNow();
   row.direction = plan.Direction();
   row.file = Absolute(plan.File());
   row.server_name = ServerName(plan.File());
@@ -74,38 +83,70 @@ JournalRow TransferLog::RowFor(const TransferPlan& plan) const {
   return row;
 }
 
-void TransferLog::RefuseSentBefore(const std::vector<std::unique_ptr<TransferPlan>>& plans) const {
-  if (!journal_ || options_.again) return;
-  std::string refused;
+void TransferLog::Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plans) {
+  if (!journal_) return;
+  std::vector<const TransferPlan*> sends;
+  std::vector<JournalRow> rows;
+  std::vector<std::string> prefixes;
   for (const auto& plan : plans) {
     if (!plan->Digests()) continue;
-    const JournalRow row = RowFor(*plan);
-    std::optional<JournalRow> sent;
-    try {
-      sent = journal_->FindSent(row);
-    } catch (const JournalError& e) {
-      throw Refusal(e.what());
+    sends.push_back(plan.get());
+    rows.push_back(RowFor(*plan));
+    prefixes.push_back(plan->Digests()->Prefixes());
+  }
+  if (rows.empty()) return;
+  const Repeat repeat = options_.again        ? Repeat::kAgain
+                        : options_.ask_server ? Repeat::kAskServer
+                                              : Repeat::kNo;
+  std::vector<SendVerdict> verdicts;
+  try {
+    verdicts = journal_->ReserveSends(rows, prefixes, repeat);
+  } catch (const JournalError& e) {
+    throw Refusal(e.what());
+  }
+  std::string refused;
+  bool sent = false;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (verdicts[i].Held()) {
+      refused += (refused.empty() ? "" : " ; ") + HeldText(sends[i]->File(), rows[i], verdicts[i]);
+      sent = sent || verdicts[i].kind == SendVerdict::Kind::kSent;
+    } else {
+      reserved_.emplace(sends[i],
+                        std::pair(rows[i], verdicts[i].kind == SendVerdict::Kind::kAskServer));
     }
-    if (!sent) continue;
-    if (!refused.empty()) refused += "\nxmodemq: ";
-    refused += plan->File() + " a déjà été envoyé le " + LocalTime(sent->started) + " (« " +
-               sent->server_name + " », même contenu, utilisateur " + sent->user +
-               (sent->file != row.file ? ", depuis " + sent->file : std::string()) + ")";
   }
   if (refused.empty()) return;
-  throw Refusal(refused +
-                "\nxmodemq: rien n'est envoyé : un fichier ne part pas deux fois (journal " +
-                journal_->Path() + "). --again l'envoie quand même");
+  throw Refusal(refused + ". Rien n'est envoyé : un fichier ne part pas deux fois (journal " +
+                journal_->Path() + ")" + (sent ? ". --again l'envoie quand même" : ""));
 }
 
 void TransferLog::Start(const TransferPlan& plan, const std::string& line,
                         std::function<bool()> stop_waiting) {
-  row_ = RowFor(plan);
+  asking_ = false;
+  if (const auto at = reserved_.find(&plan); at != reserved_.end()) {
+    row_ = std::move(at->second.first);
+    asking_ = at->second.second;
+    reserved_.erase(at);
+  } else {
+    row_ = RowFor(plan);
+  }
   row_->line = line;
   row_->started = UtcNow();
-  if (journal_)
+  if (!journal_) return;
+  try {
     journal_->Begin(*row_, plan.Digests() ? plan.Digests()->Prefixes() : std::string(),
                     std::move(stop_waiting));
+  } catch (const JournalError&) {
+    // A reserved send that does not go keeps nobody else from sending it.
+    if (row_->id) {
+      try {
+        journal_->Release(*row_);
+      } catch (const JournalError&) {
+        // Its process gone, the next writer removes it.
+      }
+    }
+    throw;
+  }
 }
 
 void TransferLog::Accepted(std::int64_t position) {
@@ -145,7 +186,13 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
     try {
       journal_->End(row);
     } catch (const JournalError& e) {
-      failure = std::string(e.what()) + " : la fin de ce transfert n'y est pas notée";
+      failure = std::string(e.what()) + " : le journal est incomplet, la fin du transfert de " +
+                row.file + " n'y est pas notée. Sa ligne se lira « issue inconnue »" +
+                (row.direction == "send" && row.result == "rvTrue"
+                     ? " et le prochain envoi de ce fichier sera refusé : quand le journal "
+                       "s'écrit de nouveau, --ask-server vérifie auprès du serveur ce qu'il en "
+                       "détient"
+                     : "");
     }
   }
   if (options_.json) {

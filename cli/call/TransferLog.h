@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,10 +28,11 @@ class TransferLog {
   TransferLog(const TransferLog&) = delete;
   TransferLog& operator=(const TransferLog&) = delete;
 
-  // Refuses the sends whose content went under the same name to the same
-  // server number and user, and ended well; --again lets them go. Throws
-  // Refusal.
-  void RefuseSentBefore(const std::vector<std::unique_ptr<TransferPlan>>& plans) const;
+  // Reserves the sends of `plans` in the journal, all or none, by its
+  // never-twice rule (NeverTwice.h): a file that went (unless --again),
+  // that may have gone (unless --again or --ask-server), or that another
+  // process sends now, is refused, and so is the whole call. Throws Refusal.
+  void Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plans);
 
   // Writes the row of a transfer that starts on `line`; gives up waiting for
   // a journal another process holds once `stop_waiting` says so. Throws
@@ -39,12 +41,16 @@ class TransferLog {
              std::function<bool()> stop_waiting = {});
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
+  // Whether the send that started goes only as far as the server's resume
+  // position confirms (--ask-server after a send of unknown outcome).
+  bool AskingServer() const { return asking_; }
   // What the journal says of the `held` blocks that the server holds of the
   // send that started.
   ResumeCheck CheckResume(const TransferPlan& plan, std::int64_t held) const;
   // Completes the row of the transfer that started, if any, and prints it
   // with --json. `bytes` and `sha256` replace what Start() knew when given.
-  // The journal's failure to write it, as a message, when it failed.
+  // When the journal could not write it, what that means, as a message: the
+  // record is incomplete.
   std::optional<std::string> Finish(const std::string& result, const std::string& description,
                                     int exit_status, std::int64_t blocks,
                                     std::optional<std::int64_t> bytes = std::nullopt,
@@ -59,6 +65,10 @@ class TransferLog {
   std::unique_ptr<Journal> journal_;
   std::string call_id_;
   std::optional<JournalRow> row_;
+  bool asking_ = false;
+  // The reserved sends whose transfer has not started, and whether each
+  // asks the server first; those left at the end are released.
+  std::map<const TransferPlan*, std::pair<JournalRow, bool>> reserved_;
 };
 
 // The result codes as the journal writes them ("rvTrue"...).

@@ -65,6 +65,9 @@ struct Options {
   bool no_journal = false;
   // send: a file that the journal says went already goes again.
   bool again = false;
+  // send: a file whose last send has an unknown outcome goes as far as the
+  // server's resume position confirms.
+  bool ask_server = false;
   // send, receive, pack, unpack, journal: one JSON object per file on stdout.
   bool json = false;
   // journal: the rows started from this time on (a journal time, UTC), and

@@ -147,6 +147,10 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        {{{}, "envoie même un fichier que le journal dit déjà envoyé, sous le même nom, au "
              "même serveur, pour le même utilisateur"}},
        [](Options& o, const std::string&) { o.again = true; }},
+      {"--ask-server", "", "", {C::Send},
+       {{{}, "envoie un fichier dont le dernier envoi a une issue inconnue, après avoir vérifié "
+             "que ce que le serveur en détient est ce que dit le journal"}},
+       [](Options& o, const std::string&) { o.ask_server = true; }},
       {"--journal", "", "FICHIER", {C::Send, C::Receive, C::Journal},
        {{kLine, "le journal des transferts (défaut : variable XMODEMQ_JOURNAL, sinon "
                 "$XDG_STATE_HOME/xmodemq/journal.sqlite, sinon "

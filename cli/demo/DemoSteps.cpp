@@ -14,7 +14,7 @@ int Demo::Run() {
   sent_.Update(bill.data(), bill.size());
   // A journal of the demo's own, beside its files.
   try {
-    journal_ = Journal::Open((dir_ / "journal.sqlite").string(), true, false);
+    journal_ = Journal::Open({(dir_ / "journal.sqlite").string()}, Journal::Access::kWrite);
   } catch (const JournalError& e) {
     throw FileFailure(e.what());
   }

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <string_view>
 #include <thread>
 
 #include "files/HeldFolder.h"
 #include "journal/JournalSchema.h"
+#include "record/LineText.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "system/ProcessIdentity.h"
@@ -19,14 +22,20 @@
 namespace xmodemq {
 namespace {
 
-// mkdir -p, each folder made 0700.
-void MakeFolders(const std::string& folder) {
-  struct stat st {};
-  if (folder.empty() || folder == "/" || folder == "." || ::stat(folder.c_str(), &st) == 0) return;
-  MakeFolders(FolderOf(folder));
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-    throw JournalError(FileError("créer le dossier", folder, errno));
-  ::chmod(folder.c_str(), 0700);
+// `path` as an SQLite URI that opens it without locks nor files beside it.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) != 0 || std::string_view("/-._~").find(c) != std::string_view::npos) {
+      uri += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", b);
+      uri += escaped;
+    }
+  }
+  return uri + "?immutable=1";
 }
 
 }  // namespace
@@ -42,50 +51,55 @@ void Journal::Fail(const std::string& doing, const SqliteError& e) const {
   throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e));
 }
 
-std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, bool make_folders) {
-  const std::string folder = FolderOf(path);
-  if (make_folders) MakeFolders(folder);
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) {
-    if (errno == ENOENT && !create) return nullptr;
-    throw JournalError("le dossier " + folder + " du journal " +
-                       (errno == ENOENT ? std::string("n'existe pas") : ErrnoText(errno)));
-  }
-  if (!S_ISDIR(st.st_mode))
-    throw JournalError(folder + ", dossier du journal, n'est pas un dossier");
-  if (const auto why = NotPrivate(st, Owner::kCallerOrRoot))
-    throw JournalError("le dossier " + folder + " du journal " + *why +
-                       " : un autre que vous pourrait y remplacer le journal. Choisissez un "
-                       "dossier à vous (--journal, XMODEMQ_JOURNAL)");
+std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access) {
+  const bool write = access == Access::kWrite;
+  const std::string& path = place.path;
+  const std::optional<HeldFolder> folder = OpenJournalFolder(place, write);
+  if (!folder) return nullptr;
+  const std::string name = NameOf(path);
 
-  // The file as it is, or created for the caller alone.
+  // The file as it is, or created for the caller alone, through the folder
+  // that was checked.
   UniqueFd fd;
-  if (create) {
-    fd = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd) ::fchmod(fd.Get(), 0600);
-  }
-  if (!fd && (!create || errno == EEXIST))
-    fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (write) fd = folder->CreatePrivate(name);
+  if (!fd && (!write || errno == EEXIST))
+    fd = UniqueFd(::openat(folder->Fd(), name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
-    if (errno == ENOENT && !create) return nullptr;
+    if (errno == ENOENT && !write) return nullptr;
     if (errno == ELOOP) throw JournalError("le journal " + path + " est un lien symbolique");
     throw JournalError(FileError("ouvrir le journal", path, errno));
   }
+  struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) throw JournalError(FileError("lire", path, errno));
   if (!S_ISREG(st.st_mode))
     throw JournalError("le journal " + path + " est " + KindOf(st) + ", pas un fichier ordinaire");
   if (const auto why = NotPrivate(st))
     throw JournalError("le journal " + path + " " + *why +
                        " : il ne peut pas servir de preuve. Un journal est à un seul utilisateur");
+
+  // Closed before SQLite opens the file: closing a descriptor of a file
+  // drops every POSIX lock that the process holds on it, SQLite's too.
   fd.Reset();
 
+  // A reader changes nothing: without a write-ahead log beside it (no writer
+  // runs), the file alone holds every row and is read as it is, without
+  // locks, which would make files beside it.
+  const bool log_beside = folder->Look(name + "-wal").has_value();
   std::unique_ptr<Journal> journal;
   try {
+    const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOFOLLOW;
     journal.reset(new Journal(
-        path, std::make_unique<Database>(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW)));
+        path, write || log_beside
+                  ? std::make_unique<Database>(path, flags)
+                  : std::make_unique<Database>(ImmutableUri(path), flags | SQLITE_OPEN_URI)));
   } catch (const SqliteError& e) {
     throw JournalError("le journal " + path + " ne peut pas être ouvert : " + SqliteText(e));
   }
+  // SQLite opened it by its name: that name must still be the file checked.
+  struct stat now {};
+  if (::stat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+    throw JournalError("le journal " + path + " a été remplacé pendant son ouverture");
   Database& db = *journal->db_;
   // Several processes (a pool of lines) write at once: each waits its turn.
   sqlite3_busy_handler(db.Get(), &Journal::OnBusy, journal.get());
@@ -96,7 +110,9 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
   const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
   for (;;) {
     try {
-      journal->SetUp();
+      journal->version_ = journal->Version();
+      journal->CheckIdentity();
+      if (write) journal->SetUp();
       return journal;
     } catch (const SqliteError& e) {
       if ((e.Code() & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= give_up)
@@ -106,11 +122,32 @@ std::unique_ptr<Journal> Journal::Open(const std::string& path, bool create, boo
   }
 }
 
+void Journal::CheckIdentity() const {
+  Statement read(*db_,
+                 "SELECT (SELECT application_id FROM pragma_application_id), "
+                 "(SELECT count(*) FROM sqlite_schema), "
+                 "(SELECT count(*) FROM sqlite_schema WHERE name = 'transfers')");
+  read.Step();
+  const std::int64_t id = read.Int(0), tables = read.Int(1), transfers = read.Int(2);
+  read.Reset();
+  // An empty database is a journal to be; an earlier xmodemq's journal has
+  // no mark yet.
+  const bool earlier = id == 0 && transfers == 1 && version_ >= 1 && version_ <= 2;
+  if (id != kApplicationId && tables > 0 && !earlier)
+    throw JournalError("le journal " + path_ +
+                       " n'est pas un journal de xmodemq (une autre base SQLite) : il est laissé "
+                       "tel quel. Choisissez un autre fichier (--journal, XMODEMQ_JOURNAL)");
+  if (version_ > kVersion)
+    throw JournalError("le journal " + path_ +
+                       " a été écrit par une version plus récente de "
+                       "xmodemq (schéma " +
+                       std::to_string(version_) + ", celle-ci connaît le " +
+                       std::to_string(kVersion) + ") : mettez xmodemq à jour");
+}
+
 void Journal::SetUp() {
   Database& db = *db_;
   if (sqlite3_db_readonly(db.Get(), "main") == 1) throw SqliteError(SQLITE_READONLY, "read-only");
-  // A journal that this program cannot read is left exactly as it is.
-  RefuseNewer();
   Statement mode(db, "PRAGMA journal_mode = WAL");
   mode.Step();
   const std::string wal = mode.Text(0);
@@ -121,7 +158,10 @@ void Journal::SetUp() {
                        "fichiers : choisissez un dossier local");
   // A row is a promise to the user: on disk before the transfer goes on.
   db.Execute("PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON");
-  Migrate();
+  if (version_ < kVersion) MigrateSchema(db, kVersion);
+  // Another writer may have brought it up to date meanwhile.
+  version_ = Version();
+  CheckIdentity();
 }
 
 int Journal::Version() const {
@@ -132,32 +172,35 @@ int Journal::Version() const {
   return version;
 }
 
-void Journal::RefuseNewer() const {
-  if (const int version = Version(); version > kVersion)
-    throw JournalError("le journal " + path_ +
-                       " a été écrit par une version plus récente de "
-                       "xmodemq (schéma " +
-                       std::to_string(version) + ", celle-ci connaît le " +
-                       std::to_string(kVersion) + ") : mettez xmodemq à jour");
+void Journal::SettleDead() {
+  std::vector<std::pair<std::int64_t, std::string>> dead;
+  Statement open(*db_,
+                 "SELECT id, pid, process, direction, line FROM transfers WHERE result IS NULL");
+  while (open.Step()) {
+    JournalRow row;
+    row.pid = open.Int(1);
+    row.process = open.Text(2);
+    row.direction = open.Text(3);
+    row.line = open.Text(4);
+    if (const std::string result = ResultNow(row); result != "running")
+      dead.emplace_back(open.Int(0), row.direction == "send" && row.line.empty() ? "" : result);
+  }
+  open.Reset();
+  Statement mark(*db_, "UPDATE transfers SET result = ? WHERE id = ? AND result IS NULL");
+  // A reservation that never reached its line moved nothing: no transfer.
+  Statement drop(*db_, "DELETE FROM transfers WHERE id = ? AND result IS NULL AND line = ''");
+  for (const auto& [id, result] : dead) {
+    if (result.empty())
+      drop.Bind(1, id).Run();
+    else
+      mark.Bind(1, result).Bind(2, id).Run();
+  }
 }
 
-void Journal::Migrate() {
-  RefuseNewer();
-  if (Version() < kVersion) MigrateSchema(*db_, kVersion);
-}
-
-void Journal::MarkInterrupted() {
+void Journal::MarkDead() {
   try {
-    std::vector<std::int64_t> dead;
-    Statement open(*db_, "SELECT id, pid, process FROM transfers WHERE result IS NULL");
-    while (open.Step())
-      if (!StillRunning(open.Int(1), open.Text(2))) dead.push_back(open.Int(0));
-    open.Reset();
-    if (dead.empty()) return;
     WriteTransaction transaction(*db_);
-    Statement mark(*db_,
-                   "UPDATE transfers SET result = 'interrupted' WHERE id = ? AND result IS NULL");
-    for (const std::int64_t id : dead) mark.Bind(1, id).Run();
+    SettleDead();
     transaction.Commit();
   } catch (const SqliteError& e) {
     Fail("être écrit", e);
@@ -182,37 +225,50 @@ void Journal::Begin(JournalRow& row, const std::string& prefixes,
     std::function<bool()>& what;
     ~Forget() { what = nullptr; }
   } forget{stop_waiting_};
+  const bool reserved = row.id.has_value();
   try {
     WriteTransaction transaction(*db_);
-    Statement insert(*db_,
-                     "INSERT INTO transfers(call_id, started, direction, file, server_name, "
-                     "server_key, server, user, line, bytes, sha256, pid, process) "
-                     "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.Bind(1, row.call_id)
-        .Bind(2, row.started)
-        .Bind(3, row.direction)
-        .Bind(4, row.file)
-        .Bind(5, row.server_name)
-        .Bind(6, row.server_key)
-        .Bind(7, row.server)
-        .Bind(8, row.user)
-        .Bind(9, row.line)
-        .Bind(10, row.bytes)
-        .Bind(11, row.sha256)
-        .Bind(12, row.pid)
-        .Bind(13, row.process)
-        .Run();
-    row.id = sqlite3_last_insert_rowid(db_->Get());
-    if (!prefixes.empty()) {
-      Statement keep(*db_, "INSERT INTO send_prefixes(transfer, digests) VALUES(?, ?)");
-      keep.Bind(1, *row.id).BindBlob(2, prefixes).Run();
+    if (reserved) {
+      Statement open(*db_, "UPDATE transfers SET line = ?, started = ? WHERE id = ?");
+      open.Bind(1, row.line).Bind(2, row.started).Bind(3, row.id).Run();
+    } else {
+      Insert(row, prefixes);
     }
     transaction.Commit();
   } catch (const SqliteError& e) {
-    row.id.reset();
+    if (!reserved) row.id.reset();
     if (stop_waiting_ && stop_waiting_())
       throw JournalError("le journal " + path_ + " n'est pas écrit : opération interrompue");
     Fail("être écrit", e);
+  }
+}
+
+void Journal::Insert(JournalRow& row, const std::string& prefixes) {
+  Statement insert(*db_,
+                   "INSERT INTO transfers(call_id, started, direction, file, server_name, "
+                   "server_key, server, user, user_key, line, bytes, sha256, pid, process, "
+                   "again) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  row.user_key = AccountOf(row.user);
+  insert.Bind(1, row.call_id)
+      .Bind(2, row.started)
+      .Bind(3, row.direction)
+      .Bind(4, row.file)
+      .Bind(5, row.server_name)
+      .Bind(6, row.server_key)
+      .Bind(7, row.server)
+      .Bind(8, row.user)
+      .Bind(9, row.user_key)
+      .Bind(10, row.line)
+      .Bind(11, row.bytes)
+      .Bind(12, row.sha256)
+      .Bind(13, row.pid)
+      .Bind(14, row.process)
+      .Bind(15, std::int64_t{row.again})
+      .Run();
+  row.id = sqlite3_last_insert_rowid(db_->Get());
+  if (!prefixes.empty()) {
+    Statement keep(*db_, "INSERT INTO send_prefixes(transfer, digests) VALUES(?, ?)");
+    keep.Bind(1, *row.id).BindBlob(2, prefixes).Run();
   }
 }
 
@@ -236,9 +292,13 @@ void Journal::End(const JournalRow& row) {
     if (row.direction == "send" && (ended_well || row.blocks.value_or(0) > 0)) {
       Statement older(*db_,
                       "DELETE FROM send_prefixes WHERE transfer IN (SELECT id FROM transfers "
-                      "WHERE direction = 'send' AND server = ? AND user = ? AND server_key = ? "
-                      "AND id < ?)");
-      older.Bind(1, row.server).Bind(2, row.user).Bind(3, row.server_key).Bind(4, row.id).Run();
+                      "WHERE direction = 'send' AND server = ? AND user_key = ? AND "
+                      "server_key = ? AND id < ?)");
+      older.Bind(1, row.server)
+          .Bind(2, AccountOf(row.user))
+          .Bind(3, row.server_key)
+          .Bind(4, row.id)
+          .Run();
     }
     if (ended_well) {
       Statement own(*db_, "DELETE FROM send_prefixes WHERE transfer = ?");
@@ -250,33 +310,21 @@ void Journal::End(const JournalRow& row) {
   }
 }
 
-std::optional<JournalRow> Journal::FindSent(const JournalRow& like) const {
-  try {
-    Statement find(*db_, "SELECT " XMQ_ROW_COLUMNS
-                         " FROM transfers WHERE direction = 'send' AND server = ? AND user = ? "
-                         "AND server_key = ? AND sha256 = ? AND result = 'rvTrue' "
-                         "ORDER BY id DESC LIMIT 1");
-    find.Bind(1, like.server).Bind(2, like.user).Bind(3, like.server_key).Bind(4, like.sha256);
-    if (!find.Step()) return std::nullopt;
-    JournalRow row = ReadRow(find);
-    find.Reset();
-    return row;
-  } catch (const SqliteError& e) {
-    Fail("être lu", e);
-  }
-}
-
 std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) const {
   try {
-    // A send without an end may have moved data before its process died.
+    // A send without an end may have moved data before its process died;
+    // one that never reached its line did not.
     Statement find(*db_,
                    "SELECT t.started, t.file, t.bytes, t.sha256, p.digests "
                    "FROM transfers t LEFT JOIN send_prefixes p ON p.transfer = t.id "
-                   "WHERE t.direction = 'send' AND t.server = ? AND t.user = ? "
-                   "AND t.server_key = ? AND t.id IS NOT ? "
+                   "WHERE t.direction = 'send' AND t.server = ? AND t.user_key = ? "
+                   "AND t.server_key = ? AND t.id IS NOT ? AND t.line <> '' "
                    "AND (t.blocks IS NULL OR t.blocks > 0 OR t.result = 'rvTrue') "
                    "ORDER BY t.id DESC LIMIT 1");
-    find.Bind(1, like.server).Bind(2, like.user).Bind(3, like.server_key).Bind(4, like.id);
+    find.Bind(1, like.server)
+        .Bind(2, AccountOf(like.user))
+        .Bind(3, like.server_key)
+        .Bind(4, like.id);
     if (!find.Step()) return std::nullopt;
     SentVersion version{find.Text(0), find.Text(1), find.OptionalInt(2), find.OptionalText(3),
                         find.Blob(4)};
@@ -288,9 +336,12 @@ std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) cons
 }
 
 std::vector<JournalRow> Journal::List(const std::optional<std::string>& since_utc) const {
+  if (version_ == 0) return {};
   try {
-    Statement list(*db_, "SELECT " XMQ_ROW_COLUMNS
-                         " FROM transfers WHERE ?1 IS NULL OR started >= ?1 ORDER BY id");
+    Statement list(*db_, ("SELECT " + RowColumns(version_) +
+                          " FROM transfers WHERE (?1 IS NULL OR started >= ?1) AND NOT "
+                          "(direction = 'send' AND line = '' AND result IS NULL) ORDER BY id")
+                             .c_str());
     list.Bind(1, since_utc);
     std::vector<JournalRow> rows;
     while (list.Step()) rows.push_back(ReadRow(list));

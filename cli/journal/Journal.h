@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "journal/JournalPlace.h"
 #include "journal/JournalRow.h"
 #include "journal/JournalSchema.h"
+#include "journal/NeverTwice.h"
 #include "journal/Sqlite.h"
 
 namespace xmodemq {
@@ -36,36 +38,51 @@ struct SentVersion {
 
 // The record of every transfer, in one SQLite file that several processes
 // write at once: write-ahead log, a busy time-out, every row committed to
-// disk before the transfer goes on (synchronous=FULL). Its schema is
+// disk before the transfer goes on (synchronous=FULL). It carries the
+// project's SQLite application_id (kApplicationId), and its schema is
 // numbered by PRAGMA user_version and brought up to date step by step when
-// it is opened.
+// a writer opens it. Its SQL stays in this room, behind these operations.
 class Journal {
  public:
   // The schema this program writes.
   static const int kVersion;
   // How long a process waits for another that holds the journal.
   static constexpr std::chrono::milliseconds kBusyWait{15'000};
+  enum class Access { kRead, kWrite };
 
-  // Opens the journal at `path`; with `create`, creates it (0600) when it is
-  // missing, and with `make_folders` its folder too (0700, and the folders
-  // above it that are missing). Refuses a file or folder that is not the
-  // caller's alone, and a file that is not a journal or is one of a newer
-  // schema. Nothing when it does not exist and `create` is false. Throws
-  // JournalError.
-  static std::unique_ptr<Journal> Open(const std::string& path, bool create, bool make_folders);
+  // Opens the journal at `place` through its checked folder
+  // (OpenJournalFolder()), refusing a file that is not the caller's alone
+  // or not a journal (a database with tables but without kApplicationId,
+  // except a journal of an earlier xmodemq) or one of a newer schema.
+  // To write: creates it (0600) when it is missing, then brings it up to
+  // date. To read: changes nothing, not even the files beside it, and
+  // works on a read-only file or file system; nothing when it does not
+  // exist. Throws JournalError.
+  static std::unique_ptr<Journal> Open(const JournalPlace& place, Access access);
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
   const std::string& Path() const { return path_; }
 
-  // Rows left without a result by a process that is gone now say
-  // "interrupted".
-  void MarkInterrupted();
-  // Writes the row of a transfer that starts and sets its id; a send's
-  // prefix digests go with it. Throws JournalError, also when
-  // `stop_waiting` says so while another process holds the journal (the
-  // user asked to stop: waiting on would keep the line up for nothing).
+  // Rows left without a result by a process that is gone now get the one
+  // they stand for (ResultNow()); a reserved send that never went is removed.
+  void MarkDead();
+  // The never-twice rule for the sends of one call, in one write
+  // transaction: each send of `rows` (with its prefix digests) is checked
+  // against the sends of the same content under the same server name to the
+  // same account of the same server (NeverTwice.h) and, when none holds it
+  // back, written as reserved (its id set, no line yet). Either all of them
+  // are reserved, or none. One verdict per row. Throws JournalError.
+  std::vector<SendVerdict> ReserveSends(std::vector<JournalRow>& rows,
+                                        const std::vector<std::string>& prefixes, Repeat repeat);
+  // A reserved send whose transfer did not start: its row goes.
+  void Release(const JournalRow& row);
+  // Writes the row of a transfer that starts, on its line: a reserved send's
+  // line and start, a receive's whole row (its id set; a send's prefix
+  // digests go with it). Throws JournalError, also when `stop_waiting` says
+  // so while another process holds the journal (the user asked to stop:
+  // waiting on would keep the line up for nothing).
   void Begin(JournalRow& row, const std::string& prefixes, std::function<bool()> stop_waiting = {});
   // Writes how it ended. A send that ended well keeps its SHA-256 and
   // drops its prefix digests; one that moved data drops those of the
@@ -73,29 +90,31 @@ class Journal {
   // Throws JournalError.
   void End(const JournalRow& row);
 
-  // The last send of this content under this name to this server and user
-  // that ended well.
-  std::optional<JournalRow> FindSent(const JournalRow& like) const;
-  // The last send under this name to this server and user, other than
+  // The last send under this name to this server and account, other than
   // `like` itself, whose data may have reached the server.
   std::optional<SentVersion> LastVersionSent(const JournalRow& like) const;
-  // Every row, oldest first; from `since_utc` on when given.
+  // Every transfer (not a send reserved and not yet on its line), oldest
+  // first; from `since_utc` on when given.
   std::vector<JournalRow> List(const std::optional<std::string>& since_utc) const;
 
  private:
   Journal(std::string path, std::unique_ptr<Database> db);
   int Version() const;
-  // Throws JournalError for a schema newer than this program's.
-  void RefuseNewer() const;
-  void Migrate();
+  // Refuses a database that is not a journal, or one of a newer schema.
+  void CheckIdentity() const;
   // Turns it to WAL, its writes synced, its schema brought up to date.
   void SetUp();
+  // MarkDead() within a transaction.
+  void SettleDead();
+  // A new row (its id set) and its prefix digests, within a transaction.
+  void Insert(JournalRow& row, const std::string& prefixes);
   [[noreturn]] void Fail(const std::string& doing, const SqliteError& e) const;
   // SQLite's busy handler: waits out another process for up to kBusyWait.
   static int OnBusy(void* self, int count);
 
   std::string path_;
   std::unique_ptr<Database> db_;
+  int version_ = 0;
   std::chrono::steady_clock::time_point busy_since_;
   std::function<bool()> stop_waiting_;
 };

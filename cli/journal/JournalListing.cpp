@@ -15,9 +15,9 @@ namespace {
 
 std::string ResultText(const std::string& result) {
   static const std::pair<const char*, const char*> kTexts[] = {
-      {"rvTrue", "réussi"},    {"rvFalse", "échec"},         {"rvCTS", "ligne coupée"},
-      {"rvRefuse", "refusé"},  {"rvTimer", "délai dépassé"}, {"interrupted", "interrompu"},
-      {"running", "en cours"},
+      {"rvTrue", "réussi"},    {"rvFalse", "échec"},          {"rvCTS", "ligne coupée"},
+      {"rvRefuse", "refusé"},  {"rvTimer", "délai dépassé"},  {"interrupted", "interrompu"},
+      {"running", "en cours"}, {"unknown", "issue inconnue"},
   };
   for (const auto& [name, text] : kTexts)
     if (result == name) return text;
@@ -57,19 +57,23 @@ std::vector<std::string> ListingLines(const std::vector<JournalRow>& rows,
   for (const JournalRow& row : rows) {
     const std::string result = ResultNow(row);
     // To the minute: the JSON objects have the seconds.
-    table.push_back({LocalTime(row.started).substr(0, 16),
+    table.push_back({Visible(LocalTime(row.started).substr(0, 16)),
                      row.direction == "send" ? "envoi" : "réception", Blocks(row),
-                     ResultText(result), row.exit_status ? std::to_string(*row.exit_status) : ""});
+                     Visible(ResultText(result)),
+                     row.exit_status ? std::to_string(*row.exit_status) : ""});
     const bool relative = !under.empty() && row.file.rfind(under, 0) == 0;
-    std::string more;
+    std::vector<std::string> more;
     // The server's name, when the file's own does not say it.
     if (ServerNameKey(row.file) != row.server_key ||
         ServerName(row.file) != xmodemquarvel::ServerBaseName(row.file))
-      more = "serveur : " + row.server_name;
-    if (result != "rvTrue" && !row.description.empty())
-      more += (more.empty() ? "" : " ; ") + row.description;
-    tails.emplace_back(relative ? row.file.substr(under.size()) : row.file,
-                       more.empty() ? "" : "  (" + more + ")");
+      more.push_back("serveur : " + row.server_name);
+    if (row.again) more.push_back("envoyé de nouveau, --again");
+    if (result != "rvTrue" && !row.description.empty()) more.push_back(row.description);
+    std::string said;
+    for (const std::string& m : more) said += (said.empty() ? "  (" : " ; ") + m;
+    // Whatever the journal holds is shown, never obeyed: one line a row.
+    tails.emplace_back(Visible(relative ? row.file.substr(under.size()) : row.file),
+                       Visible(said.empty() ? said : said + ")"));
   }
   std::array<std::size_t, kCells> widths{};
   for (const Cells& cells : table)

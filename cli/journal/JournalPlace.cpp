@@ -1,8 +1,16 @@
 #include "journal/JournalPlace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
+#include "journal/Journal.h"
 #include "system/FileErrors.h"
+#include "system/Paths.h"
 
 namespace xmodemq {
 namespace {
@@ -13,21 +21,84 @@ std::optional<std::string> Variable(const char* name) {
   return std::string(value);
 }
 
+// A folder above the journal's, `name` in messages: why another user could
+// put another folder in place of the one below it. Others may write to a
+// sticky folder (/tmp) of the caller or root: they cannot rename what is
+// not theirs in it.
+void CheckAbove(const HeldFolder& folder, const std::string& name) {
+  struct stat st {};
+  if (::fstat(folder.Fd(), &st) != 0) throw JournalError(FileError("lire", name, errno));
+  const bool sticky = (st.st_mode & S_ISVTX) != 0 && (st.st_uid == ::geteuid() || st.st_uid == 0);
+  if (const auto why = NotPrivate(st, Owner::kCallerOrRoot); why && !sticky)
+    throw JournalError("le dossier " + name + ", au-dessus du journal, " + *why +
+                       " : un autre que vous pourrait y remplacer le dossier du journal. "
+                       "Choisissez un dossier à vous (--journal, XMODEMQ_JOURNAL)");
+}
+
+HeldFolder OpenFollowing(const std::string& path) {
+  try {
+    return HeldFolder::Open(path);
+  } catch (const Refusal& e) {
+    throw JournalError(std::string(e.what()) + " (dossier du journal)");
+  }
+}
+
 }  // namespace
 
 std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chosen,
                                           bool no_journal) {
   if (no_journal) return std::nullopt;
-  if (chosen) return JournalPlace{*chosen, false};
-  if (const auto path = Variable("XMODEMQ_JOURNAL")) return JournalPlace{*path, false};
+  if (chosen) return JournalPlace{*chosen};
+  if (const auto path = Variable("XMODEMQ_JOURNAL")) return JournalPlace{*path};
   if (const auto state = Variable("XDG_STATE_HOME"); state && (*state)[0] == '/')
-    return JournalPlace{*state + "/xmodemq/journal.sqlite", true};
+    return JournalPlace{*state + "/xmodemq/journal.sqlite", true, *state};
   if (const auto home = Variable("HOME"))
-    return JournalPlace{*home + "/.local/state/xmodemq/journal.sqlite", true};
+    return JournalPlace{*home + "/.local/state/xmodemq/journal.sqlite", true, *home};
   throw Refusal(
       "aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME ne disent où "
       "le tenir. Le journal garde la trace de chaque transfert et empêche d'envoyer deux fois "
       "le même fichier : donnez --journal FICHIER, ou --no-journal pour s'en passer");
+}
+
+std::optional<HeldFolder> OpenJournalFolder(const JournalPlace& place, bool make) {
+  const std::string folder = FolderOf(place.path);
+  struct stat st {};
+  std::optional<HeldFolder> held;
+  if (place.default_place) {
+    // From the base (or the first folder above it that exists) down to the
+    // journal's folder, each one opened through the one above it, never
+    // through a link, and checked.
+    std::string top = place.base;
+    while (::stat(top.c_str(), &st) != 0 && top != FolderOf(top)) top = FolderOf(top);
+    held = OpenFollowing(top);
+    for (std::size_t at = top.size() - (top.back() == '/'); at < folder.size();) {
+      CheckAbove(*held, held->Path());
+      const std::size_t end = std::min(folder.find('/', at + 1), folder.size());
+      const std::string name = folder.substr(at + 1, end - at - 1);
+      at = end;
+      if (name.empty()) continue;
+      const bool made = make && ::mkdirat(held->Fd(), name.c_str(), 0700) == 0;
+      auto child = held->OpenChild(name);
+      if (!child && errno == ENOENT && !make) return std::nullopt;
+      if (!child) throw JournalError(FileError("ouvrir le dossier", held->PathOf(name), errno));
+      if (made) ::fchmod(child->Fd(), 0700);
+      held = std::move(child);
+    }
+  } else {
+    if (::stat(folder.c_str(), &st) != 0 && errno == ENOENT) {
+      if (!make) return std::nullopt;
+      throw JournalError("le dossier " + folder + " du journal n'existe pas");
+    }
+    held = OpenFollowing(folder);
+    // Above it: the folder it is in, whatever name it was reached by.
+    if (const auto parent = held->OpenChild("..")) CheckAbove(*parent, folder + "/..");
+  }
+  if (::fstat(held->Fd(), &st) != 0) throw JournalError(FileError("lire", folder, errno));
+  if (const auto why = NotPrivate(st, Owner::kCallerOrRoot))
+    throw JournalError("le dossier " + folder + " du journal " + *why +
+                       " : un autre que vous pourrait y remplacer le journal. Choisissez un "
+                       "dossier à vous (--journal, XMODEMQ_JOURNAL)");
+  return held;
 }
 
 }  // namespace xmodemq

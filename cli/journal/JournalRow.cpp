@@ -7,7 +7,8 @@ namespace xmodemq {
 
 std::string ResultNow(const JournalRow& row) {
   if (row.result) return *row.result;
-  return StillRunning(row.pid, row.process) ? "running" : "interrupted";
+  if (StillRunning(row.pid, row.process)) return "running";
+  return row.direction == "send" && !row.line.empty() ? "unknown" : "interrupted";
 }
 
 std::string RowJson(const JournalRow& row) {
@@ -29,6 +30,7 @@ std::string RowJson(const JournalRow& row) {
       .Add("result", ResultNow(row))
       .Add("description", row.description)
       .Add("exit_status", row.exit_status)
+      .Add("again", row.again)
       .Text();
 }
 

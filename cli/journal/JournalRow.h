@@ -7,7 +7,8 @@
 namespace xmodemq {
 
 // One transfer as the journal keeps it. The members are named as the
-// columns and as the JSON members (`server_key` and the process excepted).
+// columns and as the JSON members (`server_key`, `user_key` and the process
+// excepted).
 struct JournalRow {
   std::optional<std::int64_t> id;
   // The same for every transfer of one call (a batch).
@@ -24,8 +25,12 @@ struct JournalRow {
   std::string server_key;
   // The server's number, as dialled after any prefix.
   std::string server;
+  // The user id as given, and the account as the record carries it
+  // (AccountOf(), which the journal works out).
   std::string user;
-  // The device or the rfc2217:// address that carried the call.
+  std::string user_key;
+  // The device or the rfc2217:// address that carried the call; empty while
+  // a send is reserved and not yet on its line.
   std::string line;
   // The whole file (a send's copy as it goes out, padding included; a
   // received file as it ends): its size and SHA-256.
@@ -34,18 +39,23 @@ struct JournalRow {
   // Blocks moved by this transfer, and blocks the far end already held.
   std::optional<std::int64_t> blocks;
   std::optional<std::int64_t> resumed_from;
-  // "rvTrue", "rvFalse", "rvTimer", "rvCTS", "rvRefuse", or "interrupted"
-  // for a transfer whose process died; absent while it runs.
+  // "rvTrue", "rvFalse", "rvTimer", "rvCTS", "rvRefuse"; for a transfer
+  // whose process died, "unknown" (a send on its line: the server may hold
+  // all of it) or "interrupted"; absent while it runs.
   std::optional<std::string> result;
   std::string description;
   std::optional<std::int64_t> exit_status;
+  // A send that the journal knew had gone, sent again with --again.
+  bool again = false;
   // The process that writes it (ProcessIdentity.h).
   std::int64_t pid = 0;
   std::string process;
 };
 
-// What the row's result is now: its own, else "interrupted" when its
-// process is gone, else "running".
+// What the row's result is now: its own, else "running" while its process
+// runs, else what the row of a dead process stands for: "unknown" for a send
+// that was on its line (its end is missing, not its data), "interrupted"
+// for any other.
 std::string ResultNow(const JournalRow& row);
 
 // The row as one JSON object, its result as ResultNow() says.

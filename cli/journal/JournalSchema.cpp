@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "system/FileErrors.h"
+
 namespace xmodemq {
 namespace {
 
@@ -35,9 +37,36 @@ constexpr const char* kSteps[] = {
     R"(CREATE TABLE send_prefixes(
          transfer INTEGER PRIMARY KEY REFERENCES transfers(id) ON DELETE CASCADE,
          digests BLOB NOT NULL);)",
+    // 3: the account as the record carries it (the user id cut to 40
+    // characters, without its filling spaces; each character is one byte of
+    // the code page), a deliberate repeat, one running send of a file at a
+    // time (a reserved send has no line yet), and the journal's mark. Of the
+    // sends left running by an earlier xmodemq, the last one of a file is
+    // kept running (MarkDead() settles it), the others have no known end.
+    R"(ALTER TABLE transfers ADD COLUMN user_key TEXT NOT NULL DEFAULT '';
+       UPDATE transfers SET user_key = rtrim(substr(user, 1, 40), ' ');
+       ALTER TABLE transfers ADD COLUMN again INTEGER NOT NULL DEFAULT 0;
+       DROP INDEX transfers_by_name;
+       CREATE INDEX transfers_by_name ON transfers(server, user_key, server_key, direction);
+       UPDATE transfers SET result = 'unknown'
+         WHERE direction = 'send' AND result IS NULL AND id NOT IN (
+           SELECT max(id) FROM transfers WHERE direction = 'send' AND result IS NULL
+           GROUP BY server, user_key, server_key);
+       CREATE UNIQUE INDEX sends_running ON transfers(server, user_key, server_key)
+         WHERE direction = 'send' AND result IS NULL;
+       PRAGMA application_id = 1481462090;)",
 };
+static_assert(kApplicationId == 1481462090, "step 3 stamps the journal with kApplicationId");
 
 }  // namespace
+
+std::string RowColumns(int version) {
+  return std::string(
+             "id, call_id, started, ended, direction, file, server_name, server_key, server, "
+             "user, line, bytes, blocks, sha256, resumed_from, result, description, "
+             "exit_status, pid, process, ") +
+         (version >= 3 ? "user_key, again" : "rtrim(substr(user, 1, 40), ' '), 0");
+}
 
 int SchemaVersion() {
   return static_cast<int>(std::size(kSteps));
@@ -76,6 +105,8 @@ JournalRow ReadRow(const Statement& s) {
   row.exit_status = s.OptionalInt(17);
   row.pid = s.Int(18);
   row.process = s.Text(19);
+  row.user_key = s.Text(20);
+  row.again = s.Int(21) != 0;
   return row;
 }
 
@@ -93,6 +124,9 @@ std::string SqliteText(const SqliteError& e) {
     case SQLITE_CORRUPT:
       return "ce n'est pas un journal de xmodemq, ou il est abîmé";
     case SQLITE_IOERR:
+      // SQLite says "I/O error" for a file it could not grow (the shared
+      // memory beside the journal); the system says why.
+      if (e.SystemError() != 0) return ErrnoText(e.SystemError());
       return "erreur d'entrée-sortie du disque";
     case SQLITE_CANTOPEN:
       return "impossible de l'ouvrir";

@@ -10,10 +10,15 @@ namespace xmodemq {
 // The journal's schema, numbered by PRAGMA user_version: the steps that
 // build it, and how a row is read back.
 
-// The columns of a row, in the order ReadRow() takes them.
-#define XMQ_ROW_COLUMNS                                                                   \
-  "id, call_id, started, ended, direction, file, server_name, server_key, server, user, " \
-  "line, bytes, blocks, sha256, resumed_from, result, description, exit_status, pid, process"
+// The journal's mark in the SQLite header (PRAGMA application_id): "XMQJ".
+// A database with tables but another mark is not a journal; an earlier
+// xmodemq's journal (no mark, schema 1 or 2) gets it from step 3.
+inline constexpr int kApplicationId = 0x584D514A;
+
+// The columns of a row, in the order ReadRow() takes them, as a journal of
+// schema `version` has them (older ones lack the last two: the account is
+// worked out as step 3 does, and no send of theirs was a deliberate repeat).
+std::string RowColumns(int version);
 
 // The schema this program writes: the number of its steps.
 int SchemaVersion();
@@ -22,7 +27,7 @@ int SchemaVersion();
 // one transaction (exposed for the tests of older journals).
 void MigrateSchema(Database& db, int version);
 
-// A row from a statement that selected XMQ_ROW_COLUMNS.
+// A row from a statement that selected RowColumns().
 JournalRow ReadRow(const Statement& s);
 
 // What an SQLite failure means to a user ("disque plein").

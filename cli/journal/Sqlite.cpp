@@ -6,9 +6,10 @@ Database::Database(const std::string& path, int flags) {
   const int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (code != SQLITE_OK) {
     const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+    const int system_error = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
     sqlite3_close_v2(db_);
     db_ = nullptr;
-    throw SqliteError(code, message);
+    throw SqliteError(code, message, system_error);
   }
   sqlite3_extended_result_codes(db_, 1);
 }
@@ -19,7 +20,7 @@ Database::~Database() {
 
 void Database::Check(int code) const {
   if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE)
-    throw SqliteError(code, sqlite3_errmsg(db_));
+    throw SqliteError(code, sqlite3_errmsg(db_), sqlite3_system_errno(db_));
 }
 
 void Database::Execute(const char* sql) {
@@ -67,7 +68,7 @@ bool Statement::Step() {
   if (code == SQLITE_ROW) return true;
   if (code == SQLITE_DONE) return false;
   // The statement's own code and message; it is ready to run again.
-  const SqliteError error(code, sqlite3_errmsg(db_.Get()));
+  const SqliteError error(code, sqlite3_errmsg(db_.Get()), sqlite3_system_errno(db_.Get()));
   sqlite3_reset(statement_);
   throw error;
 }

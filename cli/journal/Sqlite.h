@@ -9,14 +9,18 @@
 
 namespace xmodemq {
 
-// A failure that SQLite reported: its result code and its message.
+// A failure that SQLite reported: its result code, its message and the
+// system's error number behind it (0 when none).
 class SqliteError : public std::runtime_error {
  public:
-  SqliteError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  SqliteError(int code, const std::string& message, int system_error = 0)
+      : std::runtime_error(message), code_(code), system_error_(system_error) {}
   int Code() const { return code_; }
+  int SystemError() const { return system_error_; }
 
  private:
   int code_;
+  int system_error_;
 };
 
 // One connection, closed with the object.
@@ -31,7 +35,8 @@ class Database {
   sqlite3* Get() const { return db_; }
   // Runs statements that take no parameters. Throws SqliteError.
   void Execute(const char* sql);
-  // Throws SqliteError for `code` unless it is SQLITE_OK.
+  // Throws SqliteError for `code` unless it is SQLITE_OK, SQLITE_ROW or
+  // SQLITE_DONE.
   void Check(int code) const;
 
  private:

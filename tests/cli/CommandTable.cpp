@@ -24,7 +24,7 @@ namespace {
 
 // The members of a transfer's JSON object, sorted by name.
 const std::vector<std::string> kTransferMembers = {
-    "blocks",      "bytes",       "call_id", "description", "direction", "ended",
+    "again",       "blocks",      "bytes",       "call_id", "description", "direction", "ended",
     "exit_status", "file",        "id",      "line",        "result",    "resumed_from",
     "server",      "server_name", "sha256",  "started",     "user"};
 

@@ -11,6 +11,15 @@
 #include "modem/ServerNumber.h"
 
 namespace xmodemq::test {
+namespace {
+
+// `args` run with a journal that fills the disk once `bytes` are written to its log.
+std::vector<std::string> Full(int bytes, std::vector<std::string> args) {
+  args.insert(args.begin(), {"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:" + std::to_string(bytes), XMODEMQ_PATH});
+  return args;
+}
+
+}  // namespace
 
 std::vector<Row> JournalRows() {
   const std::string odd = kBill.substr(0, 40 * 128 + 16);
@@ -65,7 +74,7 @@ std::vector<Row> JournalRows() {
        .status = 0,
        .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}, {"store/FACT0001", kBill}, {"store/FACT0002", kBill20}},
        .dials = 3,
-       .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "rien n'est envoyé", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
+       .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "Rien n'est envoyé : un fichier ne part pas deux fois", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
                 {{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--again"}, 0, {"FACT0002.TXT envoyé", "FACT0001.TXT envoyé"}},
                 {{"send", "LINE", "D/FACT0001.TXT", "--user", "PS0002"}, 0, {"FACT0001.TXT envoyé"}},
                 {{"journal", "--file", "FACT0002.TXT"}, 0, {"FACT0002", "!FACT0001"}},
@@ -131,7 +140,7 @@ std::vector<Row> JournalRows() {
       {"a journal on a read-only file system", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
       {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
       {.what = "a journal that is not one", .files = {{"FACT0001.TXT", kBill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
-      {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 2) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
+      {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 3) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
       // A journal of the first schema, as an earlier xmodemq left it: brought
       // up to date, its rows kept, the next one numbered after them (a version
       // left unrecorded would fail the listing, which opens it again).
@@ -159,14 +168,34 @@ std::vector<Row> JournalRows() {
                  {"Aucun transfert dans le journal ", "absent.sqlite (il n'existe pas encore)."}}},
        .json = {{{{"id", "1"}, {"file", Q("/data/F.TXT")}, {"blocks", "3"}, {"result", Q("rvTrue")}},
                  {{"id", "2"}, {"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}}}}},
-      {.what = "a journal that fills the disk when the transfer starts: nothing sent",
+      // A full disk: before the dial nothing goes; when the row of the start cannot be written,
+      // nothing is sent; when its end cannot, the status says that the record is incomplete,
+      // the row reads "issue inconnue" and the file goes again only as the server confirms it.
+      {.what = "a journal that fills the disk: before the dial, at the start, at the end",
+       .simulator = {"--resume-sends"},
+       .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"store/FACT0001", kBill20}, {"store/FACT0002", kBill}},
+       .dials = 4,
+       .then = {{Full(0, {"send", "LINE", "D/FACT0002.TXT"}), 2, {"ne peut pas être écrit : disque plein", "!Appel"}},
+                {Full(22000, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"envoyé : 60 blocs", "le journal est incomplet, la fin du transfert de ", "Sa ligne se lira « issue inconnue »"}},
+                {{"journal"}, 0, {"envoi      -  issue inconnue  ", "/FACT0002.TXT\n"}},
+                {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a peut-être déjà été envoyé le ", "issue inconnue", "--ask-server", "!Appel"}},
+                {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
+                {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a déjà été envoyé le "}},
+                {Full(18000, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0003.TXT n'est pas fait sans trace"}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
+      {.what = "a send of unknown outcome that the server does not confirm: stopped before any data",
+       .simulator = {"--resume", "0"},
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}},
-       .dials = 2,
-       .then = {{{"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:0", XMODEMQ_PATH, "send", "LINE", "D/FACT0002.TXT"}, 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0002.TXT n'est pas fait sans trace"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}}}}},
+       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}, {"store/FACT0002", ""}},
+       .dials = 3,
+       .then = {{Full(22000, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"le journal est incomplet"}},
+                {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 1, {"le serveur ne détient rien de FACT0002", "arrêté avant toute donnée", "!bloc 1/"}}},
+       .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("unknown")}}, {{"result", Q("rvFalse")}, {"blocks", "0"}, {"description", Q("le serveur ne confirme pas l'envoi précédent de FACT0002")}}}}},
       // clang-format on
   };
 }

@@ -164,7 +164,7 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
         (void)!::read(gate[0], &go, 1);
         int status = 0;
         try {
-          auto journal = Journal::Open(path, true, false);
+          auto journal = Journal::Open({path}, Journal::Access::kWrite);
           for (int i = 0; i < rows; ++i) {
             JournalRow row =
                 SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha256Of("x"));
@@ -187,7 +187,7 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
       ASSERT_EQ(::waitpid(pid, &status, 0), pid);
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
     }
-    const auto listed = Journal::Open(path, false, false)->List(std::nullopt);
+    const auto listed = Journal::Open({path}, Journal::Access::kRead)->List(std::nullopt);
     ASSERT_EQ(listed.size(), std::size_t{kChildren} * rows);
     std::set<std::string> names;
     for (const JournalRow& row : listed) {
@@ -200,7 +200,7 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
   // asked to stop, not after the 15 s it would wait, and writes nothing.
   TempDir dir;
   const std::string path = (dir / "journal.sqlite").string();
-  auto journal = Journal::Open(path, true, false);
+  auto journal = Journal::Open({path}, Journal::Access::kWrite);
   Database holder(path, SQLITE_OPEN_READWRITE);
   holder.Execute("BEGIN IMMEDIATE");
   JournalRow row = SendRow("F", Sha256Of("x"));
