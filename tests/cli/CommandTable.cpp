@@ -174,9 +174,13 @@ std::vector<std::string> ScreenLines(const std::string& screen) {
 }
 
 std::size_t Width(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  // A character of U+3000 to U+9FFF (lead bytes E3 to E9: CJK) takes two columns.
+  std::size_t n = 0;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    n += (b & 0xC0) == 0x80 ? 0 : b >= 0xE3 && b <= 0xE9 ? 2 : 1;
+  }
+  return n;
 }
 
 // Preloads the failure shim (see FailShim.cpp): `open_fail` is TEXT:ERRNO,

@@ -67,7 +67,8 @@ std::vector<Row> JournalRows() {
        .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}},
                 {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après les "}}},
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
-      // Never twice: refused before dialling, the whole batch; --again sends it all the same.
+      // Never twice: refused before dialling, the whole batch, whatever spelling of the user id
+      // the server reads as the same; --again sends it all the same, and its row says so.
       {.what = "a file sent again, alone or in a batch",
        .files = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
@@ -75,13 +76,14 @@ std::vector<Row> JournalRows() {
        .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}, {"store/FACT0001", kBill}, {"store/FACT0002", kBill20}},
        .dials = 3,
        .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "Rien n'est envoyé : un fichier ne part pas deux fois", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
+                {{"send", "D/FACT0001.TXT", "--user", "PS0001  ", "--device", "D/modem"}, 2, {"FACT0001.TXT a déjà été envoyé le 20"}},
                 {{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--again"}, 0, {"FACT0002.TXT envoyé", "FACT0001.TXT envoyé"}},
                 {{"send", "LINE", "D/FACT0001.TXT", "--user", "PS0002"}, 0, {"FACT0001.TXT envoyé"}},
                 {{"journal", "--file", "FACT0002.TXT"}, 0, {"FACT0002", "!FACT0001"}},
                 {{"journal", "--since", "2999-01-01"}, 0, {"Aucun transfert dans le journal"}},
                 {{"journal", "--since", "hier"}, 2, {"--since attend une date ISO 8601"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"user", Q("PS0001")}}, {{"file", Q("D/FACT0002.TXT")}}, {{"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}}, {{"user", Q("PS0002")}, {"result", Q("rvTrue")}}}}},
-      // A server's resume of a send, checked against the journal.
+       .json = {{{{"file", Q("D/FACT0001.TXT")}, {"user", Q("PS0001")}}, {{"file", Q("D/FACT0002.TXT")}, {"again", "false"}}, {{"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}, {"again", "true"}}, {{"user", Q("PS0002")}, {"result", Q("rvTrue")}}}}},
+      // A server's resume of a send, checked against the journal, for the account as the server sees it.
       {.what = "a send cut, then another version of the file stopped before any data, then the same version resumed",
        .simulator = {"--resume-sends", "--fault", "line-loss=20"},
        .files = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/FACT0007.TXT", BillingFile(30, 12)}, {"j/", ""}},
@@ -97,7 +99,7 @@ std::vector<Row> JournalRows() {
              ASSERT_TRUE(kept.Step());
              EXPECT_EQ(kept.Int(0), 0);
            },
-       .then = {{{"send", "LINE", "D/v2/FACT0007.TXT"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}},
+       .then = {{{"send", "D/v2/FACT0007.TXT", "--user", "PS0001 ", "--device", "D/modem"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}},
                 // The refused send moved nothing: the server still holds the first version's blocks.
                 {{"send", "LINE", "D/FACT0007.TXT"}, 0, {"Le serveur détient déjà 20 blocs de FACT0007 : l'envoi reprend après eux.", "Le journal confirme que ce sont les 20 blocs de FACT0007 envoyés le ", "envoyé (repris après 20 blocs) : 10 blocs", "!attention"}}},
        // The server may hold a block whose acknowledgement the cut line lost.

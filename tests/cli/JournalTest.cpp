@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
+#include "files/PartialFile.h"
+#include "files/Sha256.h"
 #include "journal/Journal.h"
 #include "journal/JournalListing.h"
-#include "terminal/Json.h"
-#include "files/PartialFile.h"
-#include "system/ProcessIdentity.h"
 #include "journal/ResumeCheck.h"
-#include "files/Sha256.h"
+#include "system/ProcessIdentity.h"
+#include "terminal/Json.h"
 #include "terminal/Timestamps.h"
 
 namespace xmodemq::test {
@@ -213,6 +213,54 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
   EXPECT_TRUE(journal->List(std::nullopt).empty());
 }
 
+// Two sends of one file to one account on two lines, started at once (a pool
+// of lines, a timer that fires again): in each round one goes, the other is
+// refused before it dials and names the process that holds the file.
+TEST(Journal, OverlappingSendsOfOneFileNeverBothGo) {
+  // 20 rounds, 5 at a time (each on two lines of its own), one journal.
+  constexpr int kRounds = 20, kAtOnce = 5;
+  TempDir dir;
+  std::vector<std::unique_ptr<TempDir>> folders;
+  std::vector<std::unique_ptr<Simulator>> lines;
+  for (int i = 0; i < 2 * kAtOnce; ++i) {
+    folders.push_back(std::make_unique<TempDir>());
+    lines.push_back(std::make_unique<Simulator>(*folders.back(), std::vector<std::string>{}));
+  }
+  const Env env = {{"XMODEMQ_JOURNAL", (dir / "journal.sqlite").string()},
+                   {"XMODEMQ_PASSWORD", kSecret},
+                   {"TMPDIR", dir.path().string()}};
+  for (int first = 0; first < kRounds; first += kAtOnce) {
+    std::vector<std::unique_ptr<Process>> sends;
+    for (int i = 0; i < 2 * kAtOnce; ++i) {
+      const std::string file = (dir / ("F" + std::to_string(first + i / 2) + ".TXT")).string();
+      if (i % 2 == 0) WriteFile(file, kBill20);
+      sends.push_back(std::make_unique<Process>(
+          std::vector<std::string>{XMODEMQ_PATH, "send", file, "--user", "PS0001", "--device",
+                                   lines[i]->Link()},
+          env));
+    }
+    for (int round = 0; round < kAtOnce; ++round) {
+      SCOPED_TRACE("round " + std::to_string(first + round));
+      const Outcome ends[] = {sends[2 * round]->Wait(60s), sends[2 * round + 1]->Wait(60s)};
+      const int winner = ends[0].status == 0 ? 0 : 1;
+      EXPECT_EQ(ends[winner].status, 0) << ends[winner].All();
+      EXPECT_NE(ends[winner].err.find("envoyé : 20 blocs"), std::string::npos)
+          << ends[winner].All();
+      const Outcome& loser = ends[1 - winner];
+      EXPECT_EQ(loser.status, 2) << loser.All();
+      EXPECT_NE(loser.err.find("est en cours d'envoi au même serveur pour le même utilisateur, "
+                               "par le processus " +
+                               std::to_string(sends[2 * round + winner]->Pid())),
+                std::string::npos)
+          << loser.All();
+      EXPECT_EQ(loser.err.find("Appel"), std::string::npos) << loser.All();
+    }
+  }
+  std::size_t dials = 0;
+  for (const auto& line : lines) dials += Count(line->Log(), "simulateur : numérotation");
+  EXPECT_EQ(dials, std::size_t{kRounds});
+}
+
 TEST(Journal, TheListingFitsTheTerminal) {
   std::vector<JournalRow> rows(2, SendRow("FACTURE_JANVIER_2", Sha256Of("x")));
   rows[0].file = "/home/utilisateur/facturation/2024/janvier/FACTURE_JANVIER_2024.TXT";
@@ -221,6 +269,21 @@ TEST(Journal, TheListingFitsTheTerminal) {
   Finish(rows[1], "rvCTS", 20, 2560);
   rows[1].resumed_from = 12;
   rows[1].description = "La ligne est coupée";
+  // A journal's texts are shown, never obeyed: one line a row, in display columns.
+  rows.push_back(rows[1]);
+  rows[2].file = "/data/請求書_一月_二〇二四年度_最終版_第二回.TXT";
+  rows[2].description = "a\n2024-01-01 00:00  envoi  60  réussi\x1b[2J";
+  const auto forged = ListingLines(rows, std::nullopt, "/data");
+  ASSERT_EQ(forged.size(), 4u);
+  EXPECT_NE(forged[3].find("; a\\n2024-01-01 00:00  envoi  60  réussi\\e[2J"), std::string::npos)
+      << forged[3];
+  for (const std::string& line : forged) EXPECT_EQ(line.find_first_of("\n\x1b"), std::string::npos);
+  for (const std::size_t columns : {80u, 66u}) {
+    const std::string cjk = ListingLines(rows, columns, "/data")[3];
+    EXPECT_NE(cjk.find("第二回.TXT"), std::string::npos) << cjk;
+    EXPECT_LT(Width(cjk), columns) << cjk;
+  }
+  rows.pop_back();
   const auto wide = ListingLines(rows, std::nullopt, "/data");
   ASSERT_EQ(wide.size(), 3u);
   EXPECT_NE(wide[1].find("  400  réussi  "), std::string::npos) << wide[1];

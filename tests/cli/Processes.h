@@ -51,6 +51,7 @@ class Process {
   // Collects output until `text` shows or `limit` passes.
   bool Await(const std::string& text, std::chrono::milliseconds limit);
   void Signal(int signo);
+  pid_t Pid() const { return pid_; }
   const std::string& OutSoFar() const { return out_; }
   const std::string& ErrSoFar() const { return err_; }
 
