@@ -104,13 +104,14 @@ PartialFile::PartialFile(const std::string& target, bool replace)
 }
 
 void PartialFile::Open(const ResumePolicy& policy, const std::function<void()>& before_lock) {
-  partial_folder_ = PrivateFolder(folder_, kFolder);
-  origins_ = PrivateFolder(*partial_folder_, kOrigins);
   // The lock holds the file that the name stood for when it was opened:
   // meanwhile another receive may have put that file in place of the target,
   // or someone removed it. So once locked, the name must still stand for it
   // (and it must still have a name); otherwise all starts over.
   for (int attempt = 1;; ++attempt) {
+    // The folders too: the other receive, done, may have removed them.
+    partial_folder_ = PrivateFolder(folder_, kFolder);
+    origins_ = PrivateFolder(*partial_folder_, kOrigins);
     OpenFile();
     if (before_lock) before_lock();
     if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {

@@ -170,6 +170,38 @@ std::vector<Row> JournalRows() {
                  {"Aucun transfert dans le journal ", "absent.sqlite (il n'existe pas encore)."}}},
        .json = {{{{"id", "1"}, {"file", Q("/data/F.TXT")}, {"blocks", "3"}, {"result", Q("rvTrue")}},
                  {{"id", "2"}, {"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}}}}},
+      // The listing only reads: a 0400 journal in a folder no one may write lists, its bytes and
+      // its folder's entries unchanged; a database that is not a journal is refused, left as it is.
+      {.what = "the listing changes nothing; another database is not a journal",
+       .files = {{"FACT0001.TXT", kBill20}, {"j/", ""}},
+       .args = {"send", "LINE", "D/FACT0001.TXT"},
+       .status = 0,
+       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"j/", "*"}, {"before", "*"}, {"other.sqlite", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
+       .check =
+           [](const Outcome&, const fs::path& d) {
+             EXPECT_EQ(ReadFile(d / "j/journal.sqlite"), ReadFile(d / "before"));
+             EXPECT_EQ(ReadTree(d / "j"), (Tree{{"journal.sqlite", ReadFile(d / "before")}}));
+             const Database other((d / "other.sqlite").string(), SQLITE_OPEN_READONLY);
+             Statement mode(other, "SELECT (SELECT journal_mode FROM pragma_journal_mode) || (SELECT application_id FROM pragma_application_id)");
+             ASSERT_TRUE(mode.Step());
+             EXPECT_EQ(mode.Text(0), "delete0");
+           },
+       .setup =
+           [](const fs::path& d) {
+             Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE t(x)");
+             fs::permissions(d / "other.sqlite", fs::perms(0600));
+           },
+       .then = {{{"/bin/chmod", "0400", "D/j/journal.sqlite"}, 0},
+                {{"/bin/chmod", "0500", "D/j"}, 0},
+                {{"/bin/cp", "D/j/journal.sqlite", "D/before"}, 0},
+                {{"journal"}, 0, {"réussi", "FACT0001.TXT"}},
+                {{"journal", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq (une autre base SQLite) : il est laissé tel quel"}},
+                {{"send", "LINE", "D/FACT0001.TXT", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq"}},
+                {{"/bin/chmod", "0700", "D/j"}, 0}},
+       .json = {{{{"result", Q("rvTrue")}}}}},
+      {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }},
+      {"a journal that fills the disk as it opens", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"ne peut pas être ouvert : disque plein", "!entrée-sortie"}, {{"=", ""}}, FailureEnv("", "journal.sqlite:0")},
       // A full disk: before the dial nothing goes; when the row of the start cannot be written,
       // nothing is sent; when its end cannot, the status says that the record is incomplete,
       // the row reads "issue inconnue" and the file goes again only as the server confirms it.

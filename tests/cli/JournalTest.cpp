@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include "journal/Journal.h"
 #include "journal/JournalListing.h"
 #include "journal/ResumeCheck.h"
+#include "system/FileErrors.h"
 #include "system/ProcessIdentity.h"
 #include "terminal/Json.h"
 #include "terminal/Timestamps.h"
@@ -259,6 +261,31 @@ TEST(Journal, OverlappingSendsOfOneFileNeverBothGo) {
   std::size_t dials = 0;
   for (const auto& line : lines) dials += Count(line->Log(), "simulateur : numérotation");
   EXPECT_EQ(dials, std::size_t{kRounds});
+}
+
+// Two receives of one target: the second comes in between the first's open
+// and its lock, receives and puts its file in place. The first must not hold
+// the file that became the target: it starts over on a fresh partial file,
+// and its commit leaves the second's file as it is.
+TEST(PartialFileRace, AReceiveThatCameInBetweenIsNeverCommittedByTheOther) {
+  TempDir dir;
+  const std::string target = (dir / "F.TXT").string();
+  const ResumePolicy policy{"PS0001"};
+  PartialFile first(target, false);
+  bool came = false;
+  first.Open(policy, [&] {
+    if (std::exchange(came, true)) return;
+    PartialFile second(target, false);
+    second.Open(policy);
+    ASSERT_EQ(::write(second.Descriptor(), kBill20.data(), kBill20.size()),
+              static_cast<ssize_t>(kBill20.size()));
+    second.Commit();
+  });
+  ASSERT_TRUE(came);
+  EXPECT_EQ(first.Blocks(), 0);
+  ASSERT_EQ(::write(first.Descriptor(), "x", 1), 1);
+  EXPECT_THROW(first.Commit(), FileFailure);
+  EXPECT_EQ(ReadFile(target), kBill20);
 }
 
 TEST(Journal, TheListingFitsTheTerminal) {
