@@ -347,5 +347,60 @@ TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
   }
 }
 
+// Started under nohup or from a script with '&', the command leaves an
+// ignored signal ignored: a SIGHUP midway does not stop the send.
+TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
+  TempDir d;
+  Simulator sim(d, {"--baud", "9600"});
+  WriteFile(d / "FACT0001.TXT", kBill);
+  struct sigaction ignore {
+  }, before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGHUP, &ignore, &before);
+  Process send({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user", "PS0001", "--device",
+                sim.Link(), "--no-journal", "--progress"},
+               {{"XMODEMQ_PASSWORD", kSecret}});
+  ::sigaction(SIGHUP, &before, nullptr);
+  ASSERT_TRUE(send.Await("bloc ", 30s)) << send.ErrSoFar();
+  send.Signal(SIGHUP);
+  const Outcome r = send.Wait(60s);
+  EXPECT_EQ(r.status, 0) << r.All();
+  EXPECT_NE(r.err.find("envoyé : 60 blocs"), std::string::npos) << r.All();
+}
+
+// The simulator's store: refused when others can write to it; a link in it
+// is neither served nor written through.
+TEST(Command, TheSimulatorsStoreIsTheUsersOwnAndFollowsNoLink) {
+  TempDir d;
+  fs::create_directories(d / "open");
+  fs::permissions(d / "open", fs::perms(0777));
+  const Outcome open = Process({XMODEMQ_PATH, "simulate", "--link", (d / "modem").string(),
+                                "--store", (d / "open").string()})
+                           .Wait(30s);
+  EXPECT_EQ(open.status, 2) << open.All();
+  EXPECT_NE(open.err.find("open est modifiable par d'autres utilisateurs"), std::string::npos)
+      << open.All();
+  WriteFile(d / "secret", "secret");
+  fs::create_directories(d / "store");
+  fs::permissions(d / "store", fs::perms(0700));
+  fs::create_symlink(d / "secret", d / "store/FACT0001");
+  Simulator sim(d, {"--store", (d / "store").string()});
+  const Env env = {{"XMODEMQ_PASSWORD", kSecret}};
+  const Outcome fetch = Process({XMODEMQ_PATH, "receive", (d / "FACT0001.TXT").string(), "--user",
+                                 "PS0001", "--device", sim.Link(), "--no-journal"},
+                                env)
+                            .Wait(60s);
+  EXPECT_EQ(fetch.status, 4) << fetch.All();
+  EXPECT_FALSE(fs::exists(d / "FACT0001.TXT"));
+  WriteFile(d / "FACT0001.TXT", kBill20);
+  const Outcome put = Process({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user",
+                               "PS0001", "--device", sim.Link(), "--no-journal"},
+                              env)
+                          .Wait(60s);
+  EXPECT_EQ(put.status, 4) << put.All();
+  EXPECT_EQ(ReadFile(d / "secret"), "secret");
+  EXPECT_TRUE(fs::is_symlink(d / "store/FACT0001"));
+}
+
 }  // namespace
 }  // namespace xmodemq::test
