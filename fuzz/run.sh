@@ -6,7 +6,8 @@
 # - the Telnet stream of remote lines;
 # - the line targets, which give the component arbitrary answers of the modem
 #   and the server on the virtual clock (LineFuzz.h), seeded with exchanges
-#   recorded from the simulator at the start.
+#   recorded from the simulator at the start;
+# - the simulated server, given any opening record.
 # Exits non-zero on any crash, sanitizer report or hang; inputs that fail are
 # kept as fuzz/crash-* (timeout-*, leak-*). TARGETS="send_fuzzer ..." runs
 # some of the targets only.
@@ -19,7 +20,7 @@ build=$(mktemp -d "${TMPDIR:-/tmp}/xmq-fuzz.XXXXXX")
 trap 'rm -rf "$build"' EXIT
 
 flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
-targets=(${TARGETS:-unpack_fuzzer roundtrip_fuzzer telnet_fuzzer connect_fuzzer send_fuzzer receive_fuzzer})
+targets=(${TARGETS:-unpack_fuzzer roundtrip_fuzzer telnet_fuzzer connect_fuzzer send_fuzzer receive_fuzzer server_fuzzer})
 
 # The library and the simulator, instrumented for coverage.
 echo "== building the library and the simulator for fuzzing"

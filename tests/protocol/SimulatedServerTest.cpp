@@ -34,13 +34,15 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
   }
 }
 
-// A name that holds a path, which only another client can put in the record,
-// is refused whatever status the server is told to answer: a send is a wrong
-// qualification (8), a receive a file that does not exist (6).
+// A name that holds a path or a byte no file name holds (a NUL, a control
+// character), which only another client can put in the record, is refused whatever status the
+// server is told to answer: a send is a wrong qualification (8), a receive a file that does not
+// exist (6).
 TEST(SimulatedServer, RefusesANameThatHoldsAPath) {
   ServerRig sent;
   ASSERT_EQ(sent.Send("x.dat", Pattern(128)), rvTrue);
-  for (const char* name : {"../x", "a/b", "..\\x", "sub\\x"}) {
+  for (const std::string& name : std::initializer_list<std::string>{
+           "../x", "a/b", "..\\x", "sub\\x", std::string("\0X", 2), "A\x01B", "A\x1b[2J"}) {
     for (const char sens : {'E', 'R'}) {
       SCOPED_TRACE(std::string(name) + " " + sens);
       std::string record = sent.server->Transfers().back().record;
