@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 #include <vector>
 
@@ -81,6 +82,8 @@ std::string SnapshotParent() {
 }
 
 constexpr std::string_view kSnapshotPrefix = "xmodemq-";
+// Seconds after which a snapshot folder that no process holds is stale.
+constexpr std::time_t kStaleAfter = 60;
 
 }  // namespace
 
@@ -102,8 +105,10 @@ void SendSnapshot::RemoveStale() {
     const UniqueFd folder(
         ::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
+    // Not one made a moment ago either: its send may not have locked it yet.
     if (!folder || ::fstat(folder.Get(), &st) != 0 || st.st_uid != ::geteuid() ||
-        (st.st_mode & 07777) != 0700 || ::flock(folder.Get(), LOCK_EX | LOCK_NB) != 0)
+        (st.st_mode & 07777) != 0700 || st.st_mtime > std::time(nullptr) - kStaleAfter ||
+        ::flock(folder.Get(), LOCK_EX | LOCK_NB) != 0)
       continue;
     // No process holds it: what is in it is a copy nobody will send.
     if (DIR* inside = ::fdopendir(::fcntl(folder.Get(), F_DUPFD_CLOEXEC, 0))) {

@@ -44,8 +44,9 @@ RecordDigests DigestSendFile(const CheckedFile& file);
 class SendSnapshot {
  public:
   // Removes the caller's snapshot folders under $TMPDIR that no process
-  // holds any more (left by a kill -9, a power cut): by owner, name, mode
-  // and lock, never another user's nor one in use.
+  // holds any more (left by a kill -9, a power cut): by owner, name, mode,
+  // age (unchanged for a minute) and lock, never another user's nor one in
+  // use.
   static void RemoveStale();
 
   // `stop` is asked between pieces of the copy: when it says so, the copy is
