@@ -352,7 +352,7 @@ TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
 TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
   TempDir d;
   Simulator sim(d, {"--baud", "9600"});
-  WriteFile(d / "FACT0001.TXT", kBill);
+  WriteFile(d / "FACT0001.TXT", kBill20);
   struct sigaction ignore {
   }, before{};
   ignore.sa_handler = SIG_IGN;
@@ -365,7 +365,7 @@ TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
   send.Signal(SIGHUP);
   const Outcome r = send.Wait(60s);
   EXPECT_EQ(r.status, 0) << r.All();
-  EXPECT_NE(r.err.find("envoyé : 60 blocs"), std::string::npos) << r.All();
+  EXPECT_NE(r.err.find("envoyé : 20 blocs"), std::string::npos) << r.All();
 }
 
 // The simulator's store: refused when others can write to it; a link in it
