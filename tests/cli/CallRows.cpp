@@ -72,7 +72,8 @@ std::vector<Row> CallRows() {
              EXPECT_EQ(ReadFile(d / "demo/demo-2/FACT0001.TXT").size(), 4u * 128);
              const std::string bill = ReadFile(d / "demo/demo-1/FACT0001.TXT");
              EXPECT_EQ(bill.size(), 64u * 128);
-             for (const char* copy : {"retour/FACT0001.TXT", "reprise/FACT0001.TXT", "FACT0001.UNP"})
+             for (const char* copy :
+                  {"retour/FACT0001.TXT", "reprise/FACT0001.TXT", "FACT0001.UNP"})
                EXPECT_EQ(ReadFile(d / "demo/demo-1" / copy), bill) << copy;
            },
        .then = {{{"demo", "--records", "4", "--dir", "D/demo"}, 0, {"demo-2"}}}},

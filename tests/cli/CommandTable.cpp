@@ -24,9 +24,9 @@ namespace {
 
 // The members of a transfer's JSON object, sorted by name.
 const std::vector<std::string> kTransferMembers = {
-    "again",       "blocks",      "bytes",       "call_id", "description", "direction", "ended",
-    "exit_status", "file",        "id",      "line",        "result",    "resumed_from",
-    "server",      "server_name", "sha256",  "started",     "user"};
+    "again",        "blocks",      "bytes",       "call_id", "description", "direction",
+    "ended",        "exit_status", "file",        "id",      "line",        "result",
+    "resumed_from", "server",      "server_name", "sha256",  "started",     "user"};
 
 // The objects of `text` against what they must hold.
 void ExpectObjects(const std::string& text, const std::vector<JsonFields>& want,

@@ -15,7 +15,9 @@ namespace {
 
 // `args` run with a journal that fills the disk once `bytes` are written to its log.
 std::vector<std::string> Full(int bytes, std::vector<std::string> args) {
-  args.insert(args.begin(), {"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM, "XMQ_FAIL_WRITE=journal.sqlite-wal:" + std::to_string(bytes), XMODEMQ_PATH});
+  args.insert(args.begin(),
+              {"/usr/bin/env", "LD_PRELOAD=" XMQ_FAIL_SHIM,
+               "XMQ_FAIL_WRITE=journal.sqlite-wal:" + std::to_string(bytes), XMODEMQ_PATH});
   return args;
 }
 
