@@ -114,6 +114,7 @@ const std::vector<OptionEntry>& Table() {
        {C::Receive},
        [](Options& o, const std::string&) { o.resume_old = true; }},
       {"--force", false, {C::Unpack}, [](Options& o, const std::string&) { o.force = true; }},
+      {"--verify", false, {C::Unpack}, [](Options& o, const std::string&) { o.verify = true; }},
       {"--journal",
        true,
        {C::Send, C::Receive, C::Journal},

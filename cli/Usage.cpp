@@ -98,6 +98,8 @@ constexpr const char* kPackOptions =
                           nouveau fichier complet
   --force                 (unpack) décompacte même un fichier qui n'a pas
                           l'air compacté
+  --verify                (unpack) recompacte chaque bloc pour le comparer,
+                          au lieu d'un échantillon
   --json                  un objet JSON sur la sortie standard à la fin
 )";
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/ByteSink.h"
+#include "pack/Unpacker.h"
 
 namespace xmodemquarvel::pack {
 
@@ -32,10 +33,20 @@ void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, 
 // The same two conversions between descriptors that the caller opened (and
 // checked): `source` is read from its offset to its end, `target` written
 // from its offset; neither is closed. The names are those the messages give.
+// The reading and the writing run on threads of their own (see Overlapped.h);
+// the coding and the events stay on the caller's thread.
 void PackDescriptors(int source, const std::string& sourceName, int target,
                      const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
+// What an unpacking checks of the code it reads, and what it found.
+struct UnpackCheck {
+  RecodeCheck blocks = RecodeCheck::kSampled;
+  // Set once the whole file is decoded: see Unpacker::FirstDifferingBlock.
+  std::int64_t firstDiffering = 0;
+};
+
 void UnpackDescriptors(int source, const std::string& sourceName, int target,
-                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
+                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event,
+                       UnpackCheck* check = nullptr);
 
 // A source read in pieces. Every piece but the last holds whole 128-byte
 // blocks; an empty piece ends the source.
@@ -55,9 +66,12 @@ void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const
                 std::size_t bufferSize = kDefaultBufferSize);
 void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
                   const BlockEvent& event, std::size_t bufferSize = kDefaultBufferSize);
+void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                  const BlockEvent& event, std::size_t bufferSize, UnpackCheck* check);
 
 // The same conversions between buffers in memory; `out` is replaced.
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out);
-void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out);
+void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out,
+                  UnpackCheck* check = nullptr);
 
 }  // namespace xmodemquarvel::pack

@@ -1,5 +1,6 @@
 // The packed bytes of a few MiB of each benchmark corpus, known by their
-// SHA-256: any change of the coder's choices, however rare, shows here.
+// SHA-256: any change of the coder's choices, however rare, shows here. They
+// unpack back, and pass the check of their code, by samples or whole.
 #include <gtest/gtest.h>
 #include <nettle/sha2.h>
 
@@ -41,9 +42,13 @@ TEST(Corpora, PackToTheBytesRecordedAndBack) {
     const Bytes source = row.corpus(kSize);
     const Bytes packed = Pack(source);
     EXPECT_EQ(Sha256Hex(packed), row.sha256) << row.name;
-    Bytes unpacked;
-    UnpackBuffer(packed, unpacked);
-    EXPECT_TRUE(unpacked == Padded(source)) << row.name;
+    for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock}) {
+      UnpackCheck check{blocks};
+      Bytes unpacked;
+      UnpackBuffer(packed, unpacked, &check);
+      EXPECT_TRUE(unpacked == Padded(source)) << row.name;
+      EXPECT_EQ(check.firstDiffering, 0) << row.name;
+    }
   }
 }
 

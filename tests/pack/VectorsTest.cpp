@@ -1,8 +1,10 @@
 // Byte-exact vectors of the packed format, checked on the coder and on the
-// plain model that the randomized tests trust.
+// plain model that the randomized tests trust, and the unpacking's check of
+// the code it reads.
 #include <gtest/gtest.h>
 
 #include "PackTestSupport.h"
+#include "pack/Packer.h"
 
 namespace xmodemquarvel::pack::test {
 namespace {
@@ -129,8 +131,53 @@ TEST(PackedFormat, Vectors) {
       EXPECT_EQ(ToHex(reference::ReferencePacker().Pack(plain)), ToHex(packed));
     }
     EXPECT_EQ(Decode(packed), (Decoded{plain, row.kind == kRefused}));
+    // What the packer writes passes the check of the code read; the other
+    // streams fail it at their first coded block, once there is code.
+    const std::size_t blocks = (packed.size() + 127) / 128;
+    const bool hasCode = blocks > 2 || (blocks == 2 && packed[128] != 0);
+    for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock}) {
+      UnpackCheck check{blocks};
+      Decode([&](Bytes& out) { UnpackBuffer(packed, out, &check); });
+      EXPECT_EQ(check.firstDiffering, row.kind == kReads && hasCode ? 2 : 0);
+    }
     EXPECT_EQ(Model(packed), (Decoded{plain, row.kind == kRefused}));
   }
+}
+
+// Blocks of 'A' coded as the packer does, but for the blocks `other` picks,
+// coded as another packer might (F9 F9 F9 D5, without separators): the
+// check of every block finds the first of them, samples only a choice made
+// throughout.
+TEST(PackedFormat, TheCheckOfEveryBlockFindsAnyOtherChoiceSamplesARepeatedOne) {
+  const Bytes block(128, 'A');
+  const auto file = [&](auto other) {
+    Bytes code;
+    for (int k = 2; k <= 1000; ++k) {
+      Packer::CodeRoom room;
+      const auto mine = Packer::CodeOf(block.data(), block.data(), code.size() % 128,
+                                       code.empty() ? 0 : code.back(), room);
+      const Bytes theirs = other(k) ? B("F9 F9 F9 D5") : Bytes(mine.begin(), mine.end());
+      code.insert(code.end(), theirs.begin(), theirs.end());
+    }
+    return PackedFile(block, code);
+  };
+  const auto first = [](const Bytes& packed, RecodeCheck blocks) {
+    UnpackCheck check{blocks};
+    Bytes out;
+    UnpackBuffer(packed, out, &check);
+    EXPECT_TRUE(out == Bytes(1000 * 128, 'A'));
+    return check.firstDiffering;
+  };
+  const Bytes none = file([](int) { return false; });
+  EXPECT_TRUE(none == Pack(Bytes(1000 * 128, 'A')));
+  const Bytes from100 = file([](int k) { return k >= 100; });
+  const Bytes only200 = file([](int k) { return k == 200; });
+  for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock})
+    EXPECT_EQ(first(none, blocks), 0);
+  EXPECT_EQ(first(from100, RecodeCheck::kEveryBlock), 100);
+  EXPECT_GT(first(from100, RecodeCheck::kSampled), 100);
+  EXPECT_EQ(first(only200, RecodeCheck::kEveryBlock), 200);
+  EXPECT_EQ(first(only200, RecodeCheck::kSampled), 0);
 }
 
 }  // namespace
