@@ -147,7 +147,9 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
   const int bytes = (count + 2) / 2;
 #if defined(__SSE2__)
   const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  for (int k = 0; k < bytes; k += 8) {
+  // At least two values follow a string's first, so one step always runs.
+  int k = 0;
+  do {
     // 16 values make 8 bytes; lanes at or after `count` become 15.
     const __m128i v = _mm_sub_epi8(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 2 * k)), _mm_set1_epi8('0'));
@@ -158,7 +160,8 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
         _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0xF0)),
                      _mm_srli_epi16(nibbles, 8));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(pairs, pairs));
-  }
+    k += 8;
+  } while (k < bytes);
 #else
   const auto value = [&](int i) { return i < count ? values[i] - kDigitZero : kNibbleEnd; };
   for (int k = 0; k < bytes; ++k) {

@@ -77,8 +77,13 @@ void Unpacker::UnpackBytes(std::span<const std::uint8_t> code) {
   while (p != end) {
     const std::size_t piece = std::min(kPiece, static_cast<std::size_t>(end - p));
     if (state_.out > base_ + size_) Drain();
-    // A copy, so that the decoder may read past the piece's end.
-    std::memcpy(staging_.data() + 1, p, piece);
+    // A copy, so that the decoder may read past the piece's end; whole
+    // pieces, the usual case, in a copy of fixed size.
+    if (piece == kPiece) {
+      std::memcpy(staging_.data() + 1, p, kPiece);
+    } else {
+      std::memcpy(staging_.data() + 1, p, piece);
+    }
     DecodePiece(staging_.data() + 1, staging_.data() + 1 + piece);
     staging_[0] = staging_[piece];
     codeCount_ += static_cast<std::int64_t>(piece);
@@ -480,7 +485,7 @@ template <class Ops, bool kWatch>
     const std::uint8_t c = *code;
     const std::size_t at = mode + c;
     const std::uint64_t e = kWords[at];
-    if (e & kLeaves) {
+    if (e & kLeaves) [[unlikely]] {
       if (Ops::kWholeStrings && (e & std::uint64_t{kOpensString} << 16)) {
         code = Ops::DigitString(code, end, out, mode);
       } else {
