@@ -62,9 +62,11 @@ void Unpacker::AtBlockEnd(const std::uint8_t* code, const std::uint8_t* pieceSta
 
 std::int64_t Unpacker::FirstDifferingBlock() const {
   if (check_.kind == RecodeCheck::kNone || check_.firstDiffering != 0) return check_.firstDiffering;
-  // The code of the last block ends where the block does.
+  // The code of the last block ends where the block does, and nothing
+  // follows it.
   const std::int64_t end = Offset(state_.out);
-  if (end % static_cast<std::int64_t>(kBlockSize) != 0 || !InNormalMode())
+  const bool more = check_.phase == Phase::kGathering && (check_.length > 0 || check_.overflow);
+  if (end % static_cast<std::int64_t>(kBlockSize) != 0 || !InNormalMode() || more)
     return end / static_cast<std::int64_t>(kBlockSize) + 1;
   return 0;
 }

@@ -150,7 +150,7 @@ TEST(PackedFormat, Vectors) {
 // throughout.
 TEST(PackedFormat, TheCheckOfEveryBlockFindsAnyOtherChoiceSamplesARepeatedOne) {
   const Bytes block(128, 'A');
-  const auto file = [&](auto other) {
+  const auto code = [&](auto other) {
     Bytes code;
     for (int k = 2; k <= 1000; ++k) {
       Packer::CodeRoom room;
@@ -159,25 +159,27 @@ TEST(PackedFormat, TheCheckOfEveryBlockFindsAnyOtherChoiceSamplesARepeatedOne) {
       const Bytes theirs = other(k) ? B("F9 F9 F9 D5") : Bytes(mine.begin(), mine.end());
       code.insert(code.end(), theirs.begin(), theirs.end());
     }
-    return PackedFile(block, code);
+    return code;
   };
-  const auto first = [](const Bytes& packed, RecodeCheck blocks) {
+  const auto first = [&](const Bytes& code, RecodeCheck blocks) {
     UnpackCheck check{blocks};
     Bytes out;
-    UnpackBuffer(packed, out, &check);
+    UnpackBuffer(PackedFile(block, code), out, &check);
     EXPECT_TRUE(out == Bytes(1000 * 128, 'A'));
     return check.firstDiffering;
   };
-  const Bytes none = file([](int) { return false; });
-  EXPECT_TRUE(none == Pack(Bytes(1000 * 128, 'A')));
-  const Bytes from100 = file([](int k) { return k >= 100; });
-  const Bytes only200 = file([](int k) { return k == 200; });
+  const Bytes none = code([](int) { return false; });
+  EXPECT_TRUE(PackedFile(block, none) == Pack(Bytes(1000 * 128, 'A')));
+  const Bytes from100 = code([](int k) { return k >= 100; });
+  const Bytes only200 = code([](int k) { return k == 200; });
   for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock})
     EXPECT_EQ(first(none, blocks), 0);
   EXPECT_EQ(first(from100, RecodeCheck::kEveryBlock), 100);
   EXPECT_GT(first(from100, RecodeCheck::kSampled), 100);
   EXPECT_EQ(first(only200, RecodeCheck::kEveryBlock), 200);
   EXPECT_EQ(first(only200, RecodeCheck::kSampled), 0);
+  // Code that gives nothing after the last block: never written by the packer.
+  EXPECT_EQ(first(Cat(none, B("D0")), RecodeCheck::kEveryBlock), 1001);
 }
 
 }  // namespace
