@@ -32,6 +32,22 @@ std::thread StartBlockingSignals(Run run) {
 
 }  // namespace
 
+std::size_t ReadFull(int fd, std::uint8_t* data, std::size_t size, int& error) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, data + got, size - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  return got;
+}
+
 ReadAhead::ReadAhead(int fd, std::string failure, std::size_t pieceSize, AbortCheck check)
     : fd_(fd), failure_(std::move(failure)), pieceSize_(pieceSize), check_(std::move(check)) {
   for (Piece& piece : pieces_)
@@ -56,19 +72,8 @@ void ReadAhead::Run() {
       changed_.wait(lock, [&] { return stop_ || (!piece.ready && held_ != at); });
       if (stop_) return;
     }
-    std::size_t got = 0;
     int error = 0;
-    while (got < pieceSize_) {
-      const ssize_t n = ::read(fd_, piece.bytes.get() + got, pieceSize_ - got);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        error = errno;
-        break;
-      }
-    }
+    const std::size_t got = ReadFull(fd_, piece.bytes.get(), pieceSize_, error);
     {
       const std::lock_guard lock(mutex_);
       piece.size = got;

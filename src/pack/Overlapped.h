@@ -21,6 +21,10 @@
 // block every signal, so that the caller's thread takes them.
 namespace xmodemquarvel::pack {
 
+// Reads up to `size` bytes, fewer only at the end of the file or on a
+// failure, whose errno goes to `error`; an interrupted read is tried again.
+std::size_t ReadFull(int fd, std::uint8_t* data, std::size_t size, int& error);
+
 // Reads `fd` from its offset to its end in pieces of `pieceSize` bytes (a
 // multiple of 128; only the last is short), one piece ahead of Next. A read
 // failure is thrown by the Next that would have returned the piece, as a

@@ -100,17 +100,9 @@ class FileReader final : public ChunkSource {
 
   std::span<const std::uint8_t> Next() override {
     if (check_ != nullptr && *check_) (*check_)();
-    std::size_t got = 0;
-    while (got < kReadSize) {
-      const ssize_t n = ::read(file_.fd(), buffer_.get() + got, kReadSize - got);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        ThrowSystem(errno, "Erreur de lecture dans " + file_.path());
-      }
-    }
+    int error = 0;
+    const std::size_t got = ReadFull(file_.fd(), buffer_.get(), kReadSize, error);
+    if (error != 0) ThrowSystem(error, "Erreur de lecture dans " + file_.path());
     return {buffer_.get(), got};
   }
 

@@ -479,8 +479,6 @@ template <class Ops, bool kWatch>
   std::size_t mode = ModeValue(state_.mode);
   constexpr std::uint64_t kLeaves =
       std::uint64_t{Ops::kWholeStrings ? kByRules | kOpensString : kByRules} << 16;
-  // Unrolled: the loop body is short and its branches rarely taken.
-#pragma GCC unroll 4
   while (code != end) {
     const std::uint8_t c = *code;
     const std::size_t at = mode + c;
@@ -537,13 +535,13 @@ const std::uint8_t* Unpacker::Decode(const std::uint8_t* code, const std::uint8_
   return DecodeLoop<PortableOps, kWatch>(code, end, stop);
 }
 
-// Most pieces decode straight through. Around a block that is compared, the
-// decoder stops at the end of the block before it, then at its own end, and
-// the code read in between is gathered.
 bool Unpacker::InNormalMode() const {
   return state_.mode == kNormal;
 }
 
+// Most pieces decode straight through. Around a block that is compared, the
+// decoder stops at the end of the block before it, then at its own end, and
+// the code read in between is gathered.
 void Unpacker::DecodePiece(const std::uint8_t* code, const std::uint8_t* end) {
   Check& k = check_;
   if (k.phase == Phase::kIdle && k.kind != RecodeCheck::kNone &&
