@@ -21,9 +21,11 @@ std::thread StartBlockingSignals(Run run) {
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &previous);
-  std::thread thread(std::move(run));
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return thread;
+  struct Restore {
+    const sigset_t& mask;
+    ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } restore{previous};
+  return std::thread(std::move(run));
 }
 
 [[noreturn]] void Throw(int error, const std::string& failure) {
