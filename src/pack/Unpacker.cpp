@@ -107,18 +107,14 @@ namespace {
 enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 };
 
 // What a byte does in a mode: write `length` bytes taken from kConstants at
-// `offset` or, for copy codes, from the previous block; maybe set the last
-// character; switch to the next mode. `next` is the next mode's first entry,
-// so that finding the next byte's entry costs one addition.
-// Read as one little-endian 64-bit word: offset in bits 0-15, next 16-31,
-// length 32-39, flags 40-47, lastChar 48-55, fromPrevious 56-63.
+// `offset` or, for copy codes (kFromPrevious), from the previous block;
+// maybe set the last character (kSetsLast); switch to the mode in the flags'
+// low bits.
 struct Entry {
   std::uint16_t offset;
-  std::uint16_t next;
   std::uint8_t length;
   std::uint8_t flags;
   std::uint8_t lastChar;
-  std::uint8_t fromPrevious;  // 1 for copy codes, else 0
 };
 constexpr std::uint8_t kNextModeMask = 0x03;
 constexpr std::uint8_t kFromPrevious = 0x04;
@@ -143,7 +139,8 @@ constexpr auto kConstants = [] {
   return t;
 }();
 
-// The last byte that an entry writes, when it sets the last character.
+// The last byte that an entry writes; it becomes the last character when
+// the entry sets it.
 constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
   if (length == 0) return 0;
   if (offset >= kPairsAt)
@@ -152,14 +149,11 @@ constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
 }
 
 constexpr Entry Write(int length, std::size_t offset, Mode next, bool setsLast) {
-  return {static_cast<std::uint16_t>(offset),
-          static_cast<std::uint16_t>(next * 256),
-          static_cast<std::uint8_t>(length),
+  return {static_cast<std::uint16_t>(offset), static_cast<std::uint8_t>(length),
           static_cast<std::uint8_t>(next | (setsLast ? kSetsLast : 0)),
-          setsLast ? LastWritten(length, offset) : std::uint8_t{0},
-          0};
+          LastWritten(length, offset)};
 }
-constexpr Entry kByRulesEntry = {0, 0, 0, kByRules, 0, 0};
+constexpr Entry kByRulesEntry = {0, 0, kByRules, 0};
 
 // A byte in digit mode with no repeat pending: two 4-bit values, high first.
 // Both are decoded even when the first ends digit mode. Values 11 and 12
@@ -192,7 +186,7 @@ constexpr auto kEntries = [] {
     } else if (c <= kLastRepeatCode) {
       e = kByRulesEntry;
     } else if (c <= kLastCopyCode) {
-      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 1};
+      e = {0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0};
     } else {
       e = Write(0, 0, kEscaped, false);
     }

@@ -144,42 +144,45 @@ TEST(PackedFormat, Vectors) {
   }
 }
 
-// Blocks of 'A' coded as the packer does, but for the blocks `other` picks,
-// coded as another packer might (F9 F9 F9 D5, without separators): the
-// check of every block finds the first of them, samples only a choice made
-// throughout.
-TEST(PackedFormat, TheCheckOfEveryBlockFindsAnyOtherChoiceSamplesARepeatedOne) {
-  const Bytes block(128, 'A');
-  const auto code = [&](auto other) {
+// Blocks that differ from the one before at every position, coded as the
+// packer does (128 literals) but for the blocks `other` picks, whose first
+// literal is escaped as another packer might: the check of every block finds
+// the first of them; samples compare blocks 2 to 65, then one in 256 (here
+// the pieces of code and the blocks line up, and that is block 322).
+TEST(PackedFormat, TheCheckComparesEveryBlockOrTheFirstAndThenOneIn256) {
+  const auto block = [](int k) { return B(k % 2 ? "64*'ab'" : "64*'ba'"); };
+  const auto file = [&](auto other, const char* after) {
     Bytes code;
     for (int k = 2; k <= 1000; ++k) {
-      Packer::CodeRoom room;
-      const auto mine = Packer::CodeOf(block.data(), block.data(), code.size() % 128,
-                                       code.empty() ? 0 : code.back(), room);
-      const Bytes theirs = other(k) ? B("F9 F9 F9 D5") : Bytes(mine.begin(), mine.end());
-      code.insert(code.end(), theirs.begin(), theirs.end());
+      if (other(k)) code.push_back(0xFA);
+      const Bytes b = block(k);
+      code.insert(code.end(), b.begin(), b.end());
     }
-    return code;
+    return PackedFile(block(1), Cat(code, B(after)));
   };
-  const auto first = [&](const Bytes& code, RecodeCheck blocks) {
+  const auto first = [](const Bytes& packed, RecodeCheck blocks) {
     UnpackCheck check{blocks};
     Bytes out;
-    UnpackBuffer(PackedFile(block, code), out, &check);
-    EXPECT_TRUE(out == Bytes(1000 * 128, 'A'));
+    UnpackBuffer(packed, out, &check);
     return check.firstDiffering;
   };
-  const Bytes none = code([](int) { return false; });
-  EXPECT_TRUE(PackedFile(block, none) == Pack(Bytes(1000 * 128, 'A')));
-  const Bytes from100 = code([](int k) { return k >= 100; });
-  const Bytes only200 = code([](int k) { return k == 200; });
-  for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock})
-    EXPECT_EQ(first(none, blocks), 0);
-  EXPECT_EQ(first(from100, RecodeCheck::kEveryBlock), 100);
-  EXPECT_GT(first(from100, RecodeCheck::kSampled), 100);
-  EXPECT_EQ(first(only200, RecodeCheck::kEveryBlock), 200);
-  EXPECT_EQ(first(only200, RecodeCheck::kSampled), 0);
-  // Code that gives nothing after the last block: never written by the packer.
-  EXPECT_EQ(first(Cat(none, B("D0")), RecodeCheck::kEveryBlock), 1001);
+  // Each block's code is the block itself, so the code blocks are the source.
+  const Bytes every = file([](int) { return false; }, "");
+  EXPECT_TRUE(every == Pack(Cat(block(1), Bytes(every.begin() + 128, every.end() - 128))));
+  // clang-format off
+  struct Row { int from, to; const char* after; std::int64_t every, sampled; };
+  const Row rows[] = {
+    {0, 0, "", 0, 0}, {65, 65, "", 65, 65}, {66, 66, "", 66, 0}, {100, 1000, "", 100, 322},
+    {321, 321, "", 321, 0}, {322, 322, "", 322, 322}, {323, 323, "", 323, 0},
+    // Code that gives nothing after the last block: never written by the packer.
+    {0, 0, "D0", 1001, 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    const Bytes packed = file([&](int k) { return k >= row.from && k <= row.to; }, row.after);
+    EXPECT_EQ(first(packed, RecodeCheck::kEveryBlock), row.every) << row.from;
+    EXPECT_EQ(first(packed, RecodeCheck::kSampled), row.sampled) << row.from;
+  }
 }
 
 }  // namespace
