@@ -137,11 +137,8 @@ class WatchedSink final : public ByteSink {
     target_.Write(bytes);
     failed_ = false;
   }
-  void Settle() override {
-    failed_ = true;
-    target_.Settle();
-    failed_ = false;
-  }
+  // Called once nothing more is written.
+  void Settle() override { target_.Settle(); }
   // After another failure: what was given goes, and that failure stays the
   // one reported.
   void SettleQuietly() {
