@@ -106,10 +106,12 @@ int RunFileOperation(const Options& options, const FileOperation& op) {
     op.convert(
         source.Get(), op.source, output.Descriptor(), written_to, count,
         [&progress, mode](int32_t& n) {
+          // A block takes well under a microsecond: Ctrl-C is looked for,
+          // and the progress (which reads the clock) hears, at the first
+          // block and then at one in 256.
+          if (n % 256 != 1) return;
           if (StopSignals::Pending() != 0) throw Interruption("interrompu");
-          // A block takes well under a microsecond: the progress, which
-          // reads the clock, hears of the first and then one in 256.
-          if (mode != ProgressMode::None && n % 256 == 1) progress.Block(n);
+          if (mode != ProgressMode::None) progress.Block(n);
         },
         op.unpack ? &check : nullptr);
     if (mode != ProgressMode::None && count > 0) progress.Block(count);
