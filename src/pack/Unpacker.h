@@ -107,7 +107,7 @@ class Unpacker {
   template <class Ops, bool kWatch>
   const std::uint8_t* DecodeLoop(const std::uint8_t* code, const std::uint8_t* end,
                                  const std::uint8_t* stop);
-  template <bool kWatch>
+  template <bool kWatch, bool kStrings>
   const std::uint8_t* DecodeAvx2(const std::uint8_t* code, const std::uint8_t* end,
                                  const std::uint8_t* stop);
   // The output has reached the block end `stop`: compares the block just
@@ -145,8 +145,15 @@ class Unpacker {
   std::int64_t codeCount_ = 0;
   std::array<std::uint8_t, 1 + 128 + 32> staging_{};
   Check check_;
-  // Whether the processor has AVX2 and BMI1, for the wider decoder.
+  // Whether the processor has AVX2 and BMI1, for the wider decoder, and
+  // whether that one decodes digit strings at once (see Decode).
   bool avx2_ = false;
+  struct Strings {
+    bool whole = true;
+    std::uint32_t count = 0;
+    std::size_t bytes = 0;
+    std::uint32_t piecesWithout = 0;
+  } strings_;
 };
 
 }  // namespace xmodemquarvel::pack
