@@ -12,14 +12,7 @@
 
 namespace xmodemquarvel::pack {
 
-// Which blocks an unpacking codes again, to compare with the code that it
-// read: a file this packer wrote gives the same code for every block; one
-// from a packer that made other choices, or a damaged one, most often does
-// not, and still unpacks. kSampled compares the first 64 blocks, then one
-// block in 256, and checks that the code ends where a block ends: about one
-// per cent of an unpacking. kEveryBlock compares them all, which costs about
-// as much as packing again.
-enum class RecodeCheck { kNone, kSampled, kEveryBlock };
+// The check of the code read (RecodeCheck) is public: xmodemquarvel/Packing.h.
 
 // Decodes the code stream of a packed file back into 128-byte blocks. Every
 // byte sequence decodes without failing; a corrupt stream gives wrong

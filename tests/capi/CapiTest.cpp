@@ -130,14 +130,6 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
   EXPECT_EQ(xq_destroy(made), XQ_OK);
 }
 
-TEST(Capi, TheLibrarySaysItsVersion) {
-  EXPECT_STREQ(xq_version(), XQ_VERSION);
-  EXPECT_EQ(std::to_string(XQ_VERSION_NUMBER / 10000) + "." +
-                std::to_string(XQ_VERSION_NUMBER / 100 % 100) + "." +
-                std::to_string(XQ_VERSION_NUMBER % 100),
-            XQ_VERSION);
-}
-
 // A session as a C host reads it: the Visible flag, whether the port is open
 // (for a clean close), and the error record after a refusal, a success, a
 // refused initialisation string and a port that fails.

@@ -108,10 +108,11 @@ $(readlink -f "$prefix/lib/libxmodemquarvel.so.2")" ] || fail "Python module: $s
 fi
 
 echo "== exported symbols"
-# The C interface and the public C++ classes, nothing else.
+# The C interface, the public C++ classes and functions, nothing else.
 classes='(ModuleXmodem|Clock|MonotonicClock|VirtualClock|SerialPort|SerialPortError)'
+functions='(Utf8ToCp1252|Cp1252ToUtf8|ServerBaseName|pack::(Pack|Unpack)(Descriptors|Stream))'
 nm -D --defined-only --demangle "$prefix/lib/libxmodemquarvel.so" | cut -d' ' -f3- | grep -Ev \
-  "^(xq_[a-z_]+|(typeinfo name for |typeinfo for |vtable for )xmodemquarvel::$classes|xmodemquarvel::$classes::~?[A-Za-z]+(\[abi:cxx11\])?\(.*)$" \
+  "^(xq_[a-z_]+|(typeinfo name for |typeinfo for |vtable for )xmodemquarvel::$classes|xmodemquarvel::$classes::~?[A-Za-z]+(\[abi:cxx11\])?\(.*|xmodemquarvel::$functions(\[abi:cxx11\])?\(.*)$" \
   > "$scratch/internal-symbols" && { cat "$scratch/internal-symbols"; fail "internal symbols exported"; }
 nm -D --defined-only "$prefix/lib/libxmodemquarvel.so" | awk '$2 == "T" && /xq_/ {print $3}' \
   > "$scratch/c-functions"

@@ -1,0 +1,51 @@
+#include "files/PackedFileCheck.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "system/Records.h"
+#include "terminal/Text.h"
+
+namespace xmodemq {
+namespace {
+
+constexpr std::size_t kBlock = static_cast<std::size_t>(kRecord);
+
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+std::size_t ReadAt(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::system_error(errno, std::generic_category(), "lecture");
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+}  // namespace
+
+std::optional<std::string> NotPacked(int fd, int64_t size) {
+  if (size == 0 || size % static_cast<int64_t>(kBlock) != 0)
+    return "sa taille (" + GroupDigits(size) + " octets) n'est pas un multiple non nul de " +
+           std::to_string(kRecord);
+  std::uint8_t end[kBlock];
+  if (ReadAt(fd, end, kBlock, static_cast<off_t>(size) - static_cast<off_t>(kBlock)) != kBlock)
+    return "il a changé pendant sa lecture";
+  const std::size_t count = end[0];
+  if (count > 127)
+    return "son bloc de fin annonce " + std::to_string(count) + " octets de code (127 au plus)";
+  // A packed file of one block is the end block of an empty file.
+  if (size == static_cast<int64_t>(kBlock) && count != 0)
+    return "son seul bloc n'est pas celui d'un fichier vide";
+  if (std::any_of(end + 1 + count, end + kBlock, [](std::uint8_t b) { return b != 0; }))
+    return "son dernier bloc ne finit pas par les octets nuls d'un bloc de fin (" +
+           std::to_string(count) + " octets de code annoncés)";
+  return std::nullopt;
+}
+
+}  // namespace xmodemq
