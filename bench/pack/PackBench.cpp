@@ -11,6 +11,9 @@
 //                              write MiB of the billing or dense corpus to
 //                              FILE, for whole-process runs (see
 //                              whole_process.sh beside this file)
+//   pack_bench --check [MiB]   what the unpacking's check of the code read
+//                              costs, by samples and of every block, against
+//                              an unpacking without it, in turns
 
 #include <lz4.h>
 #include <zlib.h>
@@ -211,6 +214,47 @@ int Table(std::size_t mib, const char* onlyCorpus, const char* onlyCodec) {
   return status;
 }
 
+// Unpacks each corpus without the check of the code read, with the check by
+// samples (what xmodemq unpack does) and with the check of every block (its
+// --verify), in turns so that the machine's load hits all three alike, and
+// prints the median times and what each check adds.
+int CheckCost(std::size_t mib) {
+  const std::size_t size = mib << 20;
+  const RecodeCheck kinds[] = {RecodeCheck::kNone, RecodeCheck::kSampled, RecodeCheck::kEveryBlock};
+  std::printf("%-8s %12s %12s %12s %9s %9s\n", "corpus", "none MB/s", "sampled MB/s", "every MB/s",
+              "sampled", "every");
+  for (const char* name : {"billing", "dense"}) {
+    const Bytes source = std::strcmp(name, "billing") == 0 ? bench::BillingCorpus(size)
+                                                           : bench::DenseBillingCorpus(size);
+    Bytes packed, out;
+    PackBuffer(source, packed);
+    std::vector<double> times[3];
+    for (int round = 0; round < 15; ++round) {
+      for (int k = 0; k < 3; ++k) {
+        UnpackCheck check{kinds[k]};
+        const double t0 = ThreadSeconds();
+        UnpackBuffer(packed, out, &check);
+        times[k].push_back(ThreadSeconds() - t0);
+        if (check.firstDiffering != 0) {
+          std::fprintf(stderr, "%s: the check finds block %lld differing\n", name,
+                       static_cast<long long>(check.firstDiffering));
+          return 1;
+        }
+      }
+    }
+    double median[3];
+    for (int k = 0; k < 3; ++k) {
+      std::sort(times[k].begin(), times[k].end());
+      median[k] = times[k][times[k].size() / 2];
+    }
+    const double mb = static_cast<double>(size) / 1e6;
+    std::printf("%-8s %12.0f %12.0f %12.0f %+8.1f%% %+8.1f%%\n", name, mb / median[0],
+                mb / median[1], mb / median[2], 100 * (median[1] / median[0] - 1),
+                100 * (median[2] / median[0] - 1));
+  }
+  return 0;
+}
+
 // Writes `mib` MiB of one billing corpus to `path`, piece by piece, for
 // whole-process runs of the command and of other tools.
 int Write(const std::string& corpus, std::size_t mib, const std::string& path) {
@@ -293,6 +337,10 @@ int main(int argc, char** argv) {
   }
   if (argc >= 4 && std::strcmp(argv[1], "--files") == 0) {
     return Files(std::strtoull(argv[2], nullptr, 10), argv[3]);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+    const std::size_t mib = argc >= 3 ? std::strtoull(argv[2], nullptr, 10) : 16;
+    return CheckCost(mib == 0 ? 16 : mib);
   }
   const std::size_t mib = argc >= 2 ? std::strtoull(argv[1], nullptr, 10) : 16;
   return Table(mib == 0 ? 16 : mib, argc >= 3 ? argv[2] : nullptr, argc >= 4 ? argv[3] : nullptr);

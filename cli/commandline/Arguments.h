@@ -58,6 +58,9 @@ struct Options {
   bool resume_old = false;
   // unpack: a file that does not look packed is unpacked all the same.
   bool force = false;
+  // unpack: every block is coded again and compared with the code read,
+  // rather than a sample.
+  bool verify = false;
 
   // The journal of the transfers (send, receive, journal): its place, or
   // none at all.

@@ -172,6 +172,9 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--force", "", "", {C::Unpack},
        {{{}, "décompacte même un fichier qui n'a pas l'air compacté"}},
        [](Options& o, const std::string&) { o.force = true; }},
+      {"--verify", "", "", {C::Unpack},
+       {{{}, "recompacte chaque bloc pour le comparer, au lieu d'un échantillon"}},
+       [](Options& o, const std::string&) { o.verify = true; }},
       // journal.
       {"--since", "", "DATE", {C::Journal},
        {{{}, "depuis DATE (ISO 8601 : 2024-05-02, 2024-05-02T09:30, 2024-05-02T09:30:00Z)"}},

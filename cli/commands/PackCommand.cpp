@@ -10,7 +10,11 @@ int RunPack(const Options& options) {
   op.done = "compacté";
   op.source = options.operands[0];
   op.target = options.operands[1];
-  op.convert = &xmodemquarvel::pack::PackDescriptors;
+  op.convert = [](int source, const std::string& source_name, int target,
+                  const std::string& target_name, int32_t& count,
+                  const std::function<void(int32_t&)>& event, xmodemquarvel::pack::UnpackCheck*) {
+    xmodemquarvel::pack::PackDescriptors(source, source_name, target, target_name, count, event);
+  };
   return RunFileOperation(options, op);
 }
 

@@ -4,20 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
-#include <vector>
 
 #include "system/Records.h"
 #include "terminal/Text.h"
-#include "xmodemquarvel/Packing.h"
 
 namespace xmodemq {
 namespace {
 
-namespace pack = xmodemquarvel::pack;
 constexpr std::size_t kBlock = static_cast<std::size_t>(kRecord);
-constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
 std::size_t ReadAt(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
@@ -31,49 +26,6 @@ std::size_t ReadAt(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
   }
   return got;
 }
-
-// A file read from its start in large pieces of whole blocks.
-class Pieces final : public pack::ChunkSource {
- public:
-  explicit Pieces(int fd) : fd_(fd), buffer_(kPiece) {}
-  std::span<const std::uint8_t> Next() override {
-    const std::size_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset_);
-    offset_ += static_cast<off_t>(got);
-    return {buffer_.data(), got};
-  }
-
- private:
-  int fd_;
-  std::vector<std::uint8_t> buffer_;
-  off_t offset_ = 0;
-};
-
-// Compares what the packer writes with a file, piece by piece.
-class SameAs final : public pack::ByteSink {
- public:
-  explicit SameAs(int fd) : fd_(fd), buffer_(kPiece) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
-    while (same_ && !bytes.empty()) {
-      const std::size_t n = std::min(bytes.size(), buffer_.size());
-      if (ReadAt(fd_, buffer_.data(), n, offset_) != n ||
-          std::memcmp(buffer_.data(), bytes.data(), n) != 0)
-        same_ = false;
-      offset_ += static_cast<off_t>(n);
-      bytes = bytes.subspan(n);
-    }
-  }
-  // The same bytes, and no more in the file.
-  bool Same() {
-    std::uint8_t extra = 0;
-    return same_ && ReadAt(fd_, &extra, 1, offset_) == 0;
-  }
-
- private:
-  int fd_;
-  std::vector<std::uint8_t> buffer_;
-  off_t offset_ = 0;
-  bool same_ = true;
-};
 
 }  // namespace
 
@@ -94,14 +46,6 @@ std::optional<std::string> NotPacked(int fd, int64_t size) {
     return "son dernier bloc ne finit pas par les octets nuls d'un bloc de fin (" +
            std::to_string(count) + " octets de code annoncés)";
   return std::nullopt;
-}
-
-bool RepacksTheSame(int packed, int unpacked) {
-  Pieces source(unpacked);
-  SameAs target(packed);
-  int32_t count = 0;
-  pack::PackStream(source, target, count, {});
-  return target.Same();
 }
 
 }  // namespace xmodemq

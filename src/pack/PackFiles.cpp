@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "pack/Overlapped.h"
 #include "pack/PackedFormat.h"
 #include "pack/Packer.h"
 #include "pack/Unpacker.h"
@@ -99,17 +100,9 @@ class FileReader final : public ChunkSource {
 
   std::span<const std::uint8_t> Next() override {
     if (check_ != nullptr && *check_) (*check_)();
-    std::size_t got = 0;
-    while (got < kReadSize) {
-      const ssize_t n = ::read(file_.fd(), buffer_.get() + got, kReadSize - got);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        ThrowSystem(errno, "Erreur de lecture dans " + file_.path());
-      }
-    }
+    int error = 0;
+    const std::size_t got = ReadFull(file_.fd(), buffer_.get(), kReadSize, error);
+    if (error != 0) ThrowSystem(error, "Erreur de lecture dans " + file_.path());
     return {buffer_.get(), got};
   }
 
@@ -143,6 +136,16 @@ class WatchedSink final : public ByteSink {
     failed_ = true;
     target_.Write(bytes);
     failed_ = false;
+  }
+  // Called once nothing more is written.
+  void Settle() override { target_.Settle(); }
+  // After another failure: what was given goes, and that failure stays the
+  // one reported.
+  void SettleQuietly() {
+    try {
+      Settle();
+    } catch (...) {
+    }
   }
   bool Failed() const { return failed_; }
 
@@ -231,15 +234,22 @@ void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const
     }
   } catch (...) {
     if (!sink.Failed()) packer.Flush();
+    sink.SettleQuietly();
     throw;
   }
   packer.Finish();
+  sink.Settle();
 }
 
 void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
                   const BlockEvent& event, std::size_t bufferSize) {
+  UnpackStream(source, target, BlocCount, event, bufferSize, nullptr);
+}
+
+void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                  const BlockEvent& event, std::size_t bufferSize, UnpackCheck* check) {
   WatchedSink sink(target);
-  Unpacker unpacker(sink, bufferSize);
+  Unpacker unpacker(sink, bufferSize, check ? check->blocks : RecodeCheck::kNone);
   BlockReader reader(source);
   BlocCount = 0;
   std::int64_t count = 0;
@@ -264,33 +274,45 @@ void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
   } catch (...) {
     // The complete blocks decoded before the failure stay in the target.
     if (!sink.Failed()) unpacker.Finish();
+    sink.SettleQuietly();
     throw;
   }
   if (count == 0) return;
   const bool valid = count < 2 || unpacker.UnpackEndBlock(last);
   // The blocks decoded before a corrupt end block are kept.
   unpacker.Finish();
+  sink.Settle();
   if (!valid) ThrowCorruptEndBlock();
+  if (check != nullptr) check->firstDiffering = unpacker.FirstDifferingBlock();
 }
 
 namespace {
 
-// Opens the source before the target, so that a missing source leaves the
-// target untouched, then runs one conversion between them.
+// Runs one conversion between two open files, on the caller's thread alone
+// or with the reading and the writing on threads of their own.
+enum class Threads { kCaller, kOverlapped };
 template <class Conversion>
-void ConvertHandles(FileHandle source, FileHandle target, const AbortCheck& check,
+void ConvertHandles(FileHandle source, FileHandle target, const AbortCheck& check, Threads threads,
                     Conversion&& convert) {
-  FileReader reader(source, check);
-  FileSink writer(target);
-  convert(reader, writer);
+  if (threads == Threads::kOverlapped) {
+    ReadAhead reader(source.fd(), "Erreur de lecture dans " + source.path(), kReadSize, check);
+    WriteBehind writer(target.fd(), "Erreur d'écriture dans " + target.path());
+    convert(reader, writer);
+  } else {
+    FileReader reader(source, check);
+    FileSink writer(target);
+    convert(reader, writer);
+  }
   target.CloseTarget();
 }
 
+// Opens the source before the target, so that a missing source leaves the
+// target untouched.
 template <class Convert>
 void ConvertFile(const std::string& from, const std::string& to, const AbortCheck& check,
                  Convert&& convert) {
   FileHandle source = OpenSource(from);
-  ConvertHandles(std::move(source), OpenTarget(to), check, convert);
+  ConvertHandles(std::move(source), OpenTarget(to), check, Threads::kCaller, convert);
 }
 
 // A descriptor of the caller's, held through a duplicate of our own.
@@ -319,15 +341,16 @@ void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, 
 void PackDescriptors(int source, const std::string& sourceName, int target,
                      const std::string& targetName, int32_t& BlocCount, const BlockEvent& event) {
   ConvertHandles(
-      Borrow(source, sourceName), Borrow(target, targetName), {},
+      Borrow(source, sourceName), Borrow(target, targetName), {}, Threads::kOverlapped,
       [&](ChunkSource& reader, ByteSink& writer) { PackStream(reader, writer, BlocCount, event); });
 }
 
 void UnpackDescriptors(int source, const std::string& sourceName, int target,
-                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event) {
-  ConvertHandles(Borrow(source, sourceName), Borrow(target, targetName), {},
+                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event,
+                       UnpackCheck* check) {
+  ConvertHandles(Borrow(source, sourceName), Borrow(target, targetName), {}, Threads::kOverlapped,
                  [&](ChunkSource& reader, ByteSink& writer) {
-                   UnpackStream(reader, writer, BlocCount, event);
+                   UnpackStream(reader, writer, BlocCount, event, kDefaultBufferSize, check);
                  });
 }
 
@@ -339,12 +362,13 @@ void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>&
   PackStream(reader, writer, count, {}, BufferSizeFor(source.size()));
 }
 
-void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out) {
+void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out,
+                  UnpackCheck* check) {
   out.clear();
   BufferSource reader(packed);
   VectorSink writer(out);
   int32_t count = 0;
-  UnpackStream(reader, writer, count, {}, BufferSizeFor(packed.size()));
+  UnpackStream(reader, writer, count, {}, BufferSizeFor(packed.size()), check);
 }
 
 }  // namespace xmodemquarvel::pack

@@ -29,11 +29,13 @@ void PackFile(const std::string& FileSource, const std::string& FilePacked, int3
 void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
                 const BlockEvent& event, const AbortCheck& check = {});
 
-// PackDescriptors, UnpackDescriptors, ChunkSource, PackStream and
-// UnpackStream are public (xmodemquarvel/Packing.h).
+// PackDescriptors, UnpackDescriptors, ChunkSource, PackStream, UnpackStream
+// and the check of the code an unpacking reads are public
+// (xmodemquarvel/Packing.h).
 
 // The same conversions between buffers in memory; `out` is replaced.
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out);
-void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out);
+void UnpackBuffer(std::span<const std::uint8_t> packed, std::vector<std::uint8_t>& out,
+                  UnpackCheck* check = nullptr);
 
 }  // namespace xmodemquarvel::pack

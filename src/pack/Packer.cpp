@@ -147,7 +147,9 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
   const int bytes = (count + 2) / 2;
 #if defined(__SSE2__)
   const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  for (int k = 0; k < bytes; k += 8) {
+  // At least two values follow a string's first, so one step always runs.
+  int k = 0;
+  do {
     // 16 values make 8 bytes; lanes at or after `count` become 15.
     const __m128i v = _mm_sub_epi8(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 2 * k)), _mm_set1_epi8('0'));
@@ -158,7 +160,8 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
         _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0xF0)),
                      _mm_srli_epi16(nibbles, 8));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(pairs, pairs));
-  }
+    k += 8;
+  } while (k < bytes);
 #else
   const auto value = [&](int i) { return i < count ? values[i] - kDigitZero : kNibbleEnd; };
   for (int k = 0; k < bytes; ++k) {
@@ -402,59 +405,89 @@ std::uint8_t* CodeBlockPortable(const std::uint8_t* current, const std::uint8_t*
 }
 #endif
 
-}  // namespace
-
-Packer::Packer(ByteSink& target, std::size_t bufferSize)
-    : target_(target),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bufferSize, kMinBufferSize) +
-                                                             kStoreSlack)),
-      out_(buffer_.get()),
-      limit_(buffer_.get() + std::max(bufferSize, kMinBufferSize) - kMaxBlockCode) {
+// Whether the coder built for AVX2, BMI1 and BMI2 can run here.
+bool HasAvx2() {
 #if defined(__x86_64__)
-  avx2_ = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-          __builtin_cpu_supports("bmi2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2");
+#else
+  return false;
 #endif
 }
 
+std::uint8_t* CodeWith(bool avx2, const std::uint8_t* current, const std::uint8_t* previous,
+                       std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
+#if defined(__x86_64__)
+  if (avx2) return CodeBlockAvx2(current, previous, out, base, values);
+#else
+  (void)avx2;
+#endif
+  return CodeBlockPortable(current, previous, out, base, values);
+}
+
+}  // namespace
+
+Packer::Packer(ByteSink& target, std::size_t bufferSize)
+    : target_(target), size_(std::max(bufferSize, kMinBufferSize)), avx2_(HasAvx2()) {
+  for (auto& buffer : buffers_)
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size_ + kStoreSlack);
+  base_ = buffers_[0].get();
+  out_ = base_;
+}
+
 void Packer::Drain() {
-  std::uint8_t* const base = buffer_.get();
-  const std::size_t used = static_cast<std::size_t>(out_ - base);
+  const std::size_t used = static_cast<std::size_t>(out_ - base_);
   const std::size_t whole = used - used % kBlockSize;
   if (whole == 0) return;
-  target_.Write({base, whole});
-  std::memmove(base, base + whole, used - whole);
-  out_ = base + (used - whole);
+  target_.Write({base_, whole});
+  // The target may go on reading what it was given until the next Write:
+  // the packed block being filled moves to the other buffer.
+  std::uint8_t* const other = base_ == buffers_[0].get() ? buffers_[1].get() : buffers_[0].get();
+  std::memcpy(other, base_ + whole, used - whole);
+  base_ = other;
+  out_ = base_ + (used - whole);
 }
 
 void Packer::Finish() {
   Drain();
-  std::array<std::uint8_t, kBlockSize> endBlock{};
   const std::size_t fill = FillCount();
-  endBlock[0] = static_cast<std::uint8_t>(fill);
-  std::memcpy(endBlock.data() + 1, buffer_.get(), fill);
-  target_.Write(endBlock);
-  out_ = buffer_.get();
+  endBlock_.fill(kEndFiller);
+  endBlock_[0] = static_cast<std::uint8_t>(fill);
+  std::memcpy(endBlock_.data() + 1, base_, fill);
+  target_.Write(endBlock_);
+  out_ = base_;
 }
 
 void Packer::PackBlock(const std::uint8_t* current, std::int64_t BlocCount) {
-  if (out_ > limit_) Drain();
+  if (out_ > base_ + size_ - kMaxBlockCode) Drain();
   std::memcpy(current_, current, kBlockSize);
   if (BlocCount < 1) {
     // The first block goes out as it is; it fills one packed block exactly.
     std::memcpy(out_, current, kBlockSize);
     out_ += kBlockSize;
   } else {
-#if defined(__x86_64__)
-    if (avx2_) {
-      out_ = CodeBlockAvx2(current_, previous_, out_, buffer_.get(), values_.data());
-    } else {
-      out_ = CodeBlockPortable(current_, previous_, out_, buffer_.get(), values_.data());
-    }
-#else
-    out_ = CodeBlockPortable(current_, previous_, out_, buffer_.get(), values_.data());
-#endif
+    out_ = CodeWith(avx2_, current_, previous_, out_, base_, values_.data());
   }
   std::swap(current_, previous_);
+}
+
+std::span<const std::uint8_t> Packer::CodeOf(const std::uint8_t* previous,
+                                             const std::uint8_t* current, std::size_t fill,
+                                             std::uint8_t before, CodeRoom& room) {
+  static const bool avx2 = HasAvx2();
+  // The two blocks with the room around them that the coder reads.
+  alignas(32) std::array<std::uint8_t, kHeldSize> held[2]{};
+  std::memcpy(held[0].data() + kHeldBefore, current, kBlockSize);
+  std::memcpy(held[1].data() + kHeldBefore, previous, kBlockSize);
+  std::array<std::uint8_t, kBlockSize + 32> values{};
+  // The room starts on a packed block boundary; the code follows `fill`
+  // bytes, of which only the last is ever read.
+  std::uint8_t* const start = room.data() + fill;
+  if (fill > 0) start[-1] = before;
+  const std::uint8_t* const end =
+      CodeWith(avx2, held[0].data() + kHeldBefore, held[1].data() + kHeldBefore, start, room.data(),
+               values.data());
+  return {start, end};
 }
 
 }  // namespace xmodemquarvel::pack

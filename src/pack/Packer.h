@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "pack/ByteSink.h"
 #include "pack/PackedFormat.h"
@@ -11,9 +12,10 @@
 namespace xmodemquarvel::pack {
 
 // Codes a source, one 128-byte block at a time, into the packed format. The
-// packed bytes collect in an internal buffer and go to the target in large
-// pieces made of whole 128-byte packed blocks; Finish adds the end block.
-// Memory use is fixed, whatever the size of the source.
+// packed bytes collect in one of two internal buffers and go to the target in
+// large pieces made of whole 128-byte packed blocks, the next piece
+// collecting in the other buffer; Finish adds the end block. Memory use is
+// fixed, whatever the size of the source.
 class Packer {
  public:
   // The longest coding of one block: every character escaped.
@@ -40,28 +42,40 @@ class Packer {
   // where the one for AVX2 could run; for tests.
   void UsePortableCoder() { avx2_ = false; }
 
- private:
   // The coder writes in pieces of up to 16 bytes, and so up to 16 bytes
   // past the end of a block's code; the buffer has this much room more.
   static constexpr std::size_t kStoreSlack = 32;
+  // Room for CodeOf: the bytes of the packed block before the code, the
+  // code, and what the coder may write past it.
+  using CodeRoom = std::array<std::uint8_t, kBlockSize + kMaxBlockCode + kStoreSlack>;
+  // The code that PackBlock writes for `current` coded against `previous`
+  // (128 bytes each) when the packed block being filled holds `fill` bytes
+  // (0 to 127), the last of them `before`: what an unpacking compares with
+  // the code it read. The code is written into `room`.
+  static std::span<const std::uint8_t> CodeOf(const std::uint8_t* previous,
+                                              const std::uint8_t* current, std::size_t fill,
+                                              std::uint8_t before, CodeRoom& room);
+
+ private:
   // A held block sits at kHeldBefore in its array: the coder reads the byte
   // before it and up to 32 bytes past its end.
   static constexpr std::size_t kHeldBefore = 32;
   static constexpr std::size_t kHeldSize = kHeldBefore + kBlockSize + 32;
 
   // Number of bytes in the packed block being filled.
-  std::size_t FillCount() const {
-    return static_cast<std::size_t>(out_ - buffer_.get()) % kBlockSize;
-  }
+  std::size_t FillCount() const { return static_cast<std::size_t>(out_ - base_) % kBlockSize; }
   // Hands the whole packed blocks to the target and keeps the partial one.
   void Drain();
 
   ByteSink& target_;
-  // The start of the buffer is always the start of a packed block, so the
-  // fill count is the write offset modulo 128.
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  // Two buffers of size_ bytes and room after, used in turn (see Drain). The
+  // start of the one in use, base_, is always the start of a packed block, so
+  // the fill count is the write offset modulo 128.
+  std::size_t size_;
+  std::unique_ptr<std::uint8_t[]> buffers_[2];
+  std::uint8_t* base_;
   std::uint8_t* out_;
-  std::uint8_t* limit_;
+  std::array<std::uint8_t, kBlockSize> endBlock_{};
   // The block being coded and the block before it, each at kHeldBefore in
   // its array; the two swap roles after every block.
   alignas(32) std::array<std::uint8_t, kHeldSize> held_[2]{};

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -22,37 +24,47 @@ constexpr std::size_t kPieceRoom = kPiece * kMaxOutputPerByte + kStoreSlack;
 
 }  // namespace
 
-Unpacker::Unpacker(ByteSink& target, std::size_t outputSize)
-    : target_(target),
-      buffer_(
-          std::make_unique_for_overwrite<std::uint8_t[]>(2 * kBlockSize + outputSize + kPieceRoom)),
-      flushed_(buffer_.get() + kBlockSize),
-      limit_(buffer_.get() + 2 * kBlockSize + outputSize) {
+Unpacker::Unpacker(ByteSink& target, std::size_t outputSize, RecodeCheck check)
+    : target_(target), size_(2 * kBlockSize + outputSize) {
+  for (auto& buffer : buffers_)
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size_ + kPieceRoom);
+  base_ = buffers_[0].get();
+  flushed_ = base_ + kBlockSize;
 #if defined(__x86_64__)
   avx2_ = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
 #endif
   // Until Start, the previous block is all NULs and there is no output.
-  std::memset(buffer_.get(), 0, kBlockSize);
-  state_.out = buffer_.get() + kBlockSize;
+  std::memset(base_, 0, kBlockSize);
+  state_.out = base_ + kBlockSize;
+  check_.kind = check;
+  // The code of the first coded block starts with the stream.
+  check_.phase = check == RecodeCheck::kNone ? Phase::kIdle : Phase::kGathering;
+  check_.stop = 2 * kBlockSize;
 }
 
 void Unpacker::Start(const std::uint8_t* firstBlock) {
-  std::uint8_t* const base = buffer_.get();
-  std::memcpy(base, firstBlock, kBlockSize);
-  flushed_ = base;
+  std::memcpy(base_, firstBlock, kBlockSize);
+  flushed_ = base_;
   state_ = State{};
-  state_.out = base + kBlockSize;
+  state_.out = base_ + kBlockSize;
 }
 
 void Unpacker::Drain() {
-  std::uint8_t* const base = buffer_.get();
-  const std::size_t used = static_cast<std::size_t>(state_.out - base);
-  const std::size_t fill = used % kBlockSize;
+  const std::size_t fill = static_cast<std::size_t>(state_.out - base_) % kBlockSize;
   std::uint8_t* const complete = state_.out - fill;
-  if (complete > flushed_) target_.Write({flushed_, static_cast<std::size_t>(complete - flushed_)});
-  // Keep the last complete block, already written, as the previous block.
-  std::memmove(base, complete - kBlockSize, kBlockSize + fill);
-  flushed_ = base + kBlockSize;
+  // The last complete block, already written, stays as the previous block.
+  std::uint8_t* const kept = complete - kBlockSize;
+  std::uint8_t* to = base_;
+  if (complete > flushed_) {
+    target_.Write({flushed_, static_cast<std::size_t>(complete - flushed_)});
+    // The target may go on reading what it was given until the next Write:
+    // decoding goes on in the other buffer.
+    to = base_ == buffers_[0].get() ? buffers_[1].get() : buffers_[0].get();
+  }
+  std::memmove(to, kept, kBlockSize + fill);
+  origin_ += kept - base_;
+  base_ = to;
+  flushed_ = base_ + kBlockSize;
   state_.out = flushed_ + fill;
 }
 
@@ -65,8 +77,17 @@ void Unpacker::UnpackBytes(std::span<const std::uint8_t> code) {
   const std::uint8_t* const end = p + code.size();
   while (p != end) {
     const std::size_t piece = std::min(kPiece, static_cast<std::size_t>(end - p));
-    if (state_.out > limit_) Drain();
-    UnpackPiece(p, p + piece);
+    if (state_.out > base_ + size_) Drain();
+    // A copy, so that the decoder may read past the piece's end; whole
+    // pieces, the usual case, in a copy of fixed size.
+    if (piece == kPiece) {
+      std::memcpy(staging_.data() + 1, p, kPiece);
+    } else {
+      std::memcpy(staging_.data() + 1, p, piece);
+    }
+    DecodePiece(staging_.data() + 1, staging_.data() + 1 + piece);
+    staging_[0] = staging_[piece];
+    codeCount_ += static_cast<std::int64_t>(piece);
     p += piece;
   }
 }
@@ -87,23 +108,22 @@ namespace {
 enum Mode : std::uint8_t { kNormal = 0, kDigits = 1, kEscaped = 2, kGeneral = 3 };
 
 // What a byte does in a mode: write `length` bytes taken from kConstants at
-// `offset` or, for copy codes, from the previous block; maybe set the last
-// character; switch to the next mode. `next` is the next mode's first entry,
-// so that finding the next byte's entry costs one addition.
-// Read as one little-endian 64-bit word: offset in bits 0-15, next 16-31,
-// length 32-39, flags 40-47, lastChar 48-55, fromPrevious 56-63.
+// `offset` or, for copy codes (kFromPrevious), from the previous block;
+// maybe set the last character (kSetsLast); switch to the mode in the flags'
+// low bits.
 struct Entry {
   std::uint16_t offset;
-  std::uint16_t next;
   std::uint8_t length;
   std::uint8_t flags;
   std::uint8_t lastChar;
-  std::uint8_t fromPrevious;  // 1 for copy codes, else 0
 };
 constexpr std::uint8_t kNextModeMask = 0x03;
 constexpr std::uint8_t kFromPrevious = 0x04;
 constexpr std::uint8_t kSetsLast = 0x08;
 constexpr std::uint8_t kByRules = 0x10;
+// A digit-mode start: the decoder built for AVX2 decodes the whole digit
+// string at once; the others take it byte by byte like any other.
+constexpr std::uint8_t kOpensString = 0x20;
 
 // Every byte value at its own offset, the hundred digit pairs "00" to "99",
 // and spaces; with room after each for the fixed-size stores below.
@@ -120,7 +140,8 @@ constexpr auto kConstants = [] {
   return t;
 }();
 
-// The last byte that an entry writes, when it sets the last character.
+// The last byte that an entry writes; it becomes the last character when
+// the entry sets it.
 constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
   if (length == 0) return 0;
   if (offset >= kPairsAt)
@@ -129,14 +150,11 @@ constexpr std::uint8_t LastWritten(int length, std::size_t offset) {
 }
 
 constexpr Entry Write(int length, std::size_t offset, Mode next, bool setsLast) {
-  return {static_cast<std::uint16_t>(offset),
-          static_cast<std::uint16_t>(next * 256),
-          static_cast<std::uint8_t>(length),
+  return {static_cast<std::uint16_t>(offset), static_cast<std::uint8_t>(length),
           static_cast<std::uint8_t>(next | (setsLast ? kSetsLast : 0)),
-          setsLast ? LastWritten(length, offset) : std::uint8_t{0},
-          0};
+          LastWritten(length, offset)};
 }
-constexpr Entry kByRulesEntry = {0, 0, 0, kByRules, 0, 0};
+constexpr Entry kByRulesEntry = {0, 0, kByRules, 0};
 
 // A byte in digit mode with no repeat pending: two 4-bit values, high first.
 // Both are decoded even when the first ends digit mode. Values 11 and 12
@@ -161,6 +179,7 @@ constexpr auto kEntries = [] {
     Entry& e = t[kNormal][i];
     if (c <= kLastDigitStart) {
       e = Write(1, kDigitZero + c, kDigits, true);
+      e.flags |= kOpensString;
     } else if (c <= kLastLowLiteral || c >= kFirstHighLiteral) {
       e = Write(1, i, kNormal, true);
     } else if (c <= kLastSpaceCode) {
@@ -168,7 +187,7 @@ constexpr auto kEntries = [] {
     } else if (c <= kLastRepeatCode) {
       e = kByRulesEntry;
     } else if (c <= kLastCopyCode) {
-      e = {0, 0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0, 1};
+      e = {0, static_cast<std::uint8_t>(c - kCopyCodeBase), kNormal | kFromPrevious, 0};
     } else {
       e = Write(0, 0, kEscaped, false);
     }
@@ -192,14 +211,14 @@ constexpr std::size_t ModeValue(unsigned m) {
   return kModeStride * m + kModeBias;
 }
 
-// The decoding loop's view of the entries: each one 64-bit word, the last
-// character in bits 0-7, the length in bits 8-15, the flags in bits 16-23 and
-// the offset in bits 32-63, so that each field costs at most a shift. The
-// table of mode m starts at the mode's value; the words before the first
-// are never read.
+// The decoding loop's view of the entries: each one 64-bit word, the length
+// in bits 0-7, the flags in bits 16-23 and the offset in bits 32-63, so that
+// each field costs at most a shift. The table of mode m starts at the mode's
+// value; the words before the first are never read. The loop does not follow
+// the last character: outside the general mode, the only time it is used is
+// in digit mode, where it is always the last character written.
 constexpr std::uint64_t Word(const Entry& e) {
-  return e.lastChar | std::uint64_t{e.length} << 8 | std::uint64_t{e.flags} << 16 |
-         std::uint64_t{e.offset} << 32;
+  return e.length | std::uint64_t{e.flags} << 16 | std::uint64_t{e.offset} << 32;
 }
 constexpr auto kWords = [] {
   std::array<std::uint64_t, ModeValue(3) + 256> t{};
@@ -311,8 +330,10 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
     if (e.flags & kSetsLast) s.lastChar = e.lastChar;
     s.escape = (e.flags & kNextModeMask) == kEscaped;
   }
+  // The loop takes the last character of digit mode from the output; until
+  // they agree (after a corrupt stream), the rules go on.
   s.mode = s.repeatPending || s.pendingCount > 0 ? kGeneral
-           : s.digitMode                         ? kDigits
+           : s.digitMode                         ? (s.lastChar == s.out[-1] ? kDigits : kGeneral)
            : s.escape                            ? kEscaped
                                                  : kNormal;
 }
@@ -320,20 +341,27 @@ void Unpacker::UnpackByRules(State& s, std::uint8_t c) {
 namespace {
 
 // What differs by instruction set: following the mode (a shift and a mask,
-// or one bit-field extraction) and the fixed-size store of every code byte.
+// or one bit-field extraction), the fixed-size store of every code byte, and
+// whether digit strings are decoded whole.
 struct PortableOps {
+  static constexpr bool kWholeStrings = false;
   static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
     return (next >> (mode % 64)) & 0xFFFFu;
   }
   static void Copy(std::uint8_t* to, const std::uint8_t* from) { std::memcpy(to, from, kStore); }
+  static const std::uint8_t* DigitString(const std::uint8_t* code, const std::uint8_t*,
+                                         std::uint8_t*&, std::size_t&) {
+    return code;
+  }
 };
 
 #if defined(__x86_64__)
-// 48 bytes in one 32-byte and one 16-byte move.
 struct Avx2Ops {
+  static constexpr bool kWholeStrings = true;
   [[gnu::target("avx2,bmi")]] static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
     return __bextr_u64(next, mode);
   }
+  // 48 bytes in one 32-byte and one 16-byte move.
   [[gnu::target("avx2,bmi")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
     static_assert(kStore == 48);
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
@@ -341,6 +369,79 @@ struct Avx2Ops {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), b);
   }
+  // `count` (0 to 31) copies of c, in one 32-byte store.
+  [[gnu::target("avx2,bmi")]] static void Repeat(std::uint8_t* to, std::uint8_t c) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_set1_epi8(static_cast<char>(c)));
+  }
+  // Decodes the digit string that the digit-mode start at `code` opens, 16
+  // bytes a step: the bytes of two digits, a repeat of the last digit, and the
+  // byte that ends the string as the packer writes them. Stops in digit mode
+  // before any other byte, which the table then decodes, and at `end` (the
+  // bytes up to 16 past it may be read, never used). Returns where it
+  // stopped; `out` and `mode` follow. In digit mode the last character
+  // written is the digit that a repeat writes.
+  [[gnu::target("avx2,bmi")]] static const std::uint8_t* DigitString(const std::uint8_t* code,
+                                                                     const std::uint8_t* end,
+                                                                     std::uint8_t*& out,
+                                                                     std::size_t& mode) {
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i ten = _mm_set1_epi8(10);
+    const __m128i zero = _mm_set1_epi8(static_cast<char>(kDigitZero));
+    *out++ = static_cast<std::uint8_t>(kDigitZero + *code++);
+    mode = ModeValue(kDigits);
+    while (true) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
+      const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low);
+      const __m128i lows = _mm_and_si128(v, low);
+      const auto plain = static_cast<std::uint32_t>(
+          _mm_movemask_epi8(_mm_cmplt_epi8(_mm_max_epu8(high, lows), ten)));
+      // The bytes of two digits before the first that is not one.
+      const int n = std::countr_one(plain & ((1u << std::min<std::ptrdiff_t>(end - code, 16)) - 1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_add_epi8(_mm_unpacklo_epi8(high, lows), zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                       _mm_add_epi8(_mm_unpackhi_epi8(high, lows), zero));
+      out += 2 * n;
+      code += n;
+      if (code == end) break;
+      if (n == 16) continue;
+      // The store above wrote this byte's high half, as a digit, at `out`.
+      const unsigned h = *code >> 4;
+      const unsigned l = *code & 0x0F;
+      if (l == kNibbleEnd && (h <= 9 || h == kNibbleEnd)) {
+        out += h <= 9;
+        mode = ModeValue(kNormal);
+        ++code;
+        break;
+      }
+      if (h == kNibbleRepeat || h == kNibbleRepeatLong) {
+        Repeat(out, out[-1]);
+        out += l + (h == kNibbleRepeatLong ? kLongRepeatBase : 0);
+        ++code;
+        continue;
+      }
+      // A digit then a repeat whose count is the next byte's high half.
+      if (h > 9 || (l != kNibbleRepeat && l != kNibbleRepeatLong) || end - code < 2) break;
+      const unsigned count = code[1] >> 4;
+      const unsigned after = code[1] & 0x0F;
+      if (after > 9 && after != kNibbleEnd) break;
+      ++out;
+      Repeat(out, out[-1]);
+      out += count + (l == kNibbleRepeatLong ? kLongRepeatBase : 0);
+      code += 2;
+      if (after == kNibbleEnd) {
+        mode = ModeValue(kNormal);
+        break;
+      }
+      *out++ = static_cast<std::uint8_t>(kDigitZero + after);
+    }
+    return code;
+  }
+};
+
+// The same operations, digit strings taken byte by byte by the table.
+struct Avx2TableOps : Avx2Ops {
+  static constexpr bool kWholeStrings = false;
 };
 #endif
 
@@ -363,66 +464,126 @@ template <std::uint32_t kFlag, typename T>
 #endif
 }
 
-// The decoding loop, inlined into each variant below with the operations of the
-// variant's instruction set.
-template <class Ops>
-[[gnu::always_inline]] inline void Unpacker::DecodeLoop(const std::uint8_t* code,
-                                                        const std::uint8_t* end) {
+// The decoding loop, inlined into each variant below with the operations of
+// the variant's instruction set. With kWatch it stops once the output has
+// reached `stop` at the end of a code: past it, or on it outside any code
+// (a digit string's end byte after its last digit still belongs to it).
+template <class Ops, bool kWatch>
+[[gnu::always_inline]] inline const std::uint8_t* Unpacker::DecodeLoop(const std::uint8_t* code,
+                                                                       const std::uint8_t* end,
+                                                                       const std::uint8_t* stop) {
   // The hot registers live in locals: stores through the output pointer
   // could otherwise alias the members and force a reload after every byte.
   std::uint8_t* out = state_.out;
-  std::uint64_t last = state_.lastChar;
   // Where the current mode's words start.
   std::size_t mode = ModeValue(state_.mode);
-  // Unrolled: the loop body is short and its branches rarely taken.
-#pragma GCC unroll 4
-  for (; code != end; ++code) {
+  constexpr std::uint64_t kLeaves =
+      std::uint64_t{Ops::kWholeStrings ? kByRules | kOpensString : kByRules} << 16;
+  while (code != end) {
     const std::uint8_t c = *code;
     const std::size_t at = mode + c;
     const std::uint64_t e = kWords[at];
-    if (e & kByRules << 16) [[unlikely]] {
-      state_.out = out;
-      state_.lastChar = static_cast<std::uint8_t>(last);
-      state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
-      // Read again rather than kept: fewer registers held in the hot loop.
-      UnpackByRules(state_, *code);
-      out = state_.out;
-      last = state_.lastChar;
-      mode = ModeValue(state_.mode);
-      continue;
+    if (e & kLeaves) [[unlikely]] {
+      if (Ops::kWholeStrings && (e & std::uint64_t{kOpensString} << 16)) {
+        const std::uint8_t* const start = code;
+        code = Ops::DigitString(code, end, out, mode);
+        ++strings_.count;
+        strings_.bytes += static_cast<std::size_t>(code - start);
+      } else {
+        state_.out = out;
+        if (mode == ModeValue(kDigits)) state_.lastChar = out[-1];
+        state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
+        // Read again rather than kept: fewer registers held in the hot loop.
+        UnpackByRules(state_, *code++);
+        out = state_.out;
+        mode = ModeValue(state_.mode);
+      }
+    } else {
+      mode = Ops::NextMode(kNextModes[c], mode);
+      // Where the bytes come from: the constants, or for copy codes the
+      // previous block's same position, one block behind the output. Chosen
+      // without a branch: literals and copies alternate irregularly.
+      const std::uint8_t* from = kSources[at];
+      const std::uint8_t* const previous = out - kBlockSize;
+      from = PickIf<kFromPrevious << 16>(e, previous, from);
+      Ops::Copy(out, from);
+      out += static_cast<std::uint8_t>(e);
+      ++code;
     }
-    mode = Ops::NextMode(kNextModes[c], mode);
-    // Where the bytes come from: the constants, or for copy codes the
-    // previous block's same position, one block behind the output. Chosen
-    // without a branch: literals and copies alternate irregularly.
-    const std::uint8_t* from = kSources[at];
-    const std::uint8_t* const previous = out - kBlockSize;
-    from = PickIf<kFromPrevious << 16>(e, previous, from);
-    Ops::Copy(out, from);
-    out += static_cast<std::uint8_t>(e >> 8);
-    // The whole word; its low byte is the character.
-    last = PickIf<kSetsLast << 16>(e, e, last);
+    if constexpr (kWatch) {
+      if (out >= stop && (out > stop || mode == ModeValue(kNormal))) break;
+    }
   }
   state_.out = out;
-  state_.lastChar = static_cast<std::uint8_t>(last);
   state_.mode = static_cast<std::uint8_t>((mode - kModeBias) / kModeStride);
+  return code;
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2,bmi")]] void Unpacker::DecodeAvx2(const std::uint8_t* code,
-                                                      const std::uint8_t* end) {
-  DecodeLoop<Avx2Ops>(code, end);
+// Flattened: the digit string decoder is built for AVX2 too, and only
+// inlining keeps the output pointer in a register.
+template <bool kWatch, bool kStrings>
+[[gnu::target("avx2,bmi"), gnu::flatten]] const std::uint8_t* Unpacker::DecodeAvx2(
+    const std::uint8_t* code, const std::uint8_t* end, const std::uint8_t* stop) {
+  return DecodeLoop<std::conditional_t<kStrings, Avx2Ops, Avx2TableOps>, kWatch>(code, end, stop);
 }
 #endif
 
-void Unpacker::UnpackPiece(const std::uint8_t* code, const std::uint8_t* end) {
+// Decoding a digit string at once costs a mispredicted branch at its start
+// and pays from about five bytes a string on (records of many numbers);
+// shorter strings (records of few) go faster through the table. So the
+// strings are decoded whole while, over the last 32 of them, they averaged
+// five bytes or more, and the table takes them otherwise, with another try
+// every 256 pieces.
+template <bool kWatch>
+const std::uint8_t* Unpacker::Decode(const std::uint8_t* code, const std::uint8_t* end,
+                                     const std::uint8_t* stop) {
 #if defined(__x86_64__)
   if (avx2_) {
-    DecodeAvx2(code, end);
-    return;
+    Strings& s = strings_;
+    if (!s.whole) {
+      if (++s.piecesWithout == 256) s = Strings{};
+      return DecodeAvx2<kWatch, false>(code, end, stop);
+    }
+    code = DecodeAvx2<kWatch, true>(code, end, stop);
+    if (s.count >= 32) {
+      s.whole = s.bytes >= 5 * s.count;
+      s.count = 0;
+      s.bytes = 0;
+      s.piecesWithout = 0;
+    }
+    return code;
   }
 #endif
-  DecodeLoop<PortableOps>(code, end);
+  return DecodeLoop<PortableOps, kWatch>(code, end, stop);
+}
+
+bool Unpacker::InNormalMode() const {
+  return state_.mode == kNormal;
+}
+
+// Most pieces decode straight through. Around a block that is compared, the
+// decoder stops at the end of the block before it, then at its own end, and
+// the code read in between is gathered.
+void Unpacker::DecodePiece(const std::uint8_t* code, const std::uint8_t* end) {
+  Check& k = check_;
+  if (k.phase == Phase::kIdle && k.kind != RecodeCheck::kNone &&
+      Offset(state_.out) >= k.nextSample) {
+    k.phase = Phase::kSeeking;
+    k.stop = (Offset(state_.out) / kBlockSize + 1) * kBlockSize;
+  }
+  const std::uint8_t* const pieceStart = code;
+  while (code != end) {
+    if (k.phase == Phase::kIdle || k.phase == Phase::kDone) {
+      Decode<false>(code, end, nullptr);
+      return;
+    }
+    const std::uint8_t* const stop = At(k.stop);
+    const std::uint8_t* const at = Decode<true>(code, end, stop);
+    if (k.phase == Phase::kGathering) Gather(code, at);
+    code = at;
+    if (state_.out >= stop && (state_.out > stop || InNormalMode())) AtBlockEnd(code, pieceStart);
+  }
 }
 
 }  // namespace xmodemquarvel::pack

@@ -1,4 +1,5 @@
 // PackFile and UnPackFile on real files, and as a host sees them on ModuleXmodem.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <stdexcept>
 
 #include "PackTestSupport.h"
+#include "platform/UniqueFd.h"
 #include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel::pack::test {
@@ -25,6 +27,25 @@ std::system_error FailureOf(Call call) {
     return e;
   }
   return std::system_error(std::error_code());
+}
+
+// PackDescriptors and UnpackDescriptors, which read and write on threads of
+// their own, called with names like the others.
+template <bool kUnpack>
+void Descriptors(const std::string& from, const std::string& to, int32_t& count,
+                 const BlockEvent& event, const AbortCheck&) {
+  const UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd target(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  ASSERT_TRUE(source && target) << from << " " << to;
+  if constexpr (kUnpack) {
+    UnpackDescriptors(source.Get(), from, target.Get(), to, count, event);
+  } else {
+    PackDescriptors(source.Get(), from, target.Get(), to, count, event);
+  }
+}
+// Each conversion by names, then the same through descriptors.
+std::vector<Conversion> BothWays(Conversion byNames) {
+  return {byNames, byNames == PackFile ? Descriptors<false> : Descriptors<true>};
 }
 
 class Files : public ::testing::Test {
@@ -73,25 +94,26 @@ TEST_F(Files, ConversionsWriteTheTargetWithAnEventPerBlock) {
   // clang-format on
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.from.size());
-    Write(P("from"), row.from);
-    // Every other target exists before; one that is created gets the usual mode.
-    if ((&row - rows) % 2) Write(P("to"), B("1000*23"));
-    int32_t count = -1, events = 0;
-    const BlockEvent event = [&](int32_t& NumBloc) {
-      EXPECT_EQ(&NumBloc, &count);
-      EXPECT_EQ(NumBloc, ++events);
-    };
-    const auto failure = FailureOf([&] { row.convert(P("from"), P("to"), count, event, {}); });
-    EXPECT_EQ(failure.code(),
-              row.fails ? std::make_error_code(std::errc::invalid_argument) : std::error_code());
-    EXPECT_EQ(events, static_cast<int32_t>((row.from.size() + 127) / 128));
-    EXPECT_EQ(count, events);
-    EXPECT_TRUE(Read(P("to")) == row.to);
-    EXPECT_EQ(fs::status(P("to")).permissions(), fs::perms(0666 & ~mask));
-    fs::remove(P("to"));
-  }
+  for (const Row& row : rows)
+    for (const Conversion convert : BothWays(row.convert)) {
+      SCOPED_TRACE(row.from.size());
+      Write(P("from"), row.from);
+      // Every other target exists before; one that is created gets the usual mode.
+      if ((&row - rows) % 2) Write(P("to"), B("1000*23"));
+      int32_t count = -1, events = 0;
+      const BlockEvent event = [&](int32_t& NumBloc) {
+        EXPECT_EQ(&NumBloc, &count);
+        EXPECT_EQ(NumBloc, ++events);
+      };
+      const auto failure = FailureOf([&] { convert(P("from"), P("to"), count, event, {}); });
+      EXPECT_EQ(failure.code(),
+                row.fails ? std::make_error_code(std::errc::invalid_argument) : std::error_code());
+      EXPECT_EQ(events, static_cast<int32_t>((row.from.size() + 127) / 128));
+      EXPECT_EQ(count, events);
+      EXPECT_TRUE(Read(P("to")) == row.to);
+      EXPECT_EQ(fs::status(P("to")).permissions(), fs::perms(0666 & ~mask));
+      fs::remove(P("to"));
+    }
 }
 
 // A source that is missing or a directory fails before the target is
@@ -109,6 +131,8 @@ TEST_F(Files, FailuresCarryTheSystemErrorAndItsText) {
     {PackFile, P("src"), P("no/packed"), std::errc::no_such_file_or_directory, "Impossible de créer " + P("no/packed")},
     {PackFile, P("src"), "/dev/full", std::errc::no_space_on_device, "Erreur d'écriture dans /dev/full"},
     {UnPackFile, P("src"), "/dev/full", std::errc::no_space_on_device, "Erreur d'écriture dans /dev/full"},
+    {Descriptors<false>, P("src"), "/dev/full", std::errc::no_space_on_device, "Erreur d'écriture dans /dev/full"},
+    {Descriptors<true>, P("src"), "/dev/full", std::errc::no_space_on_device, "Erreur d'écriture dans /dev/full"},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -138,21 +162,23 @@ TEST_F(Files, AFailurePartWayKeepsEveryBlockProducedBefore) {
     };
   };
   int32_t count = 0;
-  for (const int32_t last : {1, 2, 9000, 16000}) {
-    EXPECT_THROW(PackFile(P("src"), P("out"), count, stopAt(last)), std::runtime_error);
-    // Packing the first blocks alone gives the same code, and an end block.
-    const Bytes alone = Pack(Bytes(source.begin(), source.begin() + 128 * last));
-    EXPECT_TRUE(Read(P("out")) == Bytes(alone.begin(), alone.end() - 128)) << last;
-  }
+  for (const int32_t last : {1, 2, 9000, 16000})
+    for (const Conversion pack : BothWays(PackFile)) {
+      EXPECT_THROW(pack(P("src"), P("out"), count, stopAt(last), {}), std::runtime_error);
+      // Packing the first blocks alone gives the same code, and an end block.
+      const Bytes alone = Pack(Bytes(source.begin(), source.begin() + 128 * last));
+      EXPECT_TRUE(Read(P("out")) == Bytes(alone.begin(), alone.end() - 128)) << last;
+    }
   const auto blocks = static_cast<int32_t>(packed.size() / 128);
-  for (const int32_t last : {1, 2, 3, blocks / 2, blocks}) {
-    EXPECT_THROW(UnPackFile(P("packed"), P("out"), count, stopAt(last)), std::runtime_error);
-    // Code blocks 2 to last - 1 have been decoded.
-    const auto read = static_cast<std::ptrdiff_t>(128 * std::max(1, last - 1));
-    EXPECT_TRUE(Read(P("out")) ==
-                Decode(Cat(Bytes(packed.begin(), packed.begin() + read), B("128*00"))).out)
-        << last;
-  }
+  for (const int32_t last : {1, 2, 3, blocks / 2, blocks})
+    for (const Conversion unpack : BothWays(UnPackFile)) {
+      EXPECT_THROW(unpack(P("packed"), P("out"), count, stopAt(last), {}), std::runtime_error);
+      // Code blocks 2 to last - 1 have been decoded.
+      const auto read = static_cast<std::ptrdiff_t>(128 * std::max(1, last - 1));
+      EXPECT_TRUE(Read(P("out")) ==
+                  Decode(Cat(Bytes(packed.begin(), packed.begin() + read), B("128*00"))).out)
+          << last;
+    }
 }
 
 // Events only while tracing, stopping as soon as a handler switches it off;

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -103,12 +104,24 @@ inline std::string ToHex(const Bytes& bytes) {
   return out;
 }
 
+// Takes each piece only at the next Write or Settle, as a sink that writes on
+// a thread of its own may, and checks that it did not change meanwhile.
 struct VectorSink final : ByteSink {
   explicit VectorSink(Bytes& out) : out(out) {}
   void Write(std::span<const std::uint8_t> bytes) override {
-    out.insert(out.end(), bytes.begin(), bytes.end());
+    Settle();
+    held = bytes;
+    copy.assign(bytes.begin(), bytes.end());
+  }
+  void Settle() override {
+    if (!std::equal(held.begin(), held.end(), copy.begin(), copy.end()))
+      throw std::logic_error("a piece changed before the sink took it");
+    out.insert(out.end(), held.begin(), held.end());
+    held = {};
   }
   Bytes& out;
+  std::span<const std::uint8_t> held;
+  Bytes copy;
 };
 
 // What a packed file unpacks into, and whether its end block is refused
@@ -135,8 +148,12 @@ Decoded Decode(Unpacking unpack) {
   return d;
 }
 
+// With the check of every block, which must not change what is decoded.
 inline Decoded Decode(const Bytes& packed) {
-  return Decode([&](Bytes& out) { UnpackBuffer(packed, out); });
+  return Decode([&](Bytes& out) {
+    UnpackCheck check{RecodeCheck::kEveryBlock};
+    UnpackBuffer(packed, out, &check);
+  });
 }
 
 inline Decoded Model(const Bytes& packed) {

@@ -1,8 +1,10 @@
 // Byte-exact vectors of the packed format, checked on the coder and on the
-// plain model that the randomized tests trust.
+// plain model that the randomized tests trust, and the unpacking's check of
+// the code it reads.
 #include <gtest/gtest.h>
 
 #include "PackTestSupport.h"
+#include "pack/Packer.h"
 
 namespace xmodemquarvel::pack::test {
 namespace {
@@ -129,7 +131,57 @@ TEST(PackedFormat, Vectors) {
       EXPECT_EQ(ToHex(reference::ReferencePacker().Pack(plain)), ToHex(packed));
     }
     EXPECT_EQ(Decode(packed), (Decoded{plain, row.kind == kRefused}));
+    // What the packer writes passes the check of the code read; the other
+    // streams fail it at their first coded block, once there is code.
+    const std::size_t blocks = (packed.size() + 127) / 128;
+    const bool hasCode = blocks > 2 || (blocks == 2 && packed[128] != 0);
+    for (const RecodeCheck blocks : {RecodeCheck::kSampled, RecodeCheck::kEveryBlock}) {
+      UnpackCheck check{blocks};
+      Decode([&](Bytes& out) { UnpackBuffer(packed, out, &check); });
+      EXPECT_EQ(check.firstDiffering, row.kind == kReads && hasCode ? 2 : 0);
+    }
     EXPECT_EQ(Model(packed), (Decoded{plain, row.kind == kRefused}));
+  }
+}
+
+// Blocks that differ from the one before at every position, coded as the
+// packer does (128 literals) but for the blocks `other` picks, whose first
+// literal is escaped as another packer might: the check of every block finds
+// the first of them; samples compare blocks 2 to 65, then one in 256 (here
+// the pieces of code and the blocks line up, and that is block 322).
+TEST(PackedFormat, TheCheckComparesEveryBlockOrTheFirstAndThenOneIn256) {
+  const auto block = [](int k) { return B(k % 2 ? "64*'ab'" : "64*'ba'"); };
+  const auto file = [&](auto other, const char* after) {
+    Bytes code;
+    for (int k = 2; k <= 1000; ++k) {
+      if (other(k)) code.push_back(0xFA);
+      const Bytes b = block(k);
+      code.insert(code.end(), b.begin(), b.end());
+    }
+    return PackedFile(block(1), Cat(code, B(after)));
+  };
+  const auto first = [](const Bytes& packed, RecodeCheck blocks) {
+    UnpackCheck check{blocks};
+    Bytes out;
+    UnpackBuffer(packed, out, &check);
+    return check.firstDiffering;
+  };
+  // Each block's code is the block itself, so the code blocks are the source.
+  const Bytes every = file([](int) { return false; }, "");
+  EXPECT_TRUE(every == Pack(Cat(block(1), Bytes(every.begin() + 128, every.end() - 128))));
+  // clang-format off
+  struct Row { int from, to; const char* after; std::int64_t every, sampled; };
+  const Row rows[] = {
+    {0, 0, "", 0, 0}, {65, 65, "", 65, 65}, {66, 66, "", 66, 0}, {100, 1000, "", 100, 322},
+    {321, 321, "", 321, 0}, {322, 322, "", 322, 322}, {323, 323, "", 323, 0},
+    // Code that gives nothing after the last block: never written by the packer.
+    {0, 0, "D0", 1001, 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    const Bytes packed = file([&](int k) { return k >= row.from && k <= row.to; }, row.after);
+    EXPECT_EQ(first(packed, RecodeCheck::kEveryBlock), row.every) << row.from;
+    EXPECT_EQ(first(packed, RecodeCheck::kSampled), row.sampled) << row.from;
   }
 }
 
