@@ -3,7 +3,7 @@
 # installs manual pages. xq(3) quotes examples/xq_receive.c, escaped for roff.
 set(XMQ_MAN3_PAGES
   "xq:xq_version"
-  "xq_create:xq_create_hosted,xq_destroy,xq_last_error"
+  "xq_create:xq_create_hosted,xq_destroy,xq_last_error,xq_last_errno"
   "xq_connect:xq_disconnect,xq_port_open,xq_abort"
   "xq_get_wait_state:"
   "xq_send_file:xq_receive_file,xq_receive_file_fd"

@@ -36,8 +36,10 @@
  *
  * Threads: handles may be used on several threads at once; one handle is
  * used by one thread at a time, callbacks included. xq_abort() is the
- * exception: any thread, and a signal handler, may call it. Callbacks run on
- * the thread that called the function, from inside it.
+ * exception: any thread, and a signal handler, may call it, but never while
+ * or after xq_destroy() frees the same handle; the host makes the two
+ * exclusive (see xq_abort()). Callbacks run on the thread that called the
+ * function, from inside it.
  *
  * Reentrancy: from inside any callback of a handle (its yield callback and
  * every event, whichever function raised it) the six operations
@@ -187,11 +189,24 @@ XMODEMQUARVEL_API xq_status xq_destroy(xq_module* module);
 
 /**
  * The French message of the last call on @p module that returned a status
- * other than XQ_OK; "" after a call that succeeded. Never NULL. The string
- * belongs to the handle and lasts until its next call. Not for use from
- * another thread than the handle's.
+ * other than XQ_OK; "" after a call that succeeded, with one exception: after
+ * an xq_connect() that returned XQ_OK with XQ_RV_FALSE because the serial
+ * port failed, it holds the Error event's text and the port's reason
+ * ("Connexion impossible : Le port /dev/ttyUSB0 n'existe pas"), which the
+ * error record no longer holds. Never NULL. The string belongs to the handle
+ * and lasts until its next call. Not for use from another thread than the
+ * handle's.
  */
 XMODEMQUARVEL_API const char* xq_last_error(const xq_module* module);
+
+/**
+ * The operating system's error number (an errno value: ENOENT, EACCES,
+ * EBUSY...) of the failure that xq_last_error() describes, when it has one:
+ * XQ_ERR_FILE and XQ_ERR_PORT mostly; 0 after a call that succeeded and for
+ * a failure without one. EINVAL for a NULL @p module. Not for use from
+ * another thread than the handle's.
+ */
+XMODEMQUARVEL_API int xq_last_errno(const xq_module* module);
 
 /* ---- Error record ------------------------------------------------------ */
 
@@ -356,7 +371,8 @@ XMODEMQUARVEL_API xq_status xq_unpack_file(xq_module* module, const char* source
  *   "Erreur dans la chaine d'initialisation TEXT" (still open: call
  *   xq_disconnect()). XQ_RV_FALSE after a failure of the serial port (missing
  *   or busy device): the Error callback got "Connexion impossible" with the
- *   reason in the record, and the record is **empty** on return. XQ_RV_FALSE
+ *   reason in the record, and the record is **empty** on return; the reason
+ *   is then in xq_last_error() ("Connexion impossible : REASON"). XQ_RV_FALSE
  *   with "Opération interrompue" after xq_abort(): hung up. XQ_RV_FALSE on
  *   every status other than XQ_OK and XQ_ERR_CALLBACK.
  * @return XQ_OK; XQ_ERR_CALLBACK (@p result set by the component too);
@@ -448,8 +464,14 @@ XMODEMQUARVEL_API xq_status xq_receive_file_fd(xq_module* module, const char* us
  * megabyte and return XQ_ERR_FILE with "Opération interrompue". Ignored when
  * no operation runs. The one way for a callback to stop an operation. Safe
  * from any thread and from a signal handler (a flag and one write to a
- * descriptor) while the handle exists: stop those callers before
- * xq_destroy(); does not change xq_last_error().
+ * descriptor) while the handle exists; does not change xq_last_error().
+ *
+ * xq_abort() and xq_destroy() of the same handle must never overlap: an
+ * xq_abort() that runs while the handle is freed, or after, uses freed
+ * memory. A host that aborts from another thread holds a lock of its own
+ * around both calls (or joins that thread before xq_destroy()); one that
+ * aborts from a signal handler blocks that signal, or takes the handle away
+ * from the handler, before xq_destroy().
  * @return XQ_OK; XQ_ERR_ARGUMENT when @p module is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_abort(xq_module* module);
