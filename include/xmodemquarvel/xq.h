@@ -60,7 +60,7 @@
     with xq_version(), the version of the library it runs with. */
 #define XQ_VERSION XMODEMQUARVEL_VERSION_STRING
 /** The same as one number for the preprocessor: MAJOR * 10000 + MINOR * 100
-    + PATCH (10200 for 1.2.0). */
+    + PATCH (20000 for 2.0.0); xq_version_number() is the library's. */
 #define XQ_VERSION_NUMBER                                                    \
   (XMODEMQUARVEL_VERSION_MAJOR * 10000 + XMODEMQUARVEL_VERSION_MINOR * 100 + \
    XMODEMQUARVEL_VERSION_PATCH)
@@ -154,6 +154,15 @@ typedef void (*xq_transfer_accepted_callback)(void* user, char direction, int64_
  * static and may be called from any thread, before any handle exists.
  */
 XMODEMQUARVEL_API const char* xq_version(void);
+
+/**
+ * The same as one number, MAJOR * 10000 + MINOR * 100 + PATCH (20000 for
+ * 2.0.0): the library the host runs with, to compare with XQ_VERSION_NUMBER,
+ * the one it was compiled against. The major version is the shared library's
+ * (libxmodemquarvel.so.MAJOR): a host runs with any library of its major and
+ * a minor at least its own.
+ */
+XMODEMQUARVEL_API int32_t xq_version_number(void);
 
 /**
  * Creates an object with the default host: the monotonic clock, the POSIX
@@ -394,8 +403,11 @@ XMODEMQUARVEL_API xq_status xq_disconnect(xq_module* module);
 /**
  * Sends @p file_name to the server as user @p user_id with password @p psw
  * and packing type @p pack_type (one character announced to the server; the
- * file is sent as it is). Only whole 128-byte records are sent; a missing file
- * is created empty and sent as no blocks. Writes source "Xmodem: SendFile"
+ * file is sent as it is). The opening record carries the file's base name cut
+ * to 17 characters, @p user_id and @p psw cut to 40 each, and '?' for a
+ * character outside Windows-1252, without a word: a host that must not send a
+ * changed name checks it first. Only whole 128-byte records are sent. **A
+ * missing file is created empty and sent as no blocks, with XQ_RV_TRUE.** Writes source "Xmodem: SendFile"
  * into the error record without emptying it first. Each exchange with the
  * server (six for the opening, one per block, three for the end) ends within
  * 10 attempts of 10 s, and at most 10 restarts of them when the server
@@ -426,7 +438,7 @@ XMODEMQUARVEL_API xq_status xq_send_file(xq_module* module, const char* user_id,
  * The data go on at the position the server answers (a lower one cuts the
  * file to it; a higher one fails with XQ_RV_FALSE, the file untouched), and
  * the file ends only on a clean EOT. Writes source "Xmodem: ReceiveFile" into
- * the error record. Bounds as xq_send_file().
+ * the error record. Names, ids and bounds as xq_send_file().
  * @param[out] result XQ_RV_TRUE: the server ended the file (line up).
  *   XQ_RV_REFUSE: refused, no file created. XQ_RV_FALSE, XQ_RV_CTS: as for
  *   xq_send_file(); after xq_abort() the blocks received stay in the file.
@@ -512,6 +524,20 @@ typedef struct xq_wait_state {
  *   when not NULL, then says XQ_AWAIT_NOTHING with -1 ms and "" texts).
  */
 XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
+
+/**
+ * xq_get_wait_state() for a host that may run with another library of the
+ * same major version, whose xq_wait_state may have grown: fields are only
+ * ever added at its end. @p size is sizeof(xq_wait_state) as the host was
+ * compiled. The library writes the first min(@p size, its own size) bytes of
+ * the state, and zeroes the rest of the host's @p size: a field that the
+ * library does not know reads 0. xq_get_wait_state() stays, and fills the
+ * fields of version 2.0.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL, or @p size
+ *   does not hold the first field (nothing written then).
+ */
+XMODEMQUARVEL_API xq_status xq_get_wait_state_sized(xq_module* module, xq_wait_state* out,
+                                                    size_t size);
 
 #ifdef __cplusplus
 }

@@ -55,7 +55,7 @@ _PROTOTYPES = {
     "xq_send_file": (status, _TRANSFER),
     "xq_receive_file": (status, _TRANSFER),
     "xq_abort": (status, [handle]),
-    "xq_get_wait_state": (status, [handle, POINTER(WAIT_STATE)]),
+    "xq_get_wait_state_sized": (status, [handle, POINTER(WAIT_STATE), c_size_t]),
 }
 
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():

@@ -378,7 +378,7 @@ class Module:
         """What the running wait awaits, for a status line drawn from the
         yield callback or an event callback: a WaitState."""
         state = WAIT_STATE()
-        self._call(lib.xq_get_wait_state, ctypes.byref(state))
+        self._call(lib.xq_get_wait_state_sized, ctypes.byref(state), ctypes.sizeof(state))
         remaining = None if state.remaining_ms < 0 else state.remaining_ms / 1000
         return WaitState(Awaiting(state.awaiting), state.sent.decode("utf-8", "replace"),
                          state.expected.decode("utf-8", "replace"), state.attempt,

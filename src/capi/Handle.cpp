@@ -60,6 +60,10 @@ const char* xq_version(void) {
   return XMODEMQUARVEL_VERSION_STRING;
 }
 
+int32_t xq_version_number(void) {
+  return XQ_VERSION_NUMBER;
+}
+
 xq_status xq_create(xq_module** out) {
   return xq_create_hosted(nullptr, nullptr, 100, out);
 }

@@ -135,6 +135,7 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
 
 TEST(Capi, TheLibrarySaysItsVersion) {
   EXPECT_STREQ(xq_version(), XQ_VERSION);
+  EXPECT_EQ(xq_version_number(), XQ_VERSION_NUMBER);
   EXPECT_EQ(std::to_string(XQ_VERSION_NUMBER / 10000) + "." +
                 std::to_string(XQ_VERSION_NUMBER / 100 % 100) + "." +
                 std::to_string(XQ_VERSION_NUMBER % 100),
