@@ -272,8 +272,13 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// password @p PSW, the file's base name without directory or extension,
   /// packing type @p PackType, direction "E"), then the file's whole
   /// 128-byte records as frames, from the position that the server's response
-  /// names; a final fragment of fewer than 128 bytes is not sent. A missing
-  /// file is created empty and sent as no blocks.
+  /// names; a final fragment of fewer than 128 bytes is not sent. **A missing
+  /// file is created empty and sent as no blocks (rvTrue).**
+  ///
+  /// The opening record has fixed widths: the base name is cut to 17
+  /// characters, @p UserId and @p PSW to 40 each, and a character outside
+  /// Windows-1252 becomes '?', without a word (ReceiveFile likewise). A host
+  /// that must not send a changed name checks it first.
   ///
   /// Does not empty the error record: writes source "Xmodem: SendFile", and
   /// every exchange with the server empties the description when it starts.
@@ -321,7 +326,7 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// BlocReceived counts on from there. The file ends on a clean EOT only
   /// (see the class): an EOT after line noise is asked for again.
   ///
-  /// Error record, events and bounds as for SendFile, with source "Xmodem:
+  /// Names, error record, events and bounds as for SendFile, with source "Xmodem:
   /// ReceiveFile" and BlocReceived after each block written (the count
   /// includes the blocks held before).
   /// @return rvTrue: the server ended the file; the line stays up.
