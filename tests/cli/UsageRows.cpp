@@ -27,7 +27,7 @@ std::vector<Row> UsageRows() {
       {"help of pack", {}, {}, {"pack", "--help"}, 0, {"Utilisation : xmodemq pack SOURCE COMPACTÉ", "Exemple :\n  xmodemq pack ", "!--device"}},
       UsageRow({"help", "fly"}),
       {"a port that is not a number", {}, {}, {"send", "f", "--user", "u", "--port", "abc"}, 2, {"--port attend le numéro du port série, un nombre de 1 à 255 (reçu « abc »)", "!2147483647"}},
-      {"version", {}, {}, {"--version"}, 0, {"xmodemq 1.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
+      {"version", {}, {}, {"--version"}, 0, {"xmodemq 2.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
       UsageRow({}), UsageRow({"-q"}), UsageRow({"fly"}), UsageRow({"send"}), UsageRow({"send", "f"}),
       UsageRow({"send", "f", "--user"}), UsageRow({"pack", "only-one"}),
       UsageRow({"send", "f", "--user", "u", "--attempts", "x"}),
