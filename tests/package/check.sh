@@ -182,6 +182,22 @@ while read -r function; do
     fail "$function(3) does not name $function"
 done < "$scratch/c-functions"
 
+echo "== every status that xq.h gives a function is on its manual page"
+awk '/\/\*\*/ { doc = ""; open = 1 }
+  open { doc = doc " " $0 }
+  /\*\// { open = 0 }
+  /XMODEMQUARVEL_API/ && match($0, /xq_[a-z_]+\(/) {
+    name = substr($0, RSTART, RLENGTH - 1)
+    n = split(doc, words, /[^A-Z_]+/)
+    for (i = 1; i <= n; i++) if (words[i] ~ /^XQ_ERR_/) print name, words[i]
+    doc = ""
+  }' "$prefix/include/xmodemquarvel/xq.h" | sort -u >"$scratch/statuses"
+[ -s "$scratch/statuses" ] || fail "no status read from xq.h"
+while read -r function status; do
+  gzip -dc "$(readlink -f "$prefix/share/man/man3/$function.3.gz")" | grep -q "$status" ||
+    fail "$function(3) does not list $status, which xq.h gives it"
+done <"$scratch/statuses"
+
 echo "== Debian package"
 if command -v dpkg-shlibdeps >/dev/null; then
   (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
