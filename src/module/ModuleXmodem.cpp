@@ -85,11 +85,10 @@ void ModuleXmodem::Impl::HangUpAtTeardown() noexcept {
     if (!port->PortOpen()) return;
     port->DTREnable(false);
     port->PortOpen(false);
+    clock->SleepUntil(clock->Now() + kTeardownHold);
   } catch (...) {
     // A port that fails here is released with the object all the same.
-    return;
   }
-  clock->SleepUntil(clock->Now() + kTeardownHold);
 }
 
 void ModuleXmodem::Impl::RaiseError(const std::string& description) {
