@@ -189,8 +189,11 @@ XMODEMQUARVEL_API xq_status xq_create_hosted(xq_yield_callback yield, void* user
                                              int32_t max_yield_interval_ms, xq_module** out);
 
 /**
- * Frees the handle and every string it returned. Closes the port if it is open
- * (the modem hangs up as DTR drops) without the pauses of xq_disconnect().
+ * Frees the handle and every string it returned. When the port is open, drops
+ * DTR, closes the port and keeps it closed for half a second before it
+ * returns, so that the modem hangs up even when another handle opens the same
+ * device at once; no callback runs meanwhile. Never while an xq_abort() of
+ * the same handle may run (see xq_abort()).
  * @return XQ_OK (also for NULL); XQ_ERR_BUSY, freeing nothing, when called
  *   from inside one of the handle's callbacks.
  */
