@@ -20,7 +20,6 @@ struct Decoded {
   std::string answers;
   bool agreed = false;
   bool refused = false;
-  bool binary_refused = false;  // in either direction
   bool operator==(const Decoded&) const = default;
 };
 
@@ -34,7 +33,6 @@ Decoded Decode(Role role, bool started, const std::string& in, std::size_t piece
   d.answers = codec.Outgoing();
   d.agreed = codec.ComPortAgreed();
   d.refused = codec.ComPortRefused();
-  d.binary_refused = codec.Refused(kBinary);
   return d;
 }
 
@@ -65,7 +63,6 @@ TEST(TelnetCodec, DecodesDataMessagesAndNegotiationWholeOrByteByByte) {
       {"WILL ECHO declined", C, true, "\xFF\xFB\x01"s, {"", {}, "\xFF\xFE\x01"s, false, false}},
       {"DO TERMINAL-TYPE declined", C, true, "\xFF\xFD\x18"s, {"", {}, "\xFF\xFC\x18"s, false, false}},
       {"WONT BINARY after on", C, false, "\xFF\xFB\x00\xFF\xFC\x00"s, {"", {}, "\xFF\xFD\x00\xFF\xFE\x00"s, false, false}},
-      {"WONT BINARY to our DO: refused one way", C, true, "\xFF\xFC\x00"s, {"", {}, "", false, false, true}},
       {"server: WILL com port answered", S, true, "\xFF\xFB\x2C"s, {"", {}, "", true, false}},
       {"server: WILL com port unasked", S, false, "\xFF\xFB\x2C"s, {"", {}, "\xFF\xFD\x2C"s, true, false}},
       {"server: DO com port declined", S, true, "\xFF\xFD\x2C"s, {"", {}, "\xFF\xFC\x2C"s, false, false}},
