@@ -17,10 +17,10 @@
 #include <filesystem>
 #include <string>
 
-#include "Journal.h"
-#include "ProcessIdentity.h"
-#include "Sha256.h"
-#include "Timestamps.h"
+#include "journal/Journal.h"
+#include "system/ProcessIdentity.h"
+#include "files/Sha256.h"
+#include "terminal/Timestamps.h"
 
 namespace {
 

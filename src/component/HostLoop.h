@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -80,7 +81,12 @@ class HostLoop final : public PortWait {
   // While held, waits are not aborted and a request stays pending: a
   // Disconnect that a handler calls runs to its end, and the operation it
   // interrupts ends at its own next wait.
-  void HoldAborts(bool on) { hold_ += on ? 1 : -1; }
+  void HoldAborts(bool on) {
+    hold_ += on ? 1 : -1;
+    // Each release follows its own hold: a count below zero would let an
+    // abort through the next hold.
+    assert(hold_ >= 0);
+  }
   // While an aborted operation hangs up, a port's own waits give up at once:
   // the hang-up never waits for a line that does not take its bytes.
   void HangingUp(bool on) { hanging_up_ = on; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -94,6 +95,8 @@ class BusyGuard {
  public:
   explicit BusyGuard(ModuleXmodem::Impl& impl);
   ~BusyGuard() {
+    // Only the guard that set it clears it: a refused re-entry never gets here.
+    assert(impl_.busy);
     impl_.loop.AcceptAborts(false);
     impl_.loop.NothingAwaited();
     impl_.busy = false;

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "pack/ByteSink.h"
+#include "xmodemquarvel/Packing.h"
 
 namespace xmodemquarvel::pack {
 
-using BlockEvent = std::function<void(int32_t& NumBloc)>;
 // Called before each piece of a source file is read (a megabyte): it throws
 // to stop the conversion there, as a failure part-way does.
 using AbortCheck = std::function<void()>;
@@ -29,32 +29,8 @@ void PackFile(const std::string& FileSource, const std::string& FilePacked, int3
 void UnPackFile(const std::string& FileSource, const std::string& FileUnpacked, int32_t& BlocCount,
                 const BlockEvent& event, const AbortCheck& check = {});
 
-// The same two conversions between descriptors that the caller opened (and
-// checked): `source` is read from its offset to its end, `target` written
-// from its offset; neither is closed. The names are those the messages give.
-void PackDescriptors(int source, const std::string& sourceName, int target,
-                     const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
-void UnpackDescriptors(int source, const std::string& sourceName, int target,
-                       const std::string& targetName, int32_t& BlocCount, const BlockEvent& event);
-
-// A source read in pieces. Every piece but the last holds whole 128-byte
-// blocks; an empty piece ends the source.
-class ChunkSource {
- public:
-  virtual std::span<const std::uint8_t> Next() = 0;
-
- protected:
-  ~ChunkSource() = default;
-};
-
-// The two conversions on any source and target; the file and memory versions
-// are built on them. Output goes to the target in pieces of about
-// bufferSize bytes.
-inline constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
-void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
-                std::size_t bufferSize = kDefaultBufferSize);
-void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
-                  const BlockEvent& event, std::size_t bufferSize = kDefaultBufferSize);
+// PackDescriptors, UnpackDescriptors, ChunkSource, PackStream and
+// UnpackStream are public (xmodemquarvel/Packing.h).
 
 // The same conversions between buffers in memory; `out` is replaced.
 void PackBuffer(std::span<const std::uint8_t> source, std::vector<std::uint8_t>& out);

@@ -15,6 +15,10 @@ std::string OpeningRecord::Join() const {
   return out;
 }
 
+std::string ServerBaseName(std::string_view path) {
+  return protocol::BaseNameOf(path);
+}
+
 namespace protocol {
 
 Position ReadPosition(std::string_view record) {

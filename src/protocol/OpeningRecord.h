@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "component/FixedField.h"
+#include "xmodemquarvel/LineText.h"
 
 namespace xmodemquarvel {
 
@@ -13,9 +14,9 @@ namespace xmodemquarvel {
 // server's response and report frames. Each field is fixed-width.
 struct OpeningRecord {
   FixedField<4> Version;
-  FixedField<40> UserId;
-  FixedField<40> PSW;
-  FixedField<17> BaseName;
+  FixedField<kUserIdWidth> UserId;
+  FixedField<kPasswordWidth> PSW;
+  FixedField<kServerNameWidth> BaseName;
   FixedField<3> Filler1;
   FixedField<4> BlockSize;
   FixedField<1> Status;
@@ -27,7 +28,7 @@ struct OpeningRecord {
   FixedField<1> RecordPositionLow;
   FixedField<9> Control;
 
-  static constexpr std::size_t kSize = 128;
+  static constexpr std::size_t kSize = kRecordSize;
 
   // Offsets (from 0) of the fields that the far end's answers are read from.
   static constexpr std::size_t kStatusAt = 108;

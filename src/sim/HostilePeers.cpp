@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/TelnetCodec.h"
+#include "platform/UniqueFd.h"
 
 namespace xmodemquarvel::sim {
 namespace {
@@ -43,17 +44,22 @@ std::string Junk(std::size_t size) {
   return out;
 }
 
+struct HostileTelnetServer::Listener {
+  explicit Listener(int socket) : fd(socket) {}
+  UniqueFd fd;
+};
+
 HostileTelnetServer::HostileTelnetServer(Hostility hostility, std::size_t bytes_per_second)
     : hostility_(hostility),
       bytes_per_second_(bytes_per_second),
-      listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+      listener_(std::make_unique<Listener>(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  if (!listener_ || ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-      ::listen(listener_.Get(), 4) != 0 ||
-      ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+  if (!listener_->fd || ::bind(listener_->fd.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+      ::listen(listener_->fd.Get(), 4) != 0 ||
+      ::getsockname(listener_->fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
     throw std::system_error(errno, std::generic_category(), "hostile server");
   port_ = ntohs(a.sin_port);
   thread_ = std::thread([this] { Serve(); });
@@ -70,9 +76,9 @@ std::string HostileTelnetServer::Device() const {
 
 void HostileTelnetServer::Serve() {
   while (!stop_.load()) {
-    pollfd p{listener_.Get(), POLLIN, 0};
+    pollfd p{listener_->fd.Get(), POLLIN, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
-    UniqueFd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    UniqueFd client(::accept4(listener_->fd.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (client) Misbehave(client.Get());
   }
 }

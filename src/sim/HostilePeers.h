@@ -7,7 +7,6 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/UniqueFd.h"
 #include "sim/LinePeer.h"
 #include "sim/Rfc2217Line.h"
 
@@ -47,7 +46,9 @@ class HostileTelnetServer {
 
   Hostility hostility_;
   std::size_t bytes_per_second_;
-  UniqueFd listener_;
+  // The listening socket, kept inside the sources.
+  struct Listener;
+  std::unique_ptr<Listener> listener_;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;

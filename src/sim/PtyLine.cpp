@@ -1,5 +1,6 @@
 #include "sim/PtyLine.h"
 
+#include "platform/UniqueFd.h"
 #include "sim/WriteOrDrop.h"
 
 #include <fcntl.h>
@@ -24,9 +25,15 @@ constexpr auto kAbsentSlaveRecheck = std::chrono::milliseconds(10);
 
 }  // namespace
 
-PtyLine::PtyLine() {
+struct PtyLine::Master {
+  UniqueFd fd;
+};
+
+PtyLine::PtyLine() : master_(std::make_unique<Master>()) {
   OpenPair();
 }
+
+PtyLine::~PtyLine() = default;
 
 void PtyLine::OpenPair() {
   UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -46,13 +53,13 @@ void PtyLine::OpenPair() {
       ::tcsetattr(slave.Get(), TCSANOW, &t);
     }
   }
-  master_ = std::move(master);
+  master_->fd = std::move(master);
   slave_path_ = name;
   slave_open_ = false;
 }
 
 void PtyLine::SendToHost(std::string_view bytes) {
-  if (master_) WriteOrDrop(master_.Get(), bytes, stop_);
+  if (master_->fd) WriteOrDrop(master_->fd.Get(), bytes, stop_);
 }
 
 void PtyLine::SetCts(bool on) {
@@ -70,7 +77,7 @@ void PtyLine::Cut() {
   if (cutting_) return;
   cutting_ = true;
   if (slave_open_ && peer_ != nullptr) peer_->OnPortOpen(false);
-  master_.Reset();
+  master_->fd.Reset();
   timers_.Clear();
   OpenPair();
   cts_ = cd_ = true;
@@ -88,7 +95,7 @@ void PtyLine::Run(Clock::TimePoint until) {
     const auto now = clock_.Now();
     if (now >= until) return;
     const auto wake = timers_.RunDue(until);
-    pollfd p{master_.Get(), POLLIN, 0};
+    pollfd p{master_->fd.Get(), POLLIN, 0};
     const int r = ::poll(&p, 1, timers_.MillisecondsTo(wake));
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -96,7 +103,7 @@ void PtyLine::Run(Clock::TimePoint until) {
     }
     if (r == 0) continue;
     if (p.revents & POLLIN) {
-      const ssize_t n = ::read(master_.Get(), buffer, sizeof buffer);
+      const ssize_t n = ::read(master_->fd.Get(), buffer, sizeof buffer);
       if (n > 0) {
         if (!slave_open_) {
           slave_open_ = true;

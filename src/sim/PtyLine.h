@@ -4,10 +4,10 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include "platform/UniqueFd.h"
 #include "sim/LinePeer.h"
 #include "sim/LineTimers.h"
 
@@ -24,7 +24,7 @@ namespace xmodemquarvel::sim {
 class PtyLine final : public ServedLine {
  public:
   PtyLine();
-  ~PtyLine() override = default;
+  ~PtyLine() override;
 
   const std::string& SlavePath() const { return slave_path_; }
   void AttachPeer(LinePeer* peer) override { peer_ = peer; }
@@ -48,7 +48,9 @@ class PtyLine final : public ServedLine {
   void Cut();
 
   MonotonicClock clock_;
-  UniqueFd master_;
+  // The master side's descriptor, kept inside the sources.
+  struct Master;
+  std::unique_ptr<Master> master_;
   std::string slave_path_;
   LinePeer* peer_ = nullptr;
   bool cts_ = true;

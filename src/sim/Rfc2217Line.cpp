@@ -10,6 +10,11 @@
 
 #include <cerrno>
 #include <system_error>
+#include <vector>
+
+#include "platform/LineSettings.h"
+#include "platform/TelnetCodec.h"
+#include "platform/UniqueFd.h"
 
 namespace xmodemquarvel::sim {
 namespace {
@@ -58,10 +63,19 @@ bool Rfc2217Line::LoopbackOnly(const std::string& host) {
   return loopback;
 }
 
-Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port) {
+struct Rfc2217Line::Wire {
+  UniqueFd listener;
+  UniqueFd client;
+  TelnetCodec codec{TelnetCodec::Role::kServer};
+  std::vector<ComPortMessage> messages;
+  LineSettings settings;
+};
+
+Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port)
+    : wire_(std::make_unique<Wire>()) {
   addrinfo* found = Resolve(host, port);
   int err = EADDRNOTAVAIL;
-  for (addrinfo* a = found; a != nullptr && !listener_; a = a->ai_next) {
+  for (addrinfo* a = found; a != nullptr && !wire_->listener; a = a->ai_next) {
     UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int one = 1;
     if (fd) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -74,10 +88,16 @@ Rfc2217Line::Rfc2217Line(const std::string& host, const std::string& port) {
     ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &len);
     port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                               : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-    listener_ = std::move(fd);
+    wire_->listener = std::move(fd);
   }
   ::freeaddrinfo(found);
-  if (!listener_) Fail(err, "écoute sur " + host + ":" + port);
+  if (!wire_->listener) Fail(err, "écoute sur " + host + ":" + port);
+}
+
+Rfc2217Line::~Rfc2217Line() = default;
+
+bool Rfc2217Line::ClientConnected() const {
+  return static_cast<bool>(wire_->client);
 }
 
 void Rfc2217Line::Log(const std::string& text) {
@@ -85,16 +105,16 @@ void Rfc2217Line::Log(const std::string& text) {
 }
 
 void Rfc2217Line::Accept() {
-  UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  UniqueFd fd(::accept4(wire_->listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
   if (!fd) return;
-  if (client_) {
+  if (wire_->client) {
     Log("client refusé : ligne occupée");
     return;
   }
   const int one = 1;
   ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  client_ = std::move(fd);
-  codec_ = TelnetCodec(TelnetCodec::Role::kServer);
+  wire_->client = std::move(fd);
+  wire_->codec = TelnetCodec(TelnetCodec::Role::kServer);
   speaks_com_port_ = false;
   unread_.clear();
   unread_overflow_ = false;
@@ -102,23 +122,23 @@ void Rfc2217Line::Accept() {
   // Until the client sets its own, every change is notified.
   modem_mask_ = 0xFF;
   dtr_ = true;
-  codec_.Start();
+  wire_->codec.Start();
   Flush();
   Log("client : connecté");
   if (peer_ != nullptr) peer_->OnPortOpen(true);
 }
 
 void Rfc2217Line::EndClient(const std::string& why) {
-  if (!client_) return;
-  client_.Reset();
+  if (!wire_->client) return;
+  wire_->client.Reset();
   unread_.clear();
   Log("client : " + why);
   if (peer_ != nullptr) peer_->OnPortOpen(false);
 }
 
 void Rfc2217Line::Flush() {
-  std::string& out = codec_.Outgoing();
-  if (client_ && !unread_overflow_) unread_.append(out);
+  std::string& out = wire_->codec.Outgoing();
+  if (wire_->client && !unread_overflow_) unread_.append(out);
   out.clear();
   WriteQueued();
 }
@@ -128,9 +148,9 @@ void Rfc2217Line::Flush() {
 // this may run inside the modem's or the server's own call.
 void Rfc2217Line::WriteQueued() {
   std::size_t done = 0;
-  while (client_ && done < unread_.size()) {
+  while (wire_->client && done < unread_.size()) {
     const ssize_t n =
-        ::send(client_.Get(), unread_.data() + done, unread_.size() - done, MSG_NOSIGNAL);
+        ::send(wire_->client.Get(), unread_.data() + done, unread_.size() - done, MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       last_activity_ = clock_.Now();
@@ -150,18 +170,18 @@ void Rfc2217Line::WriteQueued() {
 }
 
 void Rfc2217Line::SendToHost(std::string_view bytes) {
-  if (!client_) return;
-  codec_.SendData(bytes);
+  if (!wire_->client) return;
+  wire_->codec.SendData(bytes);
   Flush();
 }
 
 // The state ANDed with the client's mask goes out when it is not zero, or
 // when the client asked for it by setting the mask (`deltas` 0).
 void Rfc2217Line::Notify(std::uint8_t deltas) {
-  if (!client_ || !speaks_com_port_) return;
+  if (!wire_->client || !speaks_com_port_) return;
   const auto masked = static_cast<std::uint8_t>(ModemState(deltas) & modem_mask_);
   if (deltas != 0 && masked == 0) return;
-  codec_.SendComPort(kNotifyModemState + kServerOffset, Byte(masked));
+  wire_->codec.SendComPort(kNotifyModemState + kServerOffset, Byte(masked));
   Flush();
 }
 
@@ -200,7 +220,7 @@ void Rfc2217Line::Cut() {
   // The peer, told that the port closed, may drop CD itself: one cut only.
   if (cutting_) return;
   cutting_ = true;
-  if (client_) Log("coupure de la connexion");
+  if (wire_->client) Log("coupure de la connexion");
   EndClient("déconnecté par la coupure");
   timers_.Clear();
   notify_scheduled_ = false;
@@ -214,12 +234,12 @@ void Rfc2217Line::After(Clock::Duration delay, std::function<void()> action) {
 }
 
 void Rfc2217Line::Reply(std::uint8_t command, std::string_view value) {
-  codec_.SendComPort(command + kServerOffset, value);
+  wire_->codec.SendComPort(command + kServerOffset, value);
 }
 
 void Rfc2217Line::OnCommand(const ComPortMessage& m) {
   const std::uint8_t v = m.value.empty() ? 0 : static_cast<std::uint8_t>(m.value[0]);
-  const LineSettings before = settings_;
+  const LineSettings before = wire_->settings;
   // These commands carry one byte, as a real terminal server expects: any
   // other length is logged and left unanswered, so that a client's mistake
   // shows here rather than on a stricter server.
@@ -236,26 +256,28 @@ void Rfc2217Line::OnCommand(const ComPortMessage& m) {
       if (m.value.size() == 4) {
         std::uint32_t baud = 0;
         for (char c : m.value) baud = baud << 8 | static_cast<std::uint8_t>(c);
-        if (baud != 0) settings_.baud = static_cast<int32_t>(baud);
+        if (baud != 0) wire_->settings.baud = static_cast<int32_t>(baud);
       }
-      const auto b = static_cast<std::uint32_t>(settings_.baud);
+      const auto b = static_cast<std::uint32_t>(wire_->settings.baud);
       const char rate[4] = {static_cast<char>(b >> 24), static_cast<char>(b >> 16),
                             static_cast<char>(b >> 8), static_cast<char>(b)};
       Reply(m.command, std::string_view(rate, 4));
       break;
     }
     case kSetDataSize:
-      if (v >= 5 && v <= 8) settings_.data_bits = v;
-      Reply(m.command, Byte(static_cast<std::uint8_t>(settings_.data_bits)));
+      if (v >= 5 && v <= 8) wire_->settings.data_bits = v;
+      Reply(m.command, Byte(static_cast<std::uint8_t>(wire_->settings.data_bits)));
       break;
     case kSetParity:
-      if (v >= 1 && v <= 5) settings_.parity = "NOEMS"[v - 1];
-      Reply(m.command,
-            Byte(static_cast<std::uint8_t>(std::string_view("NOEMS").find(settings_.parity) + 1)));
+      if (v >= 1 && v <= 5) wire_->settings.parity = "NOEMS"[v - 1];
+      Reply(m.command, Byte(static_cast<std::uint8_t>(
+                           std::string_view("NOEMS").find(wire_->settings.parity) + 1)));
       break;
     case kSetStopSize:
-      if (v >= 1 && v <= 3) settings_.stop_halves = v == 1 ? 2 : v == 2 ? 4 : 3;
-      Reply(m.command, Byte(settings_.stop_halves == 2 ? 1 : settings_.stop_halves == 4 ? 2 : 3));
+      if (v >= 1 && v <= 3) wire_->settings.stop_halves = v == 1 ? 2 : v == 2 ? 4 : 3;
+      Reply(m.command, Byte(wire_->settings.stop_halves == 2   ? 1
+                            : wire_->settings.stop_halves == 4 ? 2
+                                                               : 3));
       break;
     case kSetControl:
       if (v == kDtrOn || v == kDtrOff) {
@@ -289,7 +311,8 @@ void Rfc2217Line::OnCommand(const ComPortMessage& m) {
       break;
   }
   Flush();
-  if (settings_.ToString() != before.ToString()) Log("client : paramètres " + settings_.ToString());
+  if (wire_->settings.ToString() != before.ToString())
+    Log("client : paramètres " + wire_->settings.ToString());
 }
 
 // Byte by byte, so that data and commands reach the peer in the order the
@@ -299,21 +322,21 @@ void Rfc2217Line::OnClientBytes(std::string_view bytes) {
   last_activity_ = clock_.Now();
   data_.clear();
   const auto deliver = [this] {
-    if (!data_.empty() && peer_ != nullptr && client_) peer_->OnHostBytes(data_);
+    if (!data_.empty() && peer_ != nullptr && wire_->client) peer_->OnHostBytes(data_);
     data_.clear();
   };
-  for (std::size_t i = 0; i < bytes.size() && client_; ++i) {
-    codec_.Receive(bytes.substr(i, 1), data_, messages_);
+  for (std::size_t i = 0; i < bytes.size() && wire_->client; ++i) {
+    wire_->codec.Receive(bytes.substr(i, 1), data_, wire_->messages);
     // The modem lines as they are, once the client can hear of them.
-    if (!speaks_com_port_ && (codec_.ComPortAgreed() || !messages_.empty())) {
+    if (!speaks_com_port_ && (wire_->codec.ComPortAgreed() || !wire_->messages.empty())) {
       speaks_com_port_ = true;
       Notify(0);
     }
-    if (!codec_.Outgoing().empty()) Flush();
-    if (messages_.empty()) continue;
+    if (!wire_->codec.Outgoing().empty()) Flush();
+    if (wire_->messages.empty()) continue;
     deliver();
-    for (const auto& message : messages_) OnCommand(message);
-    messages_.clear();
+    for (const auto& message : wire_->messages) OnCommand(message);
+    wire_->messages.clear();
   }
   deliver();
 }
@@ -323,24 +346,25 @@ void Rfc2217Line::Run(Clock::TimePoint until) {
   while (!stop_.load()) {
     if (clock_.Now() >= until) return;
     const auto wake = timers_.RunDue(until);
-    if (client_ && unread_overflow_) EndClient("ne lit pas ce qui lui est envoyé : déconnecté");
-    if (client_ && idle_timeout_ > Clock::Duration::zero() &&
+    if (wire_->client && unread_overflow_)
+      EndClient("ne lit pas ce qui lui est envoyé : déconnecté");
+    if (wire_->client && idle_timeout_ > Clock::Duration::zero() &&
         clock_.Now() - last_activity_ >= idle_timeout_) {
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idle_timeout_).count();
       EndClient("rien reçu ni envoyé depuis " + std::to_string(seconds) + " s : déconnecté");
     }
     const short out = unread_.empty() ? 0 : POLLOUT;
-    pollfd p[2] = {{listener_.Get(), POLLIN, 0},
-                   {client_ ? client_.Get() : -1, static_cast<short>(POLLIN | out), 0}};
+    pollfd p[2] = {{wire_->listener.Get(), POLLIN, 0},
+                   {wire_->client ? wire_->client.Get() : -1, static_cast<short>(POLLIN | out), 0}};
     const int r = ::poll(p, 2, timers_.MillisecondsTo(wake));
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail(errno, "poll");
     }
     if (r == 0) continue;
-    if ((p[1].revents & POLLOUT) && client_) WriteQueued();
-    if ((p[1].revents & ~POLLOUT) != 0 && client_) {
-      const ssize_t n = ::recv(client_.Get(), buffer, sizeof buffer, 0);
+    if ((p[1].revents & POLLOUT) && wire_->client) WriteQueued();
+    if ((p[1].revents & ~POLLOUT) != 0 && wire_->client) {
+      const ssize_t n = ::recv(wire_->client.Get(), buffer, sizeof buffer, 0);
       if (n > 0) {
         OnClientBytes(std::string_view(buffer, static_cast<std::size_t>(n)));
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

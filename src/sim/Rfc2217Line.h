@@ -4,17 +4,20 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/LineSettings.h"
-#include "platform/TelnetCodec.h"
-#include "platform/UniqueFd.h"
 #include "sim/LinePeer.h"
 #include "sim/LineTimers.h"
 
-namespace xmodemquarvel::sim {
+namespace xmodemquarvel {
+namespace telnet {
+struct ComPortMessage;
+}  // namespace telnet
+
+namespace sim {
 
 // The far end of a remote serial line: a terminal server on a TCP port,
 // speaking Telnet with the com port option, with a simulated modem or server
@@ -40,7 +43,7 @@ class Rfc2217Line final : public ServedLine {
   // Listens on `host`:`port` ("0" picks a free port; host "*" or empty: every
   // interface). Throws std::system_error.
   Rfc2217Line(const std::string& host, const std::string& port);
-  ~Rfc2217Line() override = default;
+  ~Rfc2217Line() override;
 
   // Whether every address that `host` names is a loopback address, reachable
   // from this machine only ("*" and empty name every interface).
@@ -65,7 +68,7 @@ class Rfc2217Line final : public ServedLine {
   void Run(Clock::TimePoint until = Clock::TimePoint::max()) override;
   // Safe from another thread or a signal handler.
   void Stop() override { stop_.store(true); }
-  bool ClientConnected() const { return static_cast<bool>(client_); }
+  bool ClientConnected() const;
 
  private:
   void Accept();
@@ -82,14 +85,13 @@ class Rfc2217Line final : public ServedLine {
   void Log(const std::string& text);
 
   MonotonicClock clock_;
-  UniqueFd listener_;
-  UniqueFd client_;
+  // The sockets, the Telnet codec and the line's settings, kept inside the
+  // sources.
+  struct Wire;
+  std::unique_ptr<Wire> wire_;
   int port_ = 0;
   LinePeer* peer_ = nullptr;
-  telnet::TelnetCodec codec_{telnet::TelnetCodec::Role::kServer};
   std::string data_;
-  std::vector<telnet::ComPortMessage> messages_;
-  LineSettings settings_;
   bool dtr_ = false;
   bool cts_ = true;
   bool cd_ = true;
@@ -108,4 +110,5 @@ class Rfc2217Line final : public ServedLine {
   LineTimers timers_{clock_};
 };
 
-}  // namespace xmodemquarvel::sim
+}  // namespace sim
+}  // namespace xmodemquarvel

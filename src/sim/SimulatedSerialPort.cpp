@@ -8,7 +8,7 @@
 
 namespace xmodemquarvel::sim {
 SimulatedSerialPort::SimulatedSerialPort(std::shared_ptr<VirtualClock> clock)
-    : clock_(std::move(clock)) {}
+    : clock_(std::move(clock)), settings_(LineSettings{}.ToString()) {}
 
 void SimulatedSerialPort::ThrowPlannedFailure() {
   if (next_failure_) std::rethrow_exception(std::exchange(next_failure_, nullptr));
@@ -31,7 +31,7 @@ void SimulatedSerialPort::Device(const std::string& path) {
 
 void SimulatedSerialPort::Settings(const std::string& text) {
   ThrowPlannedFailure();
-  settings_ = ParseSettingsOrRefuse(text);
+  settings_ = ParseSettingsOrRefuse(text).ToString();
 }
 
 void SimulatedSerialPort::PortOpen(bool open) {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/LineSettings.h"
 #include "sim/LinePeer.h"
 #include "xmodemquarvel/Clock.h"
 #include "xmodemquarvel/SerialPort.h"
@@ -29,7 +28,7 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   void Device(const std::string& path) override;
   std::string Device() const override { return device_; }
   void Settings(const std::string& settings) override;
-  std::string Settings() const override { return settings_.ToString(); }
+  std::string Settings() const override { return settings_; }
   void PortOpen(bool open) override;
   bool PortOpen() const override { return open_; }
   void Break(bool on) override { break_ = on; }
@@ -91,7 +90,8 @@ class SimulatedSerialPort final : public SerialPort, public Line {
   LinePeer* peer_ = nullptr;
   int32_t port_ = 1;
   std::string device_ = "sim:COM1";
-  LineSettings settings_;
+  // The settings as the serial layer writes them back.
+  std::string settings_;
   bool open_ = false;
   bool break_ = false;
   bool dtr_ = true;

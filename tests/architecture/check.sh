@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The house's two rules, as doc/architecture.md states them: each folder of
-# src/ includes only from itself and the folders below it, and no file of
-# src/modem/ or src/protocol/ defines a member of a class that src/component/
-# declares. Prints what breaks them and exits 1; silent and 0 otherwise.
+# The house's rules, as doc/architecture.md states them: each folder of src/
+# includes only from itself and the folders below it; no file of src/modem/
+# or src/protocol/ defines a member of a class that src/component/ declares;
+# the headers of src/sim/ expose no private header of the library; and each
+# room of cli/ includes only from itself, the rooms below it, the public
+# headers and (the simulator's room) src/sim/. Prints what breaks them and
+# exits 1; silent and 0 otherwise.
 set -u
-root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
+root=$(cd "${1:-$(dirname "$0")/../..}" && pwd)
 cd "$root/src" || exit 2
 status=0
 
@@ -36,4 +39,37 @@ if grep -nE "^[A-Za-z].*\b(${classes})::~?[A-Za-z_]+\(" modem/*.cpp protocol/*.c
   echo "a member of a class of component/ is defined under modem/ or protocol/"
   status=1
 fi
+# The headers of src/sim/, which the command and the tests include: the
+# public headers and sim/ only; the private ones stay in sim/'s sources.
+while IFS=: read -r file line text; do
+  echo "src/$file:$line: a header of sim/ includes a private header of the library"
+  status=1
+done < <(grep -Hn '^#include "' sim/*.h | grep -v '#include "\(sim\|xmodemquarvel\)/')
+
+# The rooms of the command, lowest first: each includes its own headers, those
+# of the rooms before it in this list, and the public headers; every include
+# of the command names its room.
+cd "$root/cli" || exit 2
+rooms=(system terminal record files journal simulator commandline call transfers demo commands)
+allowed="xmodemquarvel"
+for room in "${rooms[@]}"; do
+  allowed="$allowed $room"
+  extra=""
+  [ "$room" = simulator ] && extra=" sim"
+  [ -d "$room" ] || continue
+  while IFS=: read -r file line text; do
+    used=$(sed -nE 's/^#include "([a-z]+)\/.*/\1/p' <<<"$text")
+    if [ -z "$used" ] || ! grep -qw -- "$used" <<<"$allowed$extra"; then
+      echo "cli/$file:$line: the room $room/ includes ${used:-a header without its room}" \
+        "(it may include: $allowed$extra)"
+      status=1
+    fi
+  done < <(grep -Hn '^#include "' "$room"/*.h "$room"/*.cpp 2>/dev/null)
+done
+for folder in */; do
+  if ! grep -qw -- "${folder%/}" <<<"${rooms[*]}"; then
+    echo "cli/$folder: a folder that is no room of doc/architecture.md"
+    status=1
+  fi
+done
 exit $status

@@ -133,13 +133,13 @@ TEST(Capi, OutParametersAreWrittenOnEveryStatus) {
   EXPECT_EQ(xq_destroy(made), XQ_OK);
 }
 
-TEST(Capi, TheLibrarySaysItsVersion) {
-  EXPECT_STREQ(xq_version(), XQ_VERSION);
-  EXPECT_EQ(xq_version_number(), XQ_VERSION_NUMBER);
-  EXPECT_EQ(std::to_string(XQ_VERSION_NUMBER / 10000) + "." +
-                std::to_string(XQ_VERSION_NUMBER / 100 % 100) + "." +
-                std::to_string(XQ_VERSION_NUMBER % 100),
-            XQ_VERSION);
+// The number and the text that the library gives of its version agree
+// (XQ_VERSION_NUMBER's rule); the package test holds them to the soname.
+TEST(Capi, TheVersionNumberIsTheVersionText) {
+  const int32_t number = xq_version_number();
+  EXPECT_EQ(std::to_string(number / 10000) + "." + std::to_string(number / 100 % 100) + "." +
+                std::to_string(number % 100),
+            xq_version());
 }
 
 // A session as a C host reads it: the Visible flag, whether the port is open

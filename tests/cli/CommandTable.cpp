@@ -1,5 +1,7 @@
 #include "CommandTable.h"
 
+#include <cctype>
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -12,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sha256.h"
+#include "files/Sha256.h"
 #include "modem/ServerNumber.h"
 #include "pack/PackFiles.h"
 
@@ -225,31 +227,26 @@ void Said(const std::string& text, const std::vector<std::string>& said) {
 }
 
 // All rows run at once, each row's commands in turn.
-void RunTable(std::vector<Row> rows) {
-  std::erase_if(rows, [](const Row& row) {
-    if (!row.two_users || Intruder()) return false;
-    std::printf("[  SKIPPED ] %s: needs root and a second user (useradd)\n", row.what.c_str());
-    return true;
-  });
+struct TableRun::Run {
+  TempDir dir;
+  // Where the journal is, unless the row says.
+  TempDir state;
+  std::unique_ptr<Simulator> sim;
+  Tree before;
+  Env env;
+  std::unique_ptr<Process> process;
+};
+
+TableRun::TableRun(std::vector<Row> rows) : rows_(std::move(rows)), missed_(rows_.size()) {
   // The rows that act on a cue start last, once every folder and simulator is
   // ready, and each is watched from its start on: a process takes a while to
   // start (more under the sanitizers), and a row left alone while the others
   // start could end before its cue is seen (a receive killed midway would
   // complete).
-  std::stable_partition(rows.begin(), rows.end(),
+  std::stable_partition(rows_.begin(), rows_.end(),
                         [](const Row& row) { return !row.during && row.resize == 0; });
-  struct Run {
-    TempDir dir;
-    // Where the journal is, unless the row says.
-    TempDir state;
-    std::unique_ptr<Simulator> sim;
-    Tree before;
-    Env env;
-    std::unique_ptr<Process> process;
-  };
-  std::vector<std::unique_ptr<Run>> runs;
-  for (const Row& row : rows) {
-    Run& run = *runs.emplace_back(std::make_unique<Run>());
+  for (const Row& row : rows_) {
+    Run& run = *runs_.emplace_back(std::make_unique<Run>());
     const fs::path d = run.dir.path();
     MakeTree(d, row.files);
     MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
@@ -271,16 +268,16 @@ void RunTable(std::vector<Row> rows) {
   // Each row's action as soon as its own cue shows, whatever the others do.
   std::vector<std::size_t> waiting;
   const auto acted = [&](std::size_t i) {
-    Process& process = *runs[i]->process;
-    if (!process.Await(rows[i].cue, 2ms)) return false;
-    if (rows[i].when && !rows[i].when(runs[i]->dir.path())) return false;
-    if (rows[i].resize != 0) process.Resize(rows[i].resize);
-    if (rows[i].during) rows[i].during(process, runs[i]->dir.path(), runs[i]->sim.get());
+    Process& process = *runs_[i]->process;
+    if (!process.Await(rows_[i].cue, 2ms)) return false;
+    if (rows_[i].when && !rows_[i].when(runs_[i]->dir.path())) return false;
+    if (rows_[i].resize != 0) process.Resize(rows_[i].resize);
+    if (rows_[i].during) rows_[i].during(process, runs_[i]->dir.path(), runs_[i]->sim.get());
     return true;
   };
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const Row& row = rows[i];
-    Run& run = *runs[i];
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const Row& row = rows_[i];
+    Run& run = *runs_[i];
     const mode_t mask = ::umask(row.umask.value_or(022));
     if (!row.umask) ::umask(mask);
     run.process =
@@ -294,91 +291,134 @@ void RunTable(std::vector<Row> rows) {
        !waiting.empty() && std::chrono::steady_clock::now() < until;)
     std::erase_if(waiting, acted);
   for (std::size_t i : waiting)
-    ADD_FAILURE() << rows[i].what << ": never showed « " << rows[i].cue << " »\n"
-                  << runs[i]->process->OutSoFar() << runs[i]->process->ErrSoFar();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const Row& row = rows[i];
-    Run& run = *runs[i];
-    const fs::path d = run.dir.path();
-    SCOPED_TRACE(row.what);
-    const Outcome r = run.process->Wait(60s);
-    Ended(r, row.status, row.said, row.columns.has_value());
-    if (run.sim) Said(run.sim->Log(), {"!" + std::string(kSecret)});
-    if (row.columns) {
-      EXPECT_TRUE(run.process->EchoOn());
-      // Never wider than the terminal; redrawn in place, leaving no trail.
-      const std::size_t first = *row.columns != 0 ? *row.columns : 80;
-      const std::size_t last = row.resize != 0 ? row.resize : first;
-      EXPECT_LT(Count(r.out, "\n"), row.max_lines) << r.out;
-      // Up to the first block: the status lines of the dial (an error is not cut).
-      for (const std::string& line : ScreenLines(r.out.substr(0, r.out.find("bloc "))))
-        EXPECT_TRUE(line.rfind("xmodemq:", 0) == 0 || Width(line) < first) << line;
-      const auto lines = ScreenLines(r.out);
-      const auto bar = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& line) {
-        return line.find("bloc ") != std::string::npos;
-      });
-      if (bar != lines.rend()) {
-        EXPECT_GT(Count(r.out, "\r\033[K"), 10u);
-        EXPECT_LT(Width(*bar), last) << *bar;
-        // The bar itself only where there is room for it.
-        EXPECT_EQ(bar->find("[####") != std::string::npos, last >= 80) << *bar;
+    missed_[i] = "never showed « " + rows_[i].cue + " »\n" + runs_[i]->process->OutSoFar() +
+                 runs_[i]->process->ErrSoFar();
+}
+
+TableRun::~TableRun() = default;
+
+const std::vector<Row>& AllRows() {
+  static const std::vector<Row> rows = [] {
+    std::vector<Row> all;
+    for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows})
+      std::ranges::move(group(), std::back_inserter(all));
+    return all;
+  }();
+  return rows;
+}
+
+const std::vector<std::string>& RowNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    std::map<std::string, int> seen;
+    for (const Row& row : AllRows()) {
+      std::string name;
+      bool upper = true;
+      for (const char c : row.what) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+          upper = true;
+          continue;
+        }
+        name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+        upper = false;
       }
+      if (const int n = ++seen[name]; n > 1) name += std::to_string(n);
+      out.push_back(name);
     }
-    for (const Then& then : row.then) {
-      SCOPED_TRACE(then.args.front());
-      // A program named by its path runs as it is (to change a file between two commands).
-      std::vector<std::string> program;
-      if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
-      Ended(Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s), then.status,
-            then.said);
+    return out;
+  }();
+  return names;
+}
+
+std::size_t TableRun::Find(const std::string& what) const {
+  for (std::size_t i = 0; i < rows_.size(); ++i)
+    if (rows_[i].what == what) return i;
+  return rows_.size();
+}
+
+void TableRun::Check(std::size_t i) {
+  const Row& row = rows_[i];
+  Run& run = *runs_[i];
+  EXPECT_EQ(missed_[i], "");
+  const fs::path d = run.dir.path();
+  SCOPED_TRACE(row.what);
+  const Outcome r = run.process->Wait(60s);
+  Ended(r, row.status, row.said, row.columns.has_value());
+  if (run.sim) Said(run.sim->Log(), {"!" + std::string(kSecret)});
+  if (row.columns) {
+    EXPECT_TRUE(run.process->EchoOn());
+    // Never wider than the terminal; redrawn in place, leaving no trail.
+    const std::size_t first = *row.columns != 0 ? *row.columns : 80;
+    const std::size_t last = row.resize != 0 ? row.resize : first;
+    EXPECT_LT(Count(r.out, "\n"), row.max_lines) << r.out;
+    // Up to the first block: the status lines of the dial (an error is not cut).
+    for (const std::string& line : ScreenLines(r.out.substr(0, r.out.find("bloc "))))
+      EXPECT_TRUE(line.rfind("xmodemq:", 0) == 0 || Width(line) < first) << line;
+    const auto lines = ScreenLines(r.out);
+    const auto bar = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& line) {
+      return line.find("bloc ") != std::string::npos;
+    });
+    if (bar != lines.rend()) {
+      EXPECT_GT(Count(r.out, "\r\033[K"), 10u);
+      EXPECT_LT(Width(*bar), last) << *bar;
+      // The bar itself only where there is room for it.
+      EXPECT_EQ(bar->find("[####") != std::string::npos, last >= 80) << *bar;
     }
-    if (row.json) {
-      const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
-      ExpectObjects(json_out ? r.out : JournalJson(run.env), *row.json, d);
-      // Transfers on stdout are the journal's own rows, all of them (the row's
-      // command is the only one that writes to its journal).
-      const auto out = ParseJsonLines(r.out);
-      if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
-          std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
-        EXPECT_EQ(ParseJsonLines(JournalJson(run.env)), out);
-      }
-    }
-    if (row.check) row.check(r, d);
-    for (const auto& [name, mode] : row.modes) {
-      struct stat st {};
-      EXPECT_EQ(::lstat((d / name).c_str(), &st), 0) << name;
-      EXPECT_EQ(st.st_mode & 07777, mode) << name;
-    }
-    if (row.dials) {
-      EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
-    }
-    if (!row.logged.empty()) {
-      run.sim->Await(row.logged.back(), 5s);
-      const std::string log = run.sim->Log();
-      // Each text after the one before it.
-      std::size_t at = 0;
-      for (const std::string& text : row.logged) {
-        Said(log.substr(std::min(at, log.size())), {text});
-        if (text[0] != '!') at = std::min(log.find(text, at), log.size()) + text.size();
-      }
-    }
-    if (row.left.count("=") != 0) {
-      EXPECT_EQ(ReadTree(d), run.before);
-      if (run.sim) {
-        EXPECT_EQ(run.sim->Openings(), 0u) << "a call was made";
-      }
-      continue;
-    }
-    Tree want = row.left;
-    want.insert({{"store/", ""}, {"tmp/", ""}});
-    if (run.sim && run.sim->Link() == (d / "modem").string()) want["modem"] = "@";
-    Tree got = ReadTree(d);
-    for (const auto& wanted : want) {
-      const auto under = [&](const auto& entry) { return entry.first.rfind(wanted.first, 0) == 0; };
-      if (wanted.second == "*" && std::erase_if(got, under) != 0) got[wanted.first] = "*";
-    }
-    EXPECT_EQ(got, want);
   }
+  for (const Then& then : row.then) {
+    SCOPED_TRACE(then.args.front());
+    // A program named by its path runs as it is (to change a file between two commands).
+    std::vector<std::string> program;
+    if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
+    Ended(Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s), then.status,
+          then.said);
+  }
+  if (row.json) {
+    const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
+    ExpectObjects(json_out ? r.out : JournalJson(run.env), *row.json, d);
+    // Transfers on stdout are the journal's own rows, all of them (the row's
+    // command is the only one that writes to its journal).
+    const auto out = ParseJsonLines(r.out);
+    if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
+        std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
+      EXPECT_EQ(ParseJsonLines(JournalJson(run.env)), out);
+    }
+  }
+  if (row.check) row.check(r, d);
+  for (const auto& [name, mode] : row.modes) {
+    struct stat st {};
+    EXPECT_EQ(::lstat((d / name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+  if (row.dials) {
+    EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
+  }
+  if (!row.logged.empty()) {
+    run.sim->Await(row.logged.back(), 5s);
+    const std::string log = run.sim->Log();
+    // Each text after the one before it.
+    std::size_t at = 0;
+    for (const std::string& text : row.logged) {
+      Said(log.substr(std::min(at, log.size())), {text});
+      if (text[0] != '!') at = std::min(log.find(text, at), log.size()) + text.size();
+    }
+  }
+  if (row.left.count("=") != 0) {
+    EXPECT_EQ(ReadTree(d), run.before);
+    if (run.sim) {
+      EXPECT_EQ(run.sim->Openings(), 0u) << "a call was made";
+    }
+    return;
+  }
+  Tree want = row.left;
+  want.insert({{"store/", ""}, {"tmp/", ""}});
+  if (run.sim && run.sim->Link() == (d / "modem").string()) want["modem"] = "@";
+  Tree got = ReadTree(d);
+  for (const auto& wanted : want) {
+    const auto under = [&](const auto& entry) { return entry.first.rfind(wanted.first, 0) == 0; };
+    if (wanted.second == "*" && std::erase_if(got, under) != 0) got[wanted.first] = "*";
+  }
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace xmodemq::test

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -100,8 +101,33 @@ std::vector<Row> FileRows();
 std::vector<Row> JournalRows();
 std::vector<Row> CueRows();
 
-// All rows run at once, each row's commands in turn.
-void RunTable(std::vector<Row> rows);
+// Rows run at once: all start, each in its folder beside its simulator, and
+// are acted on at their cues; Check() then waits for one and checks what it
+// must leave.
+class TableRun {
+ public:
+  explicit TableRun(std::vector<Row> rows);
+  ~TableRun();
+  TableRun(const TableRun&) = delete;
+  TableRun& operator=(const TableRun&) = delete;
+
+  // The row whose `what` this is (its position; size() when none).
+  std::size_t Find(const std::string& what) const;
+  void Check(std::size_t i);
+
+ private:
+  struct Run;
+  std::vector<Row> rows_;
+  std::vector<std::unique_ptr<Run>> runs_;
+  // Why a row was not acted on, for its check.
+  std::vector<std::string> missed_;
+};
+
+// Every row of the table, by theme.
+const std::vector<Row>& AllRows();
+// The rows' test names, in AllRows()'s order: each `what` in camel case
+// ("AReceiveCutMidwayRunAgain"), a repeated one numbered.
+const std::vector<std::string>& RowNames();
 
 // Another user of the machine, for the tests where someone else owns files:
 // made once when the tests run as root (and removed at exit), else none.

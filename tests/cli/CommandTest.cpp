@@ -8,13 +8,14 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Commands.h"
-#include "PackedFileCheck.h"
 #include "Processes.h"
-#include "Progress.h"
-#include "Session.h"
+#include "call/CallStatus.h"
+#include "call/Session.h"
+#include "commands/Commands.h"
+#include "files/PackedFileCheck.h"
 #include "platform/UniqueFd.h"
 #include "support/SimulatedWorld.h"
+#include "terminal/Progress.h"
 
 namespace xmodemq::test {
 namespace {
@@ -39,12 +40,35 @@ struct Captured {
   }
 };
 
-TEST(Command, EachRunEndsAsTheUserMustFindIt) {
-  std::vector<Row> rows;
-  for (auto group : {CallRows, UsageRows, FileRows, JournalRows, CueRows})
-    std::ranges::move(group(), std::back_inserter(rows));
-  RunTable(std::move(rows));
+// Each row of the table is a test of its own name (Rows/Table.EndsAsTheUserMustFindIt/
+// AReceiveCutMidwayRunAgain); the rows that run start together.
+class Table : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  static void SetUpTestSuite() {
+    std::vector<Row> chosen;
+    const auto* suite = ::testing::UnitTest::GetInstance()->current_test_suite();
+    for (int i = 0; i < suite->total_test_count(); ++i) {
+      const auto* test = suite->GetTestInfo(i);
+      const std::size_t index = std::stoul(test->value_param());
+      Row row = AllRows()[index];
+      if (!test->should_run() || (row.two_users && !Intruder())) continue;
+      row.what = RowNames()[index];
+      chosen.push_back(std::move(row));
+    }
+    run_ = std::make_unique<TableRun>(std::move(chosen));
+  }
+  static void TearDownTestSuite() { run_.reset(); }
+  static inline std::unique_ptr<TableRun> run_;
+};
+
+TEST_P(Table, EndsAsTheUserMustFindIt) {
+  if (AllRows()[GetParam()].two_users && !Intruder())
+    GTEST_SKIP() << "needs root and a second user (useradd)";
+  run_->Check(run_->Find(RowNames()[GetParam()]));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Table, ::testing::Range<std::size_t>(0, AllRows().size()),
+                         [](const auto& info) { return RowNames()[info.param]; });
 
 // A wait of the component for the server's next frame, at `attempt` of 10.
 xmodemquarvel::WaitState Waiting(int32_t attempt, std::chrono::milliseconds left) {
@@ -74,11 +98,11 @@ struct Dial {
 TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
   // clang-format off
   const std::vector<Dial> rows = {
-      // The dial goes out after the pause of 1 s that follows the reset.
-      {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 01 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
+      // The countdown starts when the dial goes out, after the pause that follows the reset.
+      {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
       // Narrower, the wording shortens and the countdown stays.
-      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… sous 1 min 01 s", "Nouvel essai (2 sur 2)… sous 1 min 00 s", "sous 1 s"}, 40},
-      {"no answer, in 20 columns", {{}}, 0s, 0, rvFalse, {"Appel… 1 min 01 s", "2/2… 1 min 00 s", "2/2… 1 s"}, 20},
+      {"no answer, in 40 columns", {{}}, 0s, 0, rvFalse, {"Appel du serveur… sous 1 min 00 s", "Nouvel essai (2 sur 2)… sous 1 min 00 s", "sous 1 s"}, 40},
+      {"no answer, in 20 columns", {{}}, 0s, 0, rvFalse, {"Appel… 1 min 00 s", "2/2… 1 min 00 s", "2/2… 1 s"}, 20},
       {"busy, in 30 columns", {{"BUSY"}}, 10s, 0, rvFalse, {"BUSY : encore 1 min 45 s", "BUSY : encore 1 s"}, 30},
       {"busy, then nothing", {{"BUSY"}}, 10s, 0, rvFalse, {"réponse attendue sous 51 s", "Ligne occupée (BUSY) : le modem attend encore 1 min 45 s", "attend encore 1 s", "Appel sans réponse, nouvel essai (2 sur 2)", "xmodemq: dernière réponse du modem à l'appel : « BUSY »"}},
       // With an initialisation string the dial follows its OK at once.
@@ -110,6 +134,15 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
       }
     }
   }
+  // The phase, the attempt and the time left are the component's own wait: a
+  // status fed no trace at all still tells them.
+  CallStatus status;
+  xmodemquarvel::WaitState dial = Waiting(3, 36'200ms);
+  dial.awaiting = xmodemquarvel::WaitState::Awaiting::kModem;
+  dial.sent = "ATDT0,0199001234";
+  EXPECT_EQ(status.Line(dial), "Appel sans réponse, nouvel essai (3 sur 10)… sous 37 s");
+  EXPECT_EQ(status.TakeChange(dial), "Appel sans réponse, nouvel essai (3 sur 10)…");
+  EXPECT_TRUE(status.Dialled());
 }
 
 // Transfers on the virtual clock, where the server and the moment of a signal

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Journal.h"
-#include "Sqlite.h"
+#include "journal/Journal.h"
+#include "journal/Sqlite.h"
 #include "modem/ServerNumber.h"
 
 namespace xmodemq::test {

@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Journal.h"
-#include "JournalListing.h"
-#include "Json.h"
-#include "PartialFile.h"
-#include "ProcessIdentity.h"
-#include "ResumeCheck.h"
-#include "Sha256.h"
-#include "Timestamps.h"
+#include "journal/Journal.h"
+#include "journal/JournalListing.h"
+#include "terminal/Json.h"
+#include "files/PartialFile.h"
+#include "system/ProcessIdentity.h"
+#include "journal/ResumeCheck.h"
+#include "files/Sha256.h"
+#include "terminal/Timestamps.h"
 
 namespace xmodemq::test {
 namespace {

@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sqlite.h"
+#include "journal/Sqlite.h"
 
 extern char** environ;
 

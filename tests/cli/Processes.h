@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "BillingFile.h"
+#include "demo/BillingFile.h"
 #include "support/Files.h"
 
 namespace xmodemq::test {

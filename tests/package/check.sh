@@ -147,10 +147,11 @@ $(readlink -f "$libdir/$soname")" ] || fail "Python module: $seen"
 fi
 
 echo "== exported symbols, every one of version XMODEMQUARVEL_2.0"
-# The C interface and the public C++ classes, nothing else.
+# The C interface, the public C++ classes and functions, nothing else.
 classes='(ModuleXmodem|Clock|MonotonicClock|VirtualClock|SerialPort|SerialPortError)'
+functions='(Utf8ToCp1252|Cp1252ToUtf8|ServerBaseName|pack::(Pack|Unpack)(Descriptors|Stream))'
 nm -D --defined-only --demangle "$libdir/libxmodemquarvel.so" | cut -d' ' -f3- | sed 's/@@.*//' |
-  grep -Ev "^(XMODEMQUARVEL_2.0|xq_[a-z_]+|(typeinfo name for |typeinfo for |vtable for )xmodemquarvel::$classes|xmodemquarvel::$classes::~?[A-Za-z]+(\[abi:cxx11\])?\(.*)$" \
+  grep -Ev "^(XMODEMQUARVEL_2.0|xq_[a-z_]+|(typeinfo name for |typeinfo for |vtable for )xmodemquarvel::$classes|xmodemquarvel::$classes::~?[A-Za-z]+(\[abi:cxx11\])?\(.*|xmodemquarvel::$functions(\[abi:cxx11\])?\(.*)$" \
   > "$scratch/internal-symbols" && { cat "$scratch/internal-symbols"; fail "internal symbols exported"; }
 nm -D --defined-only "$libdir/libxmodemquarvel.so" | grep -v ' A ' | grep -v '@@XMODEMQUARVEL_2.0$' \
   > "$scratch/unversioned" && { cat "$scratch/unversioned"; fail "symbols without their version"; }

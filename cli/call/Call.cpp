@@ -1,0 +1,287 @@
+#include "call/Call.h"
+
+#include <cassert>
+#include <csignal>
+#include <cstdio>
+#include <system_error>
+
+#include "call/DeviceLinks.h"
+#include "call/Password.h"
+#include "commandline/ExitCodes.h"
+#include "record/LineText.h"
+#include "record/ServerNames.h"
+#include "system/FileErrors.h"
+#include "system/Records.h"
+#include "system/StopSignals.h"
+#include "terminal/Progress.h"
+#include "xmodemquarvel/LineText.h"
+#include "xmodemquarvel/SerialPort.h"
+
+namespace xmodemq {
+
+using xmodemquarvel::ReturnValues;
+using xmodemquarvel::rvFalse;
+using xmodemquarvel::rvTrue;
+
+namespace {
+
+std::string SignalName(int exit_code) {
+  switch (exit_code - kSignalExitBase) {
+    case SIGINT:
+      return "Ctrl-C";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP, terminal fermé";
+    default:
+      return "signal " + std::to_string(exit_code - kSignalExitBase);
+  }
+}
+
+// The line a call goes out on, as the journal names it.
+std::string LineName(const Options& options, std::size_t pool_index) {
+  if (!options.devices.empty()) return options.devices[pool_index];
+  return "/dev/ttyS" + std::to_string(options.port.value_or(1) - 1);
+}
+
+}  // namespace
+
+std::string BatchSummary(const std::vector<std::string>& done, std::size_t all) {
+  std::string text = done.empty() ? "aucun fichier" : std::to_string(done.size()) + " fichier";
+  if (done.size() > 1) text += "s";
+  text += " sur " + std::to_string(all) + (done.size() > 1 ? " transférés" : " transféré");
+  for (std::size_t i = 0; i < done.size(); ++i) text += (i == 0 ? " : " : ", ") + done[i];
+  return text;
+}
+
+Call::Call(const Options& options, std::vector<std::unique_ptr<TransferPlan>> plans,
+           SessionHost host)
+    : options_(options), plans_(std::move(plans)), host_(std::move(host)) {
+  assert(!plans_.empty() && "a call carries at least one transfer");
+}
+
+Call::~Call() = default;
+
+// The phases in order; each returns the exit status when the call stops there.
+int Call::Run() {
+  Check();
+  if (const auto stopped = AskPassword()) return *stopped;
+  if (const auto stopped = Prepare()) return *stopped;
+  current_ = plans_.front().get();
+  try {
+    if (const auto stopped = Dial()) return *stopped;
+    // One call for every file, in order; the first failure ends the batch.
+    for (const auto& plan : plans_) {
+      current_ = plan.get();
+      if (const auto stopped = Transfer(*plan)) return *stopped;
+      if (const auto stopped = Commit(*plan)) return *stopped;
+    }
+    return kExitOk;
+  } catch (const xmodemquarvel::SerialPortError& e) {
+    return Thrown(e.what());
+  } catch (const std::system_error& e) {
+    // The component's own file operations report by throwing.
+    return Thrown(FileError(current_->FileAction(), current_->Local(), e.code().value()));
+  }
+}
+
+// Nothing is made nor dialled that would not go: the files, the texts of the
+// record, the names the server would confuse, the devices, and the journal,
+// which must be able to record every transfer and refuses a second send.
+void Call::Check() {
+  for (const auto& plan : plans_) plan->Check();
+  CheckLineText("l'identifiant", options_.user, xmodemquarvel::kUserIdWidth, false, warnings_);
+  std::vector<std::string> files;
+  for (const auto& plan : plans_) {
+    CheckServerName(plan->Local(), warnings_);
+    files.push_back(plan->File());
+  }
+  CheckDistinctServerNames(files);
+  for (const std::string& device : options_.devices) CheckDeviceLinks(device);
+  log_.emplace(options_, host_.data);
+  log_->RefuseSentBefore(plans_);
+}
+
+std::optional<int> Call::AskPassword() {
+  try {
+    password_ = ObtainPassword(options_.password_file);
+  } catch (const Interruption&) {
+    std::fprintf(stderr, "Interrompu (%s) avant l'appel : rien n'est envoyé ni reçu.\n",
+                 SignalName(StopSignals::ExitCode()).c_str());
+    return StopSignals::ExitCode();
+  }
+  CheckLineText("le mot de passe", password_, xmodemquarvel::kPasswordWidth, true, warnings_);
+  return std::nullopt;
+}
+
+// From here a signal is noted, not fatal: what was made is removed.
+std::optional<int> Call::Prepare() {
+  Session& session = session_.emplace(options_, std::move(host_));
+  try {
+    for (const auto& plan : plans_) plan->Prepare(session);
+  } catch (const Interruption&) {
+    return StoppedBeforeCall();
+  }
+  if (session.Interrupted()) return StoppedBeforeCall();
+  for (const std::string& w : warnings_) session.Warn("xmodemq: attention : " + w);
+  if (!session.Configure()) return kExitUsage;
+  auto& module = session.Module();
+  // The block events feed the progress display and the journal's count.
+  module.BlocSended = [this](int32_t& count) { session_->Block(count); };
+  module.BlocReceived = [this](int32_t& count) { session_->Block(count); };
+  module.TransferAccepted = [this](char, int64_t position) { OnAccepted(position); };
+  return std::nullopt;
+}
+
+// A pool: the first line that opens serves; one in use (or gone) is skipped,
+// a call that fails on a line that did open is not.
+std::optional<int> Call::Dial() {
+  Session& session = *session_;
+  ReturnValues connected = session.Connect();
+  std::size_t line = 1;
+  for (; connected != rvTrue && line < options_.devices.size(); ++line) {
+    if (session.Interrupted()) break;
+    const auto why = session.LineUnavailable();
+    if (!why) break;
+    session.Say("xmodemq: ligne " + options_.devices[line - 1] + " indisponible (" + *why +
+                ") ; essai de " + options_.devices[line]);
+    session.Disconnect();
+    if (!session.UseDevice(options_.devices[line])) return kExitUsage;
+    connected = session.Connect();
+  }
+  line_ = line - 1;
+  if (session.Interrupted()) return BrokenOff();
+  if (connected == rvTrue) return std::nullopt;
+  session.ReportFailure();
+  return ExitCodeFor(connected);
+}
+
+// The plan's row in the journal, then its transfer.
+std::optional<int> Call::Transfer(TransferPlan& plan) {
+  Session& session = *session_;
+  other_version_.reset();
+  session.BeginProgress(plan.Label(), plan.TotalBlocks());
+  try {
+    log_->Start(plan, LineName(options_, line_), [this] { return session_->Interrupted(); });
+  } catch (const JournalError& e) {
+    if (session.Interrupted()) return BrokenOff();
+    session.Warn(std::string("xmodemq: ") + e.what() + " : le transfert de " + plan.File() +
+                 " n'est pas fait sans trace.");
+    Failed(rvFalse);
+    return kExitFailure;
+  }
+  const ReturnValues result =
+      plan.Run(session.Module(), options_.user, password_, options_.pack_type);
+  session.EndProgress();
+  if (other_version_) {
+    session.Warn("xmodemq: " + *other_version_ + ".");
+    Failed(rvFalse);
+    Record(rvFalse, "le serveur détient une autre version de " + ServerName(plan.File()),
+           kExitFailure);
+    return kExitFailure;
+  }
+  if (result != rvTrue) {
+    if (session.Interrupted()) return BrokenOff();
+    const std::string why = FormatRecord({}, session.Module().ErrorDescription());
+    session.ReportFailure();
+    Failed(result);
+    Record(result, why, ExitCodeFor(result));
+    return ExitCodeFor(result);
+  }
+  // Ended well: a signal that came meanwhile came too late to stop this
+  // file, which is put in place all the same.
+  session.OperationEnded();
+  return std::nullopt;
+}
+
+// Puts a transfer that ended well in place and completes its row; the line
+// goes down first after the last file, or when a signal came.
+std::optional<int> Call::Commit(TransferPlan& plan) {
+  Session& session = *session_;
+  const bool last = &plan == plans_.back().get();
+  if (last || session.Interrupted()) session.Disconnect();
+  std::optional<TransferPlan::Content> received;
+  try {
+    received = plan.Received();
+    plan.Commit();
+  } catch (const std::exception& e) {
+    Finish(rvTrue, e.what(), kExitFailure, received);
+    throw;
+  }
+  session.Say(plan.Done() + " : " + std::to_string(session.BlocksThisRun()) + " blocs de " +
+              RecordBytesText() + " en " + Progress::FormatTenths(session.Seconds()) + ".");
+  Finish(rvTrue, "", kExitOk, received);
+  done_.push_back(plan.File());
+  if (!session.Interrupted()) return std::nullopt;
+  session.Warn(
+      "xmodemq: " + SignalName(session.InterruptExitCode()) +
+      " reçu après la fin du transfert de " + plan.File() + ", qui est gardé" +
+      (last ? "."
+            : " ; la suite n'est pas transférée : " + BatchSummary(done_, plans_.size()) + "."));
+  return last ? kExitOk : session.InterruptExitCode();
+}
+
+void Call::OnAccepted(int64_t position) {
+  Session& session = *session_;
+  TransferPlan& plan = *current_;
+  log_->Accepted(position);
+  plan.Accepted(session, position);
+  if (!plan.Digests() || position <= 0) return;
+  const ResumeCheck check = log_->CheckResume(plan, position);
+  if (check.verdict == ResumeVerdict::kSame) {
+    session.Say(check.message + ".");
+  } else if (check.verdict == ResumeVerdict::kUnknown) {
+    session.Warn("xmodemq: attention : " + check.message + ".");
+  } else {
+    other_version_ = check.message;
+    session.Abort();
+  }
+}
+
+void Call::Failed(ReturnValues result) {
+  session_->Disconnect();
+  current_->AfterFailure(*session_, result);
+  if (plans_.size() > 1) session_->Warn("xmodemq: " + BatchSummary(done_, plans_.size()) + ".");
+}
+
+void Call::Record(ReturnValues result, const std::string& description, int status) {
+  std::optional<int64_t> kept;
+  if (result != rvTrue) kept = current_->Kept();
+  if (const auto failure =
+          log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(), kept))
+    session_->Warn("xmodemq: attention : " + *failure);
+}
+
+void Call::Finish(ReturnValues result, const std::string& description, int status,
+                  const std::optional<TransferPlan::Content>& received) {
+  if (const auto failure =
+          log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(),
+                       received ? std::optional(received->first) : std::nullopt,
+                       received ? std::optional(received->second) : std::nullopt))
+    session_->Warn("xmodemq: attention : " + *failure);
+}
+
+int Call::BrokenOff() {
+  session_->Warn("Interrompu (" + SignalName(session_->InterruptExitCode()) +
+                 ") : la ligne est raccrochée.");
+  Failed(rvFalse);
+  Record(rvFalse, "Opération interrompue", session_->InterruptExitCode());
+  return session_->InterruptExitCode();
+}
+
+int Call::StoppedBeforeCall() {
+  session_->Warn("Interrompu (" + SignalName(session_->InterruptExitCode()) +
+                 ") avant l'appel : rien n'est envoyé ni reçu.");
+  return session_->InterruptExitCode();
+}
+
+int Call::Thrown(const std::string& message) {
+  if (session_->Interrupted()) return BrokenOff();
+  session_->ReportFailure();
+  session_->Warn("xmodemq: " + message);
+  Failed(rvFalse);
+  Record(rvFalse, message, kExitFailure);
+  return kExitFailure;
+}
+
+}  // namespace xmodemq

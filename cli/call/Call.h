@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "call/Session.h"
+#include "call/TransferLog.h"
+#include "call/TransferPlan.h"
+#include "commandline/Arguments.h"
+
+namespace xmodemq {
+
+// One call that carries a batch of transfers, in order. Run() reads as the
+// call goes: check everything (the plans, the line texts, the server names,
+// the devices, the journal, no send already made) → the password → prepare
+// each plan → dial (on the first line of the pool that opens) → for each
+// plan: its journal row, its transfer, its commit → hang up. The first
+// failure ends the batch; the exit status is that failure's. A send whose
+// server holds blocks of another version of its file stops before any data
+// move. Each file is committed as soon as its own transfer has ended well,
+// so the files done before a failure stay done, and a signal that comes once
+// a transfer has ended well stops the batch after that file, not before it.
+class Call {
+ public:
+  Call(const Options& options, std::vector<std::unique_ptr<TransferPlan>> plans,
+       SessionHost host = {});
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // The exit status. Throws Refusal and PasswordError before anything is
+  // dialled, FileFailure when a file cannot be put in place.
+  int Run();
+
+ private:
+  // The phases, in the order Run() takes them; each returns the exit status
+  // when the call stops there.
+  void Check();
+  std::optional<int> AskPassword();
+  std::optional<int> Prepare();
+  std::optional<int> Dial();
+  std::optional<int> Transfer(TransferPlan& plan);
+  std::optional<int> Commit(TransferPlan& plan);
+
+  // The server accepted the transfer of current_.
+  void OnAccepted(int64_t position);
+  // The end of the batch after a failure of current_: hang up, the plan's
+  // own words, the batch's summary.
+  void Failed(xmodemquarvel::ReturnValues result);
+  // The row of current_'s transfer that ended badly, with what a receive
+  // keeps; and the row of one that ended well, with what it received.
+  void Record(xmodemquarvel::ReturnValues result, const std::string& description, int status);
+  void Finish(xmodemquarvel::ReturnValues result, const std::string& description, int status,
+              const std::optional<TransferPlan::Content>& received);
+  int BrokenOff();
+  int StoppedBeforeCall();
+  // A failure that the component reported by throwing.
+  int Thrown(const std::string& message);
+
+  const Options& options_;
+  std::vector<std::unique_ptr<TransferPlan>> plans_;
+  SessionHost host_;
+  std::vector<std::string> warnings_;
+  std::optional<TransferLog> log_;
+  std::string password_;
+  // From the password on: a signal is noted, not fatal.
+  std::optional<Session> session_;
+  // The plan whose transfer runs, or the first one before the dial.
+  TransferPlan* current_ = nullptr;
+  // The line of the pool that serves the call.
+  std::size_t line_ = 0;
+  // The files done, for the summary of a batch that stopped.
+  std::vector<std::string> done_;
+  // Set when the server holds blocks of another version of a send.
+  std::optional<std::string> other_version_;
+};
+
+// "2 fichiers sur 3 transférés : A, B": what a batch that stopped has done.
+std::string BatchSummary(const std::vector<std::string>& done, std::size_t all);
+
+}  // namespace xmodemq

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "call/TransferPlan.h"
+#include "commandline/Arguments.h"
+#include "journal/Journal.h"
+#include "journal/ResumeCheck.h"
+
+namespace xmodemq {
+
+// The record of a call's transfers: each one's row in the journal (unless
+// --no-journal), written when the transfer starts and completed when it
+// ends, and with --json its JSON object on `json_out` once it ended.
+class TransferLog {
+ public:
+  // Opens the journal that the options choose, before anything is dialled,
+  // and marks the rows of transfers whose process died. Throws Refusal.
+  TransferLog(const Options& options, std::FILE* json_out);
+  ~TransferLog();
+  TransferLog(const TransferLog&) = delete;
+  TransferLog& operator=(const TransferLog&) = delete;
+
+  // Refuses the sends whose content went under the same name to the same
+  // server number and user, and ended well; --again lets them go. Throws
+  // Refusal.
+  void RefuseSentBefore(const std::vector<std::unique_ptr<TransferPlan>>& plans) const;
+
+  // Writes the row of a transfer that starts on `line`; gives up waiting for
+  // a journal another process holds once `stop_waiting` says so. Throws
+  // JournalError.
+  void Start(const TransferPlan& plan, const std::string& line,
+             std::function<bool()> stop_waiting = {});
+  // The server accepted it, with the blocks it holds already.
+  void Accepted(std::int64_t position);
+  // What the journal says of the `held` blocks that the server holds of the
+  // send that started.
+  ResumeCheck CheckResume(const TransferPlan& plan, std::int64_t held) const;
+  // Completes the row of the transfer that started, if any, and prints it
+  // with --json. `bytes` and `sha256` replace what Start() knew when given.
+  // The journal's failure to write it, as a message, when it failed.
+  std::optional<std::string> Finish(const std::string& result, const std::string& description,
+                                    int exit_status, std::int64_t blocks,
+                                    std::optional<std::int64_t> bytes = std::nullopt,
+                                    std::optional<std::string> sha256 = std::nullopt);
+
+ private:
+  // The row that `plan` starts, before the journal has it.
+  JournalRow RowFor(const TransferPlan& plan) const;
+
+  const Options& options_;
+  std::FILE* json_out_;
+  std::unique_ptr<Journal> journal_;
+  std::string call_id_;
+  std::optional<JournalRow> row_;
+};
+
+// The result codes as the journal writes them ("rvTrue"...).
+std::string ResultName(xmodemquarvel::ReturnValues result);
+
+// A fresh id for the transfers of one call: 32 hexadecimal digits.
+std::string NewCallId();
+
+}  // namespace xmodemq

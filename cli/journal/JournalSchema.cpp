@@ -1,0 +1,107 @@
+#include "journal/JournalSchema.h"
+
+#include <iterator>
+
+namespace xmodemq {
+namespace {
+
+// Each step takes the schema from version i to i + 1. A step that was
+// released is never changed: a change is a new step.
+constexpr const char* kSteps[] = {
+    // 1: the transfers.
+    R"(CREATE TABLE transfers(
+         id INTEGER PRIMARY KEY,
+         call_id TEXT NOT NULL,
+         started TEXT NOT NULL,
+         ended TEXT,
+         direction TEXT NOT NULL CHECK (direction IN ('send', 'receive')),
+         file TEXT NOT NULL,
+         server_name TEXT NOT NULL,
+         server_key TEXT NOT NULL,
+         server TEXT NOT NULL,
+         user TEXT NOT NULL,
+         line TEXT NOT NULL,
+         bytes INTEGER,
+         blocks INTEGER,
+         sha256 TEXT,
+         resumed_from INTEGER,
+         result TEXT,
+         description TEXT NOT NULL DEFAULT '',
+         exit_status INTEGER,
+         pid INTEGER NOT NULL,
+         process TEXT NOT NULL);
+       CREATE INDEX transfers_by_name ON transfers(server, user, server_key, direction);)",
+    // 2: what a server's resume of a send is checked against.
+    R"(CREATE TABLE send_prefixes(
+         transfer INTEGER PRIMARY KEY REFERENCES transfers(id) ON DELETE CASCADE,
+         digests BLOB NOT NULL);)",
+};
+
+}  // namespace
+
+int SchemaVersion() {
+  return static_cast<int>(std::size(kSteps));
+}
+
+void MigrateSchema(Database& db, int version) {
+  WriteTransaction transaction(db);
+  Statement read(db, "PRAGMA user_version");
+  read.Step();
+  const int from = static_cast<int>(read.Int(0));
+  read.Reset();
+  for (int step = from; step < version; ++step) db.Execute(kSteps[step]);
+  if (from < version) db.Execute(("PRAGMA user_version = " + std::to_string(version)).c_str());
+  transaction.Commit();
+}
+
+JournalRow ReadRow(const Statement& s) {
+  JournalRow row;
+  row.id = s.Int(0);
+  row.call_id = s.Text(1);
+  row.started = s.Text(2);
+  row.ended = s.OptionalText(3);
+  row.direction = s.Text(4);
+  row.file = s.Text(5);
+  row.server_name = s.Text(6);
+  row.server_key = s.Text(7);
+  row.server = s.Text(8);
+  row.user = s.Text(9);
+  row.line = s.Text(10);
+  row.bytes = s.OptionalInt(11);
+  row.blocks = s.OptionalInt(12);
+  row.sha256 = s.OptionalText(13);
+  row.resumed_from = s.OptionalInt(14);
+  row.result = s.OptionalText(15);
+  row.description = s.Text(16);
+  row.exit_status = s.OptionalInt(17);
+  row.pid = s.Int(18);
+  row.process = s.Text(19);
+  return row;
+}
+
+// What an SQLite failure means to a user.
+std::string SqliteText(const SqliteError& e) {
+  switch (e.Code() & 0xFF) {
+    case SQLITE_FULL:
+      return "disque plein";
+    case SQLITE_READONLY:
+      return "il ne peut pas être écrit (lecture seule)";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "un autre programme le tient depuis plus de 15 s";
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return "ce n'est pas un journal de xmodemq, ou il est abîmé";
+    case SQLITE_IOERR:
+      return "erreur d'entrée-sortie du disque";
+    case SQLITE_CANTOPEN:
+      return "impossible de l'ouvrir";
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return "accès refusé";
+    default:
+      return e.what();
+  }
+}
+
+}  // namespace xmodemq

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace xmodemq {
+
+// Times as the journal keeps them: UTC, ISO 8601, to the second
+// ("2024-05-02T07:30:00Z"), so that their order as text is their order in
+// time.
+std::string UtcNow();
+// The journal time of `when`, and back: the time of a journal time, nothing
+// when the text is not exactly one.
+std::string UtcText(std::time_t when);
+std::optional<std::time_t> ParseUtc(const std::string& text);
+
+// "2024-05-02 09:30:00": a journal time in the machine's local time, as a
+// user reads it; the text itself when it is not a journal time.
+std::string LocalTime(const std::string& utc);
+
+// --since: "2024-05-02", "2024-05-02T09:30", "2024-05-02T09:30:15", a space
+// in place of the T, with "Z" or an offset ("+02:00") or without (local
+// time). The journal time it stands for; nothing when it is none of these.
+std::optional<std::string> SinceToUtc(const std::string& text);
+
+}  // namespace xmodemq

@@ -1,0 +1,79 @@
+#include "transfers/ReceivePlan.h"
+
+#include <cassert>
+
+#include "call/Session.h"
+#include "files/Sha256.h"
+#include "system/Records.h"
+
+namespace xmodemq {
+
+ReceivePlan::ReceivePlan(std::string file, bool replace, ResumePolicy policy)
+    : TransferPlan(std::move(file)), replace_(replace), policy_(std::move(policy)) {}
+
+std::string ReceivePlan::Local() const {
+  assert(partial_ && "the plan was checked");
+  return partial_->Path();
+}
+
+void ReceivePlan::Check() {
+  partial_.emplace(File(), replace_);
+  done_ = "Fichier " + File() + " reçu";
+}
+
+// After a password prompt, which Ctrl-C may end: nothing is left behind.
+void ReceivePlan::Prepare(Session& session) {
+  partial_->Open(policy_);
+  if (const int64_t held = partial_->Blocks(); held > 0)
+    session.Say("Reprise après les " + std::to_string(held) + " blocs déjà reçus dans " +
+                partial_->Path() + ".");
+}
+
+// Written through the partial file the command opened, checked and locked:
+// its name is never looked up again.
+xmodemquarvel::ReturnValues ReceivePlan::Run(xmodemquarvel::ModuleXmodem& module,
+                                             const std::string& user, const std::string& password,
+                                             const std::string& pack_type) {
+  return module.ReceiveFileToDescriptor(user, password, partial_->Path(), pack_type,
+                                        partial_->Descriptor());
+}
+
+void ReceivePlan::Accepted(Session& session, int64_t position) {
+  const int64_t held = partial_->Blocks();
+  done_ = "Fichier " + File() + " reçu";
+  if (position > 0) done_ += " (repris après " + std::to_string(position) + " blocs)";
+  if (position == held) return;
+  session.Say(position == 0
+                  ? "Le serveur ne reprend pas la réception interrompue : le fichier est reçu "
+                    "de nouveau en entier, à la place des " +
+                        std::to_string(held) + " blocs gardés."
+                  : "Le serveur reprend après le bloc " + std::to_string(position) +
+                        ", et non après les " + std::to_string(held) +
+                        " blocs gardés : les blocs suivants sont reçus de nouveau.");
+}
+
+std::optional<TransferPlan::Content> ReceivePlan::Received() {
+  return Content(partial_->Blocks() * kRecord, Sha256OfDescriptor(partial_->Descriptor()));
+}
+
+void ReceivePlan::Commit() {
+  partial_->Commit();
+}
+
+std::optional<int64_t> ReceivePlan::Kept() {
+  return partial_->Blocks() * kRecord;
+}
+
+void ReceivePlan::AfterFailure(Session& session, xmodemquarvel::ReturnValues result) {
+  partial_->KeepWholeBlocks();
+  // A refusal changed nothing; anything else is resumed by a rerun.
+  if (result == xmodemquarvel::rvRefuse) return;
+  const int64_t blocks = partial_->Blocks();
+  session.Warn("xmodemq: réception de " + File() + " interrompue : " +
+               (blocks > 0 ? std::to_string(blocks) + " blocs de " + RecordBytesText() +
+                                 " sont gardés dans " + partial_->Path() +
+                                 " ; relancez la même commande pour reprendre"
+                           : "rien n'a été reçu ; relancez la même commande"));
+}
+
+}  // namespace xmodemq

@@ -1,0 +1,50 @@
+#include "transfers/SendPlan.h"
+
+#include <cassert>
+
+#include "call/Session.h"
+#include "record/ServerNames.h"
+#include "system/Records.h"
+
+namespace xmodemq {
+
+SendPlan::SendPlan(std::string file, bool pad) : TransferPlan(std::move(file)), pad_(pad) {}
+
+std::string SendPlan::Local() const {
+  return copy_ ? copy_->Path() : File();
+}
+
+std::optional<int64_t> SendPlan::TotalBlocks() const {
+  assert(checked_ && "the plan was checked");
+  return RecordsFor(checked_->size);
+}
+
+void SendPlan::Check() {
+  checked_.emplace(CheckSendFile(File(), pad_));
+  digests_ = DigestSendFile(*checked_);
+  done_ = "Fichier " + File() + " envoyé";
+  if (const int64_t size = checked_->size; size % kRecord != 0)
+    done_ += " complété par " + std::to_string(*TotalBlocks() * kRecord - size) + " espaces";
+}
+
+// After a password prompt, which Ctrl-C may end: no copy is left behind.
+void SendPlan::Prepare(Session& session) {
+  copy_ = std::make_unique<SendSnapshot>(*checked_, digests_->Sha256Hex(),
+                                         [&session] { return session.Interrupted(); });
+}
+
+xmodemquarvel::ReturnValues SendPlan::Run(xmodemquarvel::ModuleXmodem& module,
+                                          const std::string& user, const std::string& password,
+                                          const std::string& pack_type) {
+  assert(copy_ && "what goes out is the copy made in Prepare");
+  return module.SendFile(user, password, copy_->Path(), pack_type);
+}
+
+void SendPlan::Accepted(Session& session, int64_t position) {
+  if (position <= 0) return;
+  session.Say("Le serveur détient déjà " + std::to_string(position) + " blocs de " +
+              ServerName(File()) + " : l'envoi reprend après eux.");
+  done_ += " (repris après " + std::to_string(position) + " blocs)";
+}
+
+}  // namespace xmodemq

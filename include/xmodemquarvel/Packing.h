@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "xmodemquarvel/Export.h"
+
+/// @file
+/// The packed format's two conversions on descriptors and on streams, for a
+/// host that opens and checks its files itself (ModuleXmodem::PackFile and
+/// UnPackFile open them by name). Constant memory whatever the file size.
+
+namespace xmodemquarvel::pack {
+
+/// Called after each block with the running count.
+using BlockEvent = std::function<void(int32_t& NumBloc)>;
+
+/// Where the packer and the unpacker hand their output, in large pieces. A
+/// failing sink throws; the conversion then stops with the exception.
+class ByteSink {
+ public:
+  /// Takes the next piece of output.
+  virtual void Write(std::span<const std::uint8_t> bytes) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+/// A source read in pieces. Every piece but the last holds whole 128-byte
+/// blocks; an empty piece ends the source.
+class ChunkSource {
+ public:
+  /// The next piece of the source; empty at its end.
+  virtual std::span<const std::uint8_t> Next() = 0;
+
+ protected:
+  ~ChunkSource() = default;
+};
+
+/// Packs between descriptors that the caller opened and checked: @p source
+/// is read from its offset to its end, @p target written from its offset;
+/// neither is closed. The names are those the messages give. @p BlocCount
+/// counts the source blocks, and @p event, when set, is called after each
+/// block with it.
+/// @throws std::system_error on any read or write failure.
+XMODEMQUARVEL_API void PackDescriptors(int source, const std::string& sourceName, int target,
+                                       const std::string& targetName, int32_t& BlocCount,
+                                       const BlockEvent& event);
+/// Unpacks between descriptors, as PackDescriptors() packs; @p BlocCount
+/// counts the packed blocks read.
+/// @throws std::system_error on any read or write failure, and with
+///   std::errc::invalid_argument when the end block's count is above 127.
+XMODEMQUARVEL_API void UnpackDescriptors(int source, const std::string& sourceName, int target,
+                                         const std::string& targetName, int32_t& BlocCount,
+                                         const BlockEvent& event);
+
+/// The size of the pieces of output that the stream conversions hand on.
+inline constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+/// Packs @p source into @p target, in pieces of about @p bufferSize bytes;
+/// @p BlocCount and @p event as PackDescriptors() has them.
+/// @throws what the source or the sink throws.
+XMODEMQUARVEL_API void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                                  const BlockEvent& event,
+                                  std::size_t bufferSize = kDefaultBufferSize);
+/// Unpacks @p source into @p target, as PackStream() packs.
+/// @throws what the source or the sink throws, and std::system_error with
+///   std::errc::invalid_argument when the end block's count is above 127.
+XMODEMQUARVEL_API void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
+                                    const BlockEvent& event,
+                                    std::size_t bufferSize = kDefaultBufferSize);
+
+}  // namespace xmodemquarvel::pack
