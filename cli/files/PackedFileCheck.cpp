@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -36,7 +37,7 @@ std::size_t ReadAt(int fd, std::uint8_t* data, std::size_t size, off_t offset) {
 class Pieces final : public pack::ChunkSource {
  public:
   explicit Pieces(int fd) : fd_(fd), buffer_(kPiece) {}
-  std::span<const std::uint8_t> Next() override {
+  pack::ByteRange Next() override {
     const std::size_t got = ReadAt(fd_, buffer_.data(), buffer_.size(), offset_);
     offset_ += static_cast<off_t>(got);
     return {buffer_.data(), got};
@@ -52,7 +53,8 @@ class Pieces final : public pack::ChunkSource {
 class SameAs final : public pack::ByteSink {
  public:
   explicit SameAs(int fd) : fd_(fd), buffer_(kPiece) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
+  void Write(pack::ByteRange range) override {
+    std::span<const std::uint8_t> bytes(range.data, range.size);
     while (same_ && !bytes.empty()) {
       const std::size_t n = std::min(bytes.size(), buffer_.size());
       if (ReadAt(fd_, buffer_.data(), n, offset_) != n ||

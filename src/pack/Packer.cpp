@@ -432,7 +432,7 @@ void Packer::Finish() {
   const std::size_t fill = FillCount();
   endBlock[0] = static_cast<std::uint8_t>(fill);
   std::memcpy(endBlock.data() + 1, buffer_.get(), fill);
-  target_.Write(endBlock);
+  target_.Write({endBlock.data(), endBlock.size()});
   out_ = buffer_.get();
 }
 

@@ -105,8 +105,8 @@ inline std::string ToHex(const Bytes& bytes) {
 
 struct VectorSink final : ByteSink {
   explicit VectorSink(Bytes& out) : out(out) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
-    out.insert(out.end(), bytes.begin(), bytes.end());
+  void Write(ByteRange bytes) override {
+    out.insert(out.end(), bytes.data, bytes.data + bytes.size);
   }
   Bytes& out;
 };

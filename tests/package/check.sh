@@ -37,6 +37,12 @@ grep -q 'compatible with requested version "1.0"' "$scratch/old.log" ||
   { cat "$scratch/old.log"; fail "the 1.0 request failed for another reason"; }
 
 echo "== C++17 hosts, find_package and pkg-config"
+# Every public header builds alone as C++17.
+for header in "$prefix"/include/xmodemquarvel/*.h; do
+  echo "#include <xmodemquarvel/${header##*/}>" |
+    g++ -std=c++17 -pedantic -Wall -Wextra -Werror -fsyntax-only -I "$prefix/include" -x c++ - ||
+    fail "${header##*/} does not build as C++17"
+done
 # The target asks for C++17 and no more: the consumer sets no standard.
 cmake -S "$source/tests/package/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
   -DXQ_SEND_FILE="$source/examples/send_file.cpp" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
