@@ -2,10 +2,10 @@
 # a link for every other function's name, compressed and linked as Debian
 # installs manual pages. xq(3) quotes examples/xq_receive.c, escaped for roff.
 set(XMQ_MAN3_PAGES
-  "xq:xq_version"
-  "xq_create:xq_create_hosted,xq_destroy,xq_last_error"
+  "xq:xq_version,xq_version_number"
+  "xq_create:xq_create_hosted,xq_destroy,xq_last_error,xq_last_errno"
   "xq_connect:xq_disconnect,xq_port_open,xq_abort"
-  "xq_get_wait_state:"
+  "xq_get_wait_state:xq_get_wait_state_sized"
   "xq_send_file:xq_receive_file,xq_receive_file_fd"
   "xq_pack_file:xq_unpack_file"
   "xq_set_device:xq_set_comm_port,xq_set_settings"

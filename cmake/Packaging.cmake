@@ -10,6 +10,18 @@ set(XMODEMQUARVEL_PACKAGE_MAINTAINER "XmodemQuarvel <xmodemquarvel@example.inval
   "Maintainer field of the Debian package")
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel)
+# NEWS, what changed from one version to the next, is the package's changelog,
+# compressed as Debian installs it.
+find_program(XMQ_GZIP gzip)
+if(XMQ_GZIP)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+    COMMAND ${XMQ_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/NEWS > ${PROJECT_BINARY_DIR}/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/NEWS VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel)
+else()
+  install(FILES NEWS DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel RENAME changelog)
+endif()
 install(FILES examples/xq_host.c examples/xq_receive.c examples/send_file.py
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel/examples)
 
@@ -25,6 +37,10 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR XmodemQuarvel)
 set(CPACK_PACKAGE_CONTACT "${XMODEMQUARVEL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The package installs into a staging DESTDIR with /usr as the prefix, so
+# that what the install scripts write (the .pc file) names /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION} : échange de fichiers par modem")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}

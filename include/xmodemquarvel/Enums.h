@@ -3,7 +3,8 @@
 #include <cstdint>
 
 /// @file
-/// The component's three enums, with the values hosts of the original rely on.
+/// The component's three enums. Their values never change: hosts store them,
+/// compare them and pass them across the C interface as plain numbers.
 
 namespace xmodemquarvel {
 

@@ -53,7 +53,9 @@ namespace xmodemquarvel {
 /// may read every property, call Disconnect, Abort and CurrentWait; starting
 /// Connect, SendFile, ReceiveFile, PackFile or UnPackFile there throws
 /// std::logic_error. An exception thrown by a handler or by the yield callback
-/// leaves the running operation at once and reaches its caller; the line is
+/// leaves the running operation at once and reaches its caller as it was
+/// thrown, whatever the port (a remote line's own waits run the yield
+/// callback too: it is never taken for a failure of the line); the line is
 /// then left as it was (call Disconnect).
 ///
 /// **Bounds.** Whatever the far end sends (nothing, a flood, an endless
@@ -69,45 +71,48 @@ namespace xmodemquarvel {
 /// handler may call. The error record read through an object is the calling
 /// thread's.
 ///
-/// **Where this object departs from the component it replaces.**
-/// - Destroying it closes the serial port if it is open, and so hangs up the
-///   modem (the port drops DTR on close). The original left the port open; a
-///   host still calls Disconnect first for the orderly hang-up.
-/// - Connect, SendFile, ReceiveFile, PackFile and UnPackFile started from an
-///   event handler or the yield callback while one of them runs on the same
-///   object throw std::logic_error instead of corrupting the running one.
-/// - Each object has its own trace window state (caption, text, visibility)
-///   and its own timer; the error record is shared by the objects of a thread.
-/// - Where a frame is awaited (the data of a receive, the server's response
-///   to the opening and its closing report), an EOT ends the file only when it
-///   is clean: no byte was dropped since the attempt began and its CR follows
-///   at once. There a control byte (EOT, ACK or NAK) not followed at once by
-///   its CR is dropped and the byte after it read afresh, so a stray byte
-///   before a frame costs nothing and the data of a frame that lost its SOH
-///   are not answered several times; an EOT completed by its CR after dropped
-///   bytes is a wrong answer, and the server is asked again with NAK. The
-///   original took an EOT after any noise, so one stray EOT byte, or the
-///   number 4 of a frame whose SOH was lost, ended a receive early with rvTrue
-///   and a short file.
-/// - ReceiveFile honours the position that the server answers: a lower one
-///   than the blocks held cuts the file to it before data are appended (0 when
-///   the server declines the resume); a higher one, or one below zero, ends
-///   the transfer. The original appended whatever came after all the blocks
-///   held, which doubled or skipped data.
-/// - TransferAccepted is raised between the server's acceptance and the first
-///   data frame, the one moment where a host can check the server's position
-///   and stop before any data move.
-/// - "BUSY" and "DELAYED" extend the wait of a modem command only while that
-///   command has lasted less than 15 minutes; the original extended it again
-///   at every answer, so a modem answering BUSY every 20 s held a dial for
-///   ever. A line busy at 14 minutes still gets its 105 s.
-/// - The frame received last time, received again, starts the count of
-///   attempts over at most ten times in an exchange; after that it counts as a
-///   failed attempt. The original started over at every repetition, so a
-///   server repeating one frame for ever held the transfer for ever.
-/// - Extensions: Device(), Caption(), TraceText(), PortOpen(), CurrentWait(),
-///   TraceAppended, TransferAccepted, HostOptions, Abort(), and
-///   ReceiveFileToDescriptor().
+/// **Teardown.** Destroying the object closes the serial port if it is open:
+/// an object that goes away never leaves a line up, and the next object on
+/// the same device finds the modem in command mode (see the destructor). A
+/// host still calls Disconnect first for the orderly hang-up.
+///
+/// **One operation at a time.** Connect, SendFile, ReceiveFile, PackFile and
+/// UnPackFile started from an event handler or the yield callback while one
+/// of them runs on the same object throw std::logic_error: the operations
+/// share the object's fields, and a second one would corrupt the first.
+/// Each object has its own trace window state (caption, text, visibility) and
+/// its own timer; the error record is shared by the objects of a thread.
+///
+/// **How a receive ends.** Where a frame is awaited (the data of a receive,
+/// the server's response to the opening and its closing report), an EOT ends
+/// the file only when it is clean: no byte was dropped since the attempt
+/// began and its CR follows at once. There a control byte (EOT, ACK or NAK)
+/// not followed at once by its CR is dropped and the byte after it read
+/// afresh, so a stray byte before a frame costs nothing and the data of a
+/// frame that lost its SOH are not answered several times; an EOT completed
+/// by its CR after dropped bytes is a wrong answer, and the server is asked
+/// again with NAK. So one stray EOT byte, or the number 4 of a frame whose SOH
+/// was lost, cannot end a receive early with rvTrue and a short file.
+///
+/// **Where a receive goes on.** ReceiveFile honours the position that the
+/// server answers: a lower one than the blocks held cuts the file to it
+/// before data are appended (0 when the server declines the resume); a
+/// higher one, or one below zero, ends the transfer. Data are thus never
+/// doubled nor skipped. TransferAccepted is raised between the server's
+/// acceptance and the first data frame, the one moment where a host can check
+/// the server's position and stop before any data move.
+///
+/// **No far end holds an operation for ever.** "BUSY" and "DELAYED" extend
+/// the wait of a modem command only while that command has lasted less than
+/// 15 minutes, so a modem answering BUSY every 20 s cannot hold a dial (a line
+/// busy at 14 minutes still gets its 105 s). The frame received last time,
+/// received again, starts the count of attempts over at most ten times in an
+/// exchange; after that it counts as a failed attempt, so a server repeating
+/// one frame cannot hold a transfer.
+///
+/// **Extensions** for hosts on this system: Device(), Caption(), TraceText(),
+/// PortOpen(), CurrentWait(), TraceAppended, TransferAccepted, HostOptions,
+/// Abort(), and ReceiveFileToDescriptor().
 class XMODEMQUARVEL_API ModuleXmodem {
  public:
   /// An object with the default host: the monotonic clock and the POSIX
@@ -122,12 +127,15 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ///   that aborts use (no descriptor left: EMFILE, ENFILE); also thrown by
   ///   the default constructor.
   explicit ModuleXmodem(HostOptions options);
-  /// Closes the port if it is open (the modem hangs up as DTR drops), without
-  /// Disconnect's pauses. Raises no event, writes no error record. Must not be
-  /// called from one of the object's own handlers, nor while another thread or
-  /// a signal handler may still call Abort(): join that thread, or block or
-  /// disarm the signal, first (an Abort() that races the destruction uses a
-  /// freed object).
+  /// When the port is open: drops DTR, closes the port, and keeps it closed
+  /// (DTR low) for half a second before it returns, as Disconnect holds DTR
+  /// low, so that the modem hangs up even when the next object opens the same
+  /// device at once (a modem takes a shorter drop for noise). With the port
+  /// closed it returns at once. Calls no handler and no yield callback, raises
+  /// no event, writes no error record. Must not be called from one of the
+  /// object's own handlers, nor while another thread or a signal handler may
+  /// still call Abort(): join that thread, or block or disarm the signal,
+  /// first (an Abort() that races the destruction uses a freed object).
   ~ModuleXmodem();
   ModuleXmodem(const ModuleXmodem&) = delete;
   ModuleXmodem& operator=(const ModuleXmodem&) = delete;
@@ -201,8 +209,8 @@ class XMODEMQUARVEL_API ModuleXmodem {
   ///   while an operation runs.
   void PackFile(const std::string& FileSource, const std::string& FilePacked);
   /// Unpacks the packed file @p FileSource into @p FileUnpacked (created or
-  /// emptied); the result is the original filled with spaces to a multiple of
-  /// 128 bytes.
+  /// emptied); the result is the file that was packed, filled with spaces to
+  /// a multiple of 128 bytes.
   ///
   /// Any input is accepted: a file that was never packed, or was damaged,
   /// gives wrong characters without complaint. The one check is the end
@@ -222,7 +230,7 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// is built. Each command is sent up to @p Tentatives + 1 times (twice when
   /// @p Tentatives is 0 or less) while its answer is a time-out, "NO CARRIER"
   /// or "NO ANSWER"; "BUSY" and "DELAYED" extend the wait to 105 seconds, in
-  /// the command's first 15 minutes (departure, see the class).
+  /// the command's first 15 minutes (see the class).
   ///
   /// Ends within: the opening of a remote line (5 s, its address resolved
   /// within them), the reset (n × 2 s), the pause (1 s), the initialisation
@@ -264,8 +272,13 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// password @p PSW, the file's base name without directory or extension,
   /// packing type @p PackType, direction "E"), then the file's whole
   /// 128-byte records as frames, from the position that the server's response
-  /// names; a final fragment of fewer than 128 bytes is not sent. A missing
-  /// file is created empty and sent as no blocks.
+  /// names; a final fragment of fewer than 128 bytes is not sent. **A missing
+  /// file is created empty and sent as no blocks (rvTrue).**
+  ///
+  /// The opening record has fixed widths: the base name is cut to 17
+  /// characters, @p UserId and @p PSW to 40 each, and a character outside
+  /// Windows-1252 becomes '?', without a word (ReceiveFile likewise). A host
+  /// that must not send a changed name checks it first.
   ///
   /// Does not empty the error record: writes source "Xmodem: SendFile", and
   /// every exchange with the server empties the description when it starts.
@@ -307,13 +320,13 @@ class XMODEMQUARVEL_API ModuleXmodem {
   /// accepted. Each block is written through at once, so an interrupted
   /// receive keeps what came and the same call later resumes.
   ///
-  /// The data go on at the position that the server's response names
-  /// (departure): when it is lower than the blocks held (0 when the server
+  /// The data go on at the position that the server's response names (see
+  /// the class): when it is lower than the blocks held (0 when the server
   /// declines the resume), the file is first cut to that many blocks, and
   /// BlocReceived counts on from there. The file ends on a clean EOT only
-  /// (departure, see the class): an EOT after line noise is asked for again.
+  /// (see the class): an EOT after line noise is asked for again.
   ///
-  /// Error record, events and bounds as for SendFile, with source "Xmodem:
+  /// Names, error record, events and bounds as for SendFile, with source "Xmodem:
   /// ReceiveFile" and BlocReceived after each block written (the count
   /// includes the blocks held before).
   /// @return rvTrue: the server ended the file; the line stays up.

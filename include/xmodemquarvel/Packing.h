@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <span>
 #include <string>
 
 #include "xmodemquarvel/Export.h"
@@ -18,6 +17,14 @@ namespace xmodemquarvel::pack {
 /// Called after each block with the running count.
 using BlockEvent = std::function<void(int32_t& NumBloc)>;
 
+/// A run of bytes that its giver owns: valid during the Write() that hands it,
+/// and from ChunkSource::Next() until the next call. A pointer and a size
+/// rather than std::span, since the public headers build as C++17.
+struct ByteRange {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
 /// Where the packer and the unpacker hand their output, in large pieces. A
 /// failing sink throws; the conversion then stops with the exception.
 class ByteSink {
@@ -26,7 +33,7 @@ class ByteSink {
   /// until the next call of Write() or Settle() returns, so that a sink may
   /// go on writing them after Write() has returned: the conversions fill two
   /// buffers in turn.
-  virtual void Write(std::span<const std::uint8_t> bytes) = 0;
+  virtual void Write(ByteRange bytes) = 0;
   /// Returns once the sink no longer reads any bytes it was given, and
   /// throws a failure met since; the conversions call it before their
   /// buffers go. A sink that takes the bytes at once has nothing to do.
@@ -40,8 +47,8 @@ class ByteSink {
 /// blocks; an empty piece ends the source.
 class ChunkSource {
  public:
-  /// The next piece of the source; empty at its end.
-  virtual std::span<const std::uint8_t> Next() = 0;
+  /// The next piece of the source; of size 0 at its end.
+  virtual ByteRange Next() = 0;
 
  protected:
   ~ChunkSource() = default;

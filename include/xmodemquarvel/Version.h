@@ -3,16 +3,18 @@
 /// @file
 /// The library's version, for C and C++ hosts: the one place it is written
 /// (the build reads it from here). These macros say which version a host was
-/// compiled against; xq_version() says which library it runs with.
+/// compiled against; xq_version() and xq_version_number() say which library
+/// it runs with.
 
-/// Major version: changes when the interfaces break.
-#define XMODEMQUARVEL_VERSION_MAJOR 1
+/// Major version: changes when the binary interface breaks; it is the shared
+/// library's (libxmodemquarvel.so.MAJOR).
+#define XMODEMQUARVEL_VERSION_MAJOR 2
 /// Minor version: changes when the interfaces grow.
-#define XMODEMQUARVEL_VERSION_MINOR 2
+#define XMODEMQUARVEL_VERSION_MINOR 0
 /// Patch version.
 #define XMODEMQUARVEL_VERSION_PATCH 0
 /// "MAJOR.MINOR.PATCH".
-#define XMODEMQUARVEL_VERSION_STRING "1.2.0"
+#define XMODEMQUARVEL_VERSION_STRING "2.0.0"
 
 #ifdef __cplusplus
 namespace xmodemquarvel {

@@ -36,8 +36,10 @@
  *
  * Threads: handles may be used on several threads at once; one handle is
  * used by one thread at a time, callbacks included. xq_abort() is the
- * exception: any thread, and a signal handler, may call it. Callbacks run on
- * the thread that called the function, from inside it.
+ * exception: any thread, and a signal handler, may call it, but never while
+ * or after xq_destroy() frees the same handle; the host makes the two
+ * exclusive (see xq_abort()). Callbacks run on the thread that called the
+ * function, from inside it.
  *
  * Reentrancy: from inside any callback of a handle (its yield callback and
  * every event, whichever function raised it) the six operations
@@ -58,7 +60,7 @@
     with xq_version(), the version of the library it runs with. */
 #define XQ_VERSION XMODEMQUARVEL_VERSION_STRING
 /** The same as one number for the preprocessor: MAJOR * 10000 + MINOR * 100
-    + PATCH (10200 for 1.2.0). */
+    + PATCH (20000 for 2.0.0); xq_version_number() is the library's. */
 #define XQ_VERSION_NUMBER                                                    \
   (XMODEMQUARVEL_VERSION_MAJOR * 10000 + XMODEMQUARVEL_VERSION_MINOR * 100 + \
    XMODEMQUARVEL_VERSION_PATCH)
@@ -154,6 +156,15 @@ typedef void (*xq_transfer_accepted_callback)(void* user, char direction, int64_
 XMODEMQUARVEL_API const char* xq_version(void);
 
 /**
+ * The same as one number, MAJOR * 10000 + MINOR * 100 + PATCH (20000 for
+ * 2.0.0): the library the host runs with, to compare with XQ_VERSION_NUMBER,
+ * the one it was compiled against. The major version is the shared library's
+ * (libxmodemquarvel.so.MAJOR): a host runs with any library of its major and
+ * a minor at least its own.
+ */
+XMODEMQUARVEL_API int32_t xq_version_number(void);
+
+/**
  * Creates an object with the default host: the monotonic clock, the POSIX
  * serial port /dev/ttyS0 (port 1) at "9600,N,8,1", no yield callback (a wait
  * blocks until input, its deadline or xq_abort()). Opens nothing.
@@ -178,8 +189,11 @@ XMODEMQUARVEL_API xq_status xq_create_hosted(xq_yield_callback yield, void* user
                                              int32_t max_yield_interval_ms, xq_module** out);
 
 /**
- * Frees the handle and every string it returned. Closes the port if it is open
- * (the modem hangs up as DTR drops) without the pauses of xq_disconnect().
+ * Frees the handle and every string it returned. When the port is open, drops
+ * DTR, closes the port and keeps it closed for half a second before it
+ * returns, so that the modem hangs up even when another handle opens the same
+ * device at once; no callback runs meanwhile. Never while an xq_abort() of
+ * the same handle may run (see xq_abort()).
  * @return XQ_OK (also for NULL); XQ_ERR_BUSY, freeing nothing, when called
  *   from inside one of the handle's callbacks.
  */
@@ -187,11 +201,24 @@ XMODEMQUARVEL_API xq_status xq_destroy(xq_module* module);
 
 /**
  * The French message of the last call on @p module that returned a status
- * other than XQ_OK; "" after a call that succeeded. Never NULL. The string
- * belongs to the handle and lasts until its next call. Not for use from
- * another thread than the handle's.
+ * other than XQ_OK; "" after a call that succeeded, with one exception: after
+ * an xq_connect() that returned XQ_OK with XQ_RV_FALSE because the serial
+ * port failed, it holds the Error event's text and the port's reason
+ * ("Connexion impossible : Le port /dev/ttyUSB0 n'existe pas"), which the
+ * error record no longer holds. Never NULL. The string belongs to the handle
+ * and lasts until its next call. Not for use from another thread than the
+ * handle's.
  */
 XMODEMQUARVEL_API const char* xq_last_error(const xq_module* module);
+
+/**
+ * The operating system's error number (an errno value: ENOENT, EACCES,
+ * EBUSY...) of the failure that xq_last_error() describes, when it has one:
+ * XQ_ERR_FILE and XQ_ERR_PORT mostly; 0 after a call that succeeded and for
+ * a failure without one. EINVAL for a NULL @p module. Not for use from
+ * another thread than the handle's.
+ */
+XMODEMQUARVEL_API int xq_last_errno(const xq_module* module);
 
 /* ---- Error record ------------------------------------------------------ */
 
@@ -356,7 +383,8 @@ XMODEMQUARVEL_API xq_status xq_unpack_file(xq_module* module, const char* source
  *   "Erreur dans la chaine d'initialisation TEXT" (still open: call
  *   xq_disconnect()). XQ_RV_FALSE after a failure of the serial port (missing
  *   or busy device): the Error callback got "Connexion impossible" with the
- *   reason in the record, and the record is **empty** on return. XQ_RV_FALSE
+ *   reason in the record, and the record is **empty** on return; the reason
+ *   is then in xq_last_error() ("Connexion impossible : REASON"). XQ_RV_FALSE
  *   with "Opération interrompue" after xq_abort(): hung up. XQ_RV_FALSE on
  *   every status other than XQ_OK and XQ_ERR_CALLBACK.
  * @return XQ_OK; XQ_ERR_CALLBACK (@p result set by the component too);
@@ -378,8 +406,11 @@ XMODEMQUARVEL_API xq_status xq_disconnect(xq_module* module);
 /**
  * Sends @p file_name to the server as user @p user_id with password @p psw
  * and packing type @p pack_type (one character announced to the server; the
- * file is sent as it is). Only whole 128-byte records are sent; a missing file
- * is created empty and sent as no blocks. Writes source "Xmodem: SendFile"
+ * file is sent as it is). The opening record carries the file's base name cut
+ * to 17 characters, @p user_id and @p psw cut to 40 each, and '?' for a
+ * character outside Windows-1252, without a word: a host that must not send a
+ * changed name checks it first. Only whole 128-byte records are sent. **A
+ * missing file is created empty and sent as no blocks, with XQ_RV_TRUE.** Writes source "Xmodem: SendFile"
  * into the error record without emptying it first. Each exchange with the
  * server (six for the opening, one per block, three for the end) ends within
  * 10 attempts of 10 s, and at most 10 restarts of them when the server
@@ -410,7 +441,7 @@ XMODEMQUARVEL_API xq_status xq_send_file(xq_module* module, const char* user_id,
  * The data go on at the position the server answers (a lower one cuts the
  * file to it; a higher one fails with XQ_RV_FALSE, the file untouched), and
  * the file ends only on a clean EOT. Writes source "Xmodem: ReceiveFile" into
- * the error record. Bounds as xq_send_file().
+ * the error record. Names, ids and bounds as xq_send_file().
  * @param[out] result XQ_RV_TRUE: the server ended the file (line up).
  *   XQ_RV_REFUSE: refused, no file created. XQ_RV_FALSE, XQ_RV_CTS: as for
  *   xq_send_file(); after xq_abort() the blocks received stay in the file.
@@ -448,8 +479,14 @@ XMODEMQUARVEL_API xq_status xq_receive_file_fd(xq_module* module, const char* us
  * megabyte and return XQ_ERR_FILE with "Opération interrompue". Ignored when
  * no operation runs. The one way for a callback to stop an operation. Safe
  * from any thread and from a signal handler (a flag and one write to a
- * descriptor) while the handle exists: stop those callers before
- * xq_destroy(); does not change xq_last_error().
+ * descriptor) while the handle exists; does not change xq_last_error().
+ *
+ * xq_abort() and xq_destroy() of the same handle must never overlap: an
+ * xq_abort() that runs while the handle is freed, or after, uses freed
+ * memory. A host that aborts from another thread holds a lock of its own
+ * around both calls (or joins that thread before xq_destroy()); one that
+ * aborts from a signal handler blocks that signal, or takes the handle away
+ * from the handler, before xq_destroy().
  * @return XQ_OK; XQ_ERR_ARGUMENT when @p module is NULL.
  */
 XMODEMQUARVEL_API xq_status xq_abort(xq_module* module);
@@ -490,6 +527,20 @@ typedef struct xq_wait_state {
  *   when not NULL, then says XQ_AWAIT_NOTHING with -1 ms and "" texts).
  */
 XMODEMQUARVEL_API xq_status xq_get_wait_state(xq_module* module, xq_wait_state* out);
+
+/**
+ * xq_get_wait_state() for a host that may run with another library of the
+ * same major version, whose xq_wait_state may have grown: fields are only
+ * ever added at its end. @p size is sizeof(xq_wait_state) as the host was
+ * compiled. The library writes the first min(@p size, its own size) bytes of
+ * the state, and zeroes the rest of the host's @p size: a field that the
+ * library does not know reads 0. xq_get_wait_state() stays, and fills the
+ * fields of version 2.0.
+ * @return XQ_OK; XQ_ERR_ARGUMENT when @p module or @p out is NULL, or @p size
+ *   does not hold the first field (nothing written then).
+ */
+XMODEMQUARVEL_API xq_status xq_get_wait_state_sized(xq_module* module, xq_wait_state* out,
+                                                    size_t size);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 """The Python module against `xmodemq simulate`: what a host written from the
 module's interface alone relies on."""
 
+import errno
 import os
 import signal
 import subprocess
@@ -62,12 +63,68 @@ def test_a_send_and_a_receive_with_progress_then_a_hang_up_on_exit(simulator, tm
 def test_refusals_are_results_and_events_not_exceptions(simulator, tmp_path):
     sim = simulator("--status", "6")
     errors = []
+    absent = tmp_path / "ttyABSENT"
+    with xq.Module(device=absent, on_error=errors.append) as modem:
+        # The port failed: the record is empty, the reason comes with the result.
+        assert modem.connect() is xq.Result.FALSE
+        assert (modem.error_source, modem.error_description) == ("", "")
+        assert modem.last_error_event == f"Connexion impossible : Le port {absent} n'existe pas"
     with xq.Module(device=sim.link, settings="9600,Z,8,1", on_error=errors.append) as modem:
-        assert errors == ["Les paramètres 9600,Z,8,1 ne sont pas valides"]
+        assert errors == ["Connexion impossible", "Les paramètres 9600,Z,8,1 ne sont pas valides"]
         assert modem.connect() == xq.Result.TRUE
+        assert modem.last_error_event == ""
         assert modem.receive_file(tmp_path / "F.TXT", USER, PASSWORD) is xq.Result.REFUSE
         assert modem.error_description == "Transfert refusé, status 6"
     assert not (tmp_path / "F.TXT").exists()
+
+
+LONG_NAME = "FACTURES_DU_MOIS_DE_JUIN"
+
+
+@pytest.mark.parametrize("path, user, password, pack_type, says", [
+    (f"{LONG_NAME}.TXT", USER, PASSWORD, "0",
+     f"Le nom du fichier pour le serveur « {LONG_NAME} » : 24 caractères, la ligne en porte 17 "
+     "au plus ; le serveur recevrait « FACTURES_DU_MOIS_ »"),
+    ("F.TXT", "U" * 41, PASSWORD, "0", "L'identifiant « " + "U" * 41 + " » : 41 caractères"),
+    ("F.TXT", "PS✓01\t", PASSWORD, "0", "L'identifiant « PS✓01\\t » : des caractères hors de la "
+     "page de code Windows-1252 deviendraient « ? » ; le serveur recevrait « PS?01\\t »"),
+    ("F.TXT", USER, "secret-✓", "0", "Le mot de passe : des caractères hors"),
+    ("F.TXT", USER, "s" * 41, "0", "Le mot de passe : 41 caractères"),
+    ("F.TXT", USER, PASSWORD, "01", "Le type de compactage « 01 » doit être un seul caractère"),
+    ("F.TXT", "PS\0" + USER, PASSWORD, "0", "L'identifiant contient un octet nul"),
+    ("F\0.TXT", USER, PASSWORD, "0", "Le chemin contient un octet nul"),
+])
+def test_what_the_line_would_change_is_refused_before_the_call(tmp_path, path, user, password,
+                                                               pack_type, says):
+    (tmp_path / "F.TXT").write_bytes(records(2))
+    (tmp_path / f"{LONG_NAME}.TXT").write_bytes(records(2))
+    with xq.Module() as modem:
+        for transfer in (modem.send_file, modem.receive_file):
+            with pytest.raises(ValueError) as refused:
+                transfer(str(tmp_path / path), user, password, pack_type)
+            assert says in str(refused.value)
+            assert "secret" not in str(refused.value)
+            # Not connected: what would have gone on raises Error instead.
+            if "octet nul" not in says:
+                with pytest.raises(xq.Error):
+                    transfer(str(tmp_path / path), user, password, pack_type,
+                             allow_truncation=True)
+
+
+def test_a_name_cut_on_purpose_and_a_nul_that_would_cut_a_path(simulator, tmp_path):
+    sim = simulator()
+    source = tmp_path / f"{LONG_NAME}.TXT"
+    data = records(20)
+    source.write_bytes(data)
+    keep = tmp_path / "KEEP.TXT"
+    keep.write_bytes(b"garder")
+    with xq.Module(device=sim.link) as modem:
+        assert modem.connect() is xq.Result.TRUE
+        assert modem.send_file(source, USER, PASSWORD, allow_truncation=True) is xq.Result.TRUE
+        with pytest.raises(ValueError, match="octet nul"):
+            modem.pack_file(source, f"{keep}\0.PK")
+    assert (sim.store / LONG_NAME[:17]).read_bytes() == data[:len(data) // 128 * 128]
+    assert keep.read_bytes() == b"garder"
 
 
 def test_abort_from_another_thread_hangs_up_within_two_seconds(simulator):
@@ -91,6 +148,50 @@ def test_abort_from_another_thread_hangs_up_within_two_seconds(simulator):
     dial = [s for s in states if s.sent.startswith("ATDT")]
     assert dial == [(xq.Awaiting.MODEM, dial[0].sent, "CONNECT", 1, 2, True)]
     assert (xq.Awaiting.PAUSE, "", "", 0, 0, True) in states
+
+
+def test_abort_from_other_threads_never_races_the_end_of_the_object():
+    # Objects freed on leaving `with` and by collection while two threads
+    # abort them without pause; a use of a freed handle ends the process.
+    script = """
+import sys, threading, time
+import xmodemquarvel as xq
+stop = time.monotonic() + 3
+current = [None]
+def aborter():
+    while time.monotonic() < stop:
+        module = current[0]
+        if module is not None:
+            module.abort()
+threads = [threading.Thread(target=aborter) for _ in range(2)]
+for thread in threads:
+    thread.start()
+made = 0
+while time.monotonic() < stop:
+    with xq.Module() as module:
+        current[0] = module
+    module = current[0] = xq.Module()
+    del module
+    current[0] = None
+    made += 2
+for thread in threads:
+    thread.join()
+print(made)
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert int(run.stdout) > 100
+
+
+def test_a_new_object_connects_at_once_after_one_destroyed_with_the_line_up(simulator):
+    sim = simulator()
+    for _ in range(3):
+        first = xq.Module(device=sim.link)
+        assert first.connect(attempts=0) is xq.Result.TRUE
+        del first  # the line up: the object's end hangs up
+        with xq.Module(device=sim.link) as second:
+            assert second.connect(attempts=0) is xq.Result.TRUE, second.error_description
+    assert sim.log.read_text().count("client : port fermé") == 6
 
 
 @pytest.mark.parametrize("stop", ["abort", "raise"])
@@ -201,7 +302,7 @@ finally:
     assert (run.returncode, run.stdout, run.stderr) == (7, "Opération interrompue\n", "")
 
 
-def test_file_errors_are_oserrors_with_the_french_message(simulator, tmp_path):
+def test_file_errors_are_oserrors_with_errno_filename_and_the_french_message(simulator, tmp_path):
     missing = tmp_path / "absent"
     corrupt = tmp_path / "corrupt.pak"
     corrupt.write_bytes(b"x" * 128 + b"\xc8" * 128)
@@ -211,19 +312,26 @@ def test_file_errors_are_oserrors_with_the_french_message(simulator, tmp_path):
     with xq.Module(device=sim.link) as modem:
         with pytest.raises(xq.Error) as port:
             modem.send_file(served, USER, PASSWORD)
-        with pytest.raises(xq.FileError) as pack:
+        with pytest.raises(FileNotFoundError) as pack:
             modem.pack_file(missing, tmp_path / "out")
         with pytest.raises(OSError) as unpack:
             modem.unpack_file(corrupt, tmp_path / "out")
         assert modem.connect() is xq.Result.TRUE
+        # A source that is not there is refused before anything goes out.
+        with pytest.raises(FileNotFoundError) as send:
+            modem.send_file(missing, USER, PASSWORD)
         with pytest.raises(xq.FileError) as receive:
             modem.receive_file(missing / "F.TXT", USER, PASSWORD)
+    assert not missing.exists() and "absent" not in sim.log.read_text()
     assert not isinstance(port.value, OSError) and port.value.status == -4
     assert str(port.value) == "Opération impossible : le port n'est pas ouvert"
-    assert str(pack.value) == f"Fichier introuvable : {missing}"
-    assert str(unpack.value) == "Argument ou appel de procédure incorrect"
-    assert f"{missing}/F.TXT" in str(receive.value)
-    assert all(e.value.status == -3 for e in (pack, unpack, receive))
+    assert [(e.value.errno, e.value.filename, str(e.value)) for e in (pack, send, unpack)] == [
+        (errno.ENOENT, missing, f"Fichier introuvable : {missing}"),
+        (errno.ENOENT, missing, f"Fichier introuvable : {missing}"),
+        (errno.EINVAL, None, "Argument ou appel de procédure incorrect")]
+    assert isinstance(receive.value, FileNotFoundError) and f"{missing}/F.TXT" in str(receive.value)
+    errors = (pack, send, unpack, receive)
+    assert all(isinstance(e.value, xq.FileError) and e.value.status == -3 for e in errors)
 
 
 def test_pack_and_unpack_give_the_commands_bytes(tmp_path):

@@ -25,9 +25,11 @@ from ._library import ACCEPTED, BLOC, ERROR, YIELD, lib
 class Guard:
     """Runs one module's callbacks and keeps the first exception they raise."""
 
-    def __init__(self):
+    def __init__(self, life):
         self.handle = None
         self.pending = None
+        # The module's lock of xq_abort() against xq_destroy().
+        self._life = life
 
     def run(self, function, *args):
         # An exception kept before the operation began (Ctrl-C between two
@@ -46,8 +48,9 @@ class Guard:
         self._stop()
 
     def _stop(self):
-        if self.handle is not None:
-            lib.xq_abort(self.handle)
+        with self._life:
+            if self.handle is not None:
+                lib.xq_abort(self.handle)
 
     def take(self):
         error, self.pending = self.pending, None

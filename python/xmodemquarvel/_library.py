@@ -33,6 +33,7 @@ _PROTOTYPES = {
     "xq_create_hosted": (status, [YIELD, c_void_p, c_int32, POINTER(handle)]),
     "xq_destroy": (status, [handle]),
     "xq_last_error": (c_char_p, [handle]),
+    "xq_last_errno": (c_int, [handle]),
     "xq_error_source": (status, _STRING_OUT),
     "xq_error_description": (status, _STRING_OUT),
     "xq_get_trace_text": (status, _STRING_OUT),
@@ -54,7 +55,7 @@ _PROTOTYPES = {
     "xq_send_file": (status, _TRANSFER),
     "xq_receive_file": (status, _TRANSFER),
     "xq_abort": (status, [handle]),
-    "xq_get_wait_state": (status, [handle, POINTER(WAIT_STATE)]),
+    "xq_get_wait_state_sized": (status, [handle, POINTER(WAIT_STATE), c_size_t]),
 }
 
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():

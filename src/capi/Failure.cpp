@@ -28,6 +28,13 @@ std::string FrenchPart(const std::system_error& e) {
   return text;
 }
 
+// An errno value, for the codes that are one.
+int SystemNumber(const std::error_code& code) {
+  const bool is_errno =
+      code.category() == std::generic_category() || code.category() == std::system_category();
+  return is_errno ? code.value() : 0;
+}
+
 }  // namespace
 
 void Require(const void* pointer, const char* name) {
@@ -38,7 +45,8 @@ void RefuseInsideCallback(const xq_module& handle) {
   if (handle.depth > 1) throw InsideCallback{};
 }
 
-xq_status Translate(std::string& message) noexcept {
+xq_status Translate(std::string& message, int& error_number) noexcept {
+  error_number = 0;
   try {
     try {
       throw;
@@ -53,9 +61,11 @@ xq_status Translate(std::string& message) noexcept {
       message = kBusy;
       return XQ_ERR_BUSY;
     } catch (const SerialPortError& e) {
+      error_number = SystemNumber(e.code());
       message = e.Message();
       return XQ_ERR_PORT;
     } catch (const std::system_error& e) {
+      error_number = SystemNumber(e.code());
       message = FrenchPart(e);
       return XQ_ERR_FILE;
     } catch (const std::bad_alloc&) {

@@ -2,6 +2,8 @@
 // C callbacks.
 #include "capi/Handle.h"
 
+#include <cerrno>
+
 #include "module/ModuleXmodemImpl.h"
 
 namespace xmodemquarvel::capi {
@@ -28,6 +30,8 @@ std::unique_ptr<xq_module> NewHandle(HostOptions options, xq_yield_callback yiel
   h->module = std::make_unique<ModuleXmodem>(std::move(options));
   ModuleXmodem& m = *h->module;
   m.Error = [h](std::string& description) {
+    const std::string reason = h->module->ErrorDescription();
+    h->error_event = reason.empty() ? description : description + " : " + reason;
     if (h->on_error != nullptr)
       Guarded(*h, [&] { h->on_error(h->on_error_user, description.c_str()); });
   };
@@ -54,6 +58,10 @@ extern "C" {
 
 const char* xq_version(void) {
   return XMODEMQUARVEL_VERSION_STRING;
+}
+
+int32_t xq_version_number(void) {
+  return XQ_VERSION_NUMBER;
 }
 
 xq_status xq_create(xq_module** out) {
@@ -90,6 +98,10 @@ xq_status xq_destroy(xq_module* module) {
 
 const char* xq_last_error(const xq_module* module) {
   return module != nullptr ? module->last_error.c_str() : "Module nul";
+}
+
+int xq_last_errno(const xq_module* module) {
+  return module != nullptr ? module->last_errno : EINVAL;
 }
 
 }  // extern "C"

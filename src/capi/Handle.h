@@ -42,6 +42,12 @@ struct xq_module {
 
   std::array<std::string, kSlotCount> strings;
   std::string last_error;
+  // The operating system's error number of the last failure, 0 when it had none.
+  int last_errno = 0;
+  // The last Error event's text, with the reason that the error record held
+  // while it ran: what xq_last_error() gives after a connect whose port
+  // failed, since the record is empty once it returns.
+  std::string error_event;
   // Calls of the interface in progress on this handle: more than one when a
   // callback calls in again.
   int depth = 0;
@@ -79,8 +85,9 @@ void Guarded(xq_module& handle, Call&& call) noexcept {
   }
 }
 
-// The status and French message of the exception being handled.
-xq_status Translate(std::string& message) noexcept;
+// The status, French message and system error number (0: none) of the
+// exception being handled.
+xq_status Translate(std::string& message, int& error_number) noexcept;
 
 // Runs the body of an interface function: counts the call, turns every
 // exception into its status, reports a callback's failure at the end of the
@@ -92,11 +99,12 @@ xq_status Enter(xq_module* handle, Body&& body) noexcept {
   if (outermost) handle->callback_failed = false;
   ++handle->depth;
   std::string message;
+  int error_number = 0;
   xq_status status = XQ_OK;
   try {
     status = body();
   } catch (...) {
-    status = Translate(message);
+    status = Translate(message, error_number);
   }
   --handle->depth;
   // A callback that threw asked the operation to stop: whatever it ended with
@@ -104,7 +112,9 @@ xq_status Enter(xq_module* handle, Body&& body) noexcept {
   if (outermost && handle->callback_failed) {
     status = XQ_ERR_CALLBACK;
     message.swap(handle->callback_message);
+    error_number = 0;
   }
+  handle->last_errno = error_number;
   try {
     handle->last_error = std::move(message);
   } catch (...) {

@@ -70,12 +70,17 @@ xq_status xq_unpack_file(xq_module* h, const char* source, const char* unpacked)
 xq_status xq_connect(xq_module* h, int32_t tentatives, const char* prefix, const char* init_string,
                      xq_return_value* result) {
   if (result != nullptr) *result = XQ_RV_FALSE;
-  return Enter(h, [&] {
+  const xq_status status = Enter(h, [&] {
     RefuseInsideCallback(*h);
     Require(result, "result");
+    h->error_event.clear();
     *result = h->module->Connect(tentatives, TextOrEmpty(prefix), TextOrEmpty(init_string));
     return XQ_OK;
   });
+  // The port failed: the record is empty again, the reason is the handle's.
+  if (status == XQ_OK && *result == XQ_RV_FALSE && !h->error_event.empty())
+    h->last_error.swap(h->error_event);
+  return status;
 }
 
 xq_status xq_disconnect(xq_module* h) {
@@ -98,11 +103,10 @@ xq_status xq_receive_file(xq_module* h, const char* user_id, const char* psw, co
 xq_status xq_receive_file_fd(xq_module* h, const char* user_id, const char* psw,
                              const char* file_name, const char* pack_type, int fd,
                              xq_return_value* result) {
-  return RunTransfer(h, user_id, psw, file_name, pack_type, result,
-                     [fd](ModuleXmodem& m, const std::string& u, const std::string& p,
-                          const std::string& f, const std::string& t) {
-                       return m.ReceiveFileToDescriptor(u, p, f, t, fd);
-                     });
+  return RunTransfer(
+      h, user_id, psw, file_name, pack_type, result,
+      [fd](ModuleXmodem& m, const std::string& u, const std::string& p, const std::string& f,
+           const std::string& t) { return m.ReceiveFileToDescriptor(u, p, f, t, fd); });
 }
 
 // Touches nothing but the object's atomic request: callable from anywhere.

@@ -7,7 +7,8 @@ namespace xmodemquarvel {
 
 // Where every operation reports its failures: a source, a description and a
 // number that hosts do not see. One record per thread, shared by every object
-// on that thread, as hosts of the original component expect.
+// on that thread: a host reads there the report of the last operation made on
+// its thread, whichever object made it.
 struct ErrorRecord {
   std::string Source;
   std::string Description;

@@ -14,8 +14,9 @@ namespace xmodemquarvel {
 // own, which may throw whatever it likes; every call goes through here, so the
 // component sees each failure of the line as a SerialPortError (the message of
 // anything derived from std::exception is kept) and its traps need to know one
-// type only. A failure of the host's own callbacks never passes here and is
-// never taken for a failure of the line.
+// type only. A failure of the host's own code that a port's wait ran (its
+// yield callback, TraceAppended) passes through as it is, never taken for a
+// failure of the line.
 class GuardedSerialPort final : public SerialPort {
  public:
   explicit GuardedSerialPort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
@@ -90,6 +91,9 @@ class GuardedSerialPort final : public SerialPort {
       throw;
     } catch (const OperationAborted&) {
       // An abort met in one of the port's own waits ends the operation.
+      throw;
+    } catch (const HostCodeFailure&) {
+      // So does the host's own code that such a wait ran.
       throw;
     } catch (const std::exception& e) {
       throw SerialPortError(std::error_code(), e.what());

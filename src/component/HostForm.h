@@ -9,9 +9,8 @@ namespace xmodemquarvel {
 // What is left of the trace window without a window: its caption, whether the
 // host shows it, and the trace text that grows by appending.
 //
-// Each object has its own (the original kept one per thread, shared by every
-// object on it, and the first object destroyed took it from the others; one per
-// object makes two objects on one thread independent).
+// Each object has its own, so that two objects on one thread are independent:
+// destroying one takes nothing from the other.
 struct HostForm {
   static constexpr const char* kInitialCaption = "Trace Xmodem - Quarvel";
 

@@ -44,7 +44,7 @@ void HostLoop::ThrowIfAborted() {
 void HostLoop::Yield() {
   // The host's callback runs even on the pass that an abort ends: the hang-up
   // that follows then starts its own passes with the host just served.
-  if (yield_) yield_();
+  if (yield_) CallHost(yield_);
   timer_.DeliverIfDue();
   ThrowIfAborted();
 }

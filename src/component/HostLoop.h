@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cassert>
 #include <chrono>
+#include <exception>
 #include <functional>
 
 #include "component/Timer.h"
@@ -17,6 +18,15 @@ namespace xmodemquarvel {
 // Thrown by a wait when the host asked for the running operation to end; the
 // operation's entry point catches it (Impl::EndAborted) and nothing else does.
 struct OperationAborted {};
+
+// An exception of the host's own code (its yield callback, or a handler that
+// a port's own wait runs) on its way to the caller. Wrapped, so that nothing
+// between the host's code and the operation's entry point (a port's guard
+// above all) takes it for a failure of the line; the entry point throws it
+// again as the host threw it, whatever the port.
+struct HostCodeFailure {
+  std::exception_ptr error;
+};
 
 // The stand-in for the host's message loop, and the one wait of the component.
 //
@@ -46,6 +56,15 @@ class HostLoop final : public PortWait {
 
   // One pass that does not block.
   void Yield();
+  // Runs host code from inside a wait: what it throws leaves wrapped.
+  template <class Call>
+  void CallHost(Call&& call) {
+    try {
+      call();
+    } catch (...) {
+      throw HostCodeFailure{std::current_exception()};
+    }
+  }
   // One pass that first blocks until input on `line` (when open), the timer's
   // next tick or the host's next yield.
   void Idle(SerialPort* line);

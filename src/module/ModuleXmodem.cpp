@@ -1,6 +1,7 @@
 #include "xmodemquarvel/ModuleXmodem.h"
 
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
 
@@ -26,7 +27,11 @@ std::unique_ptr<SerialPort> GuardedPortOrDefault(std::unique_ptr<SerialPort> por
                                                  ModuleXmodem::Impl& impl) {
   if (!port) {
     auto device = std::make_unique<DeviceSerialPort>();
-    device->OnNote([&impl](const std::string& text) { impl.AppendTrace(text + "\r\n"); });
+    device->OnNote([&impl](const std::string& text) {
+      // Told from inside the port's own calls: a handler that throws is the
+      // host's failure, not the line's.
+      impl.loop.CallHost([&] { impl.AppendTrace(text + "\r\n"); });
+    });
     device->UseWait(&impl.loop);
     port = std::move(device);
   }
@@ -69,9 +74,22 @@ ModuleXmodem::Impl::Impl(ModuleXmodem& owner_object, HostOptions options)
   form.listener = &owner.TraceAppended;
 }
 
-// Teardown neither hangs up nor sends anything: a host that connected calls
-// Disconnect first. Releasing the serial line closes its descriptor.
 ModuleXmodem::Impl::~Impl() = default;
+
+void ModuleXmodem::Impl::HangUpAtTeardown() noexcept {
+  // No host code runs any more: no trace to tell, and a port's own waits
+  // (output that a remote line does not take) give up at once.
+  form.listener = nullptr;
+  loop.HangingUp(true);
+  try {
+    if (!port->PortOpen()) return;
+    port->DTREnable(false);
+    port->PortOpen(false);
+    clock->SleepUntil(clock->Now() + kTeardownHold);
+  } catch (...) {
+    // A port that fails here is released with the object all the same.
+  }
+}
 
 void ModuleXmodem::Impl::RaiseError(const std::string& description) {
   std::string argument = description;
@@ -110,9 +128,13 @@ template <class Operation>
 ReturnValues RunAbortable(ModuleXmodem::Impl& impl, Operation&& operation) {
   BusyGuard guard(impl);
   try {
-    return operation();
-  } catch (const OperationAborted&) {
-    return impl.connection.EndAborted();
+    try {
+      return operation();
+    } catch (const OperationAborted&) {
+      return impl.connection.EndAborted();
+    }
+  } catch (const HostCodeFailure& failure) {
+    std::rethrow_exception(failure.error);
   }
 }
 
@@ -123,7 +145,9 @@ ModuleXmodem::ModuleXmodem() : ModuleXmodem(HostOptions{}) {}
 ModuleXmodem::ModuleXmodem(HostOptions options)
     : impl_(std::make_unique<Impl>(*this, std::move(options))) {}
 
-ModuleXmodem::~ModuleXmodem() = default;
+ModuleXmodem::~ModuleXmodem() {
+  impl_->HangUpAtTeardown();
+}
 
 std::string ModuleXmodem::ErrorSource() const {
   return SharedFields::Error().Source;
@@ -206,7 +230,11 @@ void ModuleXmodem::Disconnect() {
     ~Hold() { loop.HoldAborts(false); }
     HostLoop& loop;
   } hold(impl_->loop);
-  impl_->connection.Disconnect();
+  try {
+    impl_->connection.Disconnect();
+  } catch (const HostCodeFailure& failure) {
+    std::rethrow_exception(failure.error);
+  }
   // Its pauses were the last waits, unless it broke into an operation.
   if (!impl_->busy) impl_->loop.NothingAwaited();
 }

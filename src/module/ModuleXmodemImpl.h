@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cassert>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,17 @@ struct ModuleXmodem::Impl final : modem::ErrorEvent, protocol::TransferEvents {
 
   // Set while a public operation runs; see BusyGuard.
   bool busy = false;
+
+  // How long teardown keeps the port closed, DTR low, after it closed a port
+  // that was open: as long as Disconnect holds DTR low. A modem takes a
+  // shorter drop for noise, and a pseudo-terminal's far end may not see a
+  // close that an open follows at once; either would leave the call up for
+  // the next object that opens the device.
+  static constexpr std::chrono::milliseconds kTeardownHold{500};
+  // The destructor's hang-up: drops DTR, closes the port and keeps it closed
+  // for kTeardownHold; returns at once when the port is closed. Runs no host
+  // code and raises nothing.
+  void HangUpAtTeardown() noexcept;
 
   void AppendTrace(std::string_view text) { form.Append(text); }
   void RaiseError(const std::string& description) override;

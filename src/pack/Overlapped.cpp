@@ -88,7 +88,7 @@ void ReadAhead::Run() {
   }
 }
 
-std::span<const std::uint8_t> ReadAhead::Next() {
+ByteRange ReadAhead::Next() {
   if (check_) check_();
   std::unique_lock lock(mutex_);
   if (ended_) return {};
@@ -142,8 +142,9 @@ void WriteBehind::WaitIdle(std::unique_lock<std::mutex>& lock) {
   if (error_ != 0) Throw(error_, failure_);
 }
 
-void WriteBehind::Write(std::span<const std::uint8_t> bytes) {
-  if (bytes.empty()) return;
+void WriteBehind::Write(ByteRange range) {
+  if (range.size == 0) return;
+  const std::span<const std::uint8_t> bytes(range.data, range.size);
   {
     std::unique_lock lock(mutex_);
     WaitIdle(lock);

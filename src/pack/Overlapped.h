@@ -37,7 +37,7 @@ class ReadAhead final : public ChunkSource {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  std::span<const std::uint8_t> Next() override;
+  ByteRange Next() override;
 
  private:
   struct Piece {
@@ -77,7 +77,7 @@ class WriteBehind final : public ByteSink {
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
 
-  void Write(std::span<const std::uint8_t> bytes) override;
+  void Write(ByteRange range) override;
   // Waits until everything given is written; throws a failure.
   void Settle() override;
 

@@ -98,7 +98,7 @@ class FileReader final : public ChunkSource {
     check_ = &check;
   }
 
-  std::span<const std::uint8_t> Next() override {
+  ByteRange Next() override {
     if (check_ != nullptr && *check_) (*check_)();
     int error = 0;
     const std::size_t got = ReadFull(file_.fd(), buffer_.get(), kReadSize, error);
@@ -116,8 +116,8 @@ class FileSink final : public ByteSink {
  public:
   explicit FileSink(const FileHandle& file) : file_(file) {}
 
-  void Write(std::span<const std::uint8_t> bytes) override {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  void Write(ByteRange bytes) override {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data), bytes.size);
     if (const int err = WriteAll(file_.fd(), text))
       ThrowSystem(err, "Erreur d'écriture dans " + file_.path());
   }
@@ -132,7 +132,7 @@ class FileSink final : public ByteSink {
 class WatchedSink final : public ByteSink {
  public:
   explicit WatchedSink(ByteSink& target) : target_(target) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
+  void Write(ByteRange bytes) override {
     failed_ = true;
     target_.Write(bytes);
     failed_ = false;
@@ -156,18 +156,18 @@ class WatchedSink final : public ByteSink {
 
 class BufferSource final : public ChunkSource {
  public:
-  explicit BufferSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  std::span<const std::uint8_t> Next() override { return std::exchange(bytes_, {}); }
+  explicit BufferSource(std::span<const std::uint8_t> bytes) : bytes_{bytes.data(), bytes.size()} {}
+  ByteRange Next() override { return std::exchange(bytes_, {}); }
 
  private:
-  std::span<const std::uint8_t> bytes_;
+  ByteRange bytes_;
 };
 
 class VectorSink final : public ByteSink {
  public:
   explicit VectorSink(std::vector<std::uint8_t>& out) : out_(out) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
-    out_.insert(out_.end(), bytes.begin(), bytes.end());
+  void Write(ByteRange bytes) override {
+    out_.insert(out_.end(), bytes.data, bytes.data + bytes.size);
   }
 
  private:
@@ -182,7 +182,10 @@ class BlockReader {
 
   // The next block, or nullptr at the end. Valid until the next call.
   const std::uint8_t* Next() {
-    if (chunk_.empty()) chunk_ = source_.Next();
+    if (chunk_.empty()) {
+      const ByteRange next = source_.Next();
+      chunk_ = {next.data, next.size};
+    }
     if (chunk_.empty()) return nullptr;
     if (chunk_.size() >= kBlockSize) {
       const std::uint8_t* block = chunk_.data();

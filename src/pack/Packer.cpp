@@ -454,7 +454,7 @@ void Packer::Finish() {
   endBlock_.fill(kEndFiller);
   endBlock_[0] = static_cast<std::uint8_t>(fill);
   std::memcpy(endBlock_.data() + 1, base_, fill);
-  target_.Write(endBlock_);
+  target_.Write({endBlock_.data(), endBlock_.size()});
   out_ = base_;
 }
 

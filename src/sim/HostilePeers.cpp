@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "platform/TelnetCodec.h"
 #include "platform/UniqueFd.h"
@@ -116,20 +118,26 @@ void HostileTelnetServer::Misbehave(int client) {
         break;
       case Hostility::kRefusesBinary:
         // Once the client has made its offers: yes to the com port option and
-        // to SUPPRESS-GO-AHEAD, no to BINARY each way.
+        // to SUPPRESS-GO-AHEAD, yes to BINARY from the client, no to BINARY
+        // from itself: one way is enough to refuse the line.
         if (!heard || !on) break;
         on = false;
         out = Verb(kDo, kComPort) + Verb(kDo, kSuppressGoAhead) + Verb(kWill, kSuppressGoAhead) +
-              Verb(kDont, kBinary) + Verb(kWont, kBinary);
+              Verb(kDo, kBinary) + Verb(kWont, kBinary);
         break;
       case Hostility::kNeverSettles:
         out = Verb(on ? kWill : kWont, kComPort) + Verb(on ? kDo : kDont, kBinary);
         on = !on;
         break;
       case Hostility::kRefusesComPort:
+        // One byte at a time, as a slow server's answer comes: the client
+        // reads every byte that arrives alone.
         if (!heard || !on) break;
         on = false;
-        out = Verb(kDont, kComPort);
+        for (const char byte : Verb(kDont, kComPort)) {
+          if (!SendAll(client, std::string_view(&byte, 1))) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         break;
       case Hostility::kHangsUp:
         break;

@@ -21,9 +21,9 @@ enum class Hostility {
   kSilent,                 // accepts and says nothing
   kStream,                 // streams bytes without end, never negotiates
   kEndlessSubnegotiation,  // opens a subnegotiation and never closes it
-  kRefusesBinary,          // agrees to the com port option, refuses BINARY
+  kRefusesBinary,          // agrees to the com port option, refuses BINARY its way
   kNeverSettles,           // turns each option on and off again without end
-  kRefusesComPort,         // answers the client's offers with no to the com port option
+  kRefusesComPort,         // answers the offers with no to the com port option, byte by byte
   kHangsUp,                // closes the connection as soon as it has accepted it
 };
 

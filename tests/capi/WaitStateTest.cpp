@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,18 @@ TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) 
   std::vector<std::string> lines;
   std::vector<long long> dial_left_ms;
   w.on_yield = [&] {
+    // A host built with a larger state (a later version's) gets zeros past
+    // this library's fields; one built with this header, the same as
+    // xq_get_wait_state().
+    struct {
+      xq_wait_state s;
+      int64_t later = 7;
+    } larger;
+    ASSERT_EQ(xq_get_wait_state_sized(w.h, &larger.s, sizeof larger), XQ_OK);
+    EXPECT_EQ(larger.later, 0);
     xq_wait_state s{};
     ASSERT_EQ(xq_get_wait_state(w.h, &s), XQ_OK);
+    EXPECT_EQ(std::memcmp(&s, &larger.s, sizeof s), 0);
     const std::string line = std::to_string(s.awaiting) + " " + s.sent + " > " + s.expected + " " +
                              std::to_string(s.attempt) + "/" + std::to_string(s.attempts);
     if (lines.empty() || lines.back() != line) lines.push_back(line);
@@ -55,6 +67,14 @@ TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) 
   EXPECT_EQ(after.remaining_ms, -1);
   EXPECT_STREQ(after.sent, "");
   EXPECT_EQ(xq_get_wait_state(w.h, nullptr), XQ_ERR_ARGUMENT);
+  // A smaller state gets the fields that fit and nothing past them.
+  xq_wait_state smaller{XQ_AWAIT_MODEM, 3, 4, 5, nullptr, nullptr};
+  ASSERT_EQ(xq_get_wait_state_sized(w.h, &smaller, offsetof(xq_wait_state, attempts)), XQ_OK);
+  EXPECT_EQ(std::to_string(smaller.awaiting) + std::to_string(smaller.attempt) +
+                std::to_string(smaller.attempts) + std::to_string(smaller.remaining_ms),
+            "0045");
+  EXPECT_EQ(xq_get_wait_state_sized(w.h, &smaller, 3), XQ_ERR_ARGUMENT);
+  EXPECT_STREQ(xq_last_error(w.h), "Argument manquant : size");
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -108,9 +108,10 @@ TEST(RemoteLine, Ser2netCarriesEveryFrameIntact) {
 // listens is refused by Connect, with the reason, through the Error event.
 // (Servers that answer but will not carry a line: the hostile-line tests.)
 TEST(RemoteLine, AnAddressWithoutALineIsRefused) {
-  for (const std::string device : {"rfc2217://", "rfc2217://host", "rfc2217://host:0",
-                                   "rfc2217://host:99999", "rfc2217://:2000", "rfc2217://a:b:1",
-                                   "rfc2217://[::1]2000", "rfc2217://host:2000?modemlines"}) {
+  for (const std::string device :
+       {"rfc2217://", "rfc2217://host", "rfc2217://host:0", "rfc2217://host:99999",
+        "rfc2217://host:2a", "rfc2217://:2000", "rfc2217://a:b:1", "rfc2217://[::1]2000",
+        "rfc2217://host:2000?modemlines"}) {
     xq::ModuleXmodem module;
     std::string raised;
     module.Error = [&](std::string& text) { raised = text; };

@@ -29,7 +29,7 @@ std::vector<Row> UsageRows() {
       // command shows one, and the short usage of a bare command.
       UsageRow({}), UsageRow({"help", "fly"}),
       {"a password as an argument", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument", "--password-file", "!" + std::string(kSecret)}},
-      {"version", {}, {}, {"--version"}, 0, {"xmodemq 1.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
+      {"version", {}, {}, {"--version"}, 0, {"xmodemq 2.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
       {"options before the subcommand", {}, {}, {"--settings", "9600,Z,8,1", "receive", "D/f", "--user", "u"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1", "--prefix=0"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"a port that the component refuses, the most attempts", {}, {}, {"receive", "D/f", "--user", "u", "--port", "0", "--attempts", "1000"}, 2, {"Le port 0 n'est pas disponible"}},

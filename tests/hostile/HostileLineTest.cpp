@@ -15,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -287,6 +288,31 @@ TEST(HostileLine, TheRemotePortWaitsOnTheInjectedClock) {
   EXPECT_EQ(awaited.awaiting, WaitState::Awaiting::kLine);
   EXPECT_EQ(awaited.attempt, 0);
   EXPECT_EQ(awaited.deadline, Clock::TimePoint(std::chrono::seconds(5)));
+}
+
+// An exception that the host's yield callback throws reaches the caller as it
+// was thrown, on a port of the host's own as on a terminal server's line,
+// whose own waits (the connection, the Telnet agreement) run the callback
+// too: never a failure of the line, never "Connexion impossible".
+TEST(HostileLine, TheHostsExceptionReachesItAsThrownWhateverThePort) {
+  struct HostStop : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  sim::HostileTelnetServer silent(sim::Hostility::kSilent);
+  for (const bool remote : {false, true}) {
+    SCOPED_TRACE(remote ? "terminal server" : "host's port");
+    SimulatedLine line;
+    line.AddModem();
+    line.on_yield = [] { throw HostStop("arrêt de l'hôte"); };
+    HostOptions options = line.Options();
+    if (remote) options.port.reset();
+    ModuleXmodem module(std::move(options));
+    std::vector<std::string> raised;
+    module.Error = [&](std::string& text) { raised.push_back(text); };
+    if (remote) module.Device(silent.Device());
+    EXPECT_THROW(module.Connect(1), HostStop);
+    EXPECT_TRUE(raised.empty());
+  }
 }
 
 // A flood of bytes that never make an answer, on the virtual clock: the waits

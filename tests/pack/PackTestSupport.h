@@ -108,7 +108,8 @@ inline std::string ToHex(const Bytes& bytes) {
 // a thread of its own may, and checks that it did not change meanwhile.
 struct VectorSink final : ByteSink {
   explicit VectorSink(Bytes& out) : out(out) {}
-  void Write(std::span<const std::uint8_t> bytes) override {
+  void Write(ByteRange range) override {
+    const std::span<const std::uint8_t> bytes(range.data, range.size);
     Settle();
     held = bytes;
     copy.assign(bytes.begin(), bytes.end());

@@ -19,7 +19,7 @@ namespace {
 // that the next one overwrites, like a file read; only the last is short.
 struct Pieces final : ChunkSource {
   Pieces(const Bytes& bytes, std::mt19937& rng) : bytes(bytes), rng(rng) {}
-  std::span<const std::uint8_t> Next() override {
+  ByteRange Next() override {
     const std::size_t n = std::min<std::size_t>(bytes.size() - at, 128 * (1 + rng() % 3));
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, buffer.begin());
     at += n;
@@ -131,10 +131,10 @@ TEST(RoundTrip, AnyBytesDecodeLikeTheModel) {
 // before the failure would be doubled.
 TEST(RoundTrip, NothingIsWrittenAfterAFailedWrite) {
   struct FailsOnce final : ByteSink {
-    void Write(std::span<const std::uint8_t> bytes) override {
+    void Write(ByteRange bytes) override {
       if (!std::exchange(failed, true))
         throw std::system_error(std::make_error_code(std::errc::io_error));
-      after.insert(after.end(), bytes.begin(), bytes.end());
+      after.insert(after.end(), bytes.data, bytes.data + bytes.size);
     }
     bool failed = false;
     Bytes after;

@@ -1,8 +1,8 @@
 // ReceiveFile against the simulated server on the virtual clock: whole files,
-// the resume from the local file's size, and where the component departs from
-// the original on purpose: an EOT ends the file only when it is clean, the
-// data go on at the position the server answers (TransferAccepted comes before
-// the file is cut), a receive through the host's own descriptor.
+// the resume from the local file's size, an EOT that ends the file only when
+// it is clean, the data that go on at the position the server answers
+// (TransferAccepted comes before the file is cut), a receive through the
+// host's own descriptor.
 #include <fcntl.h>
 #include <unistd.h>
 
