@@ -17,12 +17,13 @@ namespace xmodemquarvel::pack {
 /// Called after each block with the running count.
 using BlockEvent = std::function<void(int32_t& NumBloc)>;
 
-/// A run of bytes that its giver owns: valid during the Write() that hands it,
-/// and from ChunkSource::Next() until the next call. A pointer and a size
-/// rather than std::span, since the public headers build as C++17.
+/// A run of bytes that its giver owns: given to ByteSink::Write(), valid
+/// until the next Write() or Settle() returns; from ChunkSource::Next(),
+/// valid until the next call. A pointer and a size rather than std::span,
+/// since the public headers build as C++17.
 struct ByteRange {
-  const std::uint8_t* data = nullptr;
-  std::size_t size = 0;
+  const std::uint8_t* data = nullptr;  ///< The first byte; null when size is 0.
+  std::size_t size = 0;                ///< How many bytes.
 };
 
 /// Where the packer and the unpacker hand their output, in large pieces. A
