@@ -36,8 +36,10 @@ struct World : testing::SimulatedLine {
     module->BlocReceived = [this](int32_t&) { ++blocks; };
     module->TransferAccepted = [this](char, std::int64_t position) { accepted = position; };
   }
-  // The far end goes first; the component closes its port when it goes.
-  ~World() { port->AttachPeer(nullptr); }
+  // The component, which owns the port, may be gone already (see FuzzLine).
+  ~World() {
+    if (module) port->AttachPeer(nullptr);
+  }
   std::string File() const { return dir / "line.dat"; }
   std::unique_ptr<ModuleXmodem> module;
   sim::ScriptedPeer* far = nullptr;
@@ -69,6 +71,16 @@ inline int FuzzLine(Call call, const std::uint8_t* data, std::size_t size) {
   World w;
   sim::ScriptedPeer far(*w.port, {data + 1, size - 1});
   w.port->AttachPeer(w.far = &far);
+  // The component goes while the far end is still there: its destructor holds
+  // the port closed on the virtual clock, which still plays the far end's
+  // pending events.
+  struct Parting {
+    World& w;
+    ~Parting() {
+      w.module.reset();
+      w.far = nullptr;
+    }
+  } parting{w};
   far.Start();
   const ReturnValues result = Run(call, data[0], w);
   if (result < rvFalse || result > rvRefuse) std::abort();

@@ -48,5 +48,6 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     std::ofstream(dir / ("seed" + std::to_string(n++)), std::ios::binary)
         << static_cast<char>(s.options) << r.Script();
+    w.module.reset();  // while the far end that the clock may still play is there
   }
 }
