@@ -10,6 +10,9 @@ set(XMODEMQUARVEL_PACKAGE_MAINTAINER "XmodemQuarvel <xmodemquarvel@example.inval
   "Maintainer field of the Debian package")
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel)
+# The guides the README leads to.
+file(GLOB xmq_guides ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${xmq_guides} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel/doc)
 # NEWS, what changed from one version to the next, is the package's changelog,
 # compressed as Debian installs it.
 find_program(XMQ_GZIP gzip)
@@ -25,7 +28,7 @@ endif()
 install(FILES examples/xq_host.c examples/xq_receive.c examples/send_file.py
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/xmodemquarvel/examples)
 
-if(XMODEMQUARVEL_SERVER_NUMBER STREQUAL "0199001234")
+if(XMODEMQUARVEL_SERVER_NUMBER STREQUAL XMODEMQUARVEL_FICTIONAL_SERVER_NUMBER)
   set(XMQ_NUMBER_NOTE "${XMODEMQUARVEL_SERVER_NUMBER} (numéro fictif : paquet d'essai pour le simulateur)")
 else()
   set(XMQ_NUMBER_NOTE "${XMODEMQUARVEL_SERVER_NUMBER}")

@@ -1,6 +1,7 @@
 #include "call/Call.h"
 
 #include <cassert>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include "call/Password.h"
 #include "commandline/ExitCodes.h"
 #include "record/LineText.h"
+#include "record/Refusals.h"
 #include "record/ServerNames.h"
 #include "system/FileErrors.h"
 #include "system/Records.h"
@@ -78,10 +80,14 @@ int Call::Run() {
     }
     return incomplete_ ? kExitFailure : kExitOk;
   } catch (const xmodemquarvel::SerialPortError& e) {
-    return Thrown(e.what());
+    return Thrown(FrenchSystemTexts(e.what()));
   } catch (const std::system_error& e) {
     // The component's own file operations report by throwing.
-    return Thrown(FileError(current_->FileAction(), current_->Local(), e.code().value()));
+    const int error = e.code().value();
+    return Thrown(FileError(current_->FileAction(), current_->Local(), error) +
+                  (error == ENOSPC || error == EDQUOT
+                       ? " : libérez de la place sur ce disque avant de relancer"
+                       : ""));
   }
 }
 
@@ -94,7 +100,9 @@ void Call::Check() {
   CheckLineText("l'identifiant", options_.user, xmodemquarvel::kUserIdWidth, false, warnings_);
   std::vector<std::string> files;
   for (const auto& plan : plans_) {
-    CheckServerName(plan->Local(), warnings_);
+    // The user's file, whose base name the component's path keeps: the
+    // messages name what the user typed, never the partial file.
+    CheckServerName(plan->File(), warnings_);
     files.push_back(plan->File());
   }
   CheckDistinctServerNames(files);
@@ -182,7 +190,8 @@ std::optional<int> Call::Transfer(TransferPlan& plan) {
   }
   if (result != rvTrue) {
     if (session.Interrupted()) return BrokenOff();
-    const std::string why = FormatRecord({}, session.Module().ErrorDescription());
+    const std::string why =
+        DecodedRefusal(FormatRecord({}, FrenchSystemTexts(session.Module().ErrorDescription())));
     session.ReportFailure();
     Failed(result);
     Record(result, why, ExitCodeFor(result));
@@ -209,7 +218,7 @@ std::optional<int> Call::Commit(TransferPlan& plan) {
     Finish(rvTrue, e.what(), kExitFailure, received);
     throw;
   }
-  session.Say(plan.Done() + " : " + std::to_string(session.BlocksThisRun()) + " blocs de " +
+  session.Say(plan.Done() + " : " + BlocksText(session.BlocksThisRun()) + " de " +
               RecordBytesText() + " en " + Progress::FormatTenths(session.Seconds()) + ".");
   Finish(rvTrue, "", kExitOk, received);
   done_.push_back(plan.File());

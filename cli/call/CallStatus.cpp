@@ -15,7 +15,7 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 // The modem's answers that end an attempt and bring the next one.
 bool EndsAttempt(const std::string& answer) {
-  return answer == "NO CARRIER" || answer == "NO ANSWER";
+  return answer == "NO CARRIER" || answer == "NO ANSWER" || answer == "BUSY";
 }
 
 }  // namespace
@@ -76,7 +76,9 @@ std::string CallStatus::State() const {
       return "Initialisation du modem…";
     case Phase::Dial:
       if (attempt_ <= 1) return "Appel du serveur…";
-      return (why_.empty() ? std::string("Appel sans réponse") : "« " + why_ + " »") +
+      return (why_.empty()     ? std::string("Appel sans réponse")
+              : why_ == "BUSY" ? std::string("Ligne occupée (BUSY)")
+                               : "« " + why_ + " »") +
              ", nouvel essai (" + std::to_string(attempt_) + " sur " + std::to_string(attempts_) +
              ")…";
     case Phase::Extended:

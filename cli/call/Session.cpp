@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "record/Refusals.h"
+#include "system/FileErrors.h"
 #include "terminal/Terminal.h"
 #include "terminal/Text.h"
 #include "xmodemquarvel/HostOptions.h"
@@ -35,22 +37,6 @@ std::string FormatRecord(const std::string& source, const std::string& descripti
   if (text.empty()) return {};
   if (source.empty()) return text;
   return source + ": " + text;
-}
-
-std::string RefusalMeaning(int status) {
-  static constexpr const char* kMeanings[] = {
-      "",
-      "protocole erroné",
-      "utilisateur inconnu",
-      "mot de passe erroné",
-      "sens de transfert erroné",
-      "position de reprise erronée",
-      "fichier inexistant sur le serveur",
-      "fichier déjà transmis",
-      "qualification erronée",
-  };
-  if (status < 1 || status > 8) return {};
-  return kMeanings[status];
 }
 
 Session::Session(const Options& options, SessionHost host)
@@ -233,9 +219,9 @@ double Session::Seconds() const {
 void Session::ReportFailure() {
   if (progress_) progress_->Interrupt();
   ClearStatus();
-  for (const auto& e : errors_) PrintLine(out_, "xmodemq: " + e);
+  for (const auto& e : errors_) PrintLine(out_, "xmodemq: " + FrenchSystemTexts(e));
   errors_.clear();
-  const std::string description = module_->ErrorDescription();
+  const std::string description = FrenchSystemTexts(module_->ErrorDescription());
   const std::string record = FormatRecord(module_->ErrorSource(), description);
   if (!record.empty()) PrintLine(out_, record);
   if (const auto at = description.find(kRefused);
@@ -254,10 +240,21 @@ void Session::ReportFailure() {
                         " n'a pas signalé CTS : si le port qu'il sert n'a pas de lignes de modem "
                         "(pseudo-terminal, câble à trois fils), donnez --device " +
                         device_ + "?nomodemlines");
+  // Without --device the port is a number's (--port, else 1): name it.
+  if (connect_failed_ && options_.devices.empty()) {
+    const std::string port = "/dev/ttyS" + std::to_string(options_.port.value_or(1) - 1);
+    if (description.rfind("ATZ", 0) == 0)
+      PrintLine(out_, "xmodemq: ATZ sur " + port + " : le modem n'a pas répondu");
+    PrintLine(out_, "xmodemq: sans --device, l'appel passe par " + port +
+                        (options_.port ? "" : " (--port 1, le port par défaut)") +
+                        " : donnez --device CHEMIN, le port du modem");
+  }
   if (connect_failed_ && status_ && status_->Dialled()) {
     const std::string& last = status_->LastAnswer();
     if (last.empty())
       std::fprintf(out_, "xmodemq: le modem n'a rien répondu à l'appel\n");
+    else if (last == "BUSY")
+      PrintLine(out_, "xmodemq: la ligne du serveur est occupée (BUSY) : réessayez plus tard");
     else
       PrintLine(out_, "xmodemq: dernière réponse du modem à l'appel : « " + last + " »");
   }

@@ -122,8 +122,4 @@ class Session {
 // line; the CR LF that the component puts between two messages becomes " / ".
 std::string FormatRecord(const std::string& source, const std::string& description);
 
-// What a refusal status of the server means ("mot de passe erroné" for 3);
-// empty for a value that has no name.
-std::string RefusalMeaning(int status);
-
 }  // namespace xmodemq

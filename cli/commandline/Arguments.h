@@ -56,6 +56,9 @@ struct Options {
   // resuming one whatever its age or origin.
   std::chrono::seconds partial_max_age = std::chrono::hours(24);
   bool resume_old = false;
+  // receive: the free space (bytes) that the target's file system must have
+  // before the call.
+  int64_t min_free = int64_t{1} << 20;
   // unpack: a file that does not look packed is unpacked all the same.
   bool force = false;
   // unpack: every block is coded again and compared with the code read,
@@ -77,6 +80,11 @@ struct Options {
   // those of this name.
   std::optional<std::string> since;
   std::optional<std::string> file_name;
+  // journal: the rows started before this time (UTC), the last `lines` of
+  // them, and no pager on a terminal.
+  std::optional<std::string> until;
+  std::optional<int32_t> lines;
+  bool no_pager = false;
 
   // simulate.
   SimulatorOptions simulator;

@@ -52,6 +52,40 @@ std::vector<std::string> SplitAnswers(const std::string& text) {
   return lines;
 }
 
+// "1M", "512k", "2Gio", "0": bytes, or kibibytes, mebibytes, gibibytes.
+int64_t ParseSize(const std::string& option, const std::string& text) {
+  static const std::pair<std::string_view, int64_t> kUnits[] = {{"", 1},
+                                                                {"o", 1},
+                                                                {"k", 1 << 10},
+                                                                {"K", 1 << 10},
+                                                                {"Kio", 1 << 10},
+                                                                {"M", 1 << 20},
+                                                                {"Mio", 1 << 20},
+                                                                {"G", int64_t{1} << 30},
+                                                                {"Gio", int64_t{1} << 30}};
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  const std::string_view unit(ptr, static_cast<std::size_t>(end - ptr));
+  for (const auto& [name, bytes] : kUnits)
+    if (ec == std::errc() && ptr != text.data() && value >= 0 && value <= 1'000'000'000 &&
+        unit == name)
+      return value * bytes;
+  throw UsageError(option +
+                   " attend une taille : un nombre d'octets, ou suivi de k, M ou G "
+                   "(reçu « " +
+                   text + " »)");
+}
+
+// A date of the journal's options, as a journal time (UTC).
+std::string DateOption(const std::string& option, const std::string& text) {
+  if (const auto utc = SinceToUtc(text)) return *utc;
+  throw UsageError(option +
+                   " attend une date ISO 8601 : 2024-05-02, 2024-05-02T09:30 ou "
+                   "2024-05-02T09:30:00Z, ou today ou yesterday (reçu « " +
+                   text + " »)");
+}
+
 const std::vector<C> kLine = {C::Send, C::Receive};
 const std::vector<C> kSim = {C::Simulate};
 const std::vector<C> kJsonOut = {C::Send, C::Receive, C::Pack, C::Unpack, C::Journal};
@@ -96,10 +130,11 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--device", "", "CHEMIN", kLine,
        {{{}, "port série par son chemin (/dev/ttyUSB0, ...), ou ligne distante "
              "rfc2217://HÔTE:PORT (ajouter ?nomodemlines si elle n'a pas de lignes de "
-             "modem) ; répétable : la première ligne libre sert"}},
+             "modem) ; répétable : la première ligne libre sert ; sans --device ni --port : "
+             "/dev/ttyS0"}},
        [](Options& o, const std::string& v) { o.devices.push_back(v); }},
       {"--port", "", "N", kLine,
-       {{{}, "port série par son numéro, de 1 à 255 (N donne /dev/ttyS<N-1>)"}},
+       {{{}, "port série par son numéro, de 1 à 255 (N donne /dev/ttyS<N-1> ; défaut 1)"}},
        [](Options& o, const std::string& v) {
          // Any number goes to the serial layer, which says itself why it
          // refuses one; what is not a number is refused here.
@@ -113,7 +148,9 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--settings", "", "TEXTE", kLine,
        {{{}, "vitesse,parité,bits,arrêt (défaut 9600,N,8,1)"}},
        [](Options& o, const std::string& v) { o.settings = v; }},
-      {"--attempts", "", "N", kLine, {{{}, "tentatives par commande du modem (défaut 3)"}},
+      {"--attempts", "", "N", kLine, {{{}, "nouveaux essais après le premier, pour chaque commande du modem (défaut 3 : "
+             "4 essais ; 0 en donne 2) ; un BUSY fait attendre la réponse 105 s, selon les "
+             "règles du modem"}},
        [](Options& o, const std::string& v) { o.attempts = ParseInt("--attempts", v, 0, 1000); }},
       {"--prefix", "", "TEXTE", kLine, {{{}, "préfixe de numérotation (par exemple 0)"}},
        [](Options& o, const std::string& v) { o.prefix = v; }},
@@ -140,6 +177,10 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        [](Options& o, const std::string& v) {
          o.partial_max_age = ParseDuration("--partial-max-age", v);
        }},
+      {"--min-free", "", "TAILLE", {C::Receive},
+       {{{}, "refuse avant l'appel quand le système de fichiers de FICHIER a moins de TAILLE "
+             "libre (défaut 1M ; k, M, G ; 0 : aucun contrôle)"}},
+       [](Options& o, const std::string& v) { o.min_free = ParseSize("--min-free", v); }},
       {"--resume-old", "", "", {C::Receive},
        {{{}, "reprend un fichier partiel quels que soient son âge et son origine"}},
        [](Options& o, const std::string&) { o.resume_old = true; }},
@@ -177,13 +218,18 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        [](Options& o, const std::string&) { o.verify = true; }},
       // journal.
       {"--since", "", "DATE", {C::Journal},
-       {{{}, "depuis DATE (ISO 8601 : 2024-05-02, 2024-05-02T09:30, 2024-05-02T09:30:00Z)"}},
-       [](Options& o, const std::string& v) {
-         o.since = SinceToUtc(v);
-         if (!o.since)
-           throw UsageError("--since attend une date ISO 8601 : 2024-05-02, 2024-05-02T09:30 ou "
-                            "2024-05-02T09:30:00Z (reçu « " + v + " »)");
-       }},
+       {{{}, "depuis DATE (ISO 8601 : 2024-05-02, 2024-05-02T09:30, 2024-05-02T09:30:00Z ; "
+             "ou today, yesterday : depuis minuit)"}},
+       [](Options& o, const std::string& v) { o.since = DateOption("--since", v); }},
+      {"--until", "", "DATE", {C::Journal},
+       {{{}, "avant DATE (comme --since)"}},
+       [](Options& o, const std::string& v) { o.until = DateOption("--until", v); }},
+      {"--lines", "-n", "N", {C::Journal},
+       {{{}, "les N derniers transferts seulement"}},
+       [](Options& o, const std::string& v) { o.lines = ParseInt("--lines", v, 0, INT32_MAX); }},
+      {"--no-pager", "", "", {C::Journal},
+       {{{}, "sur un terminal, sans pager (défaut : $PAGER, sinon less -FRX)"}},
+       [](Options& o, const std::string&) { o.no_pager = true; }},
       {"--file", "", "NOM", {C::Journal},
        {{{}, "les transferts de NOM (nom du fichier ou nom pour le serveur)"}},
        [](Options& o, const std::string& v) { o.file_name = v; }},
@@ -239,21 +285,32 @@ const std::vector<OptionSpec>& OptionCatalogue() {
              "servi"}},
        [](Options& o, const std::string& v) { o.simulator.store_dir = v; }},
       {"--serve", "", "FICHIER", kSim,
-       {{{}, "copie FICHIER dans le dossier, prêt à être servi"}},
-       [](Options& o, const std::string& v) { o.simulator.serve_file = v; }},
+       {{{}, "copie FICHIER dans le dossier, prêt à être servi sous son nom sans extension ; "
+             "répétable"}},
+       [](Options& o, const std::string& v) { o.simulator.serve_files.push_back(v); }},
       {"--baud", "", "N", kSim, {{{}, "cadence la ligne à N bits par seconde"}},
        [](Options& o, const std::string& v) {
          o.simulator.baud = ParseInt("--baud", v, 0, 4'000'000);
        }},
       {"--cut-after", "", "N", kSim,
-       {{{}, "coupe la ligne une fois après N trames de données"}},
+       {{{}, "coupe la ligne une fois, au cours d'un appel, après N trames : celles du "
+             "serveur pour une réception, ses acquittements pour un envoi (sa réponse à "
+             "l'ouverture compte pour une)"}},
        [](Options& o, const std::string& v) {
          o.simulator.cut_after_frames = ParseInt("--cut-after", v, 0, INT32_MAX);
        }},
       {"--fault", "", "NOM[=VALEUR]", kSim,
-       {{{}, "panne injectée dans le serveur (répétable) : seed=N noise=P noise-max=N "
-             "drop=P drop-in-frames corrupt=P corrupt-frame=N repeat-frame=N "
-             "report-offset=N eot-for-response eot-for-report silent-after=N line-loss=N"}},
+       {{{}, "panne injectée dans le serveur, répétable (P : une probabilité de 0 à 1, "
+             "tirée pour chaque message) : seed=N graine des tirages (défaut 1) ; noise=P "
+             "de 1 à noise-max=N octets parasites (défaut 6) devant un message ; drop=P un "
+             "octet perdu dans un ACK, NAK ou EOT, et dans les trames avec drop-in-frames ; "
+             "corrupt=P un octet changé dans une trame ; corrupt-frame=N la N-ième trame de "
+             "chaque réception part une fois avec une somme fausse ; repeat-frame=N elle "
+             "part deux fois de suite ; report-offset=N ajouté au compte du compte rendu de "
+             "chaque envoi ; eot-for-response, eot-for-report : EOT au lieu de la réponse à "
+             "l'ouverture, ou du compte rendu, à chaque transfert ; silent-after=N plus rien "
+             "après N messages de chaque appel ; line-loss=N ligne perdue après la N-ième "
+             "trame de chaque transfert, dans les deux sens"}},
        [](Options& o, const std::string& v) { o.simulator.faults.push_back(v); }},
       // demo.
       {"--dir", "", "DOSSIER", {C::Demo}, {{{}, "garde les fichiers dans DOSSIER"}},

@@ -217,7 +217,12 @@ std::string VersionText() {
   // The number is fixed when the program is built: an operator checks it here
   // before the first call.
   return std::string("xmodemq ") + XMODEMQUARVEL_VERSION_STRING + " — " +
-         xmodemquarvel::kLibraryTitle + "\nNuméro du serveur : " + kServerNumber + "\n";
+         xmodemquarvel::kLibraryTitle + "\nNuméro du serveur : " + kServerNumber +
+         (std::string_view(kServerNumber) == kFictionalServerNumber
+              ? " (fictif, pour le simulateur : construisez avec "
+                "-DXMODEMQUARVEL_SERVER_NUMBER=le vrai numéro avant un vrai appel)"
+              : "") +
+         "\n";
 }
 
 }  // namespace xmodemq

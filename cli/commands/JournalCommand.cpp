@@ -9,6 +9,7 @@
 #include "journal/JournalListing.h"
 #include "journal/JournalPlace.h"
 #include "system/FileErrors.h"
+#include "terminal/Pager.h"
 #include "terminal/Terminal.h"
 #include "terminal/Text.h"
 
@@ -28,6 +29,11 @@ int RunJournal(const Options& options) {
   }
   if (options.file_name)
     std::erase_if(rows, [&](const JournalRow& row) { return !RowNamed(row, *options.file_name); });
+  // Journal times are UTC texts of one form: their order is the text's.
+  if (options.until)
+    std::erase_if(rows, [&](const JournalRow& row) { return row.started >= *options.until; });
+  if (options.lines && rows.size() > static_cast<std::size_t>(*options.lines))
+    rows.erase(rows.begin(), rows.end() - *options.lines);
   if (options.json) {
     for (const JournalRow& row : rows) std::printf("%s\n", RowJson(row).c_str());
     return kExitOk;
@@ -37,13 +43,15 @@ int RunJournal(const Options& options) {
                           (journal ? "." : " (il n'existe pas encore)."));
     return kExitOk;
   }
+  // A pager or a pipe gets whole lines; a terminal, lines cut to its width.
+  const Pager pager(options.no_pager);
   std::optional<std::size_t> columns;
-  if (::isatty(STDOUT_FILENO) == 1) columns = TerminalWidth(STDOUT_FILENO).Get();
+  if (!pager.Paging() && ::isatty(STDOUT_FILENO) == 1) columns = TerminalWidth(STDOUT_FILENO).Get();
   // Files are shown from the current folder, as the user named them.
   std::error_code error;
   const std::string here = std::filesystem::current_path(error).string();
   for (const std::string& line : ListingLines(rows, columns, error ? "" : here))
-    std::printf("%s\n", line.c_str());
+    std::fprintf(pager.Out(), "%s\n", line.c_str());
   return kExitOk;
 }
 

@@ -13,7 +13,7 @@ int RunReceive(const Options& options, SessionHost host) {
   const ResumePolicy policy{options.user, options.partial_max_age, options.resume_old};
   std::vector<std::unique_ptr<TransferPlan>> plans;
   for (const std::string& file : options.operands)
-    plans.push_back(std::make_unique<ReceivePlan>(file, options.replace, policy));
+    plans.push_back(std::make_unique<ReceivePlan>(file, options.replace, policy, options.min_free));
   return Call(options, std::move(plans), std::move(host)).Run();
 }
 

@@ -1,7 +1,10 @@
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <string_view>
 
 #include "commandline/ExitCodes.h"
 #include "commands/Commands.h"
@@ -18,6 +21,19 @@ static_assert(std::atomic<SimulatorHost*>::is_always_lock_free);
 
 extern "C" void StopSimulator(int) {
   if (SimulatorHost* host = g_host.load()) host->Stop();
+}
+
+// `text` as one word for a POSIX shell: as it is when it holds only
+// characters that a shell leaves alone, else between single quotes.
+std::string ShellWord(const std::string& text) {
+  bool plain = !text.empty();
+  for (char c : text)
+    plain = plain && (std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                      std::string_view("/._-+,:@%").find(c) != std::string_view::npos);
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 }  // namespace
@@ -53,6 +69,11 @@ int RunSimulate(const Options& options) {
                           host->StorePath());
   PrintLine(stdout, "Dossier du serveur : " + host->StorePath() +
                         (host->PrivateStore() ? " (privé, supprimé à l'arrêt)" : ""));
+  // Trial transfers keep their own journal, so that they never count as real
+  // ones for the never-twice check: in the store, under a name that the
+  // server neither stores nor serves (it starts with a dot), and gone with a
+  // private store.
+  PrintLine(stdout, "XMODEMQ_JOURNAL=" + ShellWord(host->StorePath() + "/.journal-essais.sqlite"));
   if (options.simulator.listen) {
     PrintLine(stdout, "Simulateur prêt : " + host->Where());
   } else {

@@ -79,7 +79,7 @@ int Demo::Run() {
           original, "send");
       r != rvTrue)
     return Failed("SendFile", r), ExitCodeFor(r);
-  Say("   Envoyé : " + std::to_string(send.blocks) + " blocs en " + Seconds(send.seconds) + ".");
+  Say("   Envoyé : " + BlocksText(send.blocks) + " en " + Seconds(send.seconds) + ".");
 
   // 3. And comes back on the same call.
   const fs::path back_path = dir_ / "retour" / kFileName;
@@ -93,7 +93,7 @@ int Demo::Run() {
           "écrire", back_path, "receive");
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
-  Say("   Reçu : " + std::to_string(back.blocks) + " blocs en " + Seconds(back.seconds) + ".");
+  Say("   Reçu : " + BlocksText(back.blocks) + " en " + Seconds(back.seconds) + ".");
   Disconnect();
 
   // 4. A second receive loses its line halfway.
@@ -129,8 +129,7 @@ int Demo::Run() {
           "écrire", resume_path, "receive");
       r != rvTrue)
     return Failed("ReceiveFile", r), ExitCodeFor(r);
-  Say("   Repris : " + std::to_string(resumed.blocks) + " blocs en " + Seconds(resumed.seconds) +
-      ".");
+  Say("   Repris : " + BlocksText(resumed.blocks) + " en " + Seconds(resumed.seconds) + ".");
   Disconnect();
 
   // 6. Packing needs no line.
@@ -192,8 +191,7 @@ int Demo::Run() {
       std::to_string(blocks) + " blocs de " + RecordBytesText());
   Say("   " + Padded("connexion", 18) + Seconds(connect_seconds));
   for (const Step* s : {&send, &back, &cut, &resumed, &pack, &unpack}) {
-    Say("   " + Padded(s->name, 18) + std::to_string(s->blocks) + " blocs en " +
-        Seconds(s->seconds));
+    Say("   " + Padded(s->name, 18) + BlocksText(s->blocks) + " en " + Seconds(s->seconds));
   }
   Say("   " + Padded("taille compactée", 18) + ratio_shown + " de l'original");
   Say("   " + Padded("durée totale", 18) + Seconds(Since(demo_start)));

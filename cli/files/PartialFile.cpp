@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <map>
 
 #include "record/LineText.h"
@@ -89,7 +90,11 @@ PartialFile::PartialFile(const std::string& target, bool replace)
   if (name_ == kFolder)
     throw Refusal("« " + name_ + " » est le nom du dossier des réceptions en cours");
   if (const auto st = folder_.Look(name_)) {
-    if (S_ISDIR(st->st_mode)) throw Refusal(target + " est un dossier");
+    if (S_ISDIR(st->st_mode))
+      throw Refusal(target +
+                    " est un dossier : donnez le chemin du fichier à recevoir, par "
+                    "exemple " +
+                    (std::filesystem::path(target) / "FACT0001.TXT").string());
     if (!S_ISREG(st->st_mode))
       throw Refusal(target + " est " + KindOf(*st) +
                     ", pas un fichier ordinaire : la réception ne le remplace pas");

@@ -45,11 +45,13 @@ CheckedFile CheckSendFile(const std::string& path, bool pad) {
   if (file.size == 0) throw Refusal(path + " est vide : rien à envoyer");
   if (file.size % kRecord != 0 && !pad) {
     const int64_t padded = (file.size / kRecord + 1) * kRecord;
+    const int64_t left = file.size % kRecord;
     throw Refusal(path + " fait " + GroupDigits(file.size) +
-                  " octets, pas un nombre entier d'enregistrements de " + RecordBytesText() +
-                  " : ses " + std::to_string(file.size % kRecord) +
-                  " derniers octets ne partiraient pas. --pad envoie une copie complétée par des "
-                  "espaces jusqu'à " +
+                  (file.size > 1 ? " octets" : " octet") +
+                  ", pas un nombre entier d'enregistrements de " + RecordBytesText() + " : " +
+                  (left > 1 ? "ses " + std::to_string(left) + " derniers octets ne partiraient pas"
+                            : "son dernier octet ne partirait pas") +
+                  ". --pad envoie une copie complétée par des espaces jusqu'à " +
                   GroupDigits(padded) + " octets");
   }
   return file;

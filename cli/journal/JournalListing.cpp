@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "record/Refusals.h"
 #include "record/ServerNames.h"
 #include "system/Paths.h"
 #include "terminal/Terminal.h"
@@ -68,7 +69,9 @@ std::vector<std::string> ListingLines(const std::vector<JournalRow>& rows,
         ServerName(row.file) != xmodemquarvel::ServerBaseName(row.file))
       more.push_back("serveur : " + row.server_name);
     if (row.again) more.push_back("envoyé de nouveau, --again");
-    if (result != "rvTrue" && !row.description.empty()) more.push_back(row.description);
+    // Rows written before refusals were stored decoded are shown decoded too.
+    if (result != "rvTrue" && !row.description.empty())
+      more.push_back(DecodedRefusal(row.description));
     std::string said;
     for (const std::string& m : more) said += (said.empty() ? "  (" : " ; ") + m;
     // Whatever the journal holds is shown, never obeyed: one line a row.

@@ -10,21 +10,26 @@ PacedLine::PacedLine(xmodemquarvel::sim::Line& inner, std::function<void()> cut)
 
 void PacedLine::SetCd(bool on) {
   // Carrier comes up when a dial connects: a new call starts its count.
-  if (on) frames_.store(0);
+  if (on) {
+    frames_.store(0);
+    acks_.store(0);
+  }
   inner_.SetCd(on);
 }
 
 void PacedLine::SendToHost(std::string_view bytes) {
   const bool frame = bytes.size() == 133 && bytes.front() == '\x01';
-  if (frame) {
+  // The server's ACK and CR, once its response has gone: a send's block.
+  const bool ack = bytes.size() == 2 && bytes.front() == '\x06' && frames_.load() > 0;
+  if (frame || ack) {
     const int32_t armed = cut_after_.load();
-    if (armed >= 0 && frames_.load() >= armed) {
+    if (armed >= 0 && frames_.load() + acks_.load() >= armed) {
       cut_after_.store(-1);
       ++cuts_;
       cut_();
       return;
     }
-    ++frames_;
+    ++(frame ? frames_ : acks_);
   }
   if (bits_per_second_ <= 0) {
     inner_.SendToHost(bytes);

@@ -24,9 +24,12 @@ class PacedLine final : public xmodemquarvel::sim::Line {
   // 0: no pacing. Ten bit times per byte, as with one start and one stop bit.
   void PaceAt(int32_t bits_per_second) { bits_per_second_ = bits_per_second; }
   // Cuts the line, once, in place of sending the frame that would follow the
-  // `frames`-th frame (133 bytes, SOH first) of a call: the client then holds
-  // exactly the frames before the cut. The server's response to an opening
-  // counts as one. Safe from another thread.
+  // `frames`-th frame (133 bytes, SOH first) of a call: a receiving client
+  // then holds exactly the frames before the cut. The server's response to
+  // an opening counts as one, and so does each acknowledgement the server
+  // sends after it: a sending client has `frames` - 1 blocks acknowledged
+  // (the server stored one more, whose acknowledgement the cut took). Safe
+  // from another thread.
   void ArmCut(int32_t frames) { cut_after_.store(frames); }
   bool CutDone() const { return cuts_.load() > 0; }
   int Cuts() const { return cuts_.load(); }
@@ -55,6 +58,8 @@ class PacedLine final : public xmodemquarvel::sim::Line {
   Clock::TimePoint peer_free_at_{};
   std::atomic<int32_t> cut_after_{-1};
   std::atomic<int32_t> frames_{0};
+  // Acknowledgements sent after a frame in the current call.
+  std::atomic<int32_t> acks_{0};
   std::atomic<int> cuts_{0};
 };
 

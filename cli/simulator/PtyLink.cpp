@@ -55,7 +55,7 @@ PtyLink::PtyLink(std::string path, const std::string& target)
                                 "quel");
   struct stat st {};
   if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
-    throw FileFailure(path_ + " existe et n'est pas un lien symbolique : il est laissé tel quel");
+    throw Refusal(path_ + " existe et n'est pas un lien symbolique : il est laissé tel quel");
   PointAt(target);
 }
 

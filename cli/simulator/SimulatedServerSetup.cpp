@@ -152,13 +152,13 @@ struct ServerSetup::Impl {
 ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options, int store)
     : impl_(std::make_unique<Impl>(line, options)) {
   impl_->server.UseFolder(store);
-  if (options.serve_file) {
-    const std::string name = StoredName(*options.serve_file);
+  for (const std::string& file : options.serve_files) {
+    const std::string name = StoredName(file);
     if (name.empty() || name[0] == '.')
-      throw std::invalid_argument("--serve " + *options.serve_file +
+      throw std::invalid_argument("--serve " + file +
                                   " : le serveur ne sert aucun nom qui commence par un point");
-    std::ifstream in(*options.serve_file, std::ios::binary);
-    if (!in) throw std::invalid_argument("fichier à servir illisible : " + *options.serve_file);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::invalid_argument("fichier à servir illisible : " + file);
     std::ostringstream content;
     content << in.rdbuf();
     impl_->server.PutFile(xmodemquarvel::Utf8ToCp1252(name), content.str());

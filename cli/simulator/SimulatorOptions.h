@@ -36,8 +36,8 @@ struct SimulatorOptions {
   // Where received files are stored, and where files asked for are looked up;
   // none: a private folder made for the run and removed at its end.
   std::optional<std::string> store_dir;
-  // A file put into the store under its base name, ready to be served.
-  std::optional<std::string> serve_file;
+  // Files put into the store under their base names, ready to be served.
+  std::vector<std::string> serve_files;
 
   // The line.
   // Pace what goes to the client at this many bits per second (0: unpaced).

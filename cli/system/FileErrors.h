@@ -29,6 +29,10 @@ class Interruption : public std::runtime_error {
 // What an errno value means to a user, in French ("disque plein").
 std::string ErrnoText(int error);
 
+// `text` with the C library's descriptions of the errno values above (which
+// the library's messages quote, in English under a C locale) put in French.
+std::string FrenchSystemTexts(std::string text);
+
 // "Impossible d'écrire /data/x : disque plein": the operation, the file and
 // the reason, as every file error of the command reads.
 std::string FileError(const std::string& action, const std::string& path, int error);

@@ -16,6 +16,11 @@ inline int64_t RecordsFor(int64_t bytes) {
   return (bytes + kRecord - 1) / kRecord;
 }
 
+// "1 bloc", "20 blocs" (0 and 1 take the singular in French).
+inline std::string BlocksText(int64_t n) {
+  return std::to_string(n) + (n > 1 ? " blocs" : " bloc");
+}
+
 // The record's size as messages say it, in bytes ("octets").
 inline std::string RecordBytesText() {
   return std::to_string(kRecord) + " octets";

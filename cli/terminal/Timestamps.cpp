@@ -75,6 +75,16 @@ std::string LocalTime(const std::string& utc) {
 }
 
 std::optional<std::string> SinceToUtc(const std::string& text) {
+  // Local midnight, today's or yesterday's.
+  if (text == "today" || text == "yesterday") {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    local.tm_hour = local.tm_min = local.tm_sec = 0;
+    if (text == "yesterday") --local.tm_mday;
+    local.tm_isdst = -1;
+    return Format(std::mktime(&local), true);
+  }
   std::size_t at = 0;
   int year, month, day, hour = 0, minute = 0, second = 0;
   if (!Number(text, at, 4, year) || !Literal(text, at, '-') || !Number(text, at, 2, month) ||

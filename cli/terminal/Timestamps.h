@@ -21,7 +21,8 @@ std::string LocalTime(const std::string& utc);
 
 // --since: "2024-05-02", "2024-05-02T09:30", "2024-05-02T09:30:15", a space
 // in place of the T, with "Z" or an offset ("+02:00") or without (local
-// time). The journal time it stands for; nothing when it is none of these.
+// time), or "today" and "yesterday" (local midnight). The journal time it
+// stands for; nothing when it is none of these.
 std::optional<std::string> SinceToUtc(const std::string& text);
 
 }  // namespace xmodemq

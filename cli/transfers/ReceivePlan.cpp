@@ -1,15 +1,25 @@
 #include "transfers/ReceivePlan.h"
 
+#include <sys/statvfs.h>
+
 #include <cassert>
+#include <filesystem>
 
 #include "call/Session.h"
 #include "files/Sha256.h"
+#include "system/FileErrors.h"
 #include "system/Records.h"
+#include "terminal/Text.h"
 
 namespace xmodemq {
 
-ReceivePlan::ReceivePlan(std::string file, bool replace, ResumePolicy policy)
-    : TransferPlan(std::move(file)), replace_(replace), policy_(std::move(policy)) {}
+namespace fs = std::filesystem;
+
+ReceivePlan::ReceivePlan(std::string file, bool replace, ResumePolicy policy, int64_t min_free)
+    : TransferPlan(std::move(file)),
+      replace_(replace),
+      policy_(std::move(policy)),
+      min_free_(min_free) {}
 
 std::string ReceivePlan::Local() const {
   assert(partial_ && "the plan was checked");
@@ -18,6 +28,21 @@ std::string ReceivePlan::Local() const {
 
 void ReceivePlan::Check() {
   partial_.emplace(File(), replace_);
+  // A disk that fills midway costs a call and leaves a partial file: a
+  // nearly full one is refused before the dial.
+  const std::string folder = fs::path(File()).parent_path().empty()
+                                 ? std::string(".")
+                                 : fs::path(File()).parent_path().string();
+  struct statvfs space {};
+  if (min_free_ > 0 && ::statvfs(folder.c_str(), &space) == 0) {
+    const auto free = static_cast<int64_t>(space.f_bavail) * static_cast<int64_t>(space.f_frsize);
+    if (free < min_free_)
+      throw Refusal("il ne reste que " + GroupDigits(free) +
+                    " octets libres sur le système de "
+                    "fichiers de " +
+                    folder + " (--min-free : " + GroupDigits(min_free_) +
+                    ") : libérez de la place d'abord, ou donnez un --min-free plus petit");
+  }
   done_ = "Fichier " + File() + " reçu";
 }
 
@@ -25,8 +50,8 @@ void ReceivePlan::Check() {
 void ReceivePlan::Prepare(Session& session) {
   partial_->Open(policy_);
   if (const int64_t held = partial_->Blocks(); held > 0)
-    session.Say("Reprise après les " + std::to_string(held) + " blocs déjà reçus dans " +
-                partial_->Path() + ".");
+    session.Say(std::string("Reprise après ") + (held > 1 ? "les " : "le ") + BlocksText(held) +
+                (held > 1 ? " déjà reçus" : " déjà reçu") + " dans " + partial_->Path() + ".");
 }
 
 // Written through the partial file the command opened, checked and locked:
@@ -41,7 +66,7 @@ xmodemquarvel::ReturnValues ReceivePlan::Run(xmodemquarvel::ModuleXmodem& module
 void ReceivePlan::Accepted(Session& session, int64_t position) {
   const int64_t held = partial_->Blocks();
   done_ = "Fichier " + File() + " reçu";
-  if (position > 0) done_ += " (repris après " + std::to_string(position) + " blocs)";
+  if (position > 0) done_ += " (repris après " + BlocksText(position) + ")";
   if (position == held) return;
   session.Say(position == 0
                   ? "Le serveur ne reprend pas la réception interrompue : le fichier est reçu "
@@ -70,9 +95,9 @@ void ReceivePlan::AfterFailure(Session& session, xmodemquarvel::ReturnValues res
   if (result == xmodemquarvel::rvRefuse) return;
   const int64_t blocks = partial_->Blocks();
   session.Warn("xmodemq: réception de " + File() + " interrompue : " +
-               (blocks > 0 ? std::to_string(blocks) + " blocs de " + RecordBytesText() +
-                                 " sont gardés dans " + partial_->Path() +
-                                 " ; relancez la même commande pour reprendre"
+               (blocks > 0 ? BlocksText(blocks) + " de " + RecordBytesText() +
+                                 (blocks > 1 ? " sont gardés dans " : " est gardé dans ") +
+                                 partial_->Path() + " ; relancez la même commande pour reprendre"
                            : "rien n'a été reçu ; relancez la même commande"));
 }
 

@@ -15,7 +15,9 @@ namespace xmodemq {
 // own partial file and lock, exactly as a receive of that file alone.
 class ReceivePlan final : public TransferPlan {
  public:
-  ReceivePlan(std::string file, bool replace, ResumePolicy policy);
+  // `min_free`: the bytes that the target's file system must have free
+  // before the call (0: not checked).
+  ReceivePlan(std::string file, bool replace, ResumePolicy policy, int64_t min_free);
 
   const char* Direction() const override { return "receive"; }
   const char* Label() const override { return "Réception"; }
@@ -36,6 +38,7 @@ class ReceivePlan final : public TransferPlan {
  private:
   bool replace_;
   ResumePolicy policy_;
+  int64_t min_free_;
   // From Check on: the target's partial file, opened and locked in Prepare,
   // removed with the plan when it holds nothing.
   std::optional<PartialFile> partial_;

@@ -41,10 +41,25 @@ xmodemquarvel::ReturnValues SendPlan::Run(xmodemquarvel::ModuleXmodem& module,
 }
 
 void SendPlan::Accepted(Session& session, int64_t position) {
+  position_ = position;
   if (position <= 0) return;
-  session.Say("Le serveur détient déjà " + std::to_string(position) + " blocs de " +
-              ServerName(File()) + " : l'envoi reprend après eux.");
-  done_ += " (repris après " + std::to_string(position) + " blocs)";
+  session.Say("Le serveur détient déjà " + BlocksText(position) + " de " + ServerName(File()) +
+              " : l'envoi reprend après eux.");
+  done_ += " (repris après " + BlocksText(position) + ")";
+}
+
+// A line that failed under a send (cut, silent server, lost modem): the
+// blocks the server acknowledged, and the way on. A refusal changed nothing,
+// and a send stopped by the command itself (rvFalse) says why elsewhere.
+void SendPlan::AfterFailure(Session& session, xmodemquarvel::ReturnValues result) {
+  if (result == xmodemquarvel::rvRefuse || result == xmodemquarvel::rvFalse) return;
+  const int64_t held = position_ + session.BlocksThisRun();
+  session.Warn("xmodemq: envoi de " + File() + " interrompu : " +
+               (held > 0 ? "le serveur a acquitté " + BlocksText(held) + " sur " +
+                               std::to_string(*TotalBlocks()) +
+                               " ; relancez la même commande : un serveur qui les garde reprend "
+                               "après eux, un autre reçoit le fichier de nouveau en entier"
+                         : "le serveur n'a rien acquitté ; relancez la même commande"));
 }
 
 }  // namespace xmodemq

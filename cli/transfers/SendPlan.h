@@ -34,7 +34,7 @@ class SendPlan final : public TransferPlan {
                                   const std::string& password,
                                   const std::string& pack_type) override;
   void Accepted(Session& session, int64_t position) override;
-  void AfterFailure(Session&, xmodemquarvel::ReturnValues) override {}
+  void AfterFailure(Session& session, xmodemquarvel::ReturnValues result) override;
 
  private:
   bool pad_;
@@ -43,6 +43,8 @@ class SendPlan final : public TransferPlan {
   std::optional<RecordDigests> digests_;
   // From Prepare on: the copy that goes out, removed with the plan.
   std::unique_ptr<SendSnapshot> copy_;
+  // The server's position when it accepted the send, in blocks.
+  int64_t position_ = 0;
 };
 
 }  // namespace xmodemq

@@ -65,6 +65,7 @@ std::vector<Row> FileRows() {
       {.what = "a device through another user's symbolic link", .simulator = {"--echo", "on"}, .files = {{"FACT0001.TXT", kBill}}, .args = {"send", "D/FACT0001.TXT", "--user", "PS0001", "--device", "D/evil"}, .status = 2, .said = {"evil, un lien symbolique de l'utilisateur xmq-intrus", "votre mot de passe"}, .setup = [](const fs::path& d) { fs::create_symlink(d / "modem", d / "evil"); Intruders(d / "evil", 0); }, .two_users = true},
       // Mistakes refused before the call, with exit 2, or failures without harm.
       {.what = "send of a mistyped name", .args = {"send", "LINE", "D/nosuch.txt", "--json"}, .status = 2, .said = {"nosuch.txt n'existe pas : rien n'est envoyé"}, .json = kNoRow},
+      {"send of a one-byte file", {}, {{"one.txt", "x"}}, {"send", "LINE", "D/one.txt"}, 2, {"one.txt fait 1 octet, ", "son dernier octet ne partirait pas"}},
       {"send of a 5 242 896-byte file", {}, {{"big.txt", big}}, {"send", "LINE", "D/big.txt"}, 2, {"big.txt fait 5 242 896 octets", "ses 16 derniers octets ne partiraient pas", "--pad envoie une copie complétée par des espaces jusqu'à 5 243 008 octets"}},
       {"send of an empty file", {}, {{"empty.txt", ""}}, {"send", "LINE", "D/empty.txt"}, 2, {"empty.txt est vide"}},
       {"send of a folder", {}, {{"dir/", ""}}, {"send", "LINE", "D/dir"}, 2, {"dir est un dossier, pas un fichier"}},
@@ -72,6 +73,15 @@ std::vector<Row> FileRows() {
       {"a file name beginning with a dash, after --", {}, {}, {"send", "LINE", "--", "--quiet"}, 2, {"--quiet n'existe pas"}},
       {"receive into an existing unrelated file", {}, {{"FACT0001.TXT", "mes notes"}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"FACT0001.TXT existe déjà : la réception ne l'écrase pas et n'y ajoute rien", "--replace le remplace une fois la réception terminée"}},
       {"receive into a folder that does not exist", {}, {}, {"receive", "LINE", "D/nodir/FACT0001.TXT"}, 2, {"le dossier ", "nodir n'existe pas"}},
+      // Advice that is true: free space first, a file's path for a folder, the port without --device.
+      {"a receive onto a file system with less free space than --min-free", {}, {}, {"receive", "LINE", "D/F.TXT", "--min-free", "1000000000G"}, 2, {"octets libres sur le système de fichiers de ", "(--min-free : 1 073 741 824 000 000 000) : libérez de la place d'abord"}},
+      {"receive into a folder's name", {}, {{"in/", ""}}, {"receive", "LINE", "D/in"}, 2, {"in est un dossier : donnez le chemin du fichier à recevoir, par exemple ", "in/FACT0001.TXT"}},
+      {"a forgotten --device, a port that is not there", {}, {}, {"receive", "D/F.TXT", "--user", "u", "--port", "200"}, 1, {"Le port /dev/ttyS199 n'existe pas", "sans --device, l'appel passe par /dev/ttyS199 : donnez --device CHEMIN"}},
+      {"receive of a name without a base name", {}, {}, {"receive", "LINE", "D/.cache"}, 2, {"« ", ".cache » ne donne aucun nom au serveur", "!partiel"}},
+      // System errors in French, and a number rather than English beyond the table.
+      {"a device that is a folder, in the library's own message", {}, {{"F.TXT", kBill20}, {"dir/", ""}}, {"send", "D/F.TXT", "--user", "u", "--device", "D/dir"}, 1, {"Impossible d'ouvrir le port ", "dir : c'est un dossier", "!Is a directory"}},
+      {"send of a file on a device that is gone", {}, {{"gone.txt", kBill}}, {"send", "LINE", "D/gone.txt"}, 2, {"gone.txt : périphérique absent ou non configuré"}, {{"=", ""}}, FailureEnv("gone.txt:" + std::to_string(ENXIO))},
+      {"send of a file that fails with an error beyond the table", {}, {{"odd.txt", kBill}}, {"send", "LINE", "D/odd.txt"}, 2, {"odd.txt : erreur système " + std::to_string(EPROTO), "!Protocol"}, {{"=", ""}}, FailureEnv("odd.txt:" + std::to_string(EPROTO))},
       {"receive into a read-only folder", {}, {{"ro/", ""}}, {"receive", "LINE", "D/ro/FACT0001.TXT"}, 2, {"Impossible d'écrire dans le dossier ", "ro : système de fichiers en lecture seule"}, {{"=", ""}}, FailureEnv("/ro/:" + std::to_string(EROFS))},
       {"receive after its partial file was damaged", {}, {{kPartial + "FACT0001.TXT", kBill.substr(0, 512) + "x"}}, {"receive", "LINE", "D/FACT0001.TXT"}, 2, {"513 octets, pas un nombre entier de blocs de 128 : supprimez-le"}},
       {"a user id that the line cannot carry", {}, {}, {"receive", "LINE", "D/F.TXT", "--user", "Łukasz"}, 2, {"l'identifiant « Łukasz » contient « Ł », que la ligne (code Windows-1252) ne peut pas transmettre"}},

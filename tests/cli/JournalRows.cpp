@@ -76,6 +76,7 @@ std::vector<Row> JournalRows() {
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
        .left = {{"FACT0001.TXT", kBill}, {"FACT0002.TXT", kBill20}, {"store/FACT0001", kBill}, {"store/FACT0002", kBill20}},
+       .env = {{"PAGER", "sed s/^/page:/"}},
        .dials = 3,
        .then = {{{"send", "LINE", "D/FACT0002.TXT", "D/FACT0001.TXT", "--json"}, 2, {"FACT0001.TXT a déjà été envoyé le 20", "(« FACT0001 », même contenu, utilisateur PS0001)", "Rien n'est envoyé : un fichier ne part pas deux fois", "--again l'envoie quand même", "!FACT0002.TXT a déjà"}},
                 {{"send", "D/FACT0001.TXT", "--user", "PS0001  ", "--device", "D/modem"}, 2, {"FACT0001.TXT a déjà été envoyé le 20"}},
@@ -83,7 +84,12 @@ std::vector<Row> JournalRows() {
                 {{"send", "LINE", "D/FACT0001.TXT", "--user", "PS0002"}, 0, {"FACT0001.TXT envoyé"}},
                 {{"journal", "--file", "FACT0002.TXT"}, 0, {"FACT0002", "!FACT0001"}},
                 {{"journal", "--since", "2999-01-01"}, 0, {"Aucun transfert dans le journal"}},
-                {{"journal", "--since", "hier"}, 2, {"--since attend une date ISO 8601"}}},
+                {{"journal", "--since", "hier"}, 2, {"--since attend une date ISO 8601"}},
+                {{"journal", "--since", "yesterday", "-n", "1"}, 0, {"FACT0001.TXT", "!FACT0002"}},
+                {{"journal", "--since", "today", "--until", "2000-01-01"}, 0, {"Aucun transfert dans le journal"}},
+                // On a terminal, through $PAGER, as git log does; --no-pager goes without.
+                {{"/usr/bin/script", "-qec", XMODEMQ_PATH " journal", "/dev/null"}, 0, {"page:Début"}},
+                {{"/usr/bin/script", "-qec", XMODEMQ_PATH " journal --no-pager", "/dev/null"}, 0, {"Début", "!page:"}}},
        .json = {{{{"file", Q("D/FACT0001.TXT")}, {"user", Q("PS0001")}}, {{"file", Q("D/FACT0002.TXT")}, {"again", "false"}}, {{"file", Q("D/FACT0001.TXT")}, {"result", Q("rvTrue")}, {"again", "true"}}, {{"user", Q("PS0002")}, {"result", Q("rvTrue")}}}}},
       // A server's resume of a send, checked against the journal, for the account as the server sees it.
       {.what = "a send cut, then another version of the file stopped before any data, then the same version resumed",

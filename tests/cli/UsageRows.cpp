@@ -2,6 +2,7 @@
 
 #include "CommandTable.h"
 #include "modem/ServerNumber.h"
+#include "system/ServerNumber.h"
 
 namespace xmodemq::test {
 
@@ -21,15 +22,15 @@ std::vector<Row> UsageRows() {
       // clang-format off
       {"help", {}, {}, {"--help"}, 0, {help, "\n  3    ligne ou modem", "\n  4    transfert refusé", "\n  129  interrompu par SIGHUP", "\n  130  interrompu par Ctrl-C", "\n  143  interrompu par SIGTERM"}},
       {"help as a subcommand", {}, {}, {"help"}, 0, {help}},
-      {"help of send", {}, {}, {"send", "--help"}, 0, {"Utilisation : xmodemq send FICHIER... --user ID", "--pad", "--password-file", "Exemple :\n  xmodemq send ", "!--replace", "!--listen", "!\n  2    refusé"}},
+      {"help of send", {}, {}, {"send", "--help"}, 0, {"Utilisation : xmodemq send FICHIER... --user ID", "--pad", "--password-file", "(défaut 3 : 4 essais", "/dev/ttyS0", "Exemple :\n  xmodemq send ", "!--replace", "!--listen", "!\n  2    refusé"}},
       {"help of receive", {}, {}, {"help", "receive"}, 0, {"Utilisation : xmodemq receive", "--replace", "Exemple :\n  xmodemq receive ", "!--pad "}},
-      {"help of simulate", {}, {}, {"-h", "simulate"}, 0, {"Utilisation : xmodemq simulate", "--accounts FICHIER", "--allow-remote", "--idle-timeout S", "Exemple :\n  xmodemq simulate ", "!--user ID "}},
-      {"help of pack", {}, {}, {"pack", "--help"}, 0, {"Utilisation : xmodemq pack SOURCE COMPACTÉ", "Exemple :\n  xmodemq pack ", "!--device"}},
+      {"help of simulate", {}, {}, {"-h", "simulate"}, 0, {"Utilisation : xmodemq simulate", "--accounts FICHIER", "--allow-remote", "--idle-timeout S", "line-loss=N", "répétable", "Exemple :\n  xmodemq simulate ", "!--user ID "}},
+      {"help of pack", {}, {}, {"pack", "--help"}, 0, {"Utilisation : xmodemq pack SOURCE COMPACTÉ", "Exemple :\n  xmodemq pack ", "!--device", "!--force"}},
       // The parser's refusals are read in-process (UsageTest.cpp); here, how the
       // command shows one, and the short usage of a bare command.
       UsageRow({}), UsageRow({"help", "fly"}),
       {"a password as an argument", {}, {}, {std::string("--password=") + kSecret, "receive", "f", "--user", "u"}, 2, {"jamais en argument", "--password-file", "!" + std::string(kSecret)}},
-      {"version", {}, {}, {"--version"}, 0, {"xmodemq 2.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + "\n"}},
+      {"version, and whether its number is a real one", {}, {}, {"--version"}, 0, {"xmodemq 2.", std::string("Numéro du serveur : ") + xmodemquarvel::kServerNumber + (std::string_view(kServerNumber) == kFictionalServerNumber ? " (fictif, pour le simulateur : construisez avec -DXMODEMQUARVEL_SERVER_NUMBER=" : "\n")}},
       {"options before the subcommand", {}, {}, {"--settings", "9600,Z,8,1", "receive", "D/f", "--user", "u"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"options after the subcommand", {}, {}, {"receive", "--user=u", "D/f", "--settings=9600,Z,8,1", "--prefix=0"}, 2, {"Les paramètres 9600,Z,8,1 ne sont pas valides"}},
       {"a port that the component refuses, the most attempts", {}, {}, {"receive", "D/f", "--user", "u", "--port", "0", "--attempts", "1000"}, 2, {"Le port 0 n'est pas disponible"}},
@@ -38,7 +39,7 @@ std::vector<Row> UsageRows() {
       {"a password file that others can read, a device that does not exist", {}, {{"pw", "x\n"}}, {"receive", "D/f", "--user", "u", "--password-file", "D/pw", "--device", "D/absent"}, 1, {"lisible par d'autres utilisateurs", "Connexion impossible", "n'existe pas"}, {{"=", ""}}, {{"XMODEMQ_PASSWORD", std::nullopt}}},
       {"simulate with an unknown fault", {}, {}, {"simulate", "--link", "D/m2", "--fault", "gremlins=3"}, 2, {"panne inconnue"}},
       {"simulate with a chance above 1", {}, {}, {"simulate", "--link", "D/m2", "--fault", "drop=1.5"}, 2, {"la panne drop attend une probabilité de 0 à 1"}},
-      {"simulate onto a file that is not a link", {}, {{"m2", "precious"}}, {"simulate", "--link", "D/m2"}, 1, {"m2 existe et n'est pas un lien symbolique : il est laissé tel quel"}},
+      {"simulate onto a file that is not a link", {}, {{"m2", "precious"}}, {"simulate", "--link", "D/m2"}, 2, {"m2 existe et n'est pas un lien symbolique : il est laissé tel quel"}},
       {"simulate onto a link that another simulator serves", {}, {}, {"simulate", "--link", "D/modem"}, 2, {"modem est servi par un autre simulateur en marche : il est laissé tel quel"}},
       {"simulate on a port beyond 65535", {}, {}, {"simulate", "--listen", "127.0.0.1:99999"}, 2, {"le port doit être un nombre de 1 à 65535, ou 0 pour un port libre (reçu « 99999 »)"}},
       {"simulate on no port", {}, {}, {"simulate", "--listen", "127.0.0.1:"}, 2, {"--listen attend HÔTE:PORT"}},

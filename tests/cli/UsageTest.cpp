@@ -12,6 +12,7 @@
 #include "commandline/Arguments.h"
 #include "commandline/OptionCatalogue.h"
 #include "commandline/Usage.h"
+#include "xmodemquarvel/Version.h"
 
 namespace xmodemq::test {
 namespace {
@@ -112,6 +113,13 @@ std::map<std::string, std::set<std::string>> ManualOptions() {
 }
 
 TEST(OptionCatalogue, TheHelpAndTheManualDescribeEachOptionWhereItApplies) {
+  // The manual's footer carries the version that the command prints.
+  std::ifstream page(XMQ_MANUAL);
+  std::string title;
+  while (std::getline(page, title) && title.rfind(".TH ", 0) != 0) {
+  }
+  EXPECT_NE(title.find("\"XmodemQuarvel " XMODEMQUARVEL_VERSION_STRING "\""), std::string::npos)
+      << title;
   const auto manual = ManualOptions();
   ASSERT_FALSE(manual.empty()) << XMQ_MANUAL;
   const std::string help = UsageText();
