@@ -164,7 +164,10 @@ std::optional<int> Call::Prepare() {
   if (!session.Configure()) return kExitUsage;
   auto& module = session.Module();
   // The block events feed the progress display and the journal's count.
-  module.BlocSended = [this](int32_t& count) { session_->Block(count); };
+  module.BlocSended = [this](int32_t& count) {
+    session_->Block(count);
+    log_->Sent(*current_, count);
+  };
   module.BlocReceived = [this](int32_t& count) { session_->Block(count); };
   module.TransferAccepted = [this](char, int64_t position) { OnAccepted(position); };
   return std::nullopt;
