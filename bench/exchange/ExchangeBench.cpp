@@ -47,12 +47,19 @@ void Write(const fs::path& path, const std::string& text, fs::perms perms = fs::
   fs::permissions(path, perms);
 }
 
+// Started with its output and errors discarded (the simulator tells each
+// transfer).
 pid_t Spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) std::abort();
+  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+  ::posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
 
