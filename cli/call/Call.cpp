@@ -125,12 +125,14 @@ void Call::Check() {
   CheckDistinctServerNames(files);
   for (const std::string& device : options_.devices) CheckDeviceLinks(device);
   log_.emplace(options_, host_.data);
-  for (auto& [plan, earlier] : log_->Reserve(plans_)) {
-    warnings_.push_back(plan->File() + " a déjà été envoyé le " + LocalTime(earlier.started) +
+  for (auto& skipped : log_->Reserve(plans_)) {
+    const TransferPlan* plan = skipped.first;
+    warnings_.push_back(plan->File() + " a déjà été envoyé le " +
+                        LocalTime(skipped.second.started) +
                         " : il n'est pas envoyé de nouveau (--skip-sent)");
-    const auto at =
-        std::find_if(plans_.begin(), plans_.end(), [&](const auto& p) { return p.get() == plan; });
-    skipped_.emplace_back(std::move(*at), std::move(earlier));
+    const auto at = std::find_if(plans_.begin(), plans_.end(),
+                                 [plan](const auto& p) { return p.get() == plan; });
+    skipped_.emplace_back(std::move(*at), std::move(skipped.second));
     plans_.erase(at);
   }
 }
@@ -164,10 +166,7 @@ std::optional<int> Call::Prepare() {
   if (!session.Configure()) return kExitUsage;
   auto& module = session.Module();
   // The block events feed the progress display and the journal's count.
-  module.BlocSended = [this](int32_t& count) {
-    session_->Block(count);
-    log_->Sent(*current_, count);
-  };
+  module.BlocSended = [this](int32_t& count) { session_->Block(count); };
   module.BlocReceived = [this](int32_t& count) { session_->Block(count); };
   module.TransferAccepted = [this](char, int64_t position) { OnAccepted(position); };
   return std::nullopt;

@@ -161,9 +161,6 @@ void TransferLog::Start(const TransferPlan& plan, const std::string& line,
   }
   row_->line = line;
   row_->started = UtcNow();
-  // A send whose process dies before the server holds its last block cannot
-  // be whole on the server: its row says so until then (Sent()).
-  if (plan.Digests()) row_->blocks = -1;
   if (!journal_) return;
   try {
     journal_->Begin(*row_, plan.Digests() ? plan.Digests()->Prefixes() : std::string(),
@@ -178,17 +175,6 @@ void TransferLog::Start(const TransferPlan& plan, const std::string& line,
       }
     }
     throw;
-  }
-}
-
-void TransferLog::Sent(const TransferPlan& plan, std::int64_t held) {
-  const auto total = plan.TotalBlocks();
-  if (!journal_ || !row_ || !row_->id || !total || held < *total || row_->blocks != -1) return;
-  row_->blocks = held;
-  try {
-    journal_->AllBlocksHeld(*row_->id, held);
-  } catch (const JournalError&) {
-    // Left unmarked, a cut row reads "unknown": the stricter reading.
   }
 }
 

@@ -44,9 +44,6 @@ class TransferLog {
              std::function<bool()> stop_waiting = {});
   // The journal's id of the last row Finish() completed, if it has one.
   std::optional<std::int64_t> LastRow() const { return last_row_; }
-  // The server holds `held` blocks of the send that runs: once that is all
-  // of them, its row says so on disk before the send's end goes out.
-  void Sent(const TransferPlan& plan, std::int64_t held);
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
   // Whether the send that started goes only as far as the server's resume

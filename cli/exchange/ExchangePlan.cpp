@@ -24,6 +24,9 @@ OutboxPlan PlanOutbox(const Spool& spool, const Profile& profile,
   for (const SpoolEntry& entry : listing.complete) {
     const std::string path = spool.OutboxPath(entry.name);
     try {
+      if (!entry.other.empty())
+        throw Refusal(Visible(entry.name) + " est " + entry.other +
+                      ", pas un fichier ordinaire : il n'est ni suivi ni envoyé");
       if (Visible(entry.name) != entry.name)
         throw Refusal("le nom « " + Visible(entry.name) + " » contient un caractère de contrôle");
       std::vector<std::string> warnings;

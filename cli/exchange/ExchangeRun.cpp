@@ -39,6 +39,10 @@ std::string LocalDay(std::time_t now) {
   return text;
 }
 
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.rfind(start, 0) == 0;
+}
+
 // The options of the call, from the profile.
 Options CallOptions(const Options& options, const Profile& profile) {
   Options call;
@@ -180,6 +184,17 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
                        " (status 7), et le journal ne connaît aucun envoi de ce contenu sous ce "
                        "nom pour ce compte : vérifiez auprès du destinataire, puis remettez-le "
                        "dans outbox/ avec un autre nom, ou envoyez-le avec send --again");
+      ++report.held;
+      person_ = true;
+    } else if (send && (StartsWith(ended->description, "le serveur ne confirme pas") ||
+                        StartsWith(ended->description, "le serveur détient une autre version"))) {
+      // Stopped before any data (Call::OnAccepted): the server's blocks do
+      // not confirm what the journal knows, and only a person can say
+      // whether the file reached the recipient.
+      spool_->Hold(NameOf(plan->File()),
+                   ended->description +
+                       " : vérifiez auprès du destinataire, puis remettez-le dans outbox/ "
+                       "après « xmodemq send --again » ou envoyez-le ainsi");
       ++report.held;
       person_ = true;
     } else if (ended->result == xmodemquarvel::rvRefuse) {

@@ -44,8 +44,9 @@ bool Older(const SpoolEntry& a, const SpoolEntry& b) {
   return a.name < b.name;
 }
 
-// The entries of an open folder, regular files only, never through a link.
-std::vector<SpoolEntry> List(const HeldFolder& folder) {
+// The entries of an open folder but its folders, never through a link;
+// with `others` what is not a regular file too.
+std::vector<SpoolEntry> List(const HeldFolder& folder, bool others = false) {
   std::vector<SpoolEntry> entries;
   const int fd = ::openat(folder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) throw FileFailure(FileError("lire le dossier", folder.Path(), errno));
@@ -59,8 +60,8 @@ std::vector<SpoolEntry> List(const HeldFolder& folder) {
     if (name == "." || name == "..") continue;
     struct stat st {};
     if (::fstatat(folder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    entries.push_back({name, st.st_size, st.st_mtim});
+    if (S_ISDIR(st.st_mode) || (!S_ISREG(st.st_mode) && !others)) continue;
+    entries.push_back({name, st.st_size, st.st_mtim, S_ISREG(st.st_mode) ? "" : KindOf(st)});
   }
   ::closedir(dir);
   std::sort(entries.begin(), entries.end(),
@@ -112,7 +113,7 @@ OutboxListing Spool::Outbox(std::chrono::seconds settle,
                             std::chrono::system_clock::time_point now) const {
   OutboxListing listing;
   const auto now_s = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
-  for (SpoolEntry& entry : List(outbox_)) {
+  for (SpoolEntry& entry : List(outbox_, true)) {
     if (TemporaryName(entry.name)) continue;
     // A file changed in the future is a clock's mistake: it waits too.
     const long long age = now_s.count() - entry.changed.tv_sec;
@@ -133,7 +134,7 @@ std::vector<SpoolEntry> Spool::Files(const std::string& folder) const {
 
 std::vector<std::pair<SpoolEntry, std::string>> Spool::Held() const {
   std::vector<std::pair<SpoolEntry, std::string>> held;
-  for (SpoolEntry& entry : List(held_)) {
+  for (SpoolEntry& entry : List(held_, true)) {
     if (EndsWith(entry.name, kReason)) continue;
     std::string reason;
     UniqueFd fd(

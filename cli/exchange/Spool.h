@@ -17,9 +17,13 @@ struct SpoolEntry {
   std::string name;
   std::int64_t size = 0;
   struct timespec changed {};
+  // Not a regular file: what it is instead ("un lien symbolique"...), never
+  // followed nor opened.
+  std::string other;
 };
 
-// What the outbox holds now: the files complete and settled (oldest first),
+// What the outbox holds now: the files complete and settled (oldest first;
+// a link, a FIFO or a device among them, to be held),
 // and those still being written (a name the billing software writes under,
 // or changed less than `settle` ago), which wait for a later run.
 struct OutboxListing {
@@ -59,8 +63,8 @@ class Spool {
                        std::chrono::system_clock::time_point now) const;
   // The held files (without their .raison) and why each one is held.
   std::vector<std::pair<SpoolEntry, std::string>> Held() const;
-  // The files of a folder of the spool (the incoming one included), by
-  // name; none when it is missing.
+  // The regular files of a folder of the spool (the incoming one included),
+  // by name.
   std::vector<SpoolEntry> Files(const std::string& folder) const;
 
   // outbox/NAME → held/NAME (or NAME.1...), `reason` in NAME.raison beside

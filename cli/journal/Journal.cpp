@@ -175,23 +175,18 @@ int Journal::Version() const {
 void Journal::SettleDead() {
   std::vector<std::pair<std::int64_t, std::string>> dead;
   Statement open(*db_,
-                 "SELECT id, pid, process, direction, line, blocks FROM transfers WHERE "
-                 "result IS NULL");
+                 "SELECT id, pid, process, direction, line FROM transfers WHERE result IS NULL");
   while (open.Step()) {
     JournalRow row;
     row.pid = open.Int(1);
     row.process = open.Text(2);
     row.direction = open.Text(3);
     row.line = open.Text(4);
-    row.blocks = open.OptionalInt(5);
     if (const std::string result = ResultNow(row); result != "running")
       dead.emplace_back(open.Int(0), row.direction == "send" && row.line.empty() ? "" : result);
   }
   open.Reset();
-  // A send cut before its last block keeps no mark: its blocks are unknown.
-  Statement mark(*db_,
-                 "UPDATE transfers SET result = ?, blocks = CASE WHEN blocks < 0 THEN NULL "
-                 "ELSE blocks END WHERE id = ? AND result IS NULL");
+  Statement mark(*db_, "UPDATE transfers SET result = ? WHERE id = ? AND result IS NULL");
   // A reservation that never reached its line moved nothing: no transfer.
   Statement drop(*db_, "DELETE FROM transfers WHERE id = ? AND result IS NULL AND line = ''");
   for (const auto& [id, result] : dead) {
@@ -234,8 +229,8 @@ void Journal::Begin(JournalRow& row, const std::string& prefixes,
   try {
     WriteTransaction transaction(*db_);
     if (reserved) {
-      Statement open(*db_, "UPDATE transfers SET line = ?, started = ?, blocks = ? WHERE id = ?");
-      open.Bind(1, row.line).Bind(2, row.started).Bind(3, row.blocks).Bind(4, row.id).Run();
+      Statement open(*db_, "UPDATE transfers SET line = ?, started = ? WHERE id = ?");
+      open.Bind(1, row.line).Bind(2, row.started).Bind(3, row.id).Run();
     } else {
       Insert(row, prefixes);
     }
@@ -252,7 +247,7 @@ void Journal::Insert(JournalRow& row, const std::string& prefixes) {
   Statement insert(*db_,
                    "INSERT INTO transfers(call_id, started, direction, file, server_name, "
                    "server_key, server, user, user_key, line, bytes, sha256, pid, process, "
-                   "again, blocks) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                   "again) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   row.user_key = AccountOf(row.user);
   insert.Bind(1, row.call_id)
       .Bind(2, row.started)
@@ -269,7 +264,6 @@ void Journal::Insert(JournalRow& row, const std::string& prefixes) {
       .Bind(13, row.pid)
       .Bind(14, row.process)
       .Bind(15, std::int64_t{row.again})
-      .Bind(16, row.blocks)
       .Run();
   row.id = sqlite3_last_insert_rowid(db_->Get());
   if (!prefixes.empty()) {

@@ -93,11 +93,6 @@ class Journal {
   // The last send under this name to this server and account, other than
   // `like` itself, whose data may have reached the server.
   std::optional<SentVersion> LastVersionSent(const JournalRow& like) const;
-  // A send that runs has all its `blocks` on the server: its row says so,
-  // synced, before the send's end goes out. A send cut before that cannot
-  // be whole on the server (JournalRow.h: ResultNow()). Throws JournalError.
-  void AllBlocksHeld(std::int64_t id, std::int64_t blocks);
-
   // A spool's operations (JournalSpool.cpp).
   // The file of row `id` moved to `path` (a spool's sent/ or inbox/): the
   // row follows it. Throws JournalError.

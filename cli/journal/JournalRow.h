@@ -37,13 +37,11 @@ struct JournalRow {
   std::optional<std::int64_t> bytes;
   std::optional<std::string> sha256;
   // Blocks moved by this transfer, and blocks the far end already held.
-  // While a send runs, -1 until the server holds all its blocks.
   std::optional<std::int64_t> blocks;
   std::optional<std::int64_t> resumed_from;
   // "rvTrue", "rvFalse", "rvTimer", "rvCTS", "rvRefuse"; for a transfer
-  // whose process died, "unknown" (a send on its line whose blocks the
-  // server may hold all of: its last block was acknowledged, or its row
-  // does not say) or "interrupted"; absent while it runs.
+  // whose process died, "unknown" (a send on its line: the server may hold
+  // all of it) or "interrupted"; absent while it runs.
   std::optional<std::string> result;
   std::string description;
   std::optional<std::int64_t> exit_status;
@@ -56,9 +54,8 @@ struct JournalRow {
 
 // What the row's result is now: its own, else "running" while its process
 // runs, else what the row of a dead process stands for: "unknown" for a send
-// that was on its line (its end is missing, not its data) unless its row
-// says that its last block was never acknowledged, "interrupted" for any
-// other.
+// that was on its line (its end is missing, not its data), "interrupted"
+// for any other.
 std::string ResultNow(const JournalRow& row);
 
 // The row as one JSON object, its result as ResultNow() says.

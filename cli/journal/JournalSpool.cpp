@@ -3,15 +3,6 @@
 
 namespace xmodemq {
 
-void Journal::AllBlocksHeld(std::int64_t id, std::int64_t blocks) {
-  try {
-    Statement mark(*db_, "UPDATE transfers SET blocks = ? WHERE id = ? AND result IS NULL");
-    mark.Bind(1, blocks).Bind(2, id).Run();
-  } catch (const SqliteError& e) {
-    Fail("être écrit", e);
-  }
-}
-
 void Journal::Refile(std::int64_t id, const std::string& path) {
   try {
     Statement refile(*db_, "UPDATE transfers SET file = ? WHERE id = ?");

@@ -91,6 +91,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   o.Drop(".FACT0009.TXT", BillingFile(5, 9));
   o.Drop("BAD.TXT", std::string(130, 'x'));
   o.Drop("VIDE.TXT", "");
+  fs::create_symlink(o.d / "pw", o.d / "spool/outbox/LIEN.TXT");
   Process first(o.Args({"--json"}), {{"XMODEMQ_PASSWORD", std::nullopt}});
   // The billing software drops one while the call runs.
   ASSERT_TRUE(o.sim->Await("envoi de « FACT0001 »", 60s)) << o.sim->Log();
@@ -100,13 +101,15 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_EQ(r1.status, 20) << r1.All();
   JsonFields j1 = One(r1);
   EXPECT_EQ(j1["sent"], "6");
-  EXPECT_EQ(j1["held"], "2");
+  EXPECT_EQ(j1["held"], "3");
   EXPECT_EQ(j1["received"], "1");
   EXPECT_EQ(j1["not_waiting"], "1");
   EXPECT_EQ(j1["outcome"], Q("person"));
   EXPECT_EQ(j1["line"], Q(o.sim->Link()));
   EXPECT_NE(ReadFile(o.d / "spool/held/BAD.TXT.raison").find("130"), std::string::npos);
   EXPECT_NE(ReadFile(o.d / "spool/held/VIDE.TXT.raison").find("vide"), std::string::npos);
+  EXPECT_TRUE(fs::is_symlink(o.d / "spool/held/LIEN.TXT"));
+  EXPECT_NE(ReadFile(o.d / "spool/held/LIEN.TXT.raison").find("lien symbolique"), std::string::npos);
   // The temporary name becomes the file's own; the second run takes it and
   // the one dropped during the first, and asks for no return again.
   fs::rename(o.d / "spool/outbox/FACT0007.TXT.tmp", o.d / "spool/outbox/FACT0007.TXT");
@@ -155,7 +158,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_EQ(status.status, 0) << status.All();
   JsonFields s = One(status);
   EXPECT_EQ(s["running"], "false");
-  EXPECT_EQ(s["held_files"], "2");
+  EXPECT_EQ(s["held_files"], "3");
   EXPECT_EQ(s["outbox_files"], "0");
   EXPECT_EQ(s["last_exit_status"], "10");
   EXPECT_EQ(s["last_return"], Q((o.d / "spool/inbox/ARLPS01").string()));
