@@ -196,6 +196,8 @@ TEST(Exchange, KilledAtRandomMomentsEachFileStillGoesOnce) {
   std::mt19937 random(seed ? static_cast<unsigned>(std::atoi(seed)) : 35u);
 #if defined(__SANITIZE_ADDRESS__)
   const int kills = 8;
+#elif defined(__has_feature)
+  const int kills = __has_feature(address_sanitizer) ? 8 : 30;
 #else
   const int kills = 30;
 #endif
