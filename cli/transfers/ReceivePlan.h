@@ -17,7 +17,7 @@ class ReceivePlan final : public TransferPlan {
  public:
   // `min_free`: the bytes that the target's file system must have free
   // before the call (0: not checked).
-  ReceivePlan(std::string file, bool replace, ResumePolicy policy, int64_t min_free);
+  ReceivePlan(std::string file, bool replace, ResumePolicy policy, int64_t min_free = 0);
 
   const char* Direction() const override { return "receive"; }
   const char* Label() const override { return "Réception"; }
