@@ -51,10 +51,13 @@ std::string LineName(const Options& options, std::size_t pool_index) {
 }  // namespace
 
 std::optional<char> RefusalStatus(const std::string& description) {
-  static const std::string kRefused = "Transfert refusé, status ";
-  const auto at = description.find(kRefused);
-  if (at == std::string::npos || at + kRefused.size() >= description.size()) return std::nullopt;
-  return description[at + kRefused.size()];
+  // The component's words, or the journal's decoded form ("... (status 6)").
+  for (const std::string marker : {"Transfert refusé, status ", "(status "}) {
+    const auto at = description.find(marker);
+    if (at != std::string::npos && at + marker.size() < description.size())
+      return description[at + marker.size()];
+  }
+  return std::nullopt;
 }
 
 bool TransferPlan::GoesOnAfter(ReturnValues result, const std::string& description) const {
@@ -228,9 +231,11 @@ std::optional<int> Call::Transfer(TransferPlan& plan) {
   }
   if (result != rvTrue) {
     if (session.Interrupted()) return BrokenOff();
-    const std::string why =
-        DecodedRefusal(FormatRecord({}, FrenchSystemTexts(session.Module().ErrorDescription())));
-    if (plan.GoesOnAfter(result, why)) {
+    // The plan judges the component's own words; the journal keeps them decoded.
+    const std::string raw =
+        FormatRecord({}, FrenchSystemTexts(session.Module().ErrorDescription()));
+    const std::string why = DecodedRefusal(raw);
+    if (plan.GoesOnAfter(result, raw)) {
       session.Say("xmodemq: " + plan.File() + " : " + why + ".");
       Record(result, why, ExitCodeFor(result));
       return std::nullopt;
