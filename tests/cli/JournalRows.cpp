@@ -122,8 +122,12 @@ std::vector<Row> JournalRows() {
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"home/", ""}, {"state/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "D/state"}},
+       // Read and written, nothing left beside it (no -shm nor -wal).
+       .check = [](const Outcome&, const fs::path& d) { EXPECT_EQ(ReadTree(d / "state/xmodemq").size(), 1u); },
+       .second_user = true,
        .umask = 0,
        .modes = {{"state", 0700}, {"state/xmodemq", 0700}, {"state/xmodemq/journal.sqlite", 0600}},
+       .then = {{{"journal"}, 0, {"FACT0001.TXT"}}},
        .json = {{{{"result", Q("rvTrue")}}}}},
       {.what = "the journal under HOME",
        .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}},
@@ -142,7 +146,7 @@ std::vector<Row> JournalRows() {
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}},
        .json = {{{{"id", "null"}, {"result", Q("rvTrue")}, {"sha256", Q(Sha256Of(kBill20))}}}}},
       {"a journal on a read-only file system", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
-      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
+      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }, .second_user = true},
       {.what = "a journal that is not one", .files = {{"FACT0001.TXT", kBill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
       {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 3) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
       // A journal of the first schema, as an earlier xmodemq left it: brought
@@ -202,12 +206,14 @@ std::vector<Row> JournalRows() {
              fs::permissions(d / "j", fs::perms(0500));
              Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE t(x)");
              fs::permissions(d / "other.sqlite", fs::perms(0600));
+             GiveAway(d);
            },
+       .second_user = true,
        .then = {{{"journal", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq (une autre base SQLite) : il est laissé tel quel"}},
                 {{"send", "LINE", "D/FACT0001.TXT", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq"}},
                 {{"/bin/chmod", "0700", "D/j"}, 0}},
        .json = {{{{"file", Q("/data/F.TXT")}, {"result", Q("rvTrue")}, {"again", "false"}}}}},
-      {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }},
+      {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }, .second_user = true},
       {"a journal that fills the disk as it opens", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"ne peut pas être ouvert : disque plein", "!entrée-sortie"}, {{"=", ""}}, FailureEnv("", "journal.sqlite-shm:0")},
       // A full disk: before the dial nothing goes; when the row of the start cannot be written,
       // nothing is sent; when its end cannot, the status says that the record is incomplete,
