@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -445,8 +446,18 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
        "réception de « A\\e[2J » par « PS\\e]0;x\\x07 », reprise non, statut 6"}};
   TempDir d;
   Simulator sim(d, {});
+  // Each client after the simulator saw the one before it go.
+  std::size_t clients = 0;
+  const auto gone = [&] {
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         Count(sim.Log(), "client : port fermé") < clients &&
+         std::chrono::steady_clock::now() < until;)
+      std::this_thread::sleep_for(10ms);
+  };
   for (const Opening& row : rows) {
     SCOPED_TRACE(row.logged);
+    gone();
+    ++clients;
     const xmodemquarvel::UniqueFd line(::open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(line);
     termios raw{};
@@ -483,6 +494,7 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
     EXPECT_EQ(answer[answer.find('\x01') + 3 + 108], row.status);
     EXPECT_TRUE(sim.Await(row.logged, 5s)) << sim.Log();
   }
+  gone();
   WriteFile(d / "FACT0001.TXT", kBill20);
   const Outcome served = Process({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user",
                                   "PS0001", "--device", sim.Link(), "--no-journal"},
