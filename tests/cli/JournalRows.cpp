@@ -225,7 +225,7 @@ std::vector<Row> JournalRows() {
                 {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
                 {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a déjà été envoyé le "}},
                 {Full(18000, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0003.TXT n'est pas fait sans trace"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}, {"bytes", "7680"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
       {.what = "a send of unknown outcome that the server does not confirm: stopped before any data",
        .simulator = {"--resume", "0"},
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},
