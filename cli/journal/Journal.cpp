@@ -83,10 +83,10 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
   // drops every POSIX lock that the process holds on it, SQLite's too.
   fd.Reset();
 
+  if (before_open) before_open();
   // A reader changes nothing: without a write-ahead log beside it (no writer
   // runs), the file alone holds every row and is read as it is, without
   // locks, which would make files beside it.
-  if (before_open) before_open();
   const bool log_beside = folder->Look(name + "-wal").has_value();
   std::unique_ptr<Journal> journal;
   try {
