@@ -1,5 +1,6 @@
 #include "call/Call.h"
 
+#include <algorithm>
 #include <cassert>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "system/Records.h"
 #include "system/StopSignals.h"
 #include "terminal/Progress.h"
+#include "terminal/Timestamps.h"
 #include "xmodemquarvel/LineText.h"
 #include "xmodemquarvel/SerialPort.h"
 
@@ -46,6 +48,18 @@ std::string LineName(const Options& options, std::size_t pool_index) {
 
 }  // namespace
 
+std::optional<char> RefusalStatus(const std::string& description) {
+  static const std::string kRefused = "Transfert refusé, status ";
+  const auto at = description.find(kRefused);
+  if (at == std::string::npos || at + kRefused.size() >= description.size()) return std::nullopt;
+  return description[at + kRefused.size()];
+}
+
+bool TransferPlan::GoesOnAfter(ReturnValues result, const std::string& description) const {
+  const auto status = RefusalStatus(description);
+  return result == xmodemquarvel::rvRefuse && status && go_on_.find(*status) != std::string::npos;
+}
+
 std::string BatchSummary(const std::vector<std::string>& done, std::size_t all) {
   std::string text = done.empty() ? "aucun fichier" : std::to_string(done.size()) + " fichier";
   if (done.size() > 1) text += "s";
@@ -65,6 +79,12 @@ Call::~Call() = default;
 // The phases in order; each returns the exit status when the call stops there.
 int Call::Run() {
   Check();
+  if (plans_.empty()) {
+    // Every send was left out (--skip-sent): nothing to dial for.
+    for (const std::string& w : warnings_)
+      std::fprintf(stderr, "xmodemq: attention : %s\n", w.c_str());
+    return kExitOk;
+  }
   if (const auto stopped = AskPassword()) return *stopped;
   if (const auto stopped = Prepare()) return *stopped;
   current_ = plans_.front().get();
@@ -74,6 +94,11 @@ int Call::Run() {
     for (const auto& plan : plans_) {
       current_ = plan.get();
       if (const auto stopped = Transfer(*plan)) return *stopped;
+      if (plan->Ended()) {
+        // A refusal that the plan goes on after: the line is still up.
+        if (plan == plans_.back()) session_->Disconnect();
+        continue;
+      }
       if (const auto stopped = Commit(*plan)) return *stopped;
     }
     return incomplete_ ? kExitFailure : kExitOk;
@@ -100,7 +125,20 @@ void Call::Check() {
   CheckDistinctServerNames(files);
   for (const std::string& device : options_.devices) CheckDeviceLinks(device);
   log_.emplace(options_, host_.data);
-  log_->Reserve(plans_);
+  for (auto& skipped : log_->Reserve(plans_)) {
+    const TransferPlan* plan = skipped.first;
+    warnings_.push_back(plan->File() + " a déjà été envoyé le " +
+                        LocalTime(skipped.second.started) +
+                        " : il n'est pas envoyé de nouveau (--skip-sent)");
+    const auto at = std::find_if(plans_.begin(), plans_.end(),
+                                 [plan](const auto& p) { return p.get() == plan; });
+    skipped_.emplace_back(std::move(*at), std::move(skipped.second));
+    plans_.erase(at);
+  }
+}
+
+std::string Call::LineUsed() const {
+  return LineName(options_, line_);
 }
 
 std::optional<int> Call::AskPassword() {
@@ -183,6 +221,11 @@ std::optional<int> Call::Transfer(TransferPlan& plan) {
   if (result != rvTrue) {
     if (session.Interrupted()) return BrokenOff();
     const std::string why = FormatRecord({}, session.Module().ErrorDescription());
+    if (plan.GoesOnAfter(result, why)) {
+      session.Say("xmodemq: " + plan.File() + " : " + why + ".");
+      Record(result, why, ExitCodeFor(result));
+      return std::nullopt;
+    }
     session.ReportFailure();
     Failed(result);
     Record(result, why, ExitCodeFor(result));
@@ -265,6 +308,7 @@ void Call::Record(ReturnValues result, const std::string& description, int statu
   if (const auto failure =
           log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(), kept))
     session_->Warn("xmodemq: " + *failure);
+  current_->SetEnded({result, description, log_->LastRow()});
 }
 
 void Call::Finish(ReturnValues result, const std::string& description, int status,
@@ -276,6 +320,7 @@ void Call::Finish(ReturnValues result, const std::string& description, int statu
     session_->Warn("xmodemq: " + *failure);
     incomplete_ = true;
   }
+  current_->SetEnded({result, description, log_->LastRow()});
 }
 
 int Call::BrokenOff() {

@@ -38,6 +38,15 @@ class Call {
   // dialled, FileFailure when a file cannot be put in place.
   int Run();
 
+  // After Run(): the plans that went on the line (each one's Ended() says how
+  // it ended, if it was reached), the sends left out by --skip-sent with the
+  // journal's row of their earlier send, and the line that served the call.
+  const std::vector<std::unique_ptr<TransferPlan>>& Plans() const { return plans_; }
+  const std::vector<std::pair<std::unique_ptr<TransferPlan>, JournalRow>>& Skipped() const {
+    return skipped_;
+  }
+  std::string LineUsed() const;
+
  private:
   // The phases, in the order Run() takes them; each returns the exit status
   // when the call stops there.
@@ -65,6 +74,7 @@ class Call {
 
   const Options& options_;
   std::vector<std::unique_ptr<TransferPlan>> plans_;
+  std::vector<std::pair<std::unique_ptr<TransferPlan>, JournalRow>> skipped_;
   SessionHost host_;
   std::vector<std::string> warnings_;
   std::optional<TransferLog> log_;

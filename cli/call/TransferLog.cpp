@@ -83,8 +83,10 @@ JournalRow TransferLog::RowFor(const TransferPlan& plan) const {
   return row;
 }
 
-void TransferLog::Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plans) {
-  if (!journal_) return;
+std::vector<std::pair<const TransferPlan*, JournalRow>> TransferLog::Reserve(
+    const std::vector<std::unique_ptr<TransferPlan>>& plans) {
+  std::vector<std::pair<const TransferPlan*, JournalRow>> skipped;
+  if (!journal_) return skipped;
   std::vector<const TransferPlan*> sends;
   std::vector<JournalRow> rows;
   std::vector<std::string> prefixes;
@@ -94,13 +96,34 @@ void TransferLog::Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plan
     rows.push_back(RowFor(*plan));
     prefixes.push_back(plan->Digests()->Prefixes());
   }
-  if (rows.empty()) return;
+  if (rows.empty()) return skipped;
   const Repeat repeat = options_.again        ? Repeat::kAgain
                         : options_.ask_server ? Repeat::kAskServer
                                               : Repeat::kNo;
   std::vector<SendVerdict> verdicts;
   try {
     verdicts = journal_->ReserveSends(rows, prefixes, repeat);
+    // --skip-sent: the files that went are left out, the others reserved.
+    if (options_.skip_sent) {
+      std::vector<JournalRow> others;
+      std::vector<std::string> others_prefixes;
+      std::vector<const TransferPlan*> others_sends;
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (verdicts[i].kind == SendVerdict::Kind::kSent) {
+          skipped.emplace_back(sends[i], *verdicts[i].earlier);
+        } else {
+          others.push_back(rows[i]);
+          others_prefixes.push_back(prefixes[i]);
+          others_sends.push_back(sends[i]);
+        }
+      }
+      if (!skipped.empty() && !others.empty())
+        verdicts = journal_->ReserveSends(others, others_prefixes, repeat);
+      else if (!skipped.empty())
+        verdicts.clear();
+      rows = std::move(others);
+      sends = std::move(others_sends);
+    }
   } catch (const JournalError& e) {
     throw Refusal(e.what());
   }
@@ -115,9 +138,15 @@ void TransferLog::Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plan
                         std::pair(rows[i], verdicts[i].kind == SendVerdict::Kind::kAskServer));
     }
   }
-  if (refused.empty()) return;
+  if (refused.empty()) return skipped;
   throw Refusal(refused + ". Rien n'est envoyé : un fichier ne part pas deux fois (journal " +
-                journal_->Path() + ")" + (sent ? ". --again l'envoie quand même" : ""));
+                journal_->Path() + ")" +
+                (sent ? std::string(rows.size() > 1 ? ". Retirez de la commande les fichiers déjà "
+                                                      "envoyés, ou donnez --skip-sent pour "
+                                                      "n'envoyer que les autres"
+                                                    : "") +
+                            ". --again l'envoie quand même"
+                      : ""));
 }
 
 void TransferLog::Start(const TransferPlan& plan, const std::string& line,
@@ -182,6 +211,7 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
   if (bytes) row.bytes = bytes;
   if (sha256) row.sha256 = sha256;
   std::optional<std::string> failure;
+  last_row_ = row.id;
   if (journal_ && row.id) {
     try {
       journal_->End(row);

@@ -31,14 +31,19 @@ class TransferLog {
   // Reserves the sends of `plans` in the journal, all or none, by its
   // never-twice rule (NeverTwice.h): a file that went (unless --again),
   // that may have gone (unless --again or --ask-server), or that another
-  // process sends now, is refused, and so is the whole call. Throws Refusal.
-  void Reserve(const std::vector<std::unique_ptr<TransferPlan>>& plans);
+  // process sends now, is refused, and so is the whole call. With
+  // --skip-sent a file that went is left out instead: the plans left out,
+  // with the row of their earlier send. Throws Refusal.
+  std::vector<std::pair<const TransferPlan*, JournalRow>> Reserve(
+      const std::vector<std::unique_ptr<TransferPlan>>& plans);
 
   // Writes the row of a transfer that starts on `line`; gives up waiting for
   // a journal another process holds once `stop_waiting` says so. Throws
   // JournalError.
   void Start(const TransferPlan& plan, const std::string& line,
              std::function<bool()> stop_waiting = {});
+  // The journal's id of the last row Finish() completed, if it has one.
+  std::optional<std::int64_t> LastRow() const { return last_row_; }
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
   // Whether the send that started goes only as far as the server's resume
@@ -66,6 +71,7 @@ class TransferLog {
   std::string call_id_;
   std::optional<JournalRow> row_;
   bool asking_ = false;
+  std::optional<std::int64_t> last_row_;
   // The reserved sends whose transfer has not started, and whether each
   // asks the server first; those left at the end are released.
   std::map<const TransferPlan*, std::pair<JournalRow, bool>> reserved_;

@@ -48,6 +48,21 @@ class TransferPlan {
   // Said once the transfer succeeded, before the block count.
   const std::string& Done() const { return done_; }
 
+  // How the transfer ended, once it has, as its journal row says it (the
+  // row's id when the journal has one). Set by the Call.
+  struct Ending {
+    xmodemquarvel::ReturnValues result = xmodemquarvel::rvFalse;
+    std::string description;
+    std::optional<int64_t> row;
+  };
+  const std::optional<Ending>& Ended() const { return ended_; }
+  void SetEnded(Ending ending) { ended_ = std::move(ending); }
+  // The server's refusals (by their status digit, "6") after which the call
+  // goes on with its next transfer rather than ending: a fetch of a return
+  // that is not waiting. The line stays up after a refusal.
+  void GoOnAfterRefusals(std::string statuses) { go_on_ = std::move(statuses); }
+  bool GoesOnAfter(xmodemquarvel::ReturnValues result, const std::string& description) const;
+
   // Phase 1, before anything is made or dialled: the checks of this file.
   // Throws Refusal.
   virtual void Check() = 0;
@@ -79,6 +94,12 @@ class TransferPlan {
 
  private:
   std::string file_;
+  std::optional<Ending> ended_;
+  std::string go_on_;
 };
+
+// The status digit of a refusal's description ("Transfert refusé, status 6"),
+// if it is one.
+std::optional<char> RefusalStatus(const std::string& description);
 
 }  // namespace xmodemq

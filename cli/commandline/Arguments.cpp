@@ -29,6 +29,7 @@ constexpr CommandEntry kCommands[] = {
     {"simulate", Command::Simulate, 0, ""},
     {"demo", Command::Demo, 0, ""},
     {"journal", Command::Journal, 0, ""},
+    {"exchange", Command::Exchange, 0, "[status]", true},
     {"help", Command::Help, 0, ""},
 };
 
@@ -154,6 +155,15 @@ Options ParseArguments(const std::vector<std::string>& args) {
   if ((options.command == Command::Send || options.command == Command::Receive) &&
       options.user.empty())
     throw UsageError(std::string(cmd->name) + " attend --user IDENTIFIANT");
+  if (options.command == Command::Exchange) {
+    if (!options.profile) throw UsageError("exchange attend --profile FICHIER");
+    if (options.operands.size() > 1 ||
+        (options.operands.size() == 1 && options.operands.front() != "status"))
+      throw UsageError("exchange ne prend que « status » (reçu « " + options.operands.back() +
+                       " »)");
+    if (!options.operands.empty() && (options.check || options.now))
+      throw UsageError("exchange status ne prend ni --check ni --now");
+  }
   if (options.command == Command::Simulate &&
       options.simulator.link.empty() == !options.simulator.listen)
     throw UsageError("simulate attend --link CHEMIN ou --listen HÔTE:PORT (l'un des deux)");

@@ -11,7 +11,19 @@
 
 namespace xmodemq {
 
-enum class Command { None, Help, Version, Send, Receive, Pack, Unpack, Simulate, Demo, Journal };
+enum class Command {
+  None,
+  Help,
+  Version,
+  Send,
+  Receive,
+  Pack,
+  Unpack,
+  Simulate,
+  Demo,
+  Journal,
+  Exchange
+};
 
 // A command line that cannot be run as written: the message says why.
 class UsageError : public std::runtime_error {
@@ -71,12 +83,21 @@ struct Options {
   // send: a file whose last send has an unknown outcome goes as far as the
   // server's resume position confirms.
   bool ask_server = false;
+  // send: the files that the journal says went already are left out, the
+  // others go.
+  bool skip_sent = false;
   // send, receive, pack, unpack, journal: one JSON object per file on stdout.
   bool json = false;
   // journal: the rows started from this time on (a journal time, UTC), and
   // those of this name.
   std::optional<std::string> since;
   std::optional<std::string> file_name;
+
+  // exchange: the profile; only check it and say what a run would do; and
+  // (the operand "status") show the spool's state.
+  std::optional<std::string> profile;
+  bool check = false;
+  bool now = false;
 
   // simulate.
   SimulatorOptions simulator;

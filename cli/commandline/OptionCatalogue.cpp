@@ -54,7 +54,8 @@ std::vector<std::string> SplitAnswers(const std::string& text) {
 
 const std::vector<C> kLine = {C::Send, C::Receive};
 const std::vector<C> kSim = {C::Simulate};
-const std::vector<C> kJsonOut = {C::Send, C::Receive, C::Pack, C::Unpack, C::Journal};
+const std::vector<C> kJsonOut = {C::Send, C::Receive, C::Pack, C::Unpack, C::Journal,
+                                 C::Exchange};
 
 }  // namespace
 
@@ -75,6 +76,7 @@ const std::vector<OptionGroup>& OptionGroups() {
       {"send et receive", kLine, "OPTIONS DE SEND ET RECEIVE"},
       {"pack et unpack", {C::Pack, C::Unpack}, "OPTIONS DE PACK ET UNPACK"},
       {"journal", {C::Journal}, "OPTIONS DE JOURNAL"},
+      {"exchange", {C::Exchange}, "OPTIONS D'EXCHANGE"},
       {"simulate", kSim, "OPTIONS DE SIMULATE"},
       {"demo", {C::Demo}, "OPTIONS DE DEMO"},
       {"générales", {}, "OPTIONS GÉNÉRALES"},
@@ -151,6 +153,10 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        {{{}, "envoie un fichier dont le dernier envoi a une issue inconnue, après avoir vérifié "
              "que ce que le serveur en détient est ce que dit le journal"}},
        [](Options& o, const std::string&) { o.ask_server = true; }},
+      {"--skip-sent", "", "", {C::Send},
+       {{{}, "n'envoie pas les fichiers que le journal dit déjà envoyés, et envoie les "
+             "autres"}},
+       [](Options& o, const std::string&) { o.skip_sent = true; }},
       {"--journal", "", "FICHIER", {C::Send, C::Receive, C::Journal},
        {{kLine, "le journal des transferts (défaut : variable XMODEMQ_JOURNAL, sinon "
                 "$XDG_STATE_HOME/xmodemq/journal.sqlite, sinon "
@@ -166,6 +172,8 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        {{kLine, "un objet JSON par fichier sur la sortie standard, à la fin de son "
                 "transfert, et rien d'autre"},
         {{C::Journal}, "un objet JSON par transfert et par ligne"},
+        {{C::Exchange}, "un objet JSON par échange sur la sortie standard, quelle qu'en soit "
+                        "l'issue, et rien d'autre"},
         {{}, "un objet JSON sur la sortie standard à la fin"}},
        [](Options& o, const std::string&) { o.json = true; }},
       // pack and unpack.
@@ -187,6 +195,19 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--file", "", "NOM", {C::Journal},
        {{{}, "les transferts de NOM (nom du fichier ou nom pour le serveur)"}},
        [](Options& o, const std::string& v) { o.file_name = v; }},
+      // exchange.
+      {"--profile", "", "FICHIER", {C::Exchange},
+       {{{}, "le profil de l'échange (xmodemq-exchange.toml(5))"}},
+       [](Options& o, const std::string& v) {
+         if (v.empty()) throw UsageError("--profile attend le chemin du profil");
+         o.profile = v;
+       }},
+      {"--check", "", "", {C::Exchange},
+       {{{}, "vérifie le profil et dit ce que ferait un échange, sans appeler"}},
+       [](Options& o, const std::string&) { o.check = true; }},
+      {"--now", "", "", {C::Exchange},
+       {{{}, "appelle tout de suite, hors des fenêtres d'appel du profil"}},
+       [](Options& o, const std::string&) { o.now = true; }},
       // simulate.
       {"--link", "", "CHEMIN", kSim,
        {{{}, "lien symbolique vers le pseudo-terminal ; refusé tant qu'un autre simulateur "

@@ -151,6 +151,14 @@ const Topic* FindTopic(Command command) {
        "sens, blocs, résultat, code de sortie, fichier et, après un échec,\n"
        "pourquoi. Chaque envoi et chaque réception y a sa ligne.",
        "  xmodemq journal --file FACT0001 --since 2024-05-02"},
+      {Command::Exchange, "exchange [status] --profile FICHIER [--check] [--now] [--json]",
+       "L'échange du jour d'un compte, en un appel : envoie les fichiers complets\n"
+       "de outbox/ (du plus ancien au plus récent), range ce qui est parti dans\n"
+       "sent/AAAA-MM-JJ/ et ce qui ne peut partir dans held/, demande les retours\n"
+       "de « fetch » et les dépose dans inbox/. « status » décrit le spool sans\n"
+       "rien changer. Codes : 0 fait, 10 rien à faire, 75 réessayer plus tard,\n"
+       "20 une personne doit intervenir, 2 profil ou commande invalide.",
+       "  xmodemq exchange --profile /etc/xmodemq/PS0001.toml --json"},
   };
   for (const Topic& t : kTopics)
     if (t.command == command) return &t;
@@ -183,6 +191,7 @@ Sous-commandes :
   demo                         démonstration complète sur le simulateur
   journal                      les transferts enregistrés, du plus ancien au
                                plus récent
+  exchange --profile FICHIER   l'échange du jour d'un compte (spool, retours)
   help [SOUS-COMMANDE]         cette aide, ou celle d'une sous-commande
 
 Options de send et receive :

@@ -8,6 +8,7 @@
 #include "commandline/ExitCodes.h"
 #include "commandline/Usage.h"
 #include "commands/Commands.h"
+#include "exchange/Exchange.h"
 #include "system/FileErrors.h"
 #include "terminal/Text.h"
 
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
         return RunDemo(options);
       case Command::Journal:
         return RunJournal(options);
+      case Command::Exchange:
+        return RunExchange(options);
     }
   } catch (const Refusal& e) {
     // Nothing was dialled nor written.

@@ -97,6 +97,24 @@ class Journal {
   // The last send under this name to this server and account, other than
   // `like` itself, whose data may have reached the server.
   std::optional<SentVersion> LastVersionSent(const JournalRow& like) const;
+  // A spool's operations (JournalSpool.cpp).
+  // The file of row `id` moved to `path` (a spool's sent/ or inbox/): the
+  // row follows it. Throws JournalError.
+  void Refile(std::int64_t id, const std::string& path);
+  // Whether a receive into `path` (absolute) ended well with this SHA-256:
+  // the file there is the one received, whole.
+  bool ReceivedInto(const std::string& path, const std::string& sha256) const;
+  // The receives that ended well into `from` now stand for `to`.
+  void RefileReceive(const std::string& from, const std::string& to);
+  // Whether a receive of this server name for this account ended well with
+  // this SHA-256 into another file than `like.file`: the same return,
+  // received before.
+  bool ReceivedBefore(const JournalRow& like) const;
+  // The last receive of this server name for this account since
+  // `since_utc` that asked the server and got an answer: a file, or a
+  // refusal (the description says which status).
+  std::optional<JournalRow> LastAsked(const JournalRow& like, const std::string& since_utc) const;
+
   // Every transfer (not a send reserved and not yet on its line), oldest
   // first; from `since_utc` on when given.
   std::vector<JournalRow> List(const std::optional<std::string>& since_utc) const;

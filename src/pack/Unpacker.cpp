@@ -121,9 +121,6 @@ constexpr std::uint8_t kNextModeMask = 0x03;
 constexpr std::uint8_t kFromPrevious = 0x04;
 constexpr std::uint8_t kSetsLast = 0x08;
 constexpr std::uint8_t kByRules = 0x10;
-// A digit-mode start: the decoder built for AVX2 decodes the whole digit
-// string at once; the others take it byte by byte like any other.
-constexpr std::uint8_t kOpensString = 0x20;
 
 // Every byte value at its own offset, the hundred digit pairs "00" to "99",
 // and spaces; with room after each for the fixed-size stores below.
@@ -178,8 +175,9 @@ constexpr auto kEntries = [] {
     const auto i = static_cast<std::size_t>(c);
     Entry& e = t[kNormal][i];
     if (c <= kLastDigitStart) {
+      // The decoder built for AVX2 decodes the whole digit string at once
+      // (see DecodeLoop); the others take it byte by byte like any other.
       e = Write(1, kDigitZero + c, kDigits, true);
-      e.flags |= kOpensString;
     } else if (c <= kLastLowLiteral || c >= kFirstHighLiteral) {
       e = Write(1, i, kNormal, true);
     } else if (c <= kLastSpaceCode) {
@@ -380,6 +378,10 @@ struct Avx2Ops {
   // bytes up to 16 past it may be read, never used). Returns where it
   // stopped; `out` and `mode` follow. In digit mode the last character
   // written is the digit that a repeat writes.
+  //
+  // Most strings are short and plain: the start, a few bytes of two digits
+  // and the end byte, all within 16 bytes. The first step decodes those with
+  // one test; the others go on byte by byte from where it stopped.
   [[gnu::target("avx2,bmi")]] static const std::uint8_t* DigitString(const std::uint8_t* code,
                                                                      const std::uint8_t* end,
                                                                      std::uint8_t*& out,
@@ -387,24 +389,77 @@ struct Avx2Ops {
     const __m128i low = _mm_set1_epi8(0x0F);
     const __m128i ten = _mm_set1_epi8(10);
     const __m128i zero = _mm_set1_epi8(static_cast<char>(kDigitZero));
-    *out++ = static_cast<std::uint8_t>(kDigitZero + *code++);
-    mode = ModeValue(kDigits);
-    while (true) {
+    bool step;
+    // The start byte (0 to 9) reads as the values 0 and the first digit, so
+    // the string's digits are the low half of each byte then the high half of
+    // the next: with the high halves moved one byte down, they interleave.
+    {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
       const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low);
       const __m128i lows = _mm_and_si128(v, low);
-      const auto plain = static_cast<std::uint32_t>(
-          _mm_movemask_epi8(_mm_cmplt_epi8(_mm_max_epu8(high, lows), ten)));
-      // The bytes of two digits before the first that is not one.
-      const int n = std::countr_one(plain & ((1u << std::min<std::ptrdiff_t>(end - code, 16)) - 1));
+      const __m128i next = _mm_srli_si128(high, 1);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_add_epi8(_mm_unpacklo_epi8(high, lows), zero));
+                       _mm_add_epi8(_mm_unpacklo_epi8(lows, next), zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
-                       _mm_add_epi8(_mm_unpackhi_epi8(high, lows), zero));
-      out += 2 * n;
-      code += n;
-      if (code == end) break;
-      if (n == 16) continue;
+                       _mm_add_epi8(_mm_unpackhi_epi8(lows, next), zero));
+      const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+      const __m128i highDigit = _mm_cmplt_epi8(high, ten);
+      const unsigned plain = mask(_mm_cmplt_epi8(_mm_max_epu8(high, lows), ten));
+      // End bytes: a last digit then 15, or two 15s.
+      const __m128i lowEnd = _mm_cmpeq_epi8(lows, low);
+      const unsigned endsAfterDigit = mask(_mm_and_si128(lowEnd, highDigit));
+      const unsigned ends = endsAfterDigit | mask(_mm_and_si128(lowEnd, _mm_cmpeq_epi8(high, low)));
+      // The bytes that may be used: up to `end`, 16 at most.
+      const auto avail = static_cast<unsigned>(std::min<std::ptrdiff_t>(end - code, 16));
+      // The start and the bytes of two digits after it: 1 to 16.
+      auto k = static_cast<unsigned>(std::countr_one(plain));
+      if (k < avail && (ends >> k & 1)) [[likely]] {
+        out += 2 * k - 1 + (endsAfterDigit >> k & 1);
+        mode = ModeValue(kNormal);
+        return code + k + 1;
+      }
+      k = std::min(k, avail);
+      out += 2 * k - 1;
+      code += k;
+      mode = ModeValue(kDigits);
+      if (code == end) return code;
+      // All 16 bytes held digits: on with the next 16. Otherwise the store
+      // above wrote the high half of the byte at `code`, as a digit, at `out`.
+      step = k == 16;
+    }
+    return DigitLoop(code, end, out, mode, step);
+  }
+
+  // Goes on with a digit string at `code`: with `step`, 16 bytes a step;
+  // otherwise at a byte that holds no two digits, whose high half is already
+  // written, as a digit, at `out`.
+  [[gnu::target("avx2,bmi")]] static const std::uint8_t* DigitLoop(const std::uint8_t* code,
+                                                                   const std::uint8_t* end,
+                                                                   std::uint8_t*& out,
+                                                                   std::size_t& mode, bool step) {
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i ten = _mm_set1_epi8(10);
+    const __m128i zero = _mm_set1_epi8(static_cast<char>(kDigitZero));
+    while (true) {
+      if (step) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low);
+        const __m128i lows = _mm_and_si128(v, low);
+        const auto plain = static_cast<std::uint32_t>(
+            _mm_movemask_epi8(_mm_cmplt_epi8(_mm_max_epu8(high, lows), ten)));
+        // The bytes of two digits before the first that is not one.
+        const int n =
+            std::countr_one(plain & ((1u << std::min<std::ptrdiff_t>(end - code, 16)) - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_add_epi8(_mm_unpacklo_epi8(high, lows), zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_add_epi8(_mm_unpackhi_epi8(high, lows), zero));
+        out += 2 * n;
+        code += n;
+        if (code == end) break;
+        if (n == 16) continue;
+      }
+      step = true;
       // The store above wrote this byte's high half, as a digit, at `out`.
       const unsigned h = *code >> 4;
       const unsigned l = *code & 0x0F;
@@ -477,14 +532,17 @@ template <class Ops, bool kWatch>
   std::uint8_t* out = state_.out;
   // Where the current mode's words start.
   std::size_t mode = ModeValue(state_.mode);
-  constexpr std::uint64_t kLeaves =
-      std::uint64_t{Ops::kWholeStrings ? kByRules | kOpensString : kByRules} << 16;
+  constexpr std::uint64_t kLeaves = std::uint64_t{kByRules} << 16;
   while (code != end) {
     const std::uint8_t c = *code;
     const std::size_t at = mode + c;
     const std::uint64_t e = kWords[at];
-    if (e & kLeaves) [[unlikely]] {
-      if (Ops::kWholeStrings && (e & std::uint64_t{kOpensString} << 16)) {
+    // A digit-mode start, told from the byte and the mode rather than from
+    // the table word: the branch, often mispredicted, is settled one load
+    // earlier.
+    const bool opens = Ops::kWholeStrings && ((mode ^ ModeValue(kNormal)) | c) <= kLastDigitStart;
+    if (opens || (e & kLeaves)) [[unlikely]] {
+      if (opens) {
         const std::uint8_t* const start = code;
         code = Ops::DigitString(code, end, out, mode);
         ++strings_.count;

@@ -101,13 +101,16 @@ TEST(RoundTrip, SourcesPackLikeTheModelAndComeBackFilledWithSpaces) {
 }
 
 // Random code streams, damaged and cut packed files, end blocks refused; each
-// kind of code placed at every offset around the end of the first code block,
+// kind of code (digit strings: ending after a digit or on a full pair, a
+// repeat after pairs, longer than one 16-byte step) placed at every offset
+// around the end of the first code block,
 // the copy code after every output fill near the end of a block.
 TEST(RoundTrip, AnyBytesDecodeLikeTheModel) {
   std::mt19937 rng(2);
   std::vector<Bytes> files;
-  for (const char* code : {"05 12 34 5F", "03 B5 2F", "07 C3 1F", "FA 05", "FB FA", "B4 E9",
-                           "B4 05", "0B 3F", "01 FB 41 00 B2 AF", "F9 03 45 6F"})
+  for (const char* code : {"05 12 34 5F", "05 12 34 FF", "02 34 5B 2F", "03 B5 2F", "07 C3 1F",
+                           "FA 05", "FB FA", "B4 E9", "B4 05", "0B 3F", "01 FB 41 00 B2 AF",
+                           "F9 03 45 6F", "01 23 45 67 89 01 23 45 67 89 01 23 45 67 89 01 23 4F"})
     for (std::size_t k = 80; k <= 130; ++k)
       files.push_back(
           PackedFile(Source(rng, 128, ""), Cat(Bytes(k, 'A'), B(code), B("F9 D0 F9 41 42 43"))));

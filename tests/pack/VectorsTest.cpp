@@ -174,8 +174,9 @@ TEST(PackedFormat, TheCheckComparesEveryBlockOrTheFirstAndThenOneIn256) {
   const Row rows[] = {
     {0, 0, "", 0, 0}, {65, 65, "", 65, 65}, {66, 66, "", 66, 0}, {100, 1000, "", 100, 322},
     {321, 321, "", 321, 0}, {322, 322, "", 322, 322}, {323, 323, "", 323, 0},
-    // Code that gives nothing after the last block: never written by the packer.
-    {0, 0, "D0", 1001, 0},
+    // Code that gives nothing, or part of a block, after the last block:
+    // never written by the packer.
+    {0, 0, "D0", 1001, 0}, {0, 0, "41", 1001, 1001},
   };
   // clang-format on
   for (const Row& row : rows) {

@@ -126,8 +126,11 @@ TEST(ReceiveFile, WholeFilesResumesTheCleanEndOfFileAndThePositionTheServerAnswe
                 (from == asked ? local : local.substr(0, 128 * from)) + content.substr(128 * from));
       EXPECT_EQ(rig.received_events,
                 Range(static_cast<int32_t>(from) + 1, static_cast<int32_t>(c.served)));
-      EXPECT_EQ(rig.accepted, std::vector<std::string>{"R" + std::to_string(from) + " after " +
-                                                       std::to_string(kOpening)});
+      // Appended rather than chained with +: g++ 12 at -O3 warns of a memcpy
+      // overlap (-Wrestrict) that cannot happen in the chained form.
+      std::string accepted = "R";
+      accepted.append(std::to_string(from)).append(" after ").append(std::to_string(kOpening));
+      EXPECT_EQ(rig.accepted, std::vector<std::string>{accepted});
       // ACK of the response, of each frame, and of the EOT.
       EXPECT_EQ(
           rig.port->HostWrote().substr(kOpening),

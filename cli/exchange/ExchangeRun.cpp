@@ -1,0 +1,286 @@
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "call/Call.h"
+#include "call/Password.h"
+#include "commandline/ExitCodes.h"
+#include "exchange/Exchange.h"
+#include "exchange/ExchangeLock.h"
+#include "exchange/ExchangePlan.h"
+#include "exchange/ExchangeReport.h"
+#include "exchange/ExitStatus.h"
+#include "exchange/Profile.h"
+#include "exchange/Returns.h"
+#include "exchange/Spool.h"
+#include "files/SendSnapshot.h"
+#include "journal/Journal.h"
+#include "record/ServerNames.h"
+#include "system/FileErrors.h"
+#include "system/Paths.h"
+#include "terminal/Text.h"
+#include "terminal/Timestamps.h"
+#include "transfers/ReceivePlan.h"
+#include "transfers/SendPlan.h"
+
+namespace xmodemq {
+namespace {
+
+// "2024-05-02": the local day, the folder of sent/ that a send goes to.
+std::string LocalDay(std::time_t now) {
+  struct tm local {};
+  ::localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.rfind(start, 0) == 0;
+}
+
+// The options of the call, from the profile.
+Options CallOptions(const Options& options, const Profile& profile) {
+  Options call;
+  call.command = Command::Send;
+  call.quiet = options.quiet || options.json;
+  call.progress = options.progress;
+  call.devices = profile.lines;
+  call.settings = profile.settings;
+  call.attempts = profile.attempts;
+  call.prefix = profile.prefix;
+  call.init = profile.init;
+  call.user = profile.user;
+  call.password_file = profile.password_file;
+  call.pad = profile.pad;
+  if (!profile.journal.empty()) call.journal_path = profile.journal;
+  // Never twice, as for send: what went is left out (and filed in sent/), a
+  // send of unknown outcome goes only as far as the server confirms it.
+  call.skip_sent = true;
+  call.ask_server = true;
+  return call;
+}
+
+// One run: the spool locked, its outbox planned, one call, then every file
+// filed where it belongs.
+class ExchangeRun {
+ public:
+  ExchangeRun(const Options& options, Profile profile, SessionHost host)
+      : options_(options),
+        profile_(std::move(profile)),
+        call_options_(CallOptions(options, profile_)),
+        host_(std::move(host)) {}
+
+  int Run(ExchangeReport& report);
+
+ private:
+  int Settle(const Call& call, int call_status);
+  void Say(const std::string& text) const {
+    if (!options_.quiet && !options_.json) PrintLine(stderr, "xmodemq: " + text);
+  }
+
+  const Options& options_;
+  Profile profile_;
+  Options call_options_;
+  SessionHost host_;
+  std::optional<Spool> spool_;
+  std::unique_ptr<Journal> journal_;
+  ExchangeReport* report_ = nullptr;
+  bool person_ = false;
+};
+
+int ExchangeRun::Run(ExchangeReport& report) {
+  report_ = &report;
+  spool_.emplace(Spool::Open(profile_.spool));
+  const ExchangeLock lock(spool_->Folder(), profile_.path);
+  SendSnapshot::RemoveStale();
+  if (const auto place = ChooseJournal(call_options_.journal_path, false))
+    journal_ = Journal::Open(*place, Journal::Access::kWrite);
+  const Returns returns(*spool_, journal_.get(), profile_.user);
+  // What a run killed after a receive left in .entrant/ is filed first.
+  for (const SpoolEntry& entry : spool_->Files(Spool::kIncoming)) returns.File(entry.name, report);
+
+  const auto now = std::chrono::system_clock::now();
+  const OutboxPlan outbox = PlanOutbox(*spool_, profile_, now);
+  report.waiting = static_cast<std::int64_t>(outbox.waiting);
+  for (const auto& [name, reason] : outbox.hold) {
+    spool_->Hold(name, reason);
+    Say(name + " retenu dans held/ : " + reason);
+    ++report.held;
+    person_ = true;
+  }
+  std::vector<std::unique_ptr<TransferPlan>> plans;
+  for (const std::string& name : outbox.send)
+    plans.push_back(std::make_unique<SendPlan>(spool_->OutboxPath(name), profile_.pad));
+  const ResumePolicy policy{profile_.user, std::chrono::hours(24 * 30), false};
+  for (const std::string& name :
+       DueFetches(profile_, journal_.get(), std::chrono::system_clock::to_time_t(now))) {
+    auto plan = std::make_unique<ReceivePlan>(spool_->IncomingPath(name), false, policy);
+    // Status 6: nothing waiting under that name, the call goes on.
+    plan->GoOnAfterRefusals("6");
+    plans.push_back(std::move(plan));
+  }
+  if (plans.empty()) {
+    report.message = report.held > 0 ? "fichiers retenus dans held/ : une personne doit les voir"
+                                     : "rien à envoyer ni à demander";
+    return person_ ? kExchangePerson : kExchangeNothing;
+  }
+  Call call(call_options_, std::move(plans), std::move(host_));
+  int status = kExitFailure;
+  try {
+    status = call.Run();
+  } catch (const Refusal& e) {
+    report.message = e.what();
+    Settle(call, kExitUsage);
+    return kExchangePerson;
+  } catch (const FileFailure& e) {
+    report.message = e.what();
+    Settle(call, kExitFailure);
+    return kExchangePerson;
+  }
+  return Settle(call, status);
+}
+
+// Files what the call did, and says what the run amounts to.
+int ExchangeRun::Settle(const Call& call, int call_status) {
+  ExchangeReport& report = *report_;
+  const std::string day = LocalDay(std::time(nullptr));
+  if (call_status != kExitUsage || !call.Plans().empty()) report.line = call.LineUsed();
+  // The row is complete before the file moves; it then follows the file.
+  const auto to_sent = [&](const std::string& file, std::optional<std::int64_t> row) {
+    const std::string moved = spool_->MoveToSent(NameOf(file), day);
+    if (journal_ && row) journal_->Refile(*row, moved);
+  };
+  for (const auto& [plan, earlier] : call.Skipped()) {
+    to_sent(plan->File(), earlier.id);
+    ++report.already_sent;
+  }
+  bool failed = false;
+  bool refused = false;
+  for (const auto& plan : call.Plans()) {
+    const auto& ended = plan->Ended();
+    if (!ended) continue;
+    const bool send = std::string(plan->Direction()) == "send";
+    const auto status = RefusalStatus(ended->description);
+    if (ended->result == xmodemquarvel::rvTrue) {
+      if (send) {
+        to_sent(plan->File(), ended->row);
+        ++report.sent;
+      } else {
+        Returns(*spool_, journal_.get(), profile_.user).File(NameOf(plan->File()), report);
+      }
+    } else if (ended->result == xmodemquarvel::rvRefuse && !send && status == '6') {
+      ++report.not_waiting;
+    } else if (ended->result == xmodemquarvel::rvRefuse && send && status == '7') {
+      // The server says it has it. Had the journal a send of this content
+      // under this name to this account, the send would have been left out
+      // as sent: so nothing here says which version the server holds.
+      spool_->Hold(NameOf(plan->File()),
+                   "le serveur répond qu'il a déjà reçu " + ServerName(plan->File()) +
+                       " (status 7), et le journal ne connaît aucun envoi de ce contenu sous ce "
+                       "nom pour ce compte : vérifiez auprès du destinataire, puis remettez-le "
+                       "dans outbox/ avec un autre nom, ou envoyez-le avec send --again");
+      ++report.held;
+      person_ = true;
+    } else if (send && (StartsWith(ended->description, "le serveur ne confirme pas") ||
+                        StartsWith(ended->description, "le serveur détient une autre version"))) {
+      // Stopped before any data (Call::OnAccepted): the server's blocks do
+      // not confirm what the journal knows, and only a person can say
+      // whether the file reached the recipient.
+      spool_->Hold(NameOf(plan->File()),
+                   ended->description +
+                       " : vérifiez auprès du destinataire, puis remettez-le dans outbox/ "
+                       "après « xmodemq send --again » ou envoyez-le ainsi");
+      ++report.held;
+      person_ = true;
+    } else if (ended->result == xmodemquarvel::rvRefuse) {
+      refused = true;
+      report.message = plan->File() + " : " + ended->description;
+    } else {
+      failed = true;
+      report.message = plan->File() + " : " + ended->description;
+    }
+  }
+  if (call_status == kExitUsage) return kExchangeUsage;
+  if (refused || person_) {
+    if (report.message.empty()) report.message = "fichiers retenus dans held/";
+    return kExchangePerson;
+  }
+  if (failed || call_status != kExitOk) {
+    if (report.message.empty()) report.message = "appel impossible ou interrompu";
+    return kExchangeLater;
+  }
+  if (report.sent + report.received + report.already_sent + report.already_received == 0) {
+    report.message = "rien de nouveau";
+    return kExchangeNothing;
+  }
+  report.message = "fait";
+  return kExchangeDone;
+}
+
+}  // namespace
+
+int RunExchange(const Options& options, SessionHost host) {
+  if (!options.operands.empty()) return RunExchangeStatus(options);
+  if (options.check) return CheckExchange(options);
+  ExchangeReport report;
+  report.started = UtcNow();
+  report.profile = Absolute(*options.profile);
+  int status = kExchangeUsage;
+  std::optional<Spool> spool;
+  bool busy = false;
+  try {
+    Profile profile = LoadProfile(*options.profile);
+    report.user = profile.user;
+    if (!profile.timezone.empty()) {
+      ::setenv("TZ", profile.timezone.c_str(), 1);
+      ::tzset();
+    }
+    const std::string root = profile.spool;
+    ExchangeRun run(options, std::move(profile), std::move(host));
+    try {
+      status = run.Run(report);
+    } catch (const LockBusy& e) {
+      report.message = e.what();
+      status = kExchangeLater;
+      busy = true;
+    } catch (const JournalError& e) {
+      report.message = e.what();
+      status = kExchangeLater;
+    } catch (const PasswordError& e) {
+      report.message = e.what();
+      status = kExchangeUsage;
+    } catch (const std::exception& e) {
+      report.message = e.what();
+      status = kExchangePerson;
+    }
+    try {
+      spool.emplace(Spool::Open(root, true));
+    } catch (const Refusal&) {
+    }
+  } catch (const ProfileError& e) {
+    report.message = e.what();
+    status = kExchangeUsage;
+  }
+  report.ended = UtcNow();
+  report.exit_status = status;
+  // A run that could not take the lock leaves the state to the one that has.
+  if (spool && !busy) SaveState(*spool, report);
+  if (options.json) {
+    std::printf("%s\n", report.Json().c_str());
+    std::fflush(stdout);
+  } else if (status != kExchangeDone && status != kExchangeNothing) {
+    PrintLine(stderr, "xmodemq: " + report.message);
+  } else if (!options.quiet) {
+    PrintLine(stderr, "xmodemq: " + std::to_string(report.sent) + " envoyé(s), " +
+                          std::to_string(report.received) + " reçu(s), " +
+                          std::to_string(report.held) + " retenu(s) : " + report.message);
+  }
+  return status;
+}
+
+}  // namespace xmodemq

@@ -1,0 +1,216 @@
+#include "exchange/Spool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "system/FileErrors.h"
+#include "system/UniqueFd.h"
+#include "system/WriteAll.h"
+
+namespace xmodemq {
+namespace {
+
+constexpr const char* kReason = ".raison";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A folder of the spool, made when missing, refused when not the caller's
+// alone.
+HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only) {
+  if (!read_only && ::mkdirat(parent.Fd(), name.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Refusal(FileError("créer le dossier", parent.PathOf(name), errno));
+  std::optional<HeldFolder> child = parent.OpenChild(name);
+  if (!child) {
+    if (errno == ENOENT) throw Refusal("le dossier " + parent.PathOf(name) + " n'existe pas");
+    throw Refusal(FileError("ouvrir le dossier", parent.PathOf(name), errno) +
+                  " (un lien symbolique n'est jamais suivi dans le spool)");
+  }
+  struct stat st {};
+  if (::fstat(child->Fd(), &st) != 0) throw Refusal(FileError("lire", child->Path(), errno));
+  if (const auto why = NotPrivate(st))
+    throw Refusal("le dossier " + child->Path() + " n'est pas sûr : " + *why);
+  return std::move(*child);
+}
+
+bool Older(const SpoolEntry& a, const SpoolEntry& b) {
+  if (a.changed.tv_sec != b.changed.tv_sec) return a.changed.tv_sec < b.changed.tv_sec;
+  if (a.changed.tv_nsec != b.changed.tv_nsec) return a.changed.tv_nsec < b.changed.tv_nsec;
+  return a.name < b.name;
+}
+
+// The entries of an open folder but its folders, never through a link;
+// with `others` what is not a regular file too.
+std::vector<SpoolEntry> List(const HeldFolder& folder, bool others = false) {
+  std::vector<SpoolEntry> entries;
+  const int fd = ::openat(folder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw FileFailure(FileError("lire le dossier", folder.Path(), errno));
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    throw FileFailure(FileError("lire le dossier", folder.Path(), errno));
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(folder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) || (!S_ISREG(st.st_mode) && !others)) continue;
+    entries.push_back({name, st.st_size, st.st_mtim, S_ISREG(st.st_mode) ? "" : KindOf(st)});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const SpoolEntry& a, const SpoolEntry& b) { return a.name < b.name; });
+  return entries;
+}
+
+}  // namespace
+
+bool TemporaryName(const std::string& name) {
+  return name.empty() || name.front() == '.' || EndsWith(name, ".tmp") || EndsWith(name, ".part");
+}
+
+Spool::Spool(HeldFolder root, HeldFolder outbox, HeldFolder sent, HeldFolder held, HeldFolder inbox,
+             HeldFolder incoming)
+    : root_(std::move(root)),
+      outbox_(std::move(outbox)),
+      sent_(std::move(sent)),
+      held_(std::move(held)),
+      inbox_(std::move(inbox)),
+      incoming_(std::move(incoming)) {}
+
+Spool Spool::Open(const std::string& root, bool read_only) {
+  if (!read_only && ::mkdir(root.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Refusal(FileError("créer le dossier", root, errno));
+  HeldFolder folder = HeldFolder::Open(root);
+  struct stat st {};
+  if (::fstat(folder.Fd(), &st) != 0) throw Refusal(FileError("lire", root, errno));
+  if (const auto why = NotPrivate(st))
+    throw Refusal("le spool " + root + " n'est pas sûr : " + *why);
+  HeldFolder outbox = Child(folder, kOutbox, read_only);
+  HeldFolder sent = Child(folder, kSent, read_only);
+  HeldFolder held = Child(folder, kHeld, read_only);
+  HeldFolder inbox = Child(folder, kInbox, read_only);
+  HeldFolder incoming = Child(folder, kIncoming, read_only);
+  return Spool(std::move(folder), std::move(outbox), std::move(sent), std::move(held),
+               std::move(inbox), std::move(incoming));
+}
+
+std::string Spool::OutboxPath(const std::string& name) const {
+  return outbox_.PathOf(name);
+}
+
+std::string Spool::IncomingPath(const std::string& name) const {
+  return incoming_.PathOf(name);
+}
+
+OutboxListing Spool::Outbox(std::chrono::seconds settle,
+                            std::chrono::system_clock::time_point now) const {
+  OutboxListing listing;
+  const auto now_s = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
+  for (SpoolEntry& entry : List(outbox_, true)) {
+    if (TemporaryName(entry.name)) continue;
+    // A file changed in the future is a clock's mistake: it waits too.
+    const long long age = now_s.count() - entry.changed.tv_sec;
+    (age < settle.count() ? listing.waiting : listing.complete).push_back(std::move(entry));
+  }
+  std::sort(listing.complete.begin(), listing.complete.end(), Older);
+  std::sort(listing.waiting.begin(), listing.waiting.end(), Older);
+  return listing;
+}
+
+std::vector<SpoolEntry> Spool::Files(const std::string& folder) const {
+  if (folder == kOutbox) return List(outbox_);
+  if (folder == kInbox) return List(inbox_);
+  if (folder == kIncoming) return List(incoming_);
+  if (folder == kHeld) return List(held_);
+  return List(sent_);
+}
+
+std::vector<std::pair<SpoolEntry, std::string>> Spool::Held() const {
+  std::vector<std::pair<SpoolEntry, std::string>> held;
+  for (SpoolEntry& entry : List(held_, true)) {
+    if (EndsWith(entry.name, kReason)) continue;
+    std::string reason;
+    UniqueFd fd(
+        ::openat(held_.Fd(), (entry.name + kReason).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    char buffer[4096];
+    ssize_t got = 0;
+    while (fd && (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0 && reason.size() < 16384)
+      reason.append(buffer, static_cast<std::size_t>(got));
+    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    held.emplace_back(std::move(entry), std::move(reason));
+  }
+  return held;
+}
+
+std::string Spool::MoveFree(const HeldFolder& source, const std::string& from,
+                            const HeldFolder& destination, const std::string& name) const {
+  for (int n = 0; n < 10'000; ++n) {
+    const std::string to = n == 0 ? name : name + "." + std::to_string(n);
+    // A name whose .raison would stand beside another is skipped too.
+    if (&destination == &held_ && destination.Look(to + kReason)) continue;
+    if (source.MoveTo(from, destination, to, false)) {
+      if (!destination.Sync() || !source.Sync())
+        throw FileFailure(FileError("mettre sur disque le dossier", destination.Path(), errno));
+      return to;
+    }
+    if (errno != EEXIST)
+      throw FileFailure(FileError("déplacer", source.PathOf(from), errno) + " vers " +
+                        destination.Path());
+  }
+  throw FileFailure("aucun nom libre pour " + name + " dans " + destination.Path());
+}
+
+std::string Spool::Hold(const std::string& name, const std::string& reason) const {
+  // The reason goes first: a held file never stands without it.
+  for (int n = 0; n < 10'000; ++n) {
+    const std::string to = n == 0 ? name : name + "." + std::to_string(n);
+    if (held_.Look(to) || held_.Look(to + kReason)) continue;
+    UniqueFd fd = held_.CreatePrivate(to + kReason);
+    if (!fd) {
+      if (errno == EEXIST) continue;
+      throw FileFailure(FileError("créer", held_.PathOf(to + kReason), errno));
+    }
+    const std::string text = reason + "\n";
+    if (WriteAll(fd.Get(), text) != 0 || ::fsync(fd.Get()) != 0)
+      throw FileFailure(FileError("écrire", held_.PathOf(to + kReason), errno));
+    if (!outbox_.MoveTo(name, held_, to, false)) {
+      const int error = errno;
+      ::unlinkat(held_.Fd(), (to + kReason).c_str(), 0);
+      if (error == EEXIST) continue;
+      throw FileFailure(FileError("déplacer", outbox_.PathOf(name), error) + " vers " +
+                        held_.Path());
+    }
+    if (!held_.Sync() || !outbox_.Sync())
+      throw FileFailure(FileError("mettre sur disque le dossier", held_.Path(), errno));
+    return held_.PathOf(to);
+  }
+  throw FileFailure("aucun nom libre pour " + name + " dans " + held_.Path());
+}
+
+std::string Spool::MoveToSent(const std::string& name, const std::string& day) const {
+  if (::mkdirat(sent_.Fd(), day.c_str(), 0700) != 0 && errno != EEXIST)
+    throw FileFailure(FileError("créer le dossier", sent_.PathOf(day), errno));
+  std::optional<HeldFolder> folder = sent_.OpenChild(day);
+  if (!folder) throw FileFailure(FileError("ouvrir le dossier", sent_.PathOf(day), errno));
+  if (!sent_.Sync()) throw FileFailure(FileError("mettre sur disque", sent_.Path(), errno));
+  return folder->PathOf(MoveFree(outbox_, name, *folder, name));
+}
+
+std::string Spool::FileInInbox(const std::string& name) const {
+  return inbox_.PathOf(MoveFree(incoming_, name, inbox_, name));
+}
+
+void Spool::Discard(const std::string& name) const {
+  if (::unlinkat(incoming_.Fd(), name.c_str(), 0) != 0 && errno != ENOENT)
+    throw FileFailure(FileError("retirer", incoming_.PathOf(name), errno));
+  if (!incoming_.Sync()) throw FileFailure(FileError("mettre sur disque", incoming_.Path(), errno));
+}
+
+}  // namespace xmodemq

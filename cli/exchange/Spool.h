@@ -1,0 +1,104 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files/HeldFolder.h"
+
+namespace xmodemq {
+
+// A file of one of the spool's folders, as a listing found it.
+struct SpoolEntry {
+  std::string name;
+  std::int64_t size = 0;
+  struct timespec changed {};
+  // Not a regular file: what it is instead ("un lien symbolique"...), never
+  // followed nor opened.
+  std::string other;
+};
+
+// What the outbox holds now: the files complete and settled (oldest first;
+// a link, a FIFO or a device among them, to be held),
+// and those still being written (a name the billing software writes under,
+// or changed less than `settle` ago), which wait for a later run.
+struct OutboxListing {
+  std::vector<SpoolEntry> complete;
+  std::vector<SpoolEntry> waiting;
+};
+
+// The spool folder of one account: outbox/ (what the billing software drops
+// to be sent), sent/YYYY-MM-DD/ (what went, by the day it went), held/ (what
+// cannot go as it is, each with NAME.raison beside it), inbox/ (the
+// server's returns). Every folder is the user's alone (0700) and used
+// through its descriptor; nothing is ever deleted: files move, and a move
+// never replaces a file (NAME, NAME.1, NAME.2...).
+class Spool {
+ public:
+  static constexpr const char* kOutbox = "outbox";
+  static constexpr const char* kSent = "sent";
+  static constexpr const char* kHeld = "held";
+  static constexpr const char* kInbox = "inbox";
+  // Where the returns are received before they are filed in inbox/: the
+  // receive asks the server for the file's own name, and the partial
+  // folder of a cut receive is there.
+  static constexpr const char* kIncoming = ".entrant";
+
+  // Opens the spool at `root`, creating what is missing (0700) unless
+  // `read_only`. Refuses a folder that is not the caller's alone. Throws
+  // Refusal.
+  static Spool Open(const std::string& root, bool read_only = false);
+
+  const std::string& Root() const { return root_.Path(); }
+  const HeldFolder& Folder() const { return root_; }
+  std::string OutboxPath(const std::string& name) const;
+  std::string IncomingPath(const std::string& name) const;
+
+  // The outbox now. `now` is the wall clock's.
+  OutboxListing Outbox(std::chrono::seconds settle,
+                       std::chrono::system_clock::time_point now) const;
+  // The held files (without their .raison) and why each one is held.
+  std::vector<std::pair<SpoolEntry, std::string>> Held() const;
+  // The regular files of a folder of the spool (the incoming one included),
+  // by name.
+  std::vector<SpoolEntry> Files(const std::string& folder) const;
+
+  // outbox/NAME → held/NAME (or NAME.1...), `reason` in NAME.raison beside
+  // it. Returns the held path. Throws FileFailure.
+  std::string Hold(const std::string& name, const std::string& reason) const;
+  // outbox/NAME → sent/`day`/NAME (or NAME.1...). Returns the new path.
+  // Throws FileFailure.
+  std::string MoveToSent(const std::string& name, const std::string& day) const;
+  // .entrant/NAME → inbox/NAME (or NAME.1...), never over a file that the
+  // billing software may be reading. Returns the new path. Throws
+  // FileFailure.
+  std::string FileInInbox(const std::string& name) const;
+  // Removes .entrant/NAME: a return received already, byte for byte (the
+  // journal holds its digest). Throws FileFailure.
+  void Discard(const std::string& name) const;
+
+ private:
+  Spool(HeldFolder root, HeldFolder outbox, HeldFolder sent, HeldFolder held, HeldFolder inbox,
+        HeldFolder incoming);
+  // `from` in `source` → `destination`, under `name` or the first free
+  // NAME.N; returns the name taken.
+  std::string MoveFree(const HeldFolder& source, const std::string& from,
+                       const HeldFolder& destination, const std::string& name) const;
+
+  HeldFolder root_;
+  HeldFolder outbox_;
+  HeldFolder sent_;
+  HeldFolder held_;
+  HeldFolder inbox_;
+  HeldFolder incoming_;
+};
+
+// Whether the billing software may still be writing `name`: a hidden name or
+// one ending in .tmp or .part.
+bool TemporaryName(const std::string& name);
+
+}  // namespace xmodemq
