@@ -200,7 +200,7 @@ std::vector<Row> JournalRows() {
              fs::copy_file(d / "j/journal.sqlite", d / "before");
              fs::permissions(d / "j/journal.sqlite", fs::perms(0400));
              fs::permissions(d / "j", fs::perms(0500));
-             Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE t(x)");
+             Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE transfers(x)");
              fs::permissions(d / "other.sqlite", fs::perms(0600));
              GiveAway(d);
            },
