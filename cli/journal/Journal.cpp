@@ -51,7 +51,8 @@ void Journal::Fail(const std::string& doing, const SqliteError& e) const {
   throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e));
 }
 
-std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access) {
+std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
+                                       const std::function<void()>& before_open) {
   const bool write = access == Access::kWrite;
   const std::string& path = place.path;
   const std::optional<HeldFolder> folder = OpenJournalFolder(place, write);
@@ -82,6 +83,7 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access)
   // drops every POSIX lock that the process holds on it, SQLite's too.
   fd.Reset();
 
+  if (before_open) before_open();
   // A reader changes nothing: without a write-ahead log beside it (no writer
   // runs), the file alone holds every row and is read as it is, without
   // locks, which would make files beside it.

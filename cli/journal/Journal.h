@@ -57,8 +57,12 @@ class Journal {
   // To write: creates it (0600) when it is missing, then brings it up to
   // date. To read: changes nothing, not even the files beside it, and
   // works on a read-only file or file system; nothing when it does not
-  // exist. Throws JournalError.
-  static std::unique_ptr<Journal> Open(const JournalPlace& place, Access access);
+  // exist. SQLite opens it by its name: a file put in its place after the
+  // checks is refused. `before_open` runs between the checks and that
+  // opening: the tests' seam, where another file can take its name.
+  // Throws JournalError.
+  static std::unique_ptr<Journal> Open(const JournalPlace& place, Access access,
+                                       const std::function<void()>& before_open = {});
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;

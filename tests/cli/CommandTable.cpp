@@ -67,9 +67,9 @@ void Ended(const Outcome& r, int status, const std::vector<std::string>& said,
   }
 }
 
-// What `xmodemq journal --json` lists in that environment.
-std::string JournalJson(const Env& env) {
-  const Outcome r = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+// What `xmodemq journal --json` lists in that environment, for that user.
+std::string JournalJson(const Env& env, std::optional<uid_t> as) {
+  const Outcome r = Process({XMODEMQ_PATH, "journal", "--json"}, env, {}, {}, as).Wait(30s);
   EXPECT_EQ(r.status, 0) << r.All();
   return r.out;
 }
@@ -129,6 +129,14 @@ void Intruders(const fs::path& path, mode_t mode) {
   if (!fs::is_symlink(path)) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
   }
+}
+
+void GiveAway(const fs::path& dir) {
+  if (!Intruder()) return;
+  ASSERT_EQ(::lchown(dir.c_str(), *Intruder(), *Intruder()), 0) << dir;
+  if (!fs::is_directory(fs::symlink_status(dir))) return;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    ASSERT_EQ(::lchown(entry.path().c_str(), *Intruder(), *Intruder()), 0) << entry.path();
 }
 
 // "début : ...": the origin of a partial file started at `when` (a time_t),
@@ -239,6 +247,8 @@ struct TableRun::Run {
   Tree before;
   Env env;
   std::unique_ptr<Process> process;
+  // The user it runs as, when not the tests' own.
+  std::optional<uid_t> as;
 };
 
 TableRun::TableRun(std::vector<Row> rows) : rows_(std::move(rows)), missed_(rows_.size()) {
@@ -254,13 +264,19 @@ TableRun::TableRun(std::vector<Row> rows) : rows_(std::move(rows)), missed_(rows
     const fs::path d = run.dir.path();
     MakeTree(d, row.files);
     MakeTree(d, {{"store/", ""}, {"tmp/", ""}});
+    if (row.second_user && Intruder()) {
+      run.as = Intruder();
+      GiveAway(d);
+      GiveAway(run.state.path());
+    }
     if (row.setup) row.setup(d);
     // A line for the rows that name one: a call there would show in its log.
     const auto& a = row.args;
     if (!row.simulator.empty() || std::count(a.begin(), a.end(), "LINE") != 0 ||
         std::count(a.begin(), a.end(), "D/modem") != 0)
       run.sim = std::make_unique<Simulator>(
-          run.dir, Expand(row.simulator, d, {"--store", (d / "store").string()}));
+          run.dir, Expand(row.simulator, d, {"--store", (d / "store").string()}), fs::path(),
+          run.as);
     run.before = ReadTree(d);
     run.env = row.env;
     for (auto& [name, value] : run.env)
@@ -286,7 +302,7 @@ TableRun::TableRun(std::vector<Row> rows) : rows_(std::move(rows)), missed_(rows
     if (!row.umask) ::umask(mask);
     run.process =
         std::make_unique<Process>(Expand(row.args, run.dir.path(), {XMODEMQ_PATH}, run.sim.get()),
-                                  run.env, fs::path(), row.columns);
+                                  run.env, fs::path(), row.columns, run.as);
     ::umask(mask);
     if (row.during || row.resize != 0) waiting.push_back(i);
     std::erase_if(waiting, acted);
@@ -374,18 +390,18 @@ void TableRun::Check(std::size_t i) {
     // A program named by its path runs as it is (to change a file between two commands).
     std::vector<std::string> program;
     if (then.args.front()[0] != '/') program.push_back(XMODEMQ_PATH);
-    Ended(Process(Expand(then.args, d, program, run.sim.get()), run.env).Wait(60s), then.status,
-          then.said);
+    Ended(Process(Expand(then.args, d, program, run.sim.get()), run.env, {}, {}, run.as).Wait(60s),
+          then.status, then.said);
   }
   if (row.json) {
     const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
-    ExpectObjects(json_out ? r.out : JournalJson(run.env), *row.json, d);
+    ExpectObjects(json_out ? r.out : JournalJson(run.env, run.as), *row.json, d);
     // Transfers on stdout are the journal's own rows, all of them (the row's
     // command is the only one that writes to its journal).
     const auto out = ParseJsonLines(r.out);
     if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
         std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
-      EXPECT_EQ(ParseJsonLines(JournalJson(run.env)), out);
+      EXPECT_EQ(ParseJsonLines(JournalJson(run.env, run.as)), out);
     }
   }
   if (row.check) row.check(r, d);

@@ -72,6 +72,11 @@ struct Row {
   std::function<void(const fs::path& d)> setup = {};
   // The row needs root and a second user (Intruder()): skipped without them.
   bool two_users = false;
+  // Run as the second user when the tests run as root (root writes into 0400
+  // files), as the current user otherwise: the command, its simulator and
+  // its next commands, D and the journal's folder made that user's before
+  // `setup`.
+  bool second_user = false;
   // The umask the command runs with, when not the tests' own.
   std::optional<mode_t> umask = {};
   // The permission bits of paths in D afterwards.
@@ -135,6 +140,8 @@ std::optional<uid_t> Intruder();
 
 // `path` made the other user's (Intruder()), with `mode`.
 void Intruders(const fs::path& path, mode_t mode);
+// `path` and all it holds made the other user's, when there is one.
+void GiveAway(const fs::path& path);
 
 // "début : ...": the origin of a partial file started at `when`, as the
 // command writes it beside the file.

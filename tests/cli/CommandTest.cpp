@@ -1,9 +1,15 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <iterator>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +20,8 @@
 #include "commands/Commands.h"
 #include "files/PackedFileCheck.h"
 #include "platform/UniqueFd.h"
+#include "protocol/ControlDigits.h"
+#include "protocol/Frame.h"
 #include "support/SimulatedWorld.h"
 #include "terminal/Progress.h"
 
@@ -363,38 +371,137 @@ TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
   EXPECT_NE(r.err.find("envoyé : 20 blocs"), std::string::npos) << r.All();
 }
 
-// The simulator's store: refused when others can write to it; a link in it
-// is neither served nor written through.
+// The simulator's store, as a second user when the tests run as root and
+// with a umask of 000: refused when others can write to it; made 0700, its
+// files 0600; a link in it is neither served nor written through.
 TEST(Command, TheSimulatorsStoreIsTheUsersOwnAndFollowsNoLink) {
   TempDir d;
   fs::create_directories(d / "open");
   fs::permissions(d / "open", fs::perms(0777));
+  WriteFile(d / "secret", "secret");
+  WriteFile(d / "FACT0002.TXT", kBill20);
+  GiveAway(d.path());
+  const mode_t umask = ::umask(0);
   const Outcome open = Process({XMODEMQ_PATH, "simulate", "--link", (d / "modem").string(),
-                                "--store", (d / "open").string()})
+                                "--store", (d / "open").string()},
+                               {}, {}, {}, Intruder())
                            .Wait(30s);
   EXPECT_EQ(open.status, 2) << open.All();
   EXPECT_NE(open.err.find("open est modifiable par d'autres utilisateurs"), std::string::npos)
       << open.All();
-  WriteFile(d / "secret", "secret");
-  fs::create_directories(d / "store");
-  fs::permissions(d / "store", fs::perms(0700));
-  fs::create_symlink(d / "secret", d / "store/FACT0001");
-  Simulator sim(d, {"--store", (d / "store").string()});
-  const Env env = {{"XMODEMQ_PASSWORD", kSecret}};
-  const Outcome fetch = Process({XMODEMQ_PATH, "receive", (d / "FACT0001.TXT").string(), "--user",
-                                 "PS0001", "--device", sim.Link(), "--no-journal"},
-                                env)
-                            .Wait(60s);
+  Simulator sim(d, {"--store", (d / "store").string()}, {}, Intruder());
+  ASSERT_EQ(::symlink((d / "secret").c_str(), (d / "store/FACT0001").c_str()), 0);
+  const auto client = [&](const std::string& command, const std::string& file) {
+    return Process({XMODEMQ_PATH, command, (d / file).string(), "--user", "PS0001", "--device",
+                    sim.Link(), "--no-journal"},
+                   {{"XMODEMQ_PASSWORD", kSecret}}, {}, {}, Intruder())
+        .Wait(60s);
+  };
+  const Outcome fetch = client("receive", "FACT0001.TXT");
   EXPECT_EQ(fetch.status, 4) << fetch.All();
   EXPECT_FALSE(fs::exists(d / "FACT0001.TXT"));
   WriteFile(d / "FACT0001.TXT", kBill20);
-  const Outcome put = Process({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user",
-                               "PS0001", "--device", sim.Link(), "--no-journal"},
-                              env)
-                          .Wait(60s);
+  GiveAway(d / "FACT0001.TXT");
+  const Outcome put = client("send", "FACT0001.TXT");
   EXPECT_EQ(put.status, 4) << put.All();
+  const Outcome other = client("send", "FACT0002.TXT");
+  EXPECT_EQ(other.status, 0) << other.All();
+  ::umask(umask);
   EXPECT_EQ(ReadFile(d / "secret"), "secret");
   EXPECT_TRUE(fs::is_symlink(d / "store/FACT0001"));
+  EXPECT_EQ(fs::status(d / "store").permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(d / "store/FACT0002").permissions(), fs::perms(0600));
+  EXPECT_EQ(ReadFile(d / "store/FACT0002"), kBill20);
+}
+
+// What a client reads from `fd` until `done` holds, for up to 20 s.
+std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& done) {
+  std::string got;
+  for (const auto until = std::chrono::steady_clock::now() + 20s;
+       !done(got) && std::chrono::steady_clock::now() < until;) {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[256];
+    if (::poll(&p, 1, 100) == 1 && (p.revents & POLLIN) != 0) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  return got;
+}
+
+// Opening records that only another client can send: a name that no file may
+// have is refused with a status (a receive 6, a send 8), the simulator's log
+// shows each text with its controls visible, and the next client is served.
+TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
+  struct Opening {
+    std::string name, user;
+    char sens;
+    char status;
+    std::string logged;
+  };
+  const Opening rows[] = {
+      {std::string("\0X", 2), "PS0001", 'E', 8,
+       "envoi de « \\x00X » par « PS0001 », reprise non, statut 8"},
+      {"A\x1b[2J", "PS\x1b]0;x\x07", 'R', 6,
+       "réception de « A\\e[2J » par « PS\\e]0;x\\x07 », reprise non, statut 6"}};
+  TempDir d;
+  Simulator sim(d, {});
+  // Each client after the simulator saw the one before it go.
+  std::size_t clients = 0;
+  const auto gone = [&] {
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         Count(sim.Log(), "client : port fermé") < clients &&
+         std::chrono::steady_clock::now() < until;)
+      std::this_thread::sleep_for(10ms);
+  };
+  for (const Opening& row : rows) {
+    SCOPED_TRACE(row.logged);
+    gone();
+    ++clients;
+    const xmodemquarvel::UniqueFd line(::open(sim.Link().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(line);
+    termios raw{};
+    ::tcgetattr(line.Get(), &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(line.Get(), TCSANOW, &raw);
+    const auto put = [&](const std::string& bytes) {
+      ASSERT_EQ(::write(line.Get(), bytes.data(), bytes.size()),
+                static_cast<ssize_t>(bytes.size()));
+    };
+    const auto after = [&](const std::string& text) {
+      return [text](const std::string& got) { return got.find(text) != std::string::npos; };
+    };
+    // Connected, the server invites the opening record with a NAK.
+    put("ATDT0123\r");
+    const std::string invited = ReadUntil(line.Get(), [](const std::string& got) {
+      return got.find('\x15', got.find("CONNECT")) != std::string::npos;
+    });
+    ASSERT_NE(invited.find('\x15', invited.find("CONNECT")), std::string::npos) << invited;
+    std::string record = "V2.0" + (row.user + std::string(40, ' ')).substr(0, 40) +
+                         std::string(40, ' ') + (row.name + std::string(20, ' ')).substr(0, 20) +
+                         "0128 " + row.sens + "00" + std::string(16, ' ');
+    xmodemquarvel::protocol::ApplyControlPart(record);
+    put(xmodemquarvel::protocol::BuildFrame(0, record) + '\r');
+    ReadUntil(line.Get(), after("\x06"));
+    put("\x04\r");
+    ReadUntil(line.Get(), after("\x06"));
+    put("\x15\r");
+    const auto whole = [](const std::string& got) {
+      return got.find('\x01') != std::string::npos && got.size() >= got.find('\x01') + 133;
+    };
+    const std::string answer = ReadUntil(line.Get(), whole);
+    ASSERT_TRUE(whole(answer)) << sim.Log();
+    EXPECT_EQ(answer[answer.find('\x01') + 3 + 108], row.status);
+    EXPECT_TRUE(sim.Await(row.logged, 5s)) << sim.Log();
+  }
+  gone();
+  WriteFile(d / "FACT0001.TXT", kBill20);
+  const Outcome served = Process({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user",
+                                  "PS0001", "--device", sim.Link(), "--no-journal"},
+                                 {{"XMODEMQ_PASSWORD", kSecret}})
+                             .Wait(60s);
+  EXPECT_EQ(served.status, 0) << served.All() << sim.Log();
+  EXPECT_EQ(sim.Log().find_first_of(std::string("\x1b\x07\0", 3)), std::string::npos);
 }
 
 }  // namespace

@@ -61,11 +61,14 @@ std::vector<Row> JournalRows() {
        .json = {{{{"operation", Q("pack")}, {"source", Q("D/FACT.TXT")}, {"target", Q("D/FACT.PK")}, {"source_bytes", std::to_string(odd.size())}, {"source_blocks", "41"}, {"target_bytes", std::to_string(Packed(odd).size())}, {"exit_status", "0"}, {"description", Q("")}}}}},
       {.what = "a receive killed by SIGKILL, shown interrupted, then resumed",
        .simulator = {"--baud", "19200"},
-       .files = {{"store/FACT0002", kBill}},
+       .files = {{"store/FACT0002", kBill}, {"j/", ""}},
        .args = {"receive", "LINE", "D/FACT0002.TXT", "--progress"},
        .status = 128 + SIGKILL,
-       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}, {"j/", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGKILL); },
+       // The next writer records the end it settled.
+       .check = [](const Outcome&, const fs::path& d) { const Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READONLY); Statement results(db, "SELECT group_concat(result) FROM transfers"); ASSERT_TRUE(results.Step()); EXPECT_EQ(results.Text(0), "interrupted,rvTrue"); },
        .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}},
                 {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après les "}}},
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
@@ -128,8 +131,12 @@ std::vector<Row> JournalRows() {
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"home/", ""}, {"state/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "D/state"}},
+       // Read and written, nothing left beside it (no -shm nor -wal).
+       .check = [](const Outcome&, const fs::path& d) { EXPECT_EQ(ReadTree(d / "state/xmodemq").size(), 1u); },
+       .second_user = true,
        .umask = 0,
        .modes = {{"state", 0700}, {"state/xmodemq", 0700}, {"state/xmodemq/journal.sqlite", 0600}},
+       .then = {{{"journal"}, 0, {"FACT0001.TXT"}}},
        .json = {{{{"result", Q("rvTrue")}}}}},
       {.what = "the journal under HOME",
        .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}},
@@ -139,16 +146,9 @@ std::vector<Row> JournalRows() {
        .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", "relatif"}},
        .modes = {{"home/.local/state/xmodemq", 0700}, {"home/.local/state/xmodemq/journal.sqlite", 0600}},
        .json = {{{{"result", Q("rvTrue")}}}}},
-      {"no HOME nor journal", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, {{"=", ""}}, {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}},
-      {.what = "no HOME, --no-journal",
-       .files = {{"FACT0001.TXT", kBill20}},
-       .args = {"send", "LINE", "D/FACT0001.TXT", "--no-journal", "--json"},
-       .status = 0,
-       .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}},
-       .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}},
-       .json = {{{{"id", "null"}, {"result", Q("rvTrue")}, {"sha256", Q(Sha256Of(kBill20))}}}}},
+      {.what = "no HOME nor journal, then --no-journal", .files = {{"FACT0001.TXT", kBill20}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}, .dials = 1, .then = {{{"send", "LINE", "D/FACT0001.TXT", "--no-journal", "--json"}, 0, {"\"id\":null", "\"sha256\":\"" + Sha256Of(kBill20) + "\"", "\"result\":\"rvTrue\""}}}},
       {"a journal on a read-only file system", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
-      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }},
+      {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }, .second_user = true},
       {.what = "a journal that is not one", .files = {{"FACT0001.TXT", kBill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
       {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 3) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
       // A journal of the first schema, as an earlier xmodemq left it: brought
@@ -206,14 +206,16 @@ std::vector<Row> JournalRows() {
              fs::copy_file(d / "j/journal.sqlite", d / "before");
              fs::permissions(d / "j/journal.sqlite", fs::perms(0400));
              fs::permissions(d / "j", fs::perms(0500));
-             Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE t(x)");
+             Database((d / "other.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE).Execute("CREATE TABLE transfers(x)");
              fs::permissions(d / "other.sqlite", fs::perms(0600));
+             GiveAway(d);
            },
+       .second_user = true,
        .then = {{{"journal", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq (une autre base SQLite) : il est laissé tel quel"}},
                 {{"send", "LINE", "D/FACT0001.TXT", "--journal", "D/other.sqlite"}, 2, {"other.sqlite n'est pas un journal de xmodemq"}},
                 {{"/bin/chmod", "0700", "D/j"}, 0}},
        .json = {{{{"file", Q("/data/F.TXT")}, {"result", Q("rvTrue")}, {"again", "false"}}}}},
-      {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }},
+      {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }, .second_user = true},
       {"a journal that fills the disk as it opens", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"ne peut pas être ouvert : disque plein", "!entrée-sortie"}, {{"=", ""}}, FailureEnv("", "journal.sqlite-shm:0")},
       // A full disk: before the dial nothing goes; when the row of the start cannot be written,
       // nothing is sent; when its end cannot, the status says that the record is incomplete,
@@ -232,7 +234,7 @@ std::vector<Row> JournalRows() {
                 {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
                 {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a déjà été envoyé le "}},
                 {Full(18000, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0003.TXT n'est pas fait sans trace"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}, {"bytes", "7680"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
       {.what = "a send of unknown outcome that the server does not confirm: stopped before any data",
        .simulator = {"--resume", "0"},
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},

@@ -288,6 +288,28 @@ TEST(PartialFileRace, AReceiveThatCameInBetweenIsNeverCommittedByTheOther) {
   EXPECT_EQ(ReadFile(target), kBill20);
 }
 
+// Another journal renamed onto the journal's name between its checks and
+// SQLite's opening by name: refused, to read or to write, and left as it is.
+TEST(Journal, AFileThatTakesTheJournalsNameAsItOpensIsRefused) {
+  TempDir dir;
+  const std::string path = (dir / "journal.sqlite").string();
+  Journal::Open({path}, Journal::Access::kWrite).reset();
+  for (const auto access : {Journal::Access::kRead, Journal::Access::kWrite}) {
+    const std::string other = (dir / "other.sqlite").string();
+    Journal::Open({other}, Journal::Access::kWrite).reset();
+    const std::string bytes = ReadFile(other);
+    try {
+      Journal::Open({path}, access, [&] { fs::rename(other, path); });
+      ADD_FAILURE() << "the other journal was opened";
+    } catch (const JournalError& e) {
+      EXPECT_NE(std::string(e.what()).find(" a été remplacé pendant son ouverture"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(ReadFile(path), bytes);
+  }
+}
+
 TEST(Journal, TheListingFitsTheTerminal) {
   std::vector<JournalRow> rows(2, SendRow("FACTURE_JANVIER_2", Sha256Of("x")));
   rows[0].file = "/home/utilisateur/facturation/2024/janvier/FACTURE_JANVIER_2024.TXT";

@@ -1,8 +1,10 @@
 #include "Processes.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -41,7 +43,11 @@ void ReadSome(int& fd, std::string& into) {
 }  // namespace
 
 Process::Process(const std::vector<std::string>& args, const Env& env,
-                 const std::filesystem::path& cwd, std::optional<unsigned short> columns) {
+                 const std::filesystem::path& cwd, std::optional<unsigned short> columns,
+                 std::optional<uid_t> as) {
+  const passwd* user = as ? ::getpwuid(*as) : nullptr;
+  if (as && user == nullptr) throw std::runtime_error("no user " + std::to_string(*as));
+  const gid_t group = user ? user->pw_gid : 0;
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -74,6 +80,8 @@ Process::Process(const std::vector<std::string>& args, const Env& env,
       // Its own process group: a signal meant for it reaches no one else.
       ::setpgid(0, 0);
     }
+    if (as && (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(*as) != 0))
+      ::_exit(126);
     if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
@@ -162,13 +170,13 @@ bool Process::EchoOn() {
 }
 
 Simulator::Simulator(const TempDir& dir, const std::vector<std::string>& extra,
-                     const std::filesystem::path& cwd)
+                     const std::filesystem::path& cwd, std::optional<uid_t> as)
     : link_((dir / "modem").string()) {
   const bool listen = std::find(extra.begin(), extra.end(), "--listen") != extra.end();
   std::vector<std::string> args = {XMODEMQ_PATH, "simulate"};
   if (!listen) args.insert(args.end(), {"--link", link_});
   args.insert(args.end(), extra.begin(), extra.end());
-  process_ = std::make_unique<Process>(args, Env{}, cwd);
+  process_ = std::make_unique<Process>(args, Env{}, cwd, std::nullopt, as);
   // A terminal server is ready once it has said where: "Simulateur prêt : rfc2217://...".
   const auto ready = [&] {
     std::error_code ec;

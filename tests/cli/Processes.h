@@ -35,10 +35,12 @@ struct Outcome {
 // A started process with its stdout and stderr collected through pipes, or,
 // given `columns`, on a pseudo-terminal of that width (0: one that gives no
 // size) as a user at a terminal runs it: all it writes is then in OutSoFar().
+// Given `as`, it runs as that user, with that user's group alone.
 class Process {
  public:
   Process(const std::vector<std::string>& args, const Env& env = {},
-          const std::filesystem::path& cwd = {}, std::optional<unsigned short> columns = {});
+          const std::filesystem::path& cwd = {}, std::optional<unsigned short> columns = {},
+          std::optional<uid_t> as = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -77,9 +79,9 @@ class Process {
 // exit 0 and take its link away.
 class Simulator {
  public:
-  // `cwd`: where it runs (default: the test's own folder).
+  // `cwd`: where it runs (default: the test's own folder); `as`: the user.
   Simulator(const TempDir& dir, const std::vector<std::string>& extra,
-            const std::filesystem::path& cwd = {});
+            const std::filesystem::path& cwd = {}, std::optional<uid_t> as = {});
   ~Simulator();
   const std::string& Link() const { return link_; }
   // Collects its log until `text` shows or `limit` passes.
