@@ -60,11 +60,12 @@ for package in "${!holds[@]}"; do
   [ "$(field "$package" Maintainer)" = "$maintainer" ] || fail "$package: the maintainer"
   # A long description, not the summary alone.
   [ "$(field "$package" Description | wc -l)" -ge 4 ] || fail "$package: no long description"
-  dpkg-deb --ctrl-tarfile "$(deb "$package")" | tar -t | grep -qx './md5sums' ||
-    fail "$package: no md5sums"
+  members=$(dpkg-deb --ctrl-tarfile "$(deb "$package")" | tar -t)
+  grep -qx './md5sums' <<<"$members" || fail "$package: no md5sums"
 done
 # The link for the linker and the versioned names point where they should.
-dpkg-deb -c "$(deb libxmodemquarvel-dev)" | grep -q "libxmodemquarvel.so -> libxmodemquarvel.so.$soversion$" ||
+listing=$(dpkg-deb -c "$(deb libxmodemquarvel-dev)")
+grep -q "libxmodemquarvel.so -> libxmodemquarvel.so.$soversion$" <<<"$listing" ||
   fail "the -dev link does not point at the soname"
 
 echo "== dependencies: each package on what it uses, and no more"
@@ -128,8 +129,9 @@ grep -qx 'RestrictAddressFamilies=.*AF_INET AF_INET6.*' "$service" ||
 for line in 'OnCalendar=*:0/15' Persistent=true WantedBy=timers.target; do
   grep -qxF -- "$line" "$timer" || fail "the timer lacks $line"
 done
-# Four elapses of the calendar, a quarter of an hour apart.
-mapfile -t next < <(LC_ALL=C TZ=UTC systemd-analyze calendar --iterations=4 '*:0/15' |
+# Four elapses of the timer's calendar, a quarter of an hour apart.
+calendar=$(sed -n 's/^OnCalendar=//p' "$timer")
+mapfile -t next < <(LC_ALL=C TZ=UTC systemd-analyze calendar --iterations=4 "$calendar" |
   sed -n 's/.*\(Next elapse\|Iter\. #[0-9]*\): *[A-Za-z]* \([0-9-]* [0-9:]*\) UTC$/\2/p')
 [ "${#next[@]}" -eq 4 ] || fail "the calendar's elapses: ${next[*]}"
 for i in 1 2 3; do
@@ -138,7 +140,8 @@ for i in 1 2 3; do
 done
 
 echo "== unpacked with dpkg -x: the command, and the module on the library beside it"
-"$root/usr/bin/xmodemq" --version | grep -q "$number" || fail "xmodemq --version"
+said=$("$root/usr/bin/xmodemq" --version)
+grep -q "$number" <<<"$said" || fail "xmodemq --version: $said"
 grep -qx "prefix=/usr" "$root$lib/pkgconfig/xmodemquarvel.pc" || fail "the .pc file does not name /usr"
 [ "$(readlink "$root/usr/share/man/man3/xq_abort.3.gz")" = xq_connect.3.gz ] ||
   fail "xq_abort(3) is not a link to xq_connect(3)"

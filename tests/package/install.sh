@@ -114,9 +114,11 @@ hosts() {
   rm -f "$data/packed" "$data/unpacked" "$data/py.pak"
   "$scratch/xq_host" "$data/FACT0001.TXT" "$data/packed" "$data/unpacked" 2>/dev/null || fail "the C host"
   cmp -s "$data/packed" "$data/expected.pak" || fail "the C host's packed file differs"
-  ldd "$scratch/xq_host" | grep -Eq "libxmodemquarvel.so.2 => /(usr/)?lib/$multiarch/libxmodemquarvel.so.2 " ||
-    fail "the C host's library: $(ldd "$scratch/xq_host" | grep xmodemquarvel)"
-  "$scratch/cxx/consumer" | grep -qx "Trace Xmodem - Quarvel" || fail "the C++17 host"
+  linked=$(ldd "$scratch/xq_host")
+  grep -Eq "libxmodemquarvel.so.2 => /(usr/)?lib/$multiarch/libxmodemquarvel.so.2 " <<<"$linked" ||
+    fail "the C host's library: $linked"
+  said=$("$scratch/cxx/consumer") || fail "the C++17 host"
+  grep -qx "Trace Xmodem - Quarvel" <<<"$said" || fail "the C++17 host said: $said"
   seen=$(cd / && /usr/bin/python3 -c '
 import sys, xmodemquarvel as xq
 with xq.Module() as module:
