@@ -76,6 +76,23 @@ chmod 0770 /var/spool/xmodemq
 [ "$(getent passwd xmodemq | cut -d: -f3)" = "$uid" ] || fail "the postinst made the user again"
 chmod 0750 /var/spool/xmodemq
 
+echo "== a profile set up as doc/running-every-day.md says, checked as the service reads it"
+printf 'mdp\n' | install -o xmodemq -g xmodemq -m 0600 /dev/stdin /etc/xmodemq/essai.mdp
+install -o root -g xmodemq -m 0640 /dev/stdin /etc/xmodemq/essai.toml <<'EOF'
+user = "PS0001"
+password_file = "/etc/xmodemq/essai.mdp"
+lines = ["/dev/ttyS0"]
+spool = "/var/spool/xmodemq/essai"
+journal = "/var/lib/xmodemq/journal.sqlite"
+EOF
+install -d -o xmodemq -g xmodemq -m 2750 /var/spool/xmodemq/essai
+install -d -o xmodemq -g xmodemq -m 3770 /var/spool/xmodemq/essai/outbox
+install -d -o xmodemq -g xmodemq -m 2770 /var/spool/xmodemq/essai/inbox
+runuser -u xmodemq -- /usr/bin/xmodemq exchange --check --profile /etc/xmodemq/essai.toml \
+  >"$scratch/check.log" 2>&1 || { cat "$scratch/check.log"; fail "the profile, checked as xmodemq"; }
+grep -q "Profil /etc/xmodemq/essai.toml valide" "$scratch/check.log" ||
+  { cat "$scratch/check.log"; fail "the profile is not valid for xmodemq"; }
+
 echo "== systemd-analyze verify on the units, as an instance"
 units=$scratch/units
 mkdir -p "$units"
@@ -142,8 +159,7 @@ hosts
 [ "$(modes)" = "$expected" ] || fail "remove (not purge) took the folders: $(modes)"
 
 echo "== purge: the spool and the state go, the administrator's profiles stay"
-touch /var/spool/xmodemq/reste /var/lib/xmodemq/journal.sqlite
-install -m 0640 -g xmodemq /dev/null /etc/xmodemq/essai.toml
+touch /var/spool/xmodemq/essai/outbox/FACT0001.TXT /var/lib/xmodemq/journal.sqlite
 "${apt[@]}" purge "${packages[@]}" >"$scratch/purge.log" 2>&1 || { cat "$scratch/purge.log"; fail "purge"; }
 for package in "${packages[@]}"; do
   case $(status "$package") in "" | "un ") ;; *) fail "$package after purge: $(status "$package")" ;; esac
