@@ -73,10 +73,10 @@ echo "== dependencies: each package on what it uses, and no more"
 depends=$(field libxmodemquarvel2 Depends)
 grep -q 'libc6' <<<"$depends" && grep -q 'libstdc++6' <<<"$depends" ||
   fail "the library's dependencies were not computed: $depends"
-grep -Eq 'sqlite|nettle|python|tomlplusplus|adduser' <<<"$depends" &&
+grep -Eq 'sqlite|nettle|python|tomlplusplus|libsystemd|adduser' <<<"$depends" &&
   fail "the library pulls in what the command or the module uses: $depends"
 depends=$(field xmodemq Depends)
-for needed in libsqlite3-0 libnettle8 adduser libc6; do
+for needed in libsqlite3-0 libnettle8 libtomlplusplus3 adduser libc6; do
   grep -q "$needed" <<<"$depends" || fail "xmodemq does not depend on $needed: $depends"
 done
 grep -q 'python' <<<"$depends" && fail "xmodemq depends on python: $depends"
