@@ -19,7 +19,11 @@ for tool in dpkg-shlibdeps dpkg-gencontrol dpkg-deb dpkg-parsechangelog; do
   command -v "$tool" >/dev/null || fail "$tool missing (Debian: dpkg-dev)"
 done
 [ -f "$build/packaging.env" ] || fail "$build is not a configured build folder"
-while IFS='=' read -r name value; do declare "$name=$value"; done <"$build/packaging.env"
+setting() { sed -n "s/^$1=//p" "$build/packaging.env"; }
+version=$(setting version)
+soversion=$(setting soversion)
+maintainer=$(setting maintainer)
+number_note=$(setting number_note)
 umask 022
 export LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$here/debian/changelog" -S Timestamp)

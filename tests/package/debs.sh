@@ -15,7 +15,10 @@ if ! command -v dpkg-shlibdeps >/dev/null || ! command -v lintian >/dev/null; th
 fi
 bash "$source/packaging/build-debs.sh" "$build" "$debs" >/dev/null
 multiarch=$(gcc -print-multiarch)
-while IFS='=' read -r name value; do declare "$name=$value"; done <"$build/packaging.env"
+setting() { sed -n "s/^$1=//p" "$build/packaging.env"; }
+version=$(setting version)
+soversion=$(setting soversion)
+maintainer=$(setting maintainer)
 deb() { ls "$debs/$1"_*.deb; }
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 contents() { dpkg-deb -c "$(deb "$1")" | awk '{print $6}' | sed 's|^\./|/|; s|/$||'; }
