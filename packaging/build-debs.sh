@@ -34,6 +34,10 @@ debian_version=$(dpkg-parsechangelog -l "$here/debian/changelog" -S Version)
 [ "${debian_version%-*}" = "$version" ] ||
   fail "packaging/debian/changelog is at $debian_version, the build at $version: add an entry"
 
+# OUT_DIR is emptied first: it must be new, empty, or packages made before.
+if [ -e "$out" ] && [ ! -d "$out/tree/debian" ] && [ -n "$(ls -A "$out")" ]; then
+  fail "$out holds other things than packages made here: give a new folder"
+fi
 rm -rf "$out"
 mkdir -p "$out/tree/debian"
 out=$(realpath "$out")
@@ -69,7 +73,7 @@ for package in "${packages[@]}"; do
       install -m 0755 "$here/debian/$package.$script" "$root/DEBIAN/$script"
     fi
   done
-  [ -f "$root/DEBIAN/triggers" ] && chmod 0644 "$root/DEBIAN/triggers"
+  if [ -f "$root/DEBIAN/triggers" ]; then chmod 0644 "$root/DEBIAN/triggers"; fi
 done
 
 # The units go where Debian 12's packages put them.
@@ -99,7 +103,8 @@ for package in "${packages[@]}"; do
     readelf -h "$file" >/dev/null 2>&1 && binaries+=("$file")
   done < <(find "$root" -path "$root/DEBIAN" -prune -o -type f \( -name '*.so.*' -o -perm -0100 \) -print0)
   if ((${#binaries[@]})); then
-    dpkg-shlibdeps -T"$substvars" -S"$tree/debian/libxmodemquarvel2" "${binaries[@]}" 2>"$out/$package.shlibdeps"
+    dpkg-shlibdeps -T"$substvars" -S"$tree/debian/libxmodemquarvel2" "${binaries[@]}" \
+      2>"$out/$package.shlibdeps" || { cat "$out/$package.shlibdeps" >&2; fail "dpkg-shlibdeps $package"; }
   fi
   # The server's number, in the descriptions of what it is compiled into.
   case $package in libxmodemquarvel2 | xmodemq) echo "xmq:Number=$number_note" >>"$substvars" ;; esac
