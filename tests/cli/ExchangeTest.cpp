@@ -10,6 +10,7 @@
 
 #include "CommandTable.h"
 #include "files/Sha256.h"
+#include "journal/Sqlite.h"
 
 namespace xmodemq::test {
 namespace {
@@ -109,7 +110,8 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_NE(ReadFile(o.d / "spool/held/BAD.TXT.raison").find("130"), std::string::npos);
   EXPECT_NE(ReadFile(o.d / "spool/held/VIDE.TXT.raison").find("vide"), std::string::npos);
   EXPECT_TRUE(fs::is_symlink(o.d / "spool/held/LIEN.TXT"));
-  EXPECT_NE(ReadFile(o.d / "spool/held/LIEN.TXT.raison").find("lien symbolique"), std::string::npos);
+  EXPECT_NE(ReadFile(o.d / "spool/held/LIEN.TXT.raison").find("lien symbolique"),
+            std::string::npos);
   // The temporary name becomes the file's own; the second run takes it and
   // the one dropped during the first, and asks for no return again.
   fs::rename(o.d / "spool/outbox/FACT0007.TXT.tmp", o.d / "spool/outbox/FACT0007.TXT");
@@ -227,6 +229,49 @@ TEST(Exchange, KilledAtRandomMomentsEachFileStillGoesOnce) {
   EXPECT_EQ(SentFiles(o.d / "spool").size(), static_cast<std::size_t>(files));
   EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(12, 3));
   EXPECT_FALSE(fs::exists(o.d / "spool/inbox/ARLPS01.1"));
+}
+
+// Killed once its row is on its line and before any block reached the
+// server (a slow line: the server's answer to the opening takes half a
+// second), the send cannot be whole on the server: the next run sends it,
+// once, instead of holding it for a person.
+TEST(Exchange, KilledBeforeAnyBlockReachedTheServerTheNextRunSendsIt) {
+  Office o({"--baud", "2400"});
+  o.Drop("FACT0001.TXT", BillingFile(3, 1));
+  Process first(o.Args({"--json"}), {{"XMODEMQ_PASSWORD", std::nullopt}});
+  ASSERT_TRUE(o.sim->Await("envoi de « FACT0001 »", 60s)) << o.sim->Log();
+  first.Signal(SIGKILL);
+  EXPECT_EQ(first.Wait(30s).status, 128 + SIGKILL);
+  const Outcome second = o.Run();
+  EXPECT_EQ(second.status, 0) << second.All();
+  EXPECT_EQ(One(second)["sent"], "1");
+  EXPECT_FALSE(fs::exists(o.d / "spool/held/FACT0001.TXT"));
+  EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
+  EXPECT_EQ(ReadFile(o.d / "store/FACT0001"), BillingFile(3, 1));
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(o.Run().status, 10);
+}
+
+// A journal that another process holds past the wait: try later (75), and
+// the next run, the journal free, does the work.
+TEST(Exchange, AJournalHeldByAnotherProcessIsTryLater) {
+  Office o;
+  EXPECT_EQ(o.Run().status, 10);
+  o.Drop("FACT0001.TXT", BillingFile(3, 1));
+  {
+    Database holder((o.d / "journal.sqlite").string(), SQLITE_OPEN_READWRITE);
+    holder.Execute("BEGIN EXCLUSIVE");
+    const Outcome busy = o.Run();
+    EXPECT_EQ(busy.status, 75) << busy.All();
+    JsonFields j = One(busy);
+    EXPECT_EQ(j["outcome"], Q("later"));
+    EXPECT_NE(j["message"].find("un autre programme le tient"), std::string::npos) << busy.All();
+    holder.Execute("ROLLBACK");
+  }
+  EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
+  const Outcome r = o.Run();
+  EXPECT_EQ(r.status, 0) << r.All();
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
 }
 
 // A cut batch is rerun as it was typed: what went or came whole is kept.
