@@ -11,6 +11,7 @@
 #include "CommandTable.h"
 #include "files/Sha256.h"
 #include "journal/Sqlite.h"
+#include "modem/ServerNumber.h"
 
 namespace xmodemq::test {
 namespace {
@@ -250,6 +251,40 @@ TEST(Exchange, KilledBeforeAnyBlockReachedTheServerTheNextRunSendsIt) {
   EXPECT_EQ(ReadFile(o.d / "store/FACT0001"), BillingFile(3, 1));
   EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
   EXPECT_EQ(o.Run().status, 10);
+}
+
+// "Already transmitted" (status 7): a send whose row says that the server
+// acknowledged every block of it went, and is filed in sent/; a file the
+// journal knows no such send of is held for a person.
+TEST(Exchange, AlreadyTransmittedCountsAsSentOnlyAfterEveryBlockWasAcknowledged) {
+  Office o({"--status", "7"});
+  o.Profile("user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"" + o.sim->Link() +
+            "\"]\nspool = \"spool\"\nsettle = \"0s\"\njournal = \"journal.sqlite\"\n");
+  EXPECT_EQ(o.Run().status, 10);
+  const std::string bill = BillingFile(3, 1);
+  {
+    // A send of FACT0001 killed after its last block was acknowledged.
+    Database db((o.d / "journal.sqlite").string(), SQLITE_OPEN_READWRITE);
+    db.Execute(("INSERT INTO transfers(call_id, started, direction, file, server_name, "
+                "server_key, server, user, user_key, line, bytes, blocks, sha256, pid, process) "
+                "VALUES('c', '2024-05-02T07:00:00Z', 'send', '/x/FACT0001.TXT', 'FACT0001', "
+                "'FACT0001', '" +
+                std::string(xmodemquarvel::kServerNumber) +
+                "', 'PS01', 'PS01', '/dev/ttyS0', 384, 3, '" + Sha256Of(bill) + "', 1, 'x')")
+                   .c_str());
+  }
+  o.Drop("FACT0001.TXT", bill);
+  o.Drop("FACT0002.TXT", BillingFile(3, 2));
+  fs::last_write_time(o.d / "spool/outbox/FACT0001.TXT",
+                      fs::last_write_time(o.d / "spool/outbox/FACT0002.TXT") - 1min);
+  const Outcome r = o.Run();
+  EXPECT_EQ(r.status, 20) << r.All();
+  JsonFields j = One(r);
+  EXPECT_EQ(j["sent"], "1");
+  EXPECT_EQ(j["held"], "1");
+  EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
+  EXPECT_NE(ReadFile(o.d / "spool/held/FACT0002.TXT.raison").find("(status 7)"), std::string::npos);
+  EXPECT_EQ(Count(o.sim->Log(), "envoi de « FACT0001 »"), 1u) << o.sim->Log();
 }
 
 // A journal that another process holds past the wait: try later (75), and
