@@ -229,6 +229,8 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
   row.result = result;
   row.description = description;
   row.exit_status = exit_status;
+  // A send whose server never held its last block reads "interrompu".
+  const bool whole_unknown = row.direction == "send" && row.blocks != -1;
   row.blocks = blocks;
   if (bytes) row.bytes = bytes;
   if (sha256) row.sha256 = sha256;
@@ -239,8 +241,12 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
       journal_->End(row);
     } catch (const JournalError& e) {
       failure = std::string(e.what()) + " : le journal est incomplet, la fin du transfert de " +
-                row.file + " n'y est pas notée. Sa ligne se lira « issue inconnue »" +
-                (row.direction == "send" && row.result == "rvTrue"
+                row.file + " n'y est pas notée. Sa ligne se lira " +
+                (row.direction == "send" && !whole_unknown
+                     ? "« interrompu » : le serveur n'en a pas reçu la fin, le prochain envoi le "
+                       "reprend"
+                     : "« issue inconnue »") +
+                (whole_unknown && row.result == "rvTrue"
                      ? " et le prochain envoi de ce fichier sera refusé : quand le journal "
                        "s'écrit de nouveau, --ask-server vérifie auprès du serveur ce qu'il en "
                        "détient"

@@ -237,7 +237,7 @@ std::vector<Row> JournalRows() {
        .dials = 6,
        .logged = {"« FACT0001 » terminé, 20 trames", "envoi de « FACT0002 »", "!« FACT0002 » terminé, 60 trames", "« FACT0002 » terminé, 0 trames", "« FACT0003 » terminé, 20 trames", "« FACT0003 » terminé, 0 trames"},
        .then = {{Full(0, {"send", "LINE", "D/FACT0002.TXT"}), 2, {"ne peut pas être écrit : disque plein", "!Appel"}},
-                {Full(kMarkFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"disque plein : le serveur détient tous les blocs de FACT0002, mais le journal ne peut pas le noter. L'envoi est arrêté avant sa fin", "!envoyé"}},
+                {Full(kMarkFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"disque plein : le serveur détient tous les blocs de FACT0002, mais le journal ne peut pas le noter. L'envoi est arrêté avant sa fin", "Sa ligne se lira « interrompu »", "!issue inconnue", "!envoyé"}},
                 {{"journal"}, 0, {"envoi      -  interrompu  ", "/FACT0002.TXT\n"}},
                 {{"send", "LINE", "D/FACT0002.TXT"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
                 {Full(kEndFails, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"envoyé : 20 blocs", "le journal est incomplet, la fin du transfert de ", "Sa ligne se lira « issue inconnue »"}},
