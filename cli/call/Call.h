@@ -65,7 +65,7 @@ class Call {
   // send's end goes out; false (stopped_ set) when the journal cannot.
   bool NoteAllHeld(int64_t held);
   // Completes the row of a send that the server has already; `line_up`
-  // after a refusal, the line down after an abort.
+  // after a refusal (the line stays up), not after an abort (it is down).
   std::optional<int> Taken(TransferPlan& plan, bool line_up);
   // The end of the batch after a failure of current_: hang up, the plan's
   // own words, the batch's summary.
