@@ -39,10 +39,6 @@ std::string LocalDay(std::time_t now) {
   return text;
 }
 
-bool StartsWith(const std::string& text, const std::string& start) {
-  return text.rfind(start, 0) == 0;
-}
-
 // The options of the call, from the profile.
 Options CallOptions(const Options& options, const Profile& profile) {
   Options call;
@@ -121,7 +117,7 @@ int ExchangeRun::Run(ExchangeReport& report) {
        DueFetches(profile_, journal_.get(), std::chrono::system_clock::to_time_t(now))) {
     auto plan = std::make_unique<ReceivePlan>(spool_->IncomingPath(name), false, policy);
     // Status 6: nothing waiting under that name, the call goes on.
-    plan->GoOnAfterRefusals("6");
+    plan->GoOnAfterRefusals({xmodemquarvel::svFileNotExists});
     plans.push_back(std::move(plan));
   }
   if (plans.empty()) {
@@ -133,6 +129,10 @@ int ExchangeRun::Run(ExchangeReport& report) {
   int status = kExitFailure;
   try {
     status = call.Run();
+  } catch (const JournalBusy& e) {
+    report.message = std::string(e.what()) + " ; l'échange se refera plus tard";
+    Settle(call, kExitUsage);
+    return kExchangeLater;
   } catch (const Refusal& e) {
     report.message = e.what();
     Settle(call, kExitUsage);
@@ -165,7 +165,7 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
     const auto& ended = plan->Ended();
     if (!ended) continue;
     const bool send = std::string(plan->Direction()) == "send";
-    const auto status = RefusalStatus(ended->description);
+    const auto status = ended->result == xmodemquarvel::rvRefuse ? ended->status : std::nullopt;
     if (ended->result == xmodemquarvel::rvTrue) {
       if (send) {
         to_sent(plan->File(), ended->row);
@@ -173,9 +173,9 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
       } else {
         Returns(*spool_, journal_.get(), profile_.user).File(NameOf(plan->File()), report);
       }
-    } else if (ended->result == xmodemquarvel::rvRefuse && !send && status == '6') {
+    } else if (!send && status == xmodemquarvel::svFileNotExists) {
       ++report.not_waiting;
-    } else if (ended->result == xmodemquarvel::rvRefuse && send && status == '7') {
+    } else if (send && status == xmodemquarvel::svAlreadyTransmited) {
       // The server says it has it. Had the journal a send of this content
       // under this name to this account, the send would have been left out
       // as sent: so nothing here says which version the server holds.
@@ -186,8 +186,8 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
                        "dans outbox/ avec un autre nom, ou envoyez-le avec send --again");
       ++report.held;
       person_ = true;
-    } else if (send && (StartsWith(ended->description, "le serveur ne confirme pas") ||
-                        StartsWith(ended->description, "le serveur détient une autre version"))) {
+    } else if (send && (ended->stop == TransferPlan::Stop::kUnconfirmed ||
+                        ended->stop == TransferPlan::Stop::kOtherVersion)) {
       // Stopped before any data (Call::OnAccepted): the server's blocks do
       // not confirm what the journal knows, and only a person can say
       // whether the file reached the recipient.
