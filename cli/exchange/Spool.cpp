@@ -20,9 +20,39 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// A folder of the spool, made when missing, refused when not the caller's
-// alone.
-HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only) {
+// How a folder of the spool may be shared with the office's staff.
+enum class Sharing {
+  kPrivate,
+  // The staff, members of the spool's group, drop files there: set-group-ID
+  // (what they drop belongs to that group) and sticky (none of them can
+  // remove or rename another's file; the account, owning the folder, can).
+  kDropBox,
+  // The staff read and remove the returns filed there: set-group-ID.
+  kReadBox,
+};
+
+// Why `st`, a folder of the spool, is not safe, or nothing. A folder is the
+// caller's alone, or (outbox/ and inbox/ only) shared with the spool's group
+// as `sharing` says and never writable by others. Decided here: the group
+// must be the spool folder's own, which the administrator chose when making
+// the layout; any other group would let strangers in.
+std::optional<std::string> Unsafe(const struct stat& st, Sharing sharing, gid_t group) {
+  std::optional<std::string> why = NotPrivate(st);
+  if (!why || sharing == Sharing::kPrivate || st.st_uid != ::geteuid() ||
+      (st.st_mode & S_IWOTH) != 0)
+    return why;
+  const bool sticky = sharing == Sharing::kReadBox || (st.st_mode & S_ISVTX) != 0;
+  if (st.st_gid == group && (st.st_mode & S_ISGID) != 0 && sticky) return std::nullopt;
+  return *why + (sharing == Sharing::kDropBox
+                     ? " ; partagé avec le groupe du spool, il doit en avoir le groupe et les "
+                       "bits set-group-ID et sticky (mode 3770)"
+                     : " ; partagé avec le groupe du spool, il doit en avoir le groupe et le bit "
+                       "set-group-ID (mode 2770)");
+}
+
+// A folder of the spool, made when missing (0700), refused when not safe.
+HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only, Sharing sharing,
+                 gid_t group, struct stat& st) {
   if (!read_only && ::mkdirat(parent.Fd(), name.c_str(), 0700) != 0 && errno != EEXIST)
     throw Refusal(FileError("créer le dossier", parent.PathOf(name), errno));
   std::optional<HeldFolder> child = parent.OpenChild(name);
@@ -31,11 +61,15 @@ HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_on
     throw Refusal(FileError("ouvrir le dossier", parent.PathOf(name), errno) +
                   " (un lien symbolique n'est jamais suivi dans le spool)");
   }
-  struct stat st {};
   if (::fstat(child->Fd(), &st) != 0) throw Refusal(FileError("lire", child->Path(), errno));
-  if (const auto why = NotPrivate(st))
+  if (const auto why = Unsafe(st, sharing, group))
     throw Refusal("le dossier " + child->Path() + " n'est pas sûr : " + *why);
   return std::move(*child);
+}
+
+HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only) {
+  struct stat st {};
+  return Child(parent, name, read_only, Sharing::kPrivate, 0, st);
 }
 
 bool Older(const SpoolEntry& a, const SpoolEntry& b) {
@@ -92,13 +126,17 @@ Spool Spool::Open(const std::string& root, bool read_only) {
   if (::fstat(folder.Fd(), &st) != 0) throw Refusal(FileError("lire", root, errno));
   if (const auto why = NotPrivate(st))
     throw Refusal("le spool " + root + " n'est pas sûr : " + *why);
-  HeldFolder outbox = Child(folder, kOutbox, read_only);
+  struct stat shared {};
+  HeldFolder outbox = Child(folder, kOutbox, read_only, Sharing::kDropBox, st.st_gid, shared);
   HeldFolder sent = Child(folder, kSent, read_only);
   HeldFolder held = Child(folder, kHeld, read_only);
-  HeldFolder inbox = Child(folder, kInbox, read_only);
+  HeldFolder inbox = Child(folder, kInbox, read_only, Sharing::kReadBox, st.st_gid, shared);
   HeldFolder incoming = Child(folder, kIncoming, read_only);
-  return Spool(std::move(folder), std::move(outbox), std::move(sent), std::move(held),
-               std::move(inbox), std::move(incoming));
+  Spool spool(std::move(folder), std::move(outbox), std::move(sent), std::move(held),
+              std::move(inbox), std::move(incoming));
+  // An inbox the group may read gets returns that it may read.
+  if ((shared.st_mode & S_IRGRP) != 0) spool.returns_group_ = shared.st_gid;
+  return spool;
 }
 
 std::string Spool::OutboxPath(const std::string& name) const {
@@ -204,6 +242,16 @@ std::string Spool::MoveToSent(const std::string& name, const std::string& day) c
 }
 
 std::string Spool::FileInInbox(const std::string& name) const {
+  // The one exception to private files: in an inbox shared with the spool's
+  // group, a return is 0640 and the group's, so that the billing software
+  // run by the staff reads it. Set before the move: once in inbox/, the file
+  // is never touched again.
+  if (returns_group_) {
+    if (::fchownat(incoming_.Fd(), name.c_str(), static_cast<uid_t>(-1), *returns_group_,
+                   AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fchmodat(incoming_.Fd(), name.c_str(), 0640, 0) != 0)
+      throw FileFailure(FileError("donner au groupe du spool", incoming_.PathOf(name), errno));
+  }
   return inbox_.PathOf(MoveFree(incoming_, name, inbox_, name));
 }
 

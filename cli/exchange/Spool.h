@@ -35,8 +35,9 @@ struct OutboxListing {
 // to be sent), sent/YYYY-MM-DD/ (what went, by the day it went), held/ (what
 // cannot go as it is, each with NAME.raison beside it), inbox/ (the
 // server's returns). Every folder is the user's alone (0700) and used
-// through its descriptor; nothing is ever deleted: files move, and a move
-// never replaces a file (NAME, NAME.1, NAME.2...).
+// through its descriptor, but outbox/ (3770) and inbox/ (2770) may be shared
+// with the spool folder's group, the office's staff; returns are then 0640; nothing is ever
+// deleted: files move, and a move never replaces a file (NAME, NAME.1, NAME.2...).
 class Spool {
  public:
   static constexpr const char* kOutbox = "outbox";
@@ -49,8 +50,8 @@ class Spool {
   static constexpr const char* kIncoming = ".entrant";
 
   // Opens the spool at `root`, creating what is missing (0700) unless
-  // `read_only`. Refuses a folder that is not the caller's alone. Throws
-  // Refusal.
+  // `read_only`. Refuses a folder that is not the caller's alone, or shared
+  // otherwise than as said above. Throws Refusal.
   static Spool Open(const std::string& root, bool read_only = false);
 
   const std::string& Root() const { return root_.Path(); }
@@ -95,6 +96,9 @@ class Spool {
   HeldFolder held_;
   HeldFolder inbox_;
   HeldFolder incoming_;
+  // The group that the returns filed in inbox/ are given to (0640), when
+  // inbox/ is shared with it.
+  std::optional<gid_t> returns_group_;
 };
 
 // Whether the billing software may still be writing `name`: a hidden name or

@@ -392,5 +392,76 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
   EXPECT_EQ(o.Run({"--check"}).status, 2);
 }
 
+// The layout the package's guide makes: the staff, members of the spool's
+// group, drop files into outbox/ (3770) and read the returns in inbox/
+// (2770), which are theirs to read (0640) and no one else's. Any other
+// sharing is refused before anything moves.
+TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
+  const gid_t group = ::getegid();
+  const auto share = [&](const fs::path& folder, mode_t mode, gid_t gid) {
+    ASSERT_EQ(::chown(folder.c_str(), static_cast<uid_t>(-1), gid), 0) << folder;
+    ASSERT_EQ(::chmod(folder.c_str(), mode), 0) << folder;
+  };
+  struct Case {
+    const char* what;
+    const char* folder;
+    mode_t mode;
+    bool other_group;
+    const char* said;
+  };
+  const Case refused[] = {
+      {"an outbox without the sticky bit", "outbox", 02770, false, "sticky (mode 3770)"},
+      {"an outbox without set-group-ID", "outbox", 01770, false, "sticky (mode 3770)"},
+      {"an outbox that others can write", "outbox", 03777, false, "(mode 3777)"},
+      {"an outbox of another group", "outbox", 03770, true, "(mode 3770) ; partagé"},
+      {"an inbox without set-group-ID", "inbox", 0770, false, "set-group-ID (mode 2770)"},
+      {"a held folder shared like an inbox", "held", 02770, false, "(mode 2770)"},
+      {"a sent folder shared like an outbox", "sent", 03770, false, "(mode 3770)"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.what);
+    if (c.other_group && ::geteuid() != 0) continue;
+    Office o;
+    share(o.d / "spool", 02750, group);
+    for (const char* f : {"outbox", "inbox", "held", "sent"})
+      fs::create_directories(o.d / "spool" / f);
+    share(o.d / "spool/outbox", 03770, group);
+    share(o.d / "spool/inbox", 02770, group);
+    share(o.d / "spool" / c.folder, c.mode, c.other_group ? 65534 : group);
+    o.Drop("FACT0001.TXT", BillingFile(3, 1));
+    const Outcome r = o.Run();
+    EXPECT_NE(r.status, 0) << r.All();
+    EXPECT_NE(r.All().find((o.d / "spool" / c.folder).string() + " n'est pas sûr"), std::string::npos)
+        << r.All();
+    EXPECT_NE(r.All().find(c.said), std::string::npos) << r.All();
+    EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
+    EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 0u);
+  }
+  Office o;
+  WriteFile(o.d / "store/ARLPS01", BillingFile(2, 4));
+  share(o.d / "spool", 02750, group);
+  fs::create_directories(o.d / "spool/inbox");
+  share(o.d / "spool/outbox", 03770, group);
+  share(o.d / "spool/inbox", 02770, group);
+  // Colleagues' files, readable through the group, the account's to move.
+  for (const char* name : {"FACT0001.TXT", "FACT0002.TXT"}) {
+    o.Drop(name, BillingFile(3, name[7] - '0'));
+    ASSERT_EQ(::chmod((o.d / "spool/outbox" / name).c_str(), 0640), 0);
+    if (Intruder()) {
+      ASSERT_EQ(::chown((o.d / "spool/outbox" / name).c_str(), *Intruder(), group), 0);
+    }
+  }
+  const Outcome r = o.Run();
+  EXPECT_EQ(r.status, 0) << r.All();
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0002"), 1u) << o.sim->Log();
+  EXPECT_EQ(SentFiles(o.d / "spool"), (std::vector<std::string>{"FACT0001.TXT", "FACT0002.TXT"}));
+  struct stat ret {};
+  ASSERT_EQ(::stat((o.d / "spool/inbox/ARLPS01").c_str(), &ret), 0) << r.All();
+  EXPECT_EQ(ret.st_mode & 07777, 0640u);
+  EXPECT_EQ(ret.st_gid, group);
+  EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(2, 4));
+}
+
 }  // namespace
 }  // namespace xmodemq::test
