@@ -60,15 +60,6 @@ JsonFields One(const Outcome& r) {
   return objects && objects->size() == 1 ? objects->front() : JsonFields{};
 }
 
-// How many sends of `name` the server completed with data, from its log.
-std::size_t Completed(const std::string& log, const std::string& name) {
-  std::size_t count = 0;
-  const std::string done = "transfert de « " + name + " » terminé, ";
-  for (std::size_t at = log.find(done); at != std::string::npos; at = log.find(done, at + 1))
-    if (log.compare(at + done.size(), 2, "0 ") != 0) ++count;
-  return count;
-}
-
 std::vector<std::string> SentFiles(const fs::path& spool) {
   std::vector<std::string> names;
   if (!fs::exists(spool / "sent")) return names;
@@ -109,7 +100,8 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_NE(ReadFile(o.d / "spool/held/BAD.TXT.raison").find("130"), std::string::npos);
   EXPECT_NE(ReadFile(o.d / "spool/held/VIDE.TXT.raison").find("vide"), std::string::npos);
   EXPECT_TRUE(fs::is_symlink(o.d / "spool/held/LIEN.TXT"));
-  EXPECT_NE(ReadFile(o.d / "spool/held/LIEN.TXT.raison").find("lien symbolique"), std::string::npos);
+  EXPECT_NE(ReadFile(o.d / "spool/held/LIEN.TXT.raison").find("lien symbolique"),
+            std::string::npos);
   // The temporary name becomes the file's own; the second run takes it and
   // the one dropped during the first, and asks for no return again.
   fs::rename(o.d / "spool/outbox/FACT0007.TXT.tmp", o.d / "spool/outbox/FACT0007.TXT");
@@ -128,7 +120,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_EQ(SentFiles(o.d / "spool"), bills);
   for (const std::string& bill : bills) {
     const std::string stem = bill.substr(0, bill.find('.'));
-    EXPECT_EQ(Completed(log, stem), 1u) << bill << "\n" << log;
+    EXPECT_EQ(CompletedSends(log, stem), 1u) << bill << "\n" << log;
     EXPECT_EQ(ReadFile(o.d / "store" / stem),
               BillingFile(bill == "FACT0008.TXT"   ? 4
                           : bill == "FACT0007.TXT" ? 5
@@ -222,7 +214,7 @@ TEST(Exchange, KilledAtRandomMomentsEachFileStillGoesOnce) {
   for (int i = 1; i <= files; ++i) {
     const std::string stem = "FACT000" + std::to_string(i);
     EXPECT_EQ(ReadFile(o.d / "store" / stem), BillingFile(6 + i, static_cast<unsigned>(i))) << stem;
-    EXPECT_EQ(Completed(log, stem), 1u) << stem << "\n" << log;
+    EXPECT_EQ(CompletedSends(log, stem), 1u) << stem << "\n" << log;
   }
   EXPECT_EQ(SentFiles(o.d / "spool").size(), static_cast<std::size_t>(files));
   EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(12, 3));
@@ -271,8 +263,8 @@ TEST(Exchange, BatchesOfSendAndReceiveAreRerunAsTyped) {
   EXPECT_EQ(skipped.status, 0) << skipped.All();
   EXPECT_NE(skipped.err.find(f1 + " a déjà été envoyé le "), std::string::npos) << skipped.All();
   EXPECT_EQ(run({"send", f1, f2, "--skip-sent"}).status, 0);
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT1"), 1u);
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT2"), 1u);
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT1"), 1u);
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT2"), 1u);
   EXPECT_EQ(ReadFile(o.d / "store/FACT2"), BillingFile(3, 5));
 }
 
