@@ -260,20 +260,6 @@ std::pair<std::size_t, std::optional<std::time_t>> SpoolFacts(const std::string&
   }
 }
 
-// `--resume-calls`: a person has put right what the server refused.
-int ResumeCalls(const Options& options, const Profile& profile, const EventLog& log) {
-  const auto place =
-      ChooseJournal(profile.journal.empty() ? std::nullopt : std::optional(profile.journal), false);
-  if (!place) return kExchangeUsage;
-  Unattended unattended(profile.path, profile.user, profile.Schedule(), *place, log);
-  const bool stopped = unattended.Resume(WallNow());
-  if (!options.quiet && !log.ToJournal())
-    PrintLine(stderr, stopped ? "xmodemq: appels repris pour " + profile.path
-                              : "xmodemq: les appels de " + profile.path +
-                                    " n'étaient pas arrêtés ; rien d'autre à faire");
-  return kExchangeDone;
-}
-
 }  // namespace
 
 int RunExchange(const Options& options, SessionHost host) {
@@ -296,7 +282,6 @@ int RunExchange(const Options& options, SessionHost host) {
       ::setenv("TZ", profile.timezone.c_str(), 1);
       ::tzset();
     }
-    if (options.resume_calls) return ResumeCalls(options, profile, log);
     const std::string root = profile.spool;
     const Profile kept = profile;
     std::unique_ptr<Unattended> unattended;
@@ -308,7 +293,17 @@ int RunExchange(const Options& options, SessionHost host) {
         unattended =
             std::make_unique<Unattended>(kept.path, kept.user, kept.Schedule(), *place, log);
       const Verdict verdict = unattended ? unattended->Admit(started, options.now) : Verdict{};
-      if (verdict.admission == Admission::kCall) {
+      if (options.resume_calls) {
+        // A person has put right what the server refused.
+        if (!unattended) throw JournalError("aucun journal ne garde les appels de ce profil");
+        report.message =
+            unattended->Resume(started)
+                ? "appels repris pour " + kept.path
+                : "les appels de " + kept.path +
+                      " n'étaient pas arrêtés ; l'attente après échec est remise à zéro";
+        not_now = "resumed";
+        status = kExchangeDone;
+      } else if (verdict.admission == Admission::kCall) {
         status = run.Run(report);
       } else {
         report.message = verdict.why;

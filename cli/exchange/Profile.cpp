@@ -152,6 +152,7 @@ std::optional<std::chrono::seconds> ParseProfileDuration(const std::string& text
 
 SchedulePolicy Profile::Schedule() const {
   SchedulePolicy policy;
+  policy.profile = path;
   policy.window_texts = windows;
   policy.windows = call_windows;
   policy.retry_min = retry_min;

@@ -24,7 +24,8 @@ Verdict Admit(const SchedulePolicy& policy, const CallState& state, std::time_t 
   if (!state.stopped.empty())
     return {Admission::kStopped,
             "appels arrêtés : " + state.stopped +
-                " ; corrigez puis lancez « xmodemq exchange --resume-calls --profile ... »"};
+                " ; corrigez puis lancez « xmodemq exchange --resume-calls --profile " +
+                (policy.profile.empty() ? "..." : policy.profile) + " »"};
   if (forced) return {};
   if (!InsideWindows(policy.windows, now)) {
     const auto next = NextWindowOpening(policy.windows, now);

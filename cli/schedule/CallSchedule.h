@@ -15,6 +15,8 @@ namespace xmodemq {
 // profile's windows, back-off, calls per day and alerts
 // (xmodemq-exchange.toml(5)).
 struct SchedulePolicy {
+  // The profile's path, as a person types it to resume the calls.
+  std::string profile;
   std::vector<std::string> window_texts;
   std::vector<CallWindow> windows;
   std::chrono::seconds retry_min = std::chrono::minutes(10);

@@ -78,7 +78,8 @@ std::string ScheduleStatus::Text() const {
     text += "\n";
   }
   if (state.last_call)
-    text += "Dernier appel : " + LocalTime(*state.last_call) + " (" + state.last_result + ")\n";
+    text +=
+        "Dernier appel compté : " + LocalTime(*state.last_call) + " (" + state.last_result + ")\n";
   const bool today = !state.calls_day.empty() && state.calls_day == LocalDayOf(WallNow());
   text += "Appels aujourd'hui : " + std::to_string(today ? state.calls_today : 0) + " sur " +
           std::to_string(max_calls_per_day) + "\n";
@@ -86,9 +87,7 @@ std::string ScheduleStatus::Text() const {
     text += "Échecs d'appel de suite : " + std::to_string(state.failures) + ", depuis le " +
             LocalTime(*state.failing_since) + "\n";
   if (state.next_call) text += "Prochain appel possible : " + LocalTime(*state.next_call) + "\n";
-  if (!state.stopped.empty())
-    text += "APPELS ARRÊTÉS : " + Visible(state.stopped) +
-            "\n  Une fois corrigé : xmodemq exchange --resume-calls --profile ...\n";
+  if (!state.stopped.empty()) text += "APPELS ARRÊTÉS : " + Visible(state.stopped) + "\n";
   text += verdict.admission == Admission::kCall ? "Un échange maintenant appellerait.\n"
                                                 : "Maintenant : " + Visible(verdict.why) + "\n";
   text += "Alertes ouvertes : " + std::to_string(alerts.size()) + "\n";

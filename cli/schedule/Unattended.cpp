@@ -52,11 +52,6 @@ bool Unattended::Resume(std::time_t now) {
   for (const AlertRecord& alert : journal_->Alerts(profile_, true))
     if (alert.condition == "stopped" || alert.condition == "failing")
       journal_->NoteAlert(alert.id, UtcText(now), alert.command);
-  log_.Write(
-      {stopped ? "appels repris" : "les appels n'étaient pas arrêtés ; back-off remis à zéro",
-       5,
-       {},
-       "resumed"});
   return stopped;
 }
 

@@ -35,7 +35,8 @@ class Unattended {
   void After(CallResult result, const std::string& outcome, std::time_t started, std::time_t ended,
              const std::string& why, std::size_t held, std::optional<std::time_t> oldest);
   // A person resumes the calls: no longer stopped, no back-off, the
-  // "stopped" alert closed. Returns whether they were stopped.
+  // "stopped" and "failing" alerts closed. Returns whether they were
+  // stopped.
   bool Resume(std::time_t now);
 
  private:
