@@ -63,8 +63,7 @@ Options CallOptions(const Options& options, const Profile& profile) {
 class ExchangeRun {
  public:
   ExchangeRun(const Options& options, Profile profile, SessionHost host, const EventLog& log)
-      : options_(options),
-        profile_(std::move(profile)),
+      : profile_(std::move(profile)),
         call_options_(CallOptions(options, profile_)),
         host_(std::move(host)),
         log_(log) {}
@@ -80,7 +79,6 @@ class ExchangeRun {
   // One event per transfer that went on the line.
   void LogTransfers(const Call& call) const;
 
-  const Options& options_;
   Profile profile_;
   Options call_options_;
   SessionHost host_;
