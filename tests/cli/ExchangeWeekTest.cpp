@@ -50,13 +50,7 @@ struct Tick {
 // and after their back-off, each condition alerts once and none is open at
 // the end.
 TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
-#if defined(__SANITIZE_ADDRESS__)
-  const int days = 3;
-#elif defined(__has_feature)
-  const int days = __has_feature(address_sanitizer) ? 3 : 7;
-#else
-  const int days = 7;
-#endif
+  const int days = kUnderAddressSanitizer ? 3 : 7;
   TempDir d, busy_dir, silent_dir;
   for (const char* folder : {"store", "spool", "spool/outbox"}) {
     fs::create_directories(d / folder);

@@ -102,6 +102,16 @@ class Simulator {
 };
 
 std::size_t Count(const std::string& text, const std::string& what);
+// Whether this test program runs under AddressSanitizer (g++ or clang),
+// where the long tests take a shorter course.
+constexpr bool kUnderAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#elif defined(__has_feature)
+    __has_feature(address_sanitizer);
+#else
+    false;
+#endif
 // How many sends of `name` (a server's name) the simulated server completed
 // with data, from its log.
 std::size_t CompletedSends(const std::string& log, const std::string& name);
