@@ -70,7 +70,7 @@ std::vector<Row> JournalRows() {
        // The next writer records the end it settled.
        .check = [](const Outcome&, const fs::path& d) { const Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READONLY); Statement results(db, "SELECT group_concat(result) FROM transfers"); ASSERT_TRUE(results.Step()); EXPECT_EQ(results.Text(0), "interrupted,rvTrue"); },
        .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}},
-                {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après les "}}},
+                {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après l", " déjà reçu"}}},
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
       // Never twice: refused before dialling, the whole batch, whatever spelling of the user id
       // the server reads as the same; --again sends it all the same, and its row says so.
