@@ -30,8 +30,8 @@ struct ExchangeReport {
   // What a person reads: why the run ended as it did.
   std::string message;
   // The server's status when it refused a transfer and the call stopped
-  // there ('2': unknown user, '3': wrong password...); 0 when none.
-  char refusal = 0;
+  // there (svFalseUser, svFalsePassWord...); 0 when none.
+  int refusal = 0;
 
   // One JSON object, on one line.
   std::string Json() const;

@@ -36,6 +36,15 @@ bool StartsWith(const std::string& text, const std::string& start) {
   return text.rfind(start, 0) == 0;
 }
 
+// The server's refusal status as its number, from the digit of the
+// component's words or from the status itself.
+int ServerStatus(std::optional<char> digit) {
+  return digit ? *digit - '0' : 0;
+}
+[[maybe_unused]] int ServerStatus(std::optional<int> status) {
+  return status.value_or(0);
+}
+
 // The options of the call, from the profile.
 Options CallOptions(const Options& options, const Profile& profile) {
   Options call;
@@ -210,7 +219,7 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
       person_ = true;
     } else if (ended->result == xmodemquarvel::rvRefuse) {
       refused = true;
-      report.refusal = status.value_or(0);
+      report.refusal = ServerStatus(status);
       report.message = plan->File() + " : " + ended->description;
     } else {
       failed = true;
@@ -238,7 +247,9 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
 CallResult ResultOfCall(const ExchangeReport& report, int status) {
   // No line: nothing was dialled.
   if (report.line.empty() || status == kExchangeUsage) return CallResult::kNone;
-  if (report.refusal == '2' || report.refusal == '3') return CallResult::kAccountRefused;
+  if (report.refusal == xmodemquarvel::svFalseUser ||
+      report.refusal == xmodemquarvel::svFalsePassWord)
+    return CallResult::kAccountRefused;
   if (status == kExchangeLater) return CallResult::kFailed;
   return CallResult::kGood;
 }
