@@ -26,7 +26,8 @@ std::vector<Condition> Conditions(const SchedulePolicy& policy, const AlertFacts
   if (facts.held > 0)
     open.push_back({"held", std::to_string(facts.held) +
                                 " fichier(s) retenu(s) dans held/ : voir leur .raison"});
-  if (facts.state.failures > 0 && facts.state.failing_since) {
+  // failing_since is set while calls fail in a row, and only then.
+  if (facts.state.failing_since) {
     const auto since = ParseUtc(*facts.state.failing_since);
     if (since && now - *since >= policy.alert_after.count())
       open.push_back({"failing", std::to_string(facts.state.failures) +
