@@ -278,7 +278,13 @@ int RunExchange(const Options& options, SessionHost host) {
   report.started = UtcNow();
   const std::time_t started = WallNow();
   report.profile = Absolute(*options.profile);
-  const EventLog log(report.profile, options.quiet || options.json);
+  EventLog log(report.profile, options.quiet || options.json);
+  // Under systemd's journal, what the call tells goes there too, a line an
+  // entry, not to standard error.
+  if (std::FILE* lines = log.Lines()) {
+    host.out = lines;
+    host.terminal = false;
+  }
   int status = kExchangeUsage;
   std::optional<Spool> spool;
   bool busy = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace xmodemq {
@@ -31,10 +32,17 @@ class EventLog {
  public:
   // `quiet`: nothing on standard error (the journal still gets every event).
   EventLog(std::string profile, bool quiet);
+  ~EventLog();
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
 
   void Write(const LogEvent& event) const;
   // Whether the events go to the journal.
   bool ToJournal() const { return journal_; }
+  // Under the journal: a stream whose every line is one event (what a call
+  // tells as it goes: the modem, the line, each transfer), for the call's
+  // output; nothing elsewhere. Owned by the log.
+  std::FILE* Lines();
 
   // Whether JOURNAL_STREAM's "DEVICE:INODE" is standard error's.
   static bool StderrIsJournal();
@@ -43,6 +51,8 @@ class EventLog {
   std::string profile_;
   bool quiet_;
   bool journal_;
+  std::FILE* lines_ = nullptr;
+  std::string pending_;
 };
 
 }  // namespace xmodemq
