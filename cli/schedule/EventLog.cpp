@@ -1,13 +1,12 @@
 #include "schedule/EventLog.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 // Entries without the source's file and line: a person searches them by the
 // fields below.
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #include <unistd.h>
-
-#include <sys/uio.h>
 
 #include <cstdio>
 #include <cstdlib>
