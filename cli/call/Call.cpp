@@ -50,19 +50,23 @@ std::string LineName(const Options& options, std::size_t pool_index) {
 
 }  // namespace
 
-std::optional<char> RefusalStatus(const std::string& description) {
-  // The component's words, or the journal's decoded form ("... (status 6)").
+std::optional<int> RefusalStatus(const std::string& description) {
+  // The component's public interface gives the server's verdict in these
+  // words only (ModuleXmodem::SendFile: "Transfert refusé, status N"), and
+  // the journal keeps no number of its own beside its decoded form: the
+  // digit is read from the text, once, where the refusal is recorded.
   for (const std::string marker : {"Transfert refusé, status ", "(status "}) {
     const auto at = description.find(marker);
-    if (at != std::string::npos && at + marker.size() < description.size())
-      return description[at + marker.size()];
+    if (at == std::string::npos || at + marker.size() >= description.size()) continue;
+    const char digit = description[at + marker.size()];
+    if (digit >= '0' && digit <= '9') return digit - '0';
   }
   return std::nullopt;
 }
 
-bool TransferPlan::GoesOnAfter(ReturnValues result, const std::string& description) const {
-  const auto status = RefusalStatus(description);
-  return result == xmodemquarvel::rvRefuse && status && go_on_.find(*status) != std::string::npos;
+bool TransferPlan::GoesOnAfter(ReturnValues result, std::optional<int> status) const {
+  return result == xmodemquarvel::rvRefuse && status &&
+         std::find(go_on_.begin(), go_on_.end(), *status) != go_on_.end();
 }
 
 std::string BatchSummary(const std::vector<std::string>& done, std::size_t all) {
@@ -177,7 +181,10 @@ std::optional<int> Call::Prepare() {
   if (!session.Configure()) return kExitUsage;
   auto& module = session.Module();
   // The block events feed the progress display and the journal's count.
-  module.BlocSended = [this](int32_t& count) { session_->Block(count); };
+  module.BlocSended = [this](int32_t& count) {
+    session_->Block(count);
+    OnBlockSent(count);
+  };
   module.BlocReceived = [this](int32_t& count) { session_->Block(count); };
   module.TransferAccepted = [this](char, int64_t position) { OnAccepted(position); };
   return std::nullopt;
@@ -210,6 +217,7 @@ std::optional<int> Call::Dial() {
 std::optional<int> Call::Transfer(TransferPlan& plan) {
   Session& session = *session_;
   stopped_.reset();
+  refused_.reset();
   session.BeginProgress(plan.Label(), plan.TotalBlocks());
   try {
     log_->Start(plan, LineName(options_, line_), [this] { return session_->Interrupted(); });
@@ -220,22 +228,40 @@ std::optional<int> Call::Transfer(TransferPlan& plan) {
     Failed(rvFalse);
     return kExitFailure;
   }
-  const ReturnValues result =
-      plan.Run(session.Module(), options_.user, password_, options_.pack_type);
+  ReturnValues result = rvFalse;
+  try {
+    result = plan.Run(session.Module(), options_.user, password_, options_.pack_type);
+  } catch (const xmodemquarvel::SerialPortError&) {
+    // The line that OnBlockSent() took down under the send.
+    if (!stopped_) throw;
+  }
   session.EndProgress();
+  if (stopped_ && stopped_->kind == Stop::kTaken) return Taken(plan, false);
   if (stopped_) {
-    session.Warn("xmodemq: " + stopped_->first + ".");
+    session.Warn("xmodemq: " + stopped_->why + ".");
     Failed(rvFalse);
-    Record(rvFalse, stopped_->second, kExitFailure);
+    Record(rvFalse, stopped_->description, kExitFailure);
     return kExitFailure;
   }
   if (result != rvTrue) {
     if (session.Interrupted()) return BrokenOff();
-    // The plan judges the component's own words; the journal keeps them decoded.
+    // The component's own words; the journal keeps them decoded.
     const std::string raw =
         FormatRecord({}, FrenchSystemTexts(session.Module().ErrorDescription()));
     const std::string why = DecodedRefusal(raw);
-    if (plan.GoesOnAfter(result, raw)) {
+    if (result == xmodemquarvel::rvRefuse) refused_ = RefusalStatus(raw);
+    // "Already transmitted", of a file whose every block the server
+    // acknowledged before (its row says so): it went.
+    if (refused_ == xmodemquarvel::svAlreadyTransmited && log_->EarlierHeldWhole()) {
+      stopped_.emplace(Stopped{
+          Stop::kTaken,
+          "le serveur répond qu'il a déjà reçu " + ServerName(plan.File()) +
+              " (status 7), dont il avait acquitté tous les blocs le " +
+              LocalTime(*log_->EarlierHeldWhole()) + " : l'envoi est noté fait sans rien envoyer",
+          "déjà reçu par le serveur (status 7), qui en avait acquitté tous les blocs"});
+      return Taken(plan, true);
+    }
+    if (plan.GoesOnAfter(result, refused_)) {
       session.Say("xmodemq: " + plan.File() + " : " + why + ".");
       Record(result, why, ExitCodeFor(result));
       return std::nullopt;
@@ -279,37 +305,6 @@ std::optional<int> Call::Commit(TransferPlan& plan) {
   return last ? std::nullopt : std::optional(session.InterruptExitCode());
 }
 
-void Call::OnAccepted(int64_t position) {
-  Session& session = *session_;
-  TransferPlan& plan = *current_;
-  log_->Accepted(position);
-  plan.Accepted(session, position);
-  const bool asking = log_->AskingServer();
-  if (!plan.Digests() || (position <= 0 && !asking)) return;
-  const std::string name = ServerName(plan.File());
-  const auto stop = [&](const std::string& why, const std::string& description) {
-    stopped_.emplace(why, description);
-    session.Abort();
-  };
-  // A send of unknown outcome goes on only from what the server confirms.
-  if (position <= 0)
-    return stop("le serveur ne détient rien de " + name + " : l'envoi précédent, d'issue " +
-                    "inconnue, a pu lui parvenir en entier et avoir déjà été traité. L'envoi " +
-                    "est arrêté avant toute donnée. Vérifiez auprès du destinataire ; --again " +
-                    "l'envoie de nouveau en entier",
-                "le serveur ne confirme pas l'envoi précédent de " + name);
-  const ResumeCheck check = log_->CheckResume(plan, position);
-  if (check.verdict == ResumeVerdict::kOther || (asking && check.verdict != ResumeVerdict::kSame))
-    return stop(check.message, "le serveur détient une autre version de " + name);
-  if (check.verdict == ResumeVerdict::kSame)
-    session.Say(check.message + (position == plan.Digests()->Records()
-                                     ? " : le fichier est déjà en entier sur le serveur, l'envoi "
-                                       "est noté fait sans rien envoyer."
-                                     : "."));
-  else
-    session.Warn("xmodemq: attention : " + check.message + ".");
-}
-
 void Call::Failed(ReturnValues result) {
   session_->Disconnect();
   current_->AfterFailure(*session_, result);
@@ -322,7 +317,9 @@ void Call::Record(ReturnValues result, const std::string& description, int statu
   if (const auto failure =
           log_->Finish(ResultName(result), description, status, session_->BlocksThisRun(), kept))
     session_->Warn("xmodemq: " + *failure);
-  current_->SetEnded({result, description, log_->LastRow()});
+  current_->SetEnded({result, description, log_->LastRow(),
+                      result == xmodemquarvel::rvRefuse ? refused_ : std::nullopt,
+                      stopped_ ? stopped_->kind : Stop::kNone});
 }
 
 void Call::Finish(ReturnValues result, const std::string& description, int status,

@@ -59,6 +59,14 @@ class Call {
 
   // The server accepted the transfer of current_.
   void OnAccepted(int64_t position);
+  // The server holds `held` blocks of the send of current_.
+  void OnBlockSent(int64_t held);
+  // Once the server holds every block of a send, its row says so before the
+  // send's end goes out; false (stopped_ set) when the journal cannot.
+  bool NoteAllHeld(int64_t held);
+  // Completes the row of a send that the server has already; `line_up`
+  // after a refusal (the line stays up), not after an abort (it is down).
+  std::optional<int> Taken(TransferPlan& plan, bool line_up);
   // The end of the batch after a failure of current_: hang up, the plan's
   // own words, the batch's summary.
   void Failed(xmodemquarvel::ReturnValues result);
@@ -87,10 +95,20 @@ class Call {
   std::size_t line_ = 0;
   // The files done, for the summary of a batch that stopped.
   std::vector<std::string> done_;
-  // Set when a send stops before any data move, with why (for the user, and
-  // for the journal): the server holds blocks of another version, or does
-  // not confirm a send of unknown outcome.
-  std::optional<std::pair<std::string, std::string>> stopped_;
+  // Set when the command stops a send before its end, with why (for the
+  // user, and for the journal): before any data, the server holds blocks of
+  // another version, or does not confirm a send of unknown outcome, or has
+  // it already (kTaken); before the end, the journal could not note that
+  // the server holds every block.
+  using Stop = TransferPlan::Stop;
+  struct Stopped {
+    Stop kind;
+    std::string why;
+    std::string description;
+  };
+  std::optional<Stopped> stopped_;
+  // The server's status of a refusal of the transfer that runs.
+  std::optional<int> refused_;
   // Set when the journal could not note how a transfer ended.
   bool incomplete_ = false;
 };

@@ -48,6 +48,9 @@ TransferLog::TransferLog(const Options& options, std::FILE* json_out)
     journal_ = Journal::Open(*place, Journal::Access::kWrite);
     journal_->MarkDead();
   } catch (const JournalError& e) {
+    if (e.Busy())
+      throw JournalBusy(std::string(e.what()) +
+                        ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
     throw Refusal(std::string(e.what()) +
                   ". Rien n'est envoyé ni reçu sans trace : réglez le journal, ou donnez "
                   "--no-journal pour s'en passer");
@@ -125,6 +128,9 @@ std::vector<std::pair<const TransferPlan*, JournalRow>> TransferLog::Reserve(
       sends = std::move(others_sends);
     }
   } catch (const JournalError& e) {
+    if (e.Busy())
+      throw JournalBusy(std::string(e.what()) +
+                        ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
     throw Refusal(e.what());
   }
   std::string refused;
@@ -134,8 +140,10 @@ std::vector<std::pair<const TransferPlan*, JournalRow>> TransferLog::Reserve(
       refused += (refused.empty() ? "" : " ; ") + HeldText(sends[i]->File(), rows[i], verdicts[i]);
       sent = sent || verdicts[i].kind == SendVerdict::Kind::kSent;
     } else {
-      reserved_.emplace(sends[i],
-                        std::pair(rows[i], verdicts[i].kind == SendVerdict::Kind::kAskServer));
+      reserved_.emplace(
+          sends[i],
+          std::pair(rows[i], verdicts[i].kind == SendVerdict::Kind::kAskServer ? verdicts[i].earlier
+                                                                               : std::nullopt));
     }
   }
   if (refused.empty()) return skipped;
@@ -152,15 +160,22 @@ std::vector<std::pair<const TransferPlan*, JournalRow>> TransferLog::Reserve(
 void TransferLog::Start(const TransferPlan& plan, const std::string& line,
                         std::function<bool()> stop_waiting) {
   asking_ = false;
+  earlier_whole_.reset();
   if (const auto at = reserved_.find(&plan); at != reserved_.end()) {
     row_ = std::move(at->second.first);
-    asking_ = at->second.second;
+    if (const auto& earlier = at->second.second) {
+      asking_ = true;
+      // Its count was written once the server held every block of it.
+      if (earlier->blocks) earlier_whole_ = earlier->started;
+    }
     reserved_.erase(at);
   } else {
     row_ = RowFor(plan);
   }
   row_->line = line;
   row_->started = UtcNow();
+  // Until the server holds its last block, a send cannot be whole there.
+  if (plan.Digests()) row_->blocks = -1;
   if (!journal_) return;
   try {
     journal_->Begin(*row_, plan.Digests() ? plan.Digests()->Prefixes() : std::string(),
@@ -176,6 +191,13 @@ void TransferLog::Start(const TransferPlan& plan, const std::string& line,
     }
     throw;
   }
+}
+
+void TransferLog::Sent(const TransferPlan& plan, std::int64_t held) {
+  const auto total = plan.TotalBlocks();
+  if (!row_ || !total || held < *total || row_->blocks != -1) return;
+  if (journal_ && row_->id) journal_->AllBlocksHeld(*row_->id, held);
+  row_->blocks = held;
 }
 
 void TransferLog::Accepted(std::int64_t position) {
@@ -207,6 +229,8 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
   row.result = result;
   row.description = description;
   row.exit_status = exit_status;
+  // A send whose server never held its last block reads "interrompu".
+  const bool whole_unknown = row.direction == "send" && row.blocks != -1;
   row.blocks = blocks;
   if (bytes) row.bytes = bytes;
   if (sha256) row.sha256 = sha256;
@@ -217,8 +241,12 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
       journal_->End(row);
     } catch (const JournalError& e) {
       failure = std::string(e.what()) + " : le journal est incomplet, la fin du transfert de " +
-                row.file + " n'y est pas notée. Sa ligne se lira « issue inconnue »" +
-                (row.direction == "send" && row.result == "rvTrue"
+                row.file + " n'y est pas notée. Sa ligne se lira " +
+                (row.direction == "send" && !whole_unknown
+                     ? "« interrompu » : le serveur n'en a pas reçu la fin, le prochain envoi le "
+                       "reprend"
+                     : "« issue inconnue »") +
+                (whole_unknown && row.result == "rvTrue"
                      ? " et le prochain envoi de ce fichier sera refusé : quand le journal "
                        "s'écrit de nouveau, --ask-server vérifie auprès du serveur ce qu'il en "
                        "détient"

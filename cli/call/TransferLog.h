@@ -13,8 +13,16 @@
 #include "commandline/Arguments.h"
 #include "journal/Journal.h"
 #include "journal/ResumeCheck.h"
+#include "system/FileErrors.h"
 
 namespace xmodemq {
+
+// The journal is held by another process past its wait: nothing was dialled,
+// a later try may find it free (the exchange's "try later").
+class JournalBusy : public Refusal {
+ public:
+  using Refusal::Refusal;
+};
 
 // The record of a call's transfers: each one's row in the journal (unless
 // --no-journal), written when the transfer starts and completed when it
@@ -49,6 +57,13 @@ class TransferLog {
   // Whether the send that started goes only as far as the server's resume
   // position confirms (--ask-server after a send of unknown outcome).
   bool AskingServer() const { return asking_; }
+  // When it does, and the row of that earlier send says that the server
+  // held every block of it: when that send started.
+  const std::optional<std::string>& EarlierHeldWhole() const { return earlier_whole_; }
+  // The server holds `held` blocks of the send that started: once that is
+  // all of them, its row says so on disk (Journal::AllBlocksHeld()). Throws
+  // JournalError: the send must then stop before its end goes out.
+  void Sent(const TransferPlan& plan, std::int64_t held);
   // What the journal says of the `held` blocks that the server holds of the
   // send that started.
   ResumeCheck CheckResume(const TransferPlan& plan, std::int64_t held) const;
@@ -71,10 +86,12 @@ class TransferLog {
   std::string call_id_;
   std::optional<JournalRow> row_;
   bool asking_ = false;
+  std::optional<std::string> earlier_whole_;
   std::optional<std::int64_t> last_row_;
-  // The reserved sends whose transfer has not started, and whether each
-  // asks the server first; those left at the end are released.
-  std::map<const TransferPlan*, std::pair<JournalRow, bool>> reserved_;
+  // The reserved sends whose transfer has not started, and for each one that
+  // asks the server first, the earlier send of unknown outcome; those left
+  // at the end are released.
+  std::map<const TransferPlan*, std::pair<JournalRow, std::optional<JournalRow>>> reserved_;
 };
 
 // The result codes as the journal writes them ("rvTrue"...).

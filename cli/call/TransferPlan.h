@@ -48,20 +48,36 @@ class TransferPlan {
   // Said once the transfer succeeded, before the block count.
   const std::string& Done() const { return done_; }
 
+  // Why the command stopped a send itself, before its end went out.
+  enum class Stop {
+    kNone,
+    // The server holds blocks of another version of the file.
+    kOtherVersion,
+    // A send of unknown outcome that the server's position does not confirm.
+    kUnconfirmed,
+    // The journal could not note that the server holds every block.
+    kJournal,
+    // The server has it already, as the journal confirms: ended well
+    // without data.
+    kTaken,
+  };
   // How the transfer ended, once it has, as its journal row says it (the
   // row's id when the journal has one). Set by the Call.
   struct Ending {
     xmodemquarvel::ReturnValues result = xmodemquarvel::rvFalse;
     std::string description;
     std::optional<int64_t> row;
+    // The server's verdict (StatusValues) of a refusal.
+    std::optional<int> status = {};
+    Stop stop = Stop::kNone;
   };
   const std::optional<Ending>& Ended() const { return ended_; }
   void SetEnded(Ending ending) { ended_ = std::move(ending); }
-  // The server's refusals (by their status digit, "6") after which the call
-  // goes on with its next transfer rather than ending: a fetch of a return
-  // that is not waiting. The line stays up after a refusal.
-  void GoOnAfterRefusals(std::string statuses) { go_on_ = std::move(statuses); }
-  bool GoesOnAfter(xmodemquarvel::ReturnValues result, const std::string& description) const;
+  // The server's refusals (by their StatusValues, svFileNotExists) after
+  // which the call goes on with its next transfer rather than ending: a
+  // fetch of a return that is not waiting. The line stays up after a refusal.
+  void GoOnAfterRefusals(std::vector<int> statuses) { go_on_ = std::move(statuses); }
+  bool GoesOnAfter(xmodemquarvel::ReturnValues result, std::optional<int> status) const;
 
   // Phase 1, before anything is made or dialled: the checks of this file.
   // Throws Refusal.
@@ -95,11 +111,12 @@ class TransferPlan {
  private:
   std::string file_;
   std::optional<Ending> ended_;
-  std::string go_on_;
+  std::vector<int> go_on_;
 };
 
-// The status digit of a refusal's description ("Transfert refusé, status 6"),
-// if it is one.
-std::optional<char> RefusalStatus(const std::string& description);
+// The server's status (StatusValues) in a refusal's description, if it is
+// one: the component's words ("Transfert refusé, status 6") or the
+// journal's decoded form ("... (status 6)").
+std::optional<int> RefusalStatus(const std::string& description);
 
 }  // namespace xmodemq

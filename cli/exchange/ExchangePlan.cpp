@@ -97,8 +97,10 @@ std::vector<std::string> DueFetches(const Profile& profile, const Journal* journ
       like.server = kServerNumber;
       like.user = profile.user;
       like.server_key = ServerNameKey(name);
+      // The journal's row keeps the refusal's status in its words only.
       if (const auto last = journal->LastAsked(like, since);
-          last && (last->result == "rvTrue" || RefusalStatus(last->description) == '6'))
+          last && (last->result == "rvTrue" ||
+                   RefusalStatus(last->description) == xmodemquarvel::svFileNotExists))
         continue;
     }
     due.push_back(name);

@@ -32,19 +32,6 @@
 namespace xmodemq {
 namespace {
 
-bool StartsWith(const std::string& text, const std::string& start) {
-  return text.rfind(start, 0) == 0;
-}
-
-// The server's refusal status as its number, from the digit of the
-// component's words or from the status itself.
-int ServerStatus(std::optional<char> digit) {
-  return digit ? *digit - '0' : 0;
-}
-[[maybe_unused]] int ServerStatus(std::optional<int> status) {
-  return status.value_or(0);
-}
-
 // The options of the call, from the profile.
 Options CallOptions(const Options& options, const Profile& profile) {
   Options call;
@@ -125,7 +112,7 @@ int ExchangeRun::Run(ExchangeReport& report) {
   for (const std::string& name : DueFetches(profile_, journal_.get(), WallNow())) {
     auto plan = std::make_unique<ReceivePlan>(spool_->IncomingPath(name), false, policy);
     // Status 6: nothing waiting under that name, the call goes on.
-    plan->GoOnAfterRefusals("6");
+    plan->GoOnAfterRefusals({xmodemquarvel::svFileNotExists});
     plans.push_back(std::move(plan));
   }
   if (plans.empty()) {
@@ -137,6 +124,10 @@ int ExchangeRun::Run(ExchangeReport& report) {
   int status = kExitFailure;
   try {
     status = call.Run();
+  } catch (const JournalBusy& e) {
+    report.message = std::string(e.what()) + " ; l'échange se refera plus tard";
+    Settle(call, kExitUsage);
+    return kExchangeLater;
   } catch (const Refusal& e) {
     report.message = e.what();
     Settle(call, kExitUsage);
@@ -185,7 +176,7 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
     const auto& ended = plan->Ended();
     if (!ended) continue;
     const bool send = std::string(plan->Direction()) == "send";
-    const auto status = RefusalStatus(ended->description);
+    const auto status = ended->result == xmodemquarvel::rvRefuse ? ended->status : std::nullopt;
     if (ended->result == xmodemquarvel::rvTrue) {
       if (send) {
         to_sent(plan->File(), ended->row);
@@ -193,9 +184,9 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
       } else {
         Returns(*spool_, journal_.get(), profile_.user).File(NameOf(plan->File()), report);
       }
-    } else if (ended->result == xmodemquarvel::rvRefuse && !send && status == '6') {
+    } else if (!send && status == xmodemquarvel::svFileNotExists) {
       ++report.not_waiting;
-    } else if (ended->result == xmodemquarvel::rvRefuse && send && status == '7') {
+    } else if (send && status == xmodemquarvel::svAlreadyTransmited) {
       // The server says it has it. Had the journal a send of this content
       // under this name to this account, the send would have been left out
       // as sent: so nothing here says which version the server holds.
@@ -206,8 +197,8 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
                        "dans outbox/ avec un autre nom, ou envoyez-le avec send --again");
       ++report.held;
       person_ = true;
-    } else if (send && (StartsWith(ended->description, "le serveur ne confirme pas") ||
-                        StartsWith(ended->description, "le serveur détient une autre version"))) {
+    } else if (send && (ended->stop == TransferPlan::Stop::kUnconfirmed ||
+                        ended->stop == TransferPlan::Stop::kOtherVersion)) {
       // Stopped before any data (Call::OnAccepted): the server's blocks do
       // not confirm what the journal knows, and only a person can say
       // whether the file reached the recipient.
@@ -219,7 +210,7 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
       person_ = true;
     } else if (ended->result == xmodemquarvel::rvRefuse) {
       refused = true;
-      report.refusal = ServerStatus(status);
+      report.refusal = status.value_or(0);
       report.message = plan->File() + " : " + ended->description;
     } else {
       failed = true;

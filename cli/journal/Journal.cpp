@@ -48,7 +48,8 @@ Journal::Journal(std::string path, std::unique_ptr<Database> db)
 Journal::~Journal() = default;
 
 void Journal::Fail(const std::string& doing, const SqliteError& e) const {
-  throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e));
+  throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e),
+                     SqliteBusy(e) ? JournalError::Kind::kBusy : JournalError::Kind::kOther);
 }
 
 std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
@@ -96,7 +97,8 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
                   ? std::make_unique<Database>(path, flags)
                   : std::make_unique<Database>(ImmutableUri(path), flags | SQLITE_OPEN_URI)));
   } catch (const SqliteError& e) {
-    throw JournalError("le journal " + path + " ne peut pas être ouvert : " + SqliteText(e));
+    throw JournalError("le journal " + path + " ne peut pas être ouvert : " + SqliteText(e),
+                       SqliteBusy(e) ? JournalError::Kind::kBusy : JournalError::Kind::kOther);
   }
   // SQLite opened it by its name: that name must still be the file checked.
   struct stat now {};
@@ -177,18 +179,24 @@ int Journal::Version() const {
 void Journal::SettleDead() {
   std::vector<std::pair<std::int64_t, std::string>> dead;
   Statement open(*db_,
-                 "SELECT id, pid, process, direction, line FROM transfers WHERE result IS NULL");
+                 "SELECT id, pid, process, direction, line, blocks FROM transfers WHERE "
+                 "result IS NULL");
   while (open.Step()) {
     JournalRow row;
     row.pid = open.Int(1);
     row.process = open.Text(2);
     row.direction = open.Text(3);
     row.line = open.Text(4);
+    row.blocks = open.OptionalInt(5);
     if (const std::string result = ResultNow(row); result != "running")
       dead.emplace_back(open.Int(0), row.direction == "send" && row.line.empty() ? "" : result);
   }
   open.Reset();
-  Statement mark(*db_, "UPDATE transfers SET result = ? WHERE id = ? AND result IS NULL");
+  // A send whose server never held its last block keeps no count: which
+  // blocks it holds is unknown.
+  Statement mark(*db_,
+                 "UPDATE transfers SET result = ?, blocks = CASE WHEN blocks < 0 THEN NULL "
+                 "ELSE blocks END WHERE id = ? AND result IS NULL");
   // A reservation that never reached its line moved nothing: no transfer.
   Statement drop(*db_, "DELETE FROM transfers WHERE id = ? AND result IS NULL AND line = ''");
   for (const auto& [id, result] : dead) {
@@ -231,8 +239,8 @@ void Journal::Begin(JournalRow& row, const std::string& prefixes,
   try {
     WriteTransaction transaction(*db_);
     if (reserved) {
-      Statement open(*db_, "UPDATE transfers SET line = ?, started = ? WHERE id = ?");
-      open.Bind(1, row.line).Bind(2, row.started).Bind(3, row.id).Run();
+      Statement open(*db_, "UPDATE transfers SET line = ?, started = ?, blocks = ? WHERE id = ?");
+      open.Bind(1, row.line).Bind(2, row.started).Bind(3, row.blocks).Bind(4, row.id).Run();
     } else {
       Insert(row, prefixes);
     }
@@ -249,7 +257,7 @@ void Journal::Insert(JournalRow& row, const std::string& prefixes) {
   Statement insert(*db_,
                    "INSERT INTO transfers(call_id, started, direction, file, server_name, "
                    "server_key, server, user, user_key, line, bytes, sha256, pid, process, "
-                   "again) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                   "again, blocks) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   row.user_key = AccountOf(row.user);
   insert.Bind(1, row.call_id)
       .Bind(2, row.started)
@@ -266,6 +274,7 @@ void Journal::Insert(JournalRow& row, const std::string& prefixes) {
       .Bind(13, row.pid)
       .Bind(14, row.process)
       .Bind(15, std::int64_t{row.again})
+      .Bind(16, row.blocks)
       .Run();
   row.id = sqlite3_last_insert_rowid(db_->Get());
   if (!prefixes.empty()) {
@@ -334,6 +343,15 @@ std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) cons
     return version;
   } catch (const SqliteError& e) {
     Fail("être lu", e);
+  }
+}
+
+void Journal::AllBlocksHeld(std::int64_t id, std::int64_t blocks) {
+  try {
+    Statement mark(*db_, "UPDATE transfers SET blocks = ? WHERE id = ? AND result IS NULL");
+    mark.Bind(1, blocks).Bind(2, id).Run();
+  } catch (const SqliteError& e) {
+    Fail("être écrit", e);
   }
 }
 

@@ -19,10 +19,17 @@
 namespace xmodemq {
 
 // The journal cannot be opened, read or written: the message says which
-// journal and why.
+// journal and why. kBusy: another process held it past kBusyWait (SQLite's
+// "busy" or "locked"), which a later try may find free.
 class JournalError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Kind { kOther, kBusy };
+  explicit JournalError(const std::string& what, Kind kind = Kind::kOther)
+      : std::runtime_error(what), kind_(kind) {}
+  bool Busy() const { return kind_ == Kind::kBusy; }
+
+ private:
+  Kind kind_;
 };
 
 // What the journal knows of the last send of a name whose data may have
@@ -98,6 +105,13 @@ class Journal {
   // The last send under this name to this server and account, other than
   // `like` itself, whose data may have reached the server.
   std::optional<SentVersion> LastVersionSent(const JournalRow& like) const;
+  // The server holds every one of the `blocks` of send `id`, which runs: its
+  // row says so on disk (its blocks, -1 since Begin(), become `blocks`)
+  // before the send's end goes out. A send whose process died before that
+  // never had its end on the server: its row reads "interrupted" and the
+  // file goes again (ResultNow()). Throws JournalError; the caller then
+  // stops the send before its end.
+  void AllBlocksHeld(std::int64_t id, std::int64_t blocks);
   // A spool's operations (JournalSpool.cpp).
   // The file of row `id` moved to `path` (a spool's sent/ or inbox/): the
   // row follows it. Throws JournalError.

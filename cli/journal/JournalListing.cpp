@@ -26,7 +26,7 @@ std::string ResultText(const std::string& result) {
 }
 
 std::string Blocks(const JournalRow& row) {
-  const std::string moved = row.blocks ? std::to_string(*row.blocks) : "-";
+  const std::string moved = row.blocks && *row.blocks >= 0 ? std::to_string(*row.blocks) : "-";
   if (row.resumed_from.value_or(0) <= 0) return moved;
   return std::to_string(*row.resumed_from) + "+" + moved;
 }

@@ -8,7 +8,12 @@ namespace xmodemq {
 std::string ResultNow(const JournalRow& row) {
   if (row.result) return *row.result;
   if (StillRunning(row.pid, row.process)) return "running";
-  return row.direction == "send" && !row.line.empty() ? "unknown" : "interrupted";
+  // A send on its line that the server may hold whole: unless its row says
+  // that its last block was never acknowledged (blocks -1, written when it
+  // starts and replaced, on disk, before its end goes out).
+  return row.direction == "send" && !row.line.empty() && row.blocks != std::int64_t{-1}
+             ? "unknown"
+             : "interrupted";
 }
 
 std::string RowJson(const JournalRow& row) {
@@ -24,7 +29,7 @@ std::string RowJson(const JournalRow& row) {
       .Add("user", row.user)
       .Add("line", row.line)
       .Add("bytes", row.bytes)
-      .Add("blocks", row.blocks)
+      .Add("blocks", row.blocks && *row.blocks < 0 ? std::nullopt : row.blocks)
       .Add("sha256", row.sha256)
       .Add("resumed_from", row.resumed_from)
       .Add("result", ResultNow(row))

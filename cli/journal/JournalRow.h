@@ -37,6 +37,9 @@ struct JournalRow {
   std::optional<std::int64_t> bytes;
   std::optional<std::string> sha256;
   // Blocks moved by this transfer, and blocks the far end already held.
+  // While a send runs: -1 until the server holds all its blocks, then all
+  // of them (Journal::AllBlocksHeld()). The row of a send whose process
+  // died keeps that count, or none for -1.
   std::optional<std::int64_t> blocks;
   std::optional<std::int64_t> resumed_from;
   // "rvTrue", "rvFalse", "rvTimer", "rvCTS", "rvRefuse"; for a transfer
@@ -54,8 +57,9 @@ struct JournalRow {
 
 // What the row's result is now: its own, else "running" while its process
 // runs, else what the row of a dead process stands for: "unknown" for a send
-// that was on its line (its end is missing, not its data), "interrupted"
-// for any other.
+// that was on its line (its end is missing, not its data) unless its row
+// says that the server never held its last block, "interrupted" for any
+// other.
 std::string ResultNow(const JournalRow& row);
 
 // The row as one JSON object, its result as ResultNow() says.

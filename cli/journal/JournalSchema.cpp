@@ -133,6 +133,11 @@ JournalRow ReadRow(const Statement& s) {
   return row;
 }
 
+bool SqliteBusy(const SqliteError& e) {
+  const int code = e.Code() & 0xFF;
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
 // What an SQLite failure means to a user.
 std::string SqliteText(const SqliteError& e) {
   switch (e.Code() & 0xFF) {

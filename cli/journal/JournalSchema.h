@@ -32,5 +32,7 @@ JournalRow ReadRow(const Statement& s);
 
 // What an SQLite failure means to a user ("disque plein").
 std::string SqliteText(const SqliteError& e);
+// Whether it is another process that holds the database (busy, locked).
+bool SqliteBusy(const SqliteError& e);
 
 }  // namespace xmodemq

@@ -10,6 +10,8 @@
 
 #include "CommandTable.h"
 #include "files/Sha256.h"
+#include "journal/Sqlite.h"
+#include "modem/ServerNumber.h"
 
 namespace xmodemq::test {
 namespace {
@@ -219,6 +221,83 @@ TEST(Exchange, KilledAtRandomMomentsEachFileStillGoesOnce) {
   EXPECT_EQ(SentFiles(o.d / "spool").size(), static_cast<std::size_t>(files));
   EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(12, 3));
   EXPECT_FALSE(fs::exists(o.d / "spool/inbox/ARLPS01.1"));
+}
+
+// Killed once its row is on its line and before any block reached the
+// server (a slow line: the server's answer to the opening takes half a
+// second), the send cannot be whole on the server: the next run sends it,
+// once, instead of holding it for a person.
+TEST(Exchange, KilledBeforeAnyBlockReachedTheServerTheNextRunSendsIt) {
+  Office o({"--baud", "2400"});
+  o.Drop("FACT0001.TXT", BillingFile(3, 1));
+  Process first(o.Args({"--json"}), {{"XMODEMQ_PASSWORD", std::nullopt}});
+  ASSERT_TRUE(o.sim->Await("envoi de « FACT0001 »", 60s)) << o.sim->Log();
+  first.Signal(SIGKILL);
+  EXPECT_EQ(first.Wait(30s).status, 128 + SIGKILL);
+  const Outcome second = o.Run();
+  EXPECT_EQ(second.status, 0) << second.All();
+  EXPECT_EQ(One(second)["sent"], "1");
+  EXPECT_FALSE(fs::exists(o.d / "spool/held/FACT0001.TXT"));
+  EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
+  EXPECT_EQ(ReadFile(o.d / "store/FACT0001"), BillingFile(3, 1));
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(o.Run().status, 10);
+}
+
+// "Already transmitted" (status 7): a send whose row says that the server
+// acknowledged every block of it went, and is filed in sent/; a file the
+// journal knows no such send of is held for a person.
+TEST(Exchange, AlreadyTransmittedCountsAsSentOnlyAfterEveryBlockWasAcknowledged) {
+  Office o({"--status", "7"});
+  o.Profile("user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"" + o.sim->Link() +
+            "\"]\nspool = \"spool\"\nsettle = \"0s\"\njournal = \"journal.sqlite\"\n");
+  EXPECT_EQ(o.Run().status, 10);
+  const std::string bill = BillingFile(3, 1);
+  {
+    // A send of FACT0001 killed after its last block was acknowledged.
+    Database db((o.d / "journal.sqlite").string(), SQLITE_OPEN_READWRITE);
+    db.Execute(("INSERT INTO transfers(call_id, started, direction, file, server_name, "
+                "server_key, server, user, user_key, line, bytes, blocks, sha256, pid, process) "
+                "VALUES('c', '2024-05-02T07:00:00Z', 'send', '/x/FACT0001.TXT', 'FACT0001', "
+                "'FACT0001', '" +
+                std::string(xmodemquarvel::kServerNumber) +
+                "', 'PS01', 'PS01', '/dev/ttyS0', 384, 3, '" + Sha256Of(bill) + "', 1, 'x')")
+                   .c_str());
+  }
+  o.Drop("FACT0001.TXT", bill);
+  o.Drop("FACT0002.TXT", BillingFile(3, 2));
+  fs::last_write_time(o.d / "spool/outbox/FACT0001.TXT",
+                      fs::last_write_time(o.d / "spool/outbox/FACT0002.TXT") - 1min);
+  const Outcome r = o.Run();
+  EXPECT_EQ(r.status, 20) << r.All();
+  JsonFields j = One(r);
+  EXPECT_EQ(j["sent"], "1");
+  EXPECT_EQ(j["held"], "1");
+  EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
+  EXPECT_NE(ReadFile(o.d / "spool/held/FACT0002.TXT.raison").find("(status 7)"), std::string::npos);
+  EXPECT_EQ(Count(o.sim->Log(), "envoi de « FACT0001 »"), 1u) << o.sim->Log();
+}
+
+// A journal that another process holds past the wait: try later (75), and
+// the next run, the journal free, does the work.
+TEST(Exchange, AJournalHeldByAnotherProcessIsTryLater) {
+  Office o;
+  EXPECT_EQ(o.Run().status, 10);
+  o.Drop("FACT0001.TXT", BillingFile(3, 1));
+  {
+    Database holder((o.d / "journal.sqlite").string(), SQLITE_OPEN_READWRITE);
+    holder.Execute("BEGIN EXCLUSIVE");
+    const Outcome busy = o.Run();
+    EXPECT_EQ(busy.status, 75) << busy.All();
+    JsonFields j = One(busy);
+    EXPECT_EQ(j["outcome"], Q("later"));
+    EXPECT_NE(j["message"].find("un autre programme le tient"), std::string::npos) << busy.All();
+    holder.Execute("ROLLBACK");
+  }
+  EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
+  const Outcome r = o.Run();
+  EXPECT_EQ(r.status, 0) << r.All();
+  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
 }
 
 // A cut batch is rerun as it was typed: what went or came whole is kept.

@@ -21,6 +21,12 @@ std::vector<std::string> Full(int bytes, std::vector<std::string> args) {
   return args;
 }
 
+// Write limits of the journal's log for a send of 20 or 60 blocks whose start, whose mark of
+// its last block held, or whose end cannot be written (measured: the writes before them).
+constexpr int kStartFails = 18000;
+constexpr int kMarkFails = 22000;
+constexpr int kEndFails = 26000;
+
 }  // namespace
 
 std::vector<Row> JournalRows() {
@@ -218,33 +224,63 @@ std::vector<Row> JournalRows() {
       {.what = "a HOME that others can write, for the default journal", .files = {{"FACT0001.TXT", kBill20}, {"home/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"home, au-dessus du journal, est modifiable par d'autres utilisateurs (mode 0777) : un autre que vous pourrait y remplacer le dossier du journal"}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", "D/home"}, {"XDG_STATE_HOME", std::nullopt}}, .setup = [](const fs::path& d) { fs::permissions(d / "home", fs::perms(0777)); }, .second_user = true},
       {"a journal that fills the disk as it opens", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"ne peut pas être ouvert : disque plein", "!entrée-sortie"}, {{"=", ""}}, FailureEnv("", "journal.sqlite-shm:0")},
       // A full disk: before the dial nothing goes; when the row of the start cannot be written,
-      // nothing is sent; when its end cannot, the status says that the record is incomplete,
+      // nothing is sent; when the mark of the last block held cannot, the send stops before its
+      // end, its row reads "interrompu" and the next send goes (here the server holds it all:
+      // only its end goes); when its end cannot, the status says that the record is incomplete,
       // the row reads "issue inconnue" and the file goes again only as the server confirms it.
-      {.what = "a journal that fills the disk: before the dial, at the start, at the end",
+      {.what = "a journal that fills the disk: before the dial, at the start, at the last block, at the end",
        .simulator = {"--resume-sends"},
-       .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}},
+       .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"FACT0004.TXT", kBill20}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"store/FACT0001", kBill20}, {"store/FACT0002", kBill}},
-       .dials = 4,
+       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"FACT0004.TXT", kBill20}, {"store/FACT0001", kBill20}, {"store/FACT0002", kBill}, {"store/FACT0003", kBill20}},
+       .dials = 6,
+       .logged = {"« FACT0001 » terminé, 20 trames", "envoi de « FACT0002 »", "!« FACT0002 » terminé, 60 trames", "« FACT0002 » terminé, 0 trames", "« FACT0003 » terminé, 20 trames", "« FACT0003 » terminé, 0 trames"},
        .then = {{Full(0, {"send", "LINE", "D/FACT0002.TXT"}), 2, {"ne peut pas être écrit : disque plein", "!Appel"}},
-                {Full(22000, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"envoyé : 60 blocs", "le journal est incomplet, la fin du transfert de ", "Sa ligne se lira « issue inconnue »"}},
-                {{"journal"}, 0, {"envoi      -  issue inconnue  ", "/FACT0002.TXT\n"}},
-                {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a peut-être déjà été envoyé le ", "issue inconnue", "--ask-server", "!Appel"}},
-                {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
-                {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a déjà été envoyé le "}},
-                {Full(18000, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0003.TXT n'est pas fait sans trace"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("unknown")}, {"bytes", "7680"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}}}},
-      {.what = "a send of unknown outcome that the server does not confirm: stopped before any data",
+                {Full(kMarkFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"disque plein : le serveur détient tous les blocs de FACT0002, mais le journal ne peut pas le noter. L'envoi est arrêté avant sa fin", "Sa ligne se lira « interrompu »", "!issue inconnue", "!envoyé"}},
+                {{"journal"}, 0, {"envoi      -  interrompu  ", "/FACT0002.TXT\n"}},
+                {{"send", "LINE", "D/FACT0002.TXT"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
+                {Full(kEndFails, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"envoyé : 20 blocs", "le journal est incomplet, la fin du transfert de ", "Sa ligne se lira « issue inconnue »"}},
+                {{"journal"}, 0, {"envoi     20  issue inconnue  ", "/FACT0003.TXT\n"}},
+                {{"send", "LINE", "D/FACT0003.TXT"}, 2, {"FACT0003.TXT a peut-être déjà été envoyé le ", "issue inconnue", "--ask-server", "!Appel"}},
+                {{"send", "LINE", "D/FACT0003.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
+                {{"send", "LINE", "D/FACT0003.TXT"}, 2, {"FACT0003.TXT a déjà été envoyé le "}},
+                {Full(kStartFails, {"send", "LINE", "D/FACT0004.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0004.TXT n'est pas fait sans trace"}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("interrupted")}, {"bytes", "7680"}, {"blocks", "null"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("unknown")}, {"blocks", "20"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "20"}}}}},
+      // The server acknowledged every block of a send whose end the journal misses, and holds
+      // nothing of it now: it took it in, the send is noted done without sending.
+      {.what = "a send of unknown outcome whose server holds nothing now: noted sent without data",
        .simulator = {"--resume", "0"},
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}, {"store/FACT0002", ""}},
        .dials = 3,
-       .then = {{Full(22000, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"le journal est incomplet"}},
-                {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 1, {"le serveur ne détient rien de FACT0002", "arrêté avant toute donnée", "!bloc 1/"}}},
-       .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("unknown")}}, {{"result", Q("rvFalse")}, {"blocks", "0"}, {"description", Q("le serveur ne confirme pas l'envoi précédent de FACT0002")}}}}},
+       .logged = {"transfert de « FACT0002 » terminé, 60 trames", "!FACT0002 » terminé"},
+       .then = {{Full(kEndFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"le journal est incomplet"}},
+                {{"send", "LINE", "D/FACT0002.TXT", "--ask-server"}, 0, {"le serveur a acquitté tous les blocs de FACT0002 envoyés le ", "n'en détient plus rien : il l'a reçu en entier", "!bloc 1/"}},
+                {{"send", "LINE", "D/FACT0002.TXT"}, 2, {"FACT0002.TXT a déjà été envoyé le ", "!Appel"}}},
+       .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("unknown")}, {"blocks", "60"}}, {{"result", Q("rvTrue")}, {"blocks", "0"}, {"description", Q("reçu en entier par le serveur lors de l'envoi précédent, qui en avait acquitté tous les blocs")}}}}},
+      // A row of an earlier xmodemq, left running without the mark of its last block: the server
+      // holding nothing of it does not say whether it took it in, and the send stops before any data.
+      {.what = "a send of unknown outcome without the mark that the server does not confirm: stopped before any data",
+       .simulator = {"--resume", "0"},
+       .files = {{"FACT0002.TXT", kBill}, {"j/", ""}},
+       .args = {"send", "LINE", "D/FACT0002.TXT", "--ask-server"},
+       .status = 1,
+       .said = {"le serveur ne détient rien de FACT0002", "arrêté avant toute donnée", "!bloc 1/"},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", ""}, {"j/", "*"}},
+       .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
+       .dials = 1,
+       .setup =
+           [](const fs::path& d) {
+             fs::permissions(d / "j", fs::perms(0700));
+             Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+             MigrateSchema(db, SchemaVersion());
+             db.Execute(("INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, user, user_key, line, bytes, sha256, pid, process) VALUES('c', '2024-05-02T07:00:00Z', 'send', '/data/FACT0002.TXT', 'FACT0002', 'FACT0002', '" + std::string(xmodemquarvel::kServerNumber) + "', 'PS0001', 'PS0001', '/dev/ttyS0', 7680, '" + Sha256Of(kBill) + "', 1, 'x')").c_str());
+             fs::permissions(d / "j/journal.sqlite", fs::perms(0600));
+           },
+       .json = {{{{"result", Q("unknown")}, {"blocks", "null"}}, {{"result", Q("rvFalse")}, {"blocks", "0"}, {"description", Q("le serveur ne confirme pas l'envoi précédent de FACT0002")}}}}},
       // clang-format on
   };
 }
