@@ -240,7 +240,7 @@ TEST(Exchange, KilledBeforeAnyBlockReachedTheServerTheNextRunSendsIt) {
   EXPECT_FALSE(fs::exists(o.d / "spool/held/FACT0001.TXT"));
   EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
   EXPECT_EQ(ReadFile(o.d / "store/FACT0001"), BillingFile(3, 1));
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
   EXPECT_EQ(o.Run().status, 10);
 }
 
@@ -297,7 +297,7 @@ TEST(Exchange, AJournalHeldByAnotherProcessIsTryLater) {
   EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
   const Outcome r = o.Run();
   EXPECT_EQ(r.status, 0) << r.All();
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
 }
 
 // A cut batch is rerun as it was typed: what went or came whole is kept.
