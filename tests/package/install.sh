@@ -92,6 +92,9 @@ runuser -u xmodemq -- /usr/bin/xmodemq exchange --check --profile /etc/xmodemq/e
   >"$scratch/check.log" 2>&1 || { cat "$scratch/check.log"; fail "the profile, checked as xmodemq"; }
 grep -q "Profil /etc/xmodemq/essai.toml valide" "$scratch/check.log" ||
   { cat "$scratch/check.log"; fail "the profile is not valid for xmodemq"; }
+# The spool the guide shares with the staff is taken as it is.
+grep -q "pas sûr" "$scratch/check.log" &&
+  { cat "$scratch/check.log"; fail "the guide's spool is refused"; }
 
 echo "== systemd-analyze verify on the units, as an instance"
 units=$scratch/units
