@@ -427,11 +427,12 @@ TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
     o.Drop("FACT0001.TXT", BillingFile(3, 1));
     const Outcome r = o.Run();
     EXPECT_NE(r.status, 0) << r.All();
-    EXPECT_NE(r.All().find((o.d / "spool" / c.folder).string() + " n'est pas sûr"), std::string::npos)
+    EXPECT_NE(r.All().find((o.d / "spool" / c.folder).string() + " n'est pas sûr"),
+              std::string::npos)
         << r.All();
     EXPECT_NE(r.All().find(c.said), std::string::npos) << r.All();
     EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
-    EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 0u);
+    EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 0u);
   }
   Office o;
   WriteFile(o.d / "store/ARLPS01", BillingFile(2, 4));
@@ -449,8 +450,8 @@ TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
   }
   const Outcome r = o.Run();
   EXPECT_EQ(r.status, 0) << r.All();
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0002"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0002"), 1u) << o.sim->Log();
   EXPECT_EQ(SentFiles(o.d / "spool"), (std::vector<std::string>{"FACT0001.TXT", "FACT0002.TXT"}));
   struct stat ret {};
   ASSERT_EQ(::stat((o.d / "spool/inbox/ARLPS01").c_str(), &ret), 0) << r.All();
