@@ -53,4 +53,5 @@ foreach(entry ${XMQ_MAN3_PAGES})
   endforeach()
 endforeach()
 add_custom_target(manpages3 ALL DEPENDS ${xmq_man3_files})
-install(FILES ${xmq_man3_files} ${xmq_man3_links} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${xmq_man3_files} ${xmq_man3_links} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  COMPONENT dev)
