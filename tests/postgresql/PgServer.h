@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace xmodemq::test {
 

@@ -35,7 +35,8 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
   }
   keywords.push_back(nullptr);
   values.push_back(nullptr);
-  conn_ = PQconnectdbParams(keywords.data(), values.data(), 0);
+  owned_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
+  conn_ = owned_.get();
   if (conn_ == nullptr) throw PgError(PgError::Kind::kUnreachable, "mémoire épuisée");
   if (PQstatus(conn_) != CONNECTION_OK) {
     // libpq gives no SQLSTATE for a failed connection. A server that asked
@@ -45,8 +46,6 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
     const bool refused =
         PQconnectionUsedPassword(conn_) != 0 || PQconnectionNeedsPassword(conn_) != 0;
     const std::string why = Trimmed(PQerrorMessage(conn_));
-    PQfinish(conn_);
-    conn_ = nullptr;
     throw PgError(
         refused ? PgError::Kind::kRefused : PgError::Kind::kUnreachable,
         WithoutPassword("la " + DescribeAddress(address) + " ne peut pas être jointe : " + why,
@@ -58,10 +57,6 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
       conn_, [](void*, const char*) {}, nullptr);
   Execute("SELECT set_config('statement_timeout', $1, false)",
           {std::to_string(limits.statement.count()) + "ms"});
-}
-
-PgConnection::~PgConnection() {
-  PQfinish(conn_);
 }
 
 PgResult PgConnection::Execute(const std::string& sql, const std::vector<PgParam>& params) {

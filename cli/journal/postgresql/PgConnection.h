@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,7 +46,6 @@ class PgConnection {
   // statement_timeout. Throws PgError: kRefused when the server turned the
   // password or the role down, kUnreachable otherwise.
   explicit PgConnection(const std::string& address, const PgLimits& limits = {});
-  ~PgConnection();
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
 
@@ -59,6 +59,7 @@ class PgConnection {
  private:
   [[noreturn]] void Fail(const PgResult& result) const;
   std::string address_;
+  std::unique_ptr<PGconn, decltype(&PQfinish)> owned_{nullptr, &PQfinish};
   PGconn* conn_ = nullptr;
 };
 
