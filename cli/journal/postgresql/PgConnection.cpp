@@ -35,17 +35,16 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
   }
   keywords.push_back(nullptr);
   values.push_back(nullptr);
-  owned_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
-  conn_ = owned_.get();
-  if (conn_ == nullptr) throw PgError(PgError::Kind::kUnreachable, "mémoire épuisée");
-  if (PQstatus(conn_) != CONNECTION_OK) {
+  conn_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
+  if (!conn_) throw PgError(PgError::Kind::kUnreachable, "mémoire épuisée");
+  if (PQstatus(conn_.get()) != CONNECTION_OK) {
     // libpq gives no SQLSTATE for a failed connection. A server that asked
     // for a password and then closed it turned that password (or the role)
     // down; without a session, anything else is the network or a server
     // that is not there (yet).
     const bool refused =
-        PQconnectionUsedPassword(conn_) != 0 || PQconnectionNeedsPassword(conn_) != 0;
-    const std::string why = Trimmed(PQerrorMessage(conn_));
+        PQconnectionUsedPassword(conn_.get()) != 0 || PQconnectionNeedsPassword(conn_.get()) != 0;
+    const std::string why = Trimmed(PQerrorMessage(conn_.get()));
     throw PgError(
         refused ? PgError::Kind::kRefused : PgError::Kind::kUnreachable,
         WithoutPassword("la " + DescribeAddress(address) + " ne peut pas être jointe : " + why,
@@ -54,7 +53,7 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
   // The server's notices ("already exists, skipping") would go to standard
   // error as they come: the journal has none to show.
   PQsetNoticeProcessor(
-      conn_, [](void*, const char*) {}, nullptr);
+      conn_.get(), [](void*, const char*) {}, nullptr);
   Execute("SELECT set_config('statement_timeout', $1, false)",
           {std::to_string(limits.statement.count()) + "ms"});
 }
@@ -62,7 +61,7 @@ PgConnection::PgConnection(const std::string& address, const PgLimits& limits) :
 PgResult PgConnection::Execute(const std::string& sql, const std::vector<PgParam>& params) {
   std::vector<const char*> values;
   for (const PgParam& p : params) values.push_back(p ? p->c_str() : nullptr);
-  PgResult result(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+  PgResult result(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
                                values.data(), nullptr, nullptr, 0));
   // PQexecParams returns null only when out of memory or without a
   // connection; PQresultStatus(null) reads PGRES_FATAL_ERROR.
@@ -72,7 +71,7 @@ PgResult PgConnection::Execute(const std::string& sql, const std::vector<PgParam
 }
 
 void PgConnection::RunScript(const std::string& sql) {
-  PgResult result(PQexec(conn_, sql.c_str()));
+  PgResult result(PQexec(conn_.get(), sql.c_str()));
   const ExecStatusType status = PQresultStatus(result.Raw());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result);
 }
@@ -81,11 +80,11 @@ void PgConnection::Fail(const PgResult& result) const {
   const char* sqlstate = PQresultErrorField(result.Raw(), PG_DIAG_SQLSTATE);
   const std::string state = sqlstate != nullptr ? sqlstate : "";
   std::string why = Trimmed(PQresultErrorMessage(result.Raw()));
-  if (why.empty()) why = Trimmed(PQerrorMessage(conn_));
+  if (why.empty()) why = Trimmed(PQerrorMessage(conn_.get()));
   // Whatever the server said last (57P01 on its way down, or nothing when
   // the line broke), a session that is gone is a server to try later.
   const PgError::Kind kind =
-      PQstatus(conn_) != CONNECTION_OK ? PgError::Kind::kUnreachable : KindOfSqlState(state);
+      PQstatus(conn_.get()) != CONNECTION_OK ? PgError::Kind::kUnreachable : KindOfSqlState(state);
   throw PgError(kind, WithoutPassword("la " + DescribeAddress(address_) + " : " + why, address_),
                 state);
 }

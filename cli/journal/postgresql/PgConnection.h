@@ -59,8 +59,7 @@ class PgConnection {
  private:
   [[noreturn]] void Fail(const PgResult& result) const;
   std::string address_;
-  std::unique_ptr<PGconn, decltype(&PQfinish)> owned_{nullptr, &PQfinish};
-  PGconn* conn_ = nullptr;
+  std::unique_ptr<PGconn, decltype(&PQfinish)> conn_{nullptr, &PQfinish};
 };
 
 // BEGIN … COMMIT, rolled back unless committed (a rollback on a connection
