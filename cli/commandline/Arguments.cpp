@@ -161,8 +161,10 @@ Options ParseArguments(const std::vector<std::string>& args) {
         (options.operands.size() == 1 && options.operands.front() != "status"))
       throw UsageError("exchange ne prend que « status » (reçu « " + options.operands.back() +
                        " »)");
-    if (!options.operands.empty() && (options.check || options.now))
-      throw UsageError("exchange status ne prend ni --check ni --now");
+    if (!options.operands.empty() && (options.check || options.now || options.resume_calls))
+      throw UsageError("exchange status ne prend ni --check, ni --now, ni --resume-calls");
+    if (options.resume_calls && (options.check || options.now))
+      throw UsageError("--resume-calls ne prend ni --check ni --now");
   }
   if (options.command == Command::Simulate &&
       options.simulator.link.empty() == !options.simulator.listen)

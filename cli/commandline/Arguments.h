@@ -106,6 +106,8 @@ struct Options {
   std::optional<std::string> profile;
   bool check = false;
   bool now = false;
+  // exchange: calls stopped by the server's refusal of the account resume.
+  bool resume_calls = false;
 
   // simulate.
   SimulatorOptions simulator;

@@ -254,6 +254,10 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--now", "", "", {C::Exchange},
        {{{}, "appelle tout de suite, hors des fenêtres d'appel du profil"}},
        [](Options& o, const std::string&) { o.now = true; }},
+      {"--resume-calls", "", "", {C::Exchange},
+       {{{}, "reprend les appels arrêtés par un refus du compte ou du mot de passe "
+             "(status 2 ou 3), une fois corrigé"}},
+       [](Options& o, const std::string&) { o.resume_calls = true; }},
       // simulate.
       {"--link", "", "CHEMIN", kSim,
        {{{}, "lien symbolique vers le pseudo-terminal ; refusé tant qu'un autre simulateur "

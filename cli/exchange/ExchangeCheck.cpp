@@ -7,9 +7,11 @@
 #include "exchange/Profile.h"
 #include "exchange/Spool.h"
 #include "journal/Journal.h"
+#include "schedule/ScheduleStatus.h"
 #include "system/FileErrors.h"
 #include "terminal/Json.h"
 #include "terminal/Text.h"
+#include "terminal/Timestamps.h"
 
 namespace xmodemq {
 
@@ -18,6 +20,7 @@ namespace xmodemq {
 int CheckExchange(const Options& options) {
   std::string text;
   std::int64_t sends = 0, holds = 0, fetches = 0;
+  bool calls_now = true;
   std::string profile_path = *options.profile;
   try {
     const Profile profile = LoadProfile(*options.profile);
@@ -26,7 +29,7 @@ int CheckExchange(const Options& options) {
       ::setenv("TZ", profile.timezone.c_str(), 1);
       ::tzset();
     }
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = WallNow();
     for (const std::string& pattern : profile.fetch) FetchName(pattern, profile.user, now);
     text += "Profil " + Visible(profile.path) + " valide : utilisateur " + Visible(profile.user) +
             ", lignes";
@@ -51,6 +54,12 @@ int CheckExchange(const Options& options) {
       text += "  demanderait " + Visible(name) + "\n";
       ++fetches;
     }
+    const ScheduleStatus schedule = ReadScheduleStatus(
+        profile.path, profile.journal.empty() ? std::nullopt : std::optional(profile.journal),
+        profile.Schedule(), now);
+    calls_now = schedule.verdict.admission == Admission::kCall;
+    text += calls_now ? "  appellerait maintenant\n"
+                      : "  n'appellerait pas maintenant : " + Visible(schedule.verdict.why) + "\n";
   } catch (const std::exception& e) {
     if (options.json)
       std::printf("%s\n", JsonObject()
@@ -70,6 +79,7 @@ int CheckExchange(const Options& options) {
                             .Add("would_send", sends)
                             .Add("would_hold", holds)
                             .Add("would_fetch", fetches)
+                            .Add("would_call_now", calls_now)
                             .Text()
                             .c_str());
   else

@@ -62,8 +62,6 @@ ExchangeState LoadState(const Spool& spool) {
   } catch (const toml::parse_error&) {
     return state;
   }
-  state.failures_in_row = Number(table, "failures_in_row");
-  state.failing_since = Text(table, "failing_since");
   state.last_received = Text(table, "last_received");
   state.last_received_at = Text(table, "last_received_at");
   if (const toml::table* last = table["last"].as_table()) {
@@ -89,13 +87,6 @@ ExchangeState LoadState(const Spool& spool) {
 
 bool SaveState(const Spool& spool, const ExchangeReport& report) {
   ExchangeState state = LoadState(spool);
-  const bool failed = report.exit_status == kExchangeLater || report.exit_status == kExchangePerson;
-  if (!failed) {
-    state.failures_in_row = 0;
-    state.failing_since.clear();
-  } else if (state.failures_in_row++ == 0) {
-    state.failing_since = report.started;
-  }
   if (!report.last_received.empty()) {
     state.last_received = report.last_received;
     state.last_received_at = report.ended;
@@ -114,9 +105,7 @@ bool SaveState(const Spool& spool, const ExchangeReport& report) {
                    {"not_waiting", report.not_waiting},
                    {"waiting", report.waiting},
                    {"message", report.message}};
-  toml::table table{{"failures_in_row", state.failures_in_row},
-                    {"failing_since", state.failing_since},
-                    {"last_received", state.last_received},
+  toml::table table{{"last_received", state.last_received},
                     {"last_received_at", state.last_received_at},
                     {"last", last}};
   std::ostringstream out;

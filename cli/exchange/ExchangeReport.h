@@ -29,17 +29,18 @@ struct ExchangeReport {
   std::string last_received;
   // What a person reads: why the run ended as it did.
   std::string message;
+  // The server's status when it refused a transfer and the call stopped
+  // there (svFalseUser, svFalsePassWord...); 0 when none.
+  int refusal = 0;
 
   // One JSON object, on one line.
   std::string Json() const;
 };
 
-// What the spool remembers of the runs: the last one's report, and the
-// failures in a row (runs that ended 75 or 20) since when.
+// What the spool remembers of the runs: the last one's report and the last
+// return filed (the calls' failures in a row are the journal's, CallState).
 struct ExchangeState {
   std::optional<ExchangeReport> last;
-  std::int64_t failures_in_row = 0;
-  std::string failing_since;
   std::string last_received;
   std::string last_received_at;
 };

@@ -20,6 +20,8 @@
 #include "files/SendSnapshot.h"
 #include "journal/Journal.h"
 #include "record/ServerNames.h"
+#include "schedule/EventLog.h"
+#include "schedule/Unattended.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "terminal/Text.h"
@@ -29,15 +31,6 @@
 
 namespace xmodemq {
 namespace {
-
-// "2024-05-02": the local day, the folder of sent/ that a send goes to.
-std::string LocalDay(std::time_t now) {
-  struct tm local {};
-  ::localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-  return text;
-}
 
 // The options of the call, from the profile.
 Options CallOptions(const Options& options, const Profile& profile) {
@@ -65,24 +58,27 @@ Options CallOptions(const Options& options, const Profile& profile) {
 // filed where it belongs.
 class ExchangeRun {
  public:
-  ExchangeRun(const Options& options, Profile profile, SessionHost host)
-      : options_(options),
-        profile_(std::move(profile)),
+  ExchangeRun(const Options& options, Profile profile, SessionHost host, const EventLog& log)
+      : profile_(std::move(profile)),
         call_options_(CallOptions(options, profile_)),
-        host_(std::move(host)) {}
+        host_(std::move(host)),
+        log_(log) {}
 
   int Run(ExchangeReport& report);
 
  private:
   int Settle(const Call& call, int call_status);
-  void Say(const std::string& text) const {
-    if (!options_.quiet && !options_.json) PrintLine(stderr, "xmodemq: " + text);
+  void Say(const std::string& text, const std::string& file = {},
+           const std::string& result = {}) const {
+    log_.Write({text, result == "held" ? 4 : 6, file, result});
   }
+  // One event per transfer that went on the line.
+  void LogTransfers(const Call& call) const;
 
-  const Options& options_;
   Profile profile_;
   Options call_options_;
   SessionHost host_;
+  const EventLog& log_;
   std::optional<Spool> spool_;
   std::unique_ptr<Journal> journal_;
   ExchangeReport* report_ = nullptr;
@@ -105,7 +101,7 @@ int ExchangeRun::Run(ExchangeReport& report) {
   report.waiting = static_cast<std::int64_t>(outbox.waiting);
   for (const auto& [name, reason] : outbox.hold) {
     spool_->Hold(name, reason);
-    Say(name + " retenu dans held/ : " + reason);
+    Say(name + " retenu dans held/ : " + reason, name, "held");
     ++report.held;
     person_ = true;
   }
@@ -113,8 +109,7 @@ int ExchangeRun::Run(ExchangeReport& report) {
   for (const std::string& name : outbox.send)
     plans.push_back(std::make_unique<SendPlan>(spool_->OutboxPath(name), profile_.pad));
   const ResumePolicy policy{profile_.user, std::chrono::hours(24 * 30), false};
-  for (const std::string& name :
-       DueFetches(profile_, journal_.get(), std::chrono::system_clock::to_time_t(now))) {
+  for (const std::string& name : DueFetches(profile_, journal_.get(), WallNow())) {
     auto plan = std::make_unique<ReceivePlan>(spool_->IncomingPath(name), false, policy);
     // Status 6: nothing waiting under that name, the call goes on.
     plan->GoOnAfterRefusals({xmodemquarvel::svFileNotExists});
@@ -142,13 +137,29 @@ int ExchangeRun::Run(ExchangeReport& report) {
     Settle(call, kExitFailure);
     return kExchangePerson;
   }
-  return Settle(call, status);
+  const int settled = Settle(call, status);
+  LogTransfers(call);
+  return settled;
+}
+
+void ExchangeRun::LogTransfers(const Call& call) const {
+  for (const auto& plan : call.Plans()) {
+    const auto& ended = plan->Ended();
+    if (!ended) continue;
+    const bool send = std::string(plan->Direction()) == "send";
+    const bool good = ended->result == xmodemquarvel::rvTrue;
+    const std::string result = good ? (send ? "sent" : "received")
+                               : ended->result == xmodemquarvel::rvRefuse ? "refuse"
+                                                                          : "failed";
+    const std::string what = good ? (send ? "envoyé" : "reçu") : ended->description;
+    log_.Write({NameOf(plan->File()) + " : " + what, good ? 6 : 4, NameOf(plan->File()), result});
+  }
 }
 
 // Files what the call did, and says what the run amounts to.
 int ExchangeRun::Settle(const Call& call, int call_status) {
   ExchangeReport& report = *report_;
-  const std::string day = LocalDay(std::time(nullptr));
+  const std::string day = LocalDayOf(WallNow());
   if (call_status != kExitUsage || !call.Plans().empty()) report.line = call.LineUsed();
   // The row is complete before the file moves; it then follows the file.
   const auto to_sent = [&](const std::string& file, std::optional<std::int64_t> row) {
@@ -199,6 +210,7 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
       person_ = true;
     } else if (ended->result == xmodemquarvel::rvRefuse) {
       refused = true;
+      report.refusal = status.value_or(0);
       report.message = plan->File() + " : " + ended->description;
     } else {
       failed = true;
@@ -222,6 +234,32 @@ int ExchangeRun::Settle(const Call& call, int call_status) {
   return kExchangeDone;
 }
 
+// What the run's call amounts to for the schedule.
+CallResult ResultOfCall(const ExchangeReport& report, int status) {
+  // No line: nothing was dialled.
+  if (report.line.empty() || status == kExchangeUsage) return CallResult::kNone;
+  if (report.refusal == xmodemquarvel::svFalseUser ||
+      report.refusal == xmodemquarvel::svFalsePassWord)
+    return CallResult::kAccountRefused;
+  if (status == kExchangeLater) return CallResult::kFailed;
+  return CallResult::kGood;
+}
+
+// The spool's facts that alerts are judged on; none when it cannot be read.
+std::pair<std::size_t, std::optional<std::time_t>> SpoolFacts(const std::string& root,
+                                                              const Profile& profile) {
+  try {
+    const Spool spool = Spool::Open(root, true);
+    const OutboxListing outbox = spool.Outbox(profile.settle, std::chrono::system_clock::now());
+    std::optional<std::time_t> oldest;
+    for (const SpoolEntry& entry : outbox.complete)
+      if (!oldest || entry.changed.tv_sec < *oldest) oldest = entry.changed.tv_sec;
+    return {spool.Held().size(), oldest};
+  } catch (const Refusal&) {
+    return {0, std::nullopt};
+  }
+}
+
 }  // namespace
 
 int RunExchange(const Options& options, SessionHost host) {
@@ -229,10 +267,20 @@ int RunExchange(const Options& options, SessionHost host) {
   if (options.check) return CheckExchange(options);
   ExchangeReport report;
   report.started = UtcNow();
+  const std::time_t started = WallNow();
   report.profile = Absolute(*options.profile);
+  EventLog log(report.profile, options.quiet || options.json);
+  // Under systemd's journal, what the call tells goes there too, a line an
+  // entry, not to standard error.
+  if (std::FILE* lines = log.Lines()) {
+    host.out = lines;
+    host.terminal = false;
+  }
   int status = kExchangeUsage;
   std::optional<Spool> spool;
   bool busy = false;
+  // Set when the schedule kept the run from calling: "not_now" or "stopped".
+  std::string not_now;
   try {
     Profile profile = LoadProfile(*options.profile);
     report.user = profile.user;
@@ -241,9 +289,33 @@ int RunExchange(const Options& options, SessionHost host) {
       ::tzset();
     }
     const std::string root = profile.spool;
-    ExchangeRun run(options, std::move(profile), std::move(host));
+    const Profile kept = profile;
+    std::unique_ptr<Unattended> unattended;
+    ExchangeRun run(options, std::move(profile), std::move(host), log);
     try {
-      status = run.Run(report);
+      const auto place =
+          ChooseJournal(kept.journal.empty() ? std::nullopt : std::optional(kept.journal), false);
+      if (place)
+        unattended =
+            std::make_unique<Unattended>(kept.path, kept.user, kept.Schedule(), *place, log);
+      const Verdict verdict = unattended ? unattended->Admit(started, options.now) : Verdict{};
+      if (options.resume_calls) {
+        // A person has put right what the server refused.
+        if (!unattended) throw JournalError("aucun journal ne garde les appels de ce profil");
+        report.message =
+            unattended->Resume(started)
+                ? "appels repris pour " + kept.path
+                : "les appels de " + kept.path +
+                      " n'étaient pas arrêtés ; l'attente après échec est remise à zéro";
+        not_now = "resumed";
+        status = kExchangeDone;
+      } else if (verdict.admission == Admission::kCall) {
+        status = run.Run(report);
+      } else {
+        report.message = verdict.why;
+        not_now = verdict.admission == Admission::kStopped ? "stopped" : "not_now";
+        status = verdict.admission == Admission::kStopped ? kExchangePerson : kExchangeNothing;
+      }
     } catch (const LockBusy& e) {
       report.message = e.what();
       status = kExchangeLater;
@@ -262,6 +334,16 @@ int RunExchange(const Options& options, SessionHost host) {
       spool.emplace(Spool::Open(root, true));
     } catch (const Refusal&) {
     }
+    // A run that could not take the lock leaves the schedule to the one that has.
+    if (unattended && !busy) {
+      const auto [held, oldest] = SpoolFacts(root, kept);
+      try {
+        unattended->After(ResultOfCall(report, status), OutcomeName(status), started, WallNow(),
+                          report.message, held, oldest);
+      } catch (const JournalError& e) {
+        log.Write({e.what(), 3, {}, "journal"});
+      }
+    }
   } catch (const ProfileError& e) {
     report.message = e.what();
     status = kExchangeUsage;
@@ -269,17 +351,21 @@ int RunExchange(const Options& options, SessionHost host) {
   report.ended = UtcNow();
   report.exit_status = status;
   // A run that could not take the lock leaves the state to the one that has.
-  if (spool && !busy) SaveState(*spool, report);
+  if (spool && !busy && not_now.empty()) SaveState(*spool, report);
+  const bool failed = status != kExchangeDone && status != kExchangeNothing;
+  const std::string summary =
+      failed || !not_now.empty()
+          ? report.message
+          : std::to_string(report.sent) + " envoyé(s), " + std::to_string(report.received) +
+                " reçu(s), " + std::to_string(report.held) + " retenu(s) : " + report.message;
   if (options.json) {
     std::printf("%s\n", report.Json().c_str());
     std::fflush(stdout);
-  } else if (status != kExchangeDone && status != kExchangeNothing) {
-    PrintLine(stderr, "xmodemq: " + report.message);
-  } else if (!options.quiet) {
-    PrintLine(stderr, "xmodemq: " + std::to_string(report.sent) + " envoyé(s), " +
-                          std::to_string(report.received) + " reçu(s), " +
-                          std::to_string(report.held) + " retenu(s) : " + report.message);
   }
+  if (log.ToJournal())
+    log.Write({summary, failed ? 3 : 6, {}, not_now.empty() ? OutcomeName(status) : not_now});
+  else if (!options.json && (failed || !options.quiet))
+    PrintLine(stderr, "xmodemq: " + summary);
   return status;
 }
 

@@ -7,6 +7,7 @@
 #include "exchange/ExitStatus.h"
 #include "exchange/Profile.h"
 #include "exchange/Spool.h"
+#include "schedule/ScheduleStatus.h"
 #include "system/FileErrors.h"
 #include "terminal/Json.h"
 #include "terminal/Text.h"
@@ -60,6 +61,9 @@ int RunExchangeStatus(const Options& options) {
   const ExchangeState state = LoadState(*spool);
   const auto holder = ExchangeLock::Holder(spool->Folder());
   const ExchangeReport last = state.last.value_or(ExchangeReport{});
+  const ScheduleStatus schedule = ReadScheduleStatus(
+      profile.path, profile.journal.empty() ? std::nullopt : std::optional(profile.journal),
+      profile.Schedule(), WallNow());
   if (options.json) {
     JsonObject json;
     json.Add("profile", profile.path)
@@ -84,12 +88,10 @@ int RunExchangeStatus(const Options& options) {
         .Add("last_sent", last.sent)
         .Add("last_received", last.received)
         .Add("last_message", last.message)
-        .Add("failures_in_row", state.failures_in_row)
-        .Add("failing_since",
-             state.failing_since.empty() ? std::nullopt : std::optional(state.failing_since))
         .Add("last_return", state.last_received)
         .Add("last_return_at",
              state.last_received_at.empty() ? std::nullopt : std::optional(state.last_received_at));
+    schedule.AddTo(json);
     std::printf("%s\n", json.Text().c_str());
     return kExchangeDone;
   }
@@ -111,12 +113,10 @@ int RunExchangeStatus(const Options& options) {
             std::to_string(last.received) + " reçu(s) ; " + Visible(last.message) + "\n";
   else
     text += "Aucun appel encore.\n";
-  if (state.failures_in_row > 0)
-    text += "Échecs de suite : " + std::to_string(state.failures_in_row) + ", depuis le " +
-            LocalTime(state.failing_since) + "\n";
   if (!state.last_received.empty())
     text += "Dernier retour : " + Visible(state.last_received) + ", le " +
             LocalTime(state.last_received_at) + "\n";
+  text += schedule.Text();
   std::fputs(text.c_str(), stdout);
   return kExchangeDone;
 }

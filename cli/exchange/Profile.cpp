@@ -5,7 +5,6 @@
 #include <toml++/toml.h>
 #include <charconv>
 #include <ctime>
-#include <regex>
 #include <set>
 
 #include "exchange/ExchangePlan.h"
@@ -100,6 +99,16 @@ class Reader {
     return value->get();
   }
 
+  // A mistake in the `index`-th text of the list `key`, on that text's line.
+  [[noreturn]] void FailItem(const std::string& key, std::size_t index,
+                             const std::string& why) const {
+    const toml::array* array = table_.get_as<toml::array>(key);
+    const toml::node* item = array ? array->get(index) : nullptr;
+    if (!item) Fail(key, why);
+    throw ProfileError(path_ + ", ligne " + std::to_string(item->source().begin.line) +
+                       " : la clé « " + key + " » " + why);
+  }
+
   // A key that this profile does not know is a mistake, not a silent default.
   void RefuseUnknown() const {
     for (const auto& [key, node] : table_)
@@ -117,14 +126,6 @@ class Reader {
 std::string FromProfile(const std::string& profile, const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
   return FolderOf(profile) + "/" + path;
-}
-
-// "Mo-Fr 19:00-07:00", "Sa 00:00-24:00", "Mo,We 08:00-12:00".
-bool WindowText(const std::string& text) {
-  static const std::regex kWindow(
-      "(Mo|Tu|We|Th|Fr|Sa|Su)(-(Mo|Tu|We|Th|Fr|Sa|Su)|(,(Mo|Tu|We|Th|Fr|Sa|Su))*) "
-      "([01][0-9]|2[0-3]):[0-5][0-9]-(([01][0-9]|2[0-3]):[0-5][0-9]|24:00)");
-  return std::regex_match(text, kWindow);
 }
 
 bool KnownZone(const std::string& zone) {
@@ -147,6 +148,20 @@ std::optional<std::chrono::seconds> ParseProfileDuration(const std::string& text
   for (const auto& [name, seconds] : kUnits)
     if (unit == name) return std::chrono::seconds(value * seconds);
   return std::nullopt;
+}
+
+SchedulePolicy Profile::Schedule() const {
+  SchedulePolicy policy;
+  policy.profile = path;
+  policy.window_texts = windows;
+  policy.windows = call_windows;
+  policy.retry_min = retry_min;
+  policy.retry_max = retry_max;
+  policy.max_calls_per_day = max_calls_per_day;
+  policy.alert = alert;
+  policy.alert_after = alert_after;
+  policy.alert_age = alert_age;
+  return policy;
 }
 
 Profile LoadProfile(const std::string& path) {
@@ -187,12 +202,12 @@ Profile LoadProfile(const std::string& path) {
   }
   profile.fetch_every = read.Duration("fetch_every", profile.fetch_every);
   profile.windows = read.Texts("windows", false);
-  for (const std::string& window : profile.windows)
-    if (!WindowText(window))
-      read.Fail("windows",
-                "attend des fenêtres « Mo-Fr 19:00-07:00 » (jours Mo Tu We Th Fr Sa "
-                "Su), reçu « " +
-                    window + " »");
+  for (std::size_t i = 0; i < profile.windows.size(); ++i) {
+    const ParsedWindow parsed = ParseCallWindow(profile.windows[i]);
+    if (!parsed.window)
+      read.FailItem("windows", i, "« " + profile.windows[i] + " » " + parsed.error);
+    profile.call_windows.push_back(*parsed.window);
+  }
   profile.retry_min = read.Duration("retry_min", profile.retry_min);
   profile.retry_max = read.Duration("retry_max", profile.retry_max);
   if (profile.retry_max < profile.retry_min) read.Fail("retry_max", "est plus court que retry_min");
@@ -206,6 +221,9 @@ Profile LoadProfile(const std::string& path) {
   profile.journal = FromProfile(profile.path, read.Text("journal", false));
   if (profile.journal.rfind("postgresql:", 0) == 0)
     read.Fail("journal", "nomme un journal PostgreSQL, pas encore pris en charge");
+  profile.alert = read.Texts("alert", false);
+  profile.alert_after = read.Duration("alert_after", profile.alert_after);
+  profile.alert_age = read.Duration("alert_age", profile.alert_age);
   read.RefuseUnknown();
   return profile;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "schedule/CallSchedule.h"
+
 namespace xmodemq {
 
 // A profile that cannot be used as written: the message names the file, the
@@ -35,8 +37,9 @@ struct Profile {
   // Names asked for at each call, before substitution.
   std::vector<std::string> fetch;
   std::chrono::seconds fetch_every = std::chrono::hours(24);
-  // Read and checked now, used by the scheduler of a later version.
+  // When calls may go out (schedule/CallWindows.h); none: at any time.
   std::vector<std::string> windows;
+  std::vector<CallWindow> call_windows;
   std::chrono::seconds retry_min = std::chrono::minutes(10);
   std::chrono::seconds retry_max = std::chrono::hours(4);
   int32_t max_calls_per_day = 12;
@@ -46,6 +49,14 @@ struct Profile {
   std::string timezone;
   // Empty: the command's default journal.
   std::string journal;
+  // The command run once per new condition that needs a person, as argv
+  // (never through a shell); empty: alerts are only logged.
+  std::vector<std::string> alert;
+  std::chrono::seconds alert_after = std::chrono::hours(24);
+  std::chrono::seconds alert_age = std::chrono::hours(48);
+
+  // The schedule's part of it.
+  SchedulePolicy Schedule() const;
 };
 
 // Reads and checks the profile at `path`. Relative paths inside it are taken

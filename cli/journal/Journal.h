@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "journal/CallState.h"
 #include "journal/JournalPlace.h"
 #include "journal/JournalRow.h"
 #include "journal/JournalSchema.h"
@@ -132,6 +133,19 @@ class Journal {
   // Every transfer (not a send reserved and not yet on its line), oldest
   // first; from `since_utc` on when given.
   std::vector<JournalRow> List(const std::optional<std::string>& since_utc) const;
+
+  // The exchange's schedule and alerts, per profile (JournalSchedule.cpp);
+  // a journal read before schema 4 has none. Throw JournalError.
+  CallState LoadCallState(const std::string& profile) const;
+  void SaveCallState(const std::string& profile, const CallState& state);
+  // The alerts raised for `profile`, oldest first: the open ones only, or all.
+  std::vector<AlertRecord> Alerts(const std::string& profile, bool open_only) const;
+  // Records a new alert; returns its id, or 0 when one of that condition
+  // is open already (another run opened it).
+  std::int64_t OpenAlert(const std::string& profile, const AlertRecord& alert);
+  // Sets an alert's end (nothing: still open) and what its command did.
+  void NoteAlert(std::int64_t id, const std::optional<std::string>& closed,
+                 const std::string& command);
 
  private:
   Journal(std::string path, std::unique_ptr<Database> db);

@@ -55,6 +55,29 @@ constexpr const char* kSteps[] = {
        CREATE UNIQUE INDEX sends_running ON transfers(server, user_key, server_key)
          WHERE direction = 'send' AND result IS NULL;
        PRAGMA application_id = 1481462090;)",
+    // 4: the exchange's schedule per profile (the last call, the failures in
+    // a row and the back-off, the calls of the day, calls stopped for a
+    // person) and the alerts it raised, open until their condition clears.
+    R"(CREATE TABLE exchange_state(
+         profile TEXT PRIMARY KEY,
+         last_call TEXT,
+         last_result TEXT NOT NULL DEFAULT '',
+         failures INTEGER NOT NULL DEFAULT 0,
+         failing_since TEXT,
+         next_call TEXT,
+         calls_day TEXT NOT NULL DEFAULT '',
+         calls_today INTEGER NOT NULL DEFAULT 0,
+         stopped TEXT NOT NULL DEFAULT '');
+       CREATE TABLE exchange_alerts(
+         id INTEGER PRIMARY KEY,
+         profile TEXT NOT NULL,
+         condition TEXT NOT NULL,
+         detail TEXT NOT NULL,
+         opened TEXT NOT NULL,
+         closed TEXT,
+         command TEXT NOT NULL DEFAULT '');
+       CREATE UNIQUE INDEX alerts_open ON exchange_alerts(profile, condition)
+         WHERE closed IS NULL;)",
 };
 static_assert(kApplicationId == 1481462090, "step 3 stamps the journal with kApplicationId");
 

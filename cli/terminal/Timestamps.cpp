@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace xmodemq {
@@ -48,8 +49,19 @@ std::tm Parts(int year, int month, int day, int hour, int minute, int second) {
 
 }  // namespace
 
+std::time_t WallNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  // The seam's distance from the real clock, taken once.
+  static const std::time_t shift = [now] {
+    const char* text = std::getenv("XMODEMQ_TEST_NOW");
+    const auto when = text ? ParseUtc(text) : std::nullopt;
+    return when ? *when - now : std::time_t{0};
+  }();
+  return now + shift;
+}
+
 std::string UtcNow() {
-  return UtcText(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+  return UtcText(WallNow());
 }
 
 std::string UtcText(std::time_t when) {
@@ -77,7 +89,7 @@ std::string LocalTime(const std::string& utc) {
 std::optional<std::string> SinceToUtc(const std::string& text) {
   // Local midnight, today's or yesterday's.
   if (text == "today" || text == "yesterday") {
-    std::time_t now = std::time(nullptr);
+    std::time_t now = WallNow();
     std::tm local{};
     ::localtime_r(&now, &local);
     local.tm_hour = local.tm_min = local.tm_sec = 0;

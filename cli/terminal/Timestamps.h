@@ -10,6 +10,12 @@ namespace xmodemq {
 // ("2024-05-02T07:30:00Z"), so that their order as text is their order in
 // time.
 std::string UtcNow();
+// The time of day, as every date of the command is taken from it: the
+// system's clock, or, when XMODEMQ_TEST_NOW holds a journal time, that time
+// at the command's start, running on from there. XMODEMQ_TEST_NOW is a seam
+// for tests (a simulated week in minutes), documented as such; the waits and
+// the outbox's `settle` stay on the real clocks.
+std::time_t WallNow();
 // The journal time of `when`, and back: the time of a journal time, nothing
 // when the text is not exactly one.
 std::string UtcText(std::time_t when);

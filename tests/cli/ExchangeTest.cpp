@@ -62,15 +62,6 @@ JsonFields One(const Outcome& r) {
   return objects && objects->size() == 1 ? objects->front() : JsonFields{};
 }
 
-// How many sends of `name` the server completed with data, from its log.
-std::size_t Completed(const std::string& log, const std::string& name) {
-  std::size_t count = 0;
-  const std::string done = "transfert de « " + name + " » terminé, ";
-  for (std::size_t at = log.find(done); at != std::string::npos; at = log.find(done, at + 1))
-    if (log.compare(at + done.size(), 2, "0 ") != 0) ++count;
-  return count;
-}
-
 std::vector<std::string> SentFiles(const fs::path& spool) {
   std::vector<std::string> names;
   if (!fs::exists(spool / "sent")) return names;
@@ -131,7 +122,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_EQ(SentFiles(o.d / "spool"), bills);
   for (const std::string& bill : bills) {
     const std::string stem = bill.substr(0, bill.find('.'));
-    EXPECT_EQ(Completed(log, stem), 1u) << bill << "\n" << log;
+    EXPECT_EQ(CompletedSends(log, stem), 1u) << bill << "\n" << log;
     EXPECT_EQ(ReadFile(o.d / "store" / stem),
               BillingFile(bill == "FACT0008.TXT"   ? 4
                           : bill == "FACT0007.TXT" ? 5
@@ -225,7 +216,7 @@ TEST(Exchange, KilledAtRandomMomentsEachFileStillGoesOnce) {
   for (int i = 1; i <= files; ++i) {
     const std::string stem = "FACT000" + std::to_string(i);
     EXPECT_EQ(ReadFile(o.d / "store" / stem), BillingFile(6 + i, static_cast<unsigned>(i))) << stem;
-    EXPECT_EQ(Completed(log, stem), 1u) << stem << "\n" << log;
+    EXPECT_EQ(CompletedSends(log, stem), 1u) << stem << "\n" << log;
   }
   EXPECT_EQ(SentFiles(o.d / "spool").size(), static_cast<std::size_t>(files));
   EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(12, 3));
@@ -249,7 +240,7 @@ TEST(Exchange, KilledBeforeAnyBlockReachedTheServerTheNextRunSendsIt) {
   EXPECT_FALSE(fs::exists(o.d / "spool/held/FACT0001.TXT"));
   EXPECT_EQ(SentFiles(o.d / "spool"), std::vector<std::string>{"FACT0001.TXT"});
   EXPECT_EQ(ReadFile(o.d / "store/FACT0001"), BillingFile(3, 1));
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
   EXPECT_EQ(o.Run().status, 10);
 }
 
@@ -306,7 +297,7 @@ TEST(Exchange, AJournalHeldByAnotherProcessIsTryLater) {
   EXPECT_TRUE(fs::exists(o.d / "spool/outbox/FACT0001.TXT"));
   const Outcome r = o.Run();
   EXPECT_EQ(r.status, 0) << r.All();
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT0001"), 1u) << o.sim->Log();
 }
 
 // A cut batch is rerun as it was typed: what went or came whole is kept.
@@ -351,8 +342,8 @@ TEST(Exchange, BatchesOfSendAndReceiveAreRerunAsTyped) {
   EXPECT_EQ(skipped.status, 0) << skipped.All();
   EXPECT_NE(skipped.err.find(f1 + " a déjà été envoyé le "), std::string::npos) << skipped.All();
   EXPECT_EQ(run({"send", f1, f2, "--skip-sent"}).status, 0);
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT1"), 1u);
-  EXPECT_EQ(Completed(o.sim->Log(), "FACT2"), 1u);
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT1"), 1u);
+  EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT2"), 1u);
   EXPECT_EQ(ReadFile(o.d / "store/FACT2"), BillingFile(3, 5));
 }
 
@@ -368,7 +359,12 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
       {base + "fetch_evry = \"1d\"\n", "ligne 5 : la clé « fetch_evry » est inconnue"},
       {base + "pad = \"non\"\n", "ligne 5 : la clé « pad » attend true ou false"},
       {base + "attempts = 0.5\n", "ligne 5 : la clé « attempts » attend un entier"},
-      {base + "windows = [\"Lu 19:00-07:00\"]\n", "ligne 5 : la clé « windows » attend"},
+      {base + "windows = [\"Lu 19:00-07:00\"]\n",
+       "ligne 5 : la clé « windows » « Lu 19:00-07:00 » a des jours inconnus « Lu »"},
+      {base + "windows = [\n  \"Mo-Fr 19:00-07:00\",\n  \"Sa 25:00-24:00\",\n]\n",
+       "ligne 7 : la clé « windows » « Sa 25:00-24:00 » a une heure invalide"},
+      {base + "alert = \"mail\"\n", "ligne 5 : la clé « alert » attend une liste"},
+      {base + "alert_age = \"2 jours\"\n", "ligne 5 : la clé « alert_age » attend une durée"},
       {base + "timezone = \"Europe/Nowhere\"\n", "ligne 5 : la clé « timezone »"},
       {base + "retry_min = \"2h\"\nretry_max = \"1h\"\n", "ligne 6 : la clé « retry_max »"},
       {"user = \"PS01\"\npassword_file = \"pw\"\nlines = \"/dev/ttyS0\"\n",

@@ -225,6 +225,14 @@ std::size_t Simulator::Openings() {
   return Count(Log(), "client : port ouvert");
 }
 
+std::size_t CompletedSends(const std::string& log, const std::string& name) {
+  std::size_t count = 0;
+  const std::string done = "transfert de « " + name + " » terminé, ";
+  for (std::size_t at = log.find(done); at != std::string::npos; at = log.find(done, at + 1))
+    if (log.compare(at + done.size(), 2, "0 ") != 0) ++count;
+  return count;
+}
+
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

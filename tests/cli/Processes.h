@@ -92,6 +92,8 @@ class Simulator {
   std::string Log();
   // How many times a client opened the device so far: no opening, no call.
   std::size_t Openings();
+  // SIGSTOP: a line that answers nothing; SIGCONT brings it back.
+  void Signal(int signo) { process_->Signal(signo); }
 
  private:
   std::string link_;
@@ -100,6 +102,19 @@ class Simulator {
 };
 
 std::size_t Count(const std::string& text, const std::string& what);
+// Whether this test program runs under AddressSanitizer (g++ or clang),
+// where the long tests take a shorter course.
+constexpr bool kUnderAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#elif defined(__has_feature)
+    __has_feature(address_sanitizer);
+#else
+    false;
+#endif
+// How many sends of `name` (a server's name) the simulated server completed
+// with data, from its log.
+std::size_t CompletedSends(const std::string& log, const std::string& name);
 
 // One JSON object per line, parsed strictly: each member's value as JSON
 // text, a string's decoded and put back between quotes ("\"é\""). Nothing

@@ -12,8 +12,9 @@ namespace {
 // SQLite journal's, under the same names ("user" is quoted: a keyword here).
 constexpr const char* kSteps[] = {
     // 1: the transfers, what a server's resume of a send is checked
-    // against, and one running send of a file at a time (a reserved send
-    // has no line yet).
+    // against, one running send of a file at a time (a reserved send has no
+    // line yet); the exchange's schedule per profile and the alerts it
+    // raised, open until their condition clears.
     R"(CREATE TABLE transfers(
          id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
          call_id text NOT NULL,
@@ -42,7 +43,27 @@ constexpr const char* kSteps[] = {
          WHERE direction = 'send' AND result IS NULL;
        CREATE TABLE send_prefixes(
          transfer bigint PRIMARY KEY REFERENCES transfers(id) ON DELETE CASCADE,
-         digests bytea NOT NULL);)",
+         digests bytea NOT NULL);
+       CREATE TABLE exchange_state(
+         profile text PRIMARY KEY,
+         last_call text,
+         last_result text NOT NULL DEFAULT '',
+         failures bigint NOT NULL DEFAULT 0,
+         failing_since text,
+         next_call text,
+         calls_day text NOT NULL DEFAULT '',
+         calls_today bigint NOT NULL DEFAULT 0,
+         stopped text NOT NULL DEFAULT '');
+       CREATE TABLE exchange_alerts(
+         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+         profile text NOT NULL,
+         condition text NOT NULL,
+         detail text NOT NULL,
+         opened text NOT NULL,
+         closed text,
+         command text NOT NULL DEFAULT '');
+       CREATE UNIQUE INDEX alerts_open ON exchange_alerts(profile, condition)
+         WHERE closed IS NULL;)",
 };
 
 // The version as recorded, within the transaction that holds the lock.
