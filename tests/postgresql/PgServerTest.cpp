@@ -107,12 +107,14 @@ TEST(PgServer, SchemaStepsOnceWhenMachinesStartAtOnce) {
   EXPECT_EQ(Count(check, "SELECT count(*) FROM journal_schema"), 1);
   EXPECT_EQ(Count(check,
                   "SELECT count(*) FROM pg_tables WHERE schemaname = 'public' AND "
-                  "tablename IN ('transfers', 'send_prefixes', 'journal_schema')"),
-            3);
+                  "tablename IN ('transfers', 'send_prefixes', 'journal_schema', "
+                  "'exchange_state', 'exchange_alerts')"),
+            5);
   EXPECT_EQ(Count(check,
-                  "SELECT count(*) FROM pg_indexes WHERE indexname = 'sends_running' AND "
-                  "indexdef LIKE 'CREATE UNIQUE INDEX%WHERE%result IS NULL%'"),
-            1);
+                  "SELECT count(*) FROM pg_indexes WHERE indexdef LIKE "
+                  "'CREATE UNIQUE INDEX sends_running%WHERE%result IS NULL%' OR "
+                  "indexdef LIKE 'CREATE UNIQUE INDEX alerts_open%WHERE%closed IS NULL%'"),
+            2);
   // Once there, a start changes nothing; a newer journal is refused.
   PgMigrateSchema(check, PgSchemaVersion());
   EXPECT_EQ(Count(check, "SELECT count(*) FROM journal_schema"), 1);
@@ -310,7 +312,7 @@ TEST(PgServer, LeastPrivilegeRoleRunsTheJournal) {
   PgConnection role(TheServer()->Address("xmodemq", "xmodemq", kPassword));
   PgMigrateSchema(role, PgSchemaVersion());
   EXPECT_EQ(PgReadSchemaVersion(role), PgSchemaVersion());
-  EXPECT_EQ(Count(role, "SELECT count(*) FROM pg_tables WHERE schemaname = 'xmodemq'"), 3);
+  EXPECT_EQ(Count(role, "SELECT count(*) FROM pg_tables WHERE schemaname = 'xmodemq'"), 5);
   JournalRow row = Send("FACT0001", "aa11", 1);
   EXPECT_EQ(Reserve(role, row).front().kind, Kind::kGoes);
   JournalRow again = Send("FACT0001", "aa11", 2);
