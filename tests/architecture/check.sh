@@ -65,7 +65,8 @@ for room in "${rooms[@]}"; do
         "(it may include: $allowed$extra)"
       status=1
     fi
-  done < <(grep -Hn '^#include "' "$room"/*.h "$room"/*.cpp 2>/dev/null)
+  done < <(grep -Hn '^#include "' "$room"/*.h "$room"/*.cpp "$room"/*/*.h "$room"/*/*.cpp \
+    2>/dev/null)
 done
 for folder in */; do
   if ! grep -qw -- "${folder%/}" <<<"${rooms[*]}"; then

@@ -1,0 +1,185 @@
+#include "postgresql/PgServer.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "journal/postgresql/PgConnection.h"
+
+namespace xmodemq::test {
+namespace {
+
+std::unique_ptr<PgServer>& Server() {
+  static std::unique_ptr<PgServer> server;
+  return server;
+}
+
+std::string& Why() {
+  static std::string why;
+  return why;
+}
+
+// The first line that `command` prints, or nothing.
+std::string FirstLine(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {};
+  char line[4096] = {};
+  const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+  ::pclose(pipe);
+  std::string text = got ? line : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+class PgEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { Server() = PgServer::Start(Why()); }
+  void TearDown() override {
+    if (!Server()) return;
+    const auto start = std::chrono::steady_clock::now();
+    const auto started_in = Server()->StartTime();
+    Server().reset();
+    std::cout << "PostgreSQL de test : démarré en " << started_in.count() << " ms, arrêté en "
+              << Since(start).count() << " ms\n";
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new PgEnvironment);
+
+}  // namespace
+
+PgServer* TheServer() {
+  return Server().get();
+}
+
+const std::string& WhyNoServer() {
+  return Why();
+}
+
+bool PgServer::Run(const std::string& program, const std::vector<std::string>& args) const {
+  std::vector<std::string> words;
+  if (as_postgres_) words = {"runuser", "-u", "postgres", "--"};
+  words.push_back(bin_ + "/" + program);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const std::string log = folder_ + "/" + program + ".out";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
+  const auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<PgServer> server(new PgServer);
+  server->bin_ = FirstLine("pg_config --bindir 2>/dev/null");
+  if (server->bin_.empty() || ::access((server->bin_ + "/initdb").c_str(), X_OK) != 0 ||
+      ::access((server->bin_ + "/pg_ctl").c_str(), X_OK) != 0) {
+    why = "pg_config, initdb ou pg_ctl introuvable (paquets Debian postgresql et libpq-dev)";
+    return nullptr;
+  }
+  const passwd* postgres = nullptr;
+  if (::geteuid() == 0) {
+    // The server refuses to run as root: it runs as postgres.
+    postgres = ::getpwnam("postgres");
+    if (postgres == nullptr) {
+      why = "les tests tournent en root et l'utilisateur postgres n'existe pas";
+      return nullptr;
+    }
+    server->as_postgres_ = true;
+  }
+  char folder[] = "/tmp/xmq-pg-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) {
+    why = "impossible de créer un dossier temporaire";
+    return nullptr;
+  }
+  server->folder_ = folder;
+  // The socket's folder: the server's user writes in it, the test process
+  // reaches the socket through it.
+  if (::chmod(folder, 0755) != 0 ||
+      (postgres != nullptr && ::chown(folder, postgres->pw_uid, postgres->pw_gid) != 0)) {
+    why = "impossible de donner " + server->folder_ + " à l'utilisateur postgres";
+    return nullptr;
+  }
+  const std::string data = server->folder_ + "/data";
+  if (!server->Run("initdb", {"-D", data, "-U", "postgres", "-E", "UTF8", "--locale=C", "-N",
+                              "--auth-local=trust", "--auth-host=reject"})) {
+    why = "initdb a échoué (voir " + server->folder_ + "/initdb.out)";
+    return nullptr;
+  }
+  {
+    std::ofstream conf(data + "/postgresql.conf", std::ios::app);
+    conf << "listen_addresses = ''\nunix_socket_directories = '" << server->folder_
+         << "'\nfsync = off\nsynchronous_commit = off\nfull_page_writes = off\n"
+            "max_connections = 40\nlc_messages = 'C'\n";
+    std::ofstream hba(data + "/pg_hba.conf", std::ios::trunc);
+    hba << "local all postgres trust\nlocal all all scram-sha-256\n";
+    if (!conf || !hba) {
+      why = "impossible d'écrire la configuration dans " + data;
+      return nullptr;
+    }
+  }
+  server->Restart();
+  if (!server->running_) {
+    why = "pg_ctl start a échoué (voir " + server->folder_ + "/server.log)";
+    return nullptr;
+  }
+  server->started_in_ = Since(start);
+  return server;
+}
+
+PgServer::~PgServer() {
+  if (running_) Stop();
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+}
+
+void PgServer::Stop() {
+  running_ = !Run("pg_ctl", {"-D", folder_ + "/data", "-m", "fast", "-w", "stop"});
+}
+
+void PgServer::Restart() {
+  running_ = Run("pg_ctl", {"-D", folder_ + "/data", "-l", folder_ + "/server.log", "-w", "-t",
+                            "60", "start"});
+}
+
+std::string PgServer::Address(const std::string& database, const std::string& user,
+                              const std::string& password) const {
+  std::string socket;
+  for (const char c : folder_) socket += c == '/' ? std::string("%2F") : std::string(1, c);
+  return "postgresql://" + user + (password.empty() ? "" : ":" + password) + "@" + socket + "/" +
+         database;
+}
+
+void PgServer::CreateDatabase(const std::string& name) const {
+  PgConnection admin(Address("postgres"));
+  admin.RunScript("CREATE DATABASE " + name);
+}
+
+}  // namespace xmodemq::test
