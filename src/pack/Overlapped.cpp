@@ -158,4 +158,50 @@ void WriteBehind::Settle() {
   WaitIdle(lock);
 }
 
+SecondCoder::SecondCoder() {
+  thread_ = StartBlockingSignals([this] { Run(); });
+}
+
+SecondCoder::~SecondCoder() {
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !busy_; });
+    stop_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void SecondCoder::Run() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [&] { return stop_ || busy_; });
+    if (!busy_) return;
+    lock.unlock();
+    Packer::CodeRun(previous_, blocks_, count_, run_);
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
+}
+
+void SecondCoder::Start(const std::uint8_t* previous, const std::uint8_t* blocks,
+                        std::size_t count) {
+  run_.Prepare(count);
+  {
+    const std::lock_guard lock(mutex_);
+    previous_ = previous;
+    blocks_ = blocks;
+    count_ = count;
+    busy_ = true;
+  }
+  changed_.notify_all();
+}
+
+Packer::Run& SecondCoder::Wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !busy_; });
+  return run_;
+}
+
 }  // namespace xmodemquarvel::pack
