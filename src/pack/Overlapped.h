@@ -12,7 +12,6 @@
 
 #include "pack/ByteSink.h"
 #include "pack/PackFiles.h"
-#include "pack/Packer.h"
 
 // A file read ahead of the coder and a file written behind it, each by a
 // thread of its own, so that the kernel's work of copying between the files
@@ -93,37 +92,6 @@ class WriteBehind final : public ByteSink {
   std::span<const std::uint8_t> pending_;
   int error_ = 0;
   bool stop_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::thread thread_;
-};
-
-// Codes runs of blocks (Packer::CodeRun) on a thread of its own, while the
-// caller's thread packs the blocks before them: on two cores, a packing
-// then takes about as long as coding half of it.
-class SecondCoder {
- public:
-  SecondCoder();
-  // Waits for the run being coded, if any.
-  ~SecondCoder();
-  SecondCoder(const SecondCoder&) = delete;
-  SecondCoder& operator=(const SecondCoder&) = delete;
-
-  // Starts coding `count` blocks at `blocks`, the first against `previous`;
-  // all stay valid and unchanged until Wait returns. One run at a time.
-  void Start(const std::uint8_t* previous, const std::uint8_t* blocks, std::size_t count);
-  // Waits until the run is coded, and returns it (valid until the next Start).
-  Packer::Run& Wait();
-
- private:
-  void Run();
-
-  const std::uint8_t* previous_ = nullptr;
-  const std::uint8_t* blocks_ = nullptr;
-  std::size_t count_ = 0;
-  bool busy_ = false;
-  bool stop_ = false;
-  Packer::Run run_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::thread thread_;

@@ -200,11 +200,6 @@ class BlockReader {
 
   // True when the block last returned is still valid after the next call.
   bool HasMore() const { return !chunk_.empty(); }
-  // Whole blocks after the one last returned, side by side with it, valid
-  // as long as it is.
-  std::size_t Following() const { return chunk_.size() / kBlockSize; }
-  // Steps over `count` of them (at most Following()).
-  void Skip(std::size_t count) { chunk_ = chunk_.subspan(count * kBlockSize); }
 
  private:
   ChunkSource& source_;
@@ -226,39 +221,6 @@ std::size_t BufferSizeFor(std::size_t size) {
 
 }  // namespace
 
-// Blocks side by side in a piece read are packed by windows of up to
-// kMaxWindow: the second half of a window is coded by a second thread
-// while this one packs the first half, then appended. Windows are no
-// smaller than kMinWindow, where starting the second coder would cost more
-// than it gives.
-constexpr std::size_t kMaxWindow = 4096;
-constexpr std::size_t kMinWindow = 256;
-
-// Packs the window of `size` blocks at `window`, the first of which is
-// block `count` (1 or more), counting each block as PackBlock does.
-void PackWindow(Packer& packer, SecondCoder& second, const std::uint8_t* window, std::size_t size,
-                std::int64_t& count, int32_t& BlocCount, const BlockEvent& event) {
-  const std::size_t half = size / 2;
-  const std::uint8_t* const secondHalf = window + half * kBlockSize;
-  second.Start(secondHalf - kBlockSize, secondHalf, size - half);
-  // The second coder reads the window until its run is taken, even when a
-  // handler throws.
-  struct Taken {
-    SecondCoder& second;
-    ~Taken() { second.Wait(); }
-  } taken{second};
-  for (std::size_t b = 0; b < half; ++b) {
-    packer.PackBlock(window + b * kBlockSize, count);
-    CountBlock(++count, BlocCount, event);
-  }
-  Packer::Run& run = second.Wait();
-  for (std::size_t b = 0; b < size - half; ++b) {
-    packer.Append(run, b);
-    CountBlock(++count, BlocCount, event);
-  }
-  packer.Continue(window + (size - 1) * kBlockSize);
-}
-
 // A failure part-way (a handler that throws, a read error) leaves in the
 // target every whole packed block produced before it; the end block is missing.
 void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const BlockEvent& event,
@@ -266,27 +228,10 @@ void PackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount, const
   WatchedSink sink(target);
   Packer packer(sink, bufferSize);
   BlockReader reader(source);
-  std::unique_ptr<SecondCoder> second;
-  // Without a second thread (the system refused one), one codes alone.
-  bool alone = false;
   BlocCount = 0;
   std::int64_t count = 0;
   try {
     while (const std::uint8_t* block = reader.Next()) {
-      const std::size_t window = std::min(kMaxWindow, 1 + reader.Following());
-      const bool split = count > 0 && window >= kMinWindow;
-      if (split && !second && !alone) {
-        try {
-          second = std::make_unique<SecondCoder>();
-        } catch (const std::system_error&) {
-          alone = true;
-        }
-      }
-      if (split && second) {
-        reader.Skip(window - 1);
-        PackWindow(packer, *second, block, window, count, BlocCount, event);
-        continue;
-      }
       packer.PackBlock(block, count);
       CountBlock(++count, BlocCount, event);
     }

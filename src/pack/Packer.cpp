@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -189,9 +188,6 @@ struct BlockCoder {
   const std::uint8_t* base;  // a packed block boundary
   const std::uint8_t* current;
   std::uint8_t* values;  // room for the values of one digit string
-  // Set where the fill of the packed block is not known (Packer::CodeRun):
-  // the offsets from `base` of the separators written that depend on it.
-  std::vector<std::uint32_t>* separators;
   // The fourth and later digits of every run of four or more equal digits
   // in a digit string.
   BlockMask longRuns;
@@ -208,13 +204,6 @@ struct BlockCoder {
   void PackRun(int count, std::uint8_t c);
   void PutEscaped(std::uint8_t c);
   [[gnu::always_inline]] void PutPackedByte(std::uint8_t b) { *out++ = b; }
-  // Whether a copy code of 41 written next needs a separator before it.
-  bool Separates() {
-    if (separators == nullptr) return FillCount() > 0 && out[-1] == kLastCopyCode;
-    if (out[-1] != kLastCopyCode) return false;
-    separators->push_back(static_cast<std::uint32_t>(out - base));
-    return true;
-  }
   // Number of bytes in the packed block being filled.
   [[gnu::always_inline]] std::size_t FillCount() const {
     return static_cast<std::size_t>(out - base) % kBlockSize;
@@ -225,7 +214,7 @@ struct BlockCoder {
 [[gnu::always_inline]] inline void BlockCoder::PackCopies(int equalRun, int scanEnd) {
   // A separator keeps two copy codes of 41 apart inside one packed block.
   while (equalRun > kMaxCopyCount) {
-    if (Separates()) PutPackedByte(kCopySeparator);
+    if (FillCount() > 0 && out[-1] == kLastCopyCode) PutPackedByte(kCopySeparator);
     PutPackedByte(kLastCopyCode);
     equalRun -= kMaxCopyCount;
   }
@@ -335,8 +324,7 @@ struct BlockCoder {
 [[gnu::always_inline]] inline std::uint8_t* CodeBlock(const BlockMasks& m, std::uint8_t* out,
                                                       const std::uint8_t* base,
                                                       const std::uint8_t* current,
-                                                      std::uint8_t* values,
-                                                      std::vector<std::uint32_t>* separators) {
+                                                      std::uint8_t* values) {
   // An equal stretch of two or more positions is coded as copies; a single
   // equal position stays among the changed ones. Among those, a stretch of
   // four or more digits is a digit string.
@@ -353,7 +341,6 @@ struct BlockCoder {
       .base = base,
       .current = current,
       .values = values,
-      .separators = separators,
       .longRuns = stringRepeat & (stringRepeat << 1) & (stringRepeat << 2),
       .codedRuns = ordinary & ~ordinaryRepeat &
                    (m.escape | (m.space & (ordinaryRepeat >> 1)) |
@@ -397,23 +384,24 @@ struct BlockCoder {
 
 // The coder as built for any processor of the target architecture.
 std::uint8_t* CodeBlockPortable(const std::uint8_t* current, const std::uint8_t* previous,
-                                std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values,
-                                std::vector<std::uint32_t>* separators) {
+                                std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
 #if defined(__SSE2__)
   const BlockMasks m = MasksSse2(current, previous);
 #else
   const BlockMasks m = MasksPlain(current, previous);
 #endif
-  return CodeBlock(m, out, base, current, values, separators);
+  return CodeBlock(m, out, base, current, values);
 }
 
 #if defined(__x86_64__)
 // The same coder built for processors with AVX2, BMI1 and BMI2: besides the
 // wider mask step, the 128-bit masks then take fewer instructions.
-[[gnu::target("avx2,bmi,bmi2")]] std::uint8_t* CodeBlockAvx2(
-    const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* out,
-    const std::uint8_t* base, std::uint8_t* values, std::vector<std::uint32_t>* separators) {
-  return CodeBlock(MasksAvx2(current, previous), out, base, current, values, separators);
+[[gnu::target("avx2,bmi,bmi2")]] std::uint8_t* CodeBlockAvx2(const std::uint8_t* current,
+                                                             const std::uint8_t* previous,
+                                                             std::uint8_t* out,
+                                                             const std::uint8_t* base,
+                                                             std::uint8_t* values) {
+  return CodeBlock(MasksAvx2(current, previous), out, base, current, values);
 }
 #endif
 
@@ -428,14 +416,13 @@ bool HasAvx2() {
 }
 
 std::uint8_t* CodeWith(bool avx2, const std::uint8_t* current, const std::uint8_t* previous,
-                       std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values,
-                       std::vector<std::uint32_t>* separators = nullptr) {
+                       std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
 #if defined(__x86_64__)
-  if (avx2) return CodeBlockAvx2(current, previous, out, base, values, separators);
+  if (avx2) return CodeBlockAvx2(current, previous, out, base, values);
 #else
   (void)avx2;
 #endif
-  return CodeBlockPortable(current, previous, out, base, values, separators);
+  return CodeBlockPortable(current, previous, out, base, values);
 }
 
 }  // namespace
@@ -501,61 +488,6 @@ std::span<const std::uint8_t> Packer::CodeOf(const std::uint8_t* previous,
       CodeWith(avx2, held[0].data() + kHeldBefore, held[1].data() + kHeldBefore, start, room.data(),
                values.data());
   return {start, end};
-}
-
-void Packer::CodeRun(const std::uint8_t* previous, const std::uint8_t* blocks, std::size_t count,
-                     Run& run) {
-  static const bool avx2 = HasAvx2();
-  run.Prepare(count);
-  // Before the code, the byte that makes the first copy code of 41, if it
-  // comes first, note its separator: the byte that really comes before it
-  // is known only to Append.
-  std::uint8_t* const base = run.code.data() + 1;
-  base[-1] = kLastCopyCode;
-  alignas(32) std::array<std::uint8_t, kHeldSize> held[2]{};
-  std::uint8_t* current = held[0].data() + kHeldBefore;
-  std::uint8_t* before = held[1].data() + kHeldBefore;
-  std::memcpy(before, previous, kBlockSize);
-  std::array<std::uint8_t, kBlockSize + 32> values{};
-  std::uint8_t* out = base;
-  for (std::size_t b = 0; b < count; ++b) {
-    std::memcpy(current, blocks + b * kBlockSize, kBlockSize);
-    out = CodeWith(avx2, current, before, out, base, values.data(), &run.separators);
-    run.ends[b] = static_cast<std::uint32_t>(out - base);
-    std::swap(current, before);
-  }
-}
-
-void Packer::Run::Prepare(std::size_t count) {
-  const std::size_t room = 1 + count * kMaxBlockCode + kStoreSlack;
-  if (code.size() < room) code.resize(room);
-  ends.resize(count);
-  // A block has at most three copy codes of 41, so two separators of its
-  // own and one that depends on the byte before it.
-  separators.clear();
-  separators.reserve(3 * count);
-  nextSeparator = 0;
-}
-
-void Packer::Append(Run& run, std::size_t block) {
-  if (out_ > base_ + size_ - kMaxBlockCode) Drain();
-  const std::uint8_t* const code = run.code.data() + 1;
-  std::size_t at = block == 0 ? 0 : run.ends[block - 1];
-  const std::size_t end = run.ends[block];
-  while (run.nextSeparator < run.separators.size() && run.separators[run.nextSeparator] < end) {
-    const std::size_t separator = run.separators[run.nextSeparator++];
-    std::memcpy(out_, code + at, separator - at);
-    out_ += separator - at;
-    // Kept where PackBlock would have written it.
-    if (FillCount() > 0 && out_[-1] == kLastCopyCode) *out_++ = kCopySeparator;
-    at = separator + 1;
-  }
-  std::memcpy(out_, code + at, end - at);
-  out_ += end - at;
-}
-
-void Packer::Continue(const std::uint8_t* last) {
-  std::memcpy(previous_, last, kBlockSize);
 }
 
 }  // namespace xmodemquarvel::pack

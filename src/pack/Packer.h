@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "pack/ByteSink.h"
 #include "pack/PackedFormat.h"
@@ -39,30 +38,6 @@ class Packer {
   // Writes the whole packed blocks still held and keeps the partial one: what
   // the target holds when packing stops on a failure.
   void Flush() { Drain(); }
-  // Blocks coded apart from any packer (on another thread, while the packer
-  // codes the blocks before them), for Append: their code, where each
-  // block's code ends, and the copy separators whose need depends on where
-  // the code falls in the packed blocks.
-  struct Run {
-    std::vector<std::uint8_t> code;  // one byte, then the code
-    std::vector<std::uint32_t> ends;
-    std::vector<std::uint32_t> separators;
-    std::size_t nextSeparator = 0;
-    // Room for a run of `count` blocks: coding it allocates nothing.
-    void Prepare(std::size_t count);
-  };
-  // Codes `count` blocks side by side at `blocks`, the first against
-  // `previous`, into `run`.
-  static void CodeRun(const std::uint8_t* previous, const std::uint8_t* blocks, std::size_t count,
-                      Run& run);
-  // Writes the code of the run's block `block` (0 first, each once and in
-  // order, after the block before it was packed or appended) as PackBlock
-  // would have: the same bytes but for the separators, kept where the
-  // packed block being filled needs them.
-  void Append(Run& run, std::size_t block);
-  // After a run's blocks: the last of them (128 bytes), which the next
-  // PackBlock codes against.
-  void Continue(const std::uint8_t* last);
   // Codes with the coder built for any processor of the architecture, even
   // where the one for AVX2 could run; for tests.
   void UsePortableCoder() { avx2_ = false; }

@@ -66,28 +66,13 @@ std::vector<Decoded> DecodeAllWays(const Bytes& packed, std::mt19937& rng) {
   return ways;
 }
 
-// Blocks that open with 50 positions equal to the block before and close
-// with 41: a copy code of 41 then follows another across every two blocks,
-// whatever the fill of the packed block.
-Bytes Chained(std::mt19937& rng, std::size_t blocks) {
-  Bytes b = Source(rng, 128 * blocks, kAlphabets[0]);
-  for (std::size_t at = 128; at < b.size(); at += 128) {
-    std::copy_n(b.begin() + at - 128, 50, b.begin() + at);
-    std::copy_n(b.begin() + at - 41, 41, b.begin() + at + 87);
-    b[at + 86] = b[at - 42] ^ 1;
-  }
-  return b;
-}
-
 TEST(RoundTrip, SourcesPackLikeTheModelAndComeBackFilledWithSpaces) {
   std::mt19937 rng(1);
   for (int i = 0; i < 6000; ++i) {
-    // Half of the sizes within two characters of whole blocks; one in 500
-    // chained blocks, enough for the packing to code half of them on its
-    // second thread.
+    // Half of the sizes within two characters of whole blocks.
     const std::size_t n =
         i % 2 ? rng() % 1500 : std::max(0, 128 * int(rng() % 12) + int(rng() % 5) - 2);
-    const Bytes source = i % 500 ? Source(rng, n, kAlphabets[i % 3]) : Chained(rng, 257 + i / 50);
+    const Bytes source = Source(rng, n, kAlphabets[i % 3]);
     const Bytes packed = Pack(source);
     ASSERT_EQ(ToHex(packed), ToHex(reference::ReferencePacker().Pack(source))) << i;
     UnpackCheck check{RecodeCheck::kEveryBlock};
