@@ -10,9 +10,13 @@
 # (default /dev/shm), then times RUNS (default 7) runs of each command, ours
 # and the others taking turns so that load from other processes hits all of
 # them, each writing over the target of its previous run (ours with
-# --replace, as the command refuses otherwise). Prints the median wall and
-# CPU seconds and how many times faster ours is (the other's time over ours),
-# and checks that every unpacked file equals its source.
+# --replace, as the command refuses otherwise). Prints, for each step and
+# peer, the median wall seconds of each with their spread (fastest-slowest
+# run), the median CPU seconds, and how many times faster ours is: the
+# median, and the spread, of the other's wall time over ours run by run (each
+# of our runs is paired with the other's run that follows it), and the ratio
+# of the median CPU times. The load average before and after says whether
+# the machine was idle. Checks that every unpacked file equals its source.
 #
 # A run that fails stops everything with its messages and status 1: a
 # refusal is never timed. Status 2 when, on the dense corpus, packing is
@@ -56,14 +60,20 @@ timed() {
   awk '{ printf "%s %.3f\n", $1, $2 + $3 }' "$work/time.txt" >>"$times"
 }
 
-# The median of one column of a file of times.
-median() {
-  awk -v c="$2" '{ print $c }' "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+# The median, the smallest and the largest value of a column of numbers.
+stats() {
+  sort -n | awk '{ v[NR] = $1 } END { printf "%s %s %s\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
 }
+column() { awk -v c="$2" '{ print $c }' "$1" | stats; }
+# Run by run, the first file's wall time over the second's.
+pairs() { paste -d ' ' "$1" "$2" | awk '{ printf "%.3f\n", ($3 > 0 ? $1 / $3 : 0) }' | stats; }
+load() { cut -d ' ' -f 1-3 /proc/loadavg; }
 
+echo "load average before: $(load) ($(nproc) processors); $runs runs of $mib MiB each"
 status=0
-printf '%-8s %-7s %-5s %9s %9s %9s %9s %7s %7s\n' corpus step peer ours-wall peer-wall \
-  ours-cpu peer-cpu wall cpu
+printf '%-7s %-6s %-4s %-19s %-19s %6s %6s %-17s %5s\n' corpus step peer \
+  'ours wall (spread)' 'peer wall (spread)' 'ours' 'peer' 'wall x (spread)' 'cpu x'
+printf '%-7s %-6s %-4s %-19s %-19s %6s %6s %-17s %5s\n' '' '' '' s s cpu-s cpu-s '' ''
 for corpus in dense billing; do
   src=$work/$corpus
   "$bench" --write "$corpus" "$mib" "$src"
@@ -89,14 +99,15 @@ for corpus in dense billing; do
   [[ ! -e $src.zstout ]] || cmp "$src" "$src.zstout"
   for step in pack unpack; do
     for peer in "${peers[@]}"; do
-      ours_wall=$(median "$work/$step.t" 1)
-      ours_cpu=$(median "$work/$step.t" 2)
-      peer_wall=$(median "$work/$peer-$step.t" 1)
-      peer_cpu=$(median "$work/$peer-$step.t" 2)
-      read -r wall cpu < <(awk -v a="$ours_wall" -v b="$peer_wall" -v c="$ours_cpu" \
-        -v d="$peer_cpu" 'BEGIN { printf "%.2f %.2f\n", b / a, (c > 0 ? d / c : 0) }')
-      printf '%-8s %-7s %-5s %9.3f %9.3f %9.3f %9.3f %6sx %6sx\n' "$corpus" "$step" "$peer" \
-        "$ours_wall" "$peer_wall" "$ours_cpu" "$peer_cpu" "$wall" "$cpu"
+      read -r ours_wall ours_min ours_max < <(column "$work/$step.t" 1)
+      read -r peer_wall peer_min peer_max < <(column "$work/$peer-$step.t" 1)
+      ours_cpu=$(column "$work/$step.t" 2 | cut -d ' ' -f 1)
+      peer_cpu=$(column "$work/$peer-$step.t" 2 | cut -d ' ' -f 1)
+      read -r wall wall_min wall_max < <(pairs "$work/$peer-$step.t" "$work/$step.t")
+      cpu=$(awk -v c="$ours_cpu" -v d="$peer_cpu" 'BEGIN { printf "%.2f", (c > 0 ? d / c : 0) }')
+      printf '%-7s %-6s %-4s %-19s %-19s %6.3f %6.3f %-17s %5s\n' "$corpus" "$step" "$peer" \
+        "$ours_wall ($ours_min-$ours_max)" "$peer_wall ($peer_min-$peer_max)" "$ours_cpu" \
+        "$peer_cpu" "$(printf '%.2f (%.2f-%.2f)' "$wall" "$wall_min" "$wall_max")" "$cpu"
       if [[ $corpus == dense && $peer == lz4 ]]; then
         floor=$([[ $step == pack ]] && echo 1.4 || echo 1.2)
         if awk -v s="$wall" -v f="$floor" 'BEGIN { exit !(s < f) }'; then status=2; fi
@@ -104,9 +115,10 @@ for corpus in dense billing; do
     done
   done
   awk -v n="$size" -v a="$(stat -c %s "$src.xq")" -v b="$(stat -c %s "$src.lz4")" \
-    -v c="$corpus" 'BEGIN { printf "%-8s ratio   ours %.2f, lz4 -1 %.2f\n", c, n / a, n / b }'
+    -v c="$corpus" 'BEGIN { printf "%-7s ratio  ours %.2f, lz4 -1 %.2f\n", c, n / a, n / b }'
   rm -f "$src" "$src".*
 done
+echo "load average after: $(load)"
 echo "goals: pack >= 2x lz4 -1 and unpack >= 1.5x lz4 -d; at the least 1.4x and 1.2x on dense"
 if ((floors == 0)); then exit 0; fi
 if ((status != 0)); then

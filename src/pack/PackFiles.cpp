@@ -260,14 +260,23 @@ void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
   // otherwise it is the end block.
   std::array<std::uint8_t, kBlockSize> held{};
   const std::uint8_t* last = nullptr;
+  // The code blocks due for decoding, side by side in the piece read: they
+  // are decoded together, before the piece goes and before anything that
+  // follows them, as if each had been decoded once the next was read.
+  std::span<const std::uint8_t> due;
+  const auto decodeDue = [&] { unpacker.UnpackBytes(std::exchange(due, {})); };
   try {
     while (const std::uint8_t* block = reader.Next()) {
       if (count == 0) {
         unpacker.Start(block);
       } else {
-        if (count >= 2) unpacker.UnpackBytes({last, kBlockSize});
+        if (count >= 2) {
+          if (!due.empty() && last != due.data() + due.size()) decodeDue();
+          due = {due.empty() ? last : due.data(), due.size() + kBlockSize};
+        }
         last = block;
         if (!reader.HasMore()) {
+          decodeDue();
           std::memcpy(held.data(), block, kBlockSize);
           last = held.data();
         }
@@ -276,11 +285,15 @@ void UnpackStream(ChunkSource& source, ByteSink& target, int32_t& BlocCount,
     }
   } catch (...) {
     // The complete blocks decoded before the failure stay in the target.
-    if (!sink.Failed()) unpacker.Finish();
+    if (!sink.Failed()) {
+      decodeDue();
+      unpacker.Finish();
+    }
     sink.SettleQuietly();
     throw;
   }
   if (count == 0) return;
+  decodeDue();
   const bool valid = count < 2 || unpacker.UnpackEndBlock(last);
   // The blocks decoded before a corrupt end block are kept.
   unpacker.Finish();

@@ -14,13 +14,14 @@ namespace xmodemquarvel::pack {
 
 namespace {
 
-// Code bytes decoded between two checks of the room left.
-constexpr std::size_t kPiece = kBlockSize;
+constexpr std::size_t kPiece = Unpacker::kCodePiece;
 // One code byte writes at most two digit repeats of 31 characters; the fixed
 // size stores below may write up to kStoreSlack bytes past the output.
 constexpr std::size_t kMaxOutputPerByte = 2 * kMaxDigitRun;
 constexpr std::size_t kStoreSlack = 64;
 constexpr std::size_t kPieceRoom = kPiece * kMaxOutputPerByte + kStoreSlack;
+// The decoder may read this many bytes past the end of the code it is given.
+constexpr std::size_t kReadPast = 16;
 
 }  // namespace
 
@@ -76,17 +77,26 @@ void Unpacker::UnpackBytes(std::span<const std::uint8_t> code) {
   const std::uint8_t* p = code.data();
   const std::uint8_t* const end = p + code.size();
   while (p != end) {
-    const std::size_t piece = std::min(kPiece, static_cast<std::size_t>(end - p));
+    // Pieces start every kPiece bytes of the stream, however it comes.
+    const std::size_t piece = std::min(kPiece - static_cast<std::size_t>(codeCount_) % kPiece,
+                                       static_cast<std::size_t>(end - p));
     if (state_.out > base_ + size_) Drain();
-    // A copy, so that the decoder may read past the piece's end; whole
-    // pieces, the usual case, in a copy of fixed size.
-    if (piece == kPiece) {
-      std::memcpy(staging_.data() + 1, p, kPiece);
+    if (p != code.data() && static_cast<std::size_t>(end - p) >= piece + kReadPast) {
+      // Inside the bytes given, with the byte before and enough after: in
+      // place.
+      DecodePiece(p, p + piece);
+      staging_[0] = p[piece - 1];
     } else {
-      std::memcpy(staging_.data() + 1, p, piece);
+      // A copy, with the byte before in front and room after; whole
+      // pieces, the usual case, in a copy of fixed size.
+      if (piece == kPiece) {
+        std::memcpy(staging_.data() + 1, p, kPiece);
+      } else {
+        std::memcpy(staging_.data() + 1, p, piece);
+      }
+      DecodePiece(staging_.data() + 1, staging_.data() + 1 + piece);
+      staging_[0] = staging_[piece];
     }
-    DecodePiece(staging_.data() + 1, staging_.data() + 1 + piece);
-    staging_[0] = staging_[piece];
     codeCount_ += static_cast<std::int64_t>(piece);
     p += piece;
   }
@@ -592,7 +602,7 @@ template <bool kWatch, bool kStrings>
 // shorter strings (records of few) go faster through the table. So the
 // strings are decoded whole while, over the last 32 of them, they averaged
 // five bytes or more, and the table takes them otherwise, with another try
-// every 256 pieces.
+// after 32 KiB of code.
 template <bool kWatch>
 const std::uint8_t* Unpacker::Decode(const std::uint8_t* code, const std::uint8_t* end,
                                      const std::uint8_t* stop) {
@@ -600,7 +610,8 @@ const std::uint8_t* Unpacker::Decode(const std::uint8_t* code, const std::uint8_
   if (avx2_) {
     Strings& s = strings_;
     if (!s.whole) {
-      if (++s.piecesWithout == 256) s = Strings{};
+      s.codeWithout += static_cast<std::size_t>(end - code);
+      if (s.codeWithout >= (std::size_t{32} << 10)) s = Strings{};
       return DecodeAvx2<kWatch, false>(code, end, stop);
     }
     code = DecodeAvx2<kWatch, true>(code, end, stop);
@@ -608,7 +619,7 @@ const std::uint8_t* Unpacker::Decode(const std::uint8_t* code, const std::uint8_
       s.whole = s.bytes >= 5 * s.count;
       s.count = 0;
       s.bytes = 0;
-      s.piecesWithout = 0;
+      s.codeWithout = 0;
     }
     return code;
   }

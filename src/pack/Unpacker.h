@@ -28,6 +28,11 @@ class Unpacker {
   // one in kSampleInterval.
   static constexpr std::int64_t kComparedFirst = 65;
   static constexpr std::int64_t kSampleInterval = 256;
+  // The code stream is decoded in pieces of this many bytes, from its start:
+  // the room left for the output, and whether a sample is due, are looked
+  // at between two pieces. Each piece costs a little to start, so they hold
+  // a few blocks.
+  static constexpr std::size_t kCodePiece = 8 * kBlockSize;
 
   explicit Unpacker(ByteSink& target, std::size_t outputSize = kDefaultOutputSize,
                     RecodeCheck check = RecodeCheck::kNone);
@@ -136,7 +141,7 @@ class Unpacker {
   // Code bytes decoded so far, and a copy of the piece being decoded, after
   // the byte that came before it and with room for reads past its end.
   std::int64_t codeCount_ = 0;
-  std::array<std::uint8_t, 1 + 128 + 32> staging_{};
+  std::array<std::uint8_t, 1 + kCodePiece + 32> staging_{};
   Check check_;
   // Whether the processor has AVX2 and BMI1, for the wider decoder, and
   // whether that one decodes digit strings at once (see Decode).
@@ -145,7 +150,7 @@ class Unpacker {
     bool whole = true;
     std::uint32_t count = 0;
     std::size_t bytes = 0;
-    std::uint32_t piecesWithout = 0;
+    std::size_t codeWithout = 0;
   } strings_;
 };
 

@@ -147,8 +147,12 @@ TEST(PackedFormat, Vectors) {
 // Blocks that differ from the one before at every position, coded as the
 // packer does (128 literals) but for the blocks `other` picks, whose first
 // literal is escaped as another packer might: the check of every block finds
-// the first of them; samples compare blocks 2 to 65, then one in 256 (here
-// the pieces of code and the blocks line up, and that is block 322).
+// the first of them; samples compare blocks 2 to 65, then one in 256: the
+// one due after block 320 is the block after the next that starts once a
+// piece of code (1024 bytes) has taken the output there. With each block's
+// code the block itself, a piece ends with block 321, and the sample is
+// block 323; with a byte more in each block from 100 on, block 328 holds
+// the end of that piece, and the sample is block 329.
 TEST(PackedFormat, TheCheckComparesEveryBlockOrTheFirstAndThenOneIn256) {
   const auto block = [](int k) { return B(k % 2 ? "64*'ab'" : "64*'ba'"); };
   const auto file = [&](auto other, const char* after) {
@@ -172,8 +176,8 @@ TEST(PackedFormat, TheCheckComparesEveryBlockOrTheFirstAndThenOneIn256) {
   // clang-format off
   struct Row { int from, to; const char* after; std::int64_t every, sampled; };
   const Row rows[] = {
-    {0, 0, "", 0, 0}, {65, 65, "", 65, 65}, {66, 66, "", 66, 0}, {100, 1000, "", 100, 322},
-    {321, 321, "", 321, 0}, {322, 322, "", 322, 322}, {323, 323, "", 323, 0},
+    {0, 0, "", 0, 0}, {65, 65, "", 65, 65}, {66, 66, "", 66, 0}, {100, 1000, "", 100, 329},
+    {322, 322, "", 322, 0}, {323, 323, "", 323, 323}, {324, 324, "", 324, 0},
     // Code that gives nothing, or part of a block, after the last block:
     // never written by the packer.
     {0, 0, "D0", 1001, 0}, {0, 0, "41", 1001, 1001},
