@@ -7,6 +7,7 @@
 
 #include "CommandTable.h"
 #include "journal/Journal.h"
+#include "journal/JournalSchema.h"
 #include "journal/Sqlite.h"
 #include "modem/ServerNumber.h"
 
