@@ -18,6 +18,7 @@
 #include "journal/JournalPlace.h"
 #include "journal/ResumeCheck.h"
 #include "journal/Sqlite.h"
+#include "journal/postgresql/PgConnection.h"
 #include "postgresql/PgServer.h"
 #include "system/FileErrors.h"
 #include "system/ProcessIdentity.h"
@@ -219,6 +220,11 @@ TEST_P(OnBoth, ProcessesWriteAtOnceAndLoseNoRow) {
     }
     const auto listed = Journal::Open(place, Journal::Access::kRead)->List(std::nullopt);
     ASSERT_EQ(listed.size(), std::size_t{kChildren} * rows);
+    // In the database itself, not in a file beside it.
+    if (!Sqlite()) {
+      EXPECT_EQ(PgConnection(place.address).Execute("SELECT count(*) FROM transfers").Int(0, 0),
+                kChildren * rows);
+    }
     std::set<std::string> names;
     for (const JournalRow& row : listed) {
       EXPECT_EQ(row.result, "rvTrue");
@@ -293,6 +299,12 @@ TEST_P(OnBoth, OverlappingSendsOfOneFileNeverBothGo) {
   std::size_t dials = 0;
   for (const auto& line : lines) dials += Count(line->Log(), "simulateur : numérotation");
   EXPECT_EQ(dials, std::size_t{kRounds});
+  if (!Sqlite()) {
+    EXPECT_EQ(PgConnection(place.address)
+                  .Execute("SELECT count(*) FROM transfers WHERE result = 'rvTrue'")
+                  .Int(0, 0),
+              kRounds);
+  }
 }
 
 // The journal's rows of the command's table again, the journal in a
@@ -323,6 +335,7 @@ TEST(JournalOnPostgresql, TheCommandsJournalRowsHoldOnADatabase) {
     row.env["XDG_STATE_HOME"] = "D/tmp";
     row.check = [check = row.check](const Outcome& r, const fs::path& d) {
       EXPECT_EQ(r.All().find(kRolePassword), std::string::npos) << r.All();
+      EXPECT_FALSE(fs::exists(d / "tmp/xmodemq/journal.sqlite"));
       if (check) check(r, d);
     };
     rows.push_back(std::move(row));
