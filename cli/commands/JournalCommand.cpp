@@ -29,8 +29,8 @@ int RunJournal(const Options& options) {
             stderr,
             "xmodemq: " + std::to_string(kept) +
                 (kept > 1 ? " issues de transferts attendent" : " issue de transfert attend") +
-                " dans " + place->path +
-                ".en-attente d'être écrites dans la base, qui n'était plus joignable : "
+                " dans " + place->path + ".en-attente d'être écrite" + (kept > 1 ? "s" : "") +
+                " dans la base, qui n'était plus joignable : "
                 "le prochain envoi ou la prochaine réception les y écrit d'abord");
     } catch (const JournalError& e) {
       PrintLine(stderr, std::string("xmodemq: ") + e.what());

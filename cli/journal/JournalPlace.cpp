@@ -66,6 +66,13 @@ std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chos
                                           bool no_journal) {
   if (no_journal) return std::nullopt;
   const std::optional<std::string> named = chosen ? chosen : Variable("XMODEMQ_JOURNAL");
+  // A mistyped address is no file name: it is refused without being shown,
+  // since it may hold a password.
+  if (named && !NamesDatabase(*named) && named->find("://") != std::string::npos)
+    throw Refusal(
+        "le journal nommé (--journal, XMODEMQ_JOURNAL ou la clé journal du profil) est une "
+        "adresse, mais pas celle d'une base PostgreSQL : elle commence par postgresql:// (ou "
+        "postgres://)");
   if (named && !NamesDatabase(*named)) return JournalPlace{*named};
   JournalPlace place = DefaultPlace();
   if (named) place.address = *named;
