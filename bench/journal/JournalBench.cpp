@@ -21,7 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "files/Sha256.h"
 #include "journal/Journal.h"
@@ -84,6 +86,24 @@ void DurableWrite(const std::string& path, int i) {
   ::close(fd);
 }
 
+// Milliseconds per call of `measured` and of `peer`, in interleaved rounds
+// of 40 calls each, so that both see the same disk and the same load.
+constexpr int kRounds = 5, kEach = 40;
+std::pair<double, double> Interleaved(const std::function<void(int)>& measured,
+                                      const std::function<void(int)>& peer) {
+  Clock::duration measured_time{}, peer_time{};
+  for (int round = 0; round < kRounds; ++round) {
+    auto start = Clock::now();
+    for (int i = 0; i < kEach; ++i) measured(round * kEach + i);
+    measured_time += Clock::now() - start;
+    start = Clock::now();
+    for (int i = 0; i < kEach; ++i) peer(i);
+    peer_time += Clock::now() - start;
+  }
+  return {Milliseconds(measured_time) / (kRounds * kEach),
+          Milliseconds(peer_time) / (kRounds * kEach)};
+}
+
 // The journal in the database at `address` against a bare INSERT+COMMIT
 // there, in interleaved rounds; and the SQLite journal's time per transfer
 // beside them (`sqlite_ms`).
@@ -100,23 +120,13 @@ void CompareOnPostgresql(const std::string& address, const std::string& folder,
                                Journal::Access::kWrite);
   xmodemq::PgConnection peer(in_schema);
   const std::string line(250, 'x');
-  constexpr int kRounds = 5, kEach = 40;
-  Clock::duration journal_time{}, peer_time{};
-  int written = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    auto start = Clock::now();
-    for (int i = 0; i < kEach; ++i) Transfer(*journal, written++, prefixes);
-    journal_time += Clock::now() - start;
-    start = Clock::now();
-    for (int i = 0; i < kEach; ++i) {
-      peer.Execute("BEGIN");
-      peer.Execute("INSERT INTO peer(line) VALUES ($1)", {line});
-      peer.Execute("COMMIT");
-    }
-    peer_time += Clock::now() - start;
-  }
-  const double per_transfer = Milliseconds(journal_time) / written;
-  const double per_insert = Milliseconds(peer_time) / (kRounds * kEach);
+  const auto [per_transfer, per_insert] =
+      Interleaved([&](int i) { Transfer(*journal, i, prefixes); },
+                  [&](int) {
+                    peer.Execute("BEGIN");
+                    peer.Execute("INSERT INTO peer(line) VALUES ($1)", {line});
+                    peer.Execute("COMMIT");
+                  });
   std::printf("PostgreSQL journal, per transfer (reserve + start + end): %.2f ms\n", per_transfer);
   std::printf("peer, one bare INSERT + COMMIT on the same server:       %.2f ms\n", per_insert);
   std::printf("ratio PostgreSQL journal / INSERT+COMMIT:                 %.2f\n",
@@ -144,20 +154,10 @@ int main(int argc, char** argv) {
   for (int b = 0; b < kBlocks; ++b) digests.Update(block.data(), block.size());
   const std::string prefixes = digests.Prefixes();
 
-  // Interleaved rounds, so that both see the same disk.
-  constexpr int kRounds = 5, kEach = 40;
-  Clock::duration journal_time{}, peer_time{};
-  int written = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    auto start = Clock::now();
-    for (int i = 0; i < kEach; ++i) Transfer(*journal, written++, prefixes);
-    journal_time += Clock::now() - start;
-    start = Clock::now();
-    for (int i = 0; i < kEach; ++i) DurableWrite((folder / "peer.log").string(), i);
-    peer_time += Clock::now() - start;
-  }
-  const double per_transfer = Milliseconds(journal_time) / written;
-  const double per_write = Milliseconds(peer_time) / (kRounds * kEach);
+  const auto [per_transfer, per_write] =
+      Interleaved([&](int i) { Transfer(*journal, i, prefixes); },
+                  [&](int i) { DurableWrite((folder / "peer.log").string(), i); });
+  int written = kRounds * kEach;
   std::printf("journal, per transfer (row + end, %d-block send): %.2f ms\n", kBlocks, per_transfer);
   std::printf("peer, one durable write (write + fsync):         %.2f ms\n", per_write);
   std::printf("ratio journal / durable write:                   %.2f\n", per_transfer / per_write);
