@@ -40,6 +40,8 @@ std::string ResultName(xmodemquarvel::ReturnValues result) {
   return std::to_string(static_cast<int>(result));
 }
 
+namespace {
+
 // A journal that a later try may find free, or its database reachable.
 void Unavailable(const JournalError& e) {
   if (e.Unreachable())
@@ -50,6 +52,8 @@ void Unavailable(const JournalError& e) {
     throw JournalBusy(std::string(e.what()) +
                       ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
 }
+
+}  // namespace
 
 TransferLog::TransferLog(const Options& options, std::FILE* json_out)
     : options_(options), json_out_(json_out), call_id_(NewCallId()) {
