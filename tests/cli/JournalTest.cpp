@@ -250,6 +250,71 @@ TEST_P(OnBoth, ProcessesWriteAtOnceAndLoseNoRow) {
   EXPECT_TRUE(journal->List(std::nullopt).empty());
 }
 
+// What the exchange and a server's resume ask of the journal, on both back
+// ends: the schedule and alerts per profile, the spool's receives, and the
+// prefix digests of a cut send (raw bytes, zeros included), dropped once a
+// send of that name ends well.
+TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
+  NEED_BACK_END();
+  TempDir dir;
+  const auto journal = Journal::Open(NewJournal(dir), Journal::Access::kWrite);
+  CallState state{"2026-12-07T08:00:00Z", "later",      2, "2026-12-07T07:00:00Z",
+                  std::nullopt,           "2026-12-07", 3, "refus"};
+  journal->SaveCallState("a", state);
+  state.failures = 3;
+  journal->SaveCallState("a", state);
+  const CallState back = journal->LoadCallState("a");
+  EXPECT_EQ(back.failures, 3);
+  EXPECT_EQ(back.failing_since, state.failing_since);
+  EXPECT_FALSE(back.next_call);
+  EXPECT_EQ(back.calls_today, 3);
+  EXPECT_EQ(back.stopped, "refus");
+  EXPECT_EQ(journal->LoadCallState("b").failures, 0);
+  const AlertRecord alert{0, "held", "2 fichiers", "2026-12-07T08:00:00Z", std::nullopt, ""};
+  const std::int64_t id = journal->OpenAlert("a", alert);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(journal->OpenAlert("a", alert), 0);
+  EXPECT_GT(journal->OpenAlert("b", alert), id);
+  journal->NoteAlert(id, "2026-12-07T09:00:00Z", "0");
+  EXPECT_TRUE(journal->Alerts("a", true).empty());
+  ASSERT_EQ(journal->Alerts("a", false).size(), 1u);
+  EXPECT_EQ(journal->Alerts("a", false)[0].command, "0");
+
+  JournalRow got = SendRow("ARL1", Sha256Of("r"));
+  got.direction = "receive";
+  got.file = "/spool/incoming/ARL1";
+  journal->Begin(got, "", {});
+  Finish(got, "rvTrue", 1, 128);
+  journal->End(got);
+  journal->RefileReceive("/spool/incoming/ARL1", "/spool/inbox/ARL1");
+  EXPECT_FALSE(journal->ReceivedInto("/spool/incoming/ARL1", Sha256Of("r")));
+  EXPECT_TRUE(journal->ReceivedInto("/spool/inbox/ARL1", Sha256Of("r")));
+  EXPECT_TRUE(journal->ReceivedBefore(got));
+  got.file = "/spool/inbox/ARL1";
+  EXPECT_FALSE(journal->ReceivedBefore(got));
+  EXPECT_EQ(journal->LastAsked(got, "2000-01-01")->id, got.id);
+  EXPECT_FALSE(journal->LastAsked(got, "2999-01-01"));
+
+  const std::string prefixes = std::string("\0\xff\x01", 3) + std::string(29, '\0');
+  JournalRow cut = SendRow("F", Sha256Of("v1"));
+  journal->Begin(cut, prefixes, {});
+  Finish(cut, "rvCTS", 1, 256);
+  journal->End(cut);
+  JournalRow next = SendRow("F", Sha256Of("v2"));
+  auto last = journal->LastVersionSent(next);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->prefixes, prefixes);
+  EXPECT_EQ(last->sha256, Sha256Of("v1"));
+  journal->Begin(next, prefixes, {});
+  Finish(next, "rvTrue", 2, 256);
+  journal->End(next);
+  last = journal->LastVersionSent(SendRow("F", Sha256Of("v3")));
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->sha256, Sha256Of("v2"));
+  EXPECT_EQ(last->prefixes, "");
+  EXPECT_EQ(journal->List(std::nullopt).size(), 3u);
+}
+
 // Two sends of one file to one account on two lines, started at once (a pool
 // of lines, a timer that fires again): in each round one goes, the other is
 // refused before it dials and names the process that holds the file.
