@@ -19,9 +19,9 @@ namespace xmodemq {
 
 // The journal cannot be opened, read or written: the message says which
 // journal and why. kBusy: another process held it past its wait (SQLite's
-// "busy" or "locked"), or the database could not do it now; kUnreachable:
-// the journal's database cannot be reached, or went away. A later try may
-// succeed in both cases (Busy()).
+// "busy" or "locked"); kUnreachable: the journal's database cannot be
+// reached, went away, or cannot do it now. A later try may succeed in both
+// cases (Busy()).
 class JournalError : public std::runtime_error {
  public:
   enum class Kind { kOther, kBusy, kUnreachable };

@@ -14,15 +14,11 @@ PgParam Number(const std::optional<std::int64_t>& value) {
   return value ? PgInt(*value) : PgParam();
 }
 
+// A database that cannot do it now (a statement over its time-out, a
+// conflict, resources exhausted) is, for the command, one that cannot be
+// reached: try later (75), an outcome kept on this machine meanwhile.
 JournalError::Kind KindOf(const PgError& e) {
-  switch (e.GetKind()) {
-    case PgError::Kind::kUnreachable:
-      return JournalError::Kind::kUnreachable;
-    case PgError::Kind::kBusy:
-      return JournalError::Kind::kBusy;
-    default:
-      return JournalError::Kind::kOther;
-  }
+  return e.TryLater() ? JournalError::Kind::kUnreachable : JournalError::Kind::kOther;
 }
 
 // The raw bytes of a bytea that the server sent as hex ("\x0102…").
