@@ -8,6 +8,11 @@
 // closed. Then the journal is filled to `transfers` sends of 400-block files
 // under distinct names, one in 100 cut (its digests kept), and its size
 // read once checkpointed, as the command leaves it.
+//
+// Given a PostgreSQL address (run-postgresql.sh starts a server of its own
+// on a Unix socket), the same transfers go to a journal in that database,
+// interleaved with its peer in the same run: a bare INSERT and COMMIT of a
+// row of the same size on the same connection's server.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +21,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "files/Sha256.h"
 #include "journal/Journal.h"
+#include "journal/postgresql/PgConnection.h"
 #include "system/ProcessIdentity.h"
 #include "terminal/Timestamps.h"
 
@@ -78,6 +86,57 @@ void DurableWrite(const std::string& path, int i) {
   ::close(fd);
 }
 
+// Milliseconds per call of `measured` and of `peer`, in interleaved rounds
+// of 40 calls each, so that both see the same disk and the same load.
+constexpr int kRounds = 5, kEach = 40;
+std::pair<double, double> Interleaved(const std::function<void(int)>& measured,
+                                      const std::function<void(int)>& peer) {
+  Clock::duration measured_time{}, peer_time{};
+  for (int round = 0; round < kRounds; ++round) {
+    auto start = Clock::now();
+    for (int i = 0; i < kEach; ++i) measured(round * kEach + i);
+    measured_time += Clock::now() - start;
+    start = Clock::now();
+    for (int i = 0; i < kEach; ++i) peer(i);
+    peer_time += Clock::now() - start;
+  }
+  return {Milliseconds(measured_time) / (kRounds * kEach),
+          Milliseconds(peer_time) / (kRounds * kEach)};
+}
+
+// The journal in the database at `address` against a bare INSERT+COMMIT
+// there, in interleaved rounds; and the SQLite journal's time per transfer
+// beside them (`sqlite_ms`).
+void CompareOnPostgresql(const std::string& address, const std::string& folder,
+                         const std::string& prefixes, double sqlite_ms) {
+  xmodemq::PgConnection admin(address);
+  admin.RunScript(
+      "DROP SCHEMA IF EXISTS journal_bench CASCADE; CREATE SCHEMA journal_bench; "
+      "CREATE TABLE journal_bench.peer(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, "
+      "line text NOT NULL)");
+  const std::string in_schema = address + (address.find('?') == std::string::npos ? "?" : "&") +
+                                "options=-csearch_path%3Djournal_bench";
+  auto journal = Journal::Open({folder + "/pg/journal.sqlite", true, folder, in_schema},
+                               Journal::Access::kWrite);
+  xmodemq::PgConnection peer(in_schema);
+  const std::string line(250, 'x');
+  const auto [per_transfer, per_insert] =
+      Interleaved([&](int i) { Transfer(*journal, i, prefixes); },
+                  [&](int) {
+                    peer.Execute("BEGIN");
+                    peer.Execute("INSERT INTO peer(line) VALUES ($1)", {line});
+                    peer.Execute("COMMIT");
+                  });
+  std::printf("PostgreSQL journal, per transfer (reserve + start + end): %.2f ms\n", per_transfer);
+  std::printf("peer, one bare INSERT + COMMIT on the same server:       %.2f ms\n", per_insert);
+  std::printf("ratio PostgreSQL journal / INSERT+COMMIT:                 %.2f\n",
+              per_transfer / per_insert);
+  std::printf("ratio PostgreSQL journal / SQLite journal:                %.2f\n",
+              per_transfer / sqlite_ms);
+  journal.reset();
+  admin.RunScript("DROP SCHEMA journal_bench CASCADE");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,23 +154,14 @@ int main(int argc, char** argv) {
   for (int b = 0; b < kBlocks; ++b) digests.Update(block.data(), block.size());
   const std::string prefixes = digests.Prefixes();
 
-  // Interleaved rounds, so that both see the same disk.
-  constexpr int kRounds = 5, kEach = 40;
-  Clock::duration journal_time{}, peer_time{};
-  int written = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    auto start = Clock::now();
-    for (int i = 0; i < kEach; ++i) Transfer(*journal, written++, prefixes);
-    journal_time += Clock::now() - start;
-    start = Clock::now();
-    for (int i = 0; i < kEach; ++i) DurableWrite((folder / "peer.log").string(), i);
-    peer_time += Clock::now() - start;
-  }
-  const double per_transfer = Milliseconds(journal_time) / written;
-  const double per_write = Milliseconds(peer_time) / (kRounds * kEach);
+  const auto [per_transfer, per_write] =
+      Interleaved([&](int i) { Transfer(*journal, i, prefixes); },
+                  [&](int i) { DurableWrite((folder / "peer.log").string(), i); });
+  int written = kRounds * kEach;
   std::printf("journal, per transfer (row + end, %d-block send): %.2f ms\n", kBlocks, per_transfer);
   std::printf("peer, one durable write (write + fsync):         %.2f ms\n", per_write);
   std::printf("ratio journal / durable write:                   %.2f\n", per_transfer / per_write);
+  if (argc > 3) CompareOnPostgresql(argv[3], folder.string(), prefixes, per_transfer);
 
   // Digesting what goes out is part of a send's cost too.
   const std::string file(kBlocks * 128, 'F');

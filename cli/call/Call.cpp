@@ -85,8 +85,15 @@ Call::Call(const Options& options, std::vector<std::unique_ptr<TransferPlan>> pl
 
 Call::~Call() = default;
 
-// The phases in order; each returns the exit status when the call stops there.
 int Call::Run() {
+  const int status = RunPhases();
+  // The journal's database went away during the call: what the call did
+  // waits on this machine for the next run (kExitLater).
+  return log_ && log_->DatabaseGone() ? kExitLater : status;
+}
+
+// The phases in order; each returns the exit status when the call stops there.
+int Call::RunPhases() {
   Check();
   if (plans_.empty()) {
     // Every send was left out (--skip-sent): nothing to dial for.

@@ -48,6 +48,7 @@ class Call {
   std::string LineUsed() const;
 
  private:
+  int RunPhases();
   // The phases, in the order Run() takes them; each returns the exit status
   // when the call stops there.
   void Check();

@@ -40,6 +40,21 @@ std::string ResultName(xmodemquarvel::ReturnValues result) {
   return std::to_string(static_cast<int>(result));
 }
 
+namespace {
+
+// A journal that a later try may find free, or its database reachable.
+void Unavailable(const JournalError& e) {
+  if (e.Unreachable())
+    throw JournalUnreachable(
+        std::string(e.what()) +
+        ". Rien n'est envoyé ni reçu : réessayez quand la base sera joignable");
+  if (e.Busy())
+    throw JournalBusy(std::string(e.what()) +
+                      ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
+}
+
+}  // namespace
+
 TransferLog::TransferLog(const Options& options, std::FILE* json_out)
     : options_(options), json_out_(json_out), call_id_(NewCallId()) {
   const std::optional<JournalPlace> place = ChooseJournal(options.journal_path, options.no_journal);
@@ -48,9 +63,7 @@ TransferLog::TransferLog(const Options& options, std::FILE* json_out)
     journal_ = Journal::Open(*place, Journal::Access::kWrite);
     journal_->MarkDead();
   } catch (const JournalError& e) {
-    if (e.Busy())
-      throw JournalBusy(std::string(e.what()) +
-                        ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
+    Unavailable(e);
     throw Refusal(std::string(e.what()) +
                   ". Rien n'est envoyé ni reçu sans trace : réglez le journal, ou donnez "
                   "--no-journal pour s'en passer");
@@ -128,9 +141,7 @@ std::vector<std::pair<const TransferPlan*, JournalRow>> TransferLog::Reserve(
       sends = std::move(others_sends);
     }
   } catch (const JournalError& e) {
-    if (e.Busy())
-      throw JournalBusy(std::string(e.what()) +
-                        ". Rien n'est envoyé ni reçu : réessayez quand il sera libre");
+    Unavailable(e);
     throw Refusal(e.what());
   }
   std::string refused;
@@ -180,7 +191,8 @@ void TransferLog::Start(const TransferPlan& plan, const std::string& line,
   try {
     journal_->Begin(*row_, plan.Digests() ? plan.Digests()->Prefixes() : std::string(),
                     std::move(stop_waiting));
-  } catch (const JournalError&) {
+  } catch (const JournalError& e) {
+    database_gone_ = database_gone_ || e.Unreachable();
     // A reserved send that does not go keeps nobody else from sending it.
     if (row_->id) {
       try {
@@ -196,7 +208,12 @@ void TransferLog::Start(const TransferPlan& plan, const std::string& line,
 void TransferLog::Sent(const TransferPlan& plan, std::int64_t held) {
   const auto total = plan.TotalBlocks();
   if (!row_ || !total || held < *total || row_->blocks != -1) return;
-  if (journal_ && row_->id) journal_->AllBlocksHeld(*row_->id, held);
+  try {
+    if (journal_ && row_->id) journal_->AllBlocksHeld(*row_->id, held);
+  } catch (const JournalError& e) {
+    database_gone_ = database_gone_ || e.Unreachable();
+    throw;
+  }
   row_->blocks = held;
 }
 
@@ -240,17 +257,23 @@ std::optional<std::string> TransferLog::Finish(const std::string& result,
     try {
       journal_->End(row);
     } catch (const JournalError& e) {
-      failure = std::string(e.what()) + " : le journal est incomplet, la fin du transfert de " +
-                row.file + " n'y est pas notée. Sa ligne se lira " +
-                (row.direction == "send" && !whole_unknown
-                     ? "« interrompu » : le serveur n'en a pas reçu la fin, le prochain envoi le "
-                       "reprend"
-                     : "« issue inconnue »") +
-                (whole_unknown && row.result == "rvTrue"
-                     ? " et le prochain envoi de ce fichier sera refusé : quand le journal "
-                       "s'écrit de nouveau, --ask-server vérifie auprès du serveur ce qu'il en "
-                       "détient"
-                     : "");
+      // The database went away: the outcome waits on this machine.
+      database_gone_ = database_gone_ || e.Unreachable();
+      if (database_gone_) {
+        failure = e.what();
+      } else {
+        failure = std::string(e.what()) + " : le journal est incomplet, la fin du transfert de " +
+                  row.file + " n'y est pas notée. Sa ligne se lira " +
+                  (row.direction == "send" && !whole_unknown
+                       ? "« interrompu » : le serveur n'en a pas reçu la fin, le prochain envoi le "
+                         "reprend"
+                       : "« issue inconnue »") +
+                  (whole_unknown && row.result == "rvTrue"
+                       ? " et le prochain envoi de ce fichier sera refusé : quand le journal "
+                         "s'écrit de nouveau, --ask-server vérifie auprès du serveur ce qu'il en "
+                         "détient"
+                       : "");
+      }
     }
   }
   if (options_.json) {

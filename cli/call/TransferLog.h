@@ -24,6 +24,12 @@ class JournalBusy : public Refusal {
   using Refusal::Refusal;
 };
 
+// The journal's database cannot be reached: nothing was dialled (75).
+class JournalUnreachable : public JournalBusy {
+ public:
+  using JournalBusy::JournalBusy;
+};
+
 // The record of a call's transfers: each one's row in the journal (unless
 // --no-journal), written when the transfer starts and completed when it
 // ends, and with --json its JSON object on `json_out` once it ended.
@@ -52,6 +58,8 @@ class TransferLog {
              std::function<bool()> stop_waiting = {});
   // The journal's id of the last row Finish() completed, if it has one.
   std::optional<std::int64_t> LastRow() const { return last_row_; }
+  // The journal's database went away during the call.
+  bool DatabaseGone() const { return database_gone_; }
   // The server accepted it, with the blocks it holds already.
   void Accepted(std::int64_t position);
   // Whether the send that started goes only as far as the server's resume
@@ -92,6 +100,7 @@ class TransferLog {
   // asks the server first, the earlier send of unknown outcome; those left
   // at the end are released.
   std::map<const TransferPlan*, std::pair<JournalRow, std::optional<JournalRow>>> reserved_;
+  bool database_gone_ = false;
 };
 
 // The result codes as the journal writes them ("rvTrue"...).

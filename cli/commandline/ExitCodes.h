@@ -10,6 +10,10 @@ namespace xmodemq {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// Try later: the journal's database cannot be reached (nothing was dialled),
+// or went away during the call (the outcomes wait on this machine until a
+// later run writes them).
+inline constexpr int kExitLater = 75;
 // Broken off by a signal: kSignalExitBase + its number (system/StopSignals.h).
 
 inline int ExitCodeFor(xmodemquarvel::ReturnValues result) {

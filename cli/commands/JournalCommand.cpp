@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "call/TransferLog.h"
 #include "commandline/ExitCodes.h"
 #include "commands/Commands.h"
 #include "journal/Journal.h"
 #include "journal/JournalListing.h"
 #include "journal/JournalPlace.h"
+#include "journal/postgresql/OutcomesKept.h"
 #include "system/FileErrors.h"
 #include "terminal/Pager.h"
 #include "terminal/Terminal.h"
@@ -19,12 +21,28 @@ namespace xmodemq {
 // a journal that does not exist yet has no transfer to show.
 int RunJournal(const Options& options) {
   const std::optional<JournalPlace> place = ChooseJournal(options.journal_path, options.no_journal);
+  if (!place->address.empty()) {
+    // What a database that went away during a call did not get.
+    try {
+      if (const std::size_t kept = KeptOutcomes(*place); kept > 0)
+        PrintLine(
+            stderr,
+            "xmodemq: " + std::to_string(kept) +
+                (kept > 1 ? " issues de transferts attendent" : " issue de transfert attend") +
+                " dans " + place->path + ".en-attente d'être écrite" + (kept > 1 ? "s" : "") +
+                " dans la base, qui n'était plus joignable : "
+                "le prochain envoi ou la prochaine réception les y écrit d'abord");
+    } catch (const JournalError& e) {
+      PrintLine(stderr, std::string("xmodemq: ") + e.what());
+    }
+  }
   std::unique_ptr<Journal> journal;
   std::vector<JournalRow> rows;
   try {
     journal = Journal::Open(*place, Journal::Access::kRead);
     if (journal) rows = journal->List(options.since);
   } catch (const JournalError& e) {
+    if (e.Unreachable()) throw JournalUnreachable(e.what());
     throw Refusal(e.what());
   }
   if (options.file_name)
@@ -39,7 +57,8 @@ int RunJournal(const Options& options) {
     return kExitOk;
   }
   if (rows.empty()) {
-    PrintLine(stderr, "Aucun transfert dans le journal " + place->path +
+    PrintLine(stderr, "Aucun transfert dans le journal " +
+                          (journal ? journal->Path() : place->path) +
                           (journal ? "." : " (il n'existe pas encore)."));
     return kExitOk;
   }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "call/Password.h"
+#include "call/TransferLog.h"
 #include "commandline/Arguments.h"
 #include "commandline/ExitCodes.h"
 #include "commandline/Usage.h"
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
       case Command::Exchange:
         return RunExchange(options);
     }
+  } catch (const JournalUnreachable& e) {
+    // Nothing was dialled: the journal's database is to be tried later.
+    PrintLine(stderr, std::string("xmodemq: ") + e.what());
+    return kExitLater;
   } catch (const Refusal& e) {
     // Nothing was dialled nor written.
     PrintLine(stderr, std::string("xmodemq: ") + e.what());

@@ -9,6 +9,7 @@
 
 #include "exchange/ExchangePlan.h"
 #include "files/HeldFolder.h"
+#include "journal/JournalPlace.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "terminal/Text.h"
@@ -218,9 +219,9 @@ Profile LoadProfile(const std::string& path) {
   if (!profile.timezone.empty() && !KnownZone(profile.timezone))
     read.Fail("timezone",
               "n'est pas un fuseau connu (/usr/share/zoneinfo) : « " + profile.timezone + " »");
-  profile.journal = FromProfile(profile.path, read.Text("journal", false));
-  if (profile.journal.rfind("postgresql:", 0) == 0)
-    read.Fail("journal", "nomme un journal PostgreSQL, pas encore pris en charge");
+  // A file (relative to the profile's folder) or a PostgreSQL database.
+  profile.journal = read.Text("journal", false);
+  if (!NamesDatabase(profile.journal)) profile.journal = FromProfile(profile.path, profile.journal);
   profile.alert = read.Texts("alert", false);
   profile.alert_after = read.Duration("alert_after", profile.alert_after);
   profile.alert_age = read.Duration("alert_age", profile.alert_age);

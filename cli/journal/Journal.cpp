@@ -1,4 +1,4 @@
-#include "journal/Journal.h"
+#include "journal/SqliteJournal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 
 #include "files/HeldFolder.h"
 #include "journal/JournalSchema.h"
+#include "journal/postgresql/PgJournal.h"
 #include "record/LineText.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
@@ -40,20 +41,26 @@ std::string ImmutableUri(const std::string& path) {
 
 }  // namespace
 
-const int Journal::kVersion = SchemaVersion();
+const int SqliteJournal::kVersion = SchemaVersion();
 
-Journal::Journal(std::string path, std::unique_ptr<Database> db)
+std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
+                                       const std::function<void()>& before_open) {
+  if (!place.address.empty()) return PgJournal::Open(place, access);
+  return SqliteJournal::Open(place, access, before_open);
+}
+
+SqliteJournal::SqliteJournal(std::string path, std::unique_ptr<Database> db)
     : path_(std::move(path)), db_(std::move(db)) {}
 
-Journal::~Journal() = default;
+SqliteJournal::~SqliteJournal() = default;
 
-void Journal::Fail(const std::string& doing, const SqliteError& e) const {
+void SqliteJournal::Fail(const std::string& doing, const SqliteError& e) const {
   throw JournalError("le journal " + path_ + " ne peut pas " + doing + " : " + SqliteText(e),
                      SqliteBusy(e) ? JournalError::Kind::kBusy : JournalError::Kind::kOther);
 }
 
-std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
-                                       const std::function<void()>& before_open) {
+std::unique_ptr<SqliteJournal> SqliteJournal::Open(const JournalPlace& place, Access access,
+                                                   const std::function<void()>& before_open) {
   const bool write = access == Access::kWrite;
   const std::string& path = place.path;
   const std::optional<HeldFolder> folder = OpenJournalFolder(place, write);
@@ -89,10 +96,10 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
   // runs), the file alone holds every row and is read as it is, without
   // locks, which would make files beside it.
   const bool log_beside = folder->Look(name + "-wal").has_value();
-  std::unique_ptr<Journal> journal;
+  std::unique_ptr<SqliteJournal> journal;
   try {
     const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOFOLLOW;
-    journal.reset(new Journal(
+    journal.reset(new SqliteJournal(
         path, write || log_beside
                   ? std::make_unique<Database>(path, flags)
                   : std::make_unique<Database>(ImmutableUri(path), flags | SQLITE_OPEN_URI)));
@@ -106,7 +113,7 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
     throw JournalError("le journal " + path + " a été remplacé pendant son ouverture");
   Database& db = *journal->db_;
   // Several processes (a pool of lines) write at once: each waits its turn.
-  sqlite3_busy_handler(db.Get(), &Journal::OnBusy, journal.get());
+  sqlite3_busy_handler(db.Get(), &SqliteJournal::OnBusy, journal.get());
   // Two processes that turn a new journal to WAL at the same moment each hold
   // what the other needs: SQLite answers one of them "busy" at once instead of
   // waiting. Its locks are released by then, so the setup is tried again,
@@ -126,7 +133,7 @@ std::unique_ptr<Journal> Journal::Open(const JournalPlace& place, Access access,
   }
 }
 
-void Journal::CheckIdentity() const {
+void SqliteJournal::CheckIdentity() const {
   Statement read(*db_,
                  "SELECT (SELECT application_id FROM pragma_application_id), "
                  "(SELECT count(*) FROM sqlite_schema), "
@@ -149,7 +156,7 @@ void Journal::CheckIdentity() const {
                        std::to_string(kVersion) + ") : mettez xmodemq à jour");
 }
 
-void Journal::SetUp() {
+void SqliteJournal::SetUp() {
   Database& db = *db_;
   if (sqlite3_db_readonly(db.Get(), "main") == 1) throw SqliteError(SQLITE_READONLY, "read-only");
   Statement mode(db, "PRAGMA journal_mode = WAL");
@@ -168,7 +175,7 @@ void Journal::SetUp() {
   CheckIdentity();
 }
 
-int Journal::Version() const {
+int SqliteJournal::Version() const {
   Statement read(*db_, "PRAGMA user_version");
   read.Step();
   const int version = static_cast<int>(read.Int(0));
@@ -176,7 +183,7 @@ int Journal::Version() const {
   return version;
 }
 
-void Journal::SettleDead() {
+void SqliteJournal::SettleDead() {
   std::vector<std::pair<std::int64_t, std::string>> dead;
   Statement open(*db_,
                  "SELECT id, pid, process, direction, line, blocks FROM transfers WHERE "
@@ -207,7 +214,7 @@ void Journal::SettleDead() {
   }
 }
 
-void Journal::MarkDead() {
+void SqliteJournal::MarkDead() {
   try {
     WriteTransaction transaction(*db_);
     SettleDead();
@@ -218,8 +225,8 @@ void Journal::MarkDead() {
 }
 
 // Short steps, so that a request to stop is seen at once.
-int Journal::OnBusy(void* self, int count) {
-  Journal& journal = *static_cast<Journal*>(self);
+int SqliteJournal::OnBusy(void* self, int count) {
+  SqliteJournal& journal = *static_cast<SqliteJournal*>(self);
   const auto now = std::chrono::steady_clock::now();
   if (count == 0) journal.busy_since_ = now;
   if (now - journal.busy_since_ >= kBusyWait || (journal.stop_waiting_ && journal.stop_waiting_()))
@@ -228,8 +235,8 @@ int Journal::OnBusy(void* self, int count) {
   return 1;
 }
 
-void Journal::Begin(JournalRow& row, const std::string& prefixes,
-                    std::function<bool()> stop_waiting) {
+void SqliteJournal::Begin(JournalRow& row, const std::string& prefixes,
+                          std::function<bool()> stop_waiting) {
   stop_waiting_ = std::move(stop_waiting);
   struct Forget {
     std::function<bool()>& what;
@@ -253,7 +260,7 @@ void Journal::Begin(JournalRow& row, const std::string& prefixes,
   }
 }
 
-void Journal::Insert(JournalRow& row, const std::string& prefixes) {
+void SqliteJournal::Insert(JournalRow& row, const std::string& prefixes) {
   Statement insert(*db_,
                    "INSERT INTO transfers(call_id, started, direction, file, server_name, "
                    "server_key, server, user, user_key, line, bytes, sha256, pid, process, "
@@ -283,7 +290,7 @@ void Journal::Insert(JournalRow& row, const std::string& prefixes) {
   }
 }
 
-void Journal::End(const JournalRow& row) {
+void SqliteJournal::End(const JournalRow& row) {
   try {
     WriteTransaction transaction(*db_);
     Statement update(*db_,
@@ -321,7 +328,7 @@ void Journal::End(const JournalRow& row) {
   }
 }
 
-std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) const {
+std::optional<SentVersion> SqliteJournal::LastVersionSent(const JournalRow& like) const {
   try {
     // A send without an end may have moved data before its process died;
     // one that never reached its line did not.
@@ -346,7 +353,7 @@ std::optional<SentVersion> Journal::LastVersionSent(const JournalRow& like) cons
   }
 }
 
-void Journal::AllBlocksHeld(std::int64_t id, std::int64_t blocks) {
+void SqliteJournal::AllBlocksHeld(std::int64_t id, std::int64_t blocks) {
   try {
     Statement mark(*db_, "UPDATE transfers SET blocks = ? WHERE id = ? AND result IS NULL");
     mark.Bind(1, blocks).Bind(2, id).Run();
@@ -355,7 +362,7 @@ void Journal::AllBlocksHeld(std::int64_t id, std::int64_t blocks) {
   }
 }
 
-std::vector<JournalRow> Journal::List(const std::optional<std::string>& since_utc) const {
+std::vector<JournalRow> SqliteJournal::List(const std::optional<std::string>& since_utc) const {
   if (version_ == 0) return {};
   try {
     Statement list(*db_, ("SELECT " + RowColumns(version_) +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,21 +13,22 @@
 #include "journal/CallState.h"
 #include "journal/JournalPlace.h"
 #include "journal/JournalRow.h"
-#include "journal/JournalSchema.h"
 #include "journal/NeverTwice.h"
-#include "journal/Sqlite.h"
 
 namespace xmodemq {
 
 // The journal cannot be opened, read or written: the message says which
-// journal and why. kBusy: another process held it past kBusyWait (SQLite's
-// "busy" or "locked"), which a later try may find free.
+// journal and why. kBusy: another process held it past its wait (SQLite's
+// "busy" or "locked"); kUnreachable: the journal's database cannot be
+// reached, went away, or cannot do it now. A later try may succeed in both
+// cases (Busy()).
 class JournalError : public std::runtime_error {
  public:
-  enum class Kind { kOther, kBusy };
+  enum class Kind { kOther, kBusy, kUnreachable };
   explicit JournalError(const std::string& what, Kind kind = Kind::kOther)
       : std::runtime_error(what), kind_(kind) {}
-  bool Busy() const { return kind_ == Kind::kBusy; }
+  bool Busy() const { return kind_ != Kind::kOther; }
+  bool Unreachable() const { return kind_ == Kind::kUnreachable; }
 
  private:
   Kind kind_;
@@ -44,129 +46,101 @@ struct SentVersion {
   std::string prefixes;
 };
 
-// The record of every transfer, in one SQLite file that several processes
-// write at once: write-ahead log, a busy time-out, every row committed to
-// disk before the transfer goes on (synchronous=FULL). It carries the
-// project's SQLite application_id (kApplicationId), and its schema is
-// numbered by PRAGMA user_version and brought up to date step by step when
-// a writer opens it. Its SQL stays in this room, behind these operations.
+// The record of every transfer, and what the never-twice rule, a server's
+// resume and the exchange's schedule rest on: one interface, two back ends.
+// On one machine an SQLite file (SqliteJournal.h, the default); for several
+// machines a PostgreSQL database (PgJournal.h), chosen by an address
+// (postgresql://…) where a path would be (JournalPlace.h). Every operation
+// throws JournalError; Busy() when a later try may succeed.
 class Journal {
  public:
-  // The schema this program writes.
-  static const int kVersion;
-  // How long a process waits for another that holds the journal.
-  static constexpr std::chrono::milliseconds kBusyWait{15'000};
   enum class Access { kRead, kWrite };
 
-  // Opens the journal at `place` through its checked folder
-  // (OpenJournalFolder()), refusing a file that is not the caller's alone
-  // or not a journal (a database with tables but without kApplicationId,
-  // except a journal of an earlier xmodemq) or one of a newer schema.
-  // To write: creates it (0600) when it is missing, then brings it up to
-  // date. To read: changes nothing, not even the files beside it, and
-  // works on a read-only file or file system; nothing when it does not
-  // exist. SQLite opens it by its name: a file put in its place after the
-  // checks is refused. `before_open` runs between the checks and that
-  // opening: the tests' seam, where another file can take its name.
-  // Throws JournalError.
+  // Opens the journal of `place`: its database when the place names one
+  // (PgJournal::Open()), else its SQLite file (SqliteJournal::Open()).
+  // Nothing when a journal to read does not exist. `before_open` is the
+  // SQLite file's tests' seam. Throws JournalError.
   static std::unique_ptr<Journal> Open(const JournalPlace& place, Access access,
                                        const std::function<void()>& before_open = {});
-  ~Journal();
+  virtual ~Journal() = default;
+  Journal() = default;
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  const std::string& Path() const { return path_; }
-
+  // The journal for people: its file, or its database without a password.
+  virtual const std::string& Path() const = 0;
   // Rows left without a result by a process that is gone now get the one
   // they stand for (ResultNow()); a reserved send that never went is removed.
-  void MarkDead();
+  virtual void MarkDead() = 0;
   // The never-twice rule for the sends of one call, in one write
   // transaction: each send of `rows` (with its prefix digests) is checked
   // against the sends of the same content under the same server name to the
   // same account of the same server (NeverTwice.h) and, when none holds it
   // back, written as reserved (its id set, no line yet). Either all of them
   // are reserved, or none. One verdict per row. Throws JournalError.
-  std::vector<SendVerdict> ReserveSends(std::vector<JournalRow>& rows,
-                                        const std::vector<std::string>& prefixes, Repeat repeat);
+  virtual std::vector<SendVerdict> ReserveSends(std::vector<JournalRow>& rows,
+                                                const std::vector<std::string>& prefixes,
+                                                Repeat repeat) = 0;
   // A reserved send whose transfer did not start: its row goes.
-  void Release(const JournalRow& row);
+  virtual void Release(const JournalRow& row) = 0;
   // Writes the row of a transfer that starts, on its line: a reserved send's
   // line and start, a receive's whole row (its id set; a send's prefix
   // digests go with it). Throws JournalError, also when `stop_waiting` says
   // so while another process holds the journal (the user asked to stop:
   // waiting on would keep the line up for nothing).
-  void Begin(JournalRow& row, const std::string& prefixes, std::function<bool()> stop_waiting = {});
+  virtual void Begin(JournalRow& row, const std::string& prefixes,
+                     std::function<bool()> stop_waiting = {}) = 0;
   // Writes how it ended. A send that ended well keeps its SHA-256 and
   // drops its prefix digests; one that moved data drops those of the
   // earlier sends of its name, whose blocks are no longer the server's.
   // Throws JournalError.
-  void End(const JournalRow& row);
+  virtual void End(const JournalRow& row) = 0;
 
   // The last send under this name to this server and account, other than
   // `like` itself, whose data may have reached the server.
-  std::optional<SentVersion> LastVersionSent(const JournalRow& like) const;
+  virtual std::optional<SentVersion> LastVersionSent(const JournalRow& like) const = 0;
   // The server holds every one of the `blocks` of send `id`, which runs: its
   // row says so on disk (its blocks, -1 since Begin(), become `blocks`)
   // before the send's end goes out. A send whose process died before that
   // never had its end on the server: its row reads "interrupted" and the
   // file goes again (ResultNow()). Throws JournalError; the caller then
   // stops the send before its end.
-  void AllBlocksHeld(std::int64_t id, std::int64_t blocks);
+  virtual void AllBlocksHeld(std::int64_t id, std::int64_t blocks) = 0;
   // A spool's operations (JournalSpool.cpp).
   // The file of row `id` moved to `path` (a spool's sent/ or inbox/): the
   // row follows it. Throws JournalError.
-  void Refile(std::int64_t id, const std::string& path);
+  virtual void Refile(std::int64_t id, const std::string& path) = 0;
   // Whether a receive into `path` (absolute) ended well with this SHA-256:
   // the file there is the one received, whole.
-  bool ReceivedInto(const std::string& path, const std::string& sha256) const;
+  virtual bool ReceivedInto(const std::string& path, const std::string& sha256) const = 0;
   // The receives that ended well into `from` now stand for `to`.
-  void RefileReceive(const std::string& from, const std::string& to);
+  virtual void RefileReceive(const std::string& from, const std::string& to) = 0;
   // Whether a receive of this server name for this account ended well with
   // this SHA-256 into another file than `like.file`: the same return,
   // received before.
-  bool ReceivedBefore(const JournalRow& like) const;
+  virtual bool ReceivedBefore(const JournalRow& like) const = 0;
   // The last receive of this server name for this account since
   // `since_utc` that asked the server and got an answer: a file, or a
   // refusal (the description says which status).
-  std::optional<JournalRow> LastAsked(const JournalRow& like, const std::string& since_utc) const;
+  virtual std::optional<JournalRow> LastAsked(const JournalRow& like,
+                                              const std::string& since_utc) const = 0;
 
   // Every transfer (not a send reserved and not yet on its line), oldest
   // first; from `since_utc` on when given.
-  std::vector<JournalRow> List(const std::optional<std::string>& since_utc) const;
+  virtual std::vector<JournalRow> List(const std::optional<std::string>& since_utc) const = 0;
 
   // The exchange's schedule and alerts, per profile (JournalSchedule.cpp);
   // a journal read before schema 4 has none. Throw JournalError.
-  CallState LoadCallState(const std::string& profile) const;
-  void SaveCallState(const std::string& profile, const CallState& state);
+  virtual CallState LoadCallState(const std::string& profile) const = 0;
+  virtual void SaveCallState(const std::string& profile, const CallState& state) = 0;
   // The alerts raised for `profile`, oldest first: the open ones only, or all.
-  std::vector<AlertRecord> Alerts(const std::string& profile, bool open_only) const;
+  virtual std::vector<AlertRecord> Alerts(const std::string& profile, bool open_only) const = 0;
   // Records a new alert; returns its id, or 0 when one of that condition
   // is open already (another run opened it).
-  std::int64_t OpenAlert(const std::string& profile, const AlertRecord& alert);
+  virtual std::int64_t OpenAlert(const std::string& profile, const AlertRecord& alert) = 0;
   // Sets an alert's end (nothing: still open) and what its command did.
-  void NoteAlert(std::int64_t id, const std::optional<std::string>& closed,
-                 const std::string& command);
-
- private:
-  Journal(std::string path, std::unique_ptr<Database> db);
-  int Version() const;
-  // Refuses a database that is not a journal, or one of a newer schema.
-  void CheckIdentity() const;
-  // Turns it to WAL, its writes synced, its schema brought up to date.
-  void SetUp();
-  // MarkDead() within a transaction.
-  void SettleDead();
-  // A new row (its id set) and its prefix digests, within a transaction.
-  void Insert(JournalRow& row, const std::string& prefixes);
-  [[noreturn]] void Fail(const std::string& doing, const SqliteError& e) const;
-  // SQLite's busy handler: waits out another process for up to kBusyWait.
-  static int OnBusy(void* self, int count);
-
-  std::string path_;
-  std::unique_ptr<Database> db_;
-  int version_ = 0;
-  std::chrono::steady_clock::time_point busy_since_;
-  std::function<bool()> stop_waiting_;
+  virtual void NoteAlert(std::int64_t id, const std::optional<std::string>& closed,
+                         const std::string& command) = 0;
 };
 
 }  // namespace xmodemq

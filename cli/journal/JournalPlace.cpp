@@ -43,13 +43,9 @@ HeldFolder OpenFollowing(const std::string& path) {
   }
 }
 
-}  // namespace
-
-std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chosen,
-                                          bool no_journal) {
-  if (no_journal) return std::nullopt;
-  if (chosen) return JournalPlace{*chosen};
-  if (const auto path = Variable("XMODEMQ_JOURNAL")) return JournalPlace{*path};
+// $XDG_STATE_HOME/xmodemq/journal.sqlite, else
+// $HOME/.local/state/xmodemq/journal.sqlite. Throws Refusal.
+JournalPlace DefaultPlace() {
   if (const auto state = Variable("XDG_STATE_HOME"); state && (*state)[0] == '/')
     return JournalPlace{*state + "/xmodemq/journal.sqlite", true, *state};
   if (const auto home = Variable("HOME"))
@@ -58,6 +54,29 @@ std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chos
       "aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME ne disent où "
       "le tenir. Le journal garde la trace de chaque transfert et empêche d'envoyer deux fois "
       "le même fichier : donnez --journal FICHIER, ou --no-journal pour s'en passer");
+}
+
+}  // namespace
+
+bool NamesDatabase(const std::string& chosen) {
+  return chosen.rfind("postgresql:", 0) == 0 || chosen.rfind("postgres:", 0) == 0;
+}
+
+std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chosen,
+                                          bool no_journal) {
+  if (no_journal) return std::nullopt;
+  const std::optional<std::string> named = chosen ? chosen : Variable("XMODEMQ_JOURNAL");
+  // A mistyped address is no file name: it is refused without being shown,
+  // since it may hold a password.
+  if (named && !NamesDatabase(*named) && named->find("://") != std::string::npos)
+    throw Refusal(
+        "le journal nommé (--journal, XMODEMQ_JOURNAL ou la clé journal du profil) est une "
+        "adresse, mais pas celle d'une base PostgreSQL : elle commence par postgresql:// (ou "
+        "postgres://)");
+  if (named && !NamesDatabase(*named)) return JournalPlace{*named};
+  JournalPlace place = DefaultPlace();
+  if (named) place.address = *named;
+  return place;
 }
 
 std::optional<HeldFolder> OpenJournalFolder(const JournalPlace& place, bool make) {

@@ -14,9 +14,17 @@ struct JournalPlace {
   // ($XDG_STATE_HOME or $HOME), which it checks with them.
   bool default_place = false;
   std::string base = {};
+  // The journal's PostgreSQL database (PgJournal.h), when it is kept in one;
+  // `path` is then the default place, beside which the outcomes that the
+  // database did not get wait (OutcomesKept.h).
+  std::string address = {};
 };
 
-// --journal PATH, else $XMODEMQ_JOURNAL, else
+// Whether `chosen` names a PostgreSQL database ("postgresql://…",
+// "postgres://…") rather than a file.
+bool NamesDatabase(const std::string& chosen);
+
+// --journal PATH, else $XMODEMQ_JOURNAL (either may name a database), else
 // $XDG_STATE_HOME/xmodemq/journal.sqlite, else
 // $HOME/.local/state/xmodemq/journal.sqlite (an empty or relative
 // XDG_STATE_HOME is not one). Nothing with --no-journal. Throws Refusal when

@@ -1,4 +1,5 @@
-#include "journal/Journal.h"
+#include "journal/JournalSchema.h"
+#include "journal/SqliteJournal.h"
 
 namespace xmodemq {
 namespace {
@@ -9,7 +10,7 @@ constexpr int kScheduleVersion = 4;
 
 }  // namespace
 
-CallState Journal::LoadCallState(const std::string& profile) const {
+CallState SqliteJournal::LoadCallState(const std::string& profile) const {
   CallState state;
   if (version_ < kScheduleVersion) return state;
   try {
@@ -34,7 +35,7 @@ CallState Journal::LoadCallState(const std::string& profile) const {
   return state;
 }
 
-void Journal::SaveCallState(const std::string& profile, const CallState& state) {
+void SqliteJournal::SaveCallState(const std::string& profile, const CallState& state) {
   try {
     Statement write(*db_,
                     "INSERT OR REPLACE INTO exchange_state(profile, last_call, last_result, "
@@ -55,7 +56,7 @@ void Journal::SaveCallState(const std::string& profile, const CallState& state) 
   }
 }
 
-std::vector<AlertRecord> Journal::Alerts(const std::string& profile, bool open_only) const {
+std::vector<AlertRecord> SqliteJournal::Alerts(const std::string& profile, bool open_only) const {
   std::vector<AlertRecord> alerts;
   if (version_ < kScheduleVersion) return alerts;
   try {
@@ -75,7 +76,7 @@ std::vector<AlertRecord> Journal::Alerts(const std::string& profile, bool open_o
   return alerts;
 }
 
-std::int64_t Journal::OpenAlert(const std::string& profile, const AlertRecord& alert) {
+std::int64_t SqliteJournal::OpenAlert(const std::string& profile, const AlertRecord& alert) {
   try {
     Statement write(*db_,
                     "INSERT INTO exchange_alerts(profile, condition, detail, opened, command) "
@@ -93,8 +94,8 @@ std::int64_t Journal::OpenAlert(const std::string& profile, const AlertRecord& a
   }
 }
 
-void Journal::NoteAlert(std::int64_t id, const std::optional<std::string>& closed,
-                        const std::string& command) {
+void SqliteJournal::NoteAlert(std::int64_t id, const std::optional<std::string>& closed,
+                              const std::string& command) {
   try {
     Statement write(*db_, "UPDATE exchange_alerts SET closed = ?, command = ? WHERE id = ?");
     write.Bind(1, closed).Bind(2, command).Bind(3, id).Run();

@@ -1,9 +1,10 @@
-#include "journal/Journal.h"
+#include "journal/JournalSchema.h"
+#include "journal/SqliteJournal.h"
 #include "record/LineText.h"
 
 namespace xmodemq {
 
-void Journal::Refile(std::int64_t id, const std::string& path) {
+void SqliteJournal::Refile(std::int64_t id, const std::string& path) {
   try {
     Statement refile(*db_, "UPDATE transfers SET file = ? WHERE id = ?");
     refile.Bind(1, path).Bind(2, id).Run();
@@ -12,7 +13,7 @@ void Journal::Refile(std::int64_t id, const std::string& path) {
   }
 }
 
-bool Journal::ReceivedInto(const std::string& path, const std::string& sha256) const {
+bool SqliteJournal::ReceivedInto(const std::string& path, const std::string& sha256) const {
   if (version_ == 0) return false;
   try {
     Statement same(*db_,
@@ -27,7 +28,7 @@ bool Journal::ReceivedInto(const std::string& path, const std::string& sha256) c
   }
 }
 
-void Journal::RefileReceive(const std::string& from, const std::string& to) {
+void SqliteJournal::RefileReceive(const std::string& from, const std::string& to) {
   try {
     Statement refile(*db_,
                      "UPDATE transfers SET file = ? WHERE file = ? AND direction = 'receive' "
@@ -38,7 +39,7 @@ void Journal::RefileReceive(const std::string& from, const std::string& to) {
   }
 }
 
-bool Journal::ReceivedBefore(const JournalRow& like) const {
+bool SqliteJournal::ReceivedBefore(const JournalRow& like) const {
   if (version_ == 0 || !like.sha256) return false;
   try {
     Statement same(*db_,
@@ -58,8 +59,8 @@ bool Journal::ReceivedBefore(const JournalRow& like) const {
   }
 }
 
-std::optional<JournalRow> Journal::LastAsked(const JournalRow& like,
-                                             const std::string& since_utc) const {
+std::optional<JournalRow> SqliteJournal::LastAsked(const JournalRow& like,
+                                                   const std::string& since_utc) const {
   if (version_ == 0) return std::nullopt;
   try {
     Statement last(*db_, ("SELECT " + RowColumns(version_) +

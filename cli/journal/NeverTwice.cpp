@@ -1,6 +1,7 @@
 #include "journal/NeverTwice.h"
 
-#include "journal/Journal.h"
+#include "journal/JournalSchema.h"
+#include "journal/SqliteJournal.h"
 #include "record/LineText.h"
 #include "terminal/Timestamps.h"
 
@@ -20,9 +21,9 @@ std::optional<JournalRow> First(Statement& query) {
 
 }  // namespace
 
-std::vector<SendVerdict> Journal::ReserveSends(std::vector<JournalRow>& rows,
-                                               const std::vector<std::string>& prefixes,
-                                               Repeat repeat) {
+std::vector<SendVerdict> SqliteJournal::ReserveSends(std::vector<JournalRow>& rows,
+                                                     const std::vector<std::string>& prefixes,
+                                                     Repeat repeat) {
   std::vector<SendVerdict> verdicts;
   try {
     // The check and the reservation in one write transaction: another
@@ -67,7 +68,7 @@ std::vector<SendVerdict> Journal::ReserveSends(std::vector<JournalRow>& rows,
   return verdicts;
 }
 
-void Journal::Release(const JournalRow& row) {
+void SqliteJournal::Release(const JournalRow& row) {
   try {
     Statement drop(*db_, "DELETE FROM transfers WHERE id = ? AND line = '' AND result IS NULL");
     drop.Bind(1, row.id).Run();

@@ -7,6 +7,7 @@
 
 #include "CommandTable.h"
 #include "journal/Journal.h"
+#include "journal/JournalSchema.h"
 #include "journal/Sqlite.h"
 #include "modem/ServerNumber.h"
 
@@ -155,6 +156,7 @@ std::vector<Row> JournalRows() {
       {.what = "no HOME nor journal, then --no-journal", .files = {{"FACT0001.TXT", kBill20}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"aucun journal : ni --journal, ni XMODEMQ_JOURNAL, ni XDG_STATE_HOME, ni HOME", "--no-journal"}, .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}}, .env = {{"XMODEMQ_JOURNAL", std::nullopt}, {"HOME", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}}, .dials = 1, .then = {{{"send", "LINE", "D/FACT0001.TXT", "--no-journal", "--json"}, 0, {"\"id\":null", "\"sha256\":\"" + Sha256Of(kBill20) + "\"", "\"result\":\"rvTrue\""}}}},
       {"a journal on a read-only file system", {}, {{"FACT0001.TXT", kBill20}}, {"send", "LINE", "D/FACT0001.TXT"}, 2, {"Impossible d'ouvrir le journal ", "journal.sqlite : système de fichiers en lecture seule", "--no-journal pour s'en passer"}, {{"=", ""}}, FailureEnv("journal.sqlite:" + std::to_string(EROFS))},
       {.what = "a journal in a folder that others can write", .files = {{"FACT0001.TXT", kBill20}, {"open/", ""}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "D/open/j.sqlite"}, .status = 2, .said = {"le dossier ", "open du journal est modifiable par d'autres utilisateurs (mode 0777)"}, .setup = [](const fs::path& d) { fs::permissions(d / "open", fs::perms(0777)); }, .second_user = true},
+      {.what = "a mistyped database address, its password never shown", .files = {{"FACT0001.TXT", kBill20}}, .args = {"send", "LINE", "D/FACT0001.TXT", "--journal", "postgresq://xmodemq:Pw-42x@db/xmodemq"}, .status = 2, .said = {"est une adresse, mais pas celle d'une base PostgreSQL", "!Pw-42x"}},
       {.what = "a journal that is not one", .files = {{"FACT0001.TXT", kBill20}, {"notes", std::string(4096, 'n')}}, .args = {"send", "LINE", "D/FACT0001.TXT"}, .status = 2, .said = {"le journal ", "notes ne peut pas être ouvert : ce n'est pas un journal de xmodemq, ou il est abîmé"}, .env = {{"XMODEMQ_JOURNAL", "D/notes"}}, .setup = [](const fs::path& d) { fs::permissions(d / "notes", fs::perms(0600)); }},
       {.what = "a journal of a newer xmodemq", .files = {{"FACT0001.TXT", kBill20}}, .args = {"receive", "LINE", "D/F.TXT", "--journal", "D/new.sqlite"}, .status = 2, .said = {"new.sqlite a été écrit par une version plus récente de xmodemq (schéma 9, celle-ci connaît le 4) : mettez xmodemq à jour"}, .setup = [](const fs::path& d) { Database db((d / "new.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE); db.Execute("PRAGMA user_version = 9"); fs::permissions(d / "new.sqlite", fs::perms(0600)); }},
       // A journal of the first schema, as an earlier xmodemq left it: brought

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -14,7 +15,11 @@
 #include "files/Sha256.h"
 #include "journal/Journal.h"
 #include "journal/JournalListing.h"
+#include "journal/JournalPlace.h"
 #include "journal/ResumeCheck.h"
+#include "journal/Sqlite.h"
+#include "journal/postgresql/PgConnection.h"
+#include "postgresql/PgServer.h"
 #include "system/FileErrors.h"
 #include "system/ProcessIdentity.h"
 #include "terminal/Json.h"
@@ -143,15 +148,39 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
   }
 }
 
+// The journal's cases that hold on both back ends: an SQLite file, and a
+// PostgreSQL database of the test program's own server (PgServer.h), as the
+// least-privilege role of doc/postgresql-role.sql, in a schema of its own.
+class OnBoth : public ::testing::TestWithParam<bool> {
+ protected:
+  bool Sqlite() const { return GetParam(); }
+  // A new journal's place: in `dir`, or a database (its kept outcomes under
+  // `dir`, as under XDG_STATE_HOME).
+  JournalPlace NewJournal(const TempDir& dir) const {
+    const std::string base = dir.path().string();
+    if (Sqlite()) return {base + "/journal.sqlite"};
+    static int schemas = 0;
+    return {base + "/xmodemq/journal.sqlite", true, base,
+            TheServer()->JournalAddress("j" + std::to_string(++schemas))};
+  }
+};
+#define NEED_BACK_END() \
+  if (!Sqlite()) XMQ_NEED_POSTGRESQL()
+INSTANTIATE_TEST_SUITE_P(Journal, OnBoth, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "SQLite" : "PostgreSQL"; });
+
 // Writers in several processes at once, on a journal that none of them has
 // made yet: each waits its turn, none is refused, no row is lost. Two of them
 // turning the new journal to WAL at the same moment is rare: the race is run
 // many times, one round with many rows.
-TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
-  constexpr int kRounds = 60, kChildren = 4;
-  for (int round = 0; round < kRounds; ++round) {
+TEST_P(OnBoth, ProcessesWriteAtOnceAndLoseNoRow) {
+  NEED_BACK_END();
+  constexpr int kChildren = 4;
+  // A new database's schema steps race too, under their advisory lock.
+  const int rounds = Sqlite() ? 60 : 8;
+  for (int round = 0; round < rounds; ++round) {
     TempDir dir;
-    const std::string path = (dir / "journal.sqlite").string();
+    const JournalPlace place = NewJournal(dir);
     const int rows = round == 0 ? 30 : 1;
     int gate[2];
     ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
@@ -166,7 +195,7 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
         (void)!::read(gate[0], &go, 1);
         int status = 0;
         try {
-          auto journal = Journal::Open({path}, Journal::Access::kWrite);
+          auto journal = Journal::Open(place, Journal::Access::kWrite);
           for (int i = 0; i < rows; ++i) {
             JournalRow row =
                 SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha256Of("x"));
@@ -189,8 +218,13 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
       ASSERT_EQ(::waitpid(pid, &status, 0), pid);
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
     }
-    const auto listed = Journal::Open({path}, Journal::Access::kRead)->List(std::nullopt);
+    const auto listed = Journal::Open(place, Journal::Access::kRead)->List(std::nullopt);
     ASSERT_EQ(listed.size(), std::size_t{kChildren} * rows);
+    // In the database itself, not in a file beside it.
+    if (!Sqlite()) {
+      EXPECT_EQ(PgConnection(place.address).Execute("SELECT count(*) FROM transfers").Int(0, 0),
+                kChildren * rows);
+    }
     std::set<std::string> names;
     for (const JournalRow& row : listed) {
       EXPECT_EQ(row.result, "rvTrue");
@@ -198,6 +232,7 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
     }
     EXPECT_EQ(names.size(), listed.size());
   }
+  if (!Sqlite()) return;
   // A writer that another process keeps waiting gives up as soon as it is
   // asked to stop, not after the 15 s it would wait, and writes nothing.
   TempDir dir;
@@ -215,20 +250,88 @@ TEST(Journal, ProcessesWriteAtOnceAndLoseNoRow) {
   EXPECT_TRUE(journal->List(std::nullopt).empty());
 }
 
+// What the exchange and a server's resume ask of the journal, on both back
+// ends: the schedule and alerts per profile, the spool's receives, and the
+// prefix digests of a cut send (raw bytes, zeros included), dropped once a
+// send of that name ends well.
+TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
+  NEED_BACK_END();
+  TempDir dir;
+  const auto journal = Journal::Open(NewJournal(dir), Journal::Access::kWrite);
+  CallState state{"2026-12-07T08:00:00Z", "later",      2, "2026-12-07T07:00:00Z",
+                  std::nullopt,           "2026-12-07", 3, "refus"};
+  journal->SaveCallState("a", state);
+  state.failures = 3;
+  journal->SaveCallState("a", state);
+  const CallState back = journal->LoadCallState("a");
+  EXPECT_EQ(back.failures, 3);
+  EXPECT_EQ(back.failing_since, state.failing_since);
+  EXPECT_FALSE(back.next_call);
+  EXPECT_EQ(back.calls_today, 3);
+  EXPECT_EQ(back.stopped, "refus");
+  EXPECT_EQ(journal->LoadCallState("b").failures, 0);
+  const AlertRecord alert{0, "held", "2 fichiers", "2026-12-07T08:00:00Z", std::nullopt, ""};
+  const std::int64_t id = journal->OpenAlert("a", alert);
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(journal->OpenAlert("a", alert), 0);
+  EXPECT_GT(journal->OpenAlert("b", alert), id);
+  journal->NoteAlert(id, "2026-12-07T09:00:00Z", "0");
+  EXPECT_TRUE(journal->Alerts("a", true).empty());
+  ASSERT_EQ(journal->Alerts("a", false).size(), 1u);
+  EXPECT_EQ(journal->Alerts("a", false)[0].command, "0");
+
+  JournalRow got = SendRow("ARL1", Sha256Of("r"));
+  got.direction = "receive";
+  got.file = "/spool/incoming/ARL1";
+  journal->Begin(got, "", {});
+  Finish(got, "rvTrue", 1, 128);
+  journal->End(got);
+  journal->RefileReceive("/spool/incoming/ARL1", "/spool/inbox/ARL1");
+  EXPECT_FALSE(journal->ReceivedInto("/spool/incoming/ARL1", Sha256Of("r")));
+  EXPECT_TRUE(journal->ReceivedInto("/spool/inbox/ARL1", Sha256Of("r")));
+  EXPECT_TRUE(journal->ReceivedBefore(got));
+  got.file = "/spool/inbox/ARL1";
+  EXPECT_FALSE(journal->ReceivedBefore(got));
+  EXPECT_EQ(journal->LastAsked(got, "2000-01-01")->id, got.id);
+  EXPECT_FALSE(journal->LastAsked(got, "2999-01-01"));
+
+  const std::string prefixes = std::string("\0\xff\x01", 3) + std::string(29, '\0');
+  JournalRow cut = SendRow("F", Sha256Of("v1"));
+  journal->Begin(cut, prefixes, {});
+  Finish(cut, "rvCTS", 1, 256);
+  journal->End(cut);
+  JournalRow next = SendRow("F", Sha256Of("v2"));
+  auto last = journal->LastVersionSent(next);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->prefixes, prefixes);
+  EXPECT_EQ(last->sha256, Sha256Of("v1"));
+  journal->Begin(next, prefixes, {});
+  Finish(next, "rvTrue", 2, 256);
+  journal->End(next);
+  last = journal->LastVersionSent(SendRow("F", Sha256Of("v3")));
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->sha256, Sha256Of("v2"));
+  EXPECT_EQ(last->prefixes, "");
+  EXPECT_EQ(journal->List(std::nullopt).size(), 3u);
+}
+
 // Two sends of one file to one account on two lines, started at once (a pool
 // of lines, a timer that fires again): in each round one goes, the other is
 // refused before it dials and names the process that holds the file.
-TEST(Journal, OverlappingSendsOfOneFileNeverBothGo) {
+TEST_P(OnBoth, OverlappingSendsOfOneFileNeverBothGo) {
+  NEED_BACK_END();
   // 20 rounds, 5 at a time (each on two lines of its own), one journal.
   constexpr int kRounds = 20, kAtOnce = 5;
   TempDir dir;
+  const JournalPlace place = NewJournal(dir);
   std::vector<std::unique_ptr<TempDir>> folders;
   std::vector<std::unique_ptr<Simulator>> lines;
   for (int i = 0; i < 2 * kAtOnce; ++i) {
     folders.push_back(std::make_unique<TempDir>());
     lines.push_back(std::make_unique<Simulator>(*folders.back(), std::vector<std::string>{}));
   }
-  const Env env = {{"XMODEMQ_JOURNAL", (dir / "journal.sqlite").string()},
+  const Env env = {{"XMODEMQ_JOURNAL", Sqlite() ? place.path : place.address},
+                   {"XDG_STATE_HOME", place.base},
                    {"XMODEMQ_PASSWORD", kSecret},
                    {"TMPDIR", dir.path().string()}};
   for (int first = 0; first < kRounds; first += kAtOnce) {
@@ -261,6 +364,106 @@ TEST(Journal, OverlappingSendsOfOneFileNeverBothGo) {
   std::size_t dials = 0;
   for (const auto& line : lines) dials += Count(line->Log(), "simulateur : numérotation");
   EXPECT_EQ(dials, std::size_t{kRounds});
+  if (!Sqlite()) {
+    EXPECT_EQ(PgConnection(place.address)
+                  .Execute("SELECT count(*) FROM transfers WHERE result = 'rvTrue'")
+                  .Int(0, 0),
+              kRounds);
+  }
+}
+
+// The journal's rows of the command's table again, the journal in a
+// database: each row that does not name a journal of its own (a file, its
+// folder, a full disk are the SQLite file's cases). The role's password is
+// in the address, and no row may show it.
+TEST(JournalOnPostgresql, TheCommandsJournalRowsHoldOnADatabase) {
+  XMQ_NEED_POSTGRESQL();
+  std::vector<Row> rows;
+  for (Row row : JournalRows()) {
+    const auto& a = row.args;
+    const auto names = [&a](const char* word) { return std::count(a.begin(), a.end(), word) > 0; };
+    const bool shim = std::ranges::any_of(
+        row.then, [](const Then& t) { return t.args.front() == "/usr/bin/env"; });
+    // A journal in D/j to read it as an SQLite file afterwards (`check`):
+    // the rest of the row holds on the database.
+    if (row.env["XMODEMQ_JOURNAL"] == "D/j/journal.sqlite" && !row.setup) {
+      row.env.erase("XMODEMQ_JOURNAL");
+      row.check = {};
+      row.files.erase("j/");
+      row.left.erase("j/");
+    }
+    if (row.env["XMODEMQ_JOURNAL"] || row.env.contains("HOME") || row.env.contains("LD_PRELOAD") ||
+        names("--journal") || names("--no-journal") || shim || row.second_user || row.two_users)
+      continue;
+    row.env["XMODEMQ_JOURNAL"] =
+        TheServer()->JournalAddress("row" + std::to_string(rows.size() + 1));
+    row.env["XDG_STATE_HOME"] = "D/tmp";
+    row.check = [check = row.check](const Outcome& r, const fs::path& d) {
+      EXPECT_EQ(r.All().find(kRolePassword), std::string::npos) << r.All();
+      EXPECT_FALSE(fs::exists(d / "tmp/xmodemq/journal.sqlite"));
+      if (check) check(r, d);
+    };
+    rows.push_back(std::move(row));
+  }
+  ASSERT_EQ(rows.size(), 7u);
+  TableRun run(rows);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    run.Check(run.Find(row.what));
+  }
+}
+
+// The database stops in the middle of a send: the command ends with 75 and
+// says why, the outcome waits on this machine (0600) and `journal` says so;
+// while it is down a send is refused before it dials (75). Once the server
+// is back, the next run writes the kept outcome before anything else: the
+// journal shows that transfer once, as it ended.
+TEST(JournalOnPostgresql, ADatabaseThatStopsDuringASendLosesNoOutcome) {
+  XMQ_NEED_POSTGRESQL();
+  TempDir dir;
+  const Env env = {{"XMODEMQ_JOURNAL", TheServer()->JournalAddress("gone")},
+                   {"XDG_STATE_HOME", dir.path().string()},
+                   {"XMODEMQ_PASSWORD", kSecret},
+                   {"TMPDIR", dir.path().string()}};
+  TempDir line_dir;
+  Simulator line(line_dir, {"--baud", "9600"});
+  const auto send = [&](const std::string& name) {
+    WriteFile((dir / name).string(), kBill);
+    return std::make_unique<Process>(
+        std::vector<std::string>{XMODEMQ_PATH, "send", (dir / name).string(), "--user", "PS0001",
+                                 "--device", line.Link(), "--progress"},
+        env);
+  };
+  const auto first = send("FACT0001.TXT");
+  const bool midway = first->Await("Envoi bloc ", 60s);
+  TheServer()->Stop();
+  const Outcome gone = first->Wait(120s);
+  const Outcome refused = send("FACT0002.TXT")->Wait(60s);
+  const Outcome waiting = Process({XMODEMQ_PATH, "journal"}, env).Wait(30s);
+  TheServer()->Restart();
+  ASSERT_TRUE(midway) << first->ErrSoFar();
+  EXPECT_EQ(gone.status, 75) << gone.All();
+  EXPECT_NE(gone.err.find("L'issue du transfert est gardée dans "), std::string::npos) << gone.err;
+  EXPECT_EQ(refused.status, 75) << refused.All();
+  EXPECT_NE(refused.err.find("réessayez quand la base sera joignable"), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(Count(line.Log(), "simulateur : numérotation"), 1u);
+  EXPECT_NE(waiting.err.find("1 issue de transfert attend"), std::string::npos) << waiting.All();
+  for (const Outcome* o : {&gone, &refused, &waiting})
+    EXPECT_EQ(o->All().find(kRolePassword), std::string::npos) << o->All();
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "xmodemq/journal.sqlite.en-attente").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  const Outcome again = send("FACT0001.TXT")->Wait(120s);
+  EXPECT_EQ(again.status, 0) << again.All();
+  const Outcome listed = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  const auto rows = ParseJsonLines(listed.out);
+  ASSERT_TRUE(rows && rows->size() == 2) << listed.All();
+  EXPECT_EQ(rows->front().at("result"), Q("rvFalse")) << listed.out;
+  EXPECT_EQ(rows->front().at("exit_status"), "1") << listed.out;
+  EXPECT_EQ(rows->back().at("result"), Q("rvTrue")) << listed.out;
+  EXPECT_EQ(listed.err.find("attend"), std::string::npos) << listed.err;
 }
 
 // Two receives of one target: the second comes in between the first's open

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "journal/postgresql/PgConnection.h"
 
@@ -43,9 +44,10 @@ std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
                                                                start);
 }
 
+// Started by the first test that asks for it (TheServer()): a program whose
+// other tests need none starts none.
 class PgEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { Server() = PgServer::Start(Why()); }
   void TearDown() override {
     if (!Server()) return;
     const auto start = std::chrono::steady_clock::now();
@@ -62,6 +64,11 @@ class PgEnvironment : public ::testing::Environment {
 }  // namespace
 
 PgServer* TheServer() {
+  static const bool tried = [] {
+    Server() = PgServer::Start(Why());
+    return true;
+  }();
+  (void)tried;
   return Server().get();
 }
 
@@ -175,6 +182,23 @@ std::string PgServer::Address(const std::string& database, const std::string& us
   for (const char c : folder_) socket += c == '/' ? std::string("%2F") : std::string(1, c);
   return "postgresql://" + user + (password.empty() ? "" : ":" + password) + "@" + socket + "/" +
          database;
+}
+
+std::string PgServer::JournalAddress(const std::string& schema) {
+  if (!role_made_) {
+    CreateDatabase("xmodemq");
+    std::ifstream file(XMQ_ROLE_SQL);
+    std::stringstream sql;
+    sql << file.rdbuf();
+    PgConnection admin(Address("xmodemq"));
+    admin.RunScript(sql.str());
+    admin.Execute("SELECT set_config('password_encryption', 'scram-sha-256', false)");
+    admin.RunScript("ALTER ROLE xmodemq PASSWORD '" + std::string(kRolePassword) + "'");
+    role_made_ = true;
+  }
+  PgConnection admin(Address("xmodemq"));
+  admin.RunScript("CREATE SCHEMA " + schema + " AUTHORIZATION xmodemq");
+  return Address("xmodemq", "xmodemq", kRolePassword) + "?options=-csearch_path%3D" + schema;
 }
 
 void PgServer::CreateDatabase(const std::string& name) const {

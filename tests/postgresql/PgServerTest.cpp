@@ -265,19 +265,9 @@ TEST(PgServer, StatementOverItsTimeOutIsBusy) {
 
 // The role of doc/postgresql-role.sql in its database "xmodemq", with a
 // password (once per program: roles belong to the whole server).
-const std::string kPassword = "R1ght-pass";
+const std::string kPassword = test::kRolePassword;
 void CreateRole() {
-  static bool done = false;
-  if (done) return;
-  TheServer()->CreateDatabase("xmodemq");
-  std::ifstream file(XMQ_ROLE_SQL);
-  std::stringstream sql;
-  sql << file.rdbuf();
-  PgConnection admin(TheServer()->Address("xmodemq"));
-  admin.RunScript(sql.str());
-  admin.Execute("SELECT set_config('password_encryption', 'scram-sha-256', false)");
-  admin.RunScript("ALTER ROLE xmodemq PASSWORD '" + kPassword + "'");
-  done = true;
+  static const std::string made = TheServer()->JournalAddress("created");
 }
 
 TEST(PgServer, WrongPasswordIsRefusedWithoutShowingIt) {
