@@ -435,19 +435,21 @@ TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
   if (!staff) GTEST_SKIP() << "exchange status as a member of the group needs root (useradd)";
   // A member of the group reads the status whole, writing nothing: the
   // journal is read as it is, without a file beside it.
-  const auto status = [&] {
-    return Process(o.Args({"status", "--json"}), {}, {}, {}, Intruder()).Wait(30s);
+  const auto status = [&](std::vector<std::string> args) {
+    return Process(o.Args(std::move(args)), {}, {}, {}, Intruder()).Wait(30s);
   };
-  const Outcome member = status();
+  const Outcome member = status({"status", "--json"});
   // clang-format off
   Ends(member, 0, {{"held_files", "1"}, {"outbox_files", "0"}, {"last_exit_status", "20"}, {"schedule_error", "(absent)"},
                    {"alerts_open", "1"}, {"alerts", Q("held : 1 fichier(s) retenu(s) dans held/ : voir leur .raison")}});
   // clang-format on
   Said(member.out, {"\"held\":\"BAD.TXT : ", "BAD.TXT fait 130 octets, pas un nombre entier"});
+  Said(status({"status"}).out, {"Retenus : 1\n  BAD.TXT : ", "Appels aujourd'hui : 1 sur 12\n",
+                                "Alertes ouvertes : 1\n  held depuis le "});
   EXPECT_FALSE(fs::exists(o.d / "journal.sqlite-wal"));
   // Anyone else is refused, and told why.
   share(o.d / "spool", 02750, 65534);
-  const Outcome stranger = status();
+  const Outcome stranger = status({"status", "--json"});
   EXPECT_EQ(stranger.status, 20) << stranger.All();
   Said(stranger.out, {"ne vous est pas lisible (accès refusé) : l'état des échanges du "
                       "service se lit en membre du groupe de son spool"});
