@@ -50,9 +50,10 @@ LockBusy::LockBusy(LockHolder holder)
                          " ; réessayez plus tard"),
       holder_(std::move(holder)) {}
 
-ExchangeLock::ExchangeLock(const HeldFolder& spool, const std::string& profile) {
+ExchangeLock::ExchangeLock(const HeldFolder& spool, const std::string& profile, mode_t mode) {
   fd_ = UniqueFd(::openat(spool.Fd(), kName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd_) throw FileFailure(FileError("ouvrir", spool.PathOf(kName), errno));
+  if (!fd_ || ::fchmod(fd_.Get(), mode) != 0)
+    throw FileFailure(FileError("ouvrir", spool.PathOf(kName), errno));
   if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) throw LockBusy(ReadHolder(fd_.Get()));
     throw FileFailure(FileError("verrouiller", spool.PathOf(kName), errno));

@@ -35,9 +35,11 @@ class ExchangeLock {
  public:
   static constexpr const char* kName = ".verrou";
 
-  // Takes the lock of the spool open as `spool`. Throws LockBusy when another
-  // run holds it, FileFailure when it cannot be made.
-  ExchangeLock(const HeldFolder& spool, const std::string& profile);
+  // Takes the lock of the spool open as `spool`, its file of `mode` (0640:
+  // `exchange status` run by a member of a shared spool's group sees who
+  // holds it). Throws LockBusy when another run holds it, FileFailure when it
+  // cannot be made.
+  ExchangeLock(const HeldFolder& spool, const std::string& profile, mode_t mode);
 
   // Who holds the lock now, without taking it nor changing anything:
   // nothing when no run holds it.

@@ -116,7 +116,8 @@ bool SaveState(const Spool& spool, const ExchangeReport& report) {
   const int fd =
       ::openat(dir, aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = WriteAll(fd, out.str()) == 0 && ::fsync(fd) == 0;
+  const bool written =
+      ::fchmod(fd, spool.StateMode()) == 0 && WriteAll(fd, out.str()) == 0 && ::fsync(fd) == 0;
   ::close(fd);
   return written && ::renameat(dir, aside.c_str(), dir, kState) == 0 && spool.Folder().Sync();
 }

@@ -88,7 +88,7 @@ class ExchangeRun {
 int ExchangeRun::Run(ExchangeReport& report) {
   report_ = &report;
   spool_.emplace(Spool::Open(profile_.spool));
-  const ExchangeLock lock(spool_->Folder(), profile_.path);
+  const ExchangeLock lock(spool_->Folder(), profile_.path, spool_->StateMode());
   SendSnapshot::RemoveStale();
   if (const auto place = ChooseJournal(call_options_.journal_path, false))
     journal_ = Journal::Open(*place, Journal::Access::kWrite);

@@ -44,7 +44,7 @@ int RunExchangeStatus(const Options& options) {
   try {
     spool.emplace(Spool::Open(profile.spool, true));
   } catch (const Refusal& e) {
-    const std::string why = std::string(e.what()) + " : aucun échange n'a encore préparé ce spool";
+    const std::string why = e.what();
     if (options.json)
       std::printf("%s\n",
                   JsonObject().Add("profile", profile.path).Add("error", why).Text().c_str());

@@ -31,18 +31,22 @@ enum class Sharing {
   kReadBox,
 };
 
-// Why `st`, a folder of the spool, is not safe, or nothing. A folder is the
-// caller's alone, or (outbox/ and inbox/ only) shared with the spool's group
-// as `sharing` says and never writable by others. Decided here: the group
-// must be the spool folder's own, which the administrator chose when making
-// the layout; any other group would let strangers in.
-std::optional<std::string> Unsafe(const struct stat& st, Sharing sharing, gid_t group) {
-  std::optional<std::string> why = NotPrivate(st);
-  if (!why || sharing == Sharing::kPrivate || st.st_uid != ::geteuid() ||
+// Why `st`, a folder of the spool `spool`, is not safe, or nothing. A folder
+// is the spool owner's alone, or (outbox/ and inbox/ only) shared with the
+// spool's group as `sharing` says and never writable by others. Decided
+// here: the group must be the spool folder's own, which the administrator
+// chose when making the layout; any other group would let strangers in.
+// The owner is the caller, or another user whose spool the caller reads
+// through its group.
+std::optional<std::string> Unsafe(const struct stat& st, Sharing sharing,
+                                  const struct stat& spool) {
+  std::optional<std::string> why =
+      spool.st_uid == ::geteuid() ? NotPrivate(st) : NotSharedWithCaller(st, spool.st_uid);
+  if (!why || sharing == Sharing::kPrivate || st.st_uid != spool.st_uid ||
       (st.st_mode & S_IWOTH) != 0)
     return why;
   const bool sticky = sharing == Sharing::kReadBox || (st.st_mode & S_ISVTX) != 0;
-  if (st.st_gid == group && (st.st_mode & S_ISGID) != 0 && sticky) return std::nullopt;
+  if (st.st_gid == spool.st_gid && (st.st_mode & S_ISGID) != 0 && sticky) return std::nullopt;
   return *why + (sharing == Sharing::kDropBox
                      ? " ; partagé avec le groupe du spool, il doit en avoir le groupe et les "
                        "bits set-group-ID et sticky (mode 3770)"
@@ -50,26 +54,32 @@ std::optional<std::string> Unsafe(const struct stat& st, Sharing sharing, gid_t 
                        "set-group-ID (mode 2770)");
 }
 
+constexpr const char* kNotPrepared = " : aucun échange n'a encore préparé ce spool";
+
 // A folder of the spool, made when missing (0700), refused when not safe.
 HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only, Sharing sharing,
-                 gid_t group, struct stat& st) {
+                 const struct stat& spool, struct stat& st) {
   if (!read_only && ::mkdirat(parent.Fd(), name.c_str(), 0700) != 0 && errno != EEXIST)
     throw Refusal(FileError("créer le dossier", parent.PathOf(name), errno));
   std::optional<HeldFolder> child = parent.OpenChild(name);
   if (!child) {
-    if (errno == ENOENT) throw Refusal("le dossier " + parent.PathOf(name) + " n'existe pas");
-    throw Refusal(FileError("ouvrir le dossier", parent.PathOf(name), errno) +
-                  " (un lien symbolique n'est jamais suivi dans le spool)");
+    if (errno == ENOENT)
+      throw Refusal("le dossier " + parent.PathOf(name) + " n'existe pas" +
+                    (read_only ? kNotPrepared : ""));
+    throw Refusal(
+        FileError("ouvrir le dossier", parent.PathOf(name), errno) +
+        (errno == EACCES ? "" : " (un lien symbolique n'est jamais suivi dans le spool)"));
   }
   if (::fstat(child->Fd(), &st) != 0) throw Refusal(FileError("lire", child->Path(), errno));
-  if (const auto why = Unsafe(st, sharing, group))
+  if (const auto why = Unsafe(st, sharing, spool))
     throw Refusal("le dossier " + child->Path() + " n'est pas sûr : " + *why);
   return std::move(*child);
 }
 
-HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only) {
+HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only,
+                 const struct stat& spool) {
   struct stat st {};
-  return Child(parent, name, read_only, Sharing::kPrivate, 0, st);
+  return Child(parent, name, read_only, Sharing::kPrivate, spool, st);
 }
 
 bool Older(const SpoolEntry& a, const SpoolEntry& b) {
@@ -109,8 +119,8 @@ bool TemporaryName(const std::string& name) {
   return name.empty() || name.front() == '.' || EndsWith(name, ".tmp") || EndsWith(name, ".part");
 }
 
-Spool::Spool(HeldFolder root, HeldFolder outbox, HeldFolder sent, HeldFolder held, HeldFolder inbox,
-             HeldFolder incoming)
+Spool::Spool(HeldFolder root, HeldFolder outbox, std::optional<HeldFolder> sent, HeldFolder held,
+             HeldFolder inbox, std::optional<HeldFolder> incoming)
     : root_(std::move(root)),
       outbox_(std::move(outbox)),
       sent_(std::move(sent)),
@@ -121,21 +131,49 @@ Spool::Spool(HeldFolder root, HeldFolder outbox, HeldFolder sent, HeldFolder hel
 Spool Spool::Open(const std::string& root, bool read_only) {
   if (!read_only && ::mkdir(root.c_str(), 0700) != 0 && errno != EEXIST)
     throw Refusal(FileError("créer le dossier", root, errno));
+  if (read_only && ::access(root.c_str(), R_OK | X_OK) != 0) {
+    if (errno == ENOENT) throw Refusal("le dossier " + root + " n'existe pas" + kNotPrepared);
+    if (errno == EACCES)
+      throw Refusal("le spool " + root +
+                    " ne vous est pas lisible (accès refusé) : l'état des échanges du service se "
+                    "lit en membre du groupe de son spool (xmodemq, pour le paquet), ou en root");
+  }
   HeldFolder folder = HeldFolder::Open(root);
   struct stat st {};
   if (::fstat(folder.Fd(), &st) != 0) throw Refusal(FileError("lire", root, errno));
-  if (const auto why = NotPrivate(st))
+  // Another user's spool is only read (exchange status), through its group:
+  // the service's own layout, every folder of the spool's owner, none
+  // writable by others; sent/ and .entrant/, the service's alone, are not
+  // opened.
+  const bool reader = read_only && st.st_uid != ::geteuid();
+  if (reader) {
+    if (const auto why = NotSharedWithCaller(st, st.st_uid))
+      throw Refusal("le spool " + root + " " + *why);
+  } else if (const auto why = NotPrivate(st)) {
     throw Refusal("le spool " + root + " n'est pas sûr : " + *why);
-  struct stat shared {};
-  HeldFolder outbox = Child(folder, kOutbox, read_only, Sharing::kDropBox, st.st_gid, shared);
-  HeldFolder sent = Child(folder, kSent, read_only);
-  HeldFolder held = Child(folder, kHeld, read_only);
-  HeldFolder inbox = Child(folder, kInbox, read_only, Sharing::kReadBox, st.st_gid, shared);
-  HeldFolder incoming = Child(folder, kIncoming, read_only);
+  }
+  // A spool that its group may pass through is shared with it: what the
+  // service keeps there for `exchange status` (held/ and the reasons in it,
+  // the state, the lock) is the group's to read.
+  const bool shared = (st.st_mode & (S_IRGRP | S_IXGRP)) == (S_IRGRP | S_IXGRP);
+  struct stat box {};
+  HeldFolder outbox = Child(folder, kOutbox, read_only, Sharing::kDropBox, st, box);
+  std::optional<HeldFolder> sent;
+  if (!reader) sent = Child(folder, kSent, read_only, st);
+  struct stat kept {};
+  HeldFolder held = Child(folder, kHeld, read_only, Sharing::kPrivate, st, kept);
+  HeldFolder inbox = Child(folder, kInbox, read_only, Sharing::kReadBox, st, box);
+  std::optional<HeldFolder> incoming;
+  if (!reader) incoming = Child(folder, kIncoming, read_only, st);
+  // Every folder checked: held/, made 0700, opens to the group of a shared
+  // spool (2750).
+  if (!read_only && shared && (kept.st_mode & 07777) == 0700 && ::fchmod(held.Fd(), 02750) != 0)
+    throw Refusal(FileError("ouvrir au groupe du spool le dossier", held.Path(), errno));
   Spool spool(std::move(folder), std::move(outbox), std::move(sent), std::move(held),
               std::move(inbox), std::move(incoming));
   // An inbox the group may read gets returns that it may read.
-  if ((shared.st_mode & S_IRGRP) != 0) spool.returns_group_ = shared.st_gid;
+  if ((box.st_mode & S_IRGRP) != 0) spool.returns_group_ = box.st_gid;
+  spool.shared_ = shared;
   return spool;
 }
 
@@ -144,7 +182,7 @@ std::string Spool::OutboxPath(const std::string& name) const {
 }
 
 std::string Spool::IncomingPath(const std::string& name) const {
-  return incoming_.PathOf(name);
+  return incoming_.value().PathOf(name);
 }
 
 OutboxListing Spool::Outbox(std::chrono::seconds settle,
@@ -165,9 +203,9 @@ OutboxListing Spool::Outbox(std::chrono::seconds settle,
 std::vector<SpoolEntry> Spool::Files(const std::string& folder) const {
   if (folder == kOutbox) return List(outbox_);
   if (folder == kInbox) return List(inbox_);
-  if (folder == kIncoming) return List(incoming_);
+  if (folder == kIncoming) return List(incoming_.value());
   if (folder == kHeld) return List(held_);
-  return List(sent_);
+  return List(sent_.value());
 }
 
 std::vector<std::pair<SpoolEntry, std::string>> Spool::Held() const {
@@ -215,6 +253,8 @@ std::string Spool::Hold(const std::string& name, const std::string& reason) cons
       if (errno == EEXIST) continue;
       throw FileFailure(FileError("créer", held_.PathOf(to + kReason), errno));
     }
+    if (::fchmod(fd.Get(), StateMode()) != 0)
+      throw FileFailure(FileError("écrire", held_.PathOf(to + kReason), errno));
     const std::string text = reason + "\n";
     if (WriteAll(fd.Get(), text) != 0 || ::fsync(fd.Get()) != 0)
       throw FileFailure(FileError("écrire", held_.PathOf(to + kReason), errno));
@@ -233,11 +273,12 @@ std::string Spool::Hold(const std::string& name, const std::string& reason) cons
 }
 
 std::string Spool::MoveToSent(const std::string& name, const std::string& day) const {
-  if (::mkdirat(sent_.Fd(), day.c_str(), 0700) != 0 && errno != EEXIST)
-    throw FileFailure(FileError("créer le dossier", sent_.PathOf(day), errno));
-  std::optional<HeldFolder> folder = sent_.OpenChild(day);
-  if (!folder) throw FileFailure(FileError("ouvrir le dossier", sent_.PathOf(day), errno));
-  if (!sent_.Sync()) throw FileFailure(FileError("mettre sur disque", sent_.Path(), errno));
+  const HeldFolder& sent = sent_.value();
+  if (::mkdirat(sent.Fd(), day.c_str(), 0700) != 0 && errno != EEXIST)
+    throw FileFailure(FileError("créer le dossier", sent.PathOf(day), errno));
+  std::optional<HeldFolder> folder = sent.OpenChild(day);
+  if (!folder) throw FileFailure(FileError("ouvrir le dossier", sent.PathOf(day), errno));
+  if (!sent.Sync()) throw FileFailure(FileError("mettre sur disque", sent.Path(), errno));
   return folder->PathOf(MoveFree(outbox_, name, *folder, name));
 }
 
@@ -246,19 +287,21 @@ std::string Spool::FileInInbox(const std::string& name) const {
   // group, a return is 0640 and the group's, so that the billing software
   // run by the staff reads it. Set before the move: once in inbox/, the file
   // is never touched again.
+  const HeldFolder& incoming = incoming_.value();
   if (returns_group_) {
-    if (::fchownat(incoming_.Fd(), name.c_str(), static_cast<uid_t>(-1), *returns_group_,
+    if (::fchownat(incoming.Fd(), name.c_str(), static_cast<uid_t>(-1), *returns_group_,
                    AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::fchmodat(incoming_.Fd(), name.c_str(), 0640, 0) != 0)
-      throw FileFailure(FileError("donner au groupe du spool", incoming_.PathOf(name), errno));
+        ::fchmodat(incoming.Fd(), name.c_str(), 0640, 0) != 0)
+      throw FileFailure(FileError("donner au groupe du spool", incoming.PathOf(name), errno));
   }
-  return inbox_.PathOf(MoveFree(incoming_, name, inbox_, name));
+  return inbox_.PathOf(MoveFree(incoming, name, inbox_, name));
 }
 
 void Spool::Discard(const std::string& name) const {
-  if (::unlinkat(incoming_.Fd(), name.c_str(), 0) != 0 && errno != ENOENT)
-    throw FileFailure(FileError("retirer", incoming_.PathOf(name), errno));
-  if (!incoming_.Sync()) throw FileFailure(FileError("mettre sur disque", incoming_.Path(), errno));
+  const HeldFolder& incoming = incoming_.value();
+  if (::unlinkat(incoming.Fd(), name.c_str(), 0) != 0 && errno != ENOENT)
+    throw FileFailure(FileError("retirer", incoming.PathOf(name), errno));
+  if (!incoming.Sync()) throw FileFailure(FileError("mettre sur disque", incoming.Path(), errno));
 }
 
 }  // namespace xmodemq

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "files/GroupReader.h"
 #include "files/HeldFolder.h"
 
 namespace xmodemq {
@@ -51,8 +52,14 @@ class Spool {
 
   // Opens the spool at `root`, creating what is missing (0700) unless
   // `read_only`. Refuses a folder that is not the caller's alone, or shared
-  // otherwise than as said above. Throws Refusal.
+  // otherwise than as said above. `read_only`, the spool of another user
+  // (the service's) is read by a member of its group, as NotSharedWithCaller
+  // says, without sent/ and .entrant/. Throws Refusal.
   static Spool Open(const std::string& root, bool read_only = false);
+
+  // The mode of what the service keeps in the spool for `exchange status`:
+  // 0640 in a spool shared with its group (a member reads it), else 0600.
+  mode_t StateMode() const { return shared_ ? 0640 : 0600; }
 
   const std::string& Root() const { return root_.Path(); }
   const HeldFolder& Folder() const { return root_; }
@@ -83,8 +90,8 @@ class Spool {
   void Discard(const std::string& name) const;
 
  private:
-  Spool(HeldFolder root, HeldFolder outbox, HeldFolder sent, HeldFolder held, HeldFolder inbox,
-        HeldFolder incoming);
+  Spool(HeldFolder root, HeldFolder outbox, std::optional<HeldFolder> sent, HeldFolder held,
+        HeldFolder inbox, std::optional<HeldFolder> incoming);
   // `from` in `source` → `destination`, under `name` or the first free
   // NAME.N; returns the name taken.
   std::string MoveFree(const HeldFolder& source, const std::string& from,
@@ -92,13 +99,15 @@ class Spool {
 
   HeldFolder root_;
   HeldFolder outbox_;
-  HeldFolder sent_;
+  // Not opened for a reader of another user's spool.
+  std::optional<HeldFolder> sent_;
   HeldFolder held_;
   HeldFolder inbox_;
-  HeldFolder incoming_;
+  std::optional<HeldFolder> incoming_;
   // The group that the returns filed in inbox/ are given to (0640), when
   // inbox/ is shared with it.
   std::optional<gid_t> returns_group_;
+  bool shared_ = false;
 };
 
 // Whether the billing software may still be writing `name`: a hidden name or

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "files/GroupReader.h"
 #include "files/HeldFolder.h"
 #include "journal/JournalSchema.h"
 #include "journal/postgresql/PgJournal.h"
@@ -83,9 +84,23 @@ std::unique_ptr<SqliteJournal> SqliteJournal::Open(const JournalPlace& place, Ac
   if (::fstat(fd.Get(), &st) != 0) throw JournalError(FileError("lire", path, errno));
   if (!S_ISREG(st.st_mode))
     throw JournalError("le journal " + path + " est " + KindOf(st) + ", pas un fichier ordinaire");
-  if (const auto why = NotPrivate(st))
+  // Only read, another user's journal (the service's) is a member of its
+  // group's to read; written, it is the caller's alone.
+  if (const auto why = NotPrivate(st); why && (write || NotSharedWithCaller(st, st.st_uid)))
     throw JournalError("le journal " + path + " " + *why +
                        " : il ne peut pas servir de preuve. Un journal est à un seul utilisateur");
+  // The journal of a folder shared with its group alone (0750: the
+  // package's /var/lib/xmodemq) is that group's to read (0640), so that
+  // `exchange status` works for its members. SQLite makes the -wal and -shm
+  // files beside it with its mode, and a reader opens them read-only (with
+  // a writer at work, or after a crash); without them, the file alone is
+  // read as immutable (below). Neither way does a reader write.
+  struct stat shared {};
+  if (write && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0600 &&
+      ::fstat(folder->Fd(), &shared) == 0 && (shared.st_mode & S_IRWXO) == 0 &&
+      (shared.st_mode & (S_IRGRP | S_IXGRP)) == (S_IRGRP | S_IXGRP) &&
+      ::fchmod(fd.Get(), 0640) != 0)
+    throw JournalError(FileError("ouvrir au groupe le journal", path, errno));
 
   // Closed before SQLite opens the file: closing a descriptor of a file
   // drops every POSIX lock that the process holds on it, SQLite's too.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "files/GroupReader.h"
 #include "journal/Journal.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
@@ -113,7 +114,10 @@ std::optional<HeldFolder> OpenJournalFolder(const JournalPlace& place, bool make
     if (const auto parent = held->OpenChild("..")) CheckAbove(*parent, folder + "/..");
   }
   if (::fstat(held->Fd(), &st) != 0) throw JournalError(FileError("lire", folder, errno));
-  if (const auto why = NotPrivate(st, Owner::kCallerOrRoot))
+  // Only read, the folder that the service keeps its journal in
+  // (/var/lib/xmodemq, 0750) is a member of its group's to read.
+  if (const auto why = NotPrivate(st, Owner::kCallerOrRoot);
+      why && (make || NotSharedWithCaller(st, st.st_uid)))
     throw JournalError("le dossier " + folder + " du journal " + *why +
                        " : un autre que vous pourrait y remplacer le journal. Choisissez un "
                        "dossier à vous (--journal, XMODEMQ_JOURNAL)");

@@ -19,65 +19,31 @@ std::vector<Row> CallRows() {
   std::vector<std::string> remote_batch_log = batch_log;
   remote_batch_log.insert(remote_batch_log.begin(), "!la ligne n'a aucune authentification");
   return {
-      // A row run twice first, the longest next: the others run on meanwhile.
-      {.what = "a receive cut midway, run again",
-       .simulator = {"--cut-after", "21"},
-       .files = {{"store/FACT0002", kBill}},
-       .args = {"receive", "LINE", "D/FACT0002.TXT"},
-       .status = 3,
-       .said = {"Xmodem: ReceiveFile: La ligne est coupée",
-                "20 blocs de 128 octets sont gardés dans ",
-                kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"},
-       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
-       .logged = {"numérotation : ", "réception de « FACT0002 »", "coupure de la ligne",
-                  "numérotation : ", "réception de « FACT0002 » par « PS0001 », reprise demandée",
-                  "transfert de « FACT0002 » terminé, 40 trames"},
-       .then = {{{"receive", "LINE", "D/FACT0002.TXT", "--progress"},
-                 0,
-                 {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}}},
-       .json = {{{{"direction", Q("receive")},
-                  {"result", Q("rvCTS")},
-                  {"description", Q("La ligne est coupée")},
-                  {"exit_status", "3"},
-                  {"blocks", "20"},
-                  {"bytes", "2560"},
-                  {"sha256", "null"},
-                  {"resumed_from", "0"},
-                  {"ended", "*"}},
-                 {{"result", Q("rvTrue")},
-                  {"resumed_from", "20"},
-                  {"blocks", "40"},
-                  {"bytes", "7680"},
-                  {"sha256", Q(Sha256Of(kBill))},
-                  {"exit_status", "0"}}}}},
-      // clang-format on
-      // Run again in the same folder: a fresh sub-folder, nothing of the first run touched.
-      {.what = "the demo on an 80-column terminal, twice in one folder",
-       .files = {{"demo/FACT0001.TXT", "mine"}},
-       .args = {"demo", "--records", "64", "--dir", "D/demo"},
-       .status = 0,
-       .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64",
-                "Journal des transferts",
-                "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
-       .left = {{"demo/", "*"}},
-       .columns = 80,
-       .max_lines = 80,
-       .check =
-           [](const Outcome& r, const fs::path& d) {
-             // The modem dialogue of each of the three calls; the files, compared once more.
-             EXPECT_EQ(Count(r.out, "modem> CONNECT"), 3u);
-             EXPECT_EQ(Count(r.out, "identique\r\n"), 4u);
-             for (const std::string& line : ScreenLines(r.out)) EXPECT_LT(Width(line), 80u) << line;
-             EXPECT_EQ(ReadFile(d / "demo/FACT0001.TXT"), "mine");
-             EXPECT_EQ(ReadFile(d / "demo/demo-2/FACT0001.TXT").size(), 4u * 128);
-             const std::string bill = ReadFile(d / "demo/demo-1/FACT0001.TXT");
-             EXPECT_EQ(bill.size(), 64u * 128);
-             for (const char* copy :
-                  {"retour/FACT0001.TXT", "reprise/FACT0001.TXT", "FACT0001.UNP"})
-               EXPECT_EQ(ReadFile(d / "demo/demo-1" / copy), bill) << copy;
-           },
-       .then = {{{"demo", "--records", "4", "--dir", "D/demo"}, 0, {"demo-2"}}}},
       // clang-format off
+      // A row run twice first, the longest next: the others run on meanwhile.
+      {.what = "a receive cut midway, run again", .simulator = {"--cut-after", "21"}, .files = {{"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/FACT0002.TXT"}, .status = 3,
+       .said = {"Xmodem: ReceiveFile: La ligne est coupée", "20 blocs de 128 octets sont gardés dans ", kPartial + "FACT0002.TXT ; relancez la même commande pour reprendre"},
+       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}},
+       .logged = {"numérotation : ", "réception de « FACT0002 »", "coupure de la ligne", "numérotation : ", "réception de « FACT0002 » par « PS0001 », reprise demandée", "transfert de « FACT0002 » terminé, 40 trames"},
+       .then = {{{"receive", "LINE", "D/FACT0002.TXT", "--progress"}, 0, {"Reprise après les 20 blocs déjà reçus", "bloc 21,"}}},
+       .json = {{{{"direction", Q("receive")}, {"result", Q("rvCTS")}, {"description", Q("La ligne est coupée")}, {"exit_status", "3"}, {"blocks", "20"}, {"bytes", "2560"}, {"sha256", "null"}, {"resumed_from", "0"}, {"ended", "*"}},
+                 {{"result", Q("rvTrue")}, {"resumed_from", "20"}, {"blocks", "40"}, {"bytes", "7680"}, {"sha256", Q(Sha256Of(kBill))}, {"exit_status", "0"}}}}},
+      // Run again in the same folder: a fresh sub-folder, nothing of the first run touched.
+      {.what = "the demo on an 80-column terminal, twice in one folder", .files = {{"demo/FACT0001.TXT", "mine"}}, .args = {"demo", "--records", "64", "--dir", "D/demo"}, .status = 0,
+       .said = {"La ligne est coupée", "garde 32 blocs (4096 octets)", "bloc 64/64", "Journal des transferts", "réception  32+32  réussi           0  reprise/FACT0001.TXT\r\n"},
+       .left = {{"demo/", "*"}}, .columns = 80, .max_lines = 80,
+       .check = [](const Outcome& r, const fs::path& d) {
+         // The modem dialogue of each of the three calls; the files, compared once more.
+         EXPECT_EQ(Count(r.out, "modem> CONNECT"), 3u);
+         EXPECT_EQ(Count(r.out, "identique\r\n"), 4u);
+         for (const std::string& line : ScreenLines(r.out)) EXPECT_LT(Width(line), 80u) << line;
+         EXPECT_EQ(ReadFile(d / "demo/FACT0001.TXT"), "mine");
+         EXPECT_EQ(ReadFile(d / "demo/demo-2/FACT0001.TXT").size(), 4u * 128);
+         const std::string bill = ReadFile(d / "demo/demo-1/FACT0001.TXT");
+         EXPECT_EQ(bill.size(), 64u * 128);
+         for (const char* copy : {"retour/FACT0001.TXT", "reprise/FACT0001.TXT", "FACT0001.UNP"}) EXPECT_EQ(ReadFile(d / "demo/demo-1" / copy), bill) << copy;
+       },
+       .then = {{{"demo", "--records", "4", "--dir", "D/demo"}, 0, {"demo-2"}}}},
       // Calls, and what each leaves.
       {.what = "a receive into a folder whose entries cannot be synced", .files = {{"sync/", ""}, {"store/FACT0002", kBill}}, .args = {"receive", "LINE", "D/sync/FACT0002.TXT"}, .status = 1, .said = {"Impossible d'écrire dans le dossier ", "sync : erreur d'entrée-sortie du disque"}, .left = {{"sync/", ""}, {"sync/FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}, .env = FailureEnv("", "", {{"XMQ_FAIL_FSYNC", "/sync:" + std::to_string(EIO)}})},
       {"receive of the same name again, with --replace, through a damaged frame", {"--fault", "corrupt-frame=5"}, {{"FACT0002.TXT", "hier"}, {"store/FACT0002", kBill}}, {"receive", "LINE", "D/FACT0002.TXT", "--replace"}, 0, {"FACT0002.TXT reçu : 60 blocs de 128 octets"}, {{"FACT0002.TXT", kBill}, {"store/FACT0002", kBill}}},

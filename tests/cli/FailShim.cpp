@@ -8,7 +8,9 @@
 //   XMQ_SLOW_IO=TEXT:MS        each read or write of a file whose path holds
 //                              TEXT first waits MS ms;
 //   XMQ_FAIL_FSYNC=TEXT:ERRNO  fsync() of a file or folder whose path ends
-//                              with TEXT fails with ERRNO.
+//                              with TEXT fails with ERRNO;
+//   XMQ_FAIL_FCHMOD=TEXT:ERRNO fchmod() of a file whose path holds TEXT fails
+//                              with ERRNO.
 // A name opened or made relative to a folder's descriptor is taken with the
 // folder's path.
 #include <dlfcn.h>
@@ -138,16 +140,26 @@ ssize_t read(int fd, void* data, size_t size) {
   return next(fd, data, size);
 }
 
+// Whether a call on `fd` fails by `rule` (its path ends with, or `within`
+// holds, its TEXT): errno is then its ERRNO.
+bool Fails(int fd, const std::pair<std::string, long>& rule, bool within) {
+  const auto& [text, code] = rule;
+  const std::string path = text.empty() ? std::string() : PathOf(fd);
+  const auto at = path.rfind(text);
+  if (text.empty() || at == std::string::npos || (!within && at + text.size() != path.size()))
+    return false;
+  errno = static_cast<int>(code);
+  return true;
+}
+
 int fsync(int fd) {
-  // Names of their own: static bindings of one name clash across functions.
-  static const auto [ending, code] = Rule("XMQ_FAIL_FSYNC");
-  const std::string path = ending.empty() ? std::string() : PathOf(fd);
-  if (!ending.empty() && path.size() >= ending.size() &&
-      path.compare(path.size() - ending.size(), ending.size(), ending) == 0) {
-    errno = static_cast<int>(code);
-    return -1;
-  }
-  return Next<int (*)(int)>("fsync")(fd);
+  static const auto rule = Rule("XMQ_FAIL_FSYNC");
+  return Fails(fd, rule, false) ? -1 : Next<int (*)(int)>("fsync")(fd);
+}
+
+int fchmod(int fd, mode_t mode) {
+  static const auto rule = Rule("XMQ_FAIL_FCHMOD");
+  return Fails(fd, rule, true) ? -1 : Next<int (*)(int, mode_t)>("fchmod")(fd, mode);
 }
 
 }  // extern "C"

@@ -246,6 +246,21 @@ std::string WithIacInEveryBlock(std::string text) {
 }
 
 // Each line read by SQLite's JSON functions, which take strict JSON only.
+JsonFields One(const Outcome& r) {
+  const auto objects = ParseJsonLines(r.out);
+  EXPECT_TRUE(objects && objects->size() == 1) << r.All();
+  return objects && objects->size() == 1 ? objects->front() : JsonFields{};
+}
+
+void Ends(const Outcome& r, int status, const JsonFields& members) {
+  EXPECT_EQ(r.status, status) << r.All();
+  const JsonFields got = One(r);
+  for (const auto& [name, value] : members) {
+    const auto at = got.find(name);
+    EXPECT_EQ(at == got.end() ? "(absent)" : at->second, value) << name << "\n" << r.All();
+  }
+}
+
 std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text) {
   if (!text.empty() && text.back() != '\n') return std::nullopt;
   std::vector<JsonFields> objects;

@@ -121,6 +121,10 @@ std::size_t CompletedSends(const std::string& log, const std::string& name);
 // when a line is not one flat JSON object.
 using JsonFields = std::map<std::string, std::string>;
 std::optional<std::vector<JsonFields>> ParseJsonLines(const std::string& text);
+// The one JSON object that a run wrote; an empty one, a failure, otherwise.
+JsonFields One(const Outcome& r);
+// A run's status, and members of its one JSON object ("(absent)": none).
+void Ends(const Outcome& r, int status, const JsonFields& members);
 // "\"text\"": a string value as ParseJsonLines gives it.
 inline std::string Q(const std::string& text) {
   return "\"" + text + "\"";

@@ -97,9 +97,7 @@ TEST(RemoteLine, Ser2netCarriesEveryFrameIntact) {
   module.Disconnect();
   EXPECT_EQ(ReadFile(dir / "store/iac"), content);
   EXPECT_EQ(ReadFile(dir / "iac.back"), content);
-  EXPECT_NE(module.TraceText().find("SET-CONTROL DTR OFF non confirmé par le serveur"),
-            std::string::npos)
-      << module.TraceText();
+  Said(module.TraceText(), {"SET-CONTROL DTR OFF non confirmé par le serveur"});
   ser2net.Signal(SIGTERM);
   ser2net.Wait(5s);
 }
@@ -127,7 +125,7 @@ TEST(RemoteLine, AnAddressWithoutALineIsRefused) {
   };
   EXPECT_EQ(module.Connect(1), xq::rvFalse);
   EXPECT_EQ(raised, "Connexion impossible");
-  EXPECT_NE(reason.find("Connexion refusée par 127.0.0.1:1"), std::string::npos) << reason;
+  Said(reason, {"Connexion refusée par 127.0.0.1:1"});
 }
 
 // pyserial's own client (Debian's, under Debian's Python) against
@@ -178,8 +176,8 @@ s.close()
   const Outcome r = Process({python, "-c", script, sim.Link()}).Wait(30s);
   EXPECT_EQ(r.out, "idle cts=1 cd=0\ncall cts=1 cd=1\nhung up cts=1 cd=0\n") << r.All();
   const std::string log = sim.Stop().err;
-  EXPECT_NE(log.find("client : paramètres 19200,E,7,2"), std::string::npos) << log;
-  EXPECT_NE(log.find("client : DTR baissé"), std::string::npos) << log;
+  Said(log, {"client : paramètres 19200,E,7,2"});
+  Said(log, {"client : DTR baissé"});
 }
 
 // A TCP client connected to a free loopback port of `simulate --listen`.
@@ -244,7 +242,7 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   const std::string log = sim.Log();
   ASSERT_TRUE(std::regex_search(log, announced, std::regex("Dossier du serveur : (\\S+)"))) << log;
   const std::string store = announced[1];
-  EXPECT_NE(sim.Log().find(store + " (privé, supprimé à l'arrêt)"), std::string::npos);
+  Said(sim.Log(), {store + " (privé, supprimé à l'arrêt)"});
   EXPECT_EQ(fs::status(store).permissions(), fs::perms::owner_all);
   const auto run = [&](std::vector<std::string> args) {
     args.insert(args.begin(), XMODEMQ_PATH);
@@ -255,7 +253,7 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   };
   const Outcome fetch = run({"receive", (theirs / "FACT0001.TXT").string()});
   EXPECT_EQ(fetch.status, 4) << fetch.All();
-  EXPECT_NE(fetch.err.find("status 6"), std::string::npos) << fetch.All();
+  Said(fetch.err, {"status 6"});
   const Outcome sent = run({"send", (theirs / "FACT0009.TXT").string()});
   EXPECT_EQ(sent.status, 0) << sent.All();
   EXPECT_EQ(ReadFile(fs::path(store) / "FACT0009"), ReadFile(theirs / "FACT0009.TXT"));

@@ -22,24 +22,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The process's time zone for the life of the object.
-class Zone {
+// An environment variable set (or unset) for the life of the object; the
+// time zone read again each time.
+class Variable {
  public:
-  explicit Zone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
+  Variable(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
   }
-  ~Zone() {
-    if (old_)
-      ::setenv("TZ", old_->c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
+  ~Variable() { Set(old_); }
 
  private:
+  void Set(const std::optional<std::string>& value) const {
+    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+    ::tzset();
+  }
+  const char* name_;
   std::optional<std::string> old_;
+};
+
+// The process's time zone for the life of the object.
+struct Zone : Variable {
+  explicit Zone(const char* zone) : Variable("TZ", zone) {}
 };
 
 std::time_t At(const std::string& utc) {
@@ -205,17 +209,11 @@ TEST(Schedule, ARunCallsOnlyInsideItsWindowsAfterTheBackOffWithinTheDaysCalls) {
   policy.max_calls_per_day = 3;
   const std::string monday = "2024-03-25";
   const std::time_t evening = At("2024-03-25T19:00:00Z");  // 20:00
-  CallState backing;
-  backing.failures = 2;
-  backing.next_call = "2024-03-25T19:30:00Z";
-  CallState full;
-  full.calls_day = monday;
-  full.calls_today = 3;
-  CallState nearly = full;
-  nearly.calls_today = 2;
+  CallState backing, full, nearly, stopped;
+  backing.failures = 2, backing.next_call = "2024-03-25T19:30:00Z";
+  full.calls_day = nearly.calls_day = monday, full.calls_today = 3, nearly.calls_today = 2;
   CallState yesterday = full;
   yesterday.calls_day = "2024-03-24";
-  CallState stopped;
   stopped.stopped = "mot de passe erroné";
   const struct {
     CallState state;
@@ -255,12 +253,9 @@ TEST(Schedule, EachConditionHoldsFromItsThreshold) {
   policy.alert_after = 24h;
   policy.alert_age = 2h;
   const std::time_t now = At("2024-03-26T12:00:00Z");
-  CallState failing;
-  failing.failures = 5;
-  failing.failing_since = "2024-03-25T12:00:00Z";
-  CallState recent = failing;
+  CallState failing, recent, stopped;
+  failing.failures = recent.failures = 5, failing.failing_since = "2024-03-25T12:00:00Z";
   recent.failing_since = "2024-03-25T12:00:01Z";
-  CallState stopped;
   stopped.stopped = "utilisateur inconnu (status 2)";
   const struct {
     AlertFacts facts;
@@ -342,8 +337,6 @@ TEST(Schedule, TheJournalIsStandardErrorOnlyWhenJournalStreamNamesIt) {
   struct stat st {};
   ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
   const std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  const char* old = std::getenv("JOURNAL_STREAM");
-  const std::optional<std::string> kept = old ? std::optional<std::string>(old) : std::nullopt;
   const struct {
     std::optional<std::string> value;
     bool journal;
@@ -356,16 +349,9 @@ TEST(Schedule, TheJournalIsStandardErrorOnlyWhenJournalStreamNamesIt) {
       {"", false},
   };
   for (const auto& row : rows) {
-    if (row.value)
-      ::setenv("JOURNAL_STREAM", row.value->c_str(), 1);
-    else
-      ::unsetenv("JOURNAL_STREAM");
+    const Variable stream("JOURNAL_STREAM", row.value);
     EXPECT_EQ(EventLog::StderrIsJournal(), row.journal) << row.value.value_or("(unset)");
   }
-  if (kept)
-    ::setenv("JOURNAL_STREAM", kept->c_str(), 1);
-  else
-    ::unsetenv("JOURNAL_STREAM");
 }
 
 }  // namespace
