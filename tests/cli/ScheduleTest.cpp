@@ -253,8 +253,10 @@ TEST(Schedule, EachConditionHoldsFromItsThreshold) {
   policy.alert_after = 24h;
   policy.alert_age = 2h;
   const std::time_t now = At("2024-03-26T12:00:00Z");
+  const CallState calm;
   CallState failing, recent, stopped;
-  failing.failures = recent.failures = 5, failing.failing_since = "2024-03-25T12:00:00Z";
+  failing.failures = recent.failures = 5;
+  failing.failing_since = "2024-03-25T12:00:00Z";
   recent.failing_since = "2024-03-25T12:00:01Z";
   stopped.stopped = "utilisateur inconnu (status 2)";
   const struct {
@@ -262,9 +264,9 @@ TEST(Schedule, EachConditionHoldsFromItsThreshold) {
     std::vector<std::string> names;
   } rows[] = {
       {{}, {}},
-      {{2, std::nullopt, {}}, {"held"}},
-      {{0, now - 7200, {}}, {"outbox_age"}},
-      {{0, now - 7199, {}}, {}},
+      {{2, std::nullopt, calm}, {"held"}},
+      {{0, now - 7200, calm}, {"outbox_age"}},
+      {{0, now - 7199, calm}, {}},
       {{0, std::nullopt, failing}, {"failing"}},
       {{0, std::nullopt, recent}, {}},
       {{0, std::nullopt, stopped}, {"stopped"}},
