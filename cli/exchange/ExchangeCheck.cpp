@@ -48,7 +48,7 @@ int CheckExchange(const Options& options) {
       sends = static_cast<std::int64_t>(plan.send.size());
       holds = static_cast<std::int64_t>(plan.hold.size());
     } catch (const Refusal& e) {
-      text += "  spool : " + Visible(e.what()) + " (un échange le créera)\n";
+      text += "  spool : " + Visible(e.what()) + "\n";
     }
     for (const std::string& name : DueFetches(profile, journal.get(), now)) {
       text += "  demanderait " + Visible(name) + "\n";

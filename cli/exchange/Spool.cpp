@@ -54,7 +54,8 @@ std::optional<std::string> Unsafe(const struct stat& st, Sharing sharing,
                        "set-group-ID (mode 2770)");
 }
 
-constexpr const char* kNotPrepared = " : aucun échange n'a encore préparé ce spool";
+constexpr const char* kNotPrepared =
+    " : aucun échange n'a encore préparé ce spool (le prochain le créera)";
 
 // A folder of the spool, made when missing (0700), refused when not safe.
 HeldFolder Child(const HeldFolder& parent, const std::string& name, bool read_only, Sharing sharing,

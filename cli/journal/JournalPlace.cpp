@@ -75,9 +75,19 @@ std::optional<JournalPlace> ChooseJournal(const std::optional<std::string>& chos
         "adresse, mais pas celle d'une base PostgreSQL : elle commence par postgresql:// (ou "
         "postgres://)");
   if (named && !NamesDatabase(*named)) return JournalPlace{*named};
-  JournalPlace place = DefaultPlace();
-  if (named) place.address = *named;
-  return place;
+  if (!named) return DefaultPlace();
+  // A database keeps the journal; the outcomes of a call during which it
+  // went away are kept on this machine, beside the default journal.
+  try {
+    JournalPlace place = DefaultPlace();
+    place.address = *named;
+    return place;
+  } catch (const Refusal&) {
+    throw Refusal(
+        "le journal est une base PostgreSQL, mais ni XDG_STATE_HOME ni HOME ne disent où garder "
+        "sur cette machine l'issue d'un transfert quand la base devient injoignable : donnez "
+        "XDG_STATE_HOME (un dossier à vous)");
+  }
 }
 
 std::optional<HeldFolder> OpenJournalFolder(const JournalPlace& place, bool make) {
