@@ -50,7 +50,7 @@ done < <(grep -Hn '^#include "' sim/*.h | grep -v '#include "\(sim\|xmodemquarve
 # of the rooms before it in this list, and the public headers; every include
 # of the command names its room.
 cd "$root/cli" || exit 2
-rooms=(system terminal record files journal simulator commandline call transfers demo schedule exchange
+rooms=(system terminal record files journal queue simulator commandline call transfers demo schedule exchange
   commands)
 allowed="xmodemquarvel"
 for room in "${rooms[@]}"; do
