@@ -49,6 +49,11 @@ struct Profile {
   std::string timezone;
   // Empty: the command's default journal.
   std::string journal;
+  // The files wait in the journal's PostgreSQL database, one queue that
+  // every machine's runs serve (QueueRun.h); `spool` is then optional.
+  bool queue = false;
+  // How long a claim on a file or a line holds without being renewed.
+  std::chrono::seconds lease = std::chrono::minutes(2);
   // The command run once per new condition that needs a person, as argv
   // (never through a shell); empty: alerts are only logged.
   std::vector<std::string> alert;
