@@ -176,11 +176,13 @@ class PgQueue {
   // lease end of now() + Lease() and a new generation.
   std::vector<QueueClaim> Claim(const std::string& account, int count);
   // Moves the lease end to now() + Lease(). False when the claim is no
-  // longer this generation's (the file went to another worker, or ended):
+  // longer this generation's (the file went to another worker, its result
+  // is recorded, or it was released):
   // the holder must stop sending it. The refusal is kept in queue_late.
   bool Renew(QueueClaim& claim);
-  // Records how the claim ended, under its generation only. False when the
-  // generation is no longer the file's: nothing is written but the refusal
+  // Records how the claim ended, under its generation only: a lease that
+  // ended still records while no other claim took the file. False when the
+  // claim is over (as Renew()): nothing is written but the refusal
   // in queue_late, and the caller logs it.
   bool Record(const QueueClaim& claim, QueueResult result, const std::string& description);
   // Gives the file back to the queue without a result (the call failed
@@ -225,8 +227,8 @@ class PgQueue {
           std::chrono::milliseconds lease);
   template <typename Work>
   auto Guard(const char* doing, Work work) -> decltype(work());
-  void Late(const std::string& what, std::int64_t id, std::int64_t generation,
-            const std::string& action);
+  // Keeps a refusal of a stale generation in queue_late.
+  void Late(const std::string& what, std::int64_t generation, const std::string& action);
 
   std::unique_ptr<PgConnection> connection_;
   std::string described_;

@@ -64,6 +64,63 @@ constexpr const char* kSteps[] = {
          command text NOT NULL DEFAULT '');
        CREATE UNIQUE INDEX alerts_open ON exchange_alerts(profile, condition)
          WHERE closed IS NULL;)",
+    // 2: one queue that every machine's lines serve (queue/PgQueue.h): the
+    // submissions and their bytes in chunks, each claim's holder, lease end
+    // and generation (one sequence for files and lines alike: no two claims
+    // share a number); the leases of lines; the late results refused; the
+    // returns kept once and their deliveries, one per destination.
+    R"(CREATE SEQUENCE queue_generations;
+       CREATE TABLE queue_files(
+         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+         account text NOT NULL,
+         name text NOT NULL,
+         sha256 text NOT NULL,
+         bytes bigint NOT NULL,
+         submitted timestamptz NOT NULL DEFAULT now(),
+         again boolean NOT NULL DEFAULT false,
+         state text NOT NULL DEFAULT 'waiting' CHECK (state IN ('waiting', 'sent', 'held')),
+         holder text,
+         lease_end timestamptz,
+         generation bigint NOT NULL DEFAULT 0,
+         ended timestamptz,
+         description text NOT NULL DEFAULT '');
+       CREATE INDEX queue_waiting ON queue_files(account, id) WHERE state = 'waiting';
+       CREATE INDEX queue_by_name ON queue_files(account, name, sha256);
+       CREATE TABLE queue_chunks(
+         owner bigint NOT NULL REFERENCES queue_files(id) ON DELETE CASCADE,
+         seq integer NOT NULL,
+         data bytea NOT NULL,
+         PRIMARY KEY (owner, seq));
+       CREATE TABLE queue_lines(
+         key text PRIMARY KEY,
+         holder text NOT NULL,
+         lease_end timestamptz,
+         generation bigint NOT NULL);
+       CREATE TABLE queue_late(
+         at timestamptz NOT NULL DEFAULT now(),
+         what text NOT NULL,
+         generation bigint NOT NULL,
+         holder text NOT NULL,
+         action text NOT NULL);
+       CREATE TABLE queue_returns(
+         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+         account text NOT NULL,
+         name text NOT NULL,
+         sha256 text NOT NULL,
+         bytes bigint NOT NULL,
+         received timestamptz NOT NULL DEFAULT now(),
+         holder text NOT NULL);
+       CREATE INDEX queue_returns_by_name ON queue_returns(account, name, sha256);
+       CREATE TABLE queue_return_chunks(
+         owner bigint NOT NULL REFERENCES queue_returns(id) ON DELETE CASCADE,
+         seq integer NOT NULL,
+         data bytea NOT NULL,
+         PRIMARY KEY (owner, seq));
+       CREATE TABLE queue_deliveries(
+         return_id bigint NOT NULL REFERENCES queue_returns(id) ON DELETE CASCADE,
+         destination text NOT NULL,
+         delivered timestamptz NOT NULL DEFAULT now(),
+         PRIMARY KEY (return_id, destination));)",
 };
 
 // The version as recorded, within the transaction that holds the lock.

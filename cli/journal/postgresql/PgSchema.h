@@ -9,7 +9,8 @@ namespace xmodemq {
 
 // The journal's schema on PostgreSQL: the same tables as the SQLite
 // journal's (transfers, send_prefixes, the unique index of running sends,
-// the exchange's state and alerts),
+// the exchange's state and alerts), and those of the queue that several
+// machines serve (queue/PgQueue.h),
 // numbered in the one-row table journal_schema. Several machines may start
 // at once on a new database: each step is applied in a transaction of its
 // own that first takes the journal's advisory lock (pg_advisory_xact_lock),
