@@ -32,7 +32,7 @@ struct SessionHost {
   // up, as a signal does, and so is every later operation of the session.
   // What a call must hold while it runs (a lease) is renewed here, in the
   // call's own thread: nothing outlives the call.
-  std::function<bool()> keep_going;
+  std::function<bool()> keep_going = {};
 };
 
 // One ModuleXmodem as the command drives it: its settings from the options,

@@ -13,13 +13,19 @@
 #include "call/Call.h"
 #include "call/Password.h"
 #include "call/TransferLog.h"
+#include "commandline/ExitCodes.h"
 #include "exchange/ExchangePlan.h"
 #include "exchange/ExitStatus.h"
+#include "exchange/QueueReturns.h"
+#include "exchange/Spool.h"
 #include "journal/Journal.h"
+#include "journal/JournalPlace.h"
 #include "queue/PgQueue.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "system/UniqueFd.h"
+#include "terminal/Timestamps.h"
+#include "transfers/ReceivePlan.h"
 #include "transfers/SendPlan.h"
 
 namespace xmodemq {
@@ -58,6 +64,8 @@ class CopyFolder {
     queue.Fetch(file, fd.Get());
     return path;
   }
+
+  const std::string& Path() const { return path_; }
 
  private:
   std::string path_;
@@ -128,6 +136,9 @@ class QueueRun {
   // the queue. Returns the run's status.
   int Settle(const Call* call, int call_status);
   void Record(const QueueClaim& claim, QueueResult result, const std::string& description);
+  // Keeps the returns that the call received in the queue, then delivers
+  // the account's to the spool's inbox/ when the profile has one.
+  void KeepReturns(const Call* call);
   void Say(const std::string& text, int priority, const std::string& file = {},
            const std::string& result = {}) const {
     log_.Write({text, priority, file, result});
@@ -142,6 +153,7 @@ class QueueRun {
   // The copy's path of each claim.
   std::map<std::string, std::size_t> claim_of_;
   std::vector<bool> settled_;
+  std::optional<CopyFolder> folder_;
   std::unique_ptr<Leases> leases_;
 };
 
@@ -165,17 +177,30 @@ int QueueRun::Run(SessionHost host) {
   claims_ = queue_->Claim(profile_.user, kBatch);
   leases_ = std::make_unique<Leases>(*queue_, line->second, claims_);
   settled_.assign(claims_.size(), false);
-  if (claims_.empty()) {
+  // The returns due, asked on the same call by whichever machine calls.
+  std::vector<std::string> fetches;
+  if (const auto place = ChooseJournal(options_.journal_path, false))
+    fetches = DueFetches(profile_, Journal::Open(*place, Journal::Access::kWrite).get(), WallNow());
+  if (claims_.empty() && fetches.empty()) {
     queue_->ReleaseLine(line->second);
+    KeepReturns(nullptr);
     report_.message = "rien à envoyer : la file est vide";
-    return kExchangeNothing;
+    return report_.received > 0 ? kExchangeDone : kExchangeNothing;
   }
-  const CopyFolder folder;
+  folder_.emplace();
+  const CopyFolder& folder = *folder_;
   std::vector<std::unique_ptr<TransferPlan>> plans;
   for (std::size_t i = 0; i < claims_.size(); ++i) {
     const std::string copy = folder.Copy(*queue_, claims_[i].file);
     claim_of_[copy] = i;
     plans.push_back(std::make_unique<SendPlan>(copy, profile_.pad));
+  }
+  const ResumePolicy policy{profile_.user, std::chrono::hours(24 * 30), false};
+  for (const std::string& name : fetches) {
+    auto plan = std::make_unique<ReceivePlan>(folder.Path() + "/" + name, false, policy);
+    // Status 6: nothing waiting under that name, the call goes on.
+    plan->GoOnAfterRefusals({xmodemquarvel::svFileNotExists});
+    plans.push_back(std::move(plan));
   }
   host.keep_going = [this] { return leases_->KeepGoing(); };
   Call call(options_, std::move(plans), std::move(host));
@@ -205,7 +230,8 @@ void QueueRun::Record(const QueueClaim& claim, QueueResult result, const std::st
 }
 
 int QueueRun::Settle(const Call* call, int call_status) {
-  bool failed = call_status != kExitOk, person = false;
+  bool failed = call_status != kExitOk;
+  bool person = false;
   const auto settle = [&](const TransferPlan& plan, const std::function<void(QueueClaim&)>& work) {
     const auto at = claim_of_.find(plan.File());
     if (at == claim_of_.end() || settled_[at->second]) return;
@@ -221,7 +247,7 @@ int QueueRun::Settle(const Call* call, int call_status) {
         });
       for (const auto& plan : call->Plans()) {
         const auto& ended = plan->Ended();
-        if (!ended) continue;
+        if (!ended || std::string(plan->Direction()) != "send") continue;
         const auto status = ended->result == xmodemquarvel::rvRefuse ? ended->status : std::nullopt;
         const bool account =
             status == xmodemquarvel::svFalseUser || status == xmodemquarvel::svFalsePassWord;
@@ -250,6 +276,7 @@ int QueueRun::Settle(const Call* call, int call_status) {
     // the release is refused if another machine has the file already.
     for (std::size_t i = 0; i < claims_.size(); ++i)
       if (!settled_[i]) queue_->Release(claims_[i]);
+    KeepReturns(call);
     queue_->ReleaseLine(leases_->Line());
   } catch (const JournalError& e) {
     // The leases end by themselves: the files go to the next claim then.
@@ -270,6 +297,26 @@ int QueueRun::Settle(const Call* call, int call_status) {
   }
   report_.message = "fait";
   return kExchangeDone;
+}
+
+void QueueRun::KeepReturns(const Call* call) {
+  std::int64_t kept = 0;
+  static const std::vector<std::unique_ptr<TransferPlan>> kNone;
+  for (const auto& plan : call ? call->Plans() : kNone) {
+    const auto& ended = plan->Ended();
+    if (!ended || ended->result != xmodemquarvel::rvTrue ||
+        std::string(plan->Direction()) != "receive")
+      continue;
+    UniqueFd fd(::open(plan->File().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throw FileFailure(FileError("lire", plan->File(), errno));
+    queue_->StoreReturn(profile_.user, NameOf(plan->File()), fd.Get());
+    ++kept;
+  }
+  if (profile_.spool.empty()) {
+    report_.received += kept;
+    return;
+  }
+  DeliverReturns(*queue_, profile_.user, Spool::Open(profile_.spool), report_);
 }
 
 }  // namespace
