@@ -30,6 +30,7 @@ constexpr CommandEntry kCommands[] = {
     {"demo", Command::Demo, 0, ""},
     {"journal", Command::Journal, 0, ""},
     {"exchange", Command::Exchange, 0, "[status]", true},
+    {"submit", Command::Submit, 1, "FICHIER...", true},
     {"help", Command::Help, 0, ""},
 };
 
@@ -166,6 +167,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
     if (options.resume_calls && (options.check || options.now))
       throw UsageError("--resume-calls ne prend ni --check ni --now");
   }
+  if (options.command == Command::Submit && !options.profile)
+    throw UsageError("submit attend --profile FICHIER");
   if (options.command == Command::Simulate &&
       options.simulator.link.empty() == !options.simulator.listen)
     throw UsageError("simulate attend --link CHEMIN ou --listen HÔTE:PORT (l'un des deux)");

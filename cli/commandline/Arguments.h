@@ -22,7 +22,8 @@ enum class Command {
   Simulate,
   Demo,
   Journal,
-  Exchange
+  Exchange,
+  Submit
 };
 
 // A command line that cannot be run as written: the message says why.

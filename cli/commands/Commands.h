@@ -14,5 +14,7 @@ int RunPack(const Options& options);
 int RunUnpack(const Options& options);
 int RunSimulate(const Options& options);
 int RunJournal(const Options& options);
+// `xmodemq submit FILE... --profile P [--again] [--json]` (SubmitCommand.cpp).
+int RunSubmit(const Options& options);
 
 }  // namespace xmodemq

@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
         return RunJournal(options);
       case Command::Exchange:
         return RunExchange(options);
+      case Command::Submit:
+        return RunSubmit(options);
     }
   } catch (const JournalUnreachable& e) {
     // Nothing was dialled: the journal's database is to be tried later.

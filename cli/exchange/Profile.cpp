@@ -222,6 +222,9 @@ Profile LoadProfile(const std::string& path) {
   // A file (relative to the profile's folder) or a PostgreSQL database.
   profile.journal = read.Text("journal", false);
   if (!NamesDatabase(profile.journal)) profile.journal = FromProfile(profile.path, profile.journal);
+  profile.lease = read.Duration("lease", profile.lease);
+  if (profile.lease < std::chrono::seconds(2))
+    read.Fail("lease", "est trop courte : 2s au moins (le bail se renouvelle à mi-course)");
   profile.alert = read.Texts("alert", false);
   profile.alert_after = read.Duration("alert_after", profile.alert_after);
   profile.alert_age = read.Duration("alert_age", profile.alert_age);

@@ -49,6 +49,9 @@ struct Profile {
   std::string timezone;
   // Empty: the command's default journal.
   std::string journal;
+  // With a journal in a database, how long a worker's claim on a file or a
+  // line holds without renewal (queue/PgQueue.h); at least 2 s.
+  std::chrono::seconds lease = std::chrono::minutes(2);
   // The command run once per new condition that needs a person, as argv
   // (never through a shell); empty: alerts are only logged.
   std::vector<std::string> alert;
