@@ -22,7 +22,9 @@ enum class Command {
   Simulate,
   Demo,
   Journal,
-  Exchange
+  Exchange,
+  Submit,
+  FetchReturns
 };
 
 // A command line that cannot be run as written: the message says why.

@@ -88,8 +88,8 @@ std::string DateOption(const std::string& option, const std::string& text) {
 
 const std::vector<C> kLine = {C::Send, C::Receive};
 const std::vector<C> kSim = {C::Simulate};
-const std::vector<C> kJsonOut = {C::Send, C::Receive, C::Pack, C::Unpack, C::Journal,
-                                 C::Exchange};
+const std::vector<C> kJsonOut = {C::Send,    C::Receive,  C::Pack,   C::Unpack,
+                                 C::Journal, C::Exchange, C::Submit, C::FetchReturns};
 
 }  // namespace
 
@@ -111,6 +111,8 @@ const std::vector<OptionGroup>& OptionGroups() {
       {"pack et unpack", {C::Pack, C::Unpack}, "OPTIONS DE PACK ET UNPACK"},
       {"journal", {C::Journal}, "OPTIONS DE JOURNAL"},
       {"exchange", {C::Exchange}, "OPTIONS D'EXCHANGE"},
+      {"submit", {C::Submit}, "OPTIONS DE SUBMIT"},
+      {"fetch-returns", {C::FetchReturns}, "OPTIONS DE FETCH-RETURNS"},
       {"simulate", kSim, "OPTIONS DE SIMULATE"},
       {"demo", {C::Demo}, "OPTIONS DE DEMO"},
       {"générales", {}, "OPTIONS GÉNÉRALES"},
@@ -186,8 +188,10 @@ const std::vector<OptionSpec>& OptionCatalogue() {
       {"--resume-old", "", "", {C::Receive},
        {{{}, "reprend un fichier partiel quels que soient son âge et son origine"}},
        [](Options& o, const std::string&) { o.resume_old = true; }},
-      {"--again", "", "", {C::Send},
-       {{{}, "envoie même un fichier que le journal dit déjà envoyé, sous le même nom, au "
+      {"--again", "", "", {C::Send, C::Submit},
+       {{{C::Submit}, "dépose même un fichier déjà déposé sous ce nom avec ce contenu pour ce "
+                      "compte"},
+        {{}, "envoie même un fichier que le journal dit déjà envoyé, sous le même nom, au "
              "même serveur, pour le même utilisateur"}},
        [](Options& o, const std::string&) { o.again = true; }},
       {"--ask-server", "", "", {C::Send},
@@ -242,7 +246,7 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        {{{}, "les transferts de NOM (nom du fichier ou nom pour le serveur)"}},
        [](Options& o, const std::string& v) { o.file_name = v; }},
       // exchange.
-      {"--profile", "", "FICHIER", {C::Exchange},
+      {"--profile", "", "FICHIER", {C::Exchange, C::Submit, C::FetchReturns},
        {{{}, "le profil de l'échange (xmodemq-exchange.toml(5))"}},
        [](Options& o, const std::string& v) {
          if (v.empty()) throw UsageError("--profile attend le chemin du profil");

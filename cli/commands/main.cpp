@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
         return RunJournal(options);
       case Command::Exchange:
         return RunExchange(options);
+      case Command::Submit:
+        return RunSubmit(options);
+      case Command::FetchReturns:
+        return RunFetchReturns(options);
     }
   } catch (const JournalUnreachable& e) {
     // Nothing was dialled: the journal's database is to be tried later.

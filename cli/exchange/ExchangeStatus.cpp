@@ -7,6 +7,9 @@
 #include "exchange/ExitStatus.h"
 #include "exchange/Profile.h"
 #include "exchange/Spool.h"
+#include "journal/Journal.h"
+#include "journal/JournalPlace.h"
+#include "queue/PgQueue.h"
 #include "schedule/ScheduleStatus.h"
 #include "system/FileErrors.h"
 #include "terminal/Json.h"
@@ -18,6 +21,74 @@ namespace {
 
 std::string Utc(const struct timespec& when) {
   return UtcText(when.tv_sec);
+}
+
+// The queue that the machines serve, when the profile's journal is a
+// database: its depth and who holds which file and which line, from any
+// machine. An error instead when the database cannot be read.
+struct QueueView {
+  std::optional<QueueStatus> status;
+  std::string error;
+};
+
+QueueView ReadQueue(const Profile& profile) {
+  QueueView view;
+  if (!NamesDatabase(profile.journal)) return view;
+  try {
+    if (auto queue = PgQueue::OpenToRead(profile.journal))
+      view.status = queue->Status(profile.user);
+    else
+      view.status.emplace();
+  } catch (const JournalError& e) {
+    view.error = e.what();
+  }
+  return view;
+}
+
+// One lease a line: for people "  WHAT : HOLDER, bail jusqu'au LOCAL (échu)";
+// for JSON "WHAT : HOLDER : UTC[ : échu]", the lines joined by "\n".
+std::string Leases(const std::vector<QueueStatus::Held>& held, bool people) {
+  std::string text;
+  for (const QueueStatus::Held& h : held) {
+    if (people)
+      text += "  " + Visible(h.what) + " : " + Visible(h.holder) + ", bail jusqu'au " +
+              LocalTime(h.lease_end) + (h.ended ? " (échu)" : "") + "\n";
+    else
+      text += (text.empty() ? "" : "\n") + h.what + " : " + h.holder + " : " + h.lease_end +
+              (h.ended ? " : échu" : "");
+  }
+  return text;
+}
+
+void AddQueue(JsonObject& json, const QueueView& view) {
+  if (!view.error.empty()) json.Add("queue_error", view.error);
+  if (!view.status) return;
+  const QueueStatus& q = *view.status;
+  json.Add("queue_waiting", q.waiting)
+      .Add("queue_waiting_bytes", q.waiting_bytes)
+      .Add("queue_oldest", q.oldest.empty() ? std::nullopt : std::optional(q.oldest))
+      .Add("queue_sent", q.sent)
+      .Add("queue_held", q.held)
+      .Add("queue_late", q.late)
+      .Add("queue_file_leases", Leases(q.files, false))
+      .Add("queue_line_leases", Leases(q.lines, false));
+}
+
+std::string QueueText(const QueueView& view) {
+  if (!view.error.empty()) return "File d'attente illisible : " + Visible(view.error) + "\n";
+  if (!view.status) return "";
+  const QueueStatus& q = *view.status;
+  std::string text =
+      "File d'attente : " + std::to_string(q.waiting) + " fichier(s), " +
+      GroupDigits(q.waiting_bytes) + " octets" +
+      (q.oldest.empty() ? std::string() : ", le plus ancien du " + LocalTime(q.oldest)) + " ; " +
+      std::to_string(q.sent) + " envoyé(s), " + std::to_string(q.held) + " retenu(s)\n";
+  if (!q.files.empty()) text += "Fichiers en cours :\n" + Leases(q.files, true);
+  if (!q.lines.empty()) text += "Lignes tenues :\n" + Leases(q.lines, true);
+  if (q.late > 0)
+    text +=
+        "Résultats tardifs refusés (bail repris par un autre) : " + std::to_string(q.late) + "\n";
+  return text;
 }
 
 }  // namespace
@@ -64,6 +135,7 @@ int RunExchangeStatus(const Options& options) {
   const ScheduleStatus schedule = ReadScheduleStatus(
       profile.path, profile.journal.empty() ? std::nullopt : std::optional(profile.journal),
       profile.Schedule(), WallNow());
+  const QueueView queue = ReadQueue(profile);
   if (options.json) {
     JsonObject json;
     json.Add("profile", profile.path)
@@ -92,6 +164,7 @@ int RunExchangeStatus(const Options& options) {
         .Add("last_return_at",
              state.last_received_at.empty() ? std::nullopt : std::optional(state.last_received_at));
     schedule.AddTo(json);
+    AddQueue(json, queue);
     std::printf("%s\n", json.Text().c_str());
     return kExchangeDone;
   }
@@ -117,6 +190,7 @@ int RunExchangeStatus(const Options& options) {
     text += "Dernier retour : " + Visible(state.last_received) + ", le " +
             LocalTime(state.last_received_at) + "\n";
   text += schedule.Text();
+  text += QueueText(queue);
   std::fputs(text.c_str(), stdout);
   return kExchangeDone;
 }

@@ -226,8 +226,8 @@ Profile LoadProfile(const std::string& path) {
   if (profile.queue && !NamesDatabase(profile.journal))
     read.Fail("queue", "demande un journal PostgreSQL (journal = \"postgresql://…\")");
   profile.lease = read.Duration("lease", profile.lease);
-  // Renewed a few times per lease, from the call's waits (100 ms apart).
-  if (profile.lease < std::chrono::seconds(2)) read.Fail("lease", "est plus court que 2s");
+  if (profile.lease < std::chrono::seconds(2))
+    read.Fail("lease", "est trop courte : 2s au moins (le bail se renouvelle à mi-course)");
   profile.alert = read.Texts("alert", false);
   profile.alert_after = read.Duration("alert_after", profile.alert_after);
   profile.alert_age = read.Duration("alert_age", profile.alert_age);

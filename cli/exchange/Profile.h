@@ -52,7 +52,8 @@ struct Profile {
   // The files wait in the journal's PostgreSQL database, one queue that
   // every machine's runs serve (QueueRun.h); `spool` is then optional.
   bool queue = false;
-  // How long a claim on a file or a line holds without being renewed.
+  // With a journal in a database, how long a worker's claim on a file or a
+  // line holds without renewal (queue/PgQueue.h); at least 2 s.
   std::chrono::seconds lease = std::chrono::minutes(2);
   // The command run once per new condition that needs a person, as argv
   // (never through a shell); empty: alerts are only logged.

@@ -179,8 +179,19 @@ int QueueRun::Run(SessionHost host) {
   settled_.assign(claims_.size(), false);
   // The returns due, asked on the same call by whichever machine calls.
   std::vector<std::string> fetches;
-  if (const auto place = ChooseJournal(options_.journal_path, false))
-    fetches = DueFetches(profile_, Journal::Open(*place, Journal::Access::kWrite).get(), WallNow());
+  if (const auto place = ChooseJournal(options_.journal_path, false)) {
+    const auto journal = Journal::Open(*place, Journal::Access::kWrite);
+    // A file whose earlier holder's lease ended: that holder has stopped,
+    // on whatever machine, and its rows say what it did (a send that the
+    // server may hold goes only as far as the server confirms).
+    for (const QueueClaim& claim : claims_) {
+      const std::string& before = claim.previous_holder;
+      const auto open = before.rfind('(');
+      if (open != std::string::npos && before.back() == ')')
+        journal->MarkLeaseEnded(before.substr(open + 1, before.size() - open - 2));
+    }
+    fetches = DueFetches(profile_, journal.get(), WallNow());
+  }
   if (claims_.empty() && fetches.empty()) {
     queue_->ReleaseLine(line->second);
     KeepReturns(nullptr);

@@ -224,6 +224,12 @@ std::vector<SubmitVerdict> PgQueue::Submit(const std::string& account,
                          " FROM queue_files WHERE account = $1 AND name = $2 AND sha256 = $3 "
                          "AND id <> $4 ORDER BY id DESC LIMIT 1",
                      {account, input.name, verdict.sha256, PgInt(id)});
+      if (input.bytes >= 0 && input.bytes != verdict.bytes) {
+        verdict.refusal = "a changé pendant son dépôt (" + std::to_string(input.bytes) +
+                          " octets vérifiés, " + std::to_string(verdict.bytes) + " lus)";
+        refused = true;
+        continue;
+      }
       if (before.Rows() > 0 && !again) {
         verdict.refusal = "déjà déposé le " + before.Text(0, 0) +
                           " sous ce nom avec ce contenu (SHA-256 " + verdict.sha256 +

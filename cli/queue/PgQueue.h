@@ -68,6 +68,9 @@ struct QueueClaim {
 struct QueueInput {
   std::string name;
   int fd = -1;
+  // The size it was checked at, when it was: an input that reads otherwise
+  // changed while it was submitted, and is refused.
+  std::int64_t bytes = -1;
 };
 
 // What Submit() did with one input.

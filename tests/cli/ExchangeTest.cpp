@@ -334,6 +334,8 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
       {base + "alert_age = \"2 jours\"\n", "ligne 5 : la clé « alert_age » attend une durée"},
       {base + "timezone = \"Europe/Nowhere\"\n", "ligne 5 : la clé « timezone »"},
       {base + "retry_min = \"2h\"\nretry_max = \"1h\"\n", "ligne 6 : la clé « retry_max »"},
+      {base + "lease = \"1s\"\n", "ligne 5 : la clé « lease » est trop courte : 2s au moins"},
+      {base + "lease = \"2 min\"\n", "ligne 5 : la clé « lease » attend une durée"},
       {"user = \"PS01\"\npassword_file = \"pw\"\nlines = \"/dev/ttyS0\"\n",
        "ligne 3 : la clé « lines » attend une liste"},
       {base + "user = \"PS02\"\n", "ligne 5"},

@@ -2,7 +2,6 @@
 // at a time as two timers would) on the tests' PostgreSQL server, six
 // remote lines to one simulated server's store, files submitted once. What
 // reached the server is counted from the simulators' own logs.
-#include <fcntl.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -19,8 +18,6 @@
 #include "journal/postgresql/PgConnection.h"
 #include "postgresql/PgServer.h"
 #include "queue/PgQueue.h"
-#include "system/Paths.h"
-#include "system/UniqueFd.h"
 
 namespace xmodemq::test {
 namespace {
@@ -87,9 +84,9 @@ struct Farm {
     for (int w = 0; w < 3; ++w) {
       WriteFile(d / ("w" + std::to_string(w) + ".toml"),
                 "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlease = \"4s\"\n"
-                "lines = [\"" + lines[2 * w]->Link() + "\", \"" +
-                    lines[2 * w + 1]->Link() + "\"]\njournal = \"" +
-                    (w == 2 ? cut_address : address) + "\"\n");
+                "lines = [\"" +
+                    lines[2 * w]->Link() + "\", \"" + lines[2 * w + 1]->Link() +
+                    "\"]\njournal = \"" + (w == 2 ? cut_address : address) + "\"\n");
       fs::permissions(d / ("w" + std::to_string(w) + ".toml"), fs::perms(0600));
       slots.push_back({w});
       slots.push_back({w});
@@ -112,22 +109,16 @@ struct Farm {
       files[FileName(i).substr(0, 8)] = content;
       args.push_back((d / FileName(i)).string());
     }
-    // TEMP until the submit command lands.
-    auto q = PgQueue::Open(address, "billing", 60s);
-    std::vector<UniqueFd> fds;
-    std::vector<QueueInput> inputs;
-    for (std::size_t i = 4; i < args.size(); ++i) {
-      fds.emplace_back(::open(args[i].c_str(), O_RDONLY));
-      inputs.push_back({NameOf(args[i]), fds.back().Get()});
-    }
-    for (const auto& v : q->Submit("PS01", inputs, false)) ASSERT_TRUE(v.refusal.empty()) << v.refusal;
+    const Outcome r = Process(args, Environment()).Wait(120s);
+    ASSERT_EQ(r.status, 0) << r.All();
   }
   // Whether every file submitted reached the server: its send ended in a
   // simulator's log.
   bool AllThere() {
     sims_log.clear();
     for (auto& line : lines) sims_log += line->Log();
-    return std::ranges::all_of(files, [&](const auto& f) { return Arrivals(sims_log, f.first) > 0; });
+    return std::ranges::all_of(files,
+                               [&](const auto& f) { return Arrivals(sims_log, f.first) > 0; });
   }
   // Runs the workers until every file is there, then lets the runs end;
   // `fault` is called between two looks.
@@ -166,11 +157,27 @@ struct Farm {
     }
     ASSERT_TRUE(there) << "les fichiers ne sont pas tous arrivés";
   }
+  // What the queue and the journal say of a file, when it went wrong.
+  std::string Story(const std::string& name) const {
+    PgConnection db(address);
+    std::string story;
+    const PgResult q = db.Execute(
+        "SELECT state || ' ' || coalesce(holder, '') || ' ' || description FROM queue_files "
+        "WHERE name LIKE $1",
+        {name + "%"});
+    for (int i = 0; i < q.Rows(); ++i) story += "\nqueue: " + q.Text(i, 0);
+    const PgResult j = db.Execute(
+        "SELECT coalesce(result, '-') || ' ' || process || ' ' || coalesce(description, '') "
+        "FROM transfers WHERE file LIKE $1 ORDER BY id",
+        {"%" + name + "%"});
+    for (int i = 0; i < j.Rows(); ++i) story += "\njournal: " + j.Text(i, 0);
+    return story;
+  }
   // Every file once on the server, byte for byte.
   void ExactlyOnce() {
     AllThere();
     for (const auto& [name, content] : files) {
-      EXPECT_EQ(Arrivals(sims_log, name), 1u) << name;
+      EXPECT_EQ(Arrivals(sims_log, name), 1u) << name << Story(name);
       EXPECT_EQ(ReadFile(d / "store" / name), content) << name;
     }
   }
@@ -185,9 +192,9 @@ TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
   farm.ExactlyOnce();
   // Every worker took its share: a run of each sent files.
   for (int w = 0; w < 3; ++w)
-    EXPECT_TRUE(std::ranges::any_of(farm.slots, [w](const Slot& s) {
-      return s.worker == w && s.ended.count(0) > 0;
-    })) << "worker " << w;
+    EXPECT_TRUE(std::ranges::any_of(
+        farm.slots, [w](const Slot& s) { return s.worker == w && s.ended.count(0) > 0; }))
+        << "worker " << w;
 
   // Worker 0 killed in the middle of its transfers, at seeded moments after
   // its call sent a first file; worker 2 cut from the database in a call.
@@ -238,10 +245,9 @@ TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
             "u.direction = 'send' AND (u.result IS NULL OR u.result <> 'rvTrue')")
           .Int(0, 0);
   EXPECT_GE(finished_by_others, std::min(want, 2)) << "resumed after a victim";
-  const int exits_later = std::accumulate(farm.slots.begin(), farm.slots.end(), 0,
-                                          [](int n, const Slot& s) {
-                                            return n + (s.ended.count(75) ? s.ended.at(75) : 0);
-                                          });
+  const int exits_later = std::accumulate(
+      farm.slots.begin(), farm.slots.end(), 0,
+      [](int n, const Slot& s) { return n + (s.ended.count(75) ? s.ended.at(75) : 0); });
   EXPECT_GT(exits_later, 0) << "the run cut off did not end as one to try later";
 }
 
@@ -255,15 +261,16 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
   WriteFile(d / "pw", std::string(kSecret) + "\n");
   fs::permissions(d / "pw", fs::perms(0600));
   WriteFile(d / "w.toml", "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
-                              lines[0] + "\", \"" + lines[1] + "\"]\njournal = \"" + address + "\"\n");
+                              lines[0] + "\", \"" + lines[1] + "\"]\njournal = \"" + address +
+                              "\"\n");
   fs::permissions(d / "w.toml", fs::perms(0600));
   auto other = PgQueue::Open(address, "another machine", 60s);
   std::vector<LineLease> held;
   for (const std::string& line : lines)
     held.push_back(*other->ClaimLine(PgQueue::LineKey(line, PgQueue::ThisMachine())));
   const Env env = {{"XDG_STATE_HOME", (d / "state").string()}};
-  const std::vector<std::string> run = {XMODEMQ_PATH, "exchange", "--now", "--json", "--profile",
-                                        (d / "w.toml").string()};
+  const std::vector<std::string> run = {XMODEMQ_PATH, "exchange",  "--now",
+                                        "--json",     "--profile", (d / "w.toml").string()};
   Ends(Process(run, env).Wait(30s), 75,
        {{"message", Q("toutes les lignes du profil sont tenues par d'autres postes")}});
   EXPECT_TRUE(other->ReleaseLine(held[1]));

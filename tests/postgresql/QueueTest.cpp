@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "files/Sha256.h"
 #include "journal/Journal.h"
 #include "postgresql/PgServer.h"
 #include "queue/PgQueue.h"
@@ -35,6 +36,12 @@ struct Bytes {
   }
   int fd;
 };
+
+std::string Sha256Of(const std::string& bytes) {
+  Sha256 digest;
+  digest.Update(bytes.data(), bytes.size());
+  return Hex(digest.Peek());
+}
 
 class Queue : public ::testing::Test {
  protected:
@@ -75,6 +82,8 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
   auto first = a->Claim("DR1", 1);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].file.name, "F1");
+  EXPECT_EQ(first[0].file.account, "DR1");
+  EXPECT_EQ(first[0].file.sha256, Sha256Of("content of F1"));
   EXPECT_EQ(first[0].previous_holder, "");
   EXPECT_EQ(a->Claim("OTHER", 5).size(), 0u) << "another account's queue";
 
