@@ -31,13 +31,11 @@ int Scale() {
   return std::max(1, scale ? std::atoi(scale) : kUnderAddressSanitizer ? 4 : 1);
 }
 
-// How many sends of `name` reached their end at the server with data.
+// How many sends of `name` reached their end at the server: a send cut
+// off before its end and resumed ends once, whatever the blocks it still
+// had to carry; a second send of a file that arrived would end again.
 std::size_t Arrivals(const std::string& log, const std::string& name) {
-  std::size_t count = 0;
-  const std::string whole = "envoi de « " + name + " » reçu en entier, ";
-  for (auto at = log.find(whole); at != std::string::npos; at = log.find(whole, at + 1))
-    count += log.compare(at + whole.size(), 2, "0 ") != 0;
-  return count;
+  return Count(log, "envoi de « " + name + " » reçu en entier, ");
 }
 
 std::string FileName(int i) {
@@ -125,6 +123,7 @@ struct Farm {
   void Serve(std::chrono::seconds limit, const std::function<void()>& fault = {}) {
     const auto end = Steady::now() + limit;
     bool there = false;
+    auto looked = Steady::now();
     while (Steady::now() < end) {
       bool running = false;
       for (Slot& s : slots) {
@@ -152,7 +151,10 @@ struct Farm {
         running = true;
       }
       if (fault) fault();
-      if (!there) there = AllThere();
+      if (!there && Steady::now() > looked + 500ms) {
+        there = AllThere();
+        looked = Steady::now();
+      }
       if (there && !running) break;
     }
     ASSERT_TRUE(there) << "les fichiers ne sont pas tous arrivés";
@@ -186,7 +188,7 @@ struct Farm {
 TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
   XMQ_NEED_POSTGRESQL();
   const int scale = Scale();
-  Farm farm("farm", 19200);
+  Farm farm("farm", 38400);
   farm.Submit(1, 300 / scale);
   farm.Serve(100s);
   farm.ExactlyOnce();
@@ -202,7 +204,7 @@ TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
   std::mt19937 seed(38);
   int kills = 0;
   const int want = 20 / scale;
-  auto delay = std::chrono::milliseconds(seed() % 400);
+  auto delay = std::chrono::milliseconds(seed() % 250);
   std::optional<Steady::time_point> cut;
   pid_t cut_pid = 0;
   farm.Serve(150s, [&] {
@@ -211,7 +213,7 @@ TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
       if (s.worker == 0 && kills < want && Steady::now() > s.first_sent + delay) {
         s.run->Signal(SIGKILL);
         ++kills;
-        delay = std::chrono::milliseconds(seed() % 400);
+        delay = std::chrono::milliseconds(seed() % 250);
         s.first_sent = {};
       }
       if (s.worker == 2 && !cut && kills >= want / 2) {
@@ -251,6 +253,53 @@ TEST(Queue, ThreeWorkersSendEveryFileOnceEvenWhenTheyDieOrLoseTheDatabase) {
   EXPECT_GT(exits_later, 0) << "the run cut off did not end as one to try later";
 }
 
+// A run cut from the database in the middle of a long send stops it and
+// hangs up at half its lease, though its line still works; once the lease
+// has ended, the next run resumes the send where the server is.
+TEST(Queue, ARunThatCannotRenewItsLeaseHangsUpAndTheNextOneResumes) {
+  XMQ_NEED_POSTGRESQL();
+  Farm farm("halfway", 19200);
+  const std::string big = BillingFile(150, 5);
+  WriteFile(farm.d / "BIG.TXT", big);
+  ASSERT_EQ(Process({XMODEMQ_PATH, "submit", (farm.d / "BIG.TXT").string(), "--profile",
+                     (farm.d / "w0.toml").string()},
+                    farm.Environment())
+                .Wait(30s)
+                .status,
+            0);
+  const auto run = [&] {
+    return std::make_unique<Process>(
+        std::vector<std::string>{XMODEMQ_PATH, "exchange", "--now", "--json", "--profile",
+                                 (farm.d / "w2.toml").string()},
+        farm.Environment());
+  };
+  auto cut = run();
+  ASSERT_TRUE(farm.lines[4]->Await("envoi de « BIG »", 30s)) << farm.lines[4]->Log();
+  std::this_thread::sleep_for(1s);
+  PgConnection admin(TheServer()->Address("xmodemq"));
+  admin.RunScript(
+      "ALTER ROLE halfway_cut NOLOGIN; SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+      "WHERE usename = 'halfway_cut'");
+  const auto at = Steady::now();
+  // Hung up at half of its 4 s lease after its last renewal, which came
+  // at most a renewal's interval before the cut: well before the lease ends.
+  EXPECT_TRUE(farm.lines[4]->Await("client : DTR baissé", 5s));
+  EXPECT_LT(Steady::now() - at, 3s);
+  const Outcome stopped = cut->Wait(30s);
+  Ends(stopped, 75, {});
+  Said(One(stopped).at("message"), {"transfert arrêté et ligne raccrochée"});
+  EXPECT_EQ(Arrivals(farm.lines[4]->Log(), "BIG"), 0u);
+  // Back in the database once the lease has ended.
+  admin.RunScript("ALTER ROLE halfway_cut LOGIN");
+  std::this_thread::sleep_for(4s);
+  Ends(run()->Wait(120s), 0, {{"sent", "1"}});
+  const std::string log = farm.lines[4]->Log() + farm.lines[5]->Log();
+  EXPECT_EQ(Arrivals(log, "BIG"), 1u) << log;
+  // The blocks the server held were not sent again.
+  EXPECT_EQ(Count(log, "envoi de « BIG » reçu en entier, 150 trames"), 0u) << log;
+  EXPECT_EQ(ReadFile(farm.d / "store/BIG"), big);
+}
+
 // A worker whose every line another machine holds dials nothing and says
 // so (75); one line freed, it runs.
 TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
@@ -275,6 +324,69 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
        {{"message", Q("toutes les lignes du profil sont tenues par d'autres postes")}});
   EXPECT_TRUE(other->ReleaseLine(held[1]));
   Ends(Process(run, env).Wait(30s), 10, {{"message", Q("rien à envoyer : la file est vide")}});
+}
+
+// A return that a worker received is kept in the queue once, and delivered
+// once per folder: again only when its delivery was never noted, and then
+// found in place rather than written twice; a spool's inbox/ is a folder of
+// its own.
+TEST(Queue, AReturnIsDeliveredOncePerFolder) {
+  XMQ_NEED_POSTGRESQL();
+  TempDir d;
+  fs::create_directories(d / "store");
+  const std::string arl = BillingFile(3, 7);
+  WriteFile(d / "store/ARLPS01", arl);
+  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
+  const std::string address = TheServer()->JournalAddress("returns");
+  WriteFile(d / "pw", std::string(kSecret) + "\n");
+  fs::permissions(d / "pw", fs::perms(0600));
+  const std::string profile = "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
+                              sim.Link() + "\"]\nfetch = [\"ARL{user}\"]\njournal = \"" + address +
+                              "\"\n";
+  WriteFile(d / "w.toml", profile);
+  WriteFile(d / "s.toml", profile + "spool = \"spool\"\n");
+  for (const char* p : {"w.toml", "s.toml"}) fs::permissions(d / p, fs::perms(0600));
+  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
+  Ends(Process({XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "w.toml").string()},
+               env)
+           .Wait(60s),
+       0, {{"received", "1"}});
+  const auto fetch = [&](const std::string& folder) {
+    fs::create_directories(d / folder);
+    return One(Process({XMODEMQ_PATH, "fetch-returns", (d / folder).string(), "--json", "--profile",
+                        (d / "w.toml").string()},
+                       env)
+                   .Wait(30s));
+  };
+  EXPECT_EQ(fetch("a").at("delivered"), "1");
+  EXPECT_EQ(fetch("a").at("delivered"), "0");
+  EXPECT_EQ(fetch("b").at("delivered"), "1");
+  EXPECT_EQ(ReadFile(d / "a/ARLPS01"), arl);
+  EXPECT_EQ(ReadFile(d / "b/ARLPS01"), arl);
+  // A delivery whose note was lost: found in place, nothing written again.
+  PgConnection(address).Execute("DELETE FROM queue_deliveries");
+  const JsonFields again = fetch("a");
+  EXPECT_EQ(again.at("delivered"), "0");
+  EXPECT_EQ(again.at("already_there"), "1");
+  EXPECT_FALSE(fs::exists(d / "a/ARLPS01.1"));
+  // Another file under that name in the folder stays; the return goes beside.
+  fs::create_directories(d / "c");
+  WriteFile(d / "c/ARLPS01", "mine");
+  EXPECT_EQ(fetch("c").at("delivered"), "1");
+  EXPECT_EQ(ReadFile(d / "c/ARLPS01"), "mine");
+  EXPECT_EQ(ReadFile(d / "c/ARLPS01.1"), arl);
+  // The exchange of a profile with a spool files it in inbox/, once.
+  for (int run = 0; run < 2; ++run)
+    Process({XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "s.toml").string()},
+            env)
+        .Wait(60s);
+  EXPECT_EQ(ReadFile(d / "spool/inbox/ARLPS01"), arl);
+  EXPECT_FALSE(fs::exists(d / "spool/inbox/ARLPS01.1"));
+  const Outcome no_dir = Process({XMODEMQ_PATH, "fetch-returns", (d / "nowhere").string(),
+                                  "--profile", (d / "w.toml").string()},
+                                 env)
+                             .Wait(30s);
+  EXPECT_EQ(no_dir.status, 2) << no_dir.All();
 }
 
 }  // namespace
