@@ -50,8 +50,9 @@ struct Desk {
 
 // Every file is checked as the outbox's are and all of them are stored, or
 // none; a name and content submitted before are refused unless --again; a
-// database that cannot be reached is to be tried later.
-TEST(Queue, SubmitStoresAllOrNothingAndRefusesRepeats) {
+// database that cannot be reached is to be tried later. Any machine's
+// status shows the queue.
+TEST(Queue, SubmitStoresAllOrNothingAndStatusShowsTheQueue) {
   XMQ_NEED_POSTGRESQL();
   Desk desk("submit");
   const std::string f1 = desk.File("FACT1.TXT", BillingFile(3, 1));
@@ -88,37 +89,27 @@ TEST(Queue, SubmitStoresAllOrNothingAndRefusesRepeats) {
     EXPECT_EQ(db.Execute("SELECT count(*) FROM queue_files").Int(0, 0), before + row.stored)
         << row.what;
   }
-  desk.Profile("journal.sqlite");
-  EXPECT_EQ(desk.Run({"submit", f2}).status, 2);
-  desk.Profile("postgresql://xmodemq@%2Fnowhere/xmodemq");
-  const Outcome later = desk.Run({"submit", f2});
-  EXPECT_EQ(later.status, 75) << later.All();
-}
-
-// From any machine: the queue's depth, who holds which file and which line.
-TEST(Queue, StatusShowsTheQueueAndItsHolders) {
-  XMQ_NEED_POSTGRESQL();
-  Desk desk("status");
-  const std::string f1 = desk.File("FACT1.TXT", BillingFile(3, 1));
-  const std::string f2 = desk.File("FACT2.TXT", BillingFile(2, 2));
-  ASSERT_EQ(desk.Run({"submit", f1, f2}).status, 0);
+  // From any machine: the queue's depth, who holds which file and which line.
   auto worker = PgQueue::Open(desk.address, "poste-B pid 42", std::chrono::minutes(2));
   ASSERT_EQ(worker->Claim("PS01", 1).size(), 1u);
   ASSERT_TRUE(worker->ClaimLine("rfc2217://modems:7001"));
   const Outcome text = desk.Run({"exchange", "status"});
   ASSERT_EQ(text.status, 0) << text.All();
-  for (const char* said :
-       {"File d'attente : 2 fichier(s), 640 octets", "  FACT1.TXT : poste-B pid 42, bail jusqu'au ",
-        "  rfc2217://modems:7001 : poste-B pid 42, bail jusqu'au "})
+  for (const char* said : {"File d'attente : 3 fichier(s), 1 280 octets",
+                           "  FACT1.TXT : poste-B pid 42, bail jusqu'au ",
+                           "  rfc2217://modems:7001 : poste-B pid 42, bail jusqu'au "})
     EXPECT_NE(text.out.find(said), std::string::npos) << said << "\n" << text.out;
   const JsonFields json = One(desk.Run({"exchange", "status", "--json"}));
-  EXPECT_EQ(json.at("queue_waiting"), "2");
+  EXPECT_EQ(json.at("queue_waiting"), "3");
   EXPECT_EQ(json.at("queue_sent"), "0");
   EXPECT_NE(json.at("queue_line_leases").find("rfc2217://modems:7001 : poste-B pid 42 : "),
             std::string::npos);
   desk.Profile("postgresql://xmodemq@%2Fnowhere/xmodemq");
+  EXPECT_EQ(desk.Run({"submit", f2}).status, 75);
   const Outcome gone = desk.Run({"exchange", "status"});
   EXPECT_NE(gone.out.find("File d'attente illisible"), std::string::npos) << gone.All();
+  desk.Profile("journal.sqlite");
+  EXPECT_EQ(desk.Run({"submit", f2}).status, 2);
 }
 
 }  // namespace
