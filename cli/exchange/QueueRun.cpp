@@ -251,9 +251,9 @@ int QueueRun::Settle(const Call* call, int call_status) {
   };
   try {
     if (call) {
-      for (const auto& [plan, earlier] : call->Skipped())
-        settle(*plan, [&](QueueClaim& claim) {
-          Record(claim, QueueResult::kSent, "déjà envoyé le " + earlier.started);
+      for (const auto& skipped : call->Skipped())
+        settle(*skipped.first, [&](QueueClaim& claim) {
+          Record(claim, QueueResult::kSent, "déjà envoyé le " + skipped.second.started);
           ++report_.already_sent;
         });
       for (const auto& plan : call->Plans()) {

@@ -28,7 +28,7 @@ using Steady = std::chrono::steady_clock;
 // says by how much, 4 by default there, 1 elsewhere.
 int Scale() {
   const char* scale = std::getenv("XMQ_QUEUE_SCALE");
-  return std::max(1, scale ? std::atoi(scale) : kUnderAddressSanitizer ? 4 : 1);
+  return std::max(1, scale && *scale ? std::atoi(scale) : kUnderAddressSanitizer ? 4 : 1);
 }
 
 // How many sends of `name` reached their end at the server: a send cut
