@@ -249,7 +249,9 @@ TEST_F(Queue, LineLeasesAreExclusive) {
   EXPECT_TRUE(a->ClaimLine("m1:/dev/ttyS0")) << "B's lease of no time ended";
   EXPECT_FALSE(b->RenewLine(*other));
   EXPECT_FALSE(b->ReleaseLine(*other));
+  const std::string end = held->lease_end;
   EXPECT_TRUE(a->RenewLine(*held));
+  EXPECT_GE(held->lease_end, end) << "the lease end moves on";
   const QueueStatus status = a->Status("DR1");
   ASSERT_EQ(status.lines.size(), 2u);
   EXPECT_EQ(status.lines[0].holder, "A");
