@@ -322,6 +322,14 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
                                         "--json",     "--profile", (d / "w.toml").string()};
   Ends(Process(run, env).Wait(30s), 75,
        {{"message", Q("toutes les lignes du profil sont tenues par d'autres postes")}});
+  // Who holds them, as any machine reads it, from a profile without a spool.
+  const JsonFields status = One(
+      Process({XMODEMQ_PATH, "exchange", "status", "--json", "--profile", (d / "w.toml").string()},
+              env)
+          .Wait(30s));
+  EXPECT_NE(status.at("queue_line_leases").find(lines[1] + " : another machine : "),
+            std::string::npos)
+      << status.at("queue_line_leases");
   EXPECT_TRUE(other->ReleaseLine(held[1]));
   Ends(Process(run, env).Wait(30s), 10, {{"message", Q("rien à envoyer : la file est vide")}});
 }
