@@ -263,8 +263,9 @@ constexpr auto kNextModes = [] {
   return t;
 }();
 
-// Every store writes this many bytes and then moves on by the real length:
-// the bytes past the output are overwritten later or never written out.
+// Every store writes a fixed size, at most this many bytes and never fewer
+// than the real length, and then moves on by the real length: the bytes past
+// the output are overwritten later or never written out.
 constexpr std::size_t kStore = kMaxSpaceCount + 1;
 static_assert(kStore >= kMaxCopyCount + 1 && kStore <= kStoreSlack);
 // A copy reads one block behind the output and must not overlap it.
