@@ -64,6 +64,23 @@ UniqueFd HeldFolder::CreatePrivate(const std::string& name) const {
   return fd;
 }
 
+UniqueFd HeldFolder::OpenPrivate(const std::string& name, int flags, std::string& why) const {
+  why.clear();
+  UniqueFd fd(OpenAt(Fd(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | flags, 0600));
+  if (!fd) {
+    if (errno == ELOOP) why = "est un lien symbolique";
+    return fd;
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) return {};
+  if (!S_ISREG(st.st_mode))
+    why = "est " + KindOf(st) + ", pas un fichier ordinaire";
+  else if (const auto not_private = NotPrivate(st))
+    why = *not_private;
+  if (!why.empty()) fd.Reset();
+  return fd;
+}
+
 std::pair<UniqueFd, std::string> HeldFolder::CreateTemporary() const {
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";

@@ -34,6 +34,14 @@ class HeldFolder {
   // Creates `name` exclusively for reading and writing, mode 0600 whatever
   // the umask, never through a link; an invalid descriptor with errno set.
   UniqueFd CreatePrivate(const std::string& name) const;
+  // Opens `name` for reading and writing (`flags` added: O_APPEND, O_CREAT
+  // for a new one, mode 0600), never through a link and without waiting on
+  // a FIFO, and keeps it only when it is a regular file private to the
+  // caller (NotPrivate()). Otherwise an invalid descriptor and either `why`
+  // it is not used ("est un lien symbolique", "est un périphérique, pas un
+  // fichier ordinaire", NotPrivate()'s text), or, `why` empty, errno (ENOENT:
+  // there is none).
+  UniqueFd OpenPrivate(const std::string& name, int flags, std::string& why) const;
   // A new private file under a short fresh name (".xmodemq-" and six
   // characters, so that it fits beside a target of any length). Throws
   // FileFailure.

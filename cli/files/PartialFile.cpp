@@ -153,20 +153,13 @@ void PartialFile::OpenFile() {
     Cleanup();
     throw Refusal(FileError("créer", path_, error));
   }
-  fd_ = UniqueFd(::openat(partial_folder_->Fd(), name_.c_str(),
-                          O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd_) {
-    if (errno == ELOOP) throw Refusal(path_ + " est un lien symbolique : il n'est pas suivi");
-    throw Refusal(FileError("ouvrir", path_, errno));
-  }
-  struct stat st {};
-  if (::fstat(fd_.Get(), &st) != 0) throw Refusal(FileError("lire", path_, errno));
-  if (!S_ISREG(st.st_mode))
-    throw Refusal(path_ + " est " + KindOf(st) + ", pas un fichier ordinaire");
-  if (const auto why = NotPrivate(st))
-    throw Refusal(path_ + " " + *why +
-                  " : la réception ne le reprend pas. Supprimez-le pour recevoir de nouveau "
-                  "le fichier entier");
+  std::string why;
+  fd_ = partial_folder_->OpenPrivate(name_, 0, why);
+  if (fd_) return;
+  if (why.empty()) throw Refusal(FileError("ouvrir", path_, errno));
+  throw Refusal(path_ + " " + why +
+                " : la réception ne le reprend pas. Supprimez-le pour recevoir de nouveau le "
+                "fichier entier");
 }
 
 bool PartialFile::StillNamed() const {

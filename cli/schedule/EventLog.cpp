@@ -40,15 +40,8 @@ std::FILE* EventLog::Lines() {
   cookie_io_functions_t io{};
   io.write = [](void* cookie, const char* data, std::size_t size) -> ssize_t {
     auto* log = static_cast<EventLog*>(cookie);
-    log->pending_.append(data, size);
-    for (auto end = log->pending_.find('\n'); end != std::string::npos;
-         end = log->pending_.find('\n')) {
-      // A line redrawn with carriage returns keeps its last state.
-      std::string line = log->pending_.substr(0, end);
-      log->pending_.erase(0, end + 1);
-      if (const auto cr = line.rfind('\r'); cr != std::string::npos) line.erase(0, cr + 1);
-      if (!line.empty()) log->Write({line, 6, {}, {}});
-    }
+    for (const std::string& line : TakeLines(log->pending_, {data, size}))
+      log->Write({line, 6, {}, {}});
     return static_cast<ssize_t>(size);
   };
   io.close = [](void* cookie) -> int {
@@ -60,6 +53,19 @@ std::FILE* EventLog::Lines() {
   lines_ = ::fopencookie(this, "w", io);
   if (lines_) std::setvbuf(lines_, nullptr, _IOLBF, 0);
   return lines_;
+}
+
+std::vector<std::string> EventLog::TakeLines(std::string& pending, std::string_view data) {
+  pending.append(data);
+  std::vector<std::string> lines;
+  for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+    // A line redrawn with carriage returns keeps its last state.
+    std::string line = pending.substr(0, end);
+    pending.erase(0, end + 1);
+    if (const auto cr = line.rfind('\r'); cr != std::string::npos) line.erase(0, cr + 1);
+    if (!line.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 void EventLog::Write(const LogEvent& event) const {

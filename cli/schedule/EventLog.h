@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace xmodemq {
 
@@ -43,6 +45,12 @@ class EventLog {
   // tells as it goes: the modem, the line, each transfer), for the call's
   // output; nothing elsewhere. Owned by the log.
   std::FILE* Lines();
+
+  // `data` written to Lines(), after the `pending` part of a line written
+  // before: the whole lines it completes, each in its last state (a line
+  // redrawn with carriage returns), empty ones left out; `pending` keeps
+  // the part of a line not yet ended.
+  static std::vector<std::string> TakeLines(std::string& pending, std::string_view data);
 
   // Whether JOURNAL_STREAM's "DEVICE:INODE" is standard error's.
   static bool StderrIsJournal();

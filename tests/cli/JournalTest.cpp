@@ -257,7 +257,8 @@ TEST_P(OnBoth, ProcessesWriteAtOnceAndLoseNoRow) {
 TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
   NEED_BACK_END();
   TempDir dir;
-  const auto journal = Journal::Open(NewJournal(dir), Journal::Access::kWrite);
+  const JournalPlace place = NewJournal(dir);
+  const auto journal = Journal::Open(place, Journal::Access::kWrite);
   CallState state{"2026-12-07T08:00:00Z", "later",      2, "2026-12-07T07:00:00Z",
                   std::nullopt,           "2026-12-07", 3, "refus"};
   journal->SaveCallState("a", state);
@@ -313,6 +314,31 @@ TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
   EXPECT_EQ(last->sha256, Sha256Of("v2"));
   EXPECT_EQ(last->prefixes, "");
   EXPECT_EQ(journal->List(std::nullopt).size(), 3u);
+
+  // The sends of one call are reserved all or none: a row that the journal
+  // refuses (a rule of the test's own, on the second row) leaves none of them,
+  // and the same connection writes again once the rule is gone.
+  const auto refuse = [&](bool on) {
+    if (Sqlite()) {
+      Database(place.path, SQLITE_OPEN_READWRITE)
+          .Execute(on ? "CREATE TRIGGER refuse BEFORE INSERT ON transfers WHEN "
+                        "NEW.server_name = 'R2' BEGIN SELECT RAISE(ABORT, 'refusé'); END"
+                      : "DROP TRIGGER refuse");
+    } else {
+      PgConnection(place.address)
+          .Execute(on ? "ALTER TABLE transfers ADD CONSTRAINT refuse CHECK (server_name <> 'R2')"
+                      : "ALTER TABLE transfers DROP CONSTRAINT refuse");
+    }
+  };
+  std::vector<JournalRow> call = {SendRow("R1", Sha256Of("1")), SendRow("R2", Sha256Of("2"))};
+  refuse(true);
+  EXPECT_THROW(journal->ReserveSends(call, {"", ""}, Repeat::kNo), JournalError);
+  refuse(false);
+  call = {SendRow("R1", Sha256Of("1")), SendRow("R2", Sha256Of("2"))};
+  const auto verdicts = journal->ReserveSends(call, {"", ""}, Repeat::kNo);
+  ASSERT_EQ(verdicts.size(), 2u);
+  EXPECT_FALSE(verdicts[0].Held());
+  EXPECT_FALSE(verdicts[1].Held());
 }
 
 // Two sends of one file to one account on two lines, started at once (a pool

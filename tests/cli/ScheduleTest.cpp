@@ -15,6 +15,7 @@
 #include "schedule/CallSchedule.h"
 #include "schedule/CallWindows.h"
 #include "schedule/EventLog.h"
+#include "schedule/ScheduleStatus.h"
 #include "terminal/Timestamps.h"
 
 namespace xmodemq::test {
@@ -333,6 +334,49 @@ TEST(Schedule, AnAlertRunsOncePerNewConditionAndClosesWhenItClears) {
   policy.alert = {"/bin/false"};
   UpdateAlerts(*journal, "/p.toml", "PS01", policy, {age}, log, now);
   EXPECT_EQ(journal->Alerts("/p.toml", true).at(0).command, "code de sortie 1");
+}
+
+// What `exchange status` says of the schedule: the failures in a row from
+// the first one on, why calls stopped and each open alert, the journal's
+// texts with their control characters made visible.
+TEST(Schedule, TheStatusTellsTheFailuresTheStopAndTheAlerts) {
+  ScheduleStatus status;
+  status.state.failures = 1, status.state.failing_since = "2024-03-25T19:00:00Z";
+  status.state.stopped = "refus\x1b[2J";
+  status.alerts = {{0, "held", "F\x1b]0;", "2024-03-25T19:00:00Z", std::nullopt, ""}};
+  std::string text = status.Text();
+  for (const char* says : {"Échecs d'appel de suite : 1, depuis le ", "APPELS ARRÊTÉS : refus",
+                           "Alertes ouvertes : 1\n  held depuis le "})
+    EXPECT_NE(text.find(says), std::string::npos) << says << "\n" << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  status.state.failures = 0;
+  EXPECT_EQ(status.Text().find("Échecs"), std::string::npos);
+  status.error = "disque\x1b";
+  text = status.Text();
+  EXPECT_EQ(text.rfind("Calendrier illisible : disque", 0), 0u) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+}
+
+// What a call tells as it goes becomes one event per line: each line in its
+// last state, a line's end waited for across writes, empty lines left out.
+TEST(Schedule, ACallsOutputBecomesOneEventALine) {
+  const struct {
+    std::vector<std::string> writes;
+    std::string events, pending;
+  } rows[] = {
+      {{"Appel\nLigne\n"}, "Appel|Ligne|", ""},
+      {{"12 %\r50 %\r100 %\n"}, "100 %|", ""},
+      {{"ab\rcd\nef"}, "cd|", "ef"},
+      {{"Envo", "i", "é\nFin"}, "Envoié|", "Fin"},
+      {{"\n\n", "x\r\n"}, "", ""},
+  };
+  for (const auto& row : rows) {
+    std::string pending, events;
+    for (const std::string& write : row.writes)
+      for (const std::string& line : EventLog::TakeLines(pending, write)) events += line + "|";
+    EXPECT_EQ(events, row.events) << row.writes[0];
+    EXPECT_EQ(pending, row.pending) << row.writes[0];
+  }
 }
 
 TEST(Schedule, TheJournalIsStandardErrorOnlyWhenJournalStreamNamesIt) {

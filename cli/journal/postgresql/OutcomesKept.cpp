@@ -61,18 +61,13 @@ UniqueFd OpenRecord(const JournalPlace& place, bool create, std::string& path) {
   const std::optional<HeldFolder> folder = OpenJournalFolder(place, create);
   if (!folder) return {};
   const std::string name = NameOf(path);
-  const int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  UniqueFd fd(::openat(folder->Fd(), name.c_str(), flags | (create ? O_CREAT : 0), 0600));
+  std::string why;
+  UniqueFd fd = folder->OpenPrivate(name, O_APPEND | (create ? O_CREAT : 0), why);
   if (!fd) {
+    if (!why.empty()) throw JournalError(path + " " + why + " : il est laissé");
     if (errno == ENOENT && !create) return {};
-    if (errno == ELOOP) throw JournalError(path + " est un lien symbolique : il est laissé");
     throw JournalError(FileError("ouvrir", path, errno));
   }
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0) throw JournalError(FileError("lire", path, errno));
-  if (!S_ISREG(st.st_mode))
-    throw JournalError(path + " est " + KindOf(st) + ", pas un fichier ordinaire");
-  if (const auto why = NotPrivate(st)) throw JournalError(path + " " + *why + " : il est laissé");
   if (::flock(fd.Get(), LOCK_EX) != 0) throw JournalError(FileError("verrouiller", path, errno));
   return fd;
 }
