@@ -263,8 +263,9 @@ constexpr auto kNextModes = [] {
   return t;
 }();
 
-// Every store writes this many bytes and then moves on by the real length:
-// the bytes past the output are overwritten later or never written out.
+// Every store writes a fixed size, at most this many bytes and never fewer
+// than the real length, and then moves on by the real length: the bytes past
+// the output are overwritten later or never written out.
 constexpr std::size_t kStore = kMaxSpaceCount + 1;
 static_assert(kStore >= kMaxCopyCount + 1 && kStore <= kStoreSlack);
 // A copy reads one block behind the output and must not overlap it.
@@ -356,7 +357,9 @@ struct PortableOps {
   static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
     return (next >> (mode % 64)) & 0xFFFFu;
   }
-  static void Copy(std::uint8_t* to, const std::uint8_t* from) { std::memcpy(to, from, kStore); }
+  static void Copy(std::uint8_t* to, const std::uint8_t* from, std::size_t) {
+    std::memcpy(to, from, kStore);
+  }
   static const std::uint8_t* DigitString(const std::uint8_t* code, const std::uint8_t*,
                                          std::uint8_t*&, std::size_t&) {
     return code;
@@ -369,13 +372,26 @@ struct Avx2Ops {
   [[gnu::target("avx2,bmi")]] static std::size_t NextMode(std::uint64_t next, std::size_t mode) {
     return __bextr_u64(next, mode);
   }
-  // 48 bytes in one 32-byte and one 16-byte move.
-  [[gnu::target("avx2,bmi")]] static void Copy(std::uint8_t* to, const std::uint8_t* from) {
+  // One 32-byte move, and a 16-byte one for the rare longer codes (runs of
+  // spaces and copies of more than 32): one load and one store fewer for
+  // almost every code byte.
+  [[gnu::target("avx2,bmi")]] static void Copy(std::uint8_t* to, const std::uint8_t* from,
+                                               std::size_t length) {
     static_assert(kStore == 48);
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
+    if (length > 32) [[unlikely]]
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32)));
+  }
+  // The 32 digits of the values in `first` and `second` taken in turn, in
+  // one 32-byte store.
+  [[gnu::target("avx2,bmi")]] static void StoreDigits(std::uint8_t* to, __m128i first,
+                                                      __m128i second) {
+    const __m256i values =
+        _mm256_set_m128i(_mm_unpackhi_epi8(first, second), _mm_unpacklo_epi8(first, second));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_add_epi8(values, _mm256_set1_epi8(static_cast<char>(kDigitZero))));
   }
   // `count` (0 to 31) copies of c, in one 32-byte store.
   [[gnu::target("avx2,bmi")]] static void Repeat(std::uint8_t* to, std::uint8_t c) {
@@ -398,7 +414,6 @@ struct Avx2Ops {
                                                                      std::size_t& mode) {
     const __m128i low = _mm_set1_epi8(0x0F);
     const __m128i ten = _mm_set1_epi8(10);
-    const __m128i zero = _mm_set1_epi8(static_cast<char>(kDigitZero));
     bool step;
     // The start byte (0 to 9) reads as the values 0 and the first digit, so
     // the string's digits are the low half of each byte then the high half of
@@ -408,10 +423,7 @@ struct Avx2Ops {
       const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low);
       const __m128i lows = _mm_and_si128(v, low);
       const __m128i next = _mm_srli_si128(high, 1);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                       _mm_add_epi8(_mm_unpacklo_epi8(lows, next), zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
-                       _mm_add_epi8(_mm_unpackhi_epi8(lows, next), zero));
+      StoreDigits(out, lows, next);
       const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
       const __m128i highDigit = _mm_cmplt_epi8(high, ten);
       const unsigned plain = mask(_mm_cmplt_epi8(_mm_max_epu8(high, lows), ten));
@@ -421,13 +433,29 @@ struct Avx2Ops {
       const unsigned ends = endsAfterDigit | mask(_mm_and_si128(lowEnd, _mm_cmpeq_epi8(high, low)));
       // The bytes that may be used: up to `end`, 16 at most.
       const auto avail = static_cast<unsigned>(std::min<std::ptrdiff_t>(end - code, 16));
+      // The first byte whose low half is 15, 16 when there is none, found
+      // by scalar operations alone: where the next code byte is read waits
+      // on this short path rather than on the vector compares. The string
+      // ends there as the packer writes it when every byte before it holds
+      // two digits and it is an end byte.
+      std::uint64_t first;
+      std::uint64_t second;
+      std::memcpy(&first, code, 8);
+      std::memcpy(&second, code + 8, 8);
+      constexpr std::uint64_t kLows = 0x0F0F0F0F0F0F0F0F;
+      constexpr std::uint64_t kOnes = 0x0101010101010101;
+      constexpr std::uint64_t kCarries = 0x1010101010101010;
+      const std::uint64_t firstEnds = ((first & kLows) + kOnes) & kCarries;
+      const std::uint64_t secondEnds = ((second & kLows) + kOnes) & kCarries;
+      const auto last = static_cast<unsigned>(
+          (std::countr_zero(firstEnds) + (firstEnds == 0 ? std::countr_zero(secondEnds) : 0)) / 8);
+      if (last < avail && (ends >> last & 1) && (~plain & ((1u << last) - 1)) == 0) [[likely]] {
+        out += 2 * last - 1 + (endsAfterDigit >> last & 1);
+        mode = ModeValue(kNormal);
+        return code + last + 1;
+      }
       // The start and the bytes of two digits after it: 1 to 16.
       auto k = static_cast<unsigned>(std::countr_one(plain));
-      if (k < avail && (ends >> k & 1)) [[likely]] {
-        out += 2 * k - 1 + (endsAfterDigit >> k & 1);
-        mode = ModeValue(kNormal);
-        return code + k + 1;
-      }
       k = std::min(k, avail);
       out += 2 * k - 1;
       code += k;
@@ -449,7 +477,6 @@ struct Avx2Ops {
                                                                    std::size_t& mode, bool step) {
     const __m128i low = _mm_set1_epi8(0x0F);
     const __m128i ten = _mm_set1_epi8(10);
-    const __m128i zero = _mm_set1_epi8(static_cast<char>(kDigitZero));
     while (true) {
       if (step) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
@@ -460,10 +487,7 @@ struct Avx2Ops {
         // The bytes of two digits before the first that is not one.
         const int n =
             std::countr_one(plain & ((1u << std::min<std::ptrdiff_t>(end - code, 16)) - 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_add_epi8(_mm_unpacklo_epi8(high, lows), zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16),
-                         _mm_add_epi8(_mm_unpackhi_epi8(high, lows), zero));
+        StoreDigits(out, high, lows);
         out += 2 * n;
         code += n;
         if (code == end) break;
@@ -574,7 +598,7 @@ template <class Ops, bool kWatch>
       const std::uint8_t* from = kSources[at];
       const std::uint8_t* const previous = out - kBlockSize;
       from = PickIf<kFromPrevious << 16>(e, previous, from);
-      Ops::Copy(out, from);
+      Ops::Copy(out, from, static_cast<std::uint8_t>(e));
       out += static_cast<std::uint8_t>(e);
       ++code;
     }
