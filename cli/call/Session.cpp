@@ -45,7 +45,8 @@ Session::Session(const Options& options, SessionHost host)
       terminal_(host.terminal.value_or(::isatty(STDERR_FILENO) == 1)),
       mode_(ChooseProgressMode(options.quiet, options.progress, terminal_)),
       columns_(std::move(host.columns)),
-      clock_(host.clock ? host.clock : std::make_shared<xmodemquarvel::MonotonicClock>()) {
+      clock_(host.clock ? host.clock : std::make_shared<xmodemquarvel::MonotonicClock>()),
+      keep_going_(std::move(host.keep_going)) {
   if (terminal_ && !columns_) {
     width_ = std::make_unique<TerminalWidth>(STDERR_FILENO);
     columns_ = [this] { return width_->Get(); };
@@ -56,7 +57,8 @@ Session::Session(const Options& options, SessionHost host)
   // Every wait of the component passes here at least every 100 ms. A signal
   // asks the running operation to stop: it hangs up and returns.
   options_for_module.yield = [this] {
-    if (StopSignals::Pending() != 0 && !aborted_) aborted_ = module_->Abort();
+    if (!released_ && keep_going_ && !keep_going_()) released_ = true;
+    if ((StopSignals::Pending() != 0 || released_) && !aborted_) aborted_ = module_->Abort();
     ShowStatus();
   };
   module_ = std::make_unique<xmodemquarvel::ModuleXmodem>(std::move(options_for_module));

@@ -27,6 +27,12 @@ struct SessionHost {
   std::function<std::size_t()> columns;
   // Where --json writes its objects.
   std::FILE* data = stdout;
+  // Asked on every pass of every wait of the call (at least every 100 ms),
+  // beside the signals: false asks the running operation to stop and hang
+  // up, as a signal does, and so is every later operation of the session.
+  // What a call must hold while it runs (a lease) is renewed here, in the
+  // call's own thread: nothing outlives the call.
+  std::function<bool()> keep_going = {};
 };
 
 // One ModuleXmodem as the command drives it: its settings from the options,
@@ -86,6 +92,9 @@ class Session {
   void Warn(const std::string& text);
 
   bool Interrupted() const;
+  // The host's keep_going answered false: the running operation was asked
+  // to stop.
+  bool Released() const { return released_; }
   // kSignalExitBase + the signal, as a shell reports a command that the signal ended.
   int InterruptExitCode() const;
 
@@ -110,6 +119,8 @@ class Session {
   std::string status_drawn_;
   std::size_t status_columns_ = 0;
   RedrawnLine status_line_;
+  std::function<bool()> keep_going_;
+  bool released_ = false;
   bool connect_failed_ = false;
   // The line in use, as given.
   std::string device_;

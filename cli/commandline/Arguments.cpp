@@ -31,6 +31,7 @@ constexpr CommandEntry kCommands[] = {
     {"journal", Command::Journal, 0, ""},
     {"exchange", Command::Exchange, 0, "[status]", true},
     {"submit", Command::Submit, 1, "FICHIER...", true},
+    {"fetch-returns", Command::FetchReturns, 1, "DOSSIER"},
     {"help", Command::Help, 0, ""},
 };
 
@@ -169,6 +170,8 @@ Options ParseArguments(const std::vector<std::string>& args) {
   }
   if (options.command == Command::Submit && !options.profile)
     throw UsageError("submit attend --profile FICHIER");
+  if (options.command == Command::FetchReturns && !options.profile)
+    throw UsageError("fetch-returns attend --profile FICHIER");
   if (options.command == Command::Simulate &&
       options.simulator.link.empty() == !options.simulator.listen)
     throw UsageError("simulate attend --link CHEMIN ou --listen HÔTE:PORT (l'un des deux)");

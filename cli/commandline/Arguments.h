@@ -23,7 +23,8 @@ enum class Command {
   Demo,
   Journal,
   Exchange,
-  Submit
+  Submit,
+  FetchReturns
 };
 
 // A command line that cannot be run as written: the message says why.

@@ -88,8 +88,8 @@ std::string DateOption(const std::string& option, const std::string& text) {
 
 const std::vector<C> kLine = {C::Send, C::Receive};
 const std::vector<C> kSim = {C::Simulate};
-const std::vector<C> kJsonOut = {C::Send,    C::Receive,  C::Pack,  C::Unpack,
-                                 C::Journal, C::Exchange, C::Submit};
+const std::vector<C> kJsonOut = {C::Send,    C::Receive,  C::Pack,   C::Unpack,
+                                 C::Journal, C::Exchange, C::Submit, C::FetchReturns};
 
 }  // namespace
 
@@ -112,6 +112,7 @@ const std::vector<OptionGroup>& OptionGroups() {
       {"journal", {C::Journal}, "OPTIONS DE JOURNAL"},
       {"exchange", {C::Exchange}, "OPTIONS D'EXCHANGE"},
       {"submit", {C::Submit}, "OPTIONS DE SUBMIT"},
+      {"fetch-returns", {C::FetchReturns}, "OPTIONS DE FETCH-RETURNS"},
       {"simulate", kSim, "OPTIONS DE SIMULATE"},
       {"demo", {C::Demo}, "OPTIONS DE DEMO"},
       {"générales", {}, "OPTIONS GÉNÉRALES"},
@@ -245,7 +246,7 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        {{{}, "les transferts de NOM (nom du fichier ou nom pour le serveur)"}},
        [](Options& o, const std::string& v) { o.file_name = v; }},
       // exchange.
-      {"--profile", "", "FICHIER", {C::Exchange, C::Submit},
+      {"--profile", "", "FICHIER", {C::Exchange, C::Submit, C::FetchReturns},
        {{{}, "le profil de l'échange (xmodemq-exchange.toml(5))"}},
        [](Options& o, const std::string& v) {
          if (v.empty()) throw UsageError("--profile attend le chemin du profil");

@@ -167,6 +167,13 @@ const Topic* FindTopic(Command command) {
        "ou aucun. Codes : 0 déposés, 2 refusés (rien n'est déposé), 75 base\n"
        "injoignable, réessayer plus tard.",
        "  xmodemq submit FACT0001.TXT FACT0002.TXT --profile /etc/xmodemq/PS0001.toml"},
+      {Command::FetchReturns, "fetch-returns DOSSIER --profile FICHIER [--json]",
+       "Dépose dans DOSSIER les retours du serveur pour le compte du profil que\n"
+       "l'une des machines de l'échange a reçus et gardés dans la base PostgreSQL\n"
+       "du journal : chacun une fois par dossier, jamais sur un fichier existant\n"
+       "(NOM, NOM.1...). Codes : 0 fait, 2 profil ou dossier invalide, 75 base\n"
+       "injoignable, réessayer plus tard, 1 dossier impossible à écrire.",
+       "  xmodemq fetch-returns /srv/facturation/retours --profile /etc/xmodemq/PS0001.toml"},
   };
   for (const Topic& t : kTopics)
     if (t.command == command) return &t;
@@ -203,6 +210,9 @@ Sous-commandes :
   submit FICHIER... --profile FICHIER
                                dépose FICHIER dans la file d'attente que
                                servent les machines de l'échange
+  fetch-returns DOSSIER --profile FICHIER
+                               dépose dans DOSSIER les retours reçus par les
+                               machines de l'échange
   help [SOUS-COMMANDE]         cette aide, ou celle d'une sous-commande
 
 Options de send et receive :

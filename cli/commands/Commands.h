@@ -16,5 +16,7 @@ int RunSimulate(const Options& options);
 int RunJournal(const Options& options);
 // `xmodemq submit FILE... --profile P [--again] [--json]` (SubmitCommand.cpp).
 int RunSubmit(const Options& options);
+// `xmodemq fetch-returns DIR --profile P [--json]` (FetchReturnsCommand.cpp).
+int RunFetchReturns(const Options& options);
 
 }  // namespace xmodemq

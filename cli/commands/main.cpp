@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
         return RunExchange(options);
       case Command::Submit:
         return RunSubmit(options);
+      case Command::FetchReturns:
+        return RunFetchReturns(options);
     }
   } catch (const JournalUnreachable& e) {
     // Nothing was dialled: the journal's database is to be tried later.

@@ -39,17 +39,21 @@ int CheckExchange(const Options& options) {
     if (const auto place = ChooseJournal(
             profile.journal.empty() ? std::nullopt : std::optional(profile.journal), false))
       journal = Journal::Open(*place, Journal::Access::kRead);
-    try {
-      const Spool spool = Spool::Open(profile.spool, true);
-      const OutboxPlan plan = PlanOutbox(spool, profile, std::chrono::system_clock::now());
-      for (const std::string& name : plan.send) text += "  enverrait " + Visible(name) + "\n";
-      for (const auto& [name, reason] : plan.hold)
-        text += "  retiendrait " + Visible(name) + " : " + Visible(reason) + "\n";
-      sends = static_cast<std::int64_t>(plan.send.size());
-      holds = static_cast<std::int64_t>(plan.hold.size());
-    } catch (const Refusal& e) {
-      text += "  spool : " + Visible(e.what()) + "\n";
-    }
+    // Serving the queue, the run sends what the queue holds, not an outbox.
+    if (profile.queue)
+      text += "  enverrait ce que la file d'attente de la base lui attribue (xmodemq submit)\n";
+    else
+      try {
+        const Spool spool = Spool::Open(profile.spool, true);
+        const OutboxPlan plan = PlanOutbox(spool, profile, std::chrono::system_clock::now());
+        for (const std::string& name : plan.send) text += "  enverrait " + Visible(name) + "\n";
+        for (const auto& [name, reason] : plan.hold)
+          text += "  retiendrait " + Visible(name) + " : " + Visible(reason) + "\n";
+        sends = static_cast<std::int64_t>(plan.send.size());
+        holds = static_cast<std::int64_t>(plan.hold.size());
+      } catch (const Refusal& e) {
+        text += "  spool : " + Visible(e.what()) + "\n";
+      }
     for (const std::string& name : DueFetches(profile, journal.get(), now)) {
       text += "  demanderait " + Visible(name) + "\n";
       ++fetches;

@@ -13,6 +13,28 @@
 
 namespace xmodemq {
 
+// The options of the call, from the profile.
+Options CallOptions(const Options& options, const Profile& profile) {
+  Options call;
+  call.command = Command::Send;
+  call.quiet = options.quiet || options.json;
+  call.progress = options.progress;
+  call.devices = profile.lines;
+  call.settings = profile.settings;
+  call.attempts = profile.attempts;
+  call.prefix = profile.prefix;
+  call.init = profile.init;
+  call.user = profile.user;
+  call.password_file = profile.password_file;
+  call.pad = profile.pad;
+  if (!profile.journal.empty()) call.journal_path = profile.journal;
+  // Never twice, as for send: what went is left out (and filed in sent/), a
+  // send of unknown outcome goes only as far as the server confirms it.
+  call.skip_sent = true;
+  call.ask_server = true;
+  return call;
+}
+
 OutboxPlan PlanOutbox(const Spool& spool, const Profile& profile,
                       std::chrono::system_clock::time_point now) {
   OutboxPlan plan;

@@ -6,12 +6,16 @@
 #include <utility>
 #include <vector>
 
+#include "commandline/Arguments.h"
 #include "exchange/Profile.h"
 #include "exchange/Spool.h"
 
 namespace xmodemq {
 
 class Journal;
+
+// The options of a run's call, from the command's and the profile's.
+Options CallOptions(const Options& options, const Profile& profile);
 
 // What a run does with the outbox: the files that go (oldest first, by
 // name), those held and why, and how many wait for a later run.

@@ -15,6 +15,7 @@
 #include "exchange/ExchangeReport.h"
 #include "exchange/ExitStatus.h"
 #include "exchange/Profile.h"
+#include "exchange/QueueRun.h"
 #include "exchange/Returns.h"
 #include "exchange/Spool.h"
 #include "files/SendSnapshot.h"
@@ -31,28 +32,6 @@
 
 namespace xmodemq {
 namespace {
-
-// The options of the call, from the profile.
-Options CallOptions(const Options& options, const Profile& profile) {
-  Options call;
-  call.command = Command::Send;
-  call.quiet = options.quiet || options.json;
-  call.progress = options.progress;
-  call.devices = profile.lines;
-  call.settings = profile.settings;
-  call.attempts = profile.attempts;
-  call.prefix = profile.prefix;
-  call.init = profile.init;
-  call.user = profile.user;
-  call.password_file = profile.password_file;
-  call.pad = profile.pad;
-  if (!profile.journal.empty()) call.journal_path = profile.journal;
-  // Never twice, as for send: what went is left out (and filed in sent/), a
-  // send of unknown outcome goes only as far as the server confirms it.
-  call.skip_sent = true;
-  call.ask_server = true;
-  return call;
-}
 
 // One run: the spool locked, its outbox planned, one call, then every file
 // filed where it belongs.
@@ -87,6 +66,7 @@ class ExchangeRun {
 
 int ExchangeRun::Run(ExchangeReport& report) {
   report_ = &report;
+  if (profile_.queue) return RunQueue(call_options_, profile_, std::move(host_), log_, report);
   spool_.emplace(Spool::Open(profile_.spool));
   const ExchangeLock lock(spool_->Folder(), profile_.path, spool_->StateMode());
   SendSnapshot::RemoveStale();

@@ -111,6 +111,26 @@ int RunExchangeStatus(const Options& options) {
     ::setenv("TZ", profile.timezone.c_str(), 1);
     ::tzset();
   }
+  if (profile.spool.empty()) {
+    // A profile that serves the queue without a spool: the queue and the
+    // schedule are all there is to show.
+    const ScheduleStatus schedule =
+        ReadScheduleStatus(profile.path, profile.journal, profile.Schedule(), WallNow());
+    const QueueView queue = ReadQueue(profile);
+    if (options.json) {
+      JsonObject json;
+      json.Add("profile", profile.path).Add("user", profile.user);
+      schedule.AddTo(json);
+      AddQueue(json, queue);
+      std::printf("%s\n", json.Text().c_str());
+    } else {
+      std::fputs(("Profil " + Visible(profile.path) + " (utilisateur " + Visible(profile.user) +
+                  ")\n" + schedule.Text() + QueueText(queue))
+                     .c_str(),
+                 stdout);
+    }
+    return kExchangeDone;
+  }
   std::optional<Spool> spool;
   try {
     spool.emplace(Spool::Open(profile.spool, true));

@@ -192,7 +192,8 @@ Profile LoadProfile(const std::string& path) {
   profile.init = read.Text("init", false);
   profile.settings = read.Text("settings", false, profile.settings);
   profile.attempts = read.Integer("attempts", profile.attempts, 0, 1000);
-  profile.spool = FromProfile(profile.path, read.Text("spool", true));
+  profile.queue = read.Boolean("queue", false);
+  profile.spool = FromProfile(profile.path, read.Text("spool", !profile.queue));
   profile.fetch = read.Texts("fetch", false);
   for (const std::string& pattern : profile.fetch) {
     try {
@@ -222,6 +223,8 @@ Profile LoadProfile(const std::string& path) {
   // A file (relative to the profile's folder) or a PostgreSQL database.
   profile.journal = read.Text("journal", false);
   if (!NamesDatabase(profile.journal)) profile.journal = FromProfile(profile.path, profile.journal);
+  if (profile.queue && !NamesDatabase(profile.journal))
+    read.Fail("queue", "demande un journal PostgreSQL (journal = \"postgresql://…\")");
   profile.lease = read.Duration("lease", profile.lease);
   if (profile.lease < std::chrono::seconds(2))
     read.Fail("lease", "est trop courte : 2s au moins (le bail se renouvelle à mi-course)");

@@ -72,6 +72,11 @@ class Journal {
   // Rows left without a result by a process that is gone now get the one
   // they stand for (ResultNow()); a reserved send that never went is removed.
   virtual void MarkDead() = 0;
+  // The same for the rows of `process` (its identity, ThisProcess()'s),
+  // on whatever machine it ran, once the queue's lease on its work ended:
+  // a holder stops before its lease can end, so its rows stand for what it
+  // did. Only a journal that several machines share has any to settle.
+  virtual void MarkLeaseEnded(const std::string& process) { (void)process; }
   // The never-twice rule for the sends of one call, in one write
   // transaction: each send of `rows` (with its prefix digests) is checked
   // against the sends of the same content under the same server name to the

@@ -165,7 +165,10 @@ ServerSetup::ServerSetup(sim::Line& line, const SimulatorOptions& options, int s
   }
   impl_->server.on_transfer = [this](const sim::ServerTransfer& t) {
     if (!log) return;
-    if (!t.completed) {
+    if (t.whole && !t.completed) {
+      log("envoi de « " + xmodemquarvel::Cp1252ToUtf8(t.base_name) + " » reçu en entier, " +
+          std::to_string(t.frames) + " trames");
+    } else if (!t.completed) {
       log(Opening(t));
     } else {
       log("transfert de « " + xmodemquarvel::Cp1252ToUtf8(t.base_name) + " » terminé, " +

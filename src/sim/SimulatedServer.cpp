@@ -120,6 +120,10 @@ void SimulatedServer::OnMessage(const std::string& message, bool misaligned) {
       } else if (state_ == State::kReceivingData) {
         SendControl(ACK);
         state_ = State::kAwaitReportRequest;
+        if (!transfers_.empty() && on_transfer) {
+          transfers_.back().whole = true;
+          on_transfer(transfers_.back());
+        }
       } else if (state_ == State::kAwaitResponseRequest || state_ == State::kAwaitReportRequest) {
         SendControl(ACK);  // our acknowledgement was lost
       }

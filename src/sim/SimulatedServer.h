@@ -100,6 +100,10 @@ struct ServerTransfer {
   std::int64_t position = 0;  // the position answered
   int frames = 0;             // data frames accepted (send) or acknowledged (receive)
   bool completed = false;     // the closing exchange was acknowledged
+  // A send's data ended (its EOT came): the server holds what it sent,
+  // whatever becomes of the closing exchange (a client that hangs up at
+  // once never acknowledges its end).
+  bool whole = false;
 };
 
 // The remote server: invites with NAK, takes the opening record as frame 0,

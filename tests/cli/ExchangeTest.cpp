@@ -336,6 +336,11 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
       {base + "retry_min = \"2h\"\nretry_max = \"1h\"\n", "ligne 6 : la clé « retry_max »"},
       {base + "lease = \"1s\"\n", "ligne 5 : la clé « lease » est trop courte : 2s au moins"},
       {base + "lease = \"2 min\"\n", "ligne 5 : la clé « lease » attend une durée"},
+      {base + "queue = true\njournal = \"j.sqlite\"\n",
+       "ligne 5 : la clé « queue » demande un journal PostgreSQL"},
+      // No spool needed, but a database.
+      {"user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\nqueue = true\n",
+       "ligne 4 : la clé « queue » demande un journal PostgreSQL"},
       {"user = \"PS01\"\npassword_file = \"pw\"\nlines = \"/dev/ttyS0\"\n",
        "ligne 3 : la clé « lines » attend une liste"},
       {base + "user = \"PS02\"\n", "ligne 5"},

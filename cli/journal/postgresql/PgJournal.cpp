@@ -87,12 +87,21 @@ void PgJournal::WriteKept() {
 }
 
 void PgJournal::MarkDead() {
+  Settle("split_part(process, ' ', 1) = $1", ThisBoot(), false);
+}
+
+void PgJournal::MarkLeaseEnded(const std::string& process) {
+  Settle("process = $1", process, true);
+}
+
+void PgJournal::Settle(const std::string& which, const std::string& value, bool lease_ended) {
   Guard("être écrit", [&] {
     PgTransaction transaction(*connection_);
     const PgResult open = connection_->Execute(
         "SELECT id, pid, process, direction, line, blocks FROM transfers WHERE result IS NULL "
-        "AND split_part(process, ' ', 1) = $1 FOR UPDATE",
-        {ThisBoot()});
+        "AND " +
+            which + " FOR UPDATE",
+        {value});
     for (int i = 0; i < open.Rows(); ++i) {
       JournalRow row;
       row.pid = open.Int(i, 1);
@@ -100,6 +109,8 @@ void PgJournal::MarkDead() {
       row.direction = open.Text(i, 3);
       row.line = open.Text(i, 4);
       if (!open.IsNull(i, 5)) row.blocks = open.Int(i, 5);
+      // A process whose lease ended has stopped, whether or not it lives.
+      if (lease_ended) row.pid = 0;
       const std::string result = ResultNow(row);
       if (result == "running") continue;
       const PgParam id = open.Text(i, 0);

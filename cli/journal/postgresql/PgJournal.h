@@ -30,6 +30,7 @@ class PgJournal final : public Journal {
   const std::string& Path() const override { return described_; }
 
   void MarkDead() override;
+  void MarkLeaseEnded(const std::string& process) override;
   std::vector<SendVerdict> ReserveSends(std::vector<JournalRow>& rows,
                                         const std::vector<std::string>& prefixes,
                                         Repeat repeat) override;
@@ -63,6 +64,10 @@ class PgJournal final : public Journal {
   void WriteEnd(const JournalRow& row);
   // Writes the outcomes kept locally, oldest first.
   void WriteKept();
+  // Settles the open rows that `which` (a condition on $1 = `value`)
+  // selects, as MarkDead() does; `lease_ended`, even those of a process
+  // that still runs.
+  void Settle(const std::string& which, const std::string& value, bool lease_ended);
 
   JournalPlace place_;
   std::string described_;
