@@ -65,6 +65,9 @@ TEST(PgAddress, TlsForEveryHostThatIsNotLocal) {
 TEST(PgAddress, ConnectTimeoutDefaultsAndKeepsTheAddressOwn) {
   EXPECT_EQ(Parameters("postgresql:///journal")["connect_timeout"], "10");
   EXPECT_EQ(Parameters("postgresql:///journal?connect_timeout=3")["connect_timeout"], "3");
+  EXPECT_EQ(Parameters("postgresql:///journal")["tcp_user_timeout"], "30000");
+  EXPECT_EQ(Parameters("postgresql:///journal")["keepalives_idle"], "10");
+  EXPECT_EQ(Parameters("postgresql:///journal?keepalives_idle=60")["keepalives_idle"], "60");
   EXPECT_EQ(ConnectionParameters("dbname=j", PgLimits{std::chrono::seconds(4)}).front(),
             (std::pair<std::string, std::string>("connect_timeout", "4")));
   const auto set = Parameters("postgresql://xmq@db.example:5433/journal?application_name=x");

@@ -59,8 +59,19 @@ bool LocalHost(const std::string& host) {
 std::vector<std::pair<std::string, std::string>> ConnectionParameters(const std::string& address,
                                                                       const PgLimits& limits) {
   std::map<std::string, std::string> set = Parse(address);
-  if (!set.contains("connect_timeout"))
-    set["connect_timeout"] = std::to_string(limits.connect.count());
+  // A database that falls silent (a cable pulled, a partition) ends a wait
+  // within about the statement's limit, as one that answers does: no
+  // acknowledgement of what was sent for that long, or no answer to three
+  // keepalive probes after 10 s without traffic, closes the connection.
+  const std::pair<const char*, std::string> defaults[] = {
+      {"connect_timeout", std::to_string(limits.connect.count())},
+      {"tcp_user_timeout", std::to_string(limits.statement.count())},
+      {"keepalives", "1"},
+      {"keepalives_idle", "10"},
+      {"keepalives_interval", "5"},
+      {"keepalives_count", "3"}};
+  for (const auto& [key, value] : defaults)
+    if (!set.contains(key)) set[key] = value;
   if (!set.contains("sslmode")) {
     // libpq connects to hostaddr when given (host then only names the
     // certificate), else to host, else to PGHOST's, else to the socket.

@@ -17,7 +17,10 @@ struct PgLimits {
 
 // The keywords and values that libpq connects with for `address` (a
 // postgresql:// URI or "key=value" words): those the address sets, plus
-// connect_timeout when it sets none, plus sslmode=verify-full when it sets
+// connect_timeout, tcp_user_timeout (the statement's limit) and TCP
+// keepalives (10 s idle, 3 probes 5 s apart) where it sets none, so that a
+// database that falls silent ends a wait as a slow one does, plus
+// sslmode=verify-full when it sets
 // no sslmode and names a host that is neither the loopback ("localhost",
 // 127.0.0.0/8, "::1") nor a Unix socket (a folder, "@" an abstract one, no
 // host at all). A remote database is reached over TLS whose certificate
