@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "call/Call.h"
 #include "call/Password.h"
@@ -21,6 +22,7 @@
 #include "journal/Journal.h"
 #include "journal/JournalPlace.h"
 #include "queue/PgQueue.h"
+#include "record/ServerNames.h"
 #include "system/FileErrors.h"
 #include "system/Paths.h"
 #include "system/UniqueFd.h"
@@ -130,6 +132,10 @@ class QueueRun {
   int Run(SessionHost host);
 
  private:
+  // The run once its line is leased.
+  int Serve(SessionHost host, std::pair<std::string, LineLease>& line);
+  // Releases the claims not settled and the line, if not yet done.
+  void GiveBack(const LineLease& line);
   // The first line of the profile that no one else holds.
   std::optional<std::pair<std::string, LineLease>> LeaseLine();
   // Records each claim's end under its generation; the others go back to
@@ -155,6 +161,9 @@ class QueueRun {
   std::vector<bool> settled_;
   std::optional<CopyFolder> folder_;
   std::unique_ptr<Leases> leases_;
+  bool line_released_ = false;
+  // A claimed file was held before the call (its copy did not check).
+  bool held_before_call_ = false;
 };
 
 std::optional<std::pair<std::string, LineLease>> QueueRun::LeaseLine() {
@@ -173,9 +182,29 @@ int QueueRun::Run(SessionHost host) {
     report_.message = "toutes les lignes du profil sont tenues par d'autres postes";
     return kExchangeLater;
   }
-  options_.devices = {line->first};
+  try {
+    return Serve(std::move(host), *line);
+  } catch (...) {
+    // Whatever stopped the run before its files were settled: they and the
+    // line go back to the queue now rather than at their leases' end.
+    GiveBack(line->second);
+    throw;
+  }
+}
+
+int QueueRun::Serve(SessionHost host, std::pair<std::string, LineLease>& line) {
+  options_.devices = {line.first};
   claims_ = queue_->Claim(profile_.user, kBatch);
-  leases_ = std::make_unique<Leases>(*queue_, line->second, claims_);
+  // One file per server name in a call, the oldest submitted: the server
+  // keeps one file under a name, and the copies share one folder. A later
+  // version goes back to the queue for the next call.
+  std::set<std::string> names;
+  std::erase_if(claims_, [&](const QueueClaim& claim) {
+    if (names.insert(ServerNameKey(claim.file.name)).second) return false;
+    queue_->Release(claim);
+    return true;
+  });
+  leases_ = std::make_unique<Leases>(*queue_, line.second, claims_);
   settled_.assign(claims_.size(), false);
   // The returns due, asked on the same call by whichever machine calls.
   std::vector<std::string> fetches;
@@ -193,7 +222,8 @@ int QueueRun::Run(SessionHost host) {
     fetches = DueFetches(profile_, journal.get(), WallNow());
   }
   if (claims_.empty() && fetches.empty()) {
-    queue_->ReleaseLine(line->second);
+    queue_->ReleaseLine(line.second);
+    line_released_ = true;
     KeepReturns(nullptr);
     report_.message = "rien à envoyer : la file est vide";
     return report_.received > 0 ? kExchangeDone : kExchangeNothing;
@@ -202,7 +232,21 @@ int QueueRun::Run(SessionHost host) {
   const CopyFolder& folder = *folder_;
   std::vector<std::unique_ptr<TransferPlan>> plans;
   for (std::size_t i = 0; i < claims_.size(); ++i) {
-    const std::string copy = folder.Copy(*queue_, claims_[i].file);
+    std::string copy;
+    try {
+      copy = folder.Copy(*queue_, claims_[i].file);
+    } catch (const JournalError& e) {
+      if (e.Busy()) throw;
+      // Its bytes in the database are not those submitted: held for a
+      // person, and the others go.
+      const std::string& name = claims_[i].file.name;
+      settled_[i] = true;
+      Record(claims_[i], QueueResult::kHeld, e.what());
+      Say(name + " retenu : " + e.what(), 4, name, "held");
+      ++report_.held;
+      held_before_call_ = true;
+      continue;
+    }
     claim_of_[copy] = i;
     plans.push_back(std::make_unique<SendPlan>(copy, profile_.pad));
   }
@@ -213,6 +257,7 @@ int QueueRun::Run(SessionHost host) {
     plan->GoOnAfterRefusals({xmodemquarvel::svFileNotExists});
     plans.push_back(std::move(plan));
   }
+  if (plans.empty()) return Settle(nullptr, kExitOk);
   host.keep_going = [this] { return leases_->KeepGoing(); };
   Call call(options_, std::move(plans), std::move(host));
   int status = kExitFailure;
@@ -233,6 +278,16 @@ int QueueRun::Run(SessionHost host) {
   return Settle(&call, status);
 }
 
+void QueueRun::GiveBack(const LineLease& line) {
+  try {
+    for (std::size_t i = 0; i < claims_.size(); ++i)
+      if (i >= settled_.size() || !settled_[i]) queue_->Release(claims_[i]);
+    if (!line_released_) queue_->ReleaseLine(line);
+  } catch (const JournalError&) {
+    // The leases end by themselves.
+  }
+}
+
 void QueueRun::Record(const QueueClaim& claim, QueueResult result, const std::string& description) {
   if (queue_->Record(claim, result, description)) return;
   Say(claim.file.name + " : résultat refusé, la génération " + std::to_string(claim.generation) +
@@ -242,7 +297,7 @@ void QueueRun::Record(const QueueClaim& claim, QueueResult result, const std::st
 
 int QueueRun::Settle(const Call* call, int call_status) {
   bool failed = call_status != kExitOk;
-  bool person = false;
+  bool person = held_before_call_;
   const auto settle = [&](const TransferPlan& plan, const std::function<void(QueueClaim&)>& work) {
     const auto at = claim_of_.find(plan.File());
     if (at == claim_of_.end() || settled_[at->second]) return;
@@ -289,6 +344,7 @@ int QueueRun::Settle(const Call* call, int call_status) {
       if (!settled_[i]) queue_->Release(claims_[i]);
     KeepReturns(call);
     queue_->ReleaseLine(leases_->Line());
+    line_released_ = true;
   } catch (const JournalError& e) {
     // The leases end by themselves: the files go to the next claim then.
     Say(std::string("file d'attente injoignable : ") + e.what(), 4, {}, "journal");

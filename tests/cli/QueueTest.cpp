@@ -334,6 +334,57 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
   Ends(Process(run, env).Wait(30s), 10, {{"message", Q("rien à envoyer : la file est vide")}});
 }
 
+// Two versions of one name waiting: one call sends the older, the next the
+// newer, each whole. A file whose bytes in the database are damaged is held
+// for a person, and the others go: neither stops the queue or its line.
+TEST(Queue, TwoVersionsOfANameGoInTwoCallsAndADamagedFileIsHeld) {
+  XMQ_NEED_POSTGRESQL();
+  TempDir d;
+  fs::create_directories(d / "store");
+  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
+  const std::string address = TheServer()->JournalAddress("versions");
+  WriteFile(d / "pw", std::string(kSecret) + "\n");
+  fs::permissions(d / "pw", fs::perms(0600));
+  WriteFile(d / "w.toml", "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
+                              sim.Link() + "\"]\njournal = \"" + address + "\"\n");
+  fs::permissions(d / "w.toml", fs::perms(0600));
+  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"1/FACT0001.TXT", BillingFile(3, 1)},
+      {"2/FACT0002.TXT", BillingFile(2, 3)},
+      {"3/FACT0001.TXT", BillingFile(5, 2)}};
+  for (const auto& [path, content] : files) {
+    fs::create_directories((d / path).parent_path());
+    WriteFile(d / path, content);
+    const Outcome r =
+        Process({XMODEMQ_PATH, "submit", "--profile", (d / "w.toml").string(), (d / path).string()},
+                env)
+            .Wait(30s);
+    EXPECT_EQ(r.status, 0) << r.All();
+  }
+  PgConnection(address).Execute(
+      "UPDATE queue_chunks SET data = 'x' FROM queue_files WHERE id = owner AND name = $1",
+      {"FACT0002.TXT"});
+  const auto run = [&] {
+    return Process(
+               {XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "w.toml").string()},
+               env)
+        .Wait(60s);
+  };
+  // A run that cannot make its copies' folder gives its files and its line
+  // back at once: the next run finds them free.
+  const Outcome no_tmp =
+      Process({XMODEMQ_PATH, "exchange", "--now", "--profile", (d / "w.toml").string()},
+              {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", (d / "nowhere").string()}})
+          .Wait(60s);
+  EXPECT_NE(no_tmp.err.find("dossier privé sous"), std::string::npos) << no_tmp.All();
+  Ends(run(), 20, {{"sent", "1"}, {"held", "1"}});
+  EXPECT_EQ(ReadFile(d / "store/FACT0001"), files[0].second);
+  EXPECT_FALSE(fs::exists(d / "store/FACT0002"));
+  Ends(run(), 0, {{"sent", "1"}, {"held", "0"}});
+  EXPECT_EQ(ReadFile(d / "store/FACT0001"), files[2].second);
+}
+
 // A return that a worker received is kept in the queue once, and delivered
 // once per folder: again only when its delivery was never noted, and then
 // found in place rather than written twice; a spool's inbox/ is a folder of
