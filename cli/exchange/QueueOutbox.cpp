@@ -36,23 +36,21 @@ std::string Origin(const std::string& path, const CheckedFile& file) {
 
 }  // namespace
 
-std::int64_t FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
-                       ExchangeReport& report) {
+void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
+               ExchangeReport& report) {
   const Spool spool = Spool::Open(profile.spool);
   std::optional<ExchangeLock> lock;
   try {
     lock.emplace(spool.Folder(), profile.path, spool.StateMode());
   } catch (const LockBusy&) {
-    return 0;
+    return;
   }
   const OutboxPlan plan = PlanOutbox(spool, profile, std::chrono::system_clock::now());
   report.waiting = static_cast<std::int64_t>(plan.waiting);
-  std::int64_t held = 0;
   const auto hold = [&](const std::string& name, const std::string& reason) {
     spool.Hold(name, reason);
     log.Write({name + " retenu dans held/ : " + reason, 4, name, "held"});
     ++report.held;
-    ++held;
   };
   for (const auto& [name, reason] : plan.hold) hold(name, reason);
   std::vector<std::string> names;
@@ -97,7 +95,6 @@ std::int64_t FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& l
          6, names[i], "queued"});
     ++report.queued;
   }
-  return held;
 }
 
 }  // namespace xmodemq

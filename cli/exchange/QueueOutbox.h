@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-
 #include "exchange/ExchangeReport.h"
 #include "exchange/Profile.h"
 #include "schedule/EventLog.h"
@@ -18,9 +16,7 @@ class PgQueue;
 // queued/YYYY-MM-DD/: it is in the queue, not yet sent. Under the spool's
 // lock; another run of the profile holding it is feeding it now, and this
 // one leaves the outbox alone. Counted in `report` (queued, held, waiting).
-// Returns how many files were held. Throws Refusal (spool not safe),
-// FileFailure and JournalError.
-std::int64_t FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
-                       ExchangeReport& report);
+// Throws Refusal (spool not safe), FileFailure and JournalError.
+void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log, ExchangeReport& report);
 
 }  // namespace xmodemq

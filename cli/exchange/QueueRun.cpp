@@ -181,10 +181,10 @@ int QueueRun::Run(SessionHost host) {
   queue_ = PgQueue::Open(profile_.journal, PgQueue::DefaultHolder(),
                          std::chrono::duration_cast<std::chrono::milliseconds>(profile_.lease));
   // The spool's outbox goes into the queue first, whatever the lines.
-  const std::int64_t held =
-      profile_.spool.empty() ? 0 : FeedQueue(*queue_, profile_, log_, report_);
+  if (!profile_.spool.empty()) FeedQueue(*queue_, profile_, log_, report_);
+  const bool held = report_.held > 0;
   const int status = ServeQueue(std::move(host));
-  if (held == 0 || status == kExchangeUsage) return status;
+  if (!held || status == kExchangeUsage) return status;
   report_.message = "fichiers retenus dans held/ : une personne doit les voir ; " + report_.message;
   return kExchangePerson;
 }
