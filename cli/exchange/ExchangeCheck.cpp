@@ -21,6 +21,7 @@ int CheckExchange(const Options& options) {
   std::string text;
   std::int64_t sends = 0, holds = 0, fetches = 0;
   bool calls_now = true;
+  std::string spool_error;
   std::string profile_path = *options.profile;
   try {
     const Profile profile = LoadProfile(*options.profile);
@@ -39,20 +40,23 @@ int CheckExchange(const Options& options) {
     if (const auto place = ChooseJournal(
             profile.journal.empty() ? std::nullopt : std::optional(profile.journal), false))
       journal = Journal::Open(*place, Journal::Access::kRead);
-    // Serving the queue, the run sends what the queue holds, not an outbox.
+    // Serving the queue, the run sends what the queue holds; the outbox of
+    // its spool, if any, goes into the queue first.
     if (profile.queue)
-      text += "  enverrait ce que la file d'attente de la base lui attribue (xmodemq submit)\n";
-    else
-      try {
+      text += "  enverrait ce que la file d'attente de la base lui attribue (xmodemq submit" +
+              std::string(profile.spool.empty() ? "" : ", outbox/") + ")\n";
+    const std::string verb = profile.queue ? "  déposerait dans la file " : "  enverrait ";
+    if (!profile.spool.empty()) try {
         const Spool spool = Spool::Open(profile.spool, true);
         const OutboxPlan plan = PlanOutbox(spool, profile, std::chrono::system_clock::now());
-        for (const std::string& name : plan.send) text += "  enverrait " + Visible(name) + "\n";
+        for (const std::string& name : plan.send) text += verb + Visible(name) + "\n";
         for (const auto& [name, reason] : plan.hold)
           text += "  retiendrait " + Visible(name) + " : " + Visible(reason) + "\n";
         sends = static_cast<std::int64_t>(plan.send.size());
         holds = static_cast<std::int64_t>(plan.hold.size());
       } catch (const Refusal& e) {
-        text += "  spool : " + Visible(e.what()) + "\n";
+        spool_error = e.what();
+        text += "  spool : " + Visible(spool_error) + "\n";
       }
     for (const std::string& name : DueFetches(profile, journal.get(), now)) {
       text += "  demanderait " + Visible(name) + "\n";
@@ -84,6 +88,8 @@ int CheckExchange(const Options& options) {
                             .Add("would_hold", holds)
                             .Add("would_fetch", fetches)
                             .Add("would_call_now", calls_now)
+                            .Add("spool_error",
+                                 spool_error.empty() ? std::nullopt : std::optional(spool_error))
                             .Text()
                             .c_str());
   else

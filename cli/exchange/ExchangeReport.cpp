@@ -42,6 +42,7 @@ std::string ExchangeReport::Json() const {
       .Add("already_received", already_received)
       .Add("not_waiting", not_waiting)
       .Add("waiting", waiting)
+      .Add("queued", queued)
       .Add("message", message)
       .Text();
 }

@@ -25,6 +25,8 @@ struct ExchangeReport {
   std::int64_t not_waiting = 0;
   // Files of the outbox still being written, left for a later run.
   std::int64_t waiting = 0;
+  // Files of the outbox submitted to the queue of several machines.
+  std::int64_t queued = 0;
   // The last return filed in inbox/ by this run.
   std::string last_received;
   // What a person reads: why the run ended as it did.

@@ -17,6 +17,7 @@
 #include "commandline/ExitCodes.h"
 #include "exchange/ExchangePlan.h"
 #include "exchange/ExitStatus.h"
+#include "exchange/QueueOutbox.h"
 #include "exchange/QueueReturns.h"
 #include "exchange/Spool.h"
 #include "journal/Journal.h"
@@ -132,6 +133,8 @@ class QueueRun {
   int Run(SessionHost host);
 
  private:
+  // Leases a line and serves the queue on it.
+  int ServeQueue(SessionHost host);
   // The run once its line is leased.
   int Serve(SessionHost host, std::pair<std::string, LineLease>& line);
   // Releases the claims not settled and the line, if not yet done.
@@ -177,6 +180,16 @@ std::optional<std::pair<std::string, LineLease>> QueueRun::LeaseLine() {
 int QueueRun::Run(SessionHost host) {
   queue_ = PgQueue::Open(profile_.journal, PgQueue::DefaultHolder(),
                          std::chrono::duration_cast<std::chrono::milliseconds>(profile_.lease));
+  // The spool's outbox goes into the queue first, whatever the lines.
+  if (!profile_.spool.empty()) FeedQueue(*queue_, profile_, log_, report_);
+  const bool held = report_.held > 0;
+  const int status = ServeQueue(std::move(host));
+  if (!held || status == kExchangeUsage) return status;
+  report_.message = "fichiers retenus dans held/ : une personne doit les voir ; " + report_.message;
+  return kExchangePerson;
+}
+
+int QueueRun::ServeQueue(SessionHost host) {
   auto line = LeaseLine();
   if (!line) {
     report_.message = "toutes les lignes du profil sont tenues par d'autres postes";

@@ -273,14 +273,32 @@ std::string Spool::Hold(const std::string& name, const std::string& reason) cons
   throw FileFailure("aucun nom libre pour " + name + " dans " + held_.Path());
 }
 
-std::string Spool::MoveToSent(const std::string& name, const std::string& day) const {
-  const HeldFolder& sent = sent_.value();
-  if (::mkdirat(sent.Fd(), day.c_str(), 0700) != 0 && errno != EEXIST)
-    throw FileFailure(FileError("créer le dossier", sent.PathOf(day), errno));
-  std::optional<HeldFolder> folder = sent.OpenChild(day);
-  if (!folder) throw FileFailure(FileError("ouvrir le dossier", sent.PathOf(day), errno));
-  if (!sent.Sync()) throw FileFailure(FileError("mettre sur disque", sent.Path(), errno));
+std::string Spool::MoveToDay(const HeldFolder& parent, const std::string& name,
+                             const std::string& day) const {
+  if (::mkdirat(parent.Fd(), day.c_str(), 0700) != 0 && errno != EEXIST)
+    throw FileFailure(FileError("créer le dossier", parent.PathOf(day), errno));
+  std::optional<HeldFolder> folder = parent.OpenChild(day);
+  if (!folder) throw FileFailure(FileError("ouvrir le dossier", parent.PathOf(day), errno));
+  if (!parent.Sync()) throw FileFailure(FileError("mettre sur disque", parent.Path(), errno));
   return folder->PathOf(MoveFree(outbox_, name, *folder, name));
+}
+
+std::string Spool::MoveToSent(const std::string& name, const std::string& day) const {
+  return MoveToDay(sent_.value(), name, day);
+}
+
+std::string Spool::MoveToQueued(const std::string& name, const std::string& day) const {
+  struct stat spool {};
+  if (::fstat(root_.Fd(), &spool) != 0) throw FileFailure(FileError("lire", Root(), errno));
+  return MoveToDay(Child(root_, kQueued, false, spool), name, day);
+}
+
+std::optional<std::int64_t> Spool::QueuedOn(const std::string& day) const {
+  const std::optional<HeldFolder> queued = root_.OpenChild(kQueued);
+  std::optional<HeldFolder> folder;
+  if (queued) folder = queued->OpenChild(day);
+  if (!folder) return std::nullopt;
+  return static_cast<std::int64_t>(List(*folder).size());
 }
 
 std::string Spool::FileInInbox(const std::string& name) const {

@@ -33,7 +33,9 @@ struct OutboxListing {
 };
 
 // The spool folder of one account: outbox/ (what the billing software drops
-// to be sent), sent/YYYY-MM-DD/ (what went, by the day it went), held/ (what
+// to be sent), sent/YYYY-MM-DD/ (what went, by the day it went), on a
+// machine that feeds the queue of several machines queued/YYYY-MM-DD/ (what
+// went into the queue, by the day it did: made when first needed), held/ (what
 // cannot go as it is, each with NAME.raison beside it), inbox/ (the
 // server's returns). Every folder is the user's alone (0700) and used
 // through its descriptor, but outbox/ (3770) and inbox/ (2770) may be shared
@@ -43,6 +45,7 @@ class Spool {
  public:
   static constexpr const char* kOutbox = "outbox";
   static constexpr const char* kSent = "sent";
+  static constexpr const char* kQueued = "queued";
   static constexpr const char* kHeld = "held";
   static constexpr const char* kInbox = "inbox";
   // Where the returns are received before they are filed in inbox/: the
@@ -81,6 +84,12 @@ class Spool {
   // outbox/NAME → sent/`day`/NAME (or NAME.1...). Returns the new path.
   // Throws FileFailure.
   std::string MoveToSent(const std::string& name, const std::string& day) const;
+  // outbox/NAME → queued/`day`/NAME (or NAME.1...), queued/ made (0700)
+  // when missing. Returns the new path. Throws FileFailure, Refusal.
+  std::string MoveToQueued(const std::string& name, const std::string& day) const;
+  // How many files queued/`day`/ holds; nothing when it cannot be read
+  // (missing, or another user's).
+  std::optional<std::int64_t> QueuedOn(const std::string& day) const;
   // .entrant/NAME → inbox/NAME (or NAME.1...), never over a file that the
   // billing software may be reading. Returns the new path. Throws
   // FileFailure.
@@ -96,6 +105,9 @@ class Spool {
   // NAME.N; returns the name taken.
   std::string MoveFree(const HeldFolder& source, const std::string& from,
                        const HeldFolder& destination, const std::string& name) const;
+  // outbox/NAME → `folder`/`day`/NAME (or NAME.1...).
+  std::string MoveToDay(const HeldFolder& folder, const std::string& name,
+                        const std::string& day) const;
 
   HeldFolder root_;
   HeldFolder outbox_;

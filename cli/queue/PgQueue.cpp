@@ -213,11 +213,22 @@ std::vector<SubmitVerdict> PgQueue::Submit(const std::string& account,
       }
       db.Execute("SELECT pg_advisory_xact_lock($1, hashtext($2))",
                  {PgInt(kNameLock), account + "/" + input.name});
-      const std::int64_t id = db.Execute(
-                                    "INSERT INTO queue_files(account, name, sha256, bytes, again) "
-                                    "VALUES ($1, $2, '', 0, $3) RETURNING id",
-                                    {account, input.name, again ? "t" : "f"})
-                                  .Int(0, 0);
+      const PgParam origin = input.origin.empty() ? std::nullopt : PgParam(input.origin);
+      if (origin) {
+        const PgResult known = db.Execute(
+            "SELECT id, sha256, bytes FROM queue_files WHERE account = $1 AND origin = $2",
+            {account, origin});
+        if (known.Rows() > 0) {
+          verdict = {known.Int(0, 0), known.Text(0, 1), known.Int(0, 2), "", true};
+          continue;
+        }
+      }
+      const std::int64_t id =
+          db.Execute(
+                "INSERT INTO queue_files(account, name, sha256, bytes, again, origin) "
+                "VALUES ($1, $2, '', 0, $3, $4) RETURNING id",
+                {account, input.name, again ? "t" : "f", origin})
+              .Int(0, 0);
       std::tie(verdict.sha256, verdict.bytes) = StoreChunks(db, "queue_chunks", id, input.fd);
       const PgResult before =
           db.Execute("SELECT " + Utc("submitted") +

@@ -71,6 +71,11 @@ struct QueueInput {
   // The size it was checked at, when it was: an input that reads otherwise
   // changed while it was submitted, and is refused.
   std::int64_t bytes = -1;
+  // Where it comes from, when an outbox feeds the queue (a spool's file as
+  // it stood: machine, path, inode, size, change time): an input whose
+  // origin was submitted before is not stored again, its verdict says
+  // `already`. Empty for a file handed by a person (submit).
+  std::string origin = {};
 };
 
 // What Submit() did with one input.
@@ -81,6 +86,8 @@ struct SubmitVerdict {
   std::int64_t bytes = 0;
   // Empty when stored; else why not, in French ("déjà soumis le …").
   std::string refusal;
+  // Stored before from the same origin: nothing was stored this time.
+  bool already = false;
 };
 
 // How a claimed file ended.
@@ -168,7 +175,8 @@ class PgQueue {
   // Stores every input for `account` in one transaction: all of them, or
   // none when one is refused (a verdict each). An input whose name and
   // SHA-256 were submitted before for the account is refused unless
-  // `again`; so is an empty name. Throws JournalError, and
+  // `again`; so is an empty name. An input whose origin is in the queue
+  // already gives that submission's verdict, `already`. Throws JournalError, and
   // std::system_error when an input cannot be read.
   std::vector<SubmitVerdict> Submit(const std::string& account,
                                     const std::vector<QueueInput>& inputs, bool again);

@@ -448,5 +448,58 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
   EXPECT_EQ(no_dir.status, 2) << no_dir.All();
 }
 
+// A spool's outbox feeds the queue: each file goes into it once, then to
+// queued/, a bad one is held with its reason. A run killed between the
+// submission and the move (the file back in outbox/ as it stood) only moves
+// it; a new drop of a content queued under that name is held.
+TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
+  XMQ_NEED_POSTGRESQL();
+  TempDir d;
+  fs::create_directories(d / "store");
+  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
+  WriteFile(d / "pw", std::string(kSecret) + "\n");
+  fs::permissions(d / "pw", fs::perms(0600));
+  WriteFile(d / "w.toml",
+            "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nspool = \"spool\"\n"
+            "settle = \"0s\"\nlines = [\"" +
+                sim.Link() + "\"]\njournal = \"" + TheServer()->JournalAddress("outbox") + "\"\n");
+  fs::permissions(d / "w.toml", fs::perms(0600));
+  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
+  const auto run = [&](const char* what = "--now") {
+    return Process({XMODEMQ_PATH, "exchange", what, "--json", "--profile", (d / "w.toml").string()},
+                   env)
+        .Wait(60s);
+  };
+  Ends(run(), 10, {{"queued", "0"}});
+  const fs::path out = d / "spool/outbox";
+  const std::string a = BillingFile(3, 1), b = BillingFile(2, 2);
+  WriteFile(out / "FACT0001.TXT", a);
+  WriteFile(out / "FACT0002.TXT", b);
+  WriteFile(out / "BAD.TXT", "court");
+  EXPECT_EQ(One(run("--check")).at("would_send"), "2");
+  Ends(run(), 20, {{"queued", "2"}, {"sent", "2"}, {"held", "1"}});
+  EXPECT_TRUE(fs::is_empty(out));
+  EXPECT_FALSE(ReadFile(d / "spool/held/BAD.TXT.raison").empty());
+  const fs::path day = fs::directory_iterator(d / "spool/queued")->path();
+  EXPECT_EQ(ReadFile(day / "FACT0002.TXT"), b);
+  fs::rename(day / "FACT0001.TXT", out / "FACT0001.TXT");
+  Ends(run(), 10, {{"queued", "1"}, {"held", "0"}, {"sent", "0"}});
+  EXPECT_EQ(ReadFile(day / "FACT0001.TXT"), a);
+  WriteFile(out / "FACT0002.TXT", b);
+  Ends(run(), 20, {{"queued", "0"}, {"held", "1"}});
+  Said(ReadFile(d / "spool/held/FACT0002.TXT.raison"), {"déjà déposé le "});
+  const std::string log = sim.Log();
+  EXPECT_EQ(Arrivals(log, "FACT0001") + Arrivals(log, "FACT0002"), 2u) << log;
+  EXPECT_EQ(ReadFile(d / "store/FACT0001"), a);
+  EXPECT_EQ(One(Process({XMODEMQ_PATH, "exchange", "status", "--json", "--profile",
+                         (d / "w.toml").string()},
+                        env)
+                    .Wait(30s))
+                .at("queued_today"),
+            "2");
+  fs::permissions(d / "spool", fs::perms(0777));
+  Said(One(run("--check")).at("spool_error"), {"n'est pas sûr"});
+}
+
 }  // namespace
 }  // namespace xmodemq::test

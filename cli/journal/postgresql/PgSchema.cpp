@@ -121,6 +121,12 @@ constexpr const char* kSteps[] = {
          destination text NOT NULL,
          delivered timestamptz NOT NULL DEFAULT now(),
          PRIMARY KEY (return_id, destination));)",
+    // 3: where a submission came from when an outbox fed it (a file of one
+    // machine's spool, as it stood: queue/PgQueue.h's QueueInput::origin),
+    // so that a run that died before moving the file out finds it queued.
+    R"(ALTER TABLE queue_files ADD COLUMN origin text;
+       CREATE UNIQUE INDEX queue_by_origin ON queue_files(account, origin)
+         WHERE origin IS NOT NULL;)",
 };
 
 // The version as recorded, within the transaction that holds the lock.
