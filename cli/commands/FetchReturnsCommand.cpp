@@ -21,7 +21,7 @@ int RunFetchReturns(const Options& options) {
   const std::string folder = options.operands.front();
   Profile profile;
   try {
-    profile = LoadProfile(*options.profile);
+    profile = LoadProfile(*options.profile, ProfileUse::kJournalOnly);
     if (!NamesDatabase(profile.journal))
       throw ProfileError("les retours sont gardés dans la base PostgreSQL du journal : le profil " +
                          Visible(profile.path) +

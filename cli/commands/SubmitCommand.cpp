@@ -51,7 +51,7 @@ void Report(const Options& options, const std::string& file, const std::string& 
 int RunSubmit(const Options& options) {
   Profile profile;
   try {
-    profile = LoadProfile(*options.profile);
+    profile = LoadProfile(*options.profile, ProfileUse::kJournalOnly);
   } catch (const ProfileError& e) {
     PrintLine(stderr, std::string("xmodemq: ") + e.what());
     return kExitUsage;
@@ -77,7 +77,7 @@ int RunSubmit(const Options& options) {
       if (!first)
         throw Refusal("le serveur le prendrait pour " + at->second + " (même nom « " +
                       ServerName(path) + " » pour lui)");
-      files.push_back(CheckSendFile(path, profile.pad));
+      files.push_back(CheckSendFile(path, profile.pad, PadFrom::kProfile));
     } catch (const Refusal& e) {
       verdicts[i].refusal = e.what();
       refused = true;

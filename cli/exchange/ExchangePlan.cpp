@@ -53,7 +53,7 @@ OutboxPlan PlanOutbox(const Spool& spool, const Profile& profile,
         throw Refusal("le nom « " + Visible(entry.name) + " » contient un caractère de contrôle");
       std::vector<std::string> warnings;
       CheckServerName(path, warnings);
-      SendPlan(path, profile.pad).Check();
+      SendPlan(path, profile.pad, PadFrom::kProfile).Check();
     } catch (const std::exception& e) {
       plan.hold.emplace_back(entry.name, e.what());
       continue;

@@ -87,7 +87,8 @@ int ExchangeRun::Run(ExchangeReport& report) {
   }
   std::vector<std::unique_ptr<TransferPlan>> plans;
   for (const std::string& name : outbox.send)
-    plans.push_back(std::make_unique<SendPlan>(spool_->OutboxPath(name), profile_.pad));
+    plans.push_back(
+        std::make_unique<SendPlan>(spool_->OutboxPath(name), profile_.pad, PadFrom::kProfile));
   const ResumePolicy policy{profile_.user, std::chrono::hours(24 * 30), false};
   for (const std::string& name : DueFetches(profile_, journal_.get(), WallNow())) {
     auto plan = std::make_unique<ReceivePlan>(spool_->IncomingPath(name), false, policy);

@@ -98,7 +98,7 @@ std::string QueueText(const QueueView& view) {
 int RunExchangeStatus(const Options& options) {
   Profile profile;
   try {
-    profile = LoadProfile(*options.profile);
+    profile = LoadProfile(*options.profile, ProfileUse::kJournalOnly);
   } catch (const ProfileError& e) {
     if (options.json)
       std::printf(

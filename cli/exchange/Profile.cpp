@@ -165,7 +165,7 @@ SchedulePolicy Profile::Schedule() const {
   return policy;
 }
 
-Profile LoadProfile(const std::string& path) {
+Profile LoadProfile(const std::string& path, ProfileUse use) {
   Profile profile;
   profile.path = Absolute(path);
   // The profile says where health data go: one that another user may write
@@ -185,9 +185,10 @@ Profile LoadProfile(const std::string& path) {
   Reader read(table, path);
   profile.user = read.Text("user", true);
   if (profile.user.empty()) read.Fail("user", "est vide");
-  profile.password_file = FromProfile(profile.path, read.Text("password_file", true));
-  profile.lines = read.Texts("lines", true);
-  if (profile.lines.empty()) read.Fail("lines", "ne nomme aucune ligne");
+  const bool dials = use == ProfileUse::kDial;
+  profile.password_file = FromProfile(profile.path, read.Text("password_file", dials));
+  profile.lines = read.Texts("lines", dials);
+  if (dials && profile.lines.empty()) read.Fail("lines", "ne nomme aucune ligne");
   profile.prefix = read.Text("prefix", false);
   profile.init = read.Text("init", false);
   profile.settings = read.Text("settings", false, profile.settings);

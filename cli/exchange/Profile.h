@@ -65,9 +65,15 @@ struct Profile {
   SchedulePolicy Schedule() const;
 };
 
+// What a command does with the profile: the exchange dials, so it needs the
+// password file and the lines; `submit`, `fetch-returns` and the status only
+// reach the journal, and the billing software's machine that submits need
+// hold neither the account's password nor a line.
+enum class ProfileUse { kDial, kJournalOnly };
+
 // Reads and checks the profile at `path`. Relative paths inside it are taken
 // from the profile's folder. Throws ProfileError.
-Profile LoadProfile(const std::string& path);
+Profile LoadProfile(const std::string& path, ProfileUse use = ProfileUse::kDial);
 
 // "10s", "10m", "4h", "1d": a duration of the profile. Nothing when the text
 // is not one.

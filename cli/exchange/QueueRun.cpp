@@ -261,7 +261,7 @@ int QueueRun::Serve(SessionHost host, std::pair<std::string, LineLease>& line) {
       continue;
     }
     claim_of_[copy] = i;
-    plans.push_back(std::make_unique<SendPlan>(copy, profile_.pad));
+    plans.push_back(std::make_unique<SendPlan>(copy, profile_.pad, PadFrom::kProfile));
   }
   const ResumePolicy policy{profile_.user, std::chrono::hours(24 * 30), false};
   for (const std::string& name : fetches) {

@@ -27,7 +27,7 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
 
 }  // namespace
 
-CheckedFile CheckSendFile(const std::string& path, bool pad) {
+CheckedFile CheckSendFile(const std::string& path, bool pad, PadFrom from) {
   CheckedFile file;
   file.path = path;
   // Opening a FIFO must not wait for a writer: it is refused below.
@@ -46,13 +46,13 @@ CheckedFile CheckSendFile(const std::string& path, bool pad) {
   if (file.size % kRecord != 0 && !pad) {
     const int64_t padded = (file.size / kRecord + 1) * kRecord;
     const int64_t left = file.size % kRecord;
-    throw Refusal(path + " fait " + GroupDigits(file.size) +
-                  (file.size > 1 ? " octets" : " octet") +
-                  ", pas un nombre entier d'enregistrements de " + RecordBytesText() + " : " +
-                  (left > 1 ? "ses " + std::to_string(left) + " derniers octets ne partiraient pas"
-                            : "son dernier octet ne partirait pas") +
-                  ". --pad envoie une copie complétée par des espaces jusqu'à " +
-                  GroupDigits(padded) + " octets");
+    throw Refusal(
+        path + " fait " + GroupDigits(file.size) + (file.size > 1 ? " octets" : " octet") +
+        ", pas un nombre entier d'enregistrements de " + RecordBytesText() + " : " +
+        (left > 1 ? "ses " + std::to_string(left) + " derniers octets ne partiraient pas"
+                  : "son dernier octet ne partirait pas") +
+        (from == PadFrom::kOption ? ". --pad" : ". La clé pad = true du profil") +
+        " envoie une copie complétée par des espaces jusqu'à " + GroupDigits(padded) + " octets");
   }
   return file;
 }

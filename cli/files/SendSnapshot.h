@@ -22,10 +22,14 @@ struct CheckedFile {
   struct timespec changed {};
 };
 
+// Where the caller's `pad` comes from, for a refusal to name it: the send
+// command's --pad, or the exchange profile's key.
+enum class PadFrom { kOption, kProfile };
+
 // Opens and checks a file that a send may take: a regular, readable,
 // non-empty file of whole records (kRecord bytes), or of any size when `pad` is
 // given. Throws Refusal.
-CheckedFile CheckSendFile(const std::string& path, bool pad);
+CheckedFile CheckSendFile(const std::string& path, bool pad, PadFrom from = PadFrom::kOption);
 
 // The digests of what a send of a checked file takes: its bytes, filled
 // with spaces to whole records. Read through the descriptor the checks

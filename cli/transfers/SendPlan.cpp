@@ -8,7 +8,8 @@
 
 namespace xmodemq {
 
-SendPlan::SendPlan(std::string file, bool pad) : TransferPlan(std::move(file)), pad_(pad) {}
+SendPlan::SendPlan(std::string file, bool pad, PadFrom from)
+    : TransferPlan(std::move(file)), pad_(pad), pad_from_(from) {}
 
 std::string SendPlan::Local() const {
   return copy_ ? copy_->Path() : File();
@@ -20,7 +21,7 @@ std::optional<int64_t> SendPlan::TotalBlocks() const {
 }
 
 void SendPlan::Check() {
-  checked_.emplace(CheckSendFile(File(), pad_));
+  checked_.emplace(CheckSendFile(File(), pad_, pad_from_));
   digests_ = DigestSendFile(*checked_);
   done_ = "Fichier " + File() + " envoyé";
   if (const int64_t size = checked_->size; size % kRecord != 0)

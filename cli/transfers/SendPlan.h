@@ -19,7 +19,7 @@ namespace xmodemq {
 // holds.
 class SendPlan final : public TransferPlan {
  public:
-  SendPlan(std::string file, bool pad);
+  SendPlan(std::string file, bool pad, PadFrom from = PadFrom::kOption);
 
   const char* Direction() const override { return "send"; }
   const char* Label() const override { return "Envoi"; }
@@ -38,6 +38,7 @@ class SendPlan final : public TransferPlan {
 
  private:
   bool pad_;
+  PadFrom pad_from_;
   // From Check on: the file as checked, and its digests.
   std::optional<CheckedFile> checked_;
   std::optional<RecordDigests> digests_;

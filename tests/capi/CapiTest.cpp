@@ -55,6 +55,9 @@ const FailureCase kFailures[] = {
        return s;
      },
      XQ_ERR_PORT, "Opération impossible : le port n'est pas ouvert", "Xmodem: SendFile", EBADF},
+    {"PackFileOfAFolder",
+     [](CWorld& w) { return xq_pack_file(w.h, w.dir.path().c_str(), (w.dir / "p").c_str()); },
+     XQ_ERR_FILE, "Impossible d'ouvrir @ : c'est un dossier", "", EISDIR},
     {"ReceiveThroughADescriptorWithoutItsName",
      [](CWorld& w) {
        xq_return_value r = -1;
@@ -168,6 +171,7 @@ TEST(Capi, FlagsPortStateAndTheRecordThroughASession) {
     EXPECT_EQ(w.Text(xq_error_source), "Xmodem: SendFile");
     EXPECT_EQ(w.Text(xq_error_description), refused ? "Transfert refusé, status 6" : "");
     EXPECT_EQ(w.Text(xq_get_data_type), "0");
+    EXPECT_EQ(xq_last_errno(w.h), 0);
   }
   // Received back through a descriptor of the host's, which stays the host's.
   const int fd = ::open((w.dir / "copy").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -73,7 +73,8 @@ TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) 
   EXPECT_EQ(std::to_string(smaller.awaiting) + std::to_string(smaller.attempt) +
                 std::to_string(smaller.attempts) + std::to_string(smaller.remaining_ms),
             "0045");
-  EXPECT_EQ(xq_get_wait_state_sized(w.h, &smaller, 3), XQ_ERR_ARGUMENT);
+  EXPECT_EQ(xq_get_wait_state_sized(w.h, &smaller, sizeof smaller.awaiting), XQ_OK);
+  EXPECT_EQ(xq_get_wait_state_sized(w.h, &smaller, sizeof smaller.awaiting - 1), XQ_ERR_ARGUMENT);
   EXPECT_STREQ(xq_last_error(w.h), "Argument manquant : size");
 }
 

@@ -96,7 +96,8 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
         {"not_waiting", "1"},
         {"outcome", Q("person")},
         {"line", Q(o.sim->Link())}});
-  Said(ReadFile(o.d / "spool/held/BAD.TXT.raison"), {"130"});
+  Said(ReadFile(o.d / "spool/held/BAD.TXT.raison"),
+       {"130", ". La clé pad = true du profil envoie"});
   Said(ReadFile(o.d / "spool/held/VIDE.TXT.raison"), {"vide"});
   EXPECT_TRUE(fs::is_symlink(o.d / "spool/held/LIEN.TXT"));
   Said(ReadFile(o.d / "spool/held/LIEN.TXT.raison"), {"lien symbolique"});

@@ -110,6 +110,12 @@ TEST(Queue, SubmitStoresAllOrNothingAndStatusShowsTheQueue) {
   EXPECT_NE(gone.out.find("File d'attente illisible"), std::string::npos) << gone.All();
   desk.Profile("journal.sqlite");
   EXPECT_EQ(desk.Run({"submit", f2}).status, 2);
+  // The billing software's machine holds neither the password nor a line.
+  WriteFile(desk.d / "profile.toml",
+            "user = \"PS01\"\nqueue = true\njournal = \"" + desk.address + "\"\n");
+  EXPECT_EQ(desk.Run({"submit", f2, "--again"}).status, 0);
+  EXPECT_EQ(desk.Run({"exchange", "status"}).status, 0);
+  EXPECT_EQ(desk.Run({"exchange", "--now"}).status, 2);
 }
 
 }  // namespace

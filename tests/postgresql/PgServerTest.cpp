@@ -199,30 +199,6 @@ TEST(PgServer, ReservationRacingAnUncommittedOneFindsItRunning) {
   EXPECT_EQ(Count(watch, "SELECT count(*) FROM send_prefixes"), 0);
 }
 
-TEST(PgServer, TwoReservationsAtOnceOneWins) {
-  XMQ_NEED_POSTGRESQL();
-  NewJournal("at_once");
-  for (int round = 0; round < 10; ++round) {
-    PgConnection a(TheServer()->Address("at_once"));
-    PgConnection b(TheServer()->Address("at_once"));
-    const std::string name = "FACT" + std::to_string(1000 + round);
-    JournalRow ra = Send(name, "aa11", 1);
-    JournalRow rb = Send(name, "aa11", 2);
-    std::vector<SendVerdict> va;
-    std::vector<SendVerdict> vb;
-    std::barrier start(2);
-    std::thread ta([&] { start.arrive_and_wait(), va = Reserve(a, ra); });
-    std::thread tb([&] { start.arrive_and_wait(), vb = Reserve(b, rb); });
-    ta.join();
-    tb.join();
-    const int goes = (va[0].kind == Kind::kGoes) + (vb[0].kind == Kind::kGoes);
-    const int running = (va[0].kind == Kind::kRunning) + (vb[0].kind == Kind::kRunning);
-    EXPECT_EQ(goes, 1) << name;
-    EXPECT_EQ(running, 1) << name;
-    EXPECT_EQ(Count(a, "SELECT count(*) FROM transfers WHERE server_key = '" + name + "'"), 1);
-  }
-}
-
 TEST(PgServer, ServerStoppedMidTransactionIsTryLater) {
   XMQ_NEED_POSTGRESQL();
   auto connection = NewJournal("stopped");
