@@ -25,7 +25,8 @@ struct ExchangeReport {
   std::int64_t not_waiting = 0;
   // Files of the outbox still being written, left for a later run.
   std::int64_t waiting = 0;
-  // Files of the outbox submitted to the queue of several machines.
+  // Files of the outbox moved to queued/: submitted to the queue of several
+  // machines, or found there already (same origin, or same name and content).
   std::int64_t queued = 0;
   // The last return filed in inbox/ by this run.
   std::string last_received;

@@ -158,8 +158,8 @@ int RunExchangeStatus(const Options& options) {
       profile.Schedule(), WallNow());
   const QueueView queue = ReadQueue(profile);
   // What the outbox gave the queue today (queued/YYYY-MM-DD/).
-  const std::optional<std::int64_t> queued =
-      profile.queue ? spool->QueuedOn(LocalDayOf(WallNow())) : std::nullopt;
+  const std::int64_t queued =
+      profile.queue ? spool->QueuedOn(LocalDayOf(WallNow())).value_or(0) : 0;
   if (options.json) {
     JsonObject json;
     json.Add("profile", profile.path)
@@ -172,7 +172,7 @@ int RunExchangeStatus(const Options& options) {
         .Add("outbox_oldest", oldest)
         .Add("outbox_waiting", static_cast<std::int64_t>(outbox.waiting.size()))
         .Add("held_files", static_cast<std::int64_t>(held.size()))
-        .Add("queued_today", profile.queue ? std::optional(queued.value_or(0)) : std::nullopt);
+        .Add("queued_today", profile.queue ? std::optional(queued) : std::nullopt);
     std::string reasons;
     for (const auto& [entry, reason] : held)
       reasons += (reasons.empty() ? "" : "\n") + entry.name + " : " + reason;
@@ -201,8 +201,7 @@ int RunExchangeStatus(const Options& options) {
           (oldest ? ", le plus ancien du " + LocalTime(*oldest) : std::string()) + "\n";
   if (!outbox.waiting.empty())
     text += "En cours d'écriture : " + std::to_string(outbox.waiting.size()) + " fichier(s)\n";
-  if (profile.queue)
-    text += "Déposés dans la file aujourd'hui : " + std::to_string(queued.value_or(0)) + "\n";
+  if (profile.queue) text += "Déposés dans la file aujourd'hui : " + std::to_string(queued) + "\n";
   text += "Retenus : " + std::to_string(held.size()) + "\n";
   for (const auto& [entry, reason] : held)
     text += "  " + Visible(entry.name) + " : " + Visible(reason) + "\n";

@@ -23,9 +23,10 @@ namespace {
 // the submission committed and before the file left the outbox finds the
 // same origin the next time: the queue says it has it, and the file only
 // moves (a move keeps the inode and the time). A new drop under that name
-// is another inode or another time: submitted as new, and a content the
-// queue already has under that name is refused, then held, as `submit`
-// refuses it without --again.
+// is another inode or another time: submitted as new. A content the queue
+// already has under that name is not submitted again: as the one-machine
+// outbox files a repeat of what went in sent/ without a call, it goes to
+// queued/ and asks nothing of a person.
 std::string Origin(const std::string& path, const CheckedFile& file) {
   struct stat st {};
   if (::fstat(file.fd.Get(), &st) != 0) throw FileFailure(FileError("lire", path, errno));
@@ -57,7 +58,7 @@ void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
   std::vector<CheckedFile> files;
   for (const std::string& name : plan.send) {
     try {
-      files.push_back(CheckSendFile(spool.OutboxPath(name), profile.pad));
+      files.push_back(CheckSendFile(spool.OutboxPath(name), profile.pad, PadFrom::kProfile));
       names.push_back(name);
     } catch (const Refusal& e) {
       hold(name, e.what());
@@ -66,6 +67,7 @@ void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
   // One transaction for them all; one that the queue refuses is held, and
   // the others are submitted again, read from their start.
   std::vector<SubmitVerdict> verdicts;
+  std::vector<std::string> repeats;
   while (!files.empty()) {
     std::vector<QueueInput> inputs;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -78,7 +80,10 @@ void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
     bool refused = false;
     for (std::size_t i = files.size(); i-- > 0;) {
       if (verdicts[i].refusal.empty()) continue;
-      hold(names[i], "refusé par la file d'attente : " + verdicts[i].refusal);
+      if (verdicts[i].repeated)
+        repeats.push_back(names[i]);
+      else
+        hold(names[i], "refusé par la file d'attente : " + verdicts[i].refusal);
       names.erase(names.begin() + static_cast<std::ptrdiff_t>(i));
       files.erase(files.begin() + static_cast<std::ptrdiff_t>(i));
       refused = true;
@@ -93,6 +98,13 @@ void FeedQueue(PgQueue& queue, const Profile& profile, const EventLog& log,
         {names[i] + " déposé dans la file d'attente" +
              (verdicts[i].already ? " (par une exécution interrompue avant de le ranger)" : ""),
          6, names[i], "queued"});
+    ++report.queued;
+  }
+  for (const std::string& name : repeats) {
+    spool.MoveToQueued(name, day);
+    log.Write({name + " est déjà dans la file d'attente (même nom, même contenu) : rangé dans "
+                      "queued/ sans nouveau dépôt",
+               6, name, "queued"});
     ++report.queued;
   }
 }

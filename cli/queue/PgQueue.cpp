@@ -245,6 +245,7 @@ std::vector<SubmitVerdict> PgQueue::Submit(const std::string& account,
         verdict.refusal = "déjà déposé le " + before.Text(0, 0) +
                           " sous ce nom avec ce contenu (SHA-256 " + verdict.sha256 +
                           ") : --again pour le déposer de nouveau";
+        verdict.repeated = true;
         refused = true;
         continue;
       }

@@ -88,6 +88,9 @@ struct SubmitVerdict {
   std::string refusal;
   // Stored before from the same origin: nothing was stored this time.
   bool already = false;
+  // Refused because this name and content were submitted before (without
+  // `again`): the queue has the file already.
+  bool repeated = false;
 };
 
 // How a claimed file ended.

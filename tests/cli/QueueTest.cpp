@@ -451,7 +451,7 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
 // A spool's outbox feeds the queue: each file goes into it once, then to
 // queued/, a bad one is held with its reason. A run killed between the
 // submission and the move (the file back in outbox/ as it stood) only moves
-// it; a new drop of a content queued under that name is held.
+// it; a new drop of a content queued under that name is filed beside it.
 TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
   XMQ_NEED_POSTGRESQL();
   TempDir d;
@@ -486,17 +486,19 @@ TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
   Ends(run(), 10, {{"queued", "1"}, {"held", "0"}, {"sent", "0"}});
   EXPECT_EQ(ReadFile(day / "FACT0001.TXT"), a);
   WriteFile(out / "FACT0002.TXT", b);
-  Ends(run(), 20, {{"queued", "0"}, {"held", "1"}});
-  Said(ReadFile(d / "spool/held/FACT0002.TXT.raison"), {"déjà déposé le "});
+  WriteFile(out / "FACT0003.TXT", b + a);
+  Ends(run(), 0, {{"queued", "2"}, {"held", "0"}, {"sent", "1"}});
+  EXPECT_EQ(ReadFile(day / "FACT0002.TXT.1"), b);
   const std::string log = sim.Log();
   EXPECT_EQ(Arrivals(log, "FACT0001") + Arrivals(log, "FACT0002"), 2u) << log;
+  EXPECT_EQ(Arrivals(log, "FACT0003"), 1u) << log;
   EXPECT_EQ(ReadFile(d / "store/FACT0001"), a);
   EXPECT_EQ(One(Process({XMODEMQ_PATH, "exchange", "status", "--json", "--profile",
                          (d / "w.toml").string()},
                         env)
                     .Wait(30s))
                 .at("queued_today"),
-            "2");
+            "4");
   fs::permissions(d / "spool", fs::perms(0777));
   Said(One(run("--check")).at("spool_error"), {"n'est pas sûr"});
 }
