@@ -38,6 +38,19 @@ std::size_t Arrivals(const std::string& log, const std::string& name) {
   return Count(log, "envoi de « " + name + " » reçu en entier, ");
 }
 
+// A worker's profile `name` in `d` (account PS01, `lines`, the queue on
+// `journal`, then `more`) and the password file beside it, both 0600.
+void Worker(const TempDir& d, const std::string& name, const std::vector<std::string>& lines,
+            const std::string& journal, const std::string& more = "") {
+  WriteFile(d / "pw", std::string(kSecret) + "\n");
+  fs::permissions(d / "pw", fs::perms(0600));
+  std::string list;
+  for (const std::string& line : lines) list += (list.empty() ? "\"" : ", \"") + line + "\"";
+  WriteFile(d / name, "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [" + list +
+                          "]\njournal = \"" + journal + "\"\n" + more);
+  fs::permissions(d / name, fs::perms(0600));
+}
+
 std::string FileName(int i) {
   char name[16];
   std::snprintf(name, sizeof name, "F%07d.TXT", i);
@@ -73,19 +86,13 @@ struct Farm {
     cut_address = TheServer()->Address("xmodemq", schema + "_cut", "Cut-pass1") +
                   address.substr(address.find('?'));
     fs::create_directories(d / "store");
-    WriteFile(d / "pw", std::string(kSecret) + "\n");
-    fs::permissions(d / "pw", fs::perms(0600));
     for (int i = 0; i < 6; ++i)
       lines.push_back(std::make_unique<Simulator>(
           d, std::vector<std::string>{"--listen", "127.0.0.1:0", "--store", (d / "store").string(),
                                       "--resume-sends", "--baud", std::to_string(baud)}));
     for (int w = 0; w < 3; ++w) {
-      WriteFile(d / ("w" + std::to_string(w) + ".toml"),
-                "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlease = \"4s\"\n"
-                "lines = [\"" +
-                    lines[2 * w]->Link() + "\", \"" + lines[2 * w + 1]->Link() +
-                    "\"]\njournal = \"" + (w == 2 ? cut_address : address) + "\"\n");
-      fs::permissions(d / ("w" + std::to_string(w) + ".toml"), fs::perms(0600));
+      Worker(d, "w" + std::to_string(w) + ".toml", {lines[2 * w]->Link(), lines[2 * w + 1]->Link()},
+             w == 2 ? cut_address : address, "lease = \"4s\"\n");
       slots.push_back({w});
       slots.push_back({w});
     }
@@ -307,12 +314,7 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
   TempDir d;
   const std::string address = TheServer()->JournalAddress("taken");
   const std::vector<std::string> lines = {"rfc2217://127.0.0.1:1", "rfc2217://127.0.0.1:2"};
-  WriteFile(d / "pw", std::string(kSecret) + "\n");
-  fs::permissions(d / "pw", fs::perms(0600));
-  WriteFile(d / "w.toml", "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
-                              lines[0] + "\", \"" + lines[1] + "\"]\njournal = \"" + address +
-                              "\"\n");
-  fs::permissions(d / "w.toml", fs::perms(0600));
+  Worker(d, "w.toml", lines, address);
   auto other = PgQueue::Open(address, "another machine", 60s);
   std::vector<LineLease> held;
   for (const std::string& line : lines)
@@ -343,11 +345,7 @@ TEST(Queue, TwoVersionsOfANameGoInTwoCallsAndADamagedFileIsHeld) {
   fs::create_directories(d / "store");
   Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
   const std::string address = TheServer()->JournalAddress("versions");
-  WriteFile(d / "pw", std::string(kSecret) + "\n");
-  fs::permissions(d / "pw", fs::perms(0600));
-  WriteFile(d / "w.toml", "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
-                              sim.Link() + "\"]\njournal = \"" + address + "\"\n");
-  fs::permissions(d / "w.toml", fs::perms(0600));
+  Worker(d, "w.toml", {sim.Link()}, address);
   const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
   const std::vector<std::pair<std::string, std::string>> files = {
       {"1/FACT0001.TXT", BillingFile(3, 1)},
@@ -397,14 +395,8 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
   WriteFile(d / "store/ARLPS01", arl);
   Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
   const std::string address = TheServer()->JournalAddress("returns");
-  WriteFile(d / "pw", std::string(kSecret) + "\n");
-  fs::permissions(d / "pw", fs::perms(0600));
-  const std::string profile = "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [\"" +
-                              sim.Link() + "\"]\nfetch = [\"ARL{user}\"]\njournal = \"" + address +
-                              "\"\n";
-  WriteFile(d / "w.toml", profile);
-  WriteFile(d / "s.toml", profile + "spool = \"spool\"\n");
-  for (const char* p : {"w.toml", "s.toml"}) fs::permissions(d / p, fs::perms(0600));
+  Worker(d, "w.toml", {sim.Link()}, address, "fetch = [\"ARL{user}\"]\n");
+  Worker(d, "s.toml", {sim.Link()}, address, "fetch = [\"ARL{user}\"]\nspool = \"spool\"\n");
   const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
   Ends(Process({XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "w.toml").string()},
                env)
@@ -457,13 +449,8 @@ TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
   TempDir d;
   fs::create_directories(d / "store");
   Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
-  WriteFile(d / "pw", std::string(kSecret) + "\n");
-  fs::permissions(d / "pw", fs::perms(0600));
-  WriteFile(d / "w.toml",
-            "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nspool = \"spool\"\n"
-            "settle = \"0s\"\nlines = [\"" +
-                sim.Link() + "\"]\njournal = \"" + TheServer()->JournalAddress("outbox") + "\"\n");
-  fs::permissions(d / "w.toml", fs::perms(0600));
+  Worker(d, "w.toml", {sim.Link()}, TheServer()->JournalAddress("outbox"),
+         "spool = \"spool\"\nsettle = \"0s\"\n");
   const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
   const auto run = [&](const char* what = "--now") {
     return Process({XMODEMQ_PATH, "exchange", what, "--json", "--profile", (d / "w.toml").string()},
