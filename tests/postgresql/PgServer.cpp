@@ -17,15 +17,9 @@
 namespace xmodemq::test {
 namespace {
 
-std::unique_ptr<PgServer>& Server() {
-  static std::unique_ptr<PgServer> server;
-  return server;
-}
-
-std::string& Why() {
-  static std::string why;
-  return why;
-}
+// The program's server, and why there is none.
+std::unique_ptr<PgServer> g_server;
+std::string g_why;
 
 // The first line that `command` prints, or nothing.
 std::string FirstLine(const std::string& command) {
@@ -49,10 +43,10 @@ std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
 class PgEnvironment : public ::testing::Environment {
  public:
   void TearDown() override {
-    if (!Server()) return;
+    if (!g_server) return;
     const auto start = std::chrono::steady_clock::now();
-    const auto started_in = Server()->StartTime();
-    Server().reset();
+    const auto started_in = g_server->StartTime();
+    g_server.reset();
     std::cout << "PostgreSQL de test : démarré en " << started_in.count() << " ms, arrêté en "
               << Since(start).count() << " ms\n";
   }
@@ -64,16 +58,12 @@ class PgEnvironment : public ::testing::Environment {
 }  // namespace
 
 PgServer* TheServer() {
-  static const bool tried = [] {
-    Server() = PgServer::Start(Why());
-    return true;
-  }();
-  (void)tried;
-  return Server().get();
+  [[maybe_unused]] static const bool tried = (g_server = PgServer::Start(g_why), true);
+  return g_server.get();
 }
 
 const std::string& WhyNoServer() {
-  return Why();
+  return g_why;
 }
 
 bool PgServer::Run(const std::string& program, const std::vector<std::string>& args) const {
@@ -102,42 +92,36 @@ bool PgServer::Run(const std::string& program, const std::vector<std::string>& a
 
 std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
   const auto start = std::chrono::steady_clock::now();
+  // No server, and why.
+  const auto none = [&why](std::string reason) {
+    why = std::move(reason);
+    return nullptr;
+  };
   std::unique_ptr<PgServer> server(new PgServer);
   server->bin_ = FirstLine("pg_config --bindir 2>/dev/null");
   if (server->bin_.empty() || ::access((server->bin_ + "/initdb").c_str(), X_OK) != 0 ||
-      ::access((server->bin_ + "/pg_ctl").c_str(), X_OK) != 0) {
-    why = "pg_config, initdb ou pg_ctl introuvable (paquets Debian postgresql et libpq-dev)";
-    return nullptr;
-  }
+      ::access((server->bin_ + "/pg_ctl").c_str(), X_OK) != 0)
+    return none("pg_config, initdb ou pg_ctl introuvable (paquets Debian postgresql et libpq-dev)");
   const passwd* postgres = nullptr;
   if (::geteuid() == 0) {
     // The server refuses to run as root: it runs as postgres.
     postgres = ::getpwnam("postgres");
-    if (postgres == nullptr) {
-      why = "les tests tournent en root et l'utilisateur postgres n'existe pas";
-      return nullptr;
-    }
+    if (postgres == nullptr)
+      return none("les tests tournent en root et l'utilisateur postgres n'existe pas");
     server->as_postgres_ = true;
   }
   char folder[] = "/tmp/xmq-pg-XXXXXX";
-  if (::mkdtemp(folder) == nullptr) {
-    why = "impossible de créer un dossier temporaire";
-    return nullptr;
-  }
+  if (::mkdtemp(folder) == nullptr) return none("impossible de créer un dossier temporaire");
   server->folder_ = folder;
   // The socket's folder: the server's user writes in it, the test process
   // reaches the socket through it.
   if (::chmod(folder, 0755) != 0 ||
-      (postgres != nullptr && ::chown(folder, postgres->pw_uid, postgres->pw_gid) != 0)) {
-    why = "impossible de donner " + server->folder_ + " à l'utilisateur postgres";
-    return nullptr;
-  }
+      (postgres != nullptr && ::chown(folder, postgres->pw_uid, postgres->pw_gid) != 0))
+    return none("impossible de donner " + server->folder_ + " à l'utilisateur postgres");
   const std::string data = server->folder_ + "/data";
   if (!server->Run("initdb", {"-D", data, "-U", "postgres", "-E", "UTF8", "--locale=C", "-N",
-                              "--auth-local=trust", "--auth-host=reject"})) {
-    why = "initdb a échoué (voir " + server->folder_ + "/initdb.out)";
-    return nullptr;
-  }
+                              "--auth-local=trust", "--auth-host=reject"}))
+    return none("initdb a échoué (voir " + server->folder_ + "/initdb.out)");
   {
     std::ofstream conf(data + "/postgresql.conf", std::ios::app);
     conf << "listen_addresses = ''\nunix_socket_directories = '" << server->folder_
@@ -145,16 +129,11 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
             "max_connections = 40\nlc_messages = 'C'\n";
     std::ofstream hba(data + "/pg_hba.conf", std::ios::trunc);
     hba << "local all postgres trust\nlocal all all scram-sha-256\n";
-    if (!conf || !hba) {
-      why = "impossible d'écrire la configuration dans " + data;
-      return nullptr;
-    }
+    if (!conf || !hba) return none("impossible d'écrire la configuration dans " + data);
   }
   server->Restart();
-  if (!server->running_) {
-    why = "pg_ctl start a échoué (voir " + server->folder_ + "/server.log)";
-    return nullptr;
-  }
+  if (!server->running_)
+    return none("pg_ctl start a échoué (voir " + server->folder_ + "/server.log)");
   server->started_in_ = Since(start);
   return server;
 }
