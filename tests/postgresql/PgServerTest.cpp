@@ -1,11 +1,10 @@
 // The PostgreSQL journal against the test program's own server: the
 // connection and its failures, the schema steps, the never-twice
 // reservation, the least-privilege role.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <barrier>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "journal/postgresql/PgConnection.h"
@@ -19,6 +18,7 @@ namespace {
 
 using test::TheServer;
 using Kind = SendVerdict::Kind;
+using ::testing::HasSubstr;
 
 // A journal in a database of its own, as the superuser.
 std::unique_ptr<PgConnection> NewJournal(const std::string& database) {
@@ -68,16 +68,17 @@ std::int64_t Count(PgConnection& connection, const std::string& sql) {
   return connection.Execute(sql).Int(0, 0);
 }
 
-// Whether `run` throws a PgError of `kind`; its message in `what`.
+// The PgError that `run` throws; when none comes, a failure of the test (and
+// an error of no kind it expects).
 template <typename F>
-bool ThrowsKind(F run, PgError::Kind kind, std::string* what = nullptr) {
+PgError Thrown(F run) {
   try {
     run();
   } catch (const PgError& e) {
-    if (what != nullptr) *what = e.what();
-    return e.GetKind() == kind;
+    return e;
   }
-  return false;
+  ADD_FAILURE() << "no PgError";
+  return PgError(PgError::Kind::kOther, "");
 }
 
 TEST(PgServer, SchemaStepsOnceWhenMachinesStartAtOnce) {
@@ -119,10 +120,9 @@ TEST(PgServer, SchemaStepsOnceWhenMachinesStartAtOnce) {
   PgMigrateSchema(check, PgSchemaVersion());
   EXPECT_EQ(Count(check, "SELECT count(*) FROM journal_schema"), 1);
   check.Execute("UPDATE journal_schema SET version = $1", {PgInt(PgSchemaVersion() + 1)});
-  std::string what;
-  EXPECT_TRUE(
-      ThrowsKind([&] { PgMigrateSchema(check, PgSchemaVersion()); }, PgError::Kind::kOther, &what));
-  EXPECT_NE(what.find("plus récent"), std::string::npos) << what;
+  const PgError newer = Thrown([&] { PgMigrateSchema(check, PgSchemaVersion()); });
+  EXPECT_EQ(newer.GetKind(), PgError::Kind::kOther);
+  EXPECT_THAT(newer.what(), HasSubstr("plus récent"));
   PgConnection empty(TheServer()->Address("postgres"));
   EXPECT_EQ(PgReadSchemaVersion(empty), 0);
 }
@@ -206,16 +206,14 @@ TEST(PgServer, ServerStoppedMidTransactionIsTryLater) {
     PgTransaction transaction(*connection);
     InsertRunning(*connection, 1);
     TheServer()->Stop();
-    std::string what;
-    EXPECT_TRUE(ThrowsKind([&] { connection->Execute("SELECT count(*) FROM transfers"); },
-                           PgError::Kind::kUnreachable, &what));
-    EXPECT_NE(what.find("base « stopped »"), std::string::npos) << what;
-    EXPECT_TRUE(ThrowsKind([&] { transaction.Commit(); }, PgError::Kind::kUnreachable));
+    const PgError lost = Thrown([&] { connection->Execute("SELECT count(*) FROM transfers"); });
+    EXPECT_EQ(lost.GetKind(), PgError::Kind::kUnreachable);
+    EXPECT_THAT(lost.what(), HasSubstr("base « stopped »"));
+    EXPECT_EQ(Thrown([&] { transaction.Commit(); }).GetKind(), PgError::Kind::kUnreachable);
   }
-  std::string what;
-  EXPECT_TRUE(ThrowsKind([] { PgConnection again(TheServer()->Address("stopped")); },
-                         PgError::Kind::kUnreachable, &what));
-  EXPECT_NE(what.find("ne peut pas être jointe"), std::string::npos) << what;
+  const PgError down = Thrown([] { PgConnection again(TheServer()->Address("stopped")); });
+  EXPECT_EQ(down.GetKind(), PgError::Kind::kUnreachable);
+  EXPECT_THAT(down.what(), HasSubstr("ne peut pas être jointe"));
   TheServer()->Restart();
   PgConnection again(TheServer()->Address("stopped"));
   EXPECT_EQ(Count(again, "SELECT count(*) FROM transfers"), 0);
@@ -226,14 +224,10 @@ TEST(PgServer, StatementOverItsTimeOutIsBusy) {
   PgConnection connection(TheServer()->Address("postgres"),
                           PgLimits{std::chrono::seconds(10), std::chrono::milliseconds(200)});
   const auto start = std::chrono::steady_clock::now();
-  try {
-    connection.Execute("SELECT pg_sleep(30)");
-    ADD_FAILURE() << "no time-out";
-  } catch (const PgError& e) {
-    EXPECT_EQ(e.GetKind(), PgError::Kind::kBusy) << e.what();
-    EXPECT_EQ(e.SqlState(), "57014");
-    EXPECT_TRUE(e.TryLater());
-  }
+  const PgError busy = Thrown([&] { connection.Execute("SELECT pg_sleep(30)"); });
+  EXPECT_EQ(busy.GetKind(), PgError::Kind::kBusy) << busy.what();
+  EXPECT_EQ(busy.SqlState(), "57014");
+  EXPECT_TRUE(busy.TryLater());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   // The session goes on.
   EXPECT_EQ(connection.Execute("SELECT 1 + $1::int", {PgInt(41)}).Int(0, 0), 42);
@@ -241,7 +235,6 @@ TEST(PgServer, StatementOverItsTimeOutIsBusy) {
 
 // The role of doc/postgresql-role.sql in its database "xmodemq", with a
 // password (once per program: roles belong to the whole server).
-const std::string kPassword = test::kRolePassword;
 void CreateRole() {
   static const std::string made = TheServer()->JournalAddress("created");
 }
@@ -254,22 +247,22 @@ TEST(PgServer, WrongPasswordIsRefusedWithoutShowingIt) {
        {std::pair<std::string, std::string>{"Wr0ng-S3cret", "Wr0ng-S3cret"},
         {"p@ss:w0rd/x", "p%40ss%3Aw0rd%2Fx"}}) {
     const std::string address = TheServer()->Address("xmodemq", "xmodemq", uri_password);
-    std::string what;
-    EXPECT_TRUE(ThrowsKind([&] { PgConnection c(address); }, PgError::Kind::kRefused, &what))
-        << what;
+    const PgError refused = Thrown([&] { PgConnection c(address); });
+    const std::string what = refused.what();
+    EXPECT_EQ(refused.GetKind(), PgError::Kind::kRefused) << what;
     EXPECT_NE(what.find("password authentication failed"), std::string::npos) << what;
     EXPECT_EQ(what.find(password), std::string::npos) << what;
     EXPECT_EQ(what.find(uri_password), std::string::npos) << what;
   }
   // No password at all: refused too, not "try later".
-  EXPECT_TRUE(ThrowsKind([] { PgConnection c(TheServer()->Address("xmodemq", "xmodemq")); },
-                         PgError::Kind::kRefused));
+  EXPECT_EQ(Thrown([] { PgConnection c(TheServer()->Address("xmodemq", "xmodemq")); }).GetKind(),
+            PgError::Kind::kRefused);
 }
 
 TEST(PgServer, LeastPrivilegeRoleRunsTheJournal) {
   XMQ_NEED_POSTGRESQL();
   CreateRole();
-  PgConnection role(TheServer()->Address("xmodemq", "xmodemq", kPassword));
+  PgConnection role(TheServer()->Address("xmodemq", "xmodemq", test::kRolePassword));
   PgMigrateSchema(role, PgSchemaVersion());
   EXPECT_EQ(PgReadSchemaVersion(role), PgSchemaVersion());
   // The journal's five tables and the queue's seven.
@@ -283,7 +276,7 @@ TEST(PgServer, LeastPrivilegeRoleRunsTheJournal) {
        {"CREATE TABLE public.elsewhere(x int)", "CREATE DATABASE other", "CREATE ROLE other",
         "CREATE TEMPORARY TABLE scratch(x int)", "SELECT pg_read_file('pg_hba.conf')"}) {
     SCOPED_TRACE(sql);
-    EXPECT_TRUE(ThrowsKind([&] { role.RunScript(sql); }, PgError::Kind::kRefused));
+    EXPECT_EQ(Thrown([&] { role.RunScript(sql); }).GetKind(), PgError::Kind::kRefused);
   }
 }
 
