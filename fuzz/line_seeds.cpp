@@ -14,16 +14,14 @@ int main(int argc, char** argv) {
     sim::ModemScript modem;
     sim::ServerScript server;
   };
-  sim::ModemScript busy_then_connect;
-  busy_then_connect.dial_answers = {{"BUSY"}, {"CONNECT 9600"}};
-  sim::ServerScript resuming, refusing;
-  resuming.resume_sends = true;
-  refusing.status = 6;
   const Seed seeds[] = {
-      {Call::kConnect, 0, {}, {}},       {Call::kConnect, 7, busy_then_connect, {}},
-      {Call::kSend, 3, {}, {}},          {Call::kSend, 11, {}, resuming},
-      {Call::kReceive, 3, {}, {}},       {Call::kReceive, 5, {}, {}},
-      {Call::kReceive, 0, {}, refusing},
+      {Call::kConnect, 0, {}, {}},
+      {Call::kConnect, 7, {.dial_answers = {{"BUSY"}, {"CONNECT 9600"}}}, {}},
+      {Call::kSend, 3, {}, {}},
+      {Call::kSend, 11, {}, {.resume_sends = true}},
+      {Call::kReceive, 3, {}, {}},
+      {Call::kReceive, 5, {}, {}},
+      {Call::kReceive, 0, {}, {.status = 6}},
   };
   for (int n = 0; const Seed& s : seeds) {
     fuzz::World w;

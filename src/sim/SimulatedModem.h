@@ -19,15 +19,15 @@ struct ModemScript {
   // parity read as 8 bits would show it.
   bool parity_bit = false;
   // Commands (without their line end, compared exactly) answered "ERROR".
-  std::vector<std::string> refused_commands;
+  std::vector<std::string> refused_commands{};
   // Answer lines to each dial attempt, in order; the last entry serves every
   // later attempt. An empty entry is silence. A line that begins with
   // "CONNECT" connects the call, and the lines after it are not sent.
   std::vector<std::vector<std::string>> dial_answers = {{"CONNECT 9600"}};
   // Answer lines to particular commands (compared exactly), in place of "OK".
-  std::vector<std::pair<std::string, std::vector<std::string>>> command_answers;
+  std::vector<std::pair<std::string, std::vector<std::string>>> command_answers{};
   // Bytes already waiting when the port opens: a modem's leftover output.
-  std::string leftover;
+  std::string leftover{};
   // Time between a command and each of its answer lines.
   Clock::Duration answer_delay{};
   // Time between a dial and each of its answer lines.

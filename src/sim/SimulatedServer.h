@@ -67,16 +67,16 @@ struct FaultEvents {
 // How the server judges and answers.
 struct ServerScript {
   // Status answered to every request, whatever it holds.
-  std::optional<std::uint8_t> status;
+  std::optional<std::uint8_t> status{};
   // Position answered to a send; by default 0, or the blocks already held
   // when `resume_sends` is set.
-  std::optional<std::int64_t> send_position;
+  std::optional<std::int64_t> send_position{};
   bool resume_sends = false;
   // Position answered to an accepted receive, whatever was asked (by default
   // the position asked for); the data then go on from there.
-  std::optional<std::int64_t> receive_position;
+  std::optional<std::int64_t> receive_position{};
   // Known users and their passwords; empty: everybody is let in.
-  std::map<std::string, std::string> users;
+  std::map<std::string, std::string> users{};
   // The invitation (NAK) is repeated this often while no record comes.
   Clock::Duration invite_interval = std::chrono::seconds(3);
   int invite_repeats = 10;

@@ -19,9 +19,7 @@ namespace {
 // spoilt once: a NAK asks for it again) and the hang-up, in order, and the
 // time left.
 TEST(CapiWaitState, TheYieldCallbackReadsWhatIsAwaitedItsAttemptAndTheTimeLeft) {
-  sim::ModemScript script;
-  script.dial_delay = std::chrono::seconds(30);
-  CWorld w({}, script);
+  CWorld w({}, {.dial_delay = std::chrono::seconds(30)});
   w.server->PutFile("f", Blocks(2, 'w'));
   w.server->Faults().corrupt_frame = 2;
   std::vector<std::string> lines;

@@ -22,17 +22,6 @@ const std::string kDial = "ATDT" + kNumber;
 constexpr char kTimeOut[] = "Le modem n'a pas répondu dans le délai imparti";
 constexpr char kResetTimeOut[] = "ATZ - Le modem n'a pas répondu dans le délai imparti";
 
-sim::ModemScript Dial(std::vector<std::vector<std::string>> answers) {
-  sim::ModemScript s;
-  s.dial_answers = std::move(answers);
-  return s;
-}
-sim::ModemScript With(std::function<void(sim::ModemScript&)> change) {
-  sim::ModemScript s;
-  change(s);
-  return s;
-}
-
 struct Row {
   const char* what;
   sim::ModemScript script;
@@ -78,38 +67,38 @@ TEST(Connect, EveryOutcomeLeavesItsResultRecordPortModeAndTime) {
   // clang-format off
   const Row rows[] = {
       {"connected with echo", {}, 3, "", rvTrue, "", true, kDial, 1, 1000},
-      {"connected without echo", With([](auto& s) { s.echo = false; }), 3, "", rvTrue, "", true, kDial, 1, 1000},
-      {"leftover input discarded", With([](auto& s) { s.leftover = "\r\nERROR\r\nNO CARRIER\r\n"; }), 3, "", rvTrue, "", true, "ATZ", 1, 1000},
-      {"information lines read past", Dial({{"RINGING", "RINGING", "CONNECT"}}), 3, "", rvTrue, "", true, kDial, 1, 1000},
-      {"no carrier then connect", Dial({{"NO CARRIER"}, {"CONNECT 2400"}}), 3, "", rvTrue, "", true, kDial, 2, 1000},
-      {"no carrier on every dial", Dial({{"NO CARRIER"}}), 3, "", rvFalse, "NO CARRIER", false, kDial, 4, 1000},
-      {"no answer on every dial", Dial({{"NO ANSWER"}}), 2, "", rvFalse, "NO ANSWER", false, kDial, 3, 1000},
-      {"zero attempts count as one", Dial({{"NO CARRIER"}}), 0, "", rvFalse, "NO CARRIER", false, kDial, 2, 1000},
-      {"negative attempts count as one", Dial({{"NO CARRIER"}}), -7, "", rvFalse, "NO CARRIER", false, kDial, 2, 1000},
-      {"no dial tone", Dial({{"NO DIALTONE"}}), 3, "", rvCTS, "Pas de tonalité", false, kDial, 1, 1000},
-      {"blacklisted", Dial({{"BLACKLISTED"}}), 3, "", rvCTS, "Black Liste - Appel interdit", false, kDial, 1, 1000},
-      {"error on the dial", Dial({{"ERROR"}}), 3, "", rvCTS, "ERROR", false, kDial, 1, 1000},
-      {"silence after every dial", Dial({{}}), 3, "", rvFalse, kTimeOut, false, kDial, 4, 1000 + 4 * 60000},
-      {"reset never answered", With([](auto& s) { s.command_answers = {{"ATZ", {}}}; }), 3, "", rvFalse, kResetTimeOut, false, "ATZ", 4, 4 * 2000},
-      {"reset answered in lower case", With([](auto& s) { s.command_answers = {{"ATZ", {"ok"}}}; }), 1, "", rvFalse, kResetTimeOut, false, "ATZ", 2, 2 * 2000},
-      {"reset refused", With([](auto& s) { s.command_answers = {{"ATZ", {"ERROR"}}}; }), 3, "", rvCTS, "ATZ - ERROR", false, "ATZ", 1, 0},
-      {"unexpected connect on the reset", With([](auto& s) { s.command_answers = {{"ATZ", {"CONNECT"}}}; }), 3, "", rvFalse, "ATZ - NO CARRIER", false, "ATZ", 4, 0},
-      {"init string never answered", With([](auto& s) { s.command_answers = {{"AT&F&C1", {}}}; }), 3, "AT&F&C1", rvFalse, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 4, 1000 + 4 * 2000},
-      {"init string refused", With([](auto& s) { s.refused_commands = {"AT&F&C1"}; }), 3, "AT&F&C1", rvCTS, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 1, 1000},
+      {"connected without echo", {.echo = false}, 3, "", rvTrue, "", true, kDial, 1, 1000},
+      {"leftover input discarded", {.leftover = "\r\nERROR\r\nNO CARRIER\r\n"}, 3, "", rvTrue, "", true, "ATZ", 1, 1000},
+      {"information lines read past", {.dial_answers = {{"RINGING", "RINGING", "CONNECT"}}}, 3, "", rvTrue, "", true, kDial, 1, 1000},
+      {"no carrier then connect", {.dial_answers = {{"NO CARRIER"}, {"CONNECT 2400"}}}, 3, "", rvTrue, "", true, kDial, 2, 1000},
+      {"no carrier on every dial", {.dial_answers = {{"NO CARRIER"}}}, 3, "", rvFalse, "NO CARRIER", false, kDial, 4, 1000},
+      {"no answer on every dial", {.dial_answers = {{"NO ANSWER"}}}, 2, "", rvFalse, "NO ANSWER", false, kDial, 3, 1000},
+      {"zero attempts count as one", {.dial_answers = {{"NO CARRIER"}}}, 0, "", rvFalse, "NO CARRIER", false, kDial, 2, 1000},
+      {"negative attempts count as one", {.dial_answers = {{"NO CARRIER"}}}, -7, "", rvFalse, "NO CARRIER", false, kDial, 2, 1000},
+      {"no dial tone", {.dial_answers = {{"NO DIALTONE"}}}, 3, "", rvCTS, "Pas de tonalité", false, kDial, 1, 1000},
+      {"blacklisted", {.dial_answers = {{"BLACKLISTED"}}}, 3, "", rvCTS, "Black Liste - Appel interdit", false, kDial, 1, 1000},
+      {"error on the dial", {.dial_answers = {{"ERROR"}}}, 3, "", rvCTS, "ERROR", false, kDial, 1, 1000},
+      {"silence after every dial", {.dial_answers = {{}}}, 3, "", rvFalse, kTimeOut, false, kDial, 4, 1000 + 4 * 60000},
+      {"reset never answered", {.command_answers = {{"ATZ", {}}}}, 3, "", rvFalse, kResetTimeOut, false, "ATZ", 4, 4 * 2000},
+      {"reset answered in lower case", {.command_answers = {{"ATZ", {"ok"}}}}, 1, "", rvFalse, kResetTimeOut, false, "ATZ", 2, 2 * 2000},
+      {"reset refused", {.command_answers = {{"ATZ", {"ERROR"}}}}, 3, "", rvCTS, "ATZ - ERROR", false, "ATZ", 1, 0},
+      {"unexpected connect on the reset", {.command_answers = {{"ATZ", {"CONNECT"}}}}, 3, "", rvFalse, "ATZ - NO CARRIER", false, "ATZ", 4, 0},
+      {"init string never answered", {.command_answers = {{"AT&F&C1", {}}}}, 3, "AT&F&C1", rvFalse, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 4, 1000 + 4 * 2000},
+      {"init string refused", {.refused_commands = {"AT&F&C1"}}, 3, "AT&F&C1", rvCTS, "Erreur dans la chaine d'initialisation AT&F&C1", true, "AT&F&C1", 1, 1000},
       {"modem without CTS", {}, 3, "", rvCTS, "ATZ - Le modem ne répond pas", false, "ATZ", 0, 0, no_cts},
-      {"CTS lost during a dial", Dial({{}}), 3, "", rvCTS, "Le modem ne repond plus", false, kDial, 1, 20000, cts_lost_at_20s},
-      {"CTS lost between dials", Dial({{"NO CARRIER"}}), 3, "", rvCTS, "Le modem ne répond pas", false, kDial, 1, 1000, cts_lost_after_no_carrier},
+      {"CTS lost during a dial", {.dial_answers = {{}}}, 3, "", rvCTS, "Le modem ne repond plus", false, kDial, 1, 20000, cts_lost_at_20s},
+      {"CTS lost between dials", {.dial_answers = {{"NO CARRIER"}}}, 3, "", rvCTS, "Le modem ne répond pas", false, kDial, 1, 1000, cts_lost_after_no_carrier},
       {"connected already", {}, 3, "", rvFalse, nullptr, true, kDial, 1, 0, connected},
       // BUSY or DELAYED extends the dial's wait to 105 s from the answer; a second
       // BUSY starts the 105 s afresh, it does not add a minute.
-      {"busy, connect at 100 s", Dial({{"BUSY"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
-      {"delayed, connect at 100 s", Dial({{"DELAYED 5"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
-      {"busy, too late at 110 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 105000 + 60000, later(0, 110)},
-      {"busy twice, connect at 120 s", Dial({{"BUSY"}, {}}), 0, "", rvTrue, "", true, kDial, 1, 121000, later(20, 120)},
-      {"busy twice, too late at 130 s", Dial({{"BUSY"}, {}}), 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 20000 + 105000 + 60000, later(20, 130)},
+      {"busy, connect at 100 s", {.dial_answers = {{"BUSY"}, {}}}, 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
+      {"delayed, connect at 100 s", {.dial_answers = {{"DELAYED 5"}, {}}}, 0, "", rvTrue, "", true, kDial, 1, 101000, later(0, 100)},
+      {"busy, too late at 110 s", {.dial_answers = {{"BUSY"}, {}}}, 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 105000 + 60000, later(0, 110)},
+      {"busy twice, connect at 120 s", {.dial_answers = {{"BUSY"}, {}}}, 0, "", rvTrue, "", true, kDial, 1, 121000, later(20, 120)},
+      {"busy twice, too late at 130 s", {.dial_answers = {{"BUSY"}, {}}}, 0, "", rvFalse, kTimeOut, false, kDial, 2, 1000 + 20000 + 105000 + 60000, later(20, 130)},
       // Extensions stop once the dial has lasted 15 minutes: the last, at
       // 880 s, runs to 985 s; the three other attempts wait their 60 s.
-      {"busy every 20 s for ever", Dial({{}}), 3, "", rvFalse, kTimeOut, false, kDial, 4, 1000 + 985000 + 3 * 60000, busy_for_ever},
+      {"busy every 20 s for ever", {.dial_answers = {{}}}, 3, "", rvFalse, kTimeOut, false, kDial, 4, 1000 + 985000 + 3 * 60000, busy_for_ever},
   };
   // clang-format on
   for (const Row& r : rows) {
