@@ -380,9 +380,7 @@ TEST(HostileLine, AFloodNeverPushesADeadlineAway) {
     pass();
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(module.ErrorDescription(), row.description);
-    EXPECT_EQ(
-        std::chrono::duration_cast<std::chrono::milliseconds>(clock->Now() - flood_from).count(),
-        row.ms);
+    EXPECT_EQ(Ms(clock->Now() - flood_from), row.ms);
     EXPECT_FALSE(port.PortOpen());
     EXPECT_GT(most_per_pass, 0u);
     EXPECT_LE(most_per_pass, 256u);

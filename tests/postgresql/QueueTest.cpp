@@ -90,10 +90,9 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
   EXPECT_EQ(status.waiting_bytes, 2 * 13);
   EXPECT_FALSE(status.oldest.empty());
   ASSERT_EQ(status.files.size(), 1u);
-  const QueueStatus::Held held{"F1", "A", first[0].generation, first[0].lease_end, true};
-  EXPECT_EQ(std::tie(status.files[0].what, status.files[0].holder, status.files[0].generation,
-                     status.files[0].lease_end, status.files[0].ended),
-            std::tie(held.what, held.holder, held.generation, held.lease_end, held.ended));
+  const QueueStatus::Held& held = status.files[0];
+  EXPECT_EQ(std::tie(held.what, held.holder, held.generation, held.lease_end, held.ended),
+            std::make_tuple("F1", "A", first[0].generation, first[0].lease_end, true));
 
   auto taken = b->Claim("DR1", 5);
   ASSERT_EQ(taken.size(), 2u);

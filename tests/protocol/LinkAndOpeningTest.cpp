@@ -71,21 +71,19 @@ TEST(BlockLink, AttemptsAndTheirOutcomes) {
   };
   // clang-format on
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ImplRig rig;
     rig.impl->fields.BlocNumber = c.number;
     rig.impl->connection.ModemMode = mmvConnecté;
     if (c.arrange) c.arrange(rig);
-    EXPECT_EQ(rig.SendAndWait(c.message ? std::string(1, c.message) : "", c.expected), c.result)
-        << c.what;
-    EXPECT_EQ(rig.module->ErrorDescription(), c.description) << c.what;
-    EXPECT_EQ(rig.port->HostWrote(), c.wire) << c.what;
-    EXPECT_EQ(rig.NowMs(), c.ms) << c.what;
-    EXPECT_EQ(rig.impl->fields.RxBuffer, c.rx.value_or(rig.impl->fields.RxBuffer)) << c.what;
-    EXPECT_EQ(rig.port->PortOpen(), c.result == rvTrue) << c.what;
-    EXPECT_EQ(rig.impl->connection.ModemMode, c.result == rvTrue ? mmvConnecté : mmvCommande)
-        << c.what;
-    EXPECT_EQ(rig.impl->fields.BlocNumber, c.number)
-        << c.what << ": the caller advances the number";
+    EXPECT_EQ(rig.SendAndWait(c.message ? std::string(1, c.message) : "", c.expected), c.result);
+    EXPECT_EQ(rig.module->ErrorDescription(), c.description);
+    EXPECT_EQ(rig.port->HostWrote(), c.wire);
+    EXPECT_EQ(rig.NowMs(), c.ms);
+    EXPECT_EQ(rig.impl->fields.RxBuffer, c.rx.value_or(rig.impl->fields.RxBuffer));
+    EXPECT_EQ(rig.port->PortOpen(), c.result == rvTrue);
+    EXPECT_EQ(rig.impl->connection.ModemMode, c.result == rvTrue ? mmvConnecté : mmvCommande);
+    EXPECT_EQ(rig.impl->fields.BlocNumber, c.number) << "the caller advances the number";
   }
 }
 

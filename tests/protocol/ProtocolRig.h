@@ -21,9 +21,7 @@
 namespace xmodemquarvel::testing {
 
 inline std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
+  return {values.begin(), values.end()};
 }
 
 inline std::string Repeat(const std::string& s, int n) {
