@@ -38,7 +38,14 @@ common=(-std=c++20 $flags -Wall -Wextra -Wpedantic -Werror -I"$root/src" -I"$bui
         -I"$root/include" -I"$root/tests")
 
 for t in "${targets[@]}"; do
-  "$cxx" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/$t.cpp" "${libs[@]}" -o "$build/$t"
+  case $t in
+    # The line targets: one source, built for each call.
+    connect_fuzzer | send_fuzzer | receive_fuzzer)
+      call=${t%_fuzzer}
+      source=(-DXMQ_LINE_CALL="k${call^}" "$root/fuzz/line_fuzzer.cpp") ;;
+    *) source=("$root/fuzz/$t.cpp") ;;
+  esac
+  "$cxx" "${common[@]}" -fsanitize=fuzzer "${source[@]}" "${libs[@]}" -o "$build/$t"
 done
 "$cxx" "${common[@]}" "$root/fuzz/line_seeds.cpp" "${libs[@]}" -o "$build/line_seeds"
 # The line targets and their recorder write their files there.
