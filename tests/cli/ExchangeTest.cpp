@@ -41,10 +41,9 @@ struct Office {
     WriteFile(d / "spool/outbox" / name, content);
   }
   std::vector<std::string> Args(std::vector<std::string> more = {}) const {
-    std::vector<std::string> args = {XMODEMQ_PATH, "exchange", "--profile",
-                                     (d / "profile.toml").string()};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    more.insert(more.begin(),
+                {XMODEMQ_PATH, "exchange", "--profile", (d / "profile.toml").string()});
+    return more;
   }
   // A run started, the password from the profile only.
   Process Start(std::vector<std::string> more = {"--json"}) const {
