@@ -1,5 +1,6 @@
 #include "schedule/EventLog.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 // Entries without the source's file and line: a person searches them by the
@@ -15,6 +16,24 @@
 #include "terminal/Text.h"
 
 namespace xmodemq {
+namespace {
+
+// libsystemd is loaded at the first event sent to systemd's journal, not at
+// every start of xmodemq (with the compression and cryptography libraries it
+// brings, bound at load time, it cost every command about a millisecond).
+// Null when it cannot be loaded: the events then go to standard error, as
+// when the journal refuses one.
+decltype(&sd_journal_sendv) JournalSend() {
+  static const auto send = []() -> decltype(&sd_journal_sendv) {
+    // Never closed: it serves until the process ends.
+    void* const library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    return reinterpret_cast<decltype(&sd_journal_sendv)>(dlsym(library, "sd_journal_sendv"));
+  }();
+  return send;
+}
+
+}  // namespace
 
 bool EventLog::StderrIsJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
@@ -77,7 +96,8 @@ void EventLog::Write(const LogEvent& event) const {
     if (!event.result.empty()) fields.push_back("XMODEMQ_RESULT=" + Visible(event.result));
     std::vector<struct iovec> parts;
     for (std::string& field : fields) parts.push_back({field.data(), field.size()});
-    if (sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0) return;
+    const auto send = JournalSend();
+    if (send != nullptr && send(parts.data(), static_cast<int>(parts.size())) >= 0) return;
   }
   if (!quiet_) PrintLine(stderr, "xmodemq: " + event.message);
 }

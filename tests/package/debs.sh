@@ -79,7 +79,8 @@ grep -q 'libc6' <<<"$depends" && grep -q 'libstdc++6' <<<"$depends" ||
 grep -Eq 'sqlite|nettle|python|tomlplusplus|libsystemd|adduser' <<<"$depends" &&
   fail "the library pulls in what the command or the module uses: $depends"
 depends=$(field xmodemq Depends)
-for needed in libsqlite3-0 libnettle8 libtomlplusplus3 adduser libc6; do
+# libpq5 and libsystemd0 are loaded when first used: named in the control file.
+for needed in libsqlite3-0 libnettle8 libtomlplusplus3 libpq5 libsystemd0 adduser libc6; do
   grep -q "$needed" <<<"$depends" || fail "xmodemq does not depend on $needed: $depends"
 done
 grep -q 'python' <<<"$depends" && fail "xmodemq depends on python: $depends"

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "journal/postgresql/LibPq.h"
 #include "journal/postgresql/PgAddress.h"
 #include "journal/postgresql/PgError.h"
 
@@ -127,6 +128,32 @@ TEST(PgError, KindFromSqlState) {
     EXPECT_EQ(KindOfSqlState(state), kind);
     EXPECT_EQ(PgError(kind, "x").TryLater(), kind == Kind::kUnreachable || kind == Kind::kBusy);
   }
+}
+
+// libpq is loaded on first use: a library that is missing, or that is not
+// libpq, is a failure of the set-up with its reason, not a crash.
+TEST(LibPq, AMissingOrWrongLibraryIsAFailureThatSaysWhy) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"libpq-absente.so.5", "libpq-absente.so.5: cannot open shared object file"},
+      {"libc.so.6", "la fonction PQconninfoParse manque"},
+  };
+  for (const auto& [name, why] : rows) {
+    SCOPED_TRACE(name);
+    try {
+      LoadLibPq(name);
+      ADD_FAILURE() << "loaded";
+    } catch (const PgError& e) {
+      EXPECT_EQ(e.GetKind(), PgError::Kind::kOther);
+      const std::string text = e.what();
+      EXPECT_EQ(text.rfind("la bibliothèque " + std::string(name) +
+                               " de PostgreSQL ne peut pas être chargée : ",
+                           0),
+                0u)
+          << text;
+      EXPECT_NE(text.find(why), std::string::npos) << text;
+    }
+  }
+  EXPECT_NE(Pq().conninfoParse, nullptr);
 }
 
 }  // namespace

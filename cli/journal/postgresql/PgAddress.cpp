@@ -1,11 +1,10 @@
 #include "journal/postgresql/PgAddress.h"
 
-#include <libpq-fe.h>
-
 #include <cstdlib>
 #include <map>
 #include <memory>
 
+#include "journal/postgresql/LibPq.h"
 #include "journal/postgresql/PgError.h"
 
 namespace xmodemq {
@@ -14,11 +13,11 @@ namespace {
 // What the address sets, keyword by keyword. Throws PgError.
 std::map<std::string, std::string> Parse(const std::string& address) {
   char* error = nullptr;
-  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
-      PQconninfoParse(address.c_str(), &error), &PQconninfoFree);
+  std::unique_ptr<PQconninfoOption, ConninfoFree> options(
+      Pq().conninfoParse(address.c_str(), &error));
   if (!options) {
     const std::string why = error != nullptr ? error : "mémoire épuisée";
-    PQfreemem(error);
+    Pq().freemem(error);
     throw PgError(PgError::Kind::kOther,
                   WithoutPassword("adresse PostgreSQL illisible : " + why, address));
   }

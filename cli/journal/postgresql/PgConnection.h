@@ -1,13 +1,12 @@
 #pragma once
 
-#include <libpq-fe.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "journal/postgresql/LibPq.h"
 #include "journal/postgresql/PgAddress.h"
 
 namespace xmodemq {
@@ -16,14 +15,14 @@ namespace xmodemq {
 class PgResult {
  public:
   explicit PgResult(PGresult* result) : result_(result) {}
-  ~PgResult() { PQclear(result_); }
+  ~PgResult() { Pq().clear(result_); }
   PgResult(PgResult&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
   PgResult& operator=(PgResult&&) = delete;
   PgResult(const PgResult&) = delete;
   PgResult& operator=(const PgResult&) = delete;
 
-  int Rows() const { return PQntuples(result_); }
-  bool IsNull(int row, int column) const { return PQgetisnull(result_, row, column) != 0; }
+  int Rows() const { return Pq().ntuples(result_); }
+  bool IsNull(int row, int column) const { return Pq().getisnull(result_, row, column) != 0; }
   std::string Text(int row, int column) const;
   std::int64_t Int(int row, int column) const;
   PGresult* Raw() const { return result_; }
@@ -59,7 +58,10 @@ class PgConnection {
  private:
   [[noreturn]] void Fail(const PgResult& result) const;
   std::string address_;
-  std::unique_ptr<PGconn, decltype(&PQfinish)> conn_{nullptr, &PQfinish};
+  struct Finish {
+    void operator()(PGconn* conn) const { Pq().finish(conn); }
+  };
+  std::unique_ptr<PGconn, Finish> conn_;
 };
 
 // BEGIN … COMMIT, rolled back unless committed (a rollback on a connection

@@ -1,8 +1,8 @@
 #include "journal/postgresql/PgError.h"
 
-#include <libpq-fe.h>
-
 #include <memory>
+
+#include "journal/postgresql/LibPq.h"
 
 namespace xmodemq {
 namespace {
@@ -16,8 +16,8 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
 
 // The password that libpq reads in `address`, or nothing.
 std::string PasswordOf(const std::string& address) {
-  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
-      PQconninfoParse(address.c_str(), nullptr), &PQconninfoFree);
+  std::unique_ptr<PQconninfoOption, ConninfoFree> options(
+      Pq().conninfoParse(address.c_str(), nullptr));
   if (!options) return {};
   for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o)
     if (std::string(o->keyword) == "password" && o->val != nullptr) return o->val;
