@@ -238,6 +238,11 @@ void Said(const std::string& text, const std::vector<std::string>& said) {
   }
 }
 
+void Expect(const Outcome& r, int status, const std::vector<std::string>& err) {
+  EXPECT_EQ(r.status, status) << r.All();
+  Said(r.err, err);
+}
+
 // All rows run at once, each row's commands in turn.
 struct TableRun::Run {
   TempDir dir;

@@ -178,5 +178,7 @@ std::vector<std::string> Expand(const std::vector<std::string>& args, const fs::
 
 // Each text of `said` in `text`, each "!text" not.
 void Said(const std::string& text, const std::vector<std::string>& said);
+// A run's exit status, and the texts of its stderr as Said() reads them.
+void Expect(const Outcome& r, int status, const std::vector<std::string>& err = {});
 
 }  // namespace xmodemq::test

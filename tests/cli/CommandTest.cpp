@@ -208,14 +208,11 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
       else
         server.PutFile(name.substr(0, name.find('.')), kBill);
     }
-    ::setenv("XMODEMQ_PASSWORD", kSecret, 1);
-    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    const Variable password("XMODEMQ_PASSWORD", kSecret), tmp("TMPDIR", dir.path().string());
     Captured said;
     SessionHost host{line.clock, std::move(line.owned), said.out, false, {}};
     const int status = row.command == Command::Send ? RunSend(options, std::move(host))
                                                     : RunReceive(options, std::move(host));
-    ::unsetenv("XMODEMQ_PASSWORD");
-    ::unsetenv("TMPDIR");
     EXPECT_EQ(status, row.status) << said.Text();
     Said(said.Text(), row.said);
     for (std::size_t i = 0; i < row.names.size(); ++i) {
@@ -364,9 +361,7 @@ TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
   ::sigaction(SIGHUP, &before, nullptr);
   ASSERT_TRUE(send.Await("bloc ", 30s)) << send.ErrSoFar();
   send.Signal(SIGHUP);
-  const Outcome r = send.Wait(60s);
-  EXPECT_EQ(r.status, 0) << r.All();
-  Said(r.err, {"envoyé : 20 blocs"});
+  Expect(send.Wait(60s), 0, {"envoyé : 20 blocs"});
 }
 
 // The simulator's store, as a second user when the tests run as root and
@@ -380,29 +375,22 @@ TEST(Command, TheSimulatorsStoreIsTheUsersOwnAndFollowsNoLink) {
   WriteFile(d / "FACT0002.TXT", kBill20);
   GiveAway(d.path());
   const mode_t umask = ::umask(0);
-  const Outcome open = Process({XMODEMQ_PATH, "simulate", "--link", (d / "modem").string(),
-                                "--store", (d / "open").string()},
-                               {}, {}, {}, Intruder())
-                           .Wait(30s);
-  EXPECT_EQ(open.status, 2) << open.All();
-  Said(open.err, {"open est modifiable par d'autres utilisateurs"});
+  Expect(Xmq({"simulate", "--link", (d / "modem").string(), "--store", (d / "open").string()}, {},
+             30s, Intruder()),
+         2, {"open est modifiable par d'autres utilisateurs"});
   Simulator sim(d, {"--store", (d / "store").string()}, {}, Intruder());
   ASSERT_EQ(::symlink((d / "secret").c_str(), (d / "store/FACT0001").c_str()), 0);
   const auto client = [&](const std::string& command, const std::string& file) {
-    return Process({XMODEMQ_PATH, command, (d / file).string(), "--user", "PS0001", "--device",
-                    sim.Link(), "--no-journal"},
-                   {{"XMODEMQ_PASSWORD", kSecret}}, {}, {}, Intruder())
-        .Wait(60s);
+    return Xmq(
+        {command, (d / file).string(), "--user", "PS0001", "--device", sim.Link(), "--no-journal"},
+        {{"XMODEMQ_PASSWORD", kSecret}}, 60s, Intruder());
   };
-  const Outcome fetch = client("receive", "FACT0001.TXT");
-  EXPECT_EQ(fetch.status, 4) << fetch.All();
+  Expect(client("receive", "FACT0001.TXT"), 4);
   EXPECT_FALSE(fs::exists(d / "FACT0001.TXT"));
   WriteFile(d / "FACT0001.TXT", kBill20);
   GiveAway(d / "FACT0001.TXT");
-  const Outcome put = client("send", "FACT0001.TXT");
-  EXPECT_EQ(put.status, 4) << put.All();
-  const Outcome other = client("send", "FACT0002.TXT");
-  EXPECT_EQ(other.status, 0) << other.All();
+  Expect(client("send", "FACT0001.TXT"), 4);
+  Expect(client("send", "FACT0002.TXT"), 0);
   ::umask(umask);
   EXPECT_EQ(ReadFile(d / "secret"), "secret");
   EXPECT_TRUE(fs::is_symlink(d / "store/FACT0001"));
@@ -493,10 +481,9 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
   }
   gone();
   WriteFile(d / "FACT0001.TXT", kBill20);
-  const Outcome served = Process({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user",
-                                  "PS0001", "--device", sim.Link(), "--no-journal"},
-                                 {{"XMODEMQ_PASSWORD", kSecret}})
-                             .Wait(60s);
+  const Outcome served = Xmq({"send", (d / "FACT0001.TXT").string(), "--user", "PS0001", "--device",
+                              sim.Link(), "--no-journal"},
+                             {{"XMODEMQ_PASSWORD", kSecret}});
   EXPECT_EQ(served.status, 0) << served.All() << sim.Log();
   EXPECT_EQ(sim.Log().find_first_of(std::string("\x1b\x07\0", 3)), std::string::npos);
 }

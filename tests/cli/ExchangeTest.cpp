@@ -17,8 +17,6 @@
 namespace xmodemq::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 // A spool, its profile and a simulator whose store holds the server's files.
 struct Office {
   TempDir d;
@@ -30,8 +28,7 @@ struct Office {
     fs::create_directories(d / "spool/outbox");
     fs::permissions(d / "spool", fs::perms(0700));
     fs::permissions(d / "spool/outbox", fs::perms(0700));
-    WriteFile(d / "pw", std::string(kSecret) + "\n");
-    fs::permissions(d / "pw", fs::perms(0600));
+    WritePrivate(d / "pw", std::string(kSecret) + "\n");
     extra.insert(extra.end(), {"--store", (d / "store").string(), "--resume-sends"});
     sim = std::make_unique<Simulator>(d, extra);
     Profile("user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"" + sim->Link() +
@@ -39,18 +36,14 @@ struct Office {
             "settle = \"0s\"\njournal = \"journal.sqlite\"\n" +
             more);
   }
-  void Profile(const std::string& text) const {
-    WriteFile(d / "profile.toml", text);
-    fs::permissions(d / "profile.toml", fs::perms(0600));
-  }
+  void Profile(const std::string& text) const { WritePrivate(d / "profile.toml", text); }
   void Drop(const std::string& name, const std::string& content) const {
     WriteFile(d / "spool/outbox" / name, content);
   }
   std::vector<std::string> Args(std::vector<std::string> more = {}) const {
-    std::vector<std::string> args = {XMODEMQ_PATH, "exchange", "--profile",
-                                     (d / "profile.toml").string()};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    more.insert(more.begin(),
+                {XMODEMQ_PATH, "exchange", "--profile", (d / "profile.toml").string()});
+    return more;
   }
   // A run started, the password from the profile only.
   Process Start(std::vector<std::string> more = {"--json"}) const {
@@ -127,8 +120,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   EXPECT_TRUE(fs::exists(o.d / "spool/outbox/.FACT0009.TXT"));
   // The journal follows each file to sent/.
   const Outcome journal =
-      Process({XMODEMQ_PATH, "journal", "--json", "--journal", (o.d / "journal.sqlite").string()})
-          .Wait(30s);
+      Xmq({"journal", "--json", "--journal", (o.d / "journal.sqlite").string()});
   const auto rows = ParseJsonLines(journal.out);
   ASSERT_TRUE(rows) << journal.All();
   std::size_t sends = 0;
@@ -275,41 +267,34 @@ TEST(Exchange, BatchesOfSendAndReceiveAreRerunAsTyped) {
   Office o;
   WriteFile(o.d / "store/RET1", BillingFile(3, 1));
   WriteFile(o.d / "store/RET2", BillingFile(4, 2));
-  const Env env = {{"XMODEMQ_PASSWORD", kSecret}};
-  const auto run = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), XMODEMQ_PATH);
-    args.insert(args.end(), {"--user", "PS01", "--device", o.sim->Link(), "--journal",
-                             (o.d / "journal.sqlite").string()});
-    return Process(args, env).Wait(60s);
+  // Each command run in turn, its status and what it says.
+  const auto run = [&](const std::vector<Then>& steps) {
+    for (const Then& step : steps) {
+      std::vector<std::string> args = step.args;
+      SCOPED_TRACE(args.front() + " " + std::to_string(args.size()));
+      args.insert(args.end(), {"--user", "PS01", "--device", o.sim->Link(), "--journal",
+                               (o.d / "journal.sqlite").string()});
+      Expect(Xmq(args, {{"XMODEMQ_PASSWORD", kSecret}}), step.status, step.said);
+    }
   };
   const std::string r1 = (o.d / "RET1").string(), r2 = (o.d / "RET2").string(),
                     r3 = (o.d / "RET3").string();
-  EXPECT_EQ(run({"receive", r1, r2, r3}).status, 4);
-  const Outcome again = run({"receive", r1, r2, r3});
-  EXPECT_EQ(again.status, 4) << again.All();
-  Said(again.err, {r1 + " a déjà été reçu en entier"});
-  EXPECT_EQ(again.err.find("existe déjà"), std::string::npos) << again.All();
+  run({{{"receive", r1, r2, r3}, 4},
+       {{"receive", r1, r2, r3}, 4, {r1 + " a déjà été reçu en entier", "!existe déjà"}}});
   // A file changed since is not the one received: it is refused as before.
   WriteFile(o.d / "RET2", "changé");
   WriteFile(o.d / "store/RET3", BillingFile(2, 3));
-  const Outcome changed = run({"receive", r1, r2, r3});
-  EXPECT_EQ(changed.status, 2) << changed.All();
-  Said(changed.err, {"existe déjà"});
-  EXPECT_EQ(run({"receive", r1, r3}).status, 0);
+  run({{{"receive", r1, r2, r3}, 2, {"existe déjà"}}, {{"receive", r1, r3}, 0}});
   EXPECT_EQ(ReadFile(o.d / "RET3"), BillingFile(2, 3));
   EXPECT_EQ(Count(o.sim->Log(), "réception de « RET1 »"), 1u);
 
   WriteFile(o.d / "FACT1.TXT", BillingFile(3, 4));
   WriteFile(o.d / "FACT2.TXT", BillingFile(3, 5));
   const std::string f1 = (o.d / "FACT1.TXT").string(), f2 = (o.d / "FACT2.TXT").string();
-  EXPECT_EQ(run({"send", f1}).status, 0);
-  const Outcome refused = run({"send", f1, f2});
-  EXPECT_EQ(refused.status, 2) << refused.All();
-  Said(refused.err, {"ou donnez --skip-sent pour n'envoyer que les autres"});
-  const Outcome skipped = run({"send", f1, f2, "--skip-sent"});
-  EXPECT_EQ(skipped.status, 0) << skipped.All();
-  Said(skipped.err, {f1 + " a déjà été envoyé le "});
-  EXPECT_EQ(run({"send", f1, f2, "--skip-sent"}).status, 0);
+  run({{{"send", f1}, 0},
+       {{"send", f1, f2}, 2, {"ou donnez --skip-sent pour n'envoyer que les autres"}},
+       {{"send", f1, f2, "--skip-sent"}, 0, {f1 + " a déjà été envoyé le "}},
+       {{"send", f1, f2, "--skip-sent"}, 0}});
   EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT1"), 1u);
   EXPECT_EQ(CompletedSends(o.sim->Log(), "FACT2"), 1u);
   EXPECT_EQ(ReadFile(o.d / "store/FACT2"), BillingFile(3, 5));
@@ -352,9 +337,8 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
   };
   for (const auto& row : rows) {
     o.Profile(row.text);
-    const Outcome check = o.Run({"--check"});
-    EXPECT_EQ(check.status, 2) << row.text << check.All();
-    Said(check.err, {row.said});
+    SCOPED_TRACE(row.text);
+    Expect(o.Run({"--check"}), 2, {row.said});
     Ends(o.Run({"--json"}), 2, {{"outcome", Q("usage")}});
   }
   fs::permissions(o.d / "profile.toml", fs::perms(0666));

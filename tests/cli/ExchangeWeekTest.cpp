@@ -17,8 +17,6 @@
 namespace xmodemq::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 // The office's windows, as the profile below says them, judged here on the
 // test's own reading of the wall clock in Paris.
 bool InsideOfficeWindows(const std::tm& t) {
@@ -56,13 +54,9 @@ TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
     fs::create_directories(d / folder);
     fs::permissions(d / folder, fs::perms(0700));
   }
-  const auto password = [&](const std::string& text) {
-    WriteFile(d / "pw", text + "\n");
-    fs::permissions(d / "pw", fs::perms(0600));
-  };
+  const auto password = [&](const std::string& text) { WritePrivate(d / "pw", text + "\n"); };
   password(kSecret);
-  WriteFile(d / "accounts", std::string("PS01:") + kSecret + "\n");
-  fs::permissions(d / "accounts", fs::perms(0600));
+  WritePrivate(d / "accounts", std::string("PS01:") + kSecret + "\n");
   // The first call is cut after a few frames; sends resume.
   Simulator main(d, {"--store", (d / "store").string(), "--resume-sends", "--accounts",
                      (d / "accounts").string(), "--cut-after", "3"});
@@ -70,23 +64,21 @@ TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
   Simulator silent(silent_dir, {});
   silent.Signal(SIGSTOP);
   const auto profile = [&](const std::string& line) {
-    WriteFile(d / "profile.toml",
-              "user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"" + line +
-                  "\"]\nattempts = 0\nspool = \"spool\"\nfetch = [\"RET{date:%y%m%d}\"]\n"
-                  "fetch_every = \"1d\"\nsettle = \"0s\"\njournal = \"journal.sqlite\"\n"
-                  "timezone = \"Europe/Paris\"\n"
-                  "windows = [\"Mo-Fr 19:00-07:00\", \"Sa 09:00-12:00\", \"Su 01:00-04:00\"]\n"
-                  "retry_min = \"30m\"\nretry_max = \"2h\"\nalert_after = \"1h\"\n"
-                  "alert_age = \"8h\"\nalert = [\"/bin/sh\", \"-c\", "
-                  "\"echo \\\"$XMODEMQ_ALERT $XMODEMQ_SINCE\\\" >> " +
-                  (d / "alerts").string() + "\"]\n");
-    fs::permissions(d / "profile.toml", fs::perms(0600));
+    WritePrivate(d / "profile.toml",
+                 "user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"" + line +
+                     "\"]\nattempts = 0\nspool = \"spool\"\nfetch = [\"RET{date:%y%m%d}\"]\n"
+                     "fetch_every = \"1d\"\nsettle = \"0s\"\njournal = \"journal.sqlite\"\n"
+                     "timezone = \"Europe/Paris\"\n"
+                     "windows = [\"Mo-Fr 19:00-07:00\", \"Sa 09:00-12:00\", \"Su 01:00-04:00\"]\n"
+                     "retry_min = \"30m\"\nretry_max = \"2h\"\nalert_after = \"1h\"\n"
+                     "alert_age = \"8h\"\nalert = [\"/bin/sh\", \"-c\", "
+                     "\"echo \\\"$XMODEMQ_ALERT $XMODEMQ_SINCE\\\" >> " +
+                     (d / "alerts").string() + "\"]\n");
   };
   const auto args = [&](std::vector<std::string> more) {
-    std::vector<std::string> all = {XMODEMQ_PATH, "exchange", "--profile",
-                                    (d / "profile.toml").string()};
-    all.insert(all.end(), more.begin(), more.end());
-    return all;
+    more.insert(more.begin(),
+                {XMODEMQ_PATH, "exchange", "--profile", (d / "profile.toml").string()});
+    return more;
   };
   std::vector<std::string> bills;
   const auto drop = [&](const std::string& name, const std::string& content, std::time_t when) {
@@ -97,8 +89,7 @@ TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
     if (content.size() % 128 == 0) bills.push_back(name);
   };
 
-  ::setenv("TZ", "Europe/Paris", 1);
-  ::tzset();
+  const Zone paris("Europe/Paris");
   const std::time_t start = *ParseUtc("2024-03-24T23:00:00Z");  // Monday 00:00
   const std::time_t end = days == 7 ? *ParseUtc("2024-03-31T22:00:00Z") : start + days * 86400;
   std::vector<std::string> returns;
@@ -133,11 +124,10 @@ TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
     if (hhmm == 1800 && t.tm_wday == 4) password("faux");
     if (hhmm == 2230 && t.tm_wday == 4) {
       password(kSecret);
-      const Outcome resumed =
-          Process(args({"--resume-calls"}),
-                  {{"XMODEMQ_TEST_NOW", UtcText(now)}, {"XMODEMQ_PASSWORD", std::nullopt}})
-              .Wait(30s);
-      EXPECT_EQ(resumed.status, 0) << resumed.All();
+      Expect(Process(args({"--resume-calls"}),
+                     {{"XMODEMQ_TEST_NOW", UtcText(now)}, {"XMODEMQ_PASSWORD", std::nullopt}})
+                 .Wait(30s),
+             0);
     }
     // Friday evening a person looks at the held file.
     if (hhmm == 2100 && t.tm_wday == 5) {

@@ -60,6 +60,14 @@ void Finish(JournalRow& row, const std::string& result, std::int64_t blocks, std
   row.exit_status = result == "rvTrue" ? 0 : 1;
 }
 
+// `row` begun with `prefixes`, then ended as Finish() says.
+void Record(Journal& journal, JournalRow& row, const std::string& prefixes,
+            const std::string& result, std::int64_t blocks, std::int64_t bytes) {
+  journal.Begin(row, prefixes);
+  Finish(row, result, blocks, bytes);
+  journal.End(row);
+}
+
 TEST(Journal, DigestsAreSha256OfTheFileAndOfEachPrefixOfWholeRecords) {
   // FIPS 180-2 examples.
   EXPECT_EQ(Sha256Of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -87,8 +95,7 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   // Objects are read back whole by the command's table, through a strict parser.
   for (const auto& [text, literal] : json) EXPECT_EQ(JsonString(text), literal) << text;
 
-  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-  ::tzset();
+  const Zone cet("CET-1CEST,M3.5.0,M10.5.0/3");
   const std::pair<std::string, std::optional<std::string>> since[] = {
       {"2024-05-02", "2024-05-01T22:00:00Z"},
       {"2024-01-15T09:30", "2024-01-15T08:30:00Z"},
@@ -109,8 +116,6 @@ TEST(Journal, TextsAreWrittenAndReadAsScriptsAndUsersExpect) {
   EXPECT_EQ(DurationText(std::chrono::seconds(60)), "1 min");
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00+02"), "2024-07-01T10:00:00+02");
   EXPECT_EQ(LocalTime("2024-07-01T10:00:00Zx"), "2024-07-01T10:00:00Zx");
-  ::unsetenv("TZ");
-  ::tzset();
 }
 
 // What a server's resume of N blocks is, compared with the last version sent.
@@ -199,9 +204,7 @@ TEST_P(OnBoth, ProcessesWriteAtOnceAndLoseNoRow) {
           for (int i = 0; i < rows; ++i) {
             JournalRow row =
                 SendRow("F" + std::to_string(child) + "_" + std::to_string(i), Sha256Of("x"));
-            journal->Begin(row, std::string(16 * 4, 'p'));
-            Finish(row, "rvTrue", 4, 512);
-            journal->End(row);
+            Record(*journal, row, std::string(16 * 4, 'p'), "rvTrue", 4, 512);
           }
         } catch (const std::exception& e) {
           std::fprintf(stderr, "%s\n", e.what());
@@ -284,9 +287,7 @@ TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
   JournalRow got = SendRow("ARL1", Sha256Of("r"));
   got.direction = "receive";
   got.file = "/spool/incoming/ARL1";
-  journal->Begin(got, "", {});
-  Finish(got, "rvTrue", 1, 128);
-  journal->End(got);
+  Record(*journal, got, "", "rvTrue", 1, 128);
   journal->RefileReceive("/spool/incoming/ARL1", "/spool/inbox/ARL1");
   EXPECT_FALSE(journal->ReceivedInto("/spool/incoming/ARL1", Sha256Of("r")));
   EXPECT_TRUE(journal->ReceivedInto("/spool/inbox/ARL1", Sha256Of("r")));
@@ -298,17 +299,13 @@ TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
 
   const std::string prefixes = std::string("\0\xff\x01", 3) + std::string(29, '\0');
   JournalRow cut = SendRow("F", Sha256Of("v1"));
-  journal->Begin(cut, prefixes, {});
-  Finish(cut, "rvCTS", 1, 256);
-  journal->End(cut);
+  Record(*journal, cut, prefixes, "rvCTS", 1, 256);
   JournalRow next = SendRow("F", Sha256Of("v2"));
   auto last = journal->LastVersionSent(next);
   ASSERT_TRUE(last);
   EXPECT_EQ(last->prefixes, prefixes);
   EXPECT_EQ(last->sha256, Sha256Of("v1"));
-  journal->Begin(next, prefixes, {});
-  Finish(next, "rvTrue", 2, 256);
-  journal->End(next);
+  Record(*journal, next, prefixes, "rvTrue", 2, 256);
   last = journal->LastVersionSent(SendRow("F", Sha256Of("v3")));
   ASSERT_TRUE(last);
   EXPECT_EQ(last->sha256, Sha256Of("v2"));
@@ -374,17 +371,11 @@ TEST_P(OnBoth, OverlappingSendsOfOneFileNeverBothGo) {
       SCOPED_TRACE("round " + std::to_string(first + round));
       const Outcome ends[] = {sends[2 * round]->Wait(60s), sends[2 * round + 1]->Wait(60s)};
       const int winner = ends[0].status == 0 ? 0 : 1;
-      EXPECT_EQ(ends[winner].status, 0) << ends[winner].All();
-      EXPECT_NE(ends[winner].err.find("envoyé : 20 blocs"), std::string::npos)
-          << ends[winner].All();
-      const Outcome& loser = ends[1 - winner];
-      EXPECT_EQ(loser.status, 2) << loser.All();
-      EXPECT_NE(loser.err.find("est en cours d'envoi au même serveur pour le même utilisateur, "
-                               "par le processus " +
-                               std::to_string(sends[2 * round + winner]->Pid())),
-                std::string::npos)
-          << loser.All();
-      EXPECT_EQ(loser.err.find("Appel"), std::string::npos) << loser.All();
+      Expect(ends[winner], 0, {"envoyé : 20 blocs"});
+      Expect(ends[1 - winner], 2,
+             {"est en cours d'envoi au même serveur pour le même utilisateur, par le processus " +
+                  std::to_string(sends[2 * round + winner]->Pid()),
+              "!Appel"});
     }
   }
   std::size_t dials = 0;
@@ -465,25 +456,21 @@ TEST(JournalOnPostgresql, ADatabaseThatStopsDuringASendLosesNoOutcome) {
   TheServer()->Stop();
   const Outcome gone = first->Wait(120s);
   const Outcome refused = send("FACT0002.TXT")->Wait(60s);
-  const Outcome waiting = Process({XMODEMQ_PATH, "journal"}, env).Wait(30s);
+  const Outcome waiting = Xmq({"journal"}, env);
   TheServer()->Restart();
   ASSERT_TRUE(midway) << first->ErrSoFar();
-  EXPECT_EQ(gone.status, 75) << gone.All();
-  EXPECT_NE(gone.err.find("L'issue du transfert est gardée dans "), std::string::npos) << gone.err;
-  EXPECT_EQ(refused.status, 75) << refused.All();
-  EXPECT_NE(refused.err.find("réessayez quand la base sera joignable"), std::string::npos)
-      << refused.err;
+  Expect(gone, 75, {"L'issue du transfert est gardée dans "});
+  Expect(refused, 75, {"réessayez quand la base sera joignable"});
   EXPECT_EQ(Count(line.Log(), "simulateur : numérotation"), 1u);
-  EXPECT_NE(waiting.err.find("1 issue de transfert attend"), std::string::npos) << waiting.All();
+  Said(waiting.err, {"1 issue de transfert attend"});
   for (const Outcome* o : {&gone, &refused, &waiting})
     EXPECT_EQ(o->All().find(kRolePassword), std::string::npos) << o->All();
   struct stat st {};
   ASSERT_EQ(::lstat((dir / "xmodemq/journal.sqlite.en-attente").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 
-  const Outcome again = send("FACT0001.TXT")->Wait(120s);
-  EXPECT_EQ(again.status, 0) << again.All();
-  const Outcome listed = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  Expect(send("FACT0001.TXT")->Wait(120s), 0);
+  const Outcome listed = Xmq({"journal", "--json"}, env);
   const auto rows = ParseJsonLines(listed.out);
   ASSERT_TRUE(rows && rows->size() == 2) << listed.All();
   EXPECT_EQ(rows->front().at("result"), Q("rvFalse")) << listed.out;
@@ -531,9 +518,7 @@ TEST(Journal, AFileThatTakesTheJournalsNameAsItOpensIsRefused) {
       Journal::Open({path}, access, [&] { fs::rename(other, path); });
       ADD_FAILURE() << "the other journal was opened";
     } catch (const JournalError& e) {
-      EXPECT_NE(std::string(e.what()).find(" a été remplacé pendant son ouverture"),
-                std::string::npos)
-          << e.what();
+      Said(e.what(), {" a été remplacé pendant son ouverture"});
     }
     EXPECT_EQ(ReadFile(path), bytes);
   }
@@ -553,22 +538,18 @@ TEST(Journal, TheListingFitsTheTerminal) {
   rows[2].description = "a\n2024-01-01 00:00  envoi  60  réussi\x1b[2J";
   const auto forged = ListingLines(rows, std::nullopt, "/data");
   ASSERT_EQ(forged.size(), 4u);
-  EXPECT_NE(forged[3].find("; a\\n2024-01-01 00:00  envoi  60  réussi\\e[2J"), std::string::npos)
-      << forged[3];
+  Said(forged[3], {"; a\\n2024-01-01 00:00  envoi  60  réussi\\e[2J"});
   for (const std::string& line : forged) EXPECT_EQ(line.find_first_of("\n\x1b"), std::string::npos);
   for (const std::size_t columns : {80u, 66u}) {
     const std::string cjk = ListingLines(rows, columns, "/data")[3];
-    EXPECT_NE(cjk.find("第二回.TXT"), std::string::npos) << cjk;
+    Said(cjk, {"第二回.TXT"});
     EXPECT_LT(Width(cjk), columns) << cjk;
   }
   rows.pop_back();
   const auto wide = ListingLines(rows, std::nullopt, "/data");
   ASSERT_EQ(wide.size(), 3u);
-  EXPECT_NE(wide[1].find("  400  réussi  "), std::string::npos) << wide[1];
-  EXPECT_NE(wide[1].find("FACTURE_JANVIER_2024.TXT  (serveur : FACTURE_JANVIER_2)"),
-            std::string::npos);
-  EXPECT_NE(wide[2].find("12+20  ligne coupée"), std::string::npos) << wide[2];
-  EXPECT_NE(wide[2].find("  FACTURE_JANVIER_2.TXT  (La ligne est coupée)"), std::string::npos);
+  Said(wide[1], {"  400  réussi  ", "FACTURE_JANVIER_2024.TXT  (serveur : FACTURE_JANVIER_2)"});
+  Said(wide[2], {"12+20  ligne coupée", "  FACTURE_JANVIER_2.TXT  (La ligne est coupée)"});
   for (const std::size_t columns : {100u, 72u, 50u, 30u}) {
     for (const std::string& line : ListingLines(rows, columns, "/data")) {
       EXPECT_LT(Width(line), columns) << line;

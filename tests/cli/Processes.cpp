@@ -225,6 +225,17 @@ std::size_t Simulator::Openings() {
   return Count(Log(), "client : port ouvert");
 }
 
+Outcome Xmq(std::vector<std::string> args, const Env& env, std::chrono::milliseconds limit,
+            std::optional<uid_t> as) {
+  args.insert(args.begin(), XMODEMQ_PATH);
+  return Process(args, env, {}, {}, as).Wait(limit);
+}
+
+void WritePrivate(const std::filesystem::path& path, const std::string& text) {
+  WriteFile(path, text);
+  std::filesystem::permissions(path, std::filesystem::perms(0600));
+}
+
 std::size_t CompletedSends(const std::string& log, const std::string& name) {
   std::size_t count = 0;
   const std::string done = "transfert de « " + name + " » terminé, ";

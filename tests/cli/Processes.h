@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -99,6 +101,36 @@ class Simulator {
   std::string link_;
   std::unique_ptr<Process> process_;
   std::optional<Outcome> outcome_;
+};
+
+// `xmodemq ARGS...` in `env`, as `as`, run to its end (killed after `limit`).
+Outcome Xmq(std::vector<std::string> args, const Env& env = {},
+            std::chrono::milliseconds limit = 60s, std::optional<uid_t> as = {});
+// `text` written to `path`, readable by its owner alone (0600).
+void WritePrivate(const std::filesystem::path& path, const std::string& text);
+
+// An environment variable set (or unset) for the life of the object; the
+// time zone read again each time.
+class Variable {
+ public:
+  Variable(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~Variable() { Set(old_); }
+
+ private:
+  void Set(const std::optional<std::string>& value) const {
+    value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
+    ::tzset();
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// The process's time zone for the life of the object.
+struct Zone : Variable {
+  explicit Zone(const char* zone) : Variable("TZ", zone) {}
 };
 
 std::size_t Count(const std::string& text, const std::string& what);

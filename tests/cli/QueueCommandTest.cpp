@@ -14,10 +14,6 @@
 namespace xmodemq::test {
 namespace {
 
-namespace fs = std::filesystem;
-using xmodemquarvel::testing::TempDir;
-using xmodemquarvel::testing::WriteFile;
-
 struct Desk {
   TempDir d;
   std::string address;
@@ -31,16 +27,14 @@ struct Desk {
     Profile(address);
   }
   void Profile(const std::string& journal, const std::string& more = "lease = \"2s\"\n") const {
-    WriteFile(d / "profile.toml",
-              "user = \"PS01\"\npassword_file = \"pw\"\nlines = "
-              "[\"/dev/null\"]\nspool = \"spool\"\njournal = \"" +
-                  journal + "\"\n" + more);
-    fs::permissions(d / "profile.toml", fs::perms(0600));
+    WritePrivate(d / "profile.toml",
+                 "user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\nspool = "
+                 "\"spool\"\njournal = \"" +
+                     journal + "\"\n" + more);
   }
   Outcome Run(std::vector<std::string> args) const {
-    args.insert(args.begin(), XMODEMQ_PATH);
     args.insert(args.end(), {"--profile", (d / "profile.toml").string()});
-    return Process(args).Wait(std::chrono::seconds(60));
+    return Xmq(std::move(args));
   }
   std::string File(const std::string& name, const std::string& content) const {
     WriteFile(d / name, content);
@@ -95,19 +89,16 @@ TEST(Queue, SubmitStoresAllOrNothingAndStatusShowsTheQueue) {
   ASSERT_TRUE(worker->ClaimLine("rfc2217://modems:7001"));
   const Outcome text = desk.Run({"exchange", "status"});
   ASSERT_EQ(text.status, 0) << text.All();
-  for (const char* said : {"File d'attente : 3 fichier(s), 1 280 octets",
-                           "  FACT1.TXT : poste-B pid 42, bail jusqu'au ",
-                           "  rfc2217://modems:7001 : poste-B pid 42, bail jusqu'au "})
-    EXPECT_NE(text.out.find(said), std::string::npos) << said << "\n" << text.out;
+  Said(text.out, {"File d'attente : 3 fichier(s), 1 280 octets",
+                  "  FACT1.TXT : poste-B pid 42, bail jusqu'au ",
+                  "  rfc2217://modems:7001 : poste-B pid 42, bail jusqu'au "});
   const JsonFields json = One(desk.Run({"exchange", "status", "--json"}));
   EXPECT_EQ(json.at("queue_waiting"), "3");
   EXPECT_EQ(json.at("queue_sent"), "0");
-  EXPECT_NE(json.at("queue_line_leases").find("rfc2217://modems:7001 : poste-B pid 42 : "),
-            std::string::npos);
+  Said(json.at("queue_line_leases"), {"rfc2217://modems:7001 : poste-B pid 42 : "});
   desk.Profile("postgresql://xmodemq@%2Fnowhere/xmodemq");
   EXPECT_EQ(desk.Run({"submit", f2}).status, 75);
-  const Outcome gone = desk.Run({"exchange", "status"});
-  EXPECT_NE(gone.out.find("File d'attente illisible"), std::string::npos) << gone.All();
+  Said(desk.Run({"exchange", "status"}).out, {"File d'attente illisible"});
   desk.Profile("journal.sqlite");
   EXPECT_EQ(desk.Run({"submit", f2}).status, 2);
   // The billing software's machine holds neither the password nor a line.

@@ -42,13 +42,18 @@ std::size_t Arrivals(const std::string& log, const std::string& name) {
 // `journal`, then `more`) and the password file beside it, both 0600.
 void Worker(const TempDir& d, const std::string& name, const std::vector<std::string>& lines,
             const std::string& journal, const std::string& more = "") {
-  WriteFile(d / "pw", std::string(kSecret) + "\n");
-  fs::permissions(d / "pw", fs::perms(0600));
+  WritePrivate(d / "pw", std::string(kSecret) + "\n");
   std::string list;
   for (const std::string& line : lines) list += (list.empty() ? "\"" : ", \"") + line + "\"";
-  WriteFile(d / name, "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [" + list +
-                          "]\njournal = \"" + journal + "\"\n" + more);
-  fs::permissions(d / name, fs::perms(0600));
+  WritePrivate(d / name, "user = \"PS01\"\npassword_file = \"pw\"\nqueue = true\nlines = [" + list +
+                             "]\njournal = \"" + journal + "\"\n" + more);
+}
+
+// `xmodemq ARGS... --profile D/PROFILE` in `env`.
+Outcome Profiled(const TempDir& d, std::vector<std::string> args, const Env& env,
+                 const std::string& profile = "w.toml") {
+  args.insert(args.end(), {"--profile", (d / profile).string()});
+  return Xmq(std::move(args), env);
 }
 
 std::string FileName(int i) {
@@ -56,6 +61,28 @@ std::string FileName(int i) {
   std::snprintf(name, sizeof name, "F%07d.TXT", i);
   return name;
 }
+
+// A worker's folder D: its profile w.toml (`more` at its end) on the queue
+// in the schema `schema`, with a remote line to a simulated server whose
+// store is D/store (holding `stored`).
+struct Station {
+  TempDir d;
+  std::string address;
+  Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
+  std::unique_ptr<Simulator> sim;
+  Station(const std::string& schema, const std::string& more, const Tree& stored = {})
+      : address(TheServer()->JournalAddress(schema)) {
+    MakeTree(d.path(), {{"store/", ""}});
+    MakeTree(d / "store", stored);
+    sim = std::make_unique<Simulator>(
+        d, std::vector<std::string>{"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
+    Worker(d, "w.toml", {sim->Link()}, address, more);
+  }
+  // `xmodemq exchange WHAT --json` of a profile.
+  Outcome Exchange(const char* what = "--now", const std::string& profile = "w.toml") const {
+    return Profiled(d, {"exchange", what, "--json"}, env, profile);
+  }
+};
 
 // One run of a worker after another, as its timer starts them.
 struct Slot {
@@ -268,12 +295,10 @@ TEST(Queue, ARunThatCannotRenewItsLeaseHangsUpAndTheNextOneResumes) {
   Farm farm("halfway", 19200);
   const std::string big = BillingFile(150, 5);
   WriteFile(farm.d / "BIG.TXT", big);
-  ASSERT_EQ(Process({XMODEMQ_PATH, "submit", (farm.d / "BIG.TXT").string(), "--profile",
-                     (farm.d / "w0.toml").string()},
-                    farm.Environment())
-                .Wait(30s)
-                .status,
-            0);
+  ASSERT_EQ(
+      Profiled(farm.d, {"submit", (farm.d / "BIG.TXT").string()}, farm.Environment(), "w0.toml")
+          .status,
+      0);
   const auto run = [&] {
     return std::make_unique<Process>(
         std::vector<std::string>{XMODEMQ_PATH, "exchange", "--now", "--json", "--profile",
@@ -320,20 +345,14 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
   for (const std::string& line : lines)
     held.push_back(*other->ClaimLine(PgQueue::LineKey(line, PgQueue::ThisMachine())));
   const Env env = {{"XDG_STATE_HOME", (d / "state").string()}};
-  const std::vector<std::string> run = {XMODEMQ_PATH, "exchange",  "--now",
-                                        "--json",     "--profile", (d / "w.toml").string()};
-  Ends(Process(run, env).Wait(30s), 75,
+  Ends(Profiled(d, {"exchange", "--now", "--json"}, env), 75,
        {{"message", Q("toutes les lignes du profil sont tenues par d'autres postes")}});
   // Who holds them, as any machine reads it, from a profile without a spool.
-  const JsonFields status = One(
-      Process({XMODEMQ_PATH, "exchange", "status", "--json", "--profile", (d / "w.toml").string()},
-              env)
-          .Wait(30s));
-  EXPECT_NE(status.at("queue_line_leases").find(lines[1] + " : another machine : "),
-            std::string::npos)
-      << status.at("queue_line_leases");
+  const JsonFields status = One(Profiled(d, {"exchange", "status", "--json"}, env));
+  Said(status.at("queue_line_leases"), {lines[1] + " : another machine : "});
   EXPECT_TRUE(other->ReleaseLine(held[1]));
-  Ends(Process(run, env).Wait(30s), 10, {{"message", Q("rien à envoyer : la file est vide")}});
+  Ends(Profiled(d, {"exchange", "--now", "--json"}, env), 10,
+       {{"message", Q("rien à envoyer : la file est vide")}});
 }
 
 // Two versions of one name waiting: one call sends the older, the next the
@@ -341,12 +360,8 @@ TEST(Queue, AWorkerWhoseLinesAreAllHeldElsewhereTriesLater) {
 // for a person, and the others go: neither stops the queue or its line.
 TEST(Queue, TwoVersionsOfANameGoInTwoCallsAndADamagedFileIsHeld) {
   XMQ_NEED_POSTGRESQL();
-  TempDir d;
-  fs::create_directories(d / "store");
-  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
-  const std::string address = TheServer()->JournalAddress("versions");
-  Worker(d, "w.toml", {sim.Link()}, address);
-  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
+  const Station s("versions", "");
+  const TempDir& d = s.d;
   const std::vector<std::pair<std::string, std::string>> files = {
       {"1/FACT0001.TXT", BillingFile(3, 1)},
       {"2/FACT0002.TXT", BillingFile(2, 3)},
@@ -354,32 +369,21 @@ TEST(Queue, TwoVersionsOfANameGoInTwoCallsAndADamagedFileIsHeld) {
   for (const auto& [path, content] : files) {
     fs::create_directories((d / path).parent_path());
     WriteFile(d / path, content);
-    const Outcome r =
-        Process({XMODEMQ_PATH, "submit", "--profile", (d / "w.toml").string(), (d / path).string()},
-                env)
-            .Wait(30s);
-    EXPECT_EQ(r.status, 0) << r.All();
+    Expect(Profiled(d, {"submit", (d / path).string()}, s.env), 0);
   }
-  PgConnection(address).Execute(
+  PgConnection(s.address).Execute(
       "UPDATE queue_chunks SET data = 'x' FROM queue_files WHERE id = owner AND name = $1",
       {"FACT0002.TXT"});
-  const auto run = [&] {
-    return Process(
-               {XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "w.toml").string()},
-               env)
-        .Wait(60s);
-  };
   // A run that cannot make its copies' folder gives its files and its line
   // back at once: the next run finds them free.
   const Outcome no_tmp =
-      Process({XMODEMQ_PATH, "exchange", "--now", "--profile", (d / "w.toml").string()},
-              {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", (d / "nowhere").string()}})
-          .Wait(60s);
-  EXPECT_NE(no_tmp.err.find("dossier privé sous"), std::string::npos) << no_tmp.All();
-  Ends(run(), 20, {{"sent", "1"}, {"held", "1"}});
+      Profiled(d, {"exchange", "--now"},
+               {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", (d / "nowhere").string()}});
+  Said(no_tmp.err, {"dossier privé sous"});
+  Ends(s.Exchange(), 20, {{"sent", "1"}, {"held", "1"}});
   EXPECT_EQ(ReadFile(d / "store/FACT0001"), files[0].second);
   EXPECT_FALSE(fs::exists(d / "store/FACT0002"));
-  Ends(run(), 0, {{"sent", "1"}, {"held", "0"}});
+  Ends(s.Exchange(), 0, {{"sent", "1"}, {"held", "0"}});
   EXPECT_EQ(ReadFile(d / "store/FACT0001"), files[2].second);
 }
 
@@ -389,25 +393,14 @@ TEST(Queue, TwoVersionsOfANameGoInTwoCallsAndADamagedFileIsHeld) {
 // its own.
 TEST(Queue, AReturnIsDeliveredOncePerFolder) {
   XMQ_NEED_POSTGRESQL();
-  TempDir d;
-  fs::create_directories(d / "store");
   const std::string arl = BillingFile(3, 7);
-  WriteFile(d / "store/ARLPS01", arl);
-  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
-  const std::string address = TheServer()->JournalAddress("returns");
-  Worker(d, "w.toml", {sim.Link()}, address, "fetch = [\"ARL{user}\"]\n");
-  Worker(d, "s.toml", {sim.Link()}, address, "fetch = [\"ARL{user}\"]\nspool = \"spool\"\n");
-  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
-  Ends(Process({XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "w.toml").string()},
-               env)
-           .Wait(60s),
-       0, {{"received", "1"}});
+  const Station s("returns", "fetch = [\"ARL{user}\"]\n", {{"ARLPS01", arl}});
+  const TempDir& d = s.d;
+  Worker(d, "s.toml", {s.sim->Link()}, s.address, "fetch = [\"ARL{user}\"]\nspool = \"spool\"\n");
+  Ends(s.Exchange(), 0, {{"received", "1"}});
   const auto fetch = [&](const std::string& folder) {
     fs::create_directories(d / folder);
-    return One(Process({XMODEMQ_PATH, "fetch-returns", (d / folder).string(), "--json", "--profile",
-                        (d / "w.toml").string()},
-                       env)
-                   .Wait(30s));
+    return One(Profiled(d, {"fetch-returns", (d / folder).string(), "--json"}, s.env));
   };
   EXPECT_EQ(fetch("a").at("delivered"), "1");
   EXPECT_EQ(fetch("a").at("delivered"), "0");
@@ -415,7 +408,7 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
   EXPECT_EQ(ReadFile(d / "a/ARLPS01"), arl);
   EXPECT_EQ(ReadFile(d / "b/ARLPS01"), arl);
   // A delivery whose note was lost: found in place, nothing written again.
-  PgConnection(address).Execute("DELETE FROM queue_deliveries");
+  PgConnection(s.address).Execute("DELETE FROM queue_deliveries");
   const JsonFields again = fetch("a");
   EXPECT_EQ(again.at("delivered"), "0");
   EXPECT_EQ(again.at("already_there"), "1");
@@ -427,17 +420,10 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
   EXPECT_EQ(ReadFile(d / "c/ARLPS01"), "mine");
   EXPECT_EQ(ReadFile(d / "c/ARLPS01.1"), arl);
   // The exchange of a profile with a spool files it in inbox/, once.
-  for (int run = 0; run < 2; ++run)
-    Process({XMODEMQ_PATH, "exchange", "--now", "--json", "--profile", (d / "s.toml").string()},
-            env)
-        .Wait(60s);
+  for (int run = 0; run < 2; ++run) s.Exchange("--now", "s.toml");
   EXPECT_EQ(ReadFile(d / "spool/inbox/ARLPS01"), arl);
   EXPECT_FALSE(fs::exists(d / "spool/inbox/ARLPS01.1"));
-  const Outcome no_dir = Process({XMODEMQ_PATH, "fetch-returns", (d / "nowhere").string(),
-                                  "--profile", (d / "w.toml").string()},
-                                 env)
-                             .Wait(30s);
-  EXPECT_EQ(no_dir.status, 2) << no_dir.All();
+  Expect(Profiled(d, {"fetch-returns", (d / "nowhere").string()}, s.env), 2);
 }
 
 // A spool's outbox feeds the queue: each file goes into it once, then to
@@ -446,17 +432,9 @@ TEST(Queue, AReturnIsDeliveredOncePerFolder) {
 // it; a new drop of a content queued under that name is filed beside it.
 TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
   XMQ_NEED_POSTGRESQL();
-  TempDir d;
-  fs::create_directories(d / "store");
-  Simulator sim(d, {"--listen", "127.0.0.1:0", "--store", (d / "store").string()});
-  Worker(d, "w.toml", {sim.Link()}, TheServer()->JournalAddress("outbox"),
-         "spool = \"spool\"\nsettle = \"0s\"\n");
-  const Env env = {{"XDG_STATE_HOME", (d / "state").string()}, {"TMPDIR", d.path().string()}};
-  const auto run = [&](const char* what = "--now") {
-    return Process({XMODEMQ_PATH, "exchange", what, "--json", "--profile", (d / "w.toml").string()},
-                   env)
-        .Wait(60s);
-  };
+  const Station s("outbox", "spool = \"spool\"\nsettle = \"0s\"\n");
+  const TempDir& d = s.d;
+  const auto run = [&](const char* what = "--now") { return s.Exchange(what); };
   Ends(run(), 10, {{"queued", "0"}});
   const fs::path out = d / "spool/outbox";
   const std::string a = BillingFile(3, 1), b = BillingFile(2, 2);
@@ -476,16 +454,11 @@ TEST(Queue, AnOutboxFeedsTheQueueOnceEvenWhenARunDiesBeforeMovingItsFiles) {
   WriteFile(out / "FACT0003.TXT", b + a);
   Ends(run(), 0, {{"queued", "2"}, {"held", "0"}, {"sent", "1"}});
   EXPECT_EQ(ReadFile(day / "FACT0002.TXT.1"), b);
-  const std::string log = sim.Log();
+  const std::string log = s.sim->Log();
   EXPECT_EQ(Arrivals(log, "FACT0001") + Arrivals(log, "FACT0002"), 2u) << log;
   EXPECT_EQ(Arrivals(log, "FACT0003"), 1u) << log;
   EXPECT_EQ(ReadFile(d / "store/FACT0001"), a);
-  EXPECT_EQ(One(Process({XMODEMQ_PATH, "exchange", "status", "--json", "--profile",
-                         (d / "w.toml").string()},
-                        env)
-                    .Wait(30s))
-                .at("queued_today"),
-            "4");
+  EXPECT_EQ(One(run("status")).at("queued_today"), "4");
   fs::permissions(d / "spool", fs::perms(0777));
   Said(One(run("--check")).at("spool_error"), {"n'est pas sûr"});
 }

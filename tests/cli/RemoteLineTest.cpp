@@ -22,7 +22,6 @@
 namespace xmodemq::test {
 namespace {
 
-namespace fs = std::filesystem;
 namespace xq = xmodemquarvel;
 
 // A tool that CI installs: missing there is a failure, elsewhere a skip.
@@ -244,18 +243,14 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   const std::string store = announced[1];
   Said(sim.Log(), {store + " (privé, supprimé à l'arrêt)"});
   EXPECT_EQ(fs::status(store).permissions(), fs::perms::owner_all);
-  const auto run = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), XMODEMQ_PATH);
+  const auto run = [&](const std::string& command, const std::string& file) {
     // The other user has no folder of its own to keep a journal in.
-    args.insert(args.end(), {"--user", "PS0001", "--device", sim.Link(), "--no-journal"});
-    const Env env = {{"XMODEMQ_PASSWORD", "x"}, {"TMPDIR", theirs.path().string()}};
-    return Process(args, env, {}, {}, Intruder()).Wait(30s);
+    return Xmq({command, (theirs / file).string(), "--user", "PS0001", "--device", sim.Link(),
+                "--no-journal"},
+               {{"XMODEMQ_PASSWORD", "x"}, {"TMPDIR", theirs.path().string()}}, 30s, Intruder());
   };
-  const Outcome fetch = run({"receive", (theirs / "FACT0001.TXT").string()});
-  EXPECT_EQ(fetch.status, 4) << fetch.All();
-  Said(fetch.err, {"status 6"});
-  const Outcome sent = run({"send", (theirs / "FACT0009.TXT").string()});
-  EXPECT_EQ(sent.status, 0) << sent.All();
+  Expect(run("receive", "FACT0001.TXT"), 4, {"status 6"});
+  Expect(run("send", "FACT0009.TXT"), 0);
   EXPECT_EQ(ReadFile(fs::path(store) / "FACT0009"), ReadFile(theirs / "FACT0009.TXT"));
   if (Intruder()) {
     EXPECT_NE(Process({"/bin/ls", store}, {}, {}, {}, Intruder()).Wait(10s).status, 0);
@@ -283,16 +278,13 @@ TEST(RemoteLine, TwoSendsShareATwoLinePool) {
                                  "--device", one.Link(), "--device", two.Link()},
         env));
   }
-  for (auto& send : sends) {
-    const Outcome r = send->Wait(60s);
-    EXPECT_EQ(r.status, 0) << r.All();
-  }
+  for (auto& send : sends) Expect(send->Wait(60s), 0);
   for (const char* name : {"FACT0001", "FACT0002"})
     EXPECT_EQ(fs::exists(a / "store" / name) + fs::exists(b / "store" / name), 1) << name;
   for (const TempDir* d : {&a, &b})
     for (const auto& e : fs::directory_iterator(*d / "store"))
       EXPECT_EQ(ReadFile(e.path()), ReadFile(files / e.path().filename()));
-  const Outcome journal = Process({XMODEMQ_PATH, "journal", "--json"}, env).Wait(30s);
+  const Outcome journal = Xmq({"journal", "--json"}, env);
   const auto rows = ParseJsonLines(journal.out);
   ASSERT_TRUE(rows) << journal.All();
   ASSERT_EQ(rows->size(), 2u) << journal.out;
