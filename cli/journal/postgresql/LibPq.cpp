@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <type_traits>
 
 #include "journal/postgresql/PgError.h"
 

@@ -32,7 +32,7 @@ struct LibPq {
   decltype(&::PQgetlength) getlength;
 };
 
-// The soname xmodemq loads: the one of the libpq it is built against.
+// The soname xmodemq loads, that of the libpq5 package it depends on.
 inline constexpr const char* kLibPqName = "libpq.so.5";
 
 // libpq, loaded once for the whole process. Throws PgError (kOther) naming

@@ -16,8 +16,10 @@ std::map<std::string, std::string> Parse(const std::string& address) {
   std::unique_ptr<PQconninfoOption, ConninfoFree> options(
       Pq().conninfoParse(address.c_str(), &error));
   if (!options) {
-    const std::string why = error != nullptr ? error : "mémoire épuisée";
+    std::string why = error != nullptr ? error : "mémoire épuisée";
     Pq().freemem(error);
+    // libpq ends its message with a line end: the text goes on one line.
+    while (!why.empty() && why.back() == '\n') why.pop_back();
     throw PgError(PgError::Kind::kOther,
                   WithoutPassword("adresse PostgreSQL illisible : " + why, address));
   }
