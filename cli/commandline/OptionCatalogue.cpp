@@ -301,7 +301,7 @@ const std::vector<OptionSpec>& OptionCatalogue() {
        [](Options& o, const std::string& v) {
          o.simulator.resume = ParseInt("--resume", v, 0, 16'777'215);
        }},
-      {"--resume-sends", "", "", kSim, {{{}, "un envoi reprend après les blocs déjà reçus"}},
+      {"--resume-sends", "", "", kSim, {{{}, "un envoi reprend après les blocs reçus d'un envoi inachevé"}},
        [](Options& o, const std::string&) { o.simulator.resume_sends = true; }},
       {"--accounts", "", "FICHIER", kSim,
        {{{}, "utilisateurs connus, un UTILISATEUR:MOT_DE_PASSE par ligne ; sans : tous "

@@ -284,7 +284,7 @@ class Soak {
       Add(tally_.transfers, sending);
       for (int k = 0; k < kFaultKinds; ++k)
         if (mix.on[k]) Add(tally_.kinds[k], sending);
-      const bool resumed = sending ? w.server->Script().resume_sends && !at_receiver().empty()
+      const bool resumed = sending ? w.server->Script().resume_sends && w.server->Held("soak") > 0
                                    : !at_receiver().empty();
       if (resumed) Add(tally_.resumed, sending);
 

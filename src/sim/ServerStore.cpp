@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "component/CodePage.h"
 #include "platform/UniqueFd.h"
@@ -30,13 +31,19 @@ class Memory final : public ServerStore {
   void Truncate(const std::string& name, std::int64_t blocks) override {
     std::string& content = files_[name];
     content.resize(std::min(content.size(), static_cast<std::size_t>(blocks) * kBlock));
+    taken_.erase(name);
   }
   void Append(const std::string& name, std::string_view block) override {
     files_[name].append(block);
   }
+  void TakeIn(const std::string& name) override {
+    if (Exists(name)) taken_.insert(name);
+  }
+  bool TakenIn(const std::string& name) override { return taken_.count(name) != 0; }
 
  private:
   std::map<std::string, std::string> files_;
+  std::set<std::string> taken_;
 };
 
 class Folder final : public ServerStore {
@@ -65,6 +72,8 @@ class Folder final : public ServerStore {
     return block;
   }
   void Truncate(const std::string& name, std::int64_t blocks) override {
+    // Writable again first: a file taken in is read-only.
+    if (const UniqueFd taken = Open(name, O_RDONLY)) ::fchmod(taken.Get(), 0600);
     UniqueFd fd = Open(name, O_WRONLY | O_CREAT | O_EXCL);
     if (fd) ::fchmod(fd.Get(), 0600);
     if (!fd) fd = Open(name, O_WRONLY);
@@ -74,6 +83,13 @@ class Folder final : public ServerStore {
   }
   void Append(const std::string& name, std::string_view block) override {
     if (const UniqueFd fd = Open(name, O_WRONLY | O_APPEND)) (void)WriteAll(fd.Get(), block);
+  }
+  void TakeIn(const std::string& name) override {
+    if (const UniqueFd fd = Open(name, O_RDONLY)) ::fchmod(fd.Get(), 0400);
+  }
+  bool TakenIn(const std::string& name) override {
+    struct stat st {};
+    return Look(name, st) && S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0400;
   }
 
  private:

@@ -19,8 +19,14 @@ class ServerStore {
   virtual std::int64_t Blocks(const std::string& name) = 0;
   virtual std::string Block(const std::string& name, std::int64_t index) = 0;
   // Keeps the first `blocks` blocks (creates an empty file when missing).
+  // The file is no longer one the server took in.
   virtual void Truncate(const std::string& name, std::int64_t blocks) = 0;
   virtual void Append(const std::string& name, std::string_view block) = 0;
+  // A send's end arrived: the server took the file in. It serves it, and
+  // holds nothing of it for a later send to resume: only the blocks of a
+  // send that did not end are kept for that.
+  virtual void TakeIn(const std::string& name) = 0;
+  virtual bool TakenIn(const std::string& name) = 0;
 
   // Whether the server stores or serves a file under `name` at all: a name
   // that is empty, hidden (".profile"), holds a path ('/' or '\') or a byte
@@ -34,7 +40,9 @@ std::unique_ptr<ServerStore> MemoryStore();
 // Files in the folder open on `folder` (the store keeps a descriptor of its
 // own): every name is looked up in that folder, never through a symbolic
 // link, and only regular files are served or written; files are created
-// 0600 whatever the umask.
+// 0600 whatever the umask. A file taken in is made read-only (0400), so
+// that several servers on one folder, and a person who lists it, tell it
+// from the blocks of a send that did not end.
 std::unique_ptr<ServerStore> FolderStore(int folder);
 
 }  // namespace xmodemquarvel::sim

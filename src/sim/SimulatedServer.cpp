@@ -49,6 +49,10 @@ void SimulatedServer::PutFile(const std::string& name, std::string_view content)
     store_->Append(name, content.substr(at, kBlock));
 }
 
+std::int64_t SimulatedServer::Held(const std::string& name) const {
+  return store_->TakenIn(name) ? 0 : store_->Blocks(name);
+}
+
 std::optional<std::string> SimulatedServer::File(const std::string& name) const {
   if (!store_->Exists(name)) return std::nullopt;
   std::string content;
@@ -120,9 +124,12 @@ void SimulatedServer::OnMessage(const std::string& message, bool misaligned) {
       } else if (state_ == State::kReceivingData) {
         SendControl(ACK);
         state_ = State::kAwaitReportRequest;
-        if (!transfers_.empty() && on_transfer) {
-          transfers_.back().whole = true;
-          on_transfer(transfers_.back());
+        if (!transfers_.empty()) {
+          ServerTransfer& t = transfers_.back();
+          t.whole = true;
+          Keep(t.base_name);
+          store_->TakeIn(t.base_name);
+          if (on_transfer) on_transfer(t);
         }
       } else if (state_ == State::kAwaitResponseRequest || state_ == State::kAwaitReportRequest) {
         SendControl(ACK);  // our acknowledgement was lost
@@ -232,6 +239,7 @@ void SimulatedServer::OnFrame(const std::string& frame, bool misaligned) {
     SendControl(NAK);
   } else {
     ServerTransfer& t = transfers_.back();
+    Keep(t.base_name);
     store_->Append(t.base_name, FrameData(frame));
     last_number_ = Byte(frame[1]);
     ++t.frames;
@@ -262,12 +270,18 @@ void SimulatedServer::OnRecord(std::string_view record) {
       frames_served_ = 0;
     }
   } else {
-    const std::int64_t held = t.status == 0 ? store_->Blocks(t.base_name) : 0;
+    const std::int64_t held = t.status == 0 ? Held(t.base_name) : 0;
     t.position = script_.send_position ? *script_.send_position : script_.resume_sends ? held : 0;
-    if (t.status == 0) store_->Truncate(t.base_name, std::clamp<std::int64_t>(t.position, 0, held));
+    keep_blocks_.reset();
+    if (t.status == 0) keep_blocks_ = std::clamp<std::int64_t>(t.position, 0, held);
   }
   transfers_.push_back(std::move(t));
   if (on_transfer) on_transfer(transfers_.back());
+}
+
+void SimulatedServer::Keep(const std::string& name) {
+  if (keep_blocks_) store_->Truncate(name, *keep_blocks_);
+  keep_blocks_.reset();
 }
 
 std::uint8_t SimulatedServer::Judge(const ServerTransfer& t) {

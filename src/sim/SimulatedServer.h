@@ -69,7 +69,9 @@ struct ServerScript {
   // Status answered to every request, whatever it holds.
   std::optional<std::uint8_t> status{};
   // Position answered to a send; by default 0, or the blocks already held
-  // when `resume_sends` is set.
+  // when `resume_sends` is set: those of an earlier send that did not end.
+  // A send whose end arrived was taken in, and a new send of that name
+  // starts from the first block.
   std::optional<std::int64_t> send_position{};
   bool resume_sends = false;
   // Position answered to an accepted receive, whatever was asked (by default
@@ -119,8 +121,13 @@ class SimulatedServer final : public LinePeer {
   // Files in memory (the default) or in the folder open on `folder`
   // (FolderStore()), by base name.
   void UseFolder(int folder);
+  // A file the server holds, not taken in: a send of that name resumes
+  // after its blocks when `resume_sends` is set.
   void PutFile(const std::string& name, std::string_view content);
   std::optional<std::string> File(const std::string& name) const;
+  // The blocks of `name` that a send resumes after (`resume_sends`): those
+  // of a send that did not end, none of a file taken in.
+  std::int64_t Held(const std::string& name) const;
 
   ServerScript& Script() { return script_; }
   ServerFaults& Faults() { return faults_; }
@@ -164,6 +171,9 @@ class SimulatedServer final : public LinePeer {
   void OnFrame(const std::string& frame, bool misaligned);
   void OnAck();
   void OnRecord(std::string_view record);
+  // What the store holds of `name` cut to the blocks the send goes on from,
+  // at the send's first data frame or its end.
+  void Keep(const std::string& name);
   std::uint8_t Judge(const ServerTransfer& t);
   std::string AnswerFrame(std::uint8_t status, std::int64_t position) const;
   void SendNextDataFrame();
@@ -200,6 +210,10 @@ class SimulatedServer final : public LinePeer {
   FaultEvents events_;
   std::string request_;
   std::uint8_t last_number_ = 0;
+  // send: the blocks kept of what the store holds, once the send carries
+  // something (a data frame or its end); none until then, so that a send
+  // stopped before any data leaves the store as it was.
+  std::optional<std::int64_t> keep_blocks_;
   std::int64_t next_block_ = 0;  // receive: index of the next block to serve
   std::int64_t end_block_ = 0;
   std::uint8_t serve_number_ = 0;

@@ -395,7 +395,8 @@ TEST(Command, TheSimulatorsStoreIsTheUsersOwnAndFollowsNoLink) {
   EXPECT_EQ(ReadFile(d / "secret"), "secret");
   EXPECT_TRUE(fs::is_symlink(d / "store/FACT0001"));
   EXPECT_EQ(fs::status(d / "store").permissions(), fs::perms(0700));
-  EXPECT_EQ(fs::status(d / "store/FACT0002").permissions(), fs::perms(0600));
+  // Taken in by the server: read-only, for its owner alone.
+  EXPECT_EQ(fs::status(d / "store/FACT0002").permissions(), fs::perms(0400));
   EXPECT_EQ(ReadFile(d / "store/FACT0002"), kBill20);
 }
 

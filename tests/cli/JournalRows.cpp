@@ -128,7 +128,11 @@ std::vector<Row> JournalRows() {
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"v2/", ""}, {"v2/FACT0001.TXT", BillingFile(20, 12)}, {"v3/", ""}, {"v3/FACT0001.TXT", kBill}, {"store/FACT0001", kBill}},
-       .then = {{{"send", "LINE", "D/v2/FACT0001.TXT"}, 1, {"d'une autre version de FACT0001"}},
+       // A server that keeps the blocks of a file it took in, as if its send had not ended (the
+       // simulator's store file made writable again): a changed file is refused, a longer one of
+       // the same beginning resumes.
+       .then = {{{"/bin/chmod", "0600", "D/store/FACT0001"}, 0},
+                {{"send", "LINE", "D/v2/FACT0001.TXT"}, 1, {"d'une autre version de FACT0001"}},
                 {{"send", "LINE", "D/v3/FACT0001.TXT"}, 0, {"Le journal confirme que ce sont les 20 blocs", "repris après 20 blocs) : 40 blocs"}}},
        .json = {{{{"result", Q("rvTrue")}}, {{"result", Q("rvFalse")}}, {{"result", Q("rvTrue")}, {"resumed_from", "20"}}}}},
       // Where the journal is, and a journal that cannot serve: refused before the call.
@@ -230,7 +234,8 @@ std::vector<Row> JournalRows() {
       // nothing is sent; when the mark of the last block held cannot, the send stops before its
       // end, its row reads "interrompu" and the next send goes (here the server holds it all:
       // only its end goes); when its end cannot, the status says that the record is incomplete,
-      // the row reads "issue inconnue" and the file goes again only as the server confirms it.
+      // the row reads "issue inconnue" and the file goes again only as the server confirms it
+      // (here it took the file in and holds nothing of it: nothing goes, not even its end).
       {.what = "a journal that fills the disk: before the dial, at the start, at the last block, at the end",
        .simulator = {"--resume-sends"},
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"FACT0004.TXT", kBill20}},
@@ -238,7 +243,7 @@ std::vector<Row> JournalRows() {
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"FACT0003.TXT", kBill20}, {"FACT0004.TXT", kBill20}, {"store/FACT0001", kBill20}, {"store/FACT0002", kBill}, {"store/FACT0003", kBill20}},
        .dials = 6,
-       .logged = {"« FACT0001 » terminé, 20 trames", "envoi de « FACT0002 »", "!« FACT0002 » terminé, 60 trames", "« FACT0002 » terminé, 0 trames", "« FACT0003 » terminé, 20 trames", "« FACT0003 » terminé, 0 trames"},
+       .logged = {"« FACT0001 » terminé, 20 trames", "envoi de « FACT0002 »", "!« FACT0002 » terminé, 60 trames", "« FACT0002 » terminé, 0 trames", "« FACT0003 » terminé, 20 trames", "!« FACT0003 » terminé, 0 trames", "« FACT0003 » par « PS0001 », reprise non, statut 0, position 0"},
        .then = {{Full(0, {"send", "LINE", "D/FACT0002.TXT"}), 2, {"ne peut pas être écrit : disque plein", "!Appel"}},
                 {Full(kMarkFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"disque plein : le serveur détient tous les blocs de FACT0002, mais le journal ne peut pas le noter. L'envoi est arrêté avant sa fin", "Sa ligne se lira « interrompu »", "!issue inconnue", "!envoyé"}},
                 {{"journal"}, 0, {"envoi      -  interrompu  ", "/FACT0002.TXT\n"}},
@@ -246,10 +251,10 @@ std::vector<Row> JournalRows() {
                 {Full(kEndFails, {"send", "LINE", "D/FACT0003.TXT"}), 1, {"envoyé : 20 blocs", "le journal est incomplet, la fin du transfert de ", "Sa ligne se lira « issue inconnue »"}},
                 {{"journal"}, 0, {"envoi     20  issue inconnue  ", "/FACT0003.TXT\n"}},
                 {{"send", "LINE", "D/FACT0003.TXT"}, 2, {"FACT0003.TXT a peut-être déjà été envoyé le ", "issue inconnue", "--ask-server", "!Appel"}},
-                {{"send", "LINE", "D/FACT0003.TXT", "--ask-server"}, 0, {"le fichier est déjà en entier sur le serveur, l'envoi est noté fait sans rien envoyer", "!bloc 1/"}},
+                {{"send", "LINE", "D/FACT0003.TXT", "--ask-server"}, 0, {"le serveur a acquitté tous les blocs de FACT0003 envoyés le ", "n'en détient plus rien : il l'a reçu en entier", "!bloc 1/"}},
                 {{"send", "LINE", "D/FACT0003.TXT"}, 2, {"FACT0003.TXT a déjà été envoyé le "}},
                 {Full(kStartFails, {"send", "LINE", "D/FACT0004.TXT"}), 1, {"ne peut pas être écrit : disque plein : le transfert de ", "FACT0004.TXT n'est pas fait sans trace"}}},
-       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("interrupted")}, {"bytes", "7680"}, {"blocks", "null"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("unknown")}, {"blocks", "20"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "20"}}}}},
+       .json = {{{{"file", Q("D/FACT0001.TXT")}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("interrupted")}, {"bytes", "7680"}, {"blocks", "null"}}, {{"file", Q("D/FACT0002.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "60"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("unknown")}, {"blocks", "20"}}, {{"file", Q("D/FACT0003.TXT")}, {"result", Q("rvTrue")}, {"blocks", "0"}, {"resumed_from", "0"}}}}},
       // The server acknowledged every block of a send whose end the journal misses, and holds
       // nothing of it now: it took it in, the send is noted done without sending.
       {.what = "a send of unknown outcome whose server holds nothing now: noted sent without data",
@@ -257,7 +262,7 @@ std::vector<Row> JournalRows() {
        .files = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}},
        .args = {"send", "LINE", "D/FACT0001.TXT"},
        .status = 0,
-       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}, {"store/FACT0002", ""}},
+       .left = {{"FACT0001.TXT", kBill20}, {"FACT0002.TXT", kBill}, {"store/FACT0001", kBill20}, {"store/FACT0002", kBill}},
        .dials = 3,
        .logged = {"transfert de « FACT0002 » terminé, 60 trames", "!FACT0002 » terminé"},
        .then = {{Full(kEndFails, {"send", "LINE", "D/FACT0002.TXT"}), 1, {"le journal est incomplet"}},
@@ -272,7 +277,7 @@ std::vector<Row> JournalRows() {
        .args = {"send", "LINE", "D/FACT0002.TXT", "--ask-server"},
        .status = 1,
        .said = {"le serveur ne détient rien de FACT0002", "arrêté avant toute donnée", "!bloc 1/"},
-       .left = {{"FACT0002.TXT", kBill}, {"store/FACT0002", ""}, {"j/", "*"}},
+       .left = {{"FACT0002.TXT", kBill}, {"j/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .dials = 1,
        .setup =

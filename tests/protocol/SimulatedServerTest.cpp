@@ -1,6 +1,10 @@
 // How the simulated server judges what the component asks for, through the
 // component's own openings: the statuses a user rehearsing with
 // `xmodemq simulate` sees.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "ProtocolRig.h"
 #include "protocol/ControlDigits.h"
 #include "protocol/OpeningRecord.h"
@@ -31,6 +35,43 @@ TEST(SimulatedServer, JudgesWhatTheComponentAsks) {
     EXPECT_EQ(result, status == 0 ? rvTrue : rvRefuse) << user << " " << file << " " << local;
     EXPECT_EQ(rig.module->ErrorDescription(), status == 0 ? "" : kRefused + std::to_string(status));
     EXPECT_EQ(rig.accepted.size(), status == 0 ? 1u : 0u) << "a refusal is no acceptance";
+  }
+}
+
+// With resume_sends, a send resumes after the blocks of a send that did not
+// end, and only those: one whose end arrived was taken in, and the next send
+// of that name starts from its first block. In a folder, every server on it
+// tells a file taken in (0400) from the blocks of a send that did not end.
+TEST(SimulatedServer, ResumesOnlyASendThatDidNotEnd) {
+  for (const bool folder : {false, true}) {
+    SCOPED_TRACE(folder ? "folder" : "memory");
+    ServerRig first, other;
+    ServerRig& second = folder ? other : first;
+    const std::string store = first.dir / "store";
+    ::mkdir(store.c_str(), 0700);
+    const int fd = ::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (folder) {
+      first.server->UseFolder(fd);
+      second.server->UseFolder(fd);
+    }
+    ::close(fd);
+    first.server->Script().resume_sends = second.server->Script().resume_sends = true;
+    first.server->PutFile("f", Pattern(128 * 3));
+    EXPECT_EQ(second.server->Held("f"), 3);
+    const std::string v1 = Pattern(128 * 10), v2 = Pattern(128 * 6, 9);
+    EXPECT_EQ(first.Send("f.dat", v1), rvTrue);
+    EXPECT_EQ(first.accepted.back().substr(0, 3), "E3 ");
+    EXPECT_EQ(second.server->Held("f"), 0) << "taken in";
+    EXPECT_EQ(second.server->File("f"), v1);
+    EXPECT_EQ(second.Send("f.dat", v2), rvTrue);
+    EXPECT_EQ(second.accepted.back().substr(0, 3), "E0 ");
+    EXPECT_EQ(first.server->File("f"), v2);
+    if (folder) {
+      struct stat st {};
+      ASSERT_EQ(::stat((store + "/f").c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0400u);
+    }
   }
 }
 
