@@ -3,7 +3,7 @@
 #include "commandline/ExitCodes.h"
 #include "commands/Commands.h"
 #include "exchange/Profile.h"
-#include "exchange/QueueReturns.h"
+#include "exchange/queue/QueueReturns.h"
 #include "journal/Journal.h"
 #include "journal/JournalPlace.h"
 #include "queue/PgQueue.h"

@@ -50,7 +50,7 @@ struct Profile {
   // Empty: the command's default journal.
   std::string journal;
   // The files wait in the journal's PostgreSQL database, one queue that
-  // every machine's runs serve (QueueRun.h); `spool` is then optional.
+  // every machine's runs serve (queue/QueueRun.h); `spool` is then optional.
   bool queue = false;
   // With a journal in a database, how long a worker's claim on a file or a
   // line holds without renewal (queue/PgQueue.h); at least 2 s.

@@ -1,4 +1,4 @@
-#include "exchange/QueueOutbox.h"
+#include "exchange/queue/QueueOutbox.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

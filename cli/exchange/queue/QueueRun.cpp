@@ -1,4 +1,4 @@
-#include "exchange/QueueRun.h"
+#include "exchange/queue/QueueRun.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,9 +17,9 @@
 #include "commandline/ExitCodes.h"
 #include "exchange/ExchangePlan.h"
 #include "exchange/ExitStatus.h"
-#include "exchange/QueueOutbox.h"
-#include "exchange/QueueReturns.h"
 #include "exchange/Spool.h"
+#include "exchange/queue/QueueOutbox.h"
+#include "exchange/queue/QueueReturns.h"
 #include "journal/Journal.h"
 #include "journal/JournalPlace.h"
 #include "queue/PgQueue.h"

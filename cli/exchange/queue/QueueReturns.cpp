@@ -1,4 +1,4 @@
-#include "exchange/QueueReturns.h"
+#include "exchange/queue/QueueReturns.h"
 
 #include <fcntl.h>
 #include <unistd.h>
