@@ -460,7 +460,7 @@ TEST(JournalOnPostgresql, ADatabaseThatStopsDuringASendLosesNoOutcome) {
   TheServer()->Restart();
   ASSERT_TRUE(midway) << first->ErrSoFar();
   Expect(gone, 75, {"L'issue du transfert est gardée dans "});
-  Expect(refused, 75, {"réessayez quand la base sera joignable"});
+  Expect(refused, 75, {"ne peut pas être jointe", "réessayez quand la base sera joignable"});
   EXPECT_EQ(Count(line.Log(), "simulateur : numérotation"), 1u);
   Said(waiting.err, {"1 issue de transfert attend"});
   for (const Outcome* o : {&gone, &refused, &waiting})

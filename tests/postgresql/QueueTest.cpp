@@ -1,14 +1,11 @@
 // The queue that several machines serve, against the test program's own
 // PostgreSQL server, as the least-privilege role in a schema of its own:
-// fencing by generation, claims that never overlap, leases that end, lines
-// leased one holder at a time, returns delivered once per destination,
+// fencing by generation, leases that end, lines leased one holder at a time,
 // submissions refused when repeated, bytes kept in chunks.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <set>
-#include <thread>
 #include <tuple>
 
 #include "files/Sha256.h"
@@ -145,37 +142,6 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
   EXPECT_EQ(Count(*b, "SELECT count(*) FROM queue_chunks"), 1) << "the held file's bytes stay";
 }
 
-// Claimers on as many connections at once, each taking a few files at a
-// time: every file is claimed once, by one of them, and none is missed.
-TEST_F(Queue, ConcurrentClaimersNeverShareAFile) {
-  constexpr int kFiles = 240;
-  constexpr int kClaimers = 6;
-  std::vector<std::string> names;
-  for (int i = 0; i < kFiles; ++i) names.push_back("F" + std::to_string(i));
-  auto submitter = Open("S");
-  ASSERT_EQ(Submit(*submitter, names).back().refusal, "");
-  std::vector<std::vector<std::int64_t>> got(kClaimers);
-  std::vector<std::thread> threads;
-  for (int c = 0; c < kClaimers; ++c)
-    threads.emplace_back([&, c] {
-      auto queue = Open("W" + std::to_string(c));
-      for (;;) {
-        auto claims = queue->Claim("DR1", 3);
-        if (claims.empty()) return;
-        for (QueueClaim& claim : claims) {
-          got[c].push_back(claim.file.id);
-          EXPECT_TRUE(queue->Record(claim, QueueResult::kSent, ""));
-        }
-      }
-    });
-  for (std::thread& t : threads) t.join();
-  std::multiset<std::int64_t> all;
-  for (const auto& ids : got) all.insert(ids.begin(), ids.end());
-  EXPECT_EQ(all.size(), std::size_t{kFiles});
-  EXPECT_EQ(std::set<std::int64_t>(all.begin(), all.end()).size(), std::size_t{kFiles});
-  EXPECT_EQ(Count(*submitter, "SELECT count(*) FROM queue_late"), 0);
-}
-
 // Submissions: all or none, a repeated name and content refused unless
 // again, the bytes kept in chunks and given back whole; a chunk changed in
 // the database is caught when the file is fetched.
@@ -269,29 +235,6 @@ TEST_F(Queue, LineLeasesAreExclusive) {
   };
   // clang-format on
   for (const auto& [device, key] : keys) EXPECT_EQ(PgQueue::LineKey(device, "m1"), key) << device;
-}
-
-// Returns are kept once whoever received them, and each goes once to each
-// destination.
-TEST_F(Queue, ReturnsAreDeliveredOncePerDestination) {
-  auto a = Open("A");
-  auto b = Open("B");
-  Bytes r1("return one"), r1again("return one"), r2("return two");
-  const std::int64_t first = a->StoreReturn("DR1", "RET", r1.fd);
-  EXPECT_EQ(b->StoreReturn("DR1", "RET", r1again.fd), first) << "the same return, kept once";
-  const std::int64_t second = b->StoreReturn("DR1", "RET", r2.fd);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(a->Undelivered("DR2", "/inbox").size(), 0u);
-  auto waiting = a->Undelivered("DR1", "/inbox");
-  ASSERT_EQ(waiting.size(), 2u);
-  Bytes out("");
-  a->FetchReturn(waiting[1], out.fd);
-  EXPECT_EQ(out.Read(), "return two");
-  EXPECT_TRUE(a->Delivered(waiting[0].id, "/inbox"));
-  EXPECT_FALSE(b->Delivered(waiting[0].id, "/inbox")) << "delivered once";
-  ASSERT_EQ(b->Undelivered("DR1", "/inbox").size(), 1u);
-  EXPECT_EQ(b->Undelivered("DR1", "/inbox")[0].id, second);
-  EXPECT_EQ(b->Undelivered("DR1", "/other").size(), 2u);
 }
 
 }  // namespace
