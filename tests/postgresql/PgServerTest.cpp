@@ -54,6 +54,16 @@ std::vector<SendVerdict> Reserve(PgConnection& connection, JournalRow& row,
   return verdicts;
 }
 
+// A running send of FACT0001 by process `pid`, written as another machine
+// would, within the caller's transaction.
+void InsertRunning(PgConnection& connection, std::int64_t pid) {
+  connection.Execute(
+      "INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, "
+      "\"user\", user_key, line, pid, process) VALUES ('c', 't', 'send', '/f', 'FACT0001', "
+      "'FACT0001', '0199001234', 'Dr Martin', 'Dr Martin', '', $1, 'xmodemq')",
+      {PgInt(pid)});
+}
+
 std::int64_t Count(PgConnection& connection, const std::string& sql) {
   return connection.Execute(sql).Int(0, 0);
 }
@@ -159,6 +169,34 @@ TEST(PgServer, NeverTwiceAcrossConnections) {
   EXPECT_EQ(verdicts[0].kind, Kind::kGoes);
   EXPECT_EQ(verdicts[1].kind, Kind::kRunning);
   EXPECT_EQ(Count(b, "SELECT count(*) FROM transfers WHERE server_key = 'FACT0003'"), 0);
+}
+
+// Another machine's reservation is not committed yet when this one checks:
+// the unique index makes this one wait, then find it running.
+TEST(PgServer, ReservationRacingAnUncommittedOneFindsItRunning) {
+  XMQ_NEED_POSTGRESQL();
+  auto a = NewJournal("race");
+  PgConnection b(TheServer()->Address("race"));
+  PgTransaction other(*a);
+  InsertRunning(*a, 77);
+  JournalRow mine = Send("FACT0001", "aa11", 88);
+  std::vector<SendVerdict> verdicts;
+  std::thread reserving([&] { verdicts = Reserve(b, mine); });
+  // Until this connection waits on the index.
+  PgConnection watch(TheServer()->Address("race"));
+  for (int i = 0; i < 500 && Count(watch, "SELECT count(*) FROM pg_locks WHERE NOT granted") == 0;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(Count(watch, "SELECT count(*) FROM pg_locks WHERE NOT granted"), 1);
+  other.Commit();
+  reserving.join();
+  ASSERT_EQ(verdicts.size(), 1u);
+  EXPECT_EQ(verdicts[0].kind, Kind::kRunning);
+  ASSERT_TRUE(verdicts[0].earlier.has_value());
+  EXPECT_EQ(verdicts[0].earlier->pid, 77);
+  EXPECT_FALSE(mine.id.has_value());
+  EXPECT_EQ(Count(watch, "SELECT count(*) FROM transfers"), 1);
+  EXPECT_EQ(Count(watch, "SELECT count(*) FROM send_prefixes"), 0);
 }
 
 TEST(PgServer, StatementOverItsTimeOutIsBusy) {

@@ -1,11 +1,14 @@
 // The queue that several machines serve, against the test program's own
 // PostgreSQL server, as the least-privilege role in a schema of its own:
-// fencing by generation, leases that end, lines leased one holder at a time,
-// submissions refused when repeated, bytes kept in chunks.
+// fencing by generation, claims that never overlap, leases that end, lines
+// leased one holder at a time, submissions refused when repeated, bytes kept
+// in chunks.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <set>
+#include <thread>
 #include <tuple>
 
 #include "files/Sha256.h"
@@ -140,6 +143,37 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
                           std::to_string(taken[0].file.id)),
             0);
   EXPECT_EQ(Count(*b, "SELECT count(*) FROM queue_chunks"), 1) << "the held file's bytes stay";
+}
+
+// Claimers on as many connections at once, each taking a few files at a
+// time: every file is claimed once, by one of them, and none is missed.
+TEST_F(Queue, ConcurrentClaimersNeverShareAFile) {
+  constexpr int kFiles = 240;
+  constexpr int kClaimers = 6;
+  std::vector<std::string> names;
+  for (int i = 0; i < kFiles; ++i) names.push_back("F" + std::to_string(i));
+  auto submitter = Open("S");
+  ASSERT_EQ(Submit(*submitter, names).back().refusal, "");
+  std::vector<std::vector<std::int64_t>> got(kClaimers);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClaimers; ++c)
+    threads.emplace_back([&, c] {
+      auto queue = Open("W" + std::to_string(c));
+      for (;;) {
+        auto claims = queue->Claim("DR1", 3);
+        if (claims.empty()) return;
+        for (QueueClaim& claim : claims) {
+          got[c].push_back(claim.file.id);
+          EXPECT_TRUE(queue->Record(claim, QueueResult::kSent, ""));
+        }
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  std::multiset<std::int64_t> all;
+  for (const auto& ids : got) all.insert(ids.begin(), ids.end());
+  EXPECT_EQ(all.size(), std::size_t{kFiles});
+  EXPECT_EQ(std::set<std::int64_t>(all.begin(), all.end()).size(), std::size_t{kFiles});
+  EXPECT_EQ(Count(*submitter, "SELECT count(*) FROM queue_late"), 0);
 }
 
 // Submissions: all or none, a repeated name and content refused unless
