@@ -3,11 +3,7 @@
 // files in a folder: the server judges it with a status and answers; a name
 // that no file may have (empty, hidden, a path, a NUL or another control
 // byte) is refused, and nothing appears beside the store's folder.
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -4,10 +4,7 @@
 // bytes as data cross from one end to the other unchanged.
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "platform/TelnetCodec.h"
 

@@ -1,7 +1,6 @@
 #pragma once
 // A C handle on the simulated modem and server, on the virtual clock, and the
 // small helpers the C interface's tests share.
-#include <string>
 
 #include <gtest/gtest.h>
 

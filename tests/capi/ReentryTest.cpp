@@ -1,10 +1,7 @@
 // From inside any callback of a handle the C interface refuses the five
 // operations and xq_destroy() (XQ_ERR_BUSY), whichever call raised it.
-#include <string>
-#include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "CWorld.h"
 

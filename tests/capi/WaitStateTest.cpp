@@ -1,12 +1,8 @@
 // The wait's state and the wake descriptor, as a C host meets them.
 #include <sys/resource.h>
 
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "CWorld.h"
 #include "modem/ServerNumber.h"

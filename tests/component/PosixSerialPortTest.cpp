@@ -8,12 +8,8 @@
 
 #include <chrono>
 #include <functional>
-#include <string>
 
 #include <gtest/gtest.h>
-
-#include "platform/PortWait.h"
-#include "platform/UniqueFd.h"
 
 namespace xmodemquarvel {
 namespace {
@@ -99,10 +95,10 @@ TEST(PosixSerialPort, CarriesEveryByteBothWaysAndWaitsOnTheLineOrTheClock) {
 // A pseudo-terminal always frames eight bits without parity, whatever it is
 // asked; speed, stop bits and the rest of the mode are kept as set.
 TEST(PosixSerialPort, AppliesTheLineSettingsInRawModeAndRestoresThemOnClose) {
-  const std::tuple<const char*, speed_t, bool> cases[] = {{"9600,N,8,1", B9600, false},
-                                                          {"19200,E,7,1", B19200, false},
-                                                          {"1200,O,7,2", B1200, true},
-                                                          {"115200,N,8,2", B115200, true}};
+  // clang-format off
+  const std::tuple<const char*, speed_t, bool> cases[] = {
+      {"9600,N,8,1", B9600, false}, {"19200,E,7,1", B19200, false}, {"1200,O,7,2", B1200, true}, {"115200,N,8,2", B115200, true}};
+  // clang-format on
   for (const auto& [text, speed, two_stop] : cases) {
     PtyPair pty;
     const termios before = pty.Mode();

@@ -1,10 +1,7 @@
 // The properties of ModuleXmodem, its error record and its Error event.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
-#include <string>
-#include <utility>
 
 #include "support/SimulatedWorld.h"
 

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace xmodemquarvel::telnet {
 namespace {
 
@@ -18,8 +15,7 @@ struct Decoded {
   std::string data;
   std::vector<ComPortMessage> messages;
   std::string answers;
-  bool agreed = false;
-  bool refused = false;
+  bool agreed = false, refused = false;
   bool operator==(const Decoded&) const = default;
 };
 
@@ -45,8 +41,7 @@ struct Case {
 };
 
 TEST(TelnetCodec, DecodesDataMessagesAndNegotiationWholeOrByteByByte) {
-  const Role C = Role::kClient;
-  const Role S = Role::kServer;
+  const Role C = Role::kClient, S = Role::kServer;
   // clang-format off
   const std::vector<Case> cases = {
       {"plain data", C, true, "AB\x01\r\n"s, {"AB\x01\r\n"s, {}, "", false, false}},
@@ -70,9 +65,8 @@ TEST(TelnetCodec, DecodesDataMessagesAndNegotiationWholeOrByteByByte) {
   };
   // clang-format on
   for (const Case& c : cases) {
-    for (std::size_t piece : {c.in.size(), std::size_t{1}, std::size_t{2}}) {
+    for (std::size_t piece : {c.in.size(), std::size_t{1}, std::size_t{2}})
       EXPECT_EQ(Decode(c.role, c.started, c.in, piece), c.out) << c.name << ", pieces of " << piece;
-    }
   }
 }
 

@@ -3,13 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
-#include <vector>
 
-#include "component/HostLoop.h"
-#include "component/Timer.h"
-#include "sim/SimulatedSerialPort.h"
 #include "support/SimulatedWorld.h"
 
 namespace xmodemquarvel {

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <functional>
 #include <string>
 
 #include "platform/UniqueFd.h"

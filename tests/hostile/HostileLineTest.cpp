@@ -11,21 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "sim/HostilePeers.h"
-#include "sim/SimulatedModem.h"
-#include "sim/SimulatedSerialPort.h"
-#include "sim/SimulatedServer.h"
 #include "support/SimulatedWorld.h"
-#include "xmodemquarvel/ModuleXmodem.h"
 
 namespace xmodemquarvel::testing {
 namespace {
@@ -80,16 +72,16 @@ struct Refusal {
 // virtual clock.)
 TEST(HostileLine, TerminalServersThatWillNotCarryALineAreRefusedInTime) {
   const std::string in_5s = "n'a pas accepté le contrôle de la ligne série (RFC 2217) en 5 s";
+  // clang-format off
   const Refusal rows[] = {
       {sim::Hostility::kStream, in_5s, 4900ms, 6500ms},
       {sim::Hostility::kNeverSettles, in_5s, 4900ms, 6500ms},
-      {sim::Hostility::kEndlessSubnegotiation, "envoie une sous-négociation Telnet sans fin", 0ms,
-       1500ms},
+      {sim::Hostility::kEndlessSubnegotiation, "envoie une sous-négociation Telnet sans fin", 0ms, 1500ms},
       {sim::Hostility::kRefusesBinary, "refuse le mode binaire de Telnet", 0ms, 1500ms},
-      {sim::Hostility::kRefusesComPort, "refuse le contrôle de la ligne série (RFC 2217)", 0ms,
-       1500ms},
+      {sim::Hostility::kRefusesComPort, "refuse le contrôle de la ligne série (RFC 2217)", 0ms, 1500ms},
       {sim::Hostility::kHangsUp, "a fermé la connexion (ligne occupée ?)", 0ms, 1500ms},
   };
+  // clang-format on
   struct Outcome {
     ReturnValues result;
     std::string reason, raised;
@@ -201,17 +193,15 @@ struct AbortRow {
 };
 
 TEST(HostileLine, AnAbortEndsEveryWaitWithinTwoSecondsAndHangsUpAtOnce) {
+  // clang-format off
   const AbortRow rows[] = {
-      {"silent server, from a thread, with a yield callback", AbortRow::kSilentServer, By::kThread,
-       true},
+      {"silent server, from a thread, with a yield callback", AbortRow::kSilentServer, By::kThread, true},
       {"silent server, from a thread, without one", AbortRow::kSilentServer, By::kThread, false},
-      {"modem that never answers, from a signal, without a yield callback", AbortRow::kDeafModem,
-       By::kSignal, false},
-      {"flood during a receive, from a thread, with a yield callback", AbortRow::kFloodedReceive,
-       By::kThread, true},
-      {"flood during a receive, from a signal, without one", AbortRow::kFloodedReceive, By::kSignal,
-       false},
+      {"modem that never answers, from a signal, without a yield callback", AbortRow::kDeafModem, By::kSignal, false},
+      {"flood during a receive, from a thread, with a yield callback", AbortRow::kFloodedReceive, By::kThread, true},
+      {"flood during a receive, from a signal, without one", AbortRow::kFloodedReceive, By::kSignal, false},
   };
+  // clang-format on
   TempDir dir;
   for (const AbortRow& row : rows) {
     SCOPED_TRACE(row.what);

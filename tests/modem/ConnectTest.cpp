@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "modem/ServerNumber.h"
 #include "support/Inspector.h"

@@ -1,12 +1,7 @@
 // PackFile and UnPackFile on real files, and as a host sees them on ModuleXmodem.
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <random>
-#include <stdexcept>
 
 #include "PackTestSupport.h"
 #include "platform/UniqueFd.h"

@@ -4,9 +4,7 @@
 // variant, handed one byte or a random number of bytes at a time.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
-#include <random>
 
 #include "PackTestSupport.h"
 #include "pack/Packer.h"

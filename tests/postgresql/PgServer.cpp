@@ -1,15 +1,12 @@
 #include "postgresql/PgServer.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
 #include "journal/postgresql/PgConnection.h"
@@ -23,33 +20,20 @@ std::string g_why;
 
 // The first line that `command` prints, or nothing.
 std::string FirstLine(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
   char line[4096] = {};
-  const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
-  ::pclose(pipe);
-  std::string text = got ? line : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
-std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start);
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    if (std::fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+    ::pclose(pipe);
+  }
+  const std::string text = line;
+  return text.substr(0, text.find_first_of("\r\n"));
 }
 
 // Started by the first test that asks for it (TheServer()): a program whose
 // other tests need none starts none.
 class PgEnvironment : public ::testing::Environment {
  public:
-  void TearDown() override {
-    if (!g_server) return;
-    const auto start = std::chrono::steady_clock::now();
-    const auto started_in = g_server->StartTime();
-    g_server.reset();
-    std::cout << "PostgreSQL de test : démarré en " << started_in.count() << " ms, arrêté en "
-              << Since(start).count() << " ms\n";
-  }
+  void TearDown() override { g_server.reset(); }
 };
 
 [[maybe_unused]] ::testing::Environment* const kEnvironment =
@@ -67,31 +51,12 @@ const std::string& WhyNoServer() {
 }
 
 bool PgServer::Run(const std::string& program, const std::vector<std::string>& args) const {
-  std::vector<std::string> words;
-  if (as_postgres_) words = {"runuser", "-u", "postgres", "--"};
-  words.push_back(bin_ + "/" + program);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  const std::string log = folder_ + "/" + program + ".out";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-    }
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::string command = (as_postgres_ ? "runuser -u postgres -- " : "") + bin_ + "/" + program;
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  return std::system((command + " >>" + folder_ + "/" + program + ".out 2>&1").c_str()) == 0;
 }
 
 std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
-  const auto start = std::chrono::steady_clock::now();
   // No server, and why.
   const auto none = [&why](std::string reason) {
     why = std::move(reason);
@@ -134,7 +99,6 @@ std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
   server->Restart();
   if (!server->running_)
     return none("pg_ctl start a échoué (voir " + server->folder_ + "/server.log)");
-  server->started_in_ = Since(start);
   return server;
 }
 

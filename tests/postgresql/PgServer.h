@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "journal/postgresql/PgError.h"
+
 namespace xmodemq::test {
 
 // A PostgreSQL server of the test program's own: initdb and pg_ctl from
@@ -39,19 +41,13 @@ class PgServer {
   void Stop();
   void Restart();
 
-  std::chrono::milliseconds StartTime() const { return started_in_; }
-
  private:
   PgServer() = default;
   // Runs pg_ctl or initdb, as the server's user; its output in the log.
   bool Run(const std::string& program, const std::vector<std::string>& args) const;
 
-  std::string bin_;
-  std::string folder_;
-  bool as_postgres_ = false;
-  bool running_ = false;
-  bool role_made_ = false;
-  std::chrono::milliseconds started_in_{0};
+  std::string bin_, folder_;
+  bool as_postgres_ = false, running_ = false, role_made_ = false;
 };
 
 // The password of the least-privilege role: never to be shown.
@@ -60,6 +56,19 @@ inline constexpr const char* kRolePassword = "R1ght-pass";
 // The program's server, started by the first call; nullptr when it could not start, and why.
 PgServer* TheServer();
 const std::string& WhyNoServer();
+
+// The PgError that `run` throws; when none comes, a failure of the test (and
+// an error of no kind it expects).
+template <typename F>
+PgError Thrown(F run) {
+  try {
+    run();
+  } catch (const PgError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no PgError";
+  return PgError(PgError::Kind::kOther, "");
+}
 
 }  // namespace xmodemq::test
 

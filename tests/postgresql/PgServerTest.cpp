@@ -2,13 +2,11 @@
 // connection and its failures, the schema steps, the never-twice
 // reservation, the least-privilege role.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <barrier>
 #include <thread>
 
 #include "journal/postgresql/PgConnection.h"
-#include "journal/postgresql/PgError.h"
 #include "journal/postgresql/PgNeverTwice.h"
 #include "journal/postgresql/PgSchema.h"
 #include "postgresql/PgServer.h"
@@ -17,6 +15,7 @@ namespace xmodemq {
 namespace {
 
 using test::TheServer;
+using test::Thrown;
 using Kind = SendVerdict::Kind;
 using ::testing::HasSubstr;
 
@@ -66,19 +65,6 @@ void InsertRunning(PgConnection& connection, std::int64_t pid) {
 
 std::int64_t Count(PgConnection& connection, const std::string& sql) {
   return connection.Execute(sql).Int(0, 0);
-}
-
-// The PgError that `run` throws; when none comes, a failure of the test (and
-// an error of no kind it expects).
-template <typename F>
-PgError Thrown(F run) {
-  try {
-    run();
-  } catch (const PgError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no PgError";
-  return PgError(PgError::Kind::kOther, "");
 }
 
 TEST(PgServer, SchemaStepsOnceWhenMachinesStartAtOnce) {

@@ -3,7 +3,6 @@
 // fencing by generation, claims that never overlap, leases that end, lines
 // leased one holder at a time, submissions refused when repeated, bytes kept
 // in chunks.
-#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -76,18 +75,16 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
   ASSERT_EQ(Submit(*a, {"F1", "F2"})[1].refusal, "");
   auto first = a->Claim("DR1", 1);
   ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(first[0].file.name, "F1");
-  EXPECT_EQ(first[0].file.account, "DR1");
+  EXPECT_EQ(std::tie(first[0].file.name, first[0].file.account, first[0].previous_holder),
+            std::make_tuple("F1", "DR1", ""));
   EXPECT_EQ(first[0].file.sha256, Sha256OfDescriptor(Bytes("content of F1").fd));
-  EXPECT_EQ(first[0].previous_holder, "");
   EXPECT_EQ(a->Claim("OTHER", 5).size(), 0u) << "another account's queue";
   // Any machine reads who holds what, and which lease ended.
   EXPECT_EQ(PgQueue::OpenToRead(TheServer()->JournalAddress("qempty")), nullptr);
   auto reader = PgQueue::OpenToRead(address_);
   QueueStatus status = reader->Status("DR1");
-  EXPECT_EQ(status.waiting, 2);
+  EXPECT_EQ(std::tie(status.waiting, status.waiting_bytes), std::make_tuple(2, 2 * 13));
   EXPECT_EQ(reader->Status("OTHER").waiting, 0);
-  EXPECT_EQ(status.waiting_bytes, 2 * 13);
   EXPECT_FALSE(status.oldest.empty());
   ASSERT_EQ(status.files.size(), 1u);
   const QueueStatus::Held& held = status.files[0];
@@ -96,15 +93,14 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
 
   auto taken = b->Claim("DR1", 5);
   ASSERT_EQ(taken.size(), 2u);
-  EXPECT_EQ(taken[0].file.id, first[0].file.id);
-  EXPECT_EQ(taken[0].previous_holder, "A");
+  EXPECT_EQ(std::tie(taken[0].file.id, taken[0].previous_holder),
+            std::make_tuple(first[0].file.id, "A"));
   EXPECT_GT(taken[0].generation, first[0].generation);
   EXPECT_NE(taken[1].generation, taken[0].generation);
   EXPECT_EQ(a->Claim("DR1", 5).size(), 0u) << "B's leases hold";
   status = reader->Status("DR1");
   ASSERT_EQ(status.files.size(), 2u);
-  EXPECT_EQ(status.files[1].holder, "B");
-  EXPECT_FALSE(status.files[1].ended);
+  EXPECT_EQ(std::tie(status.files[1].holder, status.files[1].ended), std::make_tuple("B", false));
 
   QueueClaim late = first[0];
   EXPECT_FALSE(a->Renew(late));
@@ -135,10 +131,8 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
   EXPECT_TRUE(a->Record(again[0], QueueResult::kHeld, "refusé"));
   EXPECT_EQ(b->Claim("DR1", 5).size(), 0u);
   status = b->Status("DR1");
-  EXPECT_EQ(status.waiting, 0);
-  EXPECT_EQ(status.sent, 1);
-  EXPECT_EQ(status.held, 1);
-  EXPECT_EQ(status.late, 6);
+  EXPECT_EQ(std::tie(status.waiting, status.sent, status.held, status.late),
+            std::make_tuple(0, 1, 1, 6));
   EXPECT_EQ(Count(*b, "SELECT count(*) FROM queue_chunks WHERE owner = " +
                           std::to_string(taken[0].file.id)),
             0);
@@ -148,8 +142,7 @@ TEST_F(Queue, OlderGenerationIsRefusedAndLogged) {
 // Claimers on as many connections at once, each taking a few files at a
 // time: every file is claimed once, by one of them, and none is missed.
 TEST_F(Queue, ConcurrentClaimersNeverShareAFile) {
-  constexpr int kFiles = 240;
-  constexpr int kClaimers = 6;
+  constexpr int kFiles = 240, kClaimers = 6;
   std::vector<std::string> names;
   for (int i = 0; i < kFiles; ++i) names.push_back("F" + std::to_string(i));
   auto submitter = Open("S");
@@ -253,9 +246,8 @@ TEST_F(Queue, LineLeasesAreExclusive) {
   EXPECT_GE(held->lease_end, end) << "the lease end moves on";
   const QueueStatus status = a->Status("DR1");
   ASSERT_EQ(status.lines.size(), 2u);
-  EXPECT_EQ(status.lines[0].holder, "A");
-  EXPECT_FALSE(status.lines[0].ended);
-  EXPECT_EQ(status.late, 2);
+  EXPECT_EQ(std::tie(status.lines[0].holder, status.lines[0].ended, status.late),
+            std::make_tuple("A", false, 2));
   EXPECT_TRUE(a->ReleaseLine(*held));
   EXPECT_FALSE(a->ReleaseLine(*held));
   EXPECT_TRUE(b->ClaimLine(line)) << "given back";

@@ -3,7 +3,6 @@
 #include "ProtocolRig.h"
 #include "protocol/AnswerCollector.h"
 #include "protocol/ControlDigits.h"
-#include "protocol/Frame.h"
 #include "protocol/OpeningRecord.h"
 #include "protocol/TransferText.h"
 

@@ -2,7 +2,6 @@
 // simulated server, on the virtual clock: the attempts and their outcomes, the
 // request record as it goes out, and a line cut while it does.
 #include "ProtocolRig.h"
-#include "protocol/Frame.h"
 
 namespace xmodemquarvel::testing {
 namespace {

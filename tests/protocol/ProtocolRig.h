@@ -1,15 +1,8 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -133,10 +126,8 @@ struct ServerRig : SimulatedLine {
   }
 
   std::unique_ptr<ModuleXmodem> module;
-  std::vector<int32_t> sent_events;
-  std::vector<int32_t> received_events;
-  std::vector<std::string> error_events;
-  std::vector<std::string> accepted;
+  std::vector<int32_t> sent_events, received_events;
+  std::vector<std::string> error_events, accepted;
   std::function<void()> on_accepted;  // from TransferAccepted
   std::string path;                   // of the last Send or Receive
 };

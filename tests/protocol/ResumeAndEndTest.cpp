@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "ProtocolRig.h"
-#include "protocol/Frame.h"
 #include "protocol/OpeningRecord.h"
 
 namespace xmodemquarvel::testing {
