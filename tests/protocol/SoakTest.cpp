@@ -14,10 +14,8 @@ TEST(Soak, FaultyLineNeverTakesAWrongBlockTheChecksSeeNorEndsEarlyNorHangs) {
   const char* count = std::getenv("XMQ_SOAK_TRANSFERS");
   const SoakTally t = RunFaultSoak(count != nullptr ? std::atoi(count) : 10'000);
   t.Print(std::cout);
-  EXPECT_EQ(t.corrupt_blocks[kSeen], 0);
-  EXPECT_EQ(t.short_completions, 0);
-  EXPECT_EQ(t.hangs, 0);
-  EXPECT_EQ(t.unknown, 0);
+  EXPECT_EQ(std::make_tuple(t.corrupt_blocks[kSeen], t.short_completions, t.hangs, t.unknown),
+            std::make_tuple(0, 0, 0, 0));
   // The faults bite, yet most files arrive whole; resumes happen both ways.
   EXPECT_GT(t.identical.Total(), t.transfers.Total() / 2);
   EXPECT_GT(t.transfers.Total() - t.completions.Total(), t.transfers.Total() / 10);
