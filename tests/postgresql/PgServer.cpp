@@ -51,9 +51,10 @@ const std::string& WhyNoServer() {
 }
 
 bool PgServer::Run(const std::string& program, const std::vector<std::string>& args) const {
-  std::string command = (as_postgres_ ? "runuser -u postgres -- " : "") + bin_ + "/" + program;
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  return std::system((command + " >>" + folder_ + "/" + program + ".out 2>&1").c_str()) == 0;
+  // Test paths and options hold no quote: single quotes keep spaces whole.
+  std::string command = (as_postgres_ ? "runuser -u postgres -- '" : "'") + bin_ + "/" + program;
+  for (const std::string& arg : args) command += "' '" + arg;
+  return std::system((command + "' >>'" + folder_ + "/" + program + ".out' 2>&1").c_str()) == 0;
 }
 
 std::unique_ptr<PgServer> PgServer::Start(std::string& why) {
