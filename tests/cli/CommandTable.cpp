@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <ranges>
 
 #include <gtest/gtest.h>

@@ -5,16 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Processes.h"
 #include "call/CallStatus.h"
 #include "call/Session.h"
 #include "commands/Commands.h"

@@ -2,11 +2,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <map>
 #include <random>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <ctime>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

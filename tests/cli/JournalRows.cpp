@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "journal/Journal.h"
 #include "journal/JournalSchema.h"
 #include "journal/Sqlite.h"
 #include "modem/ServerNumber.h"

@@ -2,12 +2,9 @@
 // billing software and a person run them, on the test program's own
 // PostgreSQL server.
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "demo/BillingFile.h"
 #include "files/Sha256.h"
 #include "postgresql/PgServer.h"
 #include "queue/PgQueue.h"

@@ -7,11 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <numeric>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "CommandTable.h"

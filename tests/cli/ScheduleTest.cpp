@@ -1,11 +1,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
