@@ -9,8 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <ranges>
 
 #include <gtest/gtest.h>
 
@@ -37,9 +36,7 @@ void ExpectObjects(const std::string& text, const std::vector<JsonFields>& want,
   for (std::size_t i = 0; i < want.size(); ++i) {
     const JsonFields& object = (*got)[i];
     if (object.count("direction") != 0) {
-      std::vector<std::string> names;
-      for (const auto& member : object) names.push_back(member.first);
-      EXPECT_EQ(names, kTransferMembers);
+      EXPECT_TRUE(std::ranges::equal(std::views::keys(object), kTransferMembers)) << text;
     }
     for (const auto& [name, value] : want[i]) {
       const auto at = object.find(name);
@@ -109,16 +106,13 @@ Tree ReadTree(const fs::path& dir) {
   Tree tree;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     const std::string name = entry.path().lexically_relative(dir).string();
-    if (entry.is_symlink())
-      tree[name] = "@";
-    else if (entry.is_fifo())
-      tree[name] = "|";
-    else if (entry.is_character_file() || entry.is_block_file())
-      tree[name] = "#";
-    else if (entry.is_directory())
+    if (entry.is_directory() && !entry.is_symlink())
       tree[name + "/"] = "";
     else
-      tree[name] = ReadFile(entry.path());
+      tree[name] = entry.is_symlink()                                   ? "@"
+                   : entry.is_fifo()                                    ? "|"
+                   : entry.is_character_file() || entry.is_block_file() ? "#"
+                                                                        : ReadFile(entry.path());
   }
   return tree;
 }
@@ -276,9 +270,8 @@ TableRun::TableRun(std::vector<Row> rows) : rows_(std::move(rows)), missed_(rows
     }
     if (row.setup) row.setup(d);
     // A line for the rows that name one: a call there would show in its log.
-    const auto& a = row.args;
-    if (!row.simulator.empty() || std::count(a.begin(), a.end(), "LINE") != 0 ||
-        std::count(a.begin(), a.end(), "D/modem") != 0)
+    if (!row.simulator.empty() ||
+        std::ranges::count(row.args, "LINE") + std::ranges::count(row.args, "D/modem") != 0)
       run.sim = std::make_unique<Simulator>(
           run.dir, Expand(row.simulator, d, {"--store", (d / "store").string()}), fs::path(),
           run.as);
@@ -399,22 +392,19 @@ void TableRun::Check(std::size_t i) {
           then.status, then.said);
   }
   if (row.json) {
-    const bool json_out = std::count(row.args.begin(), row.args.end(), "--json") != 0;
+    const bool json_out = std::ranges::count(row.args, "--json") != 0;
     ExpectObjects(json_out ? r.out : JournalJson(run.env, run.as), *row.json, d);
     // Transfers on stdout are the journal's own rows, all of them (the row's
     // command is the only one that writes to its journal).
     const auto out = ParseJsonLines(r.out);
     if (json_out && out && !out->empty() && out->front().count("direction") != 0 &&
-        std::count(row.args.begin(), row.args.end(), "--no-journal") == 0) {
+        std::ranges::count(row.args, "--no-journal") == 0) {
       EXPECT_EQ(ParseJsonLines(JournalJson(run.env, run.as)), out);
     }
   }
   if (row.check) row.check(r, d);
-  for (const auto& [name, mode] : row.modes) {
-    struct stat st {};
-    EXPECT_EQ(::lstat((d / name).c_str(), &st), 0) << name;
-    EXPECT_EQ(st.st_mode & 07777, mode) << name;
-  }
+  for (const auto& [name, mode] : row.modes)
+    EXPECT_EQ(fs::symlink_status(d / name).permissions(), fs::perms(mode)) << name;
   if (row.dials) {
     EXPECT_EQ(Count(run.sim->Log(), "simulateur : numérotation"), *row.dials);
   }

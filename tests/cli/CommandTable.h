@@ -3,16 +3,8 @@
 // of its own beside a simulator of its own, and says what the user must find
 // afterwards (status, texts, files, journal rows). All rows run at once.
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <ctime>
 #include <functional>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "Processes.h"
 

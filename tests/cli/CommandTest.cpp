@@ -5,16 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "Processes.h"
 #include "call/CallStatus.h"
 #include "call/Session.h"
 #include "commands/Commands.h"
@@ -92,20 +88,18 @@ xmodemquarvel::WaitState Waiting(int32_t attempt, std::chrono::milliseconds left
 
 // What a session shows on a terminal while its modem dials, on the virtual
 // clock: a real time-out costs no real time.
-struct Dial {
-  std::string what;
-  std::vector<std::vector<std::string>> answers;
-  std::chrono::seconds answer_delay;
-  int32_t attempts;
-  xmodemquarvel::ReturnValues result;
-  std::vector<std::string> shown;
-  std::size_t columns = 80;
-  std::string init = {};
-};
-
 TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
-  // clang-format off
-  const std::vector<Dial> rows = {
+  const struct {
+    std::string what;
+    std::vector<std::vector<std::string>> answers;
+    std::chrono::seconds answer_delay;
+    int32_t attempts;
+    xmodemquarvel::ReturnValues result;
+    std::vector<std::string> shown;
+    std::size_t columns = 80;
+    std::string init = {};
+  } rows[] = {
+      // clang-format off
       // The countdown starts when the dial goes out, after the pause that follows the reset.
       {"no answer at all", {{}}, 0s, 0, rvFalse, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s", "sous 59 s", "sous 1 s", "Appel sans réponse, nouvel essai (2 sur 2)… sous 1 min 00 s", "Xmodem: Connect: Le modem n'a pas répondu dans le délai imparti", "xmodemq: le modem n'a rien répondu à l'appel"}},
       // Narrower, the wording shortens and the countdown stays.
@@ -116,9 +110,9 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
       // With an initialisation string the dial follows its OK at once.
       {"an information line, delayed, then connected", {{"RINGING", "DELAYED 2", "CONNECT 9600"}}, 20s, 3, rvTrue, {"Initialisation du modem…\r\033[KAppel du serveur… réponse attendue sous 1 min 00 s", "Appel différé (DELAYED) : le modem attend encore 1 min 45 s", "attend encore 1 min 26 s", "Connecté (CONNECT 9600)."}, 80, "AT&F"},
       {"no carrier, then connected", {{"NO CARRIER"}, {"CONNECT 9600"}}, 0s, 1, rvTrue, {"« NO CARRIER », nouvel essai (2 sur 2)… sous 1 min 00 s", "Connecté (CONNECT 9600)."}},
+      // clang-format on
   };
-  // clang-format on
-  for (const Dial& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     SimulatedLine line;
     sim::ModemScript script;
@@ -157,7 +151,7 @@ TEST(Command, TheStatusLineFollowsTheModemWithTheTimeLeft) {
 // are set exactly: a signal once a transfer ended well, a server that resumes
 // elsewhere than asked.
 TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
-  struct Late {
+  const struct {
     std::string what;
     Command command;
     std::vector<std::string> names;
@@ -170,17 +164,16 @@ TEST(Command, InProcessTheCommandKeepsWhatMovedAndSaysWhatTheServerDid) {
     std::vector<std::string> said;
     // A receive resumed after 20 blocks that the server answers here.
     std::optional<std::int64_t> resumed_at = {};
-  };
-  // clang-format off
-  const std::vector<Late> rows = {
+  } rows[] = {
+      // clang-format off
       {"a receive, Ctrl-C once it ended", Command::Receive, {"F1.TXT"}, SIGINT, 1, 0, 1, {"F1.TXT reçu : 60 blocs", "xmodemq: Ctrl-C reçu après la fin du transfert de ", "F1.TXT, qui est gardé.", "!Interrompu", "!relancez"}},
       {"two receives, SIGTERM once the first ended", Command::Receive, {"F1.TXT", "F2.TXT"}, SIGTERM, 1, 143, 1, {"F1.TXT reçu", "SIGTERM reçu après la fin du transfert de ", "la suite n'est pas transférée : 1 fichier sur 2 transféré : "}},
       {"a send, SIGHUP once it ended", Command::Send, {"F1.TXT"}, SIGHUP, 1, 0, 1, {"F1.TXT envoyé : 60 blocs", "SIGHUP, terminal fermé reçu après la fin du transfert"}},
       {"a receive resumed from the start", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Reprise après les 20 blocs", "Le serveur ne reprend pas la réception interrompue : le fichier est reçu de nouveau en entier, à la place des 20 blocs gardés.", "F1.TXT reçu : 60 blocs"}, 0},
       {"a receive resumed earlier than asked", Command::Receive, {"F1.TXT"}, 0, 0, 0, 1, {"Le serveur reprend après le bloc 1, et non après les 20 blocs gardés", "F1.TXT reçu (repris après 1 bloc) : 59 blocs"}, 1},
+      // clang-format on
   };
-  // clang-format on
-  for (const Late& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     SimulatedLine line;
     const TempDir& dir = line.dir;
@@ -270,12 +263,10 @@ TEST(Command, ProgressDuringAWaitTellsTheAttemptAndTheTimeLeft) {
     const std::string after = ScreenLines(screen.Text()).back();
     EXPECT_EQ(drawn[0].find("tentative"), std::string::npos) << drawn[0];
     EXPECT_EQ(drawn[1], drawn[2]);
-    if (columns == 100) {
+    if (columns == 100)
       Said(drawn[1], {"bloc 12/40, attend trame 13 ou EOT (tentative 1/10, encore 9 s)"});
-    }
     // At any width: the attempt and the time left, never past the width.
-    Said(drawn[3], {"3/10"});
-    Said(drawn[3], {"10 s"});
+    Said(drawn[3], {"3/10", "10 s"});
     for (const std::string& line : drawn) EXPECT_LT(Width(line), columns) << line;
     EXPECT_EQ(after.find("3/10"), std::string::npos) << "a block ends the wait: " << after;
     Said(after, {columns >= 40 ? "bloc 13/40" : "13/40"});
@@ -314,12 +305,9 @@ TEST(Command, ProgressInLinesComesOncePerSecondAndOncePerAttempt) {
 // them and clears them, and never writes past the new width.
 TEST(Command, ARedrawnLineClearsAllItTookAfterAResize) {
   // 0: one column narrower than the line drawn, which then takes two rows.
-  for (const auto& [before, narrower] : {std::pair<std::size_t, std::size_t>{80, 40},
-                                         {80, 20},
-                                         {80, 79},
-                                         {40, 80},
-                                         {100, 33},
-                                         {80, 0}}) {
+  const std::pair<std::size_t, std::size_t> resizes[] = {{80, 40}, {80, 20},  {80, 79},
+                                                         {40, 80}, {100, 33}, {80, 0}};
+  for (const auto& [before, narrower] : resizes) {
     SCOPED_TRACE(std::to_string(before) + " then " + std::to_string(narrower));
     Captured screen;
     std::size_t columns = before;
@@ -351,14 +339,11 @@ TEST(Command, ASignalIgnoredAtTheStartStaysIgnored) {
   TempDir d;
   Simulator sim(d, {"--baud", "9600"});
   WriteFile(d / "FACT0001.TXT", kBill20);
-  struct sigaction ignore {
-  }, before{};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGHUP, &ignore, &before);
-  Process send({XMODEMQ_PATH, "send", (d / "FACT0001.TXT").string(), "--user", "PS0001", "--device",
-                sim.Link(), "--no-journal", "--progress"},
+  const auto before = ::signal(SIGHUP, SIG_IGN);
+  Process send(Expand({"send", "D/FACT0001.TXT", "LINE", "--no-journal", "--progress"}, d.path(),
+                      {XMODEMQ_PATH}, &sim),
                {{"XMODEMQ_PASSWORD", kSecret}});
-  ::sigaction(SIGHUP, &before, nullptr);
+  ::signal(SIGHUP, before);
   ASSERT_TRUE(send.Await("bloc ", 30s)) << send.ErrSoFar();
   send.Signal(SIGHUP);
   Expect(send.Wait(60s), 0, {"envoyé : 20 blocs"});
@@ -381,9 +366,8 @@ TEST(Command, TheSimulatorsStoreIsTheUsersOwnAndFollowsNoLink) {
   Simulator sim(d, {"--store", (d / "store").string()}, {}, Intruder());
   ASSERT_EQ(::symlink((d / "secret").c_str(), (d / "store/FACT0001").c_str()), 0);
   const auto client = [&](const std::string& command, const std::string& file) {
-    return Xmq(
-        {command, (d / file).string(), "--user", "PS0001", "--device", sim.Link(), "--no-journal"},
-        {{"XMODEMQ_PASSWORD", kSecret}}, 60s, Intruder());
+    return Xmq(Expand({command, "D/" + file, "LINE", "--no-journal"}, d.path(), {}, &sim),
+               {{"XMODEMQ_PASSWORD", kSecret}}, 60s, Intruder());
   };
   Expect(client("receive", "FACT0001.TXT"), 4);
   EXPECT_FALSE(fs::exists(d / "FACT0001.TXT"));
@@ -419,17 +403,15 @@ std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& don
 // have is refused with a status (a receive 6, a send 8), the simulator's log
 // shows each text with its controls visible, and the next client is served.
 TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
-  struct Opening {
+  const struct {
     std::string name, user;
     char sens;
     char status;
     std::string logged;
-  };
-  const Opening rows[] = {
-      {std::string("\0X", 2), "PS0001", 'E', 8,
-       "envoi de « \\x00X » par « PS0001 », reprise non, statut 8"},
-      {"A\x1b[2J", "PS\x1b]0;x\x07", 'R', 6,
-       "réception de « A\\e[2J » par « PS\\e]0;x\\x07 », reprise non, statut 6"}};
+  } rows[] = {{std::string("\0X", 2), "PS0001", 'E', 8,
+               "envoi de « \\x00X » par « PS0001 », reprise non, statut 8"},
+              {"A\x1b[2J", "PS\x1b]0;x\x07", 'R', 6,
+               "réception de « A\\e[2J » par « PS\\e]0;x\\x07 », reprise non, statut 6"}};
   TempDir d;
   Simulator sim(d, {});
   // Each client after the simulator saw the one before it go.
@@ -440,7 +422,7 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
          std::chrono::steady_clock::now() < until;)
       std::this_thread::sleep_for(10ms);
   };
-  for (const Opening& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.logged);
     gone();
     ++clients;
@@ -454,9 +436,7 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
       ASSERT_EQ(::write(line.Get(), bytes.data(), bytes.size()),
                 static_cast<ssize_t>(bytes.size()));
     };
-    const auto after = [&](const std::string& text) {
-      return [text](const std::string& got) { return got.find(text) != std::string::npos; };
-    };
+    const auto acked = [](const std::string& got) { return got.find('\x06') != std::string::npos; };
     // Connected, the server invites the opening record with a NAK.
     put("ATDT0123\r");
     const std::string invited = ReadUntil(line.Get(), [](const std::string& got) {
@@ -468,9 +448,9 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
                          "0128 " + row.sens + "00" + std::string(16, ' ');
     xmodemquarvel::protocol::ApplyControlPart(record);
     put(xmodemquarvel::protocol::BuildFrame(0, record) + '\r');
-    ReadUntil(line.Get(), after("\x06"));
+    ReadUntil(line.Get(), acked);
     put("\x04\r");
-    ReadUntil(line.Get(), after("\x06"));
+    ReadUntil(line.Get(), acked);
     put("\x15\r");
     const auto whole = [](const std::string& got) {
       return got.find('\x01') != std::string::npos && got.size() >= got.find('\x01') + 133;
@@ -482,9 +462,9 @@ TEST(Command, TheSimulatorRefusesANameNoFileHasAndServesTheNext) {
   }
   gone();
   WriteFile(d / "FACT0001.TXT", kBill20);
-  const Outcome served = Xmq({"send", (d / "FACT0001.TXT").string(), "--user", "PS0001", "--device",
-                              sim.Link(), "--no-journal"},
-                             {{"XMODEMQ_PASSWORD", kSecret}});
+  const Outcome served =
+      Xmq(Expand({"send", "D/FACT0001.TXT", "LINE", "--no-journal"}, d.path(), {}, &sim),
+          {{"XMODEMQ_PASSWORD", kSecret}});
   EXPECT_EQ(served.status, 0) << served.All() << sim.Log();
   EXPECT_EQ(sim.Log().find_first_of(std::string("\x1b\x07\0", 3)), std::string::npos);
 }

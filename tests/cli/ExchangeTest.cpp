@@ -2,10 +2,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <random>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,11 +20,10 @@ struct Office {
   std::unique_ptr<Simulator> sim;
 
   explicit Office(std::vector<std::string> extra = {}, const std::string& more = "") {
-    fs::create_directories(d / "store");
-    fs::permissions(d / "store", fs::perms(0700));
-    fs::create_directories(d / "spool/outbox");
-    fs::permissions(d / "spool", fs::perms(0700));
-    fs::permissions(d / "spool/outbox", fs::perms(0700));
+    for (const char* folder : {"store", "spool", "spool/outbox"}) {
+      fs::create_directories(d / folder);
+      fs::permissions(d / folder, fs::perms(0700));
+    }
     WritePrivate(d / "pw", std::string(kSecret) + "\n");
     extra.insert(extra.end(), {"--store", (d / "store").string(), "--resume-sends"});
     sim = std::make_unique<Simulator>(d, extra);
@@ -66,12 +62,11 @@ std::vector<std::string> SentFiles(const fs::path& spool) {
 TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   Office o({"--baud", "38400"});
   WriteFile(o.d / "store/ARLPS01", BillingFile(3, 9));
-  std::vector<std::string> bills;
-  for (int i = 1; i <= 6; ++i) {
-    const std::string name = "FACT000" + std::to_string(i) + ".TXT";
-    o.Drop(name, BillingFile(8 + i, static_cast<unsigned>(i)));
-    bills.push_back(name);
-  }
+  // Each bill's name and content, as it must reach the server.
+  std::map<std::string, std::string> bills;
+  for (int i = 1; i <= 6; ++i)
+    bills["FACT000" + std::to_string(i) + ".TXT"] = BillingFile(8 + i, static_cast<unsigned>(i));
+  for (const auto& [name, content] : bills) o.Drop(name, content);
   o.Drop("FACT0007.TXT.tmp", BillingFile(5, 7));
   o.Drop(".FACT0009.TXT", BillingFile(5, 9));
   o.Drop("BAD.TXT", std::string(130, 'x'));
@@ -80,8 +75,7 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   Process first = o.Start();
   // The billing software drops one while the call runs.
   ASSERT_TRUE(o.sim->Await("envoi de « FACT0001 »", 60s)) << o.sim->Log();
-  o.Drop("FACT0008.TXT", BillingFile(4, 8));
-  bills.push_back("FACT0008.TXT");
+  o.Drop("FACT0008.TXT", bills["FACT0008.TXT"] = BillingFile(4, 8));
   Ends(first.Wait(120s), 20,
        {{"sent", "6"},
         {"held", "3"},
@@ -97,23 +91,19 @@ TEST(Exchange, ADayOfTheOfficeSendsEachFileOnceAndFilesTheReturnOnce) {
   // The temporary name becomes the file's own; the second run takes it and
   // the one dropped during the first, and asks for no return again.
   fs::rename(o.d / "spool/outbox/FACT0007.TXT.tmp", o.d / "spool/outbox/FACT0007.TXT");
-  bills.push_back("FACT0007.TXT");
+  bills["FACT0007.TXT"] = BillingFile(5, 7);
   Ends(o.Run(), 0, {{"sent", "2"}, {"received", "0"}});
   // Nothing more to do.
   Ends(o.Run(), 10, {{"sent", "0"}});
   const std::string log = o.sim->Log();
-  std::sort(bills.begin(), bills.end());
-  EXPECT_EQ(SentFiles(o.d / "spool"), bills);
-  for (const std::string& bill : bills) {
+  std::vector<std::string> names;
+  for (const auto& [bill, content] : bills) {
     const std::string stem = bill.substr(0, bill.find('.'));
     EXPECT_EQ(CompletedSends(log, stem), 1u) << bill << "\n" << log;
-    EXPECT_EQ(ReadFile(o.d / "store" / stem),
-              BillingFile(bill == "FACT0008.TXT"   ? 4
-                          : bill == "FACT0007.TXT" ? 5
-                                                   : 8 + (bill[7] - '0'),
-                          static_cast<unsigned>(bill[7] - '0')))
-        << bill;
+    EXPECT_EQ(ReadFile(o.d / "store" / stem), content) << bill;
+    names.push_back(bill);
   }
+  EXPECT_EQ(SentFiles(o.d / "spool"), names);
   EXPECT_EQ(Count(log, "réception de « ARLPS01 »"), 1u) << log;
   EXPECT_EQ(ReadFile(o.d / "spool/inbox/ARLPS01"), BillingFile(3, 9));
   EXPECT_FALSE(fs::exists(o.d / "spool/inbox/ARLPS01.1"));
@@ -300,8 +290,8 @@ TEST(Exchange, BatchesOfSendAndReceiveAreRerunAsTyped) {
 
 TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
   Office o;
-  const std::string base =
-      "user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\nspool = \"spool\"\n";
+  const std::string bare = "user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\n";
+  const std::string base = bare + "spool = \"spool\"\n";
   const struct {
     std::string text;
     std::string said;
@@ -323,13 +313,11 @@ TEST(Exchange, EveryMistakeOfAProfileNamesItsKeyAndLine) {
       {base + "queue = true\njournal = \"j.sqlite\"\n",
        "ligne 5 : la clé « queue » demande un journal PostgreSQL"},
       // No spool needed, but a database.
-      {"user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\nqueue = true\n",
-       "ligne 4 : la clé « queue » demande un journal PostgreSQL"},
+      {bare + "queue = true\n", "ligne 4 : la clé « queue » demande un journal PostgreSQL"},
       {"user = \"PS01\"\npassword_file = \"pw\"\nlines = \"/dev/ttyS0\"\n",
        "ligne 3 : la clé « lines » attend une liste"},
       {base + "user = \"PS02\"\n", "ligne 5"},
-      {"user = \"PS01\"\npassword_file = \"pw\"\nlines = [\"/dev/null\"]\n",
-       "la clé « spool » manque"},
+      {bare, "la clé « spool » manque"},
       {base + "fetch = [\"ARL{usr}\"]\n", "ligne 5 : la clé « fetch » a « {usr} » inconnu"},
       {base + "fetch = [\"../{user}\"]\n", "ligne 5 : la clé « fetch » donne « ../PS01 »"},
   };
@@ -356,14 +344,13 @@ TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
     ASSERT_EQ(::chown(folder.c_str(), static_cast<uid_t>(-1), gid), 0) << folder;
     ASSERT_EQ(::chmod(folder.c_str(), mode), 0) << folder;
   };
-  struct Case {
+  const struct {
     const char* what;
     const char* folder;
     mode_t mode;
     bool other_group;
     const char* said;
-  };
-  const Case refused[] = {
+  } refused[] = {
       {"an outbox without the sticky bit", "outbox", 02770, false, "sticky (mode 3770)"},
       {"an outbox without set-group-ID", "outbox", 01770, false, "sticky (mode 3770)"},
       {"an outbox that others can write", "outbox", 03777, false, "(mode 3777)"},
@@ -388,7 +375,7 @@ TEST(Exchange, AnOutboxAndAnInboxSharedWithTheSpoolsGroupAsTheGuideMakesThem) {
     share(o.d / "spool/held", 0700, group);
     share(o.d / "spool/sent", 0700, group);
   };
-  for (const Case& c : refused) {
+  for (const auto& c : refused) {
     SCOPED_TRACE(c.what);
     if (c.other_group && ::geteuid() != 0) continue;
     layout();

@@ -3,11 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
-#include <ctime>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -157,9 +152,6 @@ TEST(Exchange, AWeekOfTimerTicksCallsInsideTheWindowsBacksOffAndAlertsOnce) {
     ASSERT_TRUE(r.status == 0 || r.status == 10 || r.status == 20 || r.status == 75)
         << UtcText(now) << r.All();
     // A tick that does not call says so at once and opens no line.
-    if (!dialled) {
-      EXPECT_EQ(main.Openings() + busy.Openings(), openings) << UtcText(now);
-    }
     EXPECT_EQ(dialled,
               main.Openings() + busy.Openings() > openings || (t.tm_wday == 3 && hhmm == 1900))
         << UtcText(now) << r.All();

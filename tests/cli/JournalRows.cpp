@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "journal/Journal.h"
 #include "journal/JournalSchema.h"
 #include "journal/Sqlite.h"
 #include "modem/ServerNumber.h"
@@ -27,6 +26,23 @@ std::vector<std::string> Full(int bytes, std::vector<std::string> args) {
 constexpr int kStartFails = 18000;
 constexpr int kMarkFails = 22000;
 constexpr int kEndFails = 26000;
+
+// The first column of the first row that `sql` gives in the SQLite file `path`.
+std::string Query(const fs::path& path, const char* sql) {
+  const Database db(path.string(), SQLITE_OPEN_READONLY);
+  Statement statement(db, sql);
+  return statement.Step() ? statement.Text(0) : "(no row)";
+}
+
+// A journal of the first schema, as an earlier xmodemq left it, holding one send.
+void FirstSchemaJournal(const fs::path& path) {
+  Database db(path.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  MigrateSchema(db, 1);
+  db.Execute(
+      "INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, "
+      "user, line, blocks, result, pid, process) VALUES('c', '2024-05-02T07:00:00Z', 'send', "
+      "'/data/F.TXT', 'F', 'F', '0199001234', 'PS0001', '/dev/ttyS0', 3, 'rvTrue', 1, 'x')");
+}
 
 }  // namespace
 
@@ -75,7 +91,7 @@ std::vector<Row> JournalRows() {
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        .during = [](Process& client, const fs::path&, Simulator*) { client.Signal(SIGKILL); },
        // The next writer records the end it settled.
-       .check = [](const Outcome&, const fs::path& d) { const Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READONLY); Statement results(db, "SELECT group_concat(result) FROM transfers"); ASSERT_TRUE(results.Step()); EXPECT_EQ(results.Text(0), "interrupted,rvTrue"); },
+       .check = [](const Outcome&, const fs::path& d) { EXPECT_EQ(Query(d / "j/journal.sqlite", "SELECT group_concat(result) FROM transfers"), "interrupted,rvTrue"); },
        .then = {{{"journal"}, 0, {"réception", "FACT0002", "interrompu", "FACT0002.TXT"}},
                 {{"receive", "LINE", "D/FACT0002.TXT"}, 0, {"Reprise après l", " déjà reçu"}}},
        .json = {{{{"result", Q("interrupted")}, {"ended", "null"}, {"exit_status", "null"}, {"blocks", "null"}}, {{"result", Q("rvTrue")}, {"resumed_from", "*"}, {"sha256", Q(Sha256Of(kBill))}}}}},
@@ -110,13 +126,7 @@ std::vector<Row> JournalRows() {
        .left = {{"FACT0007.TXT", kBill.substr(0, 30 * 128)}, {"v2/", ""}, {"v2/FACT0007.TXT", BillingFile(30, 12)}, {"store/FACT0007", kBill.substr(0, 30 * 128)}, {"j/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
        // Once the file went whole, no digest of its blocks is kept, nor of the versions before it.
-       .check =
-           [](const Outcome&, const fs::path& d) {
-             const Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READONLY);
-             Statement kept(db, "SELECT count(*) FROM send_prefixes");
-             ASSERT_TRUE(kept.Step());
-             EXPECT_EQ(kept.Int(0), 0);
-           },
+       .check = [](const Outcome&, const fs::path& d) { EXPECT_EQ(Query(d / "j/journal.sqlite", "SELECT count(*) FROM send_prefixes"), "0"); },
        .then = {{{"send", "D/v2/FACT0007.TXT", "--user", "PS0001 ", "--device", "D/modem"}, 1, {"Le serveur détient déjà 20 blocs de FACT0007", "xmodemq: le serveur détient 20 blocs d'une autre version de FACT0007 que ", "v2/FACT0007.TXT (celle envoyée le ", "L'envoi est arrêté avant toute donnée. Faites supprimer FACT0007 du serveur", "!envoyé (", "!Le journal confirme"}},
                 // The refused send moved nothing: the server still holds the first version's blocks.
                 {{"send", "LINE", "D/FACT0007.TXT"}, 0, {"Le serveur détient déjà 20 blocs de FACT0007 : l'envoi reprend après eux.", "Le journal confirme que ce sont les 20 blocs de FACT0007 envoyés le ", "envoyé (repris après 20 blocs) : 10 blocs", "!attention"}}},
@@ -173,18 +183,7 @@ std::vector<Row> JournalRows() {
        .status = 0,
        .left = {{"FACT0001.TXT", kBill20}, {"store/FACT0001", kBill20}, {"j/", "*"}},
        .env = {{"XMODEMQ_JOURNAL", "D/j/journal.sqlite"}},
-       .setup =
-           [](const fs::path& d) {
-             Database db((d / "j/journal.sqlite").string(),
-                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-             MigrateSchema(db, 1);
-             db.Execute(
-                 "INSERT INTO transfers(call_id, started, direction, file, server_name, "
-                 "server_key, server, user, line, blocks, result, pid, process) VALUES('c', "
-                 "'2024-05-02T07:00:00Z', 'send', '/data/F.TXT', 'F', 'F', '0199001234', "
-                 "'PS0001', '/dev/ttyS0', 3, 'rvTrue', 1, 'x')");
-             fs::permissions(d / "j/journal.sqlite", fs::perms(0600));
-           },
+       .setup = [](const fs::path& d) { FirstSchemaJournal(d / "j/journal.sqlite"); fs::permissions(d / "j/journal.sqlite", fs::perms(0600)); },
        // One that does not exist yet is listed empty, and not made.
        .then = {{{"journal", "--journal", "D/j/absent.sqlite"},
                  0,
@@ -203,19 +202,12 @@ std::vector<Row> JournalRows() {
        .check =
            [](const Outcome&, const fs::path& d) {
              EXPECT_TRUE(ReadTree(d / "j") == (Tree{{"journal.sqlite", ReadFile(d / "before")}})) << "the journal or its folder changed";
-             const Database other((d / "other.sqlite").string(), SQLITE_OPEN_READONLY);
-             Statement mode(other, "SELECT (SELECT journal_mode FROM pragma_journal_mode) || (SELECT application_id FROM pragma_application_id)");
-             ASSERT_TRUE(mode.Step());
-             EXPECT_EQ(mode.Text(0), "delete0");
+             EXPECT_EQ(Query(d / "other.sqlite", "SELECT (SELECT journal_mode FROM pragma_journal_mode) || (SELECT application_id FROM pragma_application_id)"), "delete0");
            },
        // A journal of an earlier xmodemq (schema 1, no mark), 0400 in a 0500 folder.
        .setup =
            [](const fs::path& d) {
-             {
-               Database db((d / "j/journal.sqlite").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-               MigrateSchema(db, 1);
-               db.Execute("INSERT INTO transfers(call_id, started, direction, file, server_name, server_key, server, user, line, blocks, result, pid, process) VALUES('c', '2024-05-02T07:00:00Z', 'send', '/data/F.TXT', 'F', 'F', '0199001234', 'PS0001', '/dev/ttyS0', 3, 'rvTrue', 1, 'x')");
-             }
+             FirstSchemaJournal(d / "j/journal.sqlite");
              fs::copy_file(d / "j/journal.sqlite", d / "before");
              fs::permissions(d / "j/journal.sqlite", fs::perms(0400));
              fs::permissions(d / "j", fs::perms(0500));

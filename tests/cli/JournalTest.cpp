@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <utility>
 
@@ -126,7 +125,7 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
   const SentVersion cut_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(),
                           da.Prefixes()};
   const SentVersion whole_a{"2024-05-02T07:00:00Z", "/data/A.TXT", 30 * 128, da.Sha256Hex(), ""};
-  struct Case {
+  const struct {
     const char* what;
     const RecordDigests& now;
     std::int64_t held;
@@ -134,9 +133,8 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
     bool kept;
     ResumeVerdict verdict;
     const char* says;
-  };
-  // clang-format off
-  const Case cases[] = {
+  } cases[] = {
+      // clang-format off
       {"a grown file, cut", dg, 30, cut_a, true, ResumeVerdict::kSame, "les premiers de ce fichier"},
       {"the first block only differs", db, 1, cut_a, true, ResumeVerdict::kOther, "1 bloc d'une autre version"},
       {"more than the file has", da, 31, cut_a, true, ResumeVerdict::kOther, "31 blocs d'une autre version"},
@@ -144,9 +142,9 @@ TEST(Journal, AResumeIsCheckedAgainstTheLastVersionSent) {
       {"more than a whole send", dg, 31, whole_a, true, ResumeVerdict::kOther, "autre version"},
       {"fewer than a whole send", da, 12, whole_a, true, ResumeVerdict::kUnknown, "s'est terminé avec 30 blocs : le journal ne peut pas vérifier ces 12 blocs"},
       {"no journal", da, 12, std::nullopt, false, ResumeVerdict::kUnknown, "sans journal (--no-journal) : impossible de vérifier"},
+      // clang-format on
   };
-  // clang-format on
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const ResumeCheck check = CheckResume("A", "/d/A.TXT", c.now, c.held, c.last, c.kept);
     EXPECT_EQ(check.verdict, c.verdict) << c.what;
     EXPECT_NE(check.message.find(c.says), std::string::npos) << c.what << ": " << check.message;
@@ -334,8 +332,7 @@ TEST_P(OnBoth, TheExchangesStateTheSpoolsReceivesAndTheResumeDigests) {
   call = {SendRow("R1", Sha256Of("1")), SendRow("R2", Sha256Of("2"))};
   const auto verdicts = journal->ReserveSends(call, {"", ""}, Repeat::kNo);
   ASSERT_EQ(verdicts.size(), 2u);
-  EXPECT_FALSE(verdicts[0].Held());
-  EXPECT_FALSE(verdicts[1].Held());
+  for (const auto& verdict : verdicts) EXPECT_FALSE(verdict.Held());
 }
 
 // Two sends of one file to one account on two lines, started at once (a pool
@@ -363,9 +360,7 @@ TEST_P(OnBoth, OverlappingSendsOfOneFileNeverBothGo) {
       const std::string file = (dir / ("F" + std::to_string(first + i / 2) + ".TXT")).string();
       if (i % 2 == 0) WriteFile(file, kBill20);
       sends.push_back(std::make_unique<Process>(
-          std::vector<std::string>{XMODEMQ_PATH, "send", file, "--user", "PS0001", "--device",
-                                   lines[i]->Link()},
-          env));
+          Expand({"send", file, "LINE"}, {}, {XMODEMQ_PATH}, lines[i].get()), env));
     }
     for (int round = 0; round < kAtOnce; ++round) {
       SCOPED_TRACE("round " + std::to_string(first + round));
@@ -445,10 +440,9 @@ TEST(JournalOnPostgresql, ADatabaseThatStopsDuringASendLosesNoOutcome) {
   TempDir line_dir;
   Simulator line(line_dir, {"--baud", "9600"});
   const auto send = [&](const std::string& name) {
-    WriteFile((dir / name).string(), kBill);
+    WriteFile(dir / name, kBill);
     return std::make_unique<Process>(
-        std::vector<std::string>{XMODEMQ_PATH, "send", (dir / name).string(), "--user", "PS0001",
-                                 "--device", line.Link(), "--progress"},
+        Expand({"send", "D/" + name, "LINE", "--progress"}, dir.path(), {XMODEMQ_PATH}, &line),
         env);
   };
   const auto first = send("FACT0001.TXT");
@@ -465,9 +459,8 @@ TEST(JournalOnPostgresql, ADatabaseThatStopsDuringASendLosesNoOutcome) {
   Said(waiting.err, {"1 issue de transfert attend"});
   for (const Outcome* o : {&gone, &refused, &waiting})
     EXPECT_EQ(o->All().find(kRolePassword), std::string::npos) << o->All();
-  struct stat st {};
-  ASSERT_EQ(::lstat((dir / "xmodemq/journal.sqlite.en-attente").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(fs::symlink_status(dir / "xmodemq/journal.sqlite.en-attente").permissions(),
+            fs::perms(0600));
 
   Expect(send("FACT0001.TXT")->Wait(120s), 0);
   const Outcome listed = Xmq({"journal", "--json"}, env);

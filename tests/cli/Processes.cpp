@@ -55,16 +55,14 @@ Process::Process(const std::vector<std::string>& args, const Env& env,
   }
   for (const auto& [name, value] : env)
     if (value) environment.push_back(name + "=" + *value);
-  std::vector<char*> argv;
-  std::vector<char*> envp;
+  std::vector<char*> argv, envp;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   for (auto& e : environment) envp.push_back(e.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   const std::string dir = cwd.string();
 
-  int out[2] = {-1, -1};
-  int err[2] = {-1, -1};
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
   if (columns) {
     winsize size{24, *columns, 0, 0};
     pid_ = ::forkpty(&out_fd_, nullptr, nullptr, &size);
@@ -132,7 +130,6 @@ bool Process::Await(const std::string& text, std::chrono::milliseconds limit) {
 }
 
 Outcome Process::Wait(std::chrono::milliseconds limit) {
-  Outcome outcome;
   const auto deadline = Clock::now() + limit;
   while (!status_) {
     if (Clock::now() >= deadline) ::kill(pid_, SIGKILL);
@@ -144,10 +141,7 @@ Outcome Process::Wait(std::chrono::milliseconds limit) {
   }
   while (Pump(100ms)) {
   }
-  outcome.status = *status_;
-  outcome.out = out_;
-  outcome.err = err_;
-  return outcome;
+  return {*status_, out_, err_};
 }
 
 void Process::Signal(int signo) {

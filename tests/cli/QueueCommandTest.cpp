@@ -1,12 +1,10 @@
 // `xmodemq submit` and the queue's part of `exchange status`, run as the
 // billing software and a person run them, on the test program's own
 // PostgreSQL server.
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "CommandTable.h"
-#include "demo/BillingFile.h"
 #include "files/Sha256.h"
 #include "postgresql/PgServer.h"
 #include "queue/PgQueue.h"
@@ -60,14 +58,13 @@ TEST(Queue, SubmitStoresAllOrNothingAndStatusShowsTheQueue) {
   ASSERT_TRUE(objects && objects->size() == 2) << stored.out;
   EXPECT_EQ(objects->at(1).at("sha256"), Q(Sha256Of(BillingFile(4, 2))));
   EXPECT_EQ(objects->at(1).at("name"), Q("FACT2.TXT"));
-  struct Row {
+  const struct {
     const char* what;
     std::vector<std::string> args;
     int status;
     std::string said;
     std::int64_t stored;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"repeated", {"submit", f1}, 2, "déjà déposé le", 0},
       {"a bad file among good ones", {"submit", "--again", f1, odd}, 2, "rien n'a été déposé", 0},
       {"one name for the server", {"submit", "--again", f1, same_key}, 2, "même nom", 0},
@@ -75,7 +72,7 @@ TEST(Queue, SubmitStoresAllOrNothingAndStatusShowsTheQueue) {
       {"again", {"submit", f1, "--again"}, 0, "FACT1.TXT déposé (", 1},
   };
   PgConnection db(desk.address);
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     const std::int64_t before = db.Execute("SELECT count(*) FROM queue_files").Int(0, 0);
     const Outcome r = desk.Run(row.args);
     EXPECT_EQ(r.status, row.status) << row.what << r.All();

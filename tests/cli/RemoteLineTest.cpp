@@ -8,9 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <regex>
 #include <set>
 #include <thread>
@@ -175,8 +173,7 @@ s.close()
   const Outcome r = Process({python, "-c", script, sim.Link()}).Wait(30s);
   EXPECT_EQ(r.out, "idle cts=1 cd=0\ncall cts=1 cd=1\nhung up cts=1 cd=0\n") << r.All();
   const std::string log = sim.Stop().err;
-  Said(log, {"client : paramètres 19200,E,7,2"});
-  Said(log, {"client : DTR baissé"});
+  Said(log, {"client : paramètres 19200,E,7,2", "client : DTR baissé"});
 }
 
 // A TCP client connected to a free loopback port of `simulate --listen`.
@@ -245,8 +242,7 @@ TEST(RemoteLine, AClientReachesOnlyTheSimulatorsOwnStore) {
   EXPECT_EQ(fs::status(store).permissions(), fs::perms::owner_all);
   const auto run = [&](const std::string& command, const std::string& file) {
     // The other user has no folder of its own to keep a journal in.
-    return Xmq({command, (theirs / file).string(), "--user", "PS0001", "--device", sim.Link(),
-                "--no-journal"},
+    return Xmq(Expand({command, "D/" + file, "LINE", "--no-journal"}, theirs.path(), {}, &sim),
                {{"XMODEMQ_PASSWORD", "x"}, {"TMPDIR", theirs.path().string()}}, 30s, Intruder());
   };
   Expect(run("receive", "FACT0001.TXT"), 4, {"status 6"});
@@ -274,8 +270,8 @@ TEST(RemoteLine, TwoSendsShareATwoLinePool) {
   for (const char* name : {"FACT0001", "FACT0002"}) {
     WriteFile(files / name, BillingFile(40, name[7]));
     sends.push_back(std::make_unique<Process>(
-        std::vector<std::string>{XMODEMQ_PATH, "send", (files / name).string(), "--user", "PS0001",
-                                 "--device", one.Link(), "--device", two.Link()},
+        Expand({"send", "D/" + std::string(name), "LINE", "--device", two.Link()}, files.path(),
+               {XMODEMQ_PATH}, &one),
         env));
   }
   for (auto& send : sends) Expect(send->Wait(60s), 0);

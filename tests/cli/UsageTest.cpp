@@ -89,11 +89,10 @@ std::map<std::string, std::set<std::string>> ManualOptions() {
     if (line != ".TP" || !std::getline(in, line) || line.rfind("\\fB\\-", 0) != 0) continue;
     std::string plain;
     for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line.compare(i, 2, "\\f") == 0) {
-        ++i, ++i;
-      } else if (line[i] != '\\') {
+      if (line.compare(i, 2, "\\f") == 0)
+        i += 2;
+      else if (line[i] != '\\')
         plain += line[i];
-      }
     }
     sections[section].insert(plain);
   }
