@@ -155,7 +155,7 @@ TEST(LibPq, AMissingOrWrongLibraryIsAFailureThatSaysWhy) {
   };
   for (const auto& [name, why] : rows) {
     SCOPED_TRACE(name);
-    const PgError e = Thrown([&] { LoadLibPq(name); });
+    const PgError e = Thrown([lib = name] { LoadLibPq(lib); });
     EXPECT_EQ(e.GetKind(), PgError::Kind::kOther);
     const std::string text = e.what();
     EXPECT_TRUE(text.starts_with("la bibliothèque " + std::string(name) +
