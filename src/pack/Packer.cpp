@@ -112,7 +112,8 @@ BlockMasks MasksSse2(const std::uint8_t* current, const std::uint8_t* previous) 
 }
 #endif
 
-#if !defined(__SSE2__)
+// The masks of processors without SSE2, built everywhere so that the tests
+// run them too.
 BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous) {
   BlockMasks m{};
   for (int i = 0; i < kBlock; ++i) {
@@ -126,7 +127,6 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
   }
   return m;
 }
-#endif
 
 // Copies n bytes (0 to 128) in pieces of 16: up to 16 bytes past the end
 // are read and written too. Returns the end of the n bytes.
@@ -142,32 +142,37 @@ BlockMasks MasksPlain(const std::uint8_t* current, const std::uint8_t* previous)
 // '0' + value. The half after the last value is 15, and a string that ends
 // on a full pair gets one more byte of two 15s: so the last byte is the
 // string's end, and `count` values take (count + 2) / 2 bytes.
+// kPlain: one byte at a time, as on processors without SSE2.
+template <bool kPlain>
 [[gnu::always_inline]] inline void PackPairs(std::uint8_t* out, const std::uint8_t* values,
                                              int count) {
   const int bytes = (count + 2) / 2;
 #if defined(__SSE2__)
-  const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  // At least two values follow a string's first, so one step always runs.
-  int k = 0;
-  do {
-    // 16 values make 8 bytes; lanes at or after `count` become 15.
-    const __m128i v = _mm_sub_epi8(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 2 * k)), _mm_set1_epi8('0'));
-    const __m128i after = _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(count - 2 * k - 1)));
-    const __m128i nibbles = _mm_and_si128(_mm_or_si128(v, after), _mm_set1_epi8(0x0F));
-    // Each 16-bit lane holds a pair, the first value in its low byte.
-    const __m128i pairs =
-        _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0xF0)),
-                     _mm_srli_epi16(nibbles, 8));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(pairs, pairs));
-    k += 8;
-  } while (k < bytes);
-#else
+  if constexpr (!kPlain) {
+    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // At least two values follow a string's first, so one step always runs.
+    int k = 0;
+    do {
+      // 16 values make 8 bytes; lanes at or after `count` become 15.
+      const __m128i v = _mm_sub_epi8(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 2 * k)), _mm_set1_epi8('0'));
+      const __m128i after =
+          _mm_cmpgt_epi8(lane, _mm_set1_epi8(static_cast<char>(count - 2 * k - 1)));
+      const __m128i nibbles = _mm_and_si128(_mm_or_si128(v, after), _mm_set1_epi8(0x0F));
+      // Each 16-bit lane holds a pair, the first value in its low byte.
+      const __m128i pairs =
+          _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0xF0)),
+                       _mm_srli_epi16(nibbles, 8));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(pairs, pairs));
+      k += 8;
+    } while (k < bytes);
+    return;
+  }
+#endif
   const auto value = [&](int i) { return i < count ? values[i] - kDigitZero : kNibbleEnd; };
   for (int k = 0; k < bytes; ++k) {
     out[k] = static_cast<std::uint8_t>(value(2 * k) << 4 | value(2 * k + 1));
   }
-#endif
 }
 
 // The coding of one block against the one before. It lives on the stack
@@ -200,6 +205,7 @@ struct BlockCoder {
 
   void PackCopies(int equalRun, int scanEnd);
   void PackOrdinary(int from, int to);
+  template <bool kPlain>
   void PackDigitString(int from, int to);
   void PackRun(int count, std::uint8_t c);
   void PutEscaped(std::uint8_t c);
@@ -243,6 +249,7 @@ struct BlockCoder {
 // The digits from to to - 1 (four or more). Runs of up to three equal
 // digits are one value per digit; a run of four or more is the digit and a
 // repeat of values. Without such runs the characters are the values.
+template <bool kPlain>
 [[gnu::always_inline]] inline void BlockCoder::PackDigitString(int from, int to) {
   const std::uint8_t* string = current + from;
   int count = to - from;
@@ -281,7 +288,7 @@ struct BlockCoder {
   }
   // The first value goes out alone, as a byte 0 to 9; the rest in pairs.
   PutPackedByte(static_cast<std::uint8_t>(string[0] - kDigitZero));
-  PackPairs(out, string + 1, count - 1);
+  PackPairs<kPlain>(out, string + 1, count - 1);
   out += (count + 1) / 2;
 }
 
@@ -321,6 +328,7 @@ struct BlockCoder {
 }
 
 // Codes one block against the one before; returns the end of its code.
+template <bool kPlain = false>
 [[gnu::always_inline]] inline std::uint8_t* CodeBlock(const BlockMasks& m, std::uint8_t* out,
                                                       const std::uint8_t* base,
                                                       const std::uint8_t* current,
@@ -362,7 +370,7 @@ struct BlockCoder {
     starts ^= first;
     const int to = CountTrailingZeros(starts);
     if ((stringStarts & first) != 0) {
-      coder.PackDigitString(from, to);
+      coder.PackDigitString<kPlain>(from, to);
     } else {
       coder.PackOrdinary(from, to);
     }
@@ -382,15 +390,20 @@ struct BlockCoder {
   return coder.out;
 }
 
+// The coder of processors without SSE2.
+std::uint8_t* CodeBlockPlain(const std::uint8_t* current, const std::uint8_t* previous,
+                             std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
+  return CodeBlock<true>(MasksPlain(current, previous), out, base, current, values);
+}
+
 // The coder as built for any processor of the target architecture.
 std::uint8_t* CodeBlockPortable(const std::uint8_t* current, const std::uint8_t* previous,
                                 std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
 #if defined(__SSE2__)
-  const BlockMasks m = MasksSse2(current, previous);
+  return CodeBlock(MasksSse2(current, previous), out, base, current, values);
 #else
-  const BlockMasks m = MasksPlain(current, previous);
+  return CodeBlockPlain(current, previous, out, base, values);
 #endif
-  return CodeBlock(m, out, base, current, values);
 }
 
 #if defined(__x86_64__)
@@ -405,30 +418,30 @@ std::uint8_t* CodeBlockPortable(const std::uint8_t* current, const std::uint8_t*
 }
 #endif
 
-// Whether the coder built for AVX2, BMI1 and BMI2 can run here.
-bool HasAvx2() {
+// The fastest coder that can run here.
+Packer::Coder BestCoder() {
 #if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2");
-#else
-  return false;
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("bmi2"))
+    return Packer::Coder::kAvx2;
 #endif
+  return Packer::Coder::kPortable;
 }
 
-std::uint8_t* CodeWith(bool avx2, const std::uint8_t* current, const std::uint8_t* previous,
-                       std::uint8_t* out, const std::uint8_t* base, std::uint8_t* values) {
+std::uint8_t* CodeWith(Packer::Coder coder, const std::uint8_t* current,
+                       const std::uint8_t* previous, std::uint8_t* out, const std::uint8_t* base,
+                       std::uint8_t* values) {
 #if defined(__x86_64__)
-  if (avx2) return CodeBlockAvx2(current, previous, out, base, values);
-#else
-  (void)avx2;
+  if (coder == Packer::Coder::kAvx2) return CodeBlockAvx2(current, previous, out, base, values);
 #endif
+  if (coder == Packer::Coder::kPlain) return CodeBlockPlain(current, previous, out, base, values);
   return CodeBlockPortable(current, previous, out, base, values);
 }
 
 }  // namespace
 
 Packer::Packer(ByteSink& target, std::size_t bufferSize)
-    : target_(target), size_(std::max(bufferSize, kMinBufferSize)), avx2_(HasAvx2()) {
+    : target_(target), size_(std::max(bufferSize, kMinBufferSize)), coder_(BestCoder()) {
   for (auto& buffer : buffers_)
     buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size_ + kStoreSlack);
   base_ = buffers_[0].get();
@@ -466,7 +479,7 @@ void Packer::PackBlock(const std::uint8_t* current, std::int64_t BlocCount) {
     std::memcpy(out_, current, kBlockSize);
     out_ += kBlockSize;
   } else {
-    out_ = CodeWith(avx2_, current_, previous_, out_, base_, values_.data());
+    out_ = CodeWith(coder_, current_, previous_, out_, base_, values_.data());
   }
   std::swap(current_, previous_);
 }
@@ -474,7 +487,7 @@ void Packer::PackBlock(const std::uint8_t* current, std::int64_t BlocCount) {
 std::span<const std::uint8_t> Packer::CodeOf(const std::uint8_t* previous,
                                              const std::uint8_t* current, std::size_t fill,
                                              std::uint8_t before, CodeRoom& room) {
-  static const bool avx2 = HasAvx2();
+  static const Coder coder = BestCoder();
   // The two blocks with the room around them that the coder reads.
   alignas(32) std::array<std::uint8_t, kHeldSize> held[2]{};
   std::memcpy(held[0].data() + kHeldBefore, current, kBlockSize);
@@ -485,8 +498,8 @@ std::span<const std::uint8_t> Packer::CodeOf(const std::uint8_t* previous,
   std::uint8_t* const start = room.data() + fill;
   if (fill > 0) start[-1] = before;
   const std::uint8_t* const end =
-      CodeWith(avx2, held[0].data() + kHeldBefore, held[1].data() + kHeldBefore, start, room.data(),
-               values.data());
+      CodeWith(coder, held[0].data() + kHeldBefore, held[1].data() + kHeldBefore, start,
+               room.data(), values.data());
   return {start, end};
 }
 

@@ -38,9 +38,15 @@ class Packer {
   // Writes the whole packed blocks still held and keeps the partial one: what
   // the target holds when packing stops on a failure.
   void Flush() { Drain(); }
-  // Codes with the coder built for any processor of the architecture, even
-  // where the one for AVX2 could run; for tests.
-  void UsePortableCoder() { avx2_ = false; }
+  // The coders, which all write the same code: the one built for AVX2, BMI1
+  // and BMI2 runs where the processor has them, the one built for any
+  // processor of the architecture (SSE2 on x86-64) elsewhere. The plain one
+  // is the portable coder of processors without SSE2; it is built everywhere
+  // so that the tests run it too.
+  enum class Coder { kPlain, kPortable, kAvx2 };
+  // Codes with `coder` rather than the fastest; for tests. kAvx2 only where
+  // the processor has it.
+  void UseCoder(Coder coder) { coder_ = coder; }
 
   // The coder writes in pieces of up to 16 bytes, and so up to 16 bytes
   // past the end of a block's code; the buffer has this much room more.
@@ -84,8 +90,7 @@ class Packer {
   // The values of one digit string, with room for the coder's wide reads
   // and writes.
   std::array<std::uint8_t, kBlockSize + 32> values_{};
-  // The coder built for AVX2, BMI1 and BMI2 runs where the processor has them.
-  bool avx2_ = false;
+  Coder coder_ = Coder::kPortable;
 };
 
 }  // namespace xmodemquarvel::pack
