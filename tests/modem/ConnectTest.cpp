@@ -167,6 +167,9 @@ TEST(Connect, PreparesThePortAndWritesResetInitAndDialWithThePrefix) {
   EXPECT_EQ(w.module->TraceText(), "ATZ\r\nOK\r\nCONNECT 19200/ARQ\r\n");
   EXPECT_EQ(live, w.module->TraceText());
   EXPECT_EQ(w.port->OpenCount(), 2);
+  // Destroyed with the call up, it hangs up as Disconnect does.
+  w.module.reset();
+  EXPECT_EQ(w.modem->HangUps(), 2);
 }
 
 // The lines the bytes make, each shortened as the dialogue compares it.

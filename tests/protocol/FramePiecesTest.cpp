@@ -114,6 +114,10 @@ TEST(ControlDigits, ReproduceTheWorkedExamplesRoundingHalvesToEven) {
     EXPECT_TRUE(ControlPartMatches(record));
     EXPECT_FALSE(ControlPartMatches(std::string(record).replace(3, 1, 1, '1'))) << "S2 = " << s2;
   }
+  // S2 = 0 counts as 13 (S3 = 185: R = 3, V = 52 / 3); no record of another length matches.
+  const std::string zero = std::string(119, '\0') + "CA5" + std::string(6, '\0');
+  EXPECT_EQ(std::string(ComputeControlPart(zero).digits, 4), "0027");
+  EXPECT_FALSE(ControlPartMatches(zero.substr(1)));
 }
 
 TEST(OpeningRecordLayout, PositionsBaseNamesAndRefusalTexts) {
